@@ -1,0 +1,25 @@
+// Start and close: the two handlers of the window through which the program
+// begins and ends, the completion flag and the finish marker.
+#pragma once
+
+#include <string>
+
+class UpdateWindow;
+
+inline constexpr const char* kGameExecutable = "kestralon.exe";
+inline constexpr const char* kSettingsName = "Config\\Client.ini";
+
+// True once an update run has completed (files updated or already up to date).
+extern bool UpdateDone;
+
+// ProgramFolder + "\Config\Client.ini".
+std::string SettingsFile();
+
+void Form_Load();
+void lblQuitter_Click();
+// Records in the settings file that the updater has ended: UPDATER/Fin = 1.
+void SetFinished();
+
+// The program: loads the window's logic into `window`, runs Form_Load and then
+// the window until it is unloaded.
+int RunProgram(UpdateWindow& window);

@@ -1,0 +1,44 @@
+// The update repository's contract: the names of its files and the two list
+// formats (the version index and the per-version file lists).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr const char* kIndexName = "qoro_update_infos.deploy";
+
+// "qoro_update_" + N + ".deploy", N in plain decimal ("-" when negative).
+std::string ListName(std::int16_t version);
+// "files\" + entry: every game file lives under that one literal prefix.
+std::string RemoteFileName(const std::string& entry);
+
+// One field of the version index: its text (blanks and one pair of enclosing
+// quotes removed) and its numeric value.
+struct IndexField {
+    std::string text;
+    double value = 0;
+};
+
+// Fields separated by commas and line ends (CR LF, CR or LF); a quoted field
+// may hold commas. Blank lines yield no field.
+std::vector<IndexField> ReadIndexFields(std::string_view content);
+
+// The leading number of a text, as BASIC's Val reads it: optional sign,
+// digits, fraction and exponent, blanks inside skipped, &H and &O prefixes;
+// 0 when there is none. Anything after the number is ignored.
+double LeadingNumber(std::string_view text);
+
+// The value rounded to the nearest whole number (halves to even) when that
+// fits a 16-bit version number.
+std::optional<std::int16_t> ToVersion(double value);
+
+// Lines ending at CR LF or a lone CR; a lone LF stays inside its entry; the
+// last line needs no terminator. Entries are taken unchanged, empty ones too.
+std::vector<std::string> ReadListEntries(std::string_view content);
+
+// False for an entry that would write outside the game folder: an absolute
+// path, a drive letter or any ':', a ".." component, a control character.
+bool IsSafeEntry(std::string_view entry);
