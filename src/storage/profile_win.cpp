@@ -1,0 +1,63 @@
+// The settings file through the kernel32 profile functions, which the game
+// itself uses: whatever they do to the file is by definition what the game
+// expects.
+//
+// The W forms are called so that the file's path reaches the system in full
+// (a game folder whose name has characters outside the ANSI code page).
+// Section, key and value are first narrowed to the ANSI code page and widened
+// again, so they carry exactly what the A forms would see: characters the
+// code page lacks become "?". The file itself stays ANSI, since both forms
+// write ANSI text into a file that has no UTF-16 byte-order mark.
+#include <windows.h>
+
+#include <vector>
+
+#include "storage/storage.h"
+
+namespace {
+
+// The value buffer holds 5000 characters, its terminating NUL included, so a
+// longer value comes back cut to 4999 characters.
+constexpr DWORD kBufferLength = 5000;
+
+std::wstring Widen(std::string_view text, UINT codePage) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    const int count = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
+    if (count > 0) MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), count);
+    return wide;
+}
+
+std::string Narrow(std::wstring_view wide) {
+    if (wide.empty()) return {};
+    const int size = static_cast<int>(wide.size());
+    const int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(count > 0 ? count : 0), '\0');
+    if (count > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), count, nullptr, nullptr);
+    return text;
+}
+
+// The profile functions take a name without a backslash for a file in the
+// Windows folder, so the path goes to them with Windows separators only.
+std::wstring SettingsPath(const std::string& file) { return NativePath(file).make_preferred().native(); }
+
+// The text as the A functions would receive it, in UTF-16 for the W functions.
+std::wstring AsAnsiSees(const std::string& utf8) { return Widen(Utf8ToAnsi(utf8), CP_ACP); }
+
+}  // namespace
+
+std::string ReadIni(const std::string& file, const std::string& section, const std::string& key) {
+    std::vector<wchar_t> buffer(kBufferLength, L' ');
+    const DWORD length = GetPrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(), L"",
+                                                  buffer.data(), kBufferLength, SettingsPath(file).c_str());
+    return Narrow(std::wstring_view(buffer.data(), length));
+}
+
+void WriteIni(const std::string& section, const std::string& key, const std::string& value,
+              const std::string& file) {
+    // The outcome is not looked at: a missing Config folder makes the call
+    // fail and nothing is created, which is what the game expects.
+    WritePrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(), AsAnsiSees(value).c_str(),
+                               SettingsPath(file).c_str());
+}

@@ -1,0 +1,330 @@
+"""Shared pieces of the end-to-end suites: repositories on disk, a real nginx
+and a fault-injecting server on the compiled-in port, game folders, and the
+programs under test run in them."""
+
+import http.server
+import os
+import re
+import shutil
+import socket
+import socketserver
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+import urllib.parse
+
+BUILD_DIR = os.environ.get("UPDATER_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
+SOURCE_DIR = os.environ.get("UPDATER_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
+UPDATE_URL = os.environ.get("UPDATE_URL", "http://127.0.0.1:8080/game/update/")
+TRANSFER_TIMEOUT = int(os.environ.get("TRANSFER_TIMEOUT_SECONDS", "60"))
+_url = urllib.parse.urlsplit(UPDATE_URL)
+HOST, PORT, BASE_PATH = _url.hostname, _url.port or 80, _url.path
+
+INDEX = "qoro_update_infos.deploy"
+
+
+def list_name(version):
+    return "qoro_update_%d.deploy" % version
+
+
+def crlf_list(*entries):
+    """A file list as operators write it: one entry per line, CR LF ends."""
+    return "".join(e + "\r\n" for e in entries).encode("cp1252")
+
+
+def make_readable(path):
+    """nginx's workers run as an unprivileged user: let them walk in."""
+    os.chmod(path, os.stat(path).st_mode | stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+
+
+class Repository:
+    """An update repository folder: the index, one list per version, and every
+    game file under files/."""
+
+    def __init__(self, index, lists, files):
+        self.root = tempfile.mkdtemp(prefix="repo-")
+        self.index = index if isinstance(index, bytes) else index.encode("cp1252")
+        self.lists = lists
+        self.files = files
+        self._write(INDEX, self.index)
+        for version, content in lists.items():
+            self._write(list_name(version), content)
+        for entry, content in files.items():
+            self._write(os.path.join("files", entry), content)
+        for folder, _, _ in os.walk(self.root):
+            make_readable(folder)
+
+    def _write(self, relative, content):
+        path = os.path.join(self.root, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        os.chmod(path, 0o644)
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def wait_for_port(timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((HOST, PORT), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("nothing listens on %s:%d" % (HOST, PORT))
+
+
+def wait_for_port_free(timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((HOST, PORT), timeout=0.2):
+                time.sleep(0.05)
+        except OSError:
+            return
+
+
+class Nginx:
+    """nginx with the project's deploy/nginx.conf, serving a Repository on the
+    compiled-in port."""
+
+    def __init__(self, repository):
+        self.prefix = tempfile.mkdtemp(prefix="nginx-")
+        make_readable(self.prefix)
+        os.makedirs(os.path.join(self.prefix, "logs"))
+        os.symlink(repository.root, os.path.join(self.prefix, "repository"))
+        with open(os.path.join(SOURCE_DIR, "deploy", "nginx.conf")) as f:
+            conf = f.read().replace("listen 127.0.0.1:8080;", "listen %s:%d;" % (HOST, PORT))
+        self.conf = os.path.join(self.prefix, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write(conf)
+        self.process = None
+
+    def __enter__(self):
+        wait_for_port_free()
+        self.process = subprocess.Popen(
+            ["nginx", "-p", self.prefix, "-c", self.conf, "-g", "daemon off;"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wait_for_port()
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def requests(self):
+        """Paths requested so far, decoded, in order."""
+        with open(os.path.join(self.prefix, "logs", "access.log"), encoding="latin-1") as f:
+            lines = f.read().splitlines()
+        paths = []
+        for line in lines:
+            request = line.split('"')[1]  # GET /path HTTP/1.1
+            # The log writes a backslash (and other unsafe bytes) as \xHH.
+            path = re.sub(r"\\x([0-9A-F]{2})", lambda m: "%" + m.group(1), request.split(" ")[1])
+            paths.append(urllib.parse.unquote(path, encoding="utf-8"))
+        return paths
+
+
+class FaultServer:
+    """A small HTTP/1.1 server that serves a Repository and misbehaves on
+    chosen remote names. faults maps a remote name (as appended to the base
+    URL, e.g. "files\\data/a.dat") to a fault:
+      "404", "500"            that status, with an error page as body
+      ("500", n)              that status for the first n requests, then the file
+      "short"                 declares the full length, sends half, closes
+      "chunked"               no Content-Length, chunked encoding
+      "stall"                 sends headers and part of the body, then goes silent
+      "reset"                 sends headers and part of the body, then resets the connection
+      "redirect"              302 to a second URL that serves the file
+      ("slow", bytes_per_s)   the whole file, slowly
+    """
+
+    def __init__(self, repository, faults):
+        self.repository = repository
+        self.faults = dict(faults)
+        self.requests = []
+        self.stop_stalling = threading.Event()
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                server.handle(self)
+
+        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+
+        self.httpd = Server((HOST, PORT), Handler)
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def __enter__(self):
+        wait_for_port_free()
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop_stalling.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+    def count(self, remote):
+        return self.requests.count(remote)
+
+    def _content(self, remote):
+        if remote.startswith("files\\"):
+            path = os.path.join(self.repository.root, "files", remote[len("files\\"):])
+        else:
+            path = os.path.join(self.repository.root, remote)
+        try:
+            with open(path, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def handle(self, h):
+        raw = urllib.parse.unquote(h.path, encoding="utf-8")
+        if raw.startswith("/redirected/"):
+            remote = raw[len("/redirected/"):]
+            self._send(h, 200, self._content(remote))
+            return
+        if not raw.startswith(BASE_PATH):
+            self._send(h, 404, b"not here")
+            return
+        remote = raw[len(BASE_PATH):]
+        self.requests.append(remote)
+        fault = self.faults.get(remote)
+        body = self._content(remote)
+        if isinstance(fault, tuple) and fault[0] == "500":
+            fault = "500" if self.count(remote) <= fault[1] else None
+        if fault is None:
+            self._send(h, 200 if body is not None else 404, body if body is not None else b"missing")
+        elif fault in ("404", "500"):
+            self._send(h, int(fault), b"<html>error page</html>")
+        elif fault == "short":
+            self._headers(h, 200, len(body))
+            h.wfile.write(body[: len(body) // 2])
+            h.wfile.flush()
+            h.close_connection = True
+        elif fault == "chunked":
+            h.send_response(200)
+            h.send_header("Transfer-Encoding", "chunked")
+            h.end_headers()
+            for i in range(0, len(body), 1000):
+                piece = body[i:i + 1000]
+                h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            h.wfile.write(b"0\r\n\r\n")
+        elif fault == "stall":
+            self._headers(h, 200, len(body))
+            h.wfile.write(body[: len(body) // 2])
+            h.wfile.flush()
+            self.stop_stalling.wait(TRANSFER_TIMEOUT * 4)
+            h.close_connection = True
+        elif fault == "reset":
+            self._headers(h, 200, len(body))
+            h.wfile.write(body[: len(body) // 2])
+            h.wfile.flush()
+            # SO_LINGER 0: close() sends RST instead of FIN.
+            h.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            h.close_connection = True
+        elif fault == "redirect":
+            h.send_response(302)
+            h.send_header("Location", "/redirected/" + urllib.parse.quote(remote))
+            h.send_header("Content-Length", "0")
+            h.end_headers()
+        elif isinstance(fault, tuple) and fault[0] == "slow":
+            self._headers(h, 200, len(body))
+            rate = fault[1]
+            for i in range(0, len(body), max(1, rate // 10)):
+                if self.stop_stalling.is_set():
+                    break
+                h.wfile.write(body[i:i + max(1, rate // 10)])
+                h.wfile.flush()
+                time.sleep(0.1)
+        else:
+            raise ValueError(fault)
+
+    @staticmethod
+    def _headers(h, status, length):
+        h.send_response(status)
+        h.send_header("Content-Length", str(length))
+        h.end_headers()
+
+    def _send(self, h, status, body):
+        self._headers(h, status, len(body))
+        h.wfile.write(body)
+
+
+class GameFolder:
+    """A game folder with a program under test copied in, the stand-in game,
+    and an optional settings file."""
+
+    def __init__(self, program, settings=b"[VERSION]\r\nGame= 5\r\n", config_folder=True, game=True,
+                 files=None):
+        self.root = tempfile.mkdtemp(prefix="game-")
+        self.program = os.path.join(self.root, os.path.basename(program))
+        shutil.copy2(program, self.program)
+        if game:
+            self.write("kestralon.exe", b'#!/bin/sh\ntouch "$(dirname "$0")/game-started"\n')
+            os.chmod(self.path("kestralon.exe"), 0o755)
+        if config_folder:
+            os.makedirs(self.path("Config"))
+            if settings is not None:
+                self.write("Config/Client.ini", settings)
+        for entry, content in (files or {}).items():
+            self.write(entry, content)
+
+    def path(self, relative):
+        return os.path.join(self.root, relative)
+
+    def write(self, relative, content):
+        os.makedirs(os.path.dirname(self.path(relative)), exist_ok=True)
+        with open(self.path(relative), "wb") as f:
+            f.write(content)
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    def snapshot(self):
+        """Every file below the folder except the program itself: name -> bytes."""
+        files = {}
+        for folder, _, names in os.walk(self.root):
+            for name in names:
+                full = os.path.join(folder, name)
+                if full != self.program:
+                    files[os.path.relpath(full, self.root)] = open(full, "rb").read()
+        return files
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def run_headless(game, timeout=120):
+    """Runs the update without a display; returns what the window was told."""
+    done = subprocess.run([game.program], cwd="/", capture_output=True, timeout=timeout)
+    result = {"exit": done.returncode, "messageboxes": []}
+    for line in done.stdout.decode("utf-8").splitlines():
+        key, _, value = line.partition("=")
+        if key == "messagebox":
+            result["messageboxes"].append(value)
+        else:
+            result[key] = value
+    return result
+
+
+def headless_program():
+    return os.path.join(BUILD_DIR, "tests", "headless_updater")
+
+
+def updater_program():
+    return os.path.join(BUILD_DIR, "updater")

@@ -1,0 +1,239 @@
+"""The whole update run against a real nginx and against a server that
+misbehaves, through the headless build of the updater (same logic, a window
+that only records its texts)."""
+
+import os
+import time
+import unittest
+
+from harness import (INDEX, FaultServer, GameFolder, Nginx, Repository, crlf_list, headless_program,
+                     list_name, run_headless)
+
+FAILED = "Échec de la mise à jour."
+
+
+class Case(unittest.TestCase):
+    def game(self, **kwargs):
+        game = GameFolder(headless_program(), **kwargs)
+        self.addCleanup(game.remove)
+        return game
+
+    def repository(self, index, lists, files):
+        repo = Repository(index, lists, files)
+        self.addCleanup(repo.remove)
+        return repo
+
+
+class AgainstNginx(Case):
+    def test_update_from_5_merges_the_newer_lists_in_index_order(self):
+        files = {
+            "data/maps/town.map": os.urandom(300_000),
+            "Readme.txt": b"upper case",
+            "readme.txt": b"lower case",
+            "shared.dat": b"listed by 6 and 8",
+            "data/deep/er/x.bin": os.urandom(5000),
+            "big.bin": os.urandom(3_000_000),
+            "old-only.dat": b"listed by 3 and 4 only",
+            "caf\u00e9 menu.txt": b"accented and spaced name",
+        }
+        lists = {
+            3: crlf_list("old-only.dat"),
+            4: crlf_list("old-only.dat"),
+            6: crlf_list("data/maps/town.map", "Readme.txt", "shared.dat", "caf\u00e9 menu.txt"),
+            8: crlf_list("shared.dat", "readme.txt", "data/deep/er/x.bin", "big.bin"),
+        }
+        repo = self.repository("3\r\n6\r\n4\r\n8\r\n6\r\n", lists, files)
+        settings = b"; client settings\r\n[VERSION]\r\nGame= 5\r\n\r\n[VIDEO]\nWidth=1024\n"
+        game = self.game(settings=settings, files={"data/maps/town.map": b"old installed map, longer" * 100})
+        with Nginx(repo) as nginx:
+            result = run_headless(game)
+            requests = nginx.requests()
+
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(result["L2"], "Mise à jours à la version 8!")
+        self.assertEqual(result["L3"], "Téléchargement terminé!")
+        # The lists of 6, 8 and 6 again; every file once, in first-listed order.
+        base = "/game/update/"
+        self.assertEqual(requests, [base + INDEX, base + list_name(6), base + list_name(8), base + list_name(6)] +
+                         [base + "files\\" + e for e in ("data/maps/town.map", "Readme.txt", "shared.dat",
+                                                        "caf\u00e9 menu.txt", "readme.txt",
+                                                        "data/deep/er/x.bin", "big.bin")])
+        expected = {entry: content for entry, content in files.items() if entry != "old-only.dat"}
+        expected["kestralon.exe"] = game.read("kestralon.exe")
+        expected["Config/Client.ini"] = (b"; client settings\r\n[VERSION]\r\nGame= 8\r\n\r\n[VIDEO]\nWidth=1024\n"
+                                         b"[UPDATER]\r\nFin=1\r\n")
+        # Nothing else: no list copies, no temporary files.
+        self.assertEqual(game.snapshot(), expected)
+
+    def test_up_to_date_fetches_no_list(self):
+        repo = self.repository("3\r\n5\r\n5.4\r\n", {5: crlf_list("x.dat")}, {"x.dat": b"x"})
+        game = self.game(settings=b"[VERSION]\r\nGame= 5\r\n")
+        with Nginx(repo) as nginx:
+            result = run_headless(game)
+            requests = nginx.requests()
+        self.assertEqual(requests, ["/game/update/" + INDEX])
+        self.assertEqual((result["L2"], result["L3"], result["Label4"], result["UpdateDone"]),
+                         ("Tu as la dernière version!", "", "100%", "1"))
+        self.assertEqual(game.read("Config/Client.ini"), b"[VERSION]\r\nGame= 5\r\n[UPDATER]\r\nFin=1\r\n")
+
+    def test_a_fractional_version_above_the_installed_one_counts_as_its_rounded_value(self):
+        repo = self.repository("5.4\r\n7\r\n", {5: crlf_list("five.dat"), 7: crlf_list("seven.dat")},
+                               {"five.dat": b"5", "seven.dat": b"7"})
+        game = self.game(settings=b"[VERSION]\r\nGame= 5\r\n")
+        with Nginx(repo):
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1")
+        self.assertEqual(game.read("five.dat"), b"5")
+        self.assertEqual(game.read("seven.dat"), b"7")
+        self.assertIn(b"Game= 7\r\n", game.read("Config/Client.ini"))
+
+    def test_a_missing_settings_file_is_created_and_every_version_applies(self):
+        repo = self.repository("1\r\n2\r\n", {1: crlf_list("one.dat"), 2: b""}, {"one.dat": b"1"})
+        game = self.game(settings=None)
+        with Nginx(repo):
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1")
+        self.assertEqual(game.read("one.dat"), b"1")
+        self.assertEqual(game.read("Config/Client.ini"), b"[UPDATER]\r\nFin=1\r\n[VERSION]\r\nGame= 2\r\n")
+
+    def test_without_a_config_folder_nothing_is_created(self):
+        repo = self.repository("1\r\n", {1: crlf_list("one.dat")}, {"one.dat": b"1"})
+        game = self.game(config_folder=False)
+        with Nginx(repo):
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1")
+        self.assertEqual(game.read("one.dat"), b"1")
+        self.assertFalse(os.path.exists(game.path("Config")))
+
+    def test_empty_lists_still_record_the_new_version(self):
+        repo = self.repository("9\r\n", {9: crlf_list("", "   ")}, {})
+        game = self.game(settings=b"[VERSION]\r\nGame= 5\r\n")
+        with Nginx(repo):
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1")
+        self.assertEqual(result["L3"], "Téléchargement terminé!")
+        self.assertEqual(game.read("Config/Client.ini"), b"[VERSION]\r\nGame= 9\r\n[UPDATER]\r\nFin=1\r\n")
+
+    def test_negative_versions_are_written_with_their_sign(self):
+        repo = self.repository("-3\r\n", {-3: crlf_list("n.dat")}, {"n.dat": b"n"})
+        game = self.game(settings=b"[VERSION]\r\nGame=-7\r\n")
+        with Nginx(repo):
+            result = run_headless(game)
+        self.assertEqual(result["L2"], "Mise à jours à la version -3!")
+        self.assertIn(b"Game=-3\r\n", game.read("Config/Client.ini"))
+
+    def test_the_game_missing_stops_before_anything_is_written(self):
+        repo = self.repository("9\r\n", {9: crlf_list("x.dat")}, {"x.dat": b"x"})
+        game = self.game(game=False)
+        before = game.snapshot()
+        with Nginx(repo) as nginx:
+            result = run_headless(game)
+            requests = nginx.requests()
+        self.assertEqual(result["messageboxes"], ["kestralon.exe est introuvable!"])
+        self.assertEqual(result["shown"], "0")
+        self.assertEqual(requests, [])
+        self.assertEqual(game.snapshot(), before)
+
+
+class AgainstAFaultyServer(Case):
+    """Each fault stops the run with its reason; the installed file, the
+    recorded version and the rest of the folder stay exactly as they were."""
+
+    KEEP = "data/keep.dat"
+    REMOTE = "files\\data/keep.dat"
+
+    def run_fault(self, fault, remote=REMOTE, index="6\r\n", extra_lists=None):
+        lists = {6: crlf_list("first.dat", self.KEEP)}
+        lists.update(extra_lists or {})
+        repo = self.repository(index, lists, {"first.dat": b"first", self.KEEP: os.urandom(200_000)})
+        game = self.game(files={self.KEEP: b"installed copy"})
+        before = game.snapshot()
+        started = time.monotonic()
+        with FaultServer(repo, {remote: fault} if fault else {}) as server:
+            result = run_headless(game)
+        result["seconds"] = time.monotonic() - started
+        return game, before, server, result
+
+    def assertStoppedUnchanged(self, game, before, result, reason, allow=("first.dat",)):
+        self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), result)
+        after = game.snapshot()
+        for name in allow:
+            after.pop(name, None)
+        self.assertEqual(after, before)
+
+    def test_404_is_not_written_over_the_game_file(self):
+        game, before, server, result = self.run_fault("404")
+        self.assertStoppedUnchanged(game, before, result, "Le serveur a répondu 404 pour files\\data/keep.dat.")
+        self.assertEqual(server.count(self.REMOTE), 1)  # a 404 is not worth retrying
+
+    def test_500_is_tried_three_times(self):
+        game, before, server, result = self.run_fault("500")
+        self.assertStoppedUnchanged(game, before, result, "Le serveur a répondu 500 pour files\\data/keep.dat.")
+        self.assertEqual(server.count(self.REMOTE), 3)
+
+    def test_one_500_then_success_completes_the_update(self):
+        game, _, server, result = self.run_fault(("500", 1))
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+        self.assertEqual(server.count(self.REMOTE), 2)
+
+    def test_body_shorter_than_its_length(self):
+        game, before, _, result = self.run_fault("short")
+        self.assertStoppedUnchanged(game, before, result, "Transfert incomplet: files\\data/keep.dat.")
+
+    def test_reset_connection(self):
+        game, before, _, result = self.run_fault("reset")
+        self.assertStoppedUnchanged(game, before, result, "Transfert incomplet: files\\data/keep.dat.")
+
+    def test_stalled_transfer_times_out(self):
+        game, before, server, result = self.run_fault("stall")
+        self.assertStoppedUnchanged(game, before, result, "Délai dépassé: files\\data/keep.dat.")
+        self.assertEqual(server.count(self.REMOTE), 3)
+
+    def test_chunked_body_without_length_is_read_to_its_end(self):
+        game, _, server, result = self.run_fault("chunked")
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+
+    def test_redirect_is_followed(self):
+        game, _, server, result = self.run_fault("redirect")
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+
+    def test_missing_index(self):
+        game, before, _, result = self.run_fault("404", remote=INDEX)
+        self.assertStoppedUnchanged(game, before, result, "Le serveur a répondu 404 pour qoro_update_infos.deploy.")
+
+    def test_unreachable_server(self):
+        game = self.game()
+        before = game.snapshot()
+        result = run_headless(game)
+        self.assertStoppedUnchanged(game, before, result, "Serveur injoignable.")
+
+    def test_hostile_entry_refuses_the_whole_update_before_any_download(self):
+        for hostile in ("../evil.txt", "/tmp/evil.txt", "C:/evil.txt", "a/../../evil.txt"):
+            with self.subTest(hostile=hostile):
+                game, before, server, result = self.run_fault(
+                    None, index="6\r\n7\r\n", extra_lists={7: crlf_list("later.dat", hostile)})
+                self.assertStoppedUnchanged(game, before, result, "Chemin refusé: %s." % hostile, allow=())
+                self.assertFalse([r for r in server.requests if r.startswith("files\\")])
+                self.assertFalse(os.path.exists(os.path.join(os.path.dirname(game.root), "evil.txt")))
+
+    def test_version_that_does_not_fit_sixteen_bits(self):
+        game, before, server, result = self.run_fault(None, index="6\r\n1e5\r\n")
+        self.assertStoppedUnchanged(game, before, result, "Version invalide: 1e5.", allow=())
+        self.assertEqual(server.requests, [INDEX])
+
+    def test_a_folder_in_the_way_of_a_file(self):
+        repo = self.repository("6\r\n", {6: crlf_list("data/keep.dat")}, {"data/keep.dat": b"new"})
+        game = self.game()
+        os.makedirs(game.path("data/keep.dat/inside"))
+        before = game.snapshot()
+        with FaultServer(repo, {}):
+            result = run_headless(game)
+        self.assertStoppedUnchanged(game, before, result, "Impossible d'écrire data/keep.dat.")
+        self.assertTrue(os.path.isdir(game.path("data/keep.dat/inside")))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,54 @@
+// The updater's own logic with a window that draws nothing and records what
+// it is told. The e2e suite copies this program into a game folder and runs
+// it there, exactly like the real updater but without a display; on exit it
+// prints the fields, the message boxes and the completion flag.
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "lifecycle/startup.h"
+#include "lifecycle/window.h"
+
+namespace {
+
+class RecordingWindow : public UpdateWindow {
+public:
+    void Show() override { shown_ = true; }
+    void Unload() override { unloaded_ = true; }
+    bool Unloaded() const override { return unloaded_; }
+    void SetText(Field field, const std::string& text) override {
+        texts_[field] = text;
+        if (field == Label4) ++percentUpdates_;
+    }
+    std::string Text(Field field) const override { return texts_[field]; }
+    void ProcessEvents() override {}
+    void WaitEvents(double seconds) override {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
+    void RunUntilUnloaded() override {}
+    void MessageBox(const std::string& text) override { std::cout << "messagebox=" << text << "\n"; }
+
+    void Report() const {
+        std::cout << "shown=" << shown_ << "\n"
+                  << "L2=" << texts_[L2] << "\n"
+                  << "L3=" << texts_[L3] << "\n"
+                  << "Label4=" << texts_[Label4] << "\n"
+                  << "percent_updates=" << percentUpdates_ << "\n"
+                  << "UpdateDone=" << UpdateDone << "\n";
+    }
+
+private:
+    std::string texts_[3] = {"", "", "0%"};
+    bool shown_ = false;
+    bool unloaded_ = false;
+    int percentUpdates_ = 0;
+};
+
+}  // namespace
+
+int main() {
+    RecordingWindow window;
+    RunProgram(window);
+    window.Report();
+    return 0;
+}
