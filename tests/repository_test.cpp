@@ -49,11 +49,11 @@ TEST(LeadingNumber, ReadsLikeBasicVal) {
         const char* text;
         double value;
     } cases[] = {
-        {"12", 12},         {"12abc", 12},     {"abc", 0},       {"", 0},          {"-", 0},
-        {"1 2 3", 123},     {" -  4", -4},     {"+5", 5},        {"5.4", 5.4},     {".5", 0.5},
-        {"1.5e2", 150},     {"1E+2", 100},     {"25e-1", 2.5},   {"2e", 2},        {"1d3", 1000},
-        {"&H1F", 31},       {"&hff", 255},     {"&HFFFF", -1},   {"&H8000", -32768}, {"&H10000", 65536},
-        {"&O17", 15},       {"&O", 0},         {"&X1", 0},       {"1,5", 1},       {"\t7\n", 7},
+        {"12", 12},         {"12abc", 12},      {"abc", 0},    {"", 0},      {"-", 0},       {"1 2 3", 123},
+        {" -  4", -4},      {"+5", 5},          {"5.4", 5.4},  {".5", 0.5},  {"1.5e2", 150}, {"1E+2", 100},
+        {"25e-1", 2.5},     {"2e", 2},          {"1d3", 1000}, {"&H1F", 31}, {"&hff", 255},  {"&HFFFF", -1},
+        {"&H8000", -32768}, {"&H10000", 65536}, {"&O17", 15},  {"&O", 0},    {"&X1", 0},     {"1,5", 1},
+        {"\t7\n", 7},
     };
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(LeadingNumber(c.text), c.value) << c.text;
 }
@@ -132,7 +132,7 @@ TEST(AnsiText, Windows1252RoundTripsEveryByte) {
     EXPECT_EQ(Cp1252ToUtf8("caf\xE9"), "caf\xC3\xA9");
     EXPECT_EQ(Cp1252ToUtf8("\x80"), "\xE2\x82\xAC");  // the euro sign lives at 0x80
     EXPECT_EQ(Utf8ToCp1252("\xE2\x82\xAC"), "\x80");
-    EXPECT_EQ(Utf8ToCp1252("\xE4\xB8\xAD"), "?");  // not in the code page
+    EXPECT_EQ(Utf8ToCp1252("\xE4\xB8\xAD"), "?");   // not in the code page
     EXPECT_EQ(Utf8ToCp1252("bad\xC3"), "bad\xC3");  // a cut sequence stays a byte
 }
 

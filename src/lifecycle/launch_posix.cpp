@@ -18,7 +18,11 @@ bool SystemCanExecute(const std::filesystem::path& executable) {
     std::ifstream file(executable, std::ios::binary);
     char magic[4] = {};
     file.read(magic, sizeof magic);
-    return std::memcmp(magic, "\x7f" "ELF", 4) == 0 || std::memcmp(magic, "#!", 2) == 0;
+    return std::memcmp(magic,
+                       "\x7f"
+                       "ELF",
+                       4) == 0 ||
+           std::memcmp(magic, "#!", 2) == 0;
 }
 
 void Spawn(const std::filesystem::path& executable, bool throughWine) {

@@ -24,9 +24,13 @@ void ShowFailure(const std::string& reason) {
 
 }  // namespace
 
-std::string SettingsFile() { return ProgramFolder() + "\\" + kSettingsName; }
+std::string SettingsFile() {
+    return ProgramFolder() + "\\" + kSettingsName;
+}
 
-void SetFinished() { WriteIni("UPDATER", "Fin", "1", SettingsFile()); }
+void SetFinished() {
+    WriteIni("UPDATER", "Fin", "1", SettingsFile());
+}
 
 void Form_Load() {
     UpdateDone = false;

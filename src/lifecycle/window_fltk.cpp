@@ -24,7 +24,9 @@ namespace {
 constexpr int kWidth = 280;
 constexpr int kHeight = 83;
 // The fields were laid out in twips; 15 twips make one pixel.
-constexpr int Px(int twips) { return twips / 15; }
+constexpr int Px(int twips) {
+    return twips / 15;
+}
 // Tahoma 9.75 pt at 96 dpi is 13 pixels; Linux has no Tahoma, the sans face stands in.
 constexpr int kFontSize = 13;
 
@@ -185,4 +187,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UpdateWindow> MakeUpdateWindow() { return std::make_unique<FltkUpdateWindow>(); }
+std::unique_ptr<UpdateWindow> MakeUpdateWindow() {
+    return std::make_unique<FltkUpdateWindow>();
+}

@@ -55,5 +55,9 @@ void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path&
     }
 }
 
-std::string AnsiToUtf8(std::string_view ansi) { return Cp1252ToUtf8(ansi); }
-std::string Utf8ToAnsi(std::string_view utf8) { return Utf8ToCp1252(utf8); }
+std::string AnsiToUtf8(std::string_view ansi) {
+    return Cp1252ToUtf8(ansi);
+}
+std::string Utf8ToAnsi(std::string_view utf8) {
+    return Utf8ToCp1252(utf8);
+}

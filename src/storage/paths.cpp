@@ -3,7 +3,9 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // Folder names from list entries arrive with "/" and names built by the
 // program with "\"; the standard library takes "/" everywhere.

@@ -37,9 +37,13 @@ void StopIfClosed() {
     if (frmUpdate->Unloaded()) throw RunCancelled();
 }
 
-bool IsBlank(const std::string& text) { return text.find_first_not_of(' ') == std::string::npos; }
+bool IsBlank(const std::string& text) {
+    return text.find_first_not_of(' ') == std::string::npos;
+}
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 // Makes the folders of a local name such as data/maps/town.map. A file with
 // a folder's name stops it; opening the target then fails and says so.
@@ -143,11 +147,14 @@ struct Attempt {
     std::string reason;
 };
 
-Attempt Failed(bool worthRetrying, std::string reason) { return {false, worthRetrying, std::move(reason)}; }
+Attempt Failed(bool worthRetrying, std::string reason) {
+    return {false, worthRetrying, std::move(reason)};
+}
 
 Attempt Judge(const TransferResult& result, std::uint64_t received, std::int64_t expected,
               const std::string& remote, const std::string& local) {
-    const std::string refused = "Le serveur a répondu " + std::to_string(result.status) + " pour " + remote + ".";
+    const std::string refused =
+        "Le serveur a répondu " + std::to_string(result.status) + " pour " + remote + ".";
     switch (result.outcome) {
         case TransferOutcome::Complete:
             if (result.status < 200 || result.status > 299) return Failed(false, refused);
@@ -229,7 +236,9 @@ int TransferPercent(std::uint64_t done, std::uint64_t expected) {
     return static_cast<int>(std::floor(quotient * 100.0));
 }
 
-void CloseTransfers() { sharedClient.reset(); }
+void CloseTransfers() {
+    sharedClient.reset();
+}
 
 void DownloadFile(const std::string& remote, const std::string& local) {
     if (IsBlank(local)) return;

@@ -107,8 +107,8 @@ void ApplyUpdate() {
     for (std::int32_t k = 1; k <= FileCount; ++k) {
         const std::string& entry = FileList[static_cast<std::size_t>(k - 1)];
         frmUpdate->SetText(L2, "Téléchargement de " + entry + "...");
-        frmUpdate->SetText(L3, "Fichier de téléchargement: " + std::to_string(k) + " sur " +
-                                   std::to_string(FileCount));
+        frmUpdate->SetText(
+            L3, "Fichier de téléchargement: " + std::to_string(k) + " sur " + std::to_string(FileCount));
         DownloadFile(RemoteFileName(entry), entry);
     }
     WriteIni("VERSION", "Game", SettingsText(NewestVersion), SettingsFile());

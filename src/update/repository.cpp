@@ -6,8 +6,12 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool IsLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -69,9 +73,13 @@ std::size_t SkipDigits(const std::string& text, std::size_t i) {
 
 }  // namespace
 
-std::string ListName(std::int16_t version) { return "qoro_update_" + std::to_string(version) + ".deploy"; }
+std::string ListName(std::int16_t version) {
+    return "qoro_update_" + std::to_string(version) + ".deploy";
+}
 
-std::string RemoteFileName(const std::string& entry) { return "files\\" + entry; }
+std::string RemoteFileName(const std::string& entry) {
+    return "files\\" + entry;
+}
 
 std::vector<IndexField> ReadIndexFields(std::string_view content) {
     std::vector<IndexField> fields;

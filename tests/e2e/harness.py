@@ -158,7 +158,10 @@ class FaultServer:
                 pass
 
             def do_GET(self):
-                server.handle(self)
+                try:
+                    server.handle(self)
+                except (ConnectionError, BrokenPipeError):
+                    self.close_connection = True  # the updater gave up on this transfer
 
         class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
             daemon_threads = True
@@ -302,7 +305,8 @@ class GameFolder:
             for name in names:
                 full = os.path.join(folder, name)
                 if full != self.program:
-                    files[os.path.relpath(full, self.root)] = open(full, "rb").read()
+                    with open(full, "rb") as f:
+                        files[os.path.relpath(full, self.root)] = f.read()
         return files
 
     def remove(self):
@@ -328,3 +332,87 @@ def headless_program():
 
 def updater_program():
     return os.path.join(BUILD_DIR, "updater")
+
+
+# --- The real window under a virtual display --------------------------------
+
+TITLE_PATTERN = "jours automatique"  # xdotool matches names as regexes; the accent is left out
+WINDOW_SIZE = (280, 83)
+FERMER = (244, 73)  # middle of the drawn close button, in window coordinates
+
+_xvfb = None
+
+
+def ensure_display():
+    """Uses $DISPLAY when set, else starts an Xvfb of our own for the suite."""
+    global _xvfb
+    if os.environ.get("DISPLAY"):
+        return
+    read_end, write_end = os.pipe()
+    _xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = os.read(read_end, 16).decode().strip()
+    os.close(read_end)
+    os.environ["DISPLAY"] = ":" + number
+
+
+def stop_display():
+    global _xvfb
+    if _xvfb:
+        _xvfb.terminate()
+        _xvfb.wait()
+        _xvfb = None
+        del os.environ["DISPLAY"]
+
+
+def xdotool(*args):
+    done = subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True)
+    return done.stdout.strip()
+
+
+def wait_until(predicate, timeout=10.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def geometry(window):
+    values = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", window).splitlines())
+    return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+
+def visible_windows():
+    """The updater's visible windows: id -> (x, y, width, height)."""
+    ids = xdotool("search", "--onlyvisible", "--name", TITLE_PATTERN).split()
+    found = {}
+    for window in ids:
+        try:
+            found[window] = geometry(window)
+        except (KeyError, ValueError):
+            pass  # gone meanwhile
+    return found
+
+
+def main_window():
+    return next((w for w, g in visible_windows().items() if g[2:] == WINDOW_SIZE), None)
+
+
+def message_boxes():
+    return [w for w, g in visible_windows().items() if g[2:] != WINDOW_SIZE]
+
+
+def click(window, x, y):
+    xdotool("mousemove", "--window", window, x, y, "click", "1")
+
+
+def press(window, key):
+    xdotool("key", "--window", window, key)
+
+
+def screenshot(window, path):
+    subprocess.run(["import", "-window", window, path], check=True)

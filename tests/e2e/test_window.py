@@ -1,0 +1,128 @@
+"""The real updater in a real window under a virtual display, driven like a
+player drives it: clicks on the drawn close button, Enter on message boxes,
+the window manager's close request."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+from harness import (BUILD_DIR, FERMER, SOURCE_DIR, WINDOW_SIZE, FaultServer, GameFolder, Nginx, Repository,
+                     click, crlf_list, ensure_display, main_window, message_boxes, press, screenshot,
+                     stop_display, updater_program, wait_until)
+
+WARNING_TEXT = "La mise à jour ne semble pas terminée"
+
+
+def setUpModule():
+    ensure_display()
+
+
+def tearDownModule():
+    stop_display()
+
+
+class WindowCase(unittest.TestCase):
+    def setUp(self):
+        self.assertIsNone(main_window(), "a window from an earlier test is still open")
+
+    def game(self, **kwargs):
+        game = GameFolder(updater_program(), **kwargs)
+        self.addCleanup(game.remove)
+        return game
+
+    def repository(self, index, lists, files):
+        repo = Repository(index, lists, files)
+        self.addCleanup(repo.remove)
+        return repo
+
+    def start(self, game):
+        process = subprocess.Popen([game.program], cwd="/", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        return process
+
+    def assertExits(self, process, timeout=5):
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("the updater is still running")
+
+    def settings(self, game):
+        return game.read("Config/Client.ini")
+
+
+class StartAndClose(WindowCase):
+    def test_missing_game_shows_one_message_and_exits_without_touching_anything(self):
+        game = self.game(game=False)
+        before = game.snapshot()
+        process = self.start(game)
+        box = wait_until(message_boxes, what="the message box")[0]
+        self.assertIsNone(main_window())  # the picture window never appears
+        self.assertEqual(len(message_boxes()), 1)
+        press(box, "Return")
+        self.assertExits(process)
+        self.assertEqual(game.snapshot(), before)
+
+    def test_completed_update_then_fermer_starts_the_game(self):
+        repo = self.repository("6\r\n", {6: crlf_list("data/new.dat")}, {"data/new.dat": b"new content"})
+        game = self.game()
+        with Nginx(repo):
+            process = self.start(game)
+            wait_until(lambda: b"Fin=1" in self.settings(game), what="the end of the run")
+            window = wait_until(main_window, what="the window")
+            self.check_picture(window)
+            click(window, *FERMER)
+            self.assertExits(process)
+        self.assertEqual(message_boxes(), [])
+        wait_until(lambda: os.path.exists(game.path("game-started")), what="the game to start")
+        self.assertEqual(self.settings(game), b"[VERSION]\r\nGame= 6\r\n[UPDATER]\r\nFin=1\r\n")
+        self.assertEqual(game.read("data/new.dat"), b"new content")
+
+    def check_picture(self, window):
+        """The window is the picture at its size, with the texts drawn over it."""
+        shot = os.path.join(tempfile.mkdtemp(), "window.png")
+        screenshot(window, shot)
+        size = subprocess.run(["identify", "-format", "%w %h", shot], capture_output=True, text=True).stdout
+        self.assertEqual(tuple(map(int, size.split())), WINDOW_SIZE)
+        background = os.path.join(SOURCE_DIR, "src", "lifecycle", "artwork", "background.png")
+        differing = subprocess.run(["compare", "-metric", "AE", shot, background, "null:"],
+                                   capture_output=True, text=True).stderr
+        pixels = int(float(differing.split()[0]))
+        # Text covers a few hundred pixels; a blank or misplaced picture differs nearly everywhere.
+        self.assertGreater(pixels, 100)
+        self.assertLess(pixels, WINDOW_SIZE[0] * WINDOW_SIZE[1] // 5)
+
+    def test_fermer_during_a_slow_transfer_warns_and_stops_without_the_game(self):
+        big = os.urandom(400_000)
+        repo = self.repository("6\r\n", {6: crlf_list("data/big.dat")}, {"data/big.dat": big})
+        game = self.game(files={"data/big.dat": b"installed copy"})
+        with FaultServer(repo, {"files\\data/big.dat": ("slow", 40_000)}) as server:
+            process = self.start(game)
+            window = wait_until(main_window, what="the window")
+            wait_until(lambda: server.count("files\\data/big.dat"), what="the transfer to start")
+            click(window, *FERMER)
+            box = wait_until(message_boxes, what="the warning")[0]
+            press(box, "Return")
+            self.assertExits(process, timeout=3)
+        self.assertFalse(os.path.exists(game.path("game-started")))
+        self.assertEqual(self.settings(game), b"[VERSION]\r\nGame= 5\r\n[UPDATER]\r\nFin=1\r\n")
+        self.assertEqual(game.read("data/big.dat"), b"installed copy")
+        self.assertEqual(sorted(os.listdir(game.path("data"))), ["big.dat"])
+
+    def test_escape_is_ignored_and_the_window_manager_close_stops_the_run_writing_nothing(self):
+        repo = self.repository("6\r\n", {6: crlf_list("big.dat")}, {"big.dat": os.urandom(400_000)})
+        game = self.game(files={"big.dat": b"installed copy"})
+        before = game.snapshot()
+        with FaultServer(repo, {"files\\big.dat": ("slow", 40_000)}) as server:
+            process = self.start(game)
+            window = wait_until(main_window, what="the window")
+            wait_until(lambda: server.count("files\\big.dat"), what="the transfer to start")
+            press(window, "Escape")
+            with self.assertRaises(subprocess.TimeoutExpired):
+                process.wait(timeout=0.5)
+            subprocess.run([os.path.join(BUILD_DIR, "tests", "x11_close"), window], check=True)
+            self.assertExits(process, timeout=2)
+        self.assertEqual(game.snapshot(), before)
+
+if __name__ == "__main__":
+    unittest.main()
