@@ -139,6 +139,7 @@ class FaultServer:
       "short"                 declares the full length, sends half, closes
       "chunked"               no Content-Length, chunked encoding
       "stall"                 sends headers and part of the body, then goes silent
+      ("pause", seconds)      sends half the body, pauses, then sends the rest
       "reset"                 sends headers and part of the body, then resets the connection
       "redirect"              302 to a second URL that serves the file
       ("slow", bytes_per_s)   the whole file, slowly
@@ -232,6 +233,12 @@ class FaultServer:
             h.wfile.flush()
             self.stop_stalling.wait(TRANSFER_TIMEOUT * 4)
             h.close_connection = True
+        elif isinstance(fault, tuple) and fault[0] == "pause":
+            self._headers(h, 200, len(body))
+            h.wfile.write(body[: len(body) // 2])
+            h.wfile.flush()
+            self.stop_stalling.wait(fault[1])
+            h.wfile.write(body[len(body) // 2:])
         elif fault == "reset":
             self._headers(h, 200, len(body))
             h.wfile.write(body[: len(body) // 2])

@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""The updater's run against curl (and wget when installed) on the same
+repositories, served by nginx on loopback. Prints one table: median wall
+time, CPU time (user + sys) and peak resident memory per tool, and the ratio
+ours / curl measured in the same run.
+
+Run through scripts/bench, which builds the programs and sets the paths."""
+
+import argparse
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD_DIR = os.environ["UPDATER_BUILD_DIR"]
+sys.path.insert(0, os.path.join(os.environ["UPDATER_SOURCE_DIR"], "tests", "e2e"))
+import harness  # noqa: E402  (reads UPDATE_URL from the environment)
+
+MIB = 1024 * 1024
+
+
+class Folder:
+    """A repository written straight to disk, for files too big to hold in memory."""
+
+    def __init__(self, files, version=1):
+        self.root = tempfile.mkdtemp(prefix="bench-repo-", dir=os.environ.get("BENCH_TMP"))
+        self.files = files  # entry -> size
+        block = os.urandom(16 * MIB)
+        for entry, size in files.items():
+            path = os.path.join(self.root, "files", entry)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                left = size
+                while left:
+                    piece = min(left, len(block))
+                    f.write(block[:piece])
+                    left -= piece
+        with open(os.path.join(self.root, harness.INDEX), "wb") as f:
+            f.write(b"%d\r\n" % version)
+        with open(os.path.join(self.root, harness.list_name(version)), "wb") as f:
+            f.write(harness.crlf_list(*files))
+        for folder, _, _ in os.walk(self.root):
+            harness.make_readable(folder)
+
+    def remote_names(self):
+        return [harness.INDEX, harness.list_name(1)] + ["files\\" + e for e in self.files]
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def measured(args, until=None, during=None):
+    """Runs a process to its end (or until `until()` holds, then stops it);
+    returns wall seconds, CPU seconds and peak resident MiB."""
+    start = time.perf_counter()
+    process = subprocess.Popen([os.path.join(BUILD_DIR, "bench", "measure"), *args], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    wall = None
+    if until:
+        while not until():
+            if during:
+                during(time.perf_counter() - start)
+            if process.poll() is not None:
+                raise RuntimeError("%s ended before finishing" % args[0])
+            time.sleep(0.002)
+        wall = time.perf_counter() - start
+        process.send_signal(signal.SIGTERM)
+    out, _ = process.communicate()
+    if wall is None:
+        wall = time.perf_counter() - start
+        if process.returncode != 0:
+            raise RuntimeError("%s failed (%d)" % (args[0], process.returncode))
+    cpu, peak_kib = out.split()
+    return wall, float(cpu), int(peak_kib) / 1024
+
+
+def game_folder(program):
+    game = harness.GameFolder(program, settings=b"[VERSION]\r\nGame= 0\r\n")
+    return game
+
+
+def run_ours(program):
+    game = game_folder(program)
+    try:
+        return measured([game.program])
+    finally:
+        game.remove()
+
+
+def run_window(program, during=None):
+    game = game_folder(program)
+    settings = game.path("Config/Client.ini")
+
+    def finished():
+        with open(settings, "rb") as f:
+            return b"Fin=1" in f.read()
+
+    try:
+        return measured([game.program], until=finished, during=during)
+    finally:
+        game.remove()
+
+
+def run_curl(repo):
+    out = tempfile.mkdtemp(prefix="bench-curl-", dir=os.environ.get("BENCH_TMP"))
+    config = os.path.join(out, "urls.txt")
+    with open(config, "w") as f:
+        for i, remote in enumerate(repo.remote_names()):
+            url = harness.UPDATE_URL + remote
+            # curl's config files treat a backslash inside quotes as an escape.
+            f.write('url = "%s"\noutput = "%s/%d"\n' % (url.replace("\\", "\\\\"), out, i))
+    try:
+        return measured(["curl", "--silent", "--show-error", "--fail", "--config", config])
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+
+
+def run_wget(repo):
+    out = tempfile.mkdtemp(prefix="bench-wget-", dir=os.environ.get("BENCH_TMP"))
+    urls = os.path.join(out, "urls.txt")
+    with open(urls, "w") as f:
+        for remote in repo.remote_names():
+            f.write(harness.UPDATE_URL + remote + "\n")
+    try:
+        return measured(["wget", "--quiet", "--no-directories", "--directory-prefix", out, "--input-file", urls])
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+
+
+def median_row(name, tool, samples):
+    walls, cpus, rss = zip(*samples)
+    return {"workload": name, "tool": tool, "wall": statistics.median(walls), "cpu": statistics.median(cpus),
+            "rss": statistics.median(rss), "runs": len(samples)}
+
+
+def bench_workload(name, files, runs, window=False):
+    repo = Folder(files)
+    rows = []
+    try:
+        with harness.Nginx(repo):
+            tools = {"ours": lambda: run_ours(ours_program()), "curl": lambda: run_curl(repo)}
+            if window:
+                tools["ours, window"] = lambda: run_window(harness.updater_program())
+            if shutil.which("wget"):
+                tools["wget"] = lambda: run_wget(repo)
+            samples = {tool: [] for tool in tools}
+            for _ in range(runs):  # alternate the tools run after run
+                for tool, run in tools.items():
+                    samples[tool].append(run())
+            for tool in tools:
+                rows.append(median_row(name, tool, samples[tool]))
+    finally:
+        repo.remove()
+    curl = next(r for r in rows if r["tool"] == "curl")
+    for row in rows:
+        row["ratio"] = row["wall"] / curl["wall"]
+    return rows
+
+
+def bench_stall(runs, pause):
+    """A server that goes silent for `pause` seconds in the middle of a file:
+    the CPU the updater burns meanwhile, and whether its window repaints."""
+    entry = "paused.bin"
+    repo = Folder({entry: 4 * MIB})
+    rows = []
+    repainted = []
+    try:
+        repo.files = {entry: open(os.path.join(repo.root, "files", entry), "rb").read()}
+        with harness.FaultServer(repo, {"files\\" + entry: ("pause", pause)}):
+            samples = [run_ours(ours_program()) for _ in range(runs)]
+            rows.append(median_row("(d) %gs stall" % pause, "ours", samples))
+            shots = []
+
+            def disturb(elapsed):
+                # Halfway through the stall, move the window: X drops its
+                # contents, and only a program that handles events redraws it.
+                if not shots and elapsed > pause / 2:
+                    window = harness.main_window()
+                    if window:
+                        harness.xdotool("windowmove", window, 50, 50)
+                        time.sleep(0.3)
+                        shot = os.path.join(tempfile.mkdtemp(), "stall.png")
+                        harness.screenshot(window, shot)
+                        shots.append(shot)
+
+            window_samples = [run_window(harness.updater_program(), during=disturb)]
+            rows.append(median_row("(d) %gs stall" % pause, "ours, window", window_samples))
+            for shot in shots:
+                background = os.path.join(os.environ["UPDATER_SOURCE_DIR"], "src/lifecycle/artwork/background.png")
+                out = subprocess.run(["compare", "-metric", "AE", shot, background, "null:"],
+                                     capture_output=True, text=True).stderr
+                repainted.append(int(float(out.split()[0])) < 280 * 83 // 5)
+    finally:
+        repo.remove()
+    for row in rows:
+        row["ratio"] = float("nan")
+        row["cpu_share"] = row["cpu"] / row["wall"]
+    return rows, repainted
+
+
+def ours_program():
+    return os.path.join(BUILD_DIR, "bench", "bench_updater")
+
+
+def print_table(rows):
+    print("| workload | tool | runs | wall s | CPU s | peak RSS MiB | wall / curl |")
+    print("|---|---|---|---|---|---|---|")
+    for r in rows:
+        ratio = "" if r["ratio"] != r["ratio"] else "%.2f" % r["ratio"]
+        extra = " (CPU %.2f%% of a core)" % (100 * r["cpu_share"]) if "cpu_share" in r else ""
+        print("| %s | %s | %d | %.3f | %.3f%s | %.1f | %s |" % (r["workload"], r["tool"], r["runs"], r["wall"],
+                                                               r["cpu"], extra, r["rss"], ratio))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="small sizes, for trying the benchmark out")
+    parser.add_argument("--only", default="abcd", help="workloads to run, e.g. 'ab'")
+    args = parser.parse_args()
+    harness.ensure_display()
+    scale = 64 if args.quick else 1
+    rows = []
+    if "a" in args.only:
+        rows += bench_workload("(a) 1 GiB file", {"big/game.pak": 1024 * MIB // scale}, args.runs, window=True)
+        if not args.quick:
+            rows += bench_workload("(a) 4 GiB file", {"big/game.pak": 4096 * MIB}, 1)
+    if "b" in args.only:
+        files = {"d%d/e%d/f%05d.dat" % (i % 10, i % 7, i): 4096 for i in range(5000 // scale)}
+        rows += bench_workload("(b) 5000 x 4 KiB", files, args.runs)
+    if "c" in args.only:
+        rows += bench_workload("(c) 200 x 1 MiB", {"c/f%03d.bin" % i: MIB for i in range(200 // scale)}, args.runs)
+    repainted = []
+    if "d" in args.only:
+        stall_rows, repainted = bench_stall(max(1, args.runs // 2), 10 if not args.quick else 2)
+        rows += stall_rows
+    harness.stop_display()
+    print_table(rows)
+    if repainted:
+        print("\nWindow redrawn after being moved during the stall: %s" % ("yes" if all(repainted) else "NO"))
+
+
+if __name__ == "__main__":
+    main()
