@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 #include <system_error>
+#include <unordered_set>
 
 #include "lifecycle/failure.h"
 #include "lifecycle/startup.h"
@@ -18,6 +19,10 @@ std::vector<std::string> FileList;
 std::int32_t FileCount = 0;
 
 namespace {
+
+// The entries of FileList, for a quick membership test when thousands of
+// files are listed.
+std::unordered_set<std::string> listedEntries;
 
 // Local copies of the index and lists go as soon as they are read, and also
 // when reading them fails.
@@ -87,14 +92,7 @@ void MergeList(const std::string& name) {
     for (const std::string& line : ReadListEntries(list.Read())) {
         const std::string entry = AnsiToUtf8(line);
         if (!IsSafeEntry(entry)) throw UpdateFailure("Chemin refusé: " + Printable(entry) + ".");
-        bool listed = false;
-        for (const std::string& known : FileList) {
-            if (known == entry) {
-                listed = true;
-                break;
-            }
-        }
-        if (listed) continue;
+        if (!listedEntries.insert(entry).second) continue;
         FileList.push_back(entry);
         ++FileCount;
     }
@@ -122,6 +120,7 @@ void ApplyUpdate() {
 void RunUpdate() {
     FileCount = 0;
     FileList.clear();
+    listedEntries.clear();
     NewVersions.clear();
     if (!FileExists(kSettingsName)) WriteIni("UPDATER", "Fin", " 0", SettingsFile());
     BaseUrl = UPDATE_URL;
