@@ -58,22 +58,22 @@ def measured(args, until=None, during=None):
     returns wall seconds, CPU seconds and peak resident MiB."""
     start = time.perf_counter()
     process = subprocess.Popen([os.path.join(BUILD_DIR, "bench", "measure"), *args], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
+                               stderr=subprocess.PIPE, text=True)
     wall = None
     if until:
         while not until():
             if during:
                 during(time.perf_counter() - start)
             if process.poll() is not None:
-                raise RuntimeError("%s ended before finishing" % args[0])
+                raise RuntimeError("%s ended before finishing: %s" % (args[0], process.communicate()))
             time.sleep(0.002)
         wall = time.perf_counter() - start
         process.send_signal(signal.SIGTERM)
-    out, _ = process.communicate()
+    out, err = process.communicate()
     if wall is None:
         wall = time.perf_counter() - start
         if process.returncode != 0:
-            raise RuntimeError("%s failed (%d)" % (args[0], process.returncode))
+            raise RuntimeError("%s failed (%d): %s" % (args[0], process.returncode, err))
     cpu, peak_kib = out.split()
     return wall, float(cpu), int(peak_kib) / 1024
 

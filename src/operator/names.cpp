@@ -1,0 +1,105 @@
+#include "operator/names.h"
+
+#include <array>
+#include <cstdio>
+
+#include "storage/cp1252.h"
+#include "update/repository.h"
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices on Windows, whatever
+// extension follows and with trailing blanks ignored.
+bool IsDeviceName(std::string_view part) {
+    std::string stem(part.substr(0, part.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = Upper(c);
+    static constexpr std::array<std::string_view, 4> kPlain = {"CON", "PRN", "AUX", "NUL"};
+    for (const std::string_view device : kPlain) {
+        if (stem == device) return true;
+    }
+    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
+           stem[3] <= '9';
+}
+
+}  // namespace
+
+bool IsBlankEntry(std::string_view entry) {
+    return entry.find_first_not_of(' ') == std::string_view::npos;
+}
+
+std::optional<std::string> EntryProblem(std::string_view entry) {
+    if (!IsSafeEntry(entry)) {
+        return std::string(
+            "unsafe path (absolute, a drive or ':', a '..' part or a control character): "
+            "the updater stops every update with \"Chemin refusé\"");
+    }
+    for (const char c : entry) {
+        if (std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
+            return std::string("holds '") + c + "', which Windows does not allow in a file name";
+        }
+    }
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = start;
+        while (end < entry.size() && !IsSeparator(entry[end])) ++end;
+        const std::string_view part = entry.substr(start, end - start);
+        if (part.empty())
+            return std::string("has an empty folder name (two separators in a row, or one at the end)");
+        if (part.back() == '.' || part.back() == ' ') {
+            return "the part " + Shown(part) + " ends in a dot or a blank, which Windows drops from names";
+        }
+        if (IsDeviceName(part)) return "the part " + Shown(part) + " is a device name on Windows";
+        if (end == entry.size()) return std::nullopt;
+        start = end + 1;
+    }
+}
+
+std::optional<std::string> BuildNameProblem(std::string_view path) {
+    if (path.find('\\') != std::string_view::npos) {
+        return std::string("holds a backslash, which is a folder separator on Windows");
+    }
+    if (Cp1252ToUtf8(Utf8ToCp1252(path)) != path) {
+        return std::string("is not representable in Windows-1252, the character set of the lists");
+    }
+    if (IsBlankEntry(path)) return std::string("is blank: the updater skips blank names");
+    return EntryProblem(path);
+}
+
+std::string FoldCase(std::string_view entry) {
+    std::string folded = Utf8ToCp1252(entry);
+    for (char& c : folded) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'A' && b <= 'Z') || (b >= 0xC0 && b <= 0xDE && b != 0xD7)) {
+            c = static_cast<char>(b + 0x20);
+        } else if (b == 0x8A || b == 0x8C || b == 0x8E) {  // Š Œ Ž
+            c = static_cast<char>(b + 0x10);
+        } else if (b == 0x9F) {  // Ÿ
+            c = static_cast<char>(0xFF);
+        }
+    }
+    return folded;
+}
+
+std::string Shown(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", b);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}

@@ -1,0 +1,282 @@
+#include "operator/publish.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include "operator/file_io.h"
+#include "operator/names.h"
+#include "storage/cp1252.h"
+
+namespace {
+
+// Copies at least this big report their percentage as they go.
+constexpr std::uint64_t kLargeFile = 4 << 20;
+// Comparing a big build takes a while too: a counter every so many files.
+constexpr std::size_t kCompareReportEvery = 1000;
+
+bool Inside(const fs::path& inner, const fs::path& outer) {
+    std::error_code error;
+    const fs::path a = fs::weakly_canonical(inner, error);
+    const fs::path b = fs::weakly_canonical(outer, error);
+    const auto [end, _] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    return end == b.end();
+}
+
+// The game files of the build, relative and "/" separated, sorted. What
+// cannot be a game file is refused rather than silently left out.
+std::vector<std::string> BuildFiles(const fs::path& build, std::vector<std::string>& refusals) {
+    std::vector<std::string> files;
+    for (auto it = fs::recursive_directory_iterator(build); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::directory_entry& entry = *it;
+        const fs::path relative = entry.path().lexically_relative(build);
+        const std::u8string generic = relative.generic_u8string();
+        const std::string name(generic.begin(), generic.end());
+        if (entry.is_symlink() && entry.is_directory()) {
+            refusals.push_back(Shown(name) + " in the build is a link to a folder, which is not followed");
+        } else if (entry.is_directory()) {
+            continue;
+        } else if (entry.is_regular_file()) {
+            files.push_back(name);
+        } else {
+            refusals.push_back(Shown(name) + " in the build is not a regular file");
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Refuses paths that Windows would take for one file, and a path used as a
+// file by one name and as a folder by another, across the published game and
+// the build together.
+void CheckCollisions(const std::vector<std::string>& published, const std::vector<std::string>& build,
+                     std::vector<std::string>& refusals) {
+    struct Owner {
+        std::string path;
+        bool inBuild;
+    };
+    std::map<std::string, Owner> byKey;
+    for (const std::string& path : published) byKey.emplace(FoldCase(path), Owner{path, false});
+    for (const std::string& path : build) {
+        const auto [found, added] = byKey.emplace(FoldCase(path), Owner{path, true});
+        if (added || found->second.path == path) continue;
+        refusals.push_back(Shown(path) + " differs only in letter case from " + Shown(found->second.path) +
+                           (found->second.inBuild ? ", also in the build" : ", already published") +
+                           ": on Windows they are one file");
+    }
+    const auto checkFolders = [&](const std::string& path, bool inBuild) {
+        for (std::size_t cut = path.find('/'); cut != std::string::npos; cut = path.find('/', cut + 1)) {
+            const auto file = byKey.find(FoldCase(path.substr(0, cut)));
+            if (file == byKey.end() || (!inBuild && !file->second.inBuild)) continue;
+            refusals.push_back(Shown(path) + " needs a folder where " + Shown(file->second.path) +
+                               " is a file" +
+                               (file->second.inBuild ? " in the build" : " already published"));
+        }
+    };
+    for (const std::string& path : published) checkFolders(path, false);
+    for (const std::string& path : build) checkFolders(path, true);
+}
+
+void CheckVersion(const PublishOptions& options, const RepositoryFolder& repository,
+                  std::vector<std::string>& refusals) {
+    if (options.version < INT16_MIN || options.version > INT16_MAX) {
+        refusals.push_back("version " + std::to_string(options.version) +
+                           " does not fit a version number (-32768 to 32767)");
+        return;
+    }
+    // Players fetch the versions greater than theirs: one at or below a
+    // published version would never reach those who have that one.
+    const IndexedVersion* highest = nullptr;
+    for (const IndexedVersion& indexed : repository.fields) {
+        if (!highest || indexed.field.value > highest->field.value) highest = &indexed;
+    }
+    if (highest && !(static_cast<double>(options.version) > highest->field.value)) {
+        refusals.push_back("version " + std::to_string(options.version) +
+                           " is not greater than every published version: the index holds " +
+                           Shown(highest->field.text) + ", and players at that version would never fetch it");
+    }
+}
+
+const char* ChangeName(Change change) {
+    switch (change) {
+        case Change::Changed:
+            return "changed ";
+        case Change::Restored:
+            return "restored";
+        case Change::New:
+        default:
+            return "new     ";
+    }
+}
+
+void PrintPlan(const PublishOptions& options, const PublishPlan& plan, std::ostream& out) {
+    std::size_t count[3] = {0, 0, 0};
+    for (const PlannedFile& file : plan.files) ++count[static_cast<int>(file.change)];
+    out << "version " << options.version << " into " << PathText(options.repository) << " from "
+        << PathText(options.build) << ": " << count[0] << " new, " << count[1] << " changed, "
+        << (count[2] ? std::to_string(count[2]) + " restored, " : "") << plan.unchanged << " unchanged\n";
+    for (const PlannedFile& file : plan.files) {
+        out << "  " << ChangeName(file.change) << " " << file.path << " (" << file.size << " bytes)"
+            << (file.change == Change::Restored ? ", was missing under files/" : "") << "\n";
+    }
+    if (!plan.gone.empty()) {
+        out << "note: " << plan.gone.size()
+            << " published file(s) no longer in the build; a repository cannot delete files, "
+               "players keep their copies:\n";
+        for (const std::string& path : plan.gone) out << "  " << path << "\n";
+    }
+    if (plan.replacesStrayList) {
+        out << "note: " << ListName(static_cast<std::int16_t>(options.version))
+            << " exists but the index does not name it (an interrupted publish?); it will be replaced\n";
+    }
+}
+
+}  // namespace
+
+PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& repository,
+                        std::ostream& progress) {
+    PublishPlan plan;
+    CheckVersion(options, repository, plan.refusals);
+
+    const std::vector<std::string> build = BuildFiles(options.build, plan.refusals);
+    std::vector<std::string> publishable;
+    for (const std::string& path : build) {
+        if (const auto problem = BuildNameProblem(path)) {
+            plan.refusals.push_back(Shown(path) + " " + *problem);
+        } else {
+            publishable.push_back(path);
+        }
+    }
+    const std::vector<std::string> published = repository.PublishedPaths();
+    CheckCollisions(published, publishable, plan.refusals);
+
+    // A file missing under files/ is repaired when the build brings it; any
+    // other fault of the repository would still break players' updates.
+    // Without an index the repository is a new one: nothing is published yet.
+    const std::set<std::string> inBuild(publishable.begin(), publishable.end());
+    const std::vector<Problem> problems =
+        repository.index ? CheckRepository(repository) : std::vector<Problem>{};
+    for (const Problem& problem : problems) {
+        if (problem.missing.empty() || !inBuild.contains(problem.missing)) {
+            plan.repositoryProblems.push_back(problem);
+        }
+    }
+    if (!plan.repositoryProblems.empty()) {
+        plan.refusals.push_back("the repository has " + std::to_string(plan.repositoryProblems.size()) +
+                                " problem(s), listed above: a new version would not repair players' updates");
+    }
+
+    const std::set<std::string> listed(published.begin(), published.end());
+    std::size_t compared = 0;
+    for (const std::string& path : publishable) {
+        const fs::path source = options.build / Utf8Path(path);
+        const fs::path stored = repository.GameFilePath(path);
+        PlannedFile file{path, Change::New, fs::file_size(source)};
+        if (listed.contains(path)) {
+            std::error_code error;
+            if (!fs::exists(stored, error)) {
+                file.change = Change::Restored;
+            } else if (SameContent(source, stored)) {
+                ++plan.unchanged;
+                file.path.clear();
+            } else {
+                file.change = Change::Changed;
+            }
+        }
+        if (!file.path.empty()) plan.files.push_back(std::move(file));
+        if (++compared % kCompareReportEvery == 0) {
+            progress << "compared " << compared << " of " << publishable.size() << " files\n";
+        }
+    }
+    for (const std::string& path : published) {
+        if (!inBuild.contains(path)) plan.gone.push_back(path);
+    }
+    if (plan.files.empty() && !options.allowEmpty && plan.refusals.empty()) {
+        plan.refusals.push_back(
+            "nothing to publish: the build matches the published game (--allow-empty publishes an empty "
+            "version)");
+    }
+    if (options.version >= INT16_MIN && options.version <= INT16_MAX) {
+        std::error_code error;
+        plan.replacesStrayList =
+            fs::exists(repository.ListPath(ListName(static_cast<std::int16_t>(options.version))), error);
+    }
+    return plan;
+}
+
+void ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository, const PublishPlan& plan,
+                  std::ostream& progress) {
+    const std::size_t total = plan.files.size();
+    std::size_t k = 0;
+    for (const PlannedFile& file : plan.files) {
+        progress << "[" << ++k << "/" << total << "] " << file.path << "\n";
+        const fs::path target = repository.GameFilePath(file.path);
+        fs::create_directories(target.parent_path());
+        int shownTenth = 0;
+        CopyWhole(options.build / Utf8Path(file.path), target, [&](std::uint64_t done, std::uint64_t size) {
+            if (size < kLargeFile) return;
+            const int tenth = static_cast<int>(done * 10 / size);
+            if (tenth == shownTenth) return;
+            shownTenth = tenth;
+            progress << "      " << tenth * 10 << "%\n";
+        });
+    }
+
+    std::string list;
+    for (const PlannedFile& file : plan.files) list += Utf8ToCp1252(file.path) + "\r\n";
+    const std::string listName = ListName(static_cast<std::int16_t>(options.version));
+    PendingFile listFile(repository.ListPath(listName));
+    listFile.Write(list);
+    listFile.Commit();
+
+    // Last: until the index names it, no player asks for the new version.
+    std::string index = repository.index.value_or("");
+    if (!index.empty() && index.back() != '\n' && index.back() != '\r') index += "\r\n";
+    index += std::to_string(options.version) + "\r\n";
+    PendingFile indexFile(repository.IndexPath());
+    indexFile.Write(index);
+    indexFile.Commit();
+}
+
+int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err) {
+    std::error_code error;
+    if (!fs::is_directory(options.repository, error)) {
+        err << "update-repo: error: the repository " << PathText(options.repository)
+            << " is not a folder (create it first for a new repository)\n";
+        return 1;
+    }
+    if (!fs::is_directory(options.build, error)) {
+        err << "update-repo: error: the build " << PathText(options.build) << " is not a folder\n";
+        return 1;
+    }
+    if (Inside(options.repository, options.build) || Inside(options.build, options.repository)) {
+        err << "update-repo: error: the repository and the build folder must not contain one another\n";
+        return 1;
+    }
+    const RepositoryFolder repository = ReadRepositoryFolder(options.repository);
+    const PublishPlan plan = PlanPublish(options, repository, err);
+    if (!plan.refusals.empty()) {
+        PrintProblems(plan.repositoryProblems, err);
+        for (const std::string& refusal : plan.refusals) err << "update-repo: refused: " << refusal << "\n";
+        err << "update-repo: nothing was written\n";
+        return 1;
+    }
+    PrintPlan(options, plan, out);
+    if (options.dryRun) {
+        out << "dry run: nothing written\n";
+        return 0;
+    }
+    try {
+        ApplyPublish(options, repository, plan, err);
+    } catch (const std::exception& e) {
+        err << "update-repo: error: " << e.what() << "\n"
+            << "update-repo: version " << options.version
+            << " was not published: the index is unchanged, players see nothing of it\n";
+        return 1;
+    }
+    out << "published version " << options.version << ": " << plan.files.size() << " file(s) in "
+        << ListName(static_cast<std::int16_t>(options.version)) << ", added to " << kIndexName << "\n";
+    return 0;
+}

@@ -1,0 +1,27 @@
+// Checks a repository before players see it: locally, the files as the
+// updater will read them; over HTTP, what the server really sends.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "operator/repository_folder.h"
+
+struct Problem {
+    std::string file;     // the repository file (or URL) at fault
+    std::string message;  // what is wrong and what it does to players
+    std::string missing;  // for a listed game file missing under files/: its entry
+};
+
+// Every problem of the index, the lists and files/, in file order.
+std::vector<Problem> CheckRepository(const RepositoryFolder& repository);
+
+// Requests everything a player who updates from scratch requests, from
+// baseUrl (ending in "/"), and compares it with the local files. Progress
+// goes to progress.
+std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::string& baseUrl,
+                                 int timeoutSeconds, std::ostream& progress);
+
+// "file: message", one line each.
+void PrintProblems(const std::vector<Problem>& problems, std::ostream& out);
