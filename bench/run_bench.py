@@ -56,6 +56,9 @@ class Folder:
 def measured(args, until=None, during=None):
     """Runs a process to its end (or until `until()` holds, then stops it);
     returns wall seconds, CPU seconds and peak resident MiB."""
+    # The previous run's written data would otherwise be flushed to disk
+    # during this one and bill it for the other tool's writes.
+    os.sync()
     start = time.perf_counter()
     process = subprocess.Popen([os.path.join(BUILD_DIR, "bench", "measure"), *args], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
