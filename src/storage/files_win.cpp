@@ -3,6 +3,8 @@
 // user name with accents (or any other script) works whatever the ANSI code
 // page is.
 #include <windows.h>
+// <windows.h> maps ReplaceFile to the system's ReplaceFileW; ours is meant.
+#undef ReplaceFile
 
 #include <string>
 #include <system_error>
@@ -18,7 +20,9 @@ std::wstring Widen(std::string_view text, UINT codePage) {
     if (text.empty()) return {};
     const int size = static_cast<int>(text.size());
     const int count = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-    if (count <= 0) throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "MultiByteToWideChar");
+    if (count <= 0)
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                "MultiByteToWideChar");
     std::wstring wide(static_cast<std::size_t>(count), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), count);
     return wide;
@@ -27,22 +31,31 @@ std::wstring Widen(std::string_view text, UINT codePage) {
 std::string Narrow(std::wstring_view wide, UINT codePage) {
     if (wide.empty()) return {};
     const int size = static_cast<int>(wide.size());
-    const int count = WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    if (count <= 0) throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "WideCharToMultiByte");
+    // Without best fit a character the code page lacks becomes "?", as on
+    // Linux, instead of a look-alike ("Ω" would become "O"; a fullwidth
+    // solidus a real "/").
+    const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int count = WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (count <= 0)
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                "WideCharToMultiByte");
     std::string text(static_cast<std::size_t>(count), '\0');
-    WideCharToMultiByte(codePage, 0, wide.data(), size, text.data(), count, nullptr, nullptr);
+    WideCharToMultiByte(codePage, flags, wide.data(), size, text.data(), count, nullptr, nullptr);
     return text;
 }
 
 // Either separator may arrive; the system gets its own.
-fs::path SystemPath(const std::string& path) { return NativePath(path).make_preferred(); }
+fs::path SystemPath(const std::string& path) {
+    return NativePath(path).make_preferred();
+}
 
 std::wstring ExecutablePath() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) {
-            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "GetModuleFileNameW");
+            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                    "GetModuleFileNameW");
         }
         // A full buffer means the name was cut (Windows XP does not even say so).
         if (length < buffer.size()) return std::wstring(buffer.data(), length);
@@ -80,7 +93,8 @@ bool IdentifyFile(const wchar_t* path, FileIdentity& identity) {
 
 bool IsRunningExecutable(const fs::path& path) {
     FileIdentity target, self;
-    return IdentifyFile(path.c_str(), target) && IdentifyFile(ExecutablePath().c_str(), self) && target == self;
+    return IdentifyFile(path.c_str(), target) && IdentifyFile(ExecutablePath().c_str(), self) &&
+           target == self;
 }
 
 // Where the running executable goes when a list replaces it.
@@ -124,7 +138,8 @@ bool FileExists(const std::string& name) {
     // no file name can contain them anyway.
     if (path.native().find_first_of(L"*?") != std::wstring::npos) return false;
     WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    HANDLE search =
+        FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return false;
     FindClose(search);
     constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -170,5 +185,9 @@ void RemoveReplacedExecutable() {
     }
 }
 
-std::string AnsiToUtf8(std::string_view ansi) { return Narrow(Widen(ansi, CP_ACP), CP_UTF8); }
-std::string Utf8ToAnsi(std::string_view utf8) { return Narrow(Widen(utf8, CP_UTF8), CP_ACP); }
+std::string AnsiToUtf8(std::string_view ansi) {
+    return Narrow(Widen(ansi, CP_ACP), CP_UTF8);
+}
+std::string Utf8ToAnsi(std::string_view utf8) {
+    return Narrow(Widen(utf8, CP_UTF8), CP_ACP);
+}

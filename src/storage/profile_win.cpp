@@ -40,10 +40,14 @@ std::string Narrow(std::wstring_view wide) {
 
 // The profile functions take a name without a backslash for a file in the
 // Windows folder, so the path goes to them with Windows separators only.
-std::wstring SettingsPath(const std::string& file) { return NativePath(file).make_preferred().native(); }
+std::wstring SettingsPath(const std::string& file) {
+    return NativePath(file).make_preferred().native();
+}
 
 // The text as the A functions would receive it, in UTF-16 for the W functions.
-std::wstring AsAnsiSees(const std::string& utf8) { return Widen(Utf8ToAnsi(utf8), CP_ACP); }
+std::wstring AsAnsiSees(const std::string& utf8) {
+    return Widen(Utf8ToAnsi(utf8), CP_ACP);
+}
 
 }  // namespace
 
@@ -58,6 +62,6 @@ void WriteIni(const std::string& section, const std::string& key, const std::str
               const std::string& file) {
     // The outcome is not looked at: a missing Config folder makes the call
     // fail and nothing is created, which is what the game expects.
-    WritePrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(), AsAnsiSees(value).c_str(),
-                               SettingsPath(file).c_str());
+    WritePrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(),
+                               AsAnsiSees(value).c_str(), SettingsPath(file).c_str());
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cwchar>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "transfer/http.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // One piece read at a time; the sink gets at most this much per call.
 constexpr DWORD kPieceSize = 64 * 1024;
@@ -170,9 +173,10 @@ TransferOutcome OutcomeOf(DWORD error) {
     switch (error) {
         case ERROR_WINHTTP_CANNOT_CONNECT:
         case ERROR_WINHTTP_NAME_NOT_RESOLVED:
-        case ERROR_WINHTTP_CANNOT_CALL_BEFORE_OPEN:
             return TransferOutcome::Unreachable;
         case ERROR_WINHTTP_TIMEOUT:
+        // Wine reports a receive time-out with the socket's error instead.
+        case WSAETIMEDOUT:
             return TransferOutcome::TimedOut;
         default:
             return TransferOutcome::Interrupted;
@@ -181,15 +185,15 @@ TransferOutcome OutcomeOf(DWORD error) {
 
 class WinHttpClient : public HttpClient {
 public:
-    explicit WinHttpClient(int timeoutSeconds) {
+    explicit WinHttpClient(int timeoutSeconds) : timeout_(std::chrono::seconds(timeoutSeconds)) {
         // Automatic proxy (the user's settings, then WPAD) exists from
         // Windows 8.1 on; older systems refuse it and take the WinHTTP proxy.
         const DWORD flags = WINHTTP_FLAG_ASYNC;
-        session_ = WinHttpOpen(L"kestralon-updater", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, flags);
+        session_ = WinHttpOpen(L"kestralon-updater", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, flags);
         if (!session_) {
-            session_ = WinHttpOpen(L"kestralon-updater", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, flags);
+            session_ = WinHttpOpen(L"kestralon-updater", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, flags);
         }
         if (!session_) throw std::runtime_error("WinHttpOpen");
         // The request handles inherit the callback from the session.
@@ -201,6 +205,9 @@ public:
         // give up after the time-out: "no data for that long".
         const int ms = timeoutSeconds * 1000;
         WinHttpSetTimeouts(session_.get(), ms, ms, ms, ms);
+        DWORD responseMs = static_cast<DWORD>(ms);
+        WinHttpSetOption(session_.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs,
+                         sizeof responseMs);
     }
 
     ~WinHttpClient() override {
@@ -226,31 +233,32 @@ public:
         // The path is sent as built: the caller has escaped what needs it
         // and the repository's "files\" prefix must stay a literal backslash.
         const DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | (target.secure ? WINHTTP_FLAG_SECURE : 0);
+        auto state = std::make_unique<RequestState>();
         HINTERNET request = WinHttpOpenRequest(connection_.get(), L"GET", target.path.c_str(), nullptr,
                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
         if (!request) throw std::runtime_error("WinHttpOpenRequest");
-        auto* state = new RequestState;
-        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state);
+        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state.get());
         if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
             WinHttpCloseHandle(request);
-            delete state;
             throw std::runtime_error("WinHttpSetOption");
         }
         // From here on the handle owns the state (see RequestState).
         request_ = request;
-        state_ = state;
+        state_ = state.release();
         running_ = true;
-        if (!WinHttpSendRequest(request_, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context)) {
+        lastProgress_ = Clock::now();
+        if (!WinHttpSendRequest(request_, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                context)) {
             Finish(OutcomeOf(GetLastError()));
         }
     }
 
     bool Wait(int timeoutMs) override {
-        using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (running_) {
             Completion completion;
             if (state_->Take(completion)) {
+                lastProgress_ = Clock::now();
                 Advance(completion);
                 // A fast server always has the next piece ready: hand back to
                 // the caller on time so that the window gets its events.
@@ -261,6 +269,9 @@ public:
             const DWORD waitMs = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
             if (WaitForSingleObject(state_->event(), waitMs) != WAIT_OBJECT_0) break;
         }
+        // WinHTTP's own time-outs do not cover every wait: Wine never times
+        // out a server that accepts the request and does not answer.
+        if (running_ && Clock::now() - lastProgress_ >= timeout_) Finish(TransferOutcome::TimedOut);
         return !running_;
     }
 
@@ -289,13 +300,15 @@ private:
                 return;
             case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
                 if (completion.bytes == 0) return EndOfBody();
-                if (!WinHttpReadData(request_, state_->buffer(), std::min(completion.bytes, kPieceSize), nullptr)) {
+                if (!WinHttpReadData(request_, state_->buffer(), std::min(completion.bytes, kPieceSize),
+                                     nullptr)) {
                     Finish(OutcomeOf(GetLastError()));
                 }
                 return;
             case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
                 if (completion.bytes == 0) return EndOfBody();
-                if (!sink_->Write(state_->buffer(), completion.bytes)) return Finish(TransferOutcome::SinkRefused);
+                if (!sink_->Write(state_->buffer(), completion.bytes))
+                    return Finish(TransferOutcome::SinkRefused);
                 received_ += completion.bytes;
                 AskForData();
                 return;
@@ -325,8 +338,8 @@ private:
     std::int64_t ContentLength() const {
         wchar_t text[32] = {};
         DWORD size = sizeof text;
-        if (!WinHttpQueryHeaders(request_, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                                 WINHTTP_NO_HEADER_INDEX)) {
+        if (!WinHttpQueryHeaders(request_, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                                 &size, WINHTTP_NO_HEADER_INDEX)) {
             return -1;
         }
         wchar_t* end = nullptr;
@@ -351,6 +364,8 @@ private:
         Cancel();
     }
 
+    Clock::duration timeout_;
+    Clock::time_point lastProgress_;
     InetHandle session_;
     InetHandle connection_;
     Target server_;

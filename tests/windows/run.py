@@ -1,0 +1,793 @@
+#!/usr/bin/env python3
+"""Builds the Windows updater with mingw-w64 and runs its tests under Wine.
+
+    tests/windows/run.py [--build-dir DIR] [--port PORT] [--skip-build] [--only SUITE ...]
+
+Suites, in order:
+  storage   storage_win_test.exe: the files and settings backends on real files
+  http      http_win_test.exe: the WinHTTP client against fault_server.py
+  profile   the settings cases through Wine's kernel32 (profile_probe.exe),
+            compared with our Linux reader and writer (profile_compare)
+  e2e       updater.exe in game folders against a real nginx on loopback,
+            driven through its real window on Xvfb with xdotool
+
+Every suite ends with a line "N passed, N failed"; so does the whole run.
+Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit),
+Xvfb, xdotool, nginx. Standard library only.
+"""
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import fault_server  # noqa: E402
+
+TITLE = "Mise à jours automatique"
+INDEX = "qoro_update_infos.deploy"
+# Window coordinates (96-dpi pixels) of the drawn "Fermer" button.
+FERMER = (244, 73)
+# The test build: a short time-out and retry pause keep the failure cases
+# quick; the same values as the Linux test build.
+TRANSFER_TIMEOUT_SECONDS = 3
+RETRY_PAUSE_MS = 200
+
+
+def log(*parts):
+    print(*parts, flush=True)
+
+
+def run(command, **kwargs):
+    log("$ " + " ".join(command))
+    subprocess.run(command, check=True, **kwargs)
+
+
+def make_readable(path):
+    """nginx's workers run as an unprivileged user: let them in."""
+    for folder, _, files in os.walk(path):
+        os.chmod(folder, 0o755)
+        for name in files:
+            os.chmod(os.path.join(folder, name), 0o644)
+
+
+def write(path, content):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(content if isinstance(content, bytes) else content.encode("cp1252"))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def scaled(pixels, dpi):
+    """96-dpi pixels at another DPI, rounded as Windows' MulDiv does."""
+    return (pixels * dpi + 48) // 96
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError("timed out after %ss waiting for %s" % (seconds, what))
+
+
+# ---------------------------------------------------------------- build ---
+
+def build(build_dir, port, cmake_source):
+    url = "http://127.0.0.1:%d/game/update/" % port
+    run(["cmake", "-S", cmake_source, "-B", build_dir,
+         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "mingw-w64.cmake"),
+         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DUPDATER_WERROR=ON", "-DUPDATER_TESTS=ON",
+         "-DUPDATE_URL=" + url,
+         "-DTRANSFER_TIMEOUT_SECONDS=%d" % TRANSFER_TIMEOUT_SECONDS,
+         "-DRETRY_PAUSE_MS=%d" % RETRY_PAUSE_MS])
+    run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
+    # The Linux half of the settings comparison: our reader and writer, as
+    # the Linux build compiles them.
+    native = os.path.join(build_dir, "native")
+    os.makedirs(native, exist_ok=True)
+    compiler = os.environ.get("CXX", "c++")
+    sources = ["ini_text.cpp", "profile_posix.cpp", "paths.cpp", "files_posix.cpp", "cp1252.cpp"]
+    run([compiler, "-std=c++20", "-O1", "-Wall", "-Wextra", "-Wshadow", "-Werror",
+         "-I", os.path.join(ROOT, "src"), "-I", HERE, os.path.join(HERE, "profile_compare.cpp")]
+        + [os.path.join(ROOT, "src", "storage", s) for s in sources]
+        + ["-o", os.path.join(native, "profile_compare")])
+
+
+def find_program(build_dir, name):
+    found = sorted(glob.glob(os.path.join(build_dir, "**", name), recursive=True))
+    found = [f for f in found if "CMakeFiles" not in f]
+    if not found:
+        raise SystemExit("%s not found under %s: is tests/windows added to the build "
+                         "(add_subdirectory(windows) in tests/CMakeLists.txt)?" % (name, build_dir))
+    return found[0]
+
+
+# ----------------------------------------------------------- environment ---
+
+class Display:
+    """A private Xvfb server."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(read_end)
+        self.name = ":" + number.decode().strip()
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class Wine:
+    """A fresh Wine prefix of our own, removed at the end."""
+
+    def __init__(self, display):
+        self.prefix = tempfile.mkdtemp(prefix="wine-updater-")
+        self.env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        self.env.update({
+            "WINEPREFIX": self.prefix,
+            "WINEDEBUG": "-all",
+            # No network: decline the Mono and Gecko installers.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            "DISPLAY": display.name,
+            # Wine derives the ANSI code page from the locale; an English or
+            # French UTF-8 locale gives Windows-1252, as on Western European
+            # Windows. The suites check it.
+            "LC_ALL": "C.UTF-8",
+        })
+        self.wine = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
+        started = time.monotonic()
+        subprocess.run([self.wine, "wineboot", "-i"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.server(["-w"])
+        # Debian's Wine does not find its own Tahoma in /usr/share/wine/fonts,
+        # so GDI would substitute another face. A Windows system has Tahoma
+        # in its Fonts folder; so does this prefix.
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        for font in glob.glob("/usr/share/wine/fonts/tahoma*.ttf"):
+            shutil.copy(font, fonts)
+        log("wine prefix ready in %.1fs" % (time.monotonic() - started))
+
+    def server(self, arguments):
+        wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+        subprocess.run([wineserver] + arguments, env=self.env, check=False, timeout=120)
+
+    def set_dpi(self, dpi):
+        """The display's DPI as Windows' display settings set it. Like Windows, which
+        asks for a new sign-in, Wine takes it at the start of its session: the
+        session (the prefix's wineserver) is left to end first."""
+        subprocess.run([self.wine, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                        "REG_DWORD", "/d", str(dpi), "/f"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.server(["-w"])
+
+    def windows_path(self, path):
+        # Wine maps the Unix root to drive Z:.
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def start(self, program, *arguments, cwd=None):
+        return subprocess.Popen([self.wine, program] + list(arguments), env=self.env, cwd=cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def run(self, program, *arguments, timeout=600):
+        process = self.start(program, *arguments)
+        output, _ = process.communicate(timeout=timeout)
+        return process.returncode, output.decode("utf-8", "replace")
+
+    def stop(self):
+        # Only the wineserver of our own prefix, with every process in it.
+        self.server(["-k"])
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+# ------------------------------------------------------ suites on Wine ---
+
+def summary_of(output):
+    found = re.findall(r"^(\d+) passed, (\d+) failed", output, re.M)
+    return (int(found[-1][0]), int(found[-1][1])) if found else (0, 1)
+
+
+def suite_storage(wine, programs):
+    code, output = wine.run(programs["storage_win_test.exe"])
+    log(output.rstrip())
+    passed, failed = summary_of(output)
+    return passed, failed + (1 if code != 0 and failed == 0 else 0)
+
+
+def suite_http(wine, programs):
+    server = fault_server.FaultServer().start()
+    try:
+        code, output = wine.run(programs["http_win_test.exe"], str(server.port), str(fault_server.closed_port()))
+    finally:
+        server.shutdown()
+        server.server_close()
+    log(output.rstrip())
+    passed, failed = summary_of(output)
+    return passed, failed + (1 if code != 0 and failed == 0 else 0)
+
+
+def suite_profile(wine, programs):
+    work = tempfile.mkdtemp(prefix="profile-cases-")
+    try:
+        probe_output = os.path.join(work, "probe.txt")
+        code, output = wine.run(programs["profile_probe.exe"], wine.windows_path(os.path.join(work, "wine")),
+                                wine.windows_path(probe_output))
+        if code != 0:
+            log(output)
+            return 0, 1
+        result = subprocess.run([programs["profile_compare"], work, probe_output],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        log(result.stdout.rstrip())
+        return summary_of(result.stdout)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# ------------------------------------------------------------------ e2e ---
+
+NGINX_EXTRA = r"""
+    log_format e2e '$connection $connection_requests "$request" $status';
+"""
+
+# Before deploy/nginx.conf's own locations (regex locations match in order):
+# files under "slow\" trickle out, so a click can land during a transfer.
+SLOW_LOCATION = r"""
+        location ~ "^/game/update/files\\\\slow/(.*)$" {
+            alias repository/files/slow/$1;
+            limit_rate 16k;
+        }
+"""
+
+
+class Nginx:
+    """deploy/nginx.conf on our port, serving a repository folder we fill."""
+
+    def __init__(self, port):
+        self.prefix = tempfile.mkdtemp(prefix="nginx-updater-")
+        os.makedirs(os.path.join(self.prefix, "logs"))
+        with open(os.path.join(ROOT, "deploy", "nginx.conf")) as f:
+            conf = f.read()
+        conf, listens = re.subn(r"listen\s+127\.0\.0\.1:\d+;", "listen 127.0.0.1:%d;" % port, conf)
+        conf = conf.replace("access_log logs/access.log;", NGINX_EXTRA + "    access_log logs/access.log e2e;")
+        conf = conf.replace("        server_name _;\n", "        server_name _;\n" + SLOW_LOCATION, 1)
+        assert listens == 1 and "e2e;" in conf and "limit_rate" in conf, "deploy/nginx.conf changed shape"
+        self.conf = os.path.join(self.prefix, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write(conf)
+        self.repository = os.path.join(self.prefix, "repository")
+        self.access_log = os.path.join(self.prefix, "logs", "access.log")
+        make_readable(self.prefix)
+        subprocess.run(["nginx", "-p", self.prefix, "-c", self.conf, "-e", os.path.join(self.prefix, "logs", "error.log")],
+                       check=True)
+        self.port = port
+        wait_for(self._listening, 10, "nginx")
+
+    def _listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+            return True
+        except OSError:
+            return False
+
+    def publish(self, index, lists, files):
+        """index: bytes; lists: {version: bytes}; files: {entry (str): bytes}."""
+        shutil.rmtree(self.repository, ignore_errors=True)
+        write(os.path.join(self.repository, INDEX), index)
+        for version, content in lists.items():
+            write(os.path.join(self.repository, "qoro_update_%d.deploy" % version), content)
+        for entry, content in files.items():
+            write(os.path.join(self.repository, "files", *entry.split("/")), content)
+        make_readable(self.prefix)
+        open(self.access_log, "wb").close()
+
+    def requests(self):
+        """(connection, request line, status) for every request so far."""
+        lines = []
+        for line in read(self.access_log).decode("utf-8", "replace").splitlines():
+            found = re.match(r'(\d+) \d+ "(.*)" (\d+)$', line)
+            if found:
+                lines.append((found.group(1), found.group(2), int(found.group(3))))
+        return lines
+
+    def stop(self):
+        pid_file = os.path.join(self.prefix, "logs", "nginx.pid")
+        if os.path.exists(pid_file):
+            os.kill(int(read(pid_file)), signal.SIGQUIT)
+            wait_for(lambda: not os.path.exists(pid_file), 10, "nginx to stop")
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class Updater:
+    """updater.exe running in a game folder, and its windows on the display."""
+
+    def __init__(self, wine, folder):
+        self.wine = wine
+        self.folder = folder
+        self.process = wine.start(os.path.join(folder, "updater.exe"), cwd=folder)
+
+    def xdotool(self, *arguments):
+        result = subprocess.run(["xdotool"] + list(arguments), env=self.wine.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
+        return result.stdout.split()
+
+    def windows(self):
+        """Visible windows with the program's title, as (id, width, height)."""
+        found = []
+        for window in self.xdotool("search", "--onlyvisible", "--name", "^%s$" % TITLE):
+            geometry = " ".join(self.xdotool("getwindowgeometry", window))
+            size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
+            if size:
+                found.append((window, int(size.group(1)), int(size.group(2))))
+        return found
+
+    def main_window(self, dpi=96):
+        size = (scaled(280, dpi), scaled(83, dpi))
+        return [w for w in self.windows() if (w[1], w[2]) == size]
+
+    def message_box(self):
+        return [w for w in self.windows() if (w[1], w[2]) != (280, 83)]
+
+    def click_fermer(self, dpi=96):
+        window = wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
+        x, y = (scaled(FERMER[0], dpi), scaled(FERMER[1], dpi))
+        self.xdotool("mousemove", "--window", window, str(x), str(y))
+        time.sleep(0.2)
+        self.xdotool("click", "--window", window, "1")
+
+    def press(self, window, key):
+        self.xdotool("windowfocus", window)
+        self.xdotool("key", "--window", window, key)
+
+    def wait_exit(self, seconds=20):
+        try:
+            self.process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("updater.exe still running after %ss" % seconds)
+        return self.process.returncode
+
+    def running(self):
+        return self.process.poll() is None
+
+    def kill(self):
+        if self.running():
+            self.process.kill()
+            self.process.wait()
+
+
+class E2E:
+    """One game folder per test; the checks of a test stop at its first failure."""
+
+    def __init__(self, wine, nginx, programs):
+        self.wine = wine
+        self.nginx = nginx
+        self.programs = programs
+        self.game = None
+        self.updaters = []
+
+    # -- a game folder
+    def setup(self, settings=b"[VERSION]\r\nGame= 3\r\n", game=True, files=None):
+        self.game = tempfile.mkdtemp(prefix="jeu-")
+        shutil.copy(self.programs["updater.exe"], os.path.join(self.game, "updater.exe"))
+        if game:
+            shutil.copy(self.programs["standin_game.exe"], os.path.join(self.game, "kestralon.exe"))
+        os.makedirs(os.path.join(self.game, "Config"))
+        if settings is not None:
+            write(self.path("Config/Client.ini"), settings)
+        for entry, content in (files or {}).items():
+            write(self.path(entry), content)
+
+    def path(self, relative):
+        return os.path.join(self.game, *relative.split("/"))
+
+    def start(self):
+        updater = Updater(self.wine, self.game)
+        self.updaters.append(updater)
+        return updater
+
+    def settings(self):
+        return read(self.path("Config/Client.ini"))
+
+    def setting(self, section, key):
+        """The value as the profile functions would read it (enough for these files)."""
+        current = None
+        for line in self.settings().decode("cp1252").split("\r\n"):
+            if line.startswith("["):
+                current = line.strip("[]")
+            elif current == section and "=" in line and line.split("=", 1)[0].strip() == key:
+                return line.split("=", 1)[1].strip()
+        return None
+
+    def finished(self):
+        return os.path.exists(self.path("Config/Client.ini")) and self.setting("UPDATER", "Fin") == "1"
+
+    def leftovers(self):
+        """Temporary or list files that a run must not leave behind."""
+        found = []
+        for folder, _, files in os.walk(self.game):
+            found += [os.path.join(folder, f) for f in files if f.endswith(".~upd") or f.endswith(".deploy")]
+        return found
+
+    def launched(self):
+        path = self.path("launched.txt")
+        if not os.path.exists(path):
+            return None
+        text = read(path).decode("utf-8")
+        return dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+
+    def teardown(self):
+        for updater in self.updaters:
+            updater.kill()
+        self.updaters = []
+        # Stand-in games may still be writing their marker.
+        time.sleep(0.2)
+        shutil.rmtree(self.game, ignore_errors=True)
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        shown = lambda v: repr(v if len(repr(v)) < 200 else repr(v)[:200] + "...")
+        raise AssertionError("%s: expected %s, got %s" % (what, shown(expected), shown(actual)))
+
+
+def game_version_written(t, version):
+    # Windows stores " 6" verbatim; Wine drops the leading blank (a known
+    # Wine difference, ini-behaviour.md rule 12). Either way it reads back
+    # as the number.
+    line = [l for l in t.settings().split(b"\r\n") if l.lower().startswith(b"game=")]
+    expect(line in ([b"Game= %d" % version], [b"Game=%d" % version]), "VERSION/Game line: %r" % line)
+
+
+def test_update_then_fermer_starts_game(t):
+    big = os.urandom(3 * 1024 * 1024 + 17)
+    town = os.urandom(5000)
+    accented = os.urandom(2048)
+    t.nginx.publish(
+        index=b"3\r\n6\r\n4\r\n",
+        lists={6: b"data/maps/town.map\r\nreadme.txt\r\nDonn\xe9es/carte.bin\r\n", 4: b"readme.txt\r\nbig.bin"},
+        files={"data/maps/town.map": town, "readme.txt": b"new readme\r\n", "big.bin": big,
+               "Données/carte.bin": accented})
+    t.setup(files={"readme.txt": b"the old readme, longer than the new one\r\n"})
+    updater = t.start()
+    wait_for(t.finished, 60, "Fin=1 in Client.ini")
+    expect_equal(read(t.path("data/maps/town.map")), town, "data/maps/town.map")
+    expect_equal(read(t.path("readme.txt")), b"new readme\r\n", "readme.txt")
+    expect(read(t.path("big.bin")) == big, "big.bin differs")
+    # The list is ANSI: "Donn\xe9es" is the folder "Données".
+    expect(read(t.path("Données/carte.bin")) == accented, "Données/carte.bin differs")
+    game_version_written(t, 6)
+    expect_equal(t.leftovers(), [], "temporary and list files left")
+    requests = t.nginx.requests()
+    expect_equal([r[1].split()[1] for r in requests],
+                 ["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy", "/game/update/qoro_update_4.deploy",
+                  "/game/update/files\\x5Cdata/maps/town.map", "/game/update/files\\x5Creadme.txt",
+                  "/game/update/files\\x5CDonn%C3%A9es/carte.bin", "/game/update/files\\x5Cbig.bin"],
+                 "requests, in order")
+    # Keep-alive: the whole run on one connection.
+    expect_equal(len({r[0] for r in requests}), 1, "connections used")
+    expect(updater.running(), "the updater waits for the player")
+    expect(t.launched() is None, "the game started before the click")
+
+    updater.click_fermer()
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    launched = wait_for(t.launched, 20, "the stand-in game's marker")
+    expect_equal(launched.get("cwd", "").rstrip("\\").lower(), t.wine.windows_path(t.game).lower(), "game folder")
+    expect_equal(launched.get("show"), "2", "show state (minimised with focus)")
+    expect_equal(launched.get("usesShow"), "1", "STARTF_USESHOWWINDOW")
+    expect(t.finished(), "Fin=1 after the click")
+
+
+def test_missing_game_message_box(t):
+    t.nginx.publish(index=b"9\r\n", lists={9: b"a.txt\r\n"}, files={"a.txt": b"a"})
+    settings = b"[VERSION]\r\nGame= 3\r\n[UPDATER]\r\nFin= 0\r\n"
+    t.setup(settings=settings, game=False)
+    before = os.stat(t.path("Config/Client.ini")).st_mtime_ns
+    updater = t.start()
+    box = wait_for(updater.message_box, 20, "the message box")[0][0]
+    expect(updater.main_window() == [], "the update window is shown with the message")
+    expect(updater.running(), "the updater waits for the message box")
+    updater.press(box, "Return")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_equal(t.settings(), settings, "Client.ini")
+    expect_equal(os.stat(t.path("Config/Client.ini")).st_mtime_ns, before, "Client.ini modification time")
+    expect_equal(t.nginx.requests(), [], "requests")
+    expect_equal(sorted(os.listdir(t.game)), ["Config", "updater.exe"], "game folder")
+
+
+def test_not_found_keeps_installed_file(t):
+    t.nginx.publish(index=b"2\r\n", lists={2: b"fresh.dat\r\nmissing.dat\r\n"}, files={"fresh.dat": b"fresh"})
+    settings = b"[VERSION]\r\nGame= 1\r\n"
+    t.setup(settings=settings, files={"missing.dat": b"installed copy\r\n"})
+    updater = t.start()
+    wait_for(lambda: any(r[2] == 404 for r in t.nginx.requests()), 30, "the 404")
+    wait_for(updater.main_window, 20, "the update window")
+    time.sleep(1)
+    expect_equal(read(t.path("missing.dat")), b"installed copy\r\n", "installed missing.dat")
+    expect_equal(read(t.path("fresh.dat")), b"fresh", "fresh.dat")
+    expect_equal(t.settings(), settings, "Client.ini (no new version, no finish marker)")
+    expect_equal(t.leftovers(), [], "temporary and list files left")
+    # A 404 is final: no retry.
+    expect_equal(len([r for r in t.nginx.requests() if r[2] == 404]), 1, "requests for the missing file")
+    expect(updater.running(), "the window stays open with the reason")
+    # The system's close: no marker, no game.
+    window = updater.main_window()[0][0]
+    updater.press(window, "alt+F4")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_equal(t.settings(), settings, "Client.ini after the system close")
+    expect(t.launched() is None, "the game was started")
+
+
+# The three text fields in 96-dpi window pixels: left, top, right, bottom.
+FIELDS = {"Label4": (216, 8, 265, 25), "L2": (8, 29, 273, 46), "L3": (8, 45, 273, 62)}
+
+
+def differing_pixels(shot, picture, region=None, masked=()):
+    """Pixels that differ between a screenshot and the picture, in region
+    (default everywhere) with the masked rectangles left out."""
+    def prepared(image, name):
+        out = os.path.join(os.path.dirname(shot), name)
+        command = ["convert", image]
+        for left, top, right, bottom in masked:
+            command += ["-fill", "black", "-draw", "rectangle %d,%d %d,%d" % (left, top, right - 1, bottom - 1)]
+        if region:
+            left, top, right, bottom = region
+            command += ["-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top), "+repage"]
+        subprocess.run(command + [out], check=True)
+        return out
+    result = subprocess.run(["compare", "-metric", "AE", prepared(shot, "a.png"), prepared(picture, "b.png"),
+                             "null:"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return int(float(result.stderr.split()[0]))
+
+
+def check_window_picture(t, updater):
+    """The window shows background.png 1:1 with the texts drawn over it."""
+    if not shutil.which("import") or not shutil.which("compare"):
+        log("    (ImageMagick missing: window picture not checked)")
+        return
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    shot = os.path.join(t.game, "window.png")
+    time.sleep(0.5)
+    subprocess.run(["import", "-window", window, shot], env=t.wine.env, check=True)
+    picture = os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png")
+    outside = differing_pixels(shot, picture, masked=FIELDS.values())
+    expect_equal(outside, 0, "pixels differing from background.png outside the text fields")
+    # Up to date: "Tu as la dernière version!", an empty L3 and "100%".
+    expect(differing_pixels(shot, picture, region=FIELDS["L2"]) > 100, "no text in L2")
+    expect(differing_pixels(shot, picture, region=FIELDS["Label4"]) > 30, "no text in Label4")
+    expect_equal(differing_pixels(shot, picture, region=(8, 47, 273, 62)), 0, "pixels of an empty L3")
+    os.remove(shot)
+
+
+def test_up_to_date(t):
+    t.nginx.publish(index=b"5\r\n7\r\n", lists={}, files={})
+    t.setup(settings=b"[VERSION]\r\nGame= 7\r\n")
+    updater = t.start()
+    wait_for(t.finished, 30, "Fin=1")
+    # Windows leaves the untouched line as it was; Wine rewrites the whole
+    # file from its parsed copy and drops the blank (ini-behaviour.md, 16).
+    expect(t.settings() in (b"[VERSION]\r\nGame= 7\r\n[UPDATER]\r\nFin=1\r\n",
+                            b"[VERSION]\r\nGame=7\r\n[UPDATER]\r\nFin=1\r\n"), "Client.ini: %r" % t.settings())
+    expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
+    check_window_picture(t, updater)
+    # Escape does not close the window.
+    updater.press(wait_for(updater.main_window, 20, "the update window")[0][0], "Escape")
+    time.sleep(1)
+    expect(updater.running() and updater.main_window(), "Escape closed the window")
+    updater.click_fermer()
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    wait_for(t.launched, 20, "the stand-in game's marker")
+
+
+def test_missing_settings_file_created(t):
+    t.nginx.publish(index=b"1\r\n", lists={1: b""}, files={})
+    t.setup(settings=None)
+    updater = t.start()
+    wait_for(t.finished, 30, "Fin=1")
+    expect_equal(t.setting("UPDATER", "Fin"), "1", "UPDATER/Fin")
+    expect_equal(t.setting("VERSION", "Game"), "1", "VERSION/Game")
+    updater.click_fermer()
+    expect_equal(updater.wait_exit(), 0, "exit code")
+
+
+def test_updater_replaces_itself(t):
+    original = read(t.programs["updater.exe"])
+    # Bytes after a PE image are ignored by the loader: a runnable new build.
+    new_build = original + b"\r\nnext build\r\n"
+    t.nginx.publish(index=b"2\r\n", lists={2: b"updater.exe\r\n"}, files={"updater.exe": new_build})
+    t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
+    updater = t.start()
+    wait_for(t.finished, 30, "Fin=1")
+    expect(read(t.path("updater.exe")) == new_build, "updater.exe is not the new build")
+    expect(read(t.path("updater.exe.old")) == original, "the running copy was not moved aside")
+    game_version_written(t, 2)
+    updater.click_fermer()
+    expect_equal(updater.wait_exit(), 0, "exit code")
+
+    # The next start is the new build; it removes the old copy.
+    t.nginx.publish(index=b"2\r\n", lists={}, files={})
+    again = t.start()
+    wait_for(again.main_window, 20, "the new build's window")
+    expect(not os.path.exists(t.path("updater.exe.old")), "updater.exe.old still there")
+    again.click_fermer()
+    expect_equal(again.wait_exit(), 0, "exit code of the new build")
+
+
+def test_file_held_by_game_stays_intact(t):
+    t.nginx.publish(index=b"2\r\n", lists={2: b"data.pak\r\n"}, files={"data.pak": b"new data"})
+    settings = b"[VERSION]\r\nGame= 1\r\n"
+    t.setup(settings=settings, files={"data.pak": b"installed data"})
+    holder = t.wine.start(t.path("kestralon.exe"), "--hold", t.wine.windows_path(t.path("data.pak")), "60")
+    try:
+        wait_for(lambda: os.path.exists(t.path("data.pak.held")), 20, "the game to hold data.pak")
+        updater = t.start()
+        wait_for(lambda: any("data.pak" in r[1] for r in t.nginx.requests()), 30, "the transfer of data.pak")
+        wait_for(lambda: not os.path.exists(t.path("data.pak.~upd")), 10, "the temporary file to go")
+        expect_equal(read(t.path("data.pak")), b"installed data", "data.pak")
+        expect_equal(t.settings(), settings, "Client.ini")
+        expect(updater.running(), "the window stays open with the reason")
+        updater.press(updater.main_window()[0][0], "alt+F4")
+        expect_equal(updater.wait_exit(), 0, "exit code")
+    finally:
+        write(t.path("data.pak.release"), b"")
+        holder.wait(30)
+
+
+def test_fermer_during_update_warns(t):
+    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\n"}, files={"slow/big.bin": os.urandom(1024 * 1024)})
+    settings = b"[VERSION]\r\nGame= 1\r\n"
+    t.setup(settings=settings)
+    updater = t.start()
+    wait_for(lambda: os.path.exists(t.path("slow/big.bin.~upd")), 30, "the slow transfer to start")
+    updater.click_fermer()
+    box = wait_for(updater.message_box, 20, "the incomplete-update warning")[0][0]
+    expect(not t.finished(), "Fin=1 before the warning was dismissed")
+    updater.press(box, "Return")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_equal(t.setting("UPDATER", "Fin"), "1", "UPDATER/Fin")
+    expect_equal(t.setting("VERSION", "Game"), "1", "VERSION/Game")
+    expect(not os.path.exists(t.path("slow/big.bin")), "a partial big.bin was put in place")
+    expect_equal(t.leftovers(), [], "temporary and list files left")
+    time.sleep(1)
+    expect(t.launched() is None, "the game was started")
+
+
+def test_window_scales_with_dpi(t):
+    """At 144 dpi the client area is 420 x 125 and the click area scales with it."""
+    t.nginx.publish(index=b"2\r\n", lists={}, files={})
+    t.setup(settings=b"[VERSION]\r\nGame= 2\r\n")
+    t.wine.set_dpi(144)
+    try:
+        updater = t.start()
+        wait_for(t.finished, 30, "Fin=1")
+        wait_for(lambda: updater.main_window(144), 20, "a 420 x 125 window")
+        updater.click_fermer(144)
+        expect_equal(updater.wait_exit(), 0, "exit code")
+        wait_for(t.launched, 20, "the stand-in game's marker")
+    finally:
+        for updater in t.updaters:
+            updater.kill()
+        t.wine.set_dpi(96)
+
+
+E2E_TESTS = [
+    test_update_then_fermer_starts_game,
+    test_missing_game_message_box,
+    test_not_found_keeps_installed_file,
+    test_up_to_date,
+    test_missing_settings_file_created,
+    test_updater_replaces_itself,
+    test_file_held_by_game_stays_intact,
+    test_fermer_during_update_warns,
+    test_window_scales_with_dpi,
+]
+
+
+def suite_e2e(wine, programs, port, pattern=None):
+    nginx = Nginx(port)
+    passed = failed = 0
+    try:
+        for test in E2E_TESTS:
+            if pattern and pattern not in test.__name__:
+                continue
+            t = E2E(wine, nginx, programs)
+            started = time.monotonic()
+            try:
+                test(t)
+                passed += 1
+                log("[  OK  ] e2e.%s (%.1fs)" % (test.__name__, time.monotonic() - started))
+            except Exception:
+                failed += 1
+                log("[ FAIL ] e2e.%s (%.1fs)" % (test.__name__, time.monotonic() - started))
+                log("    " + traceback.format_exc().strip().replace("\n", "\n    "))
+            finally:
+                t.teardown()
+    finally:
+        nginx.stop()
+    log("%d passed, %d failed" % (passed, failed))
+    return passed, failed
+
+
+# ----------------------------------------------------------------- main ---
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-win"))
+    parser.add_argument("--port", type=int, default=int(os.environ.get("UPDATER_TEST_PORT", "18080")),
+                        help="loopback port compiled into the test build and served by nginx")
+    parser.add_argument("--skip-build", action="store_true")
+    parser.add_argument("--cmake-source", default=ROOT, help=argparse.SUPPRESS)
+    parser.add_argument("--only", nargs="*", choices=["storage", "http", "profile", "e2e"])
+    parser.add_argument("--e2e", metavar="PATTERN", help="only the end-to-end tests whose name contains PATTERN")
+    args = parser.parse_args()
+
+    started = time.monotonic()
+    if not args.skip_build:
+        build(args.build_dir, args.port, args.cmake_source)
+    programs = {name: find_program(args.build_dir, name) for name in
+                ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
+                 "standin_game.exe", "profile_compare"]}
+    imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
+                             stdout=subprocess.PIPE, text=True).stdout
+    log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))
+
+    display = Display()
+    wine = None
+    totals = [0, 0]
+    try:
+        wine = Wine(display)
+        suites = [("storage", lambda: suite_storage(wine, programs)),
+                  ("http", lambda: suite_http(wine, programs)),
+                  ("profile", lambda: suite_profile(wine, programs)),
+                  ("e2e", lambda: suite_e2e(wine, programs, args.port, args.e2e))]
+        for name, suite in suites:
+            if args.only and name not in args.only:
+                continue
+            log("== windows %s" % name)
+            suite_started = time.monotonic()
+            passed, failed = suite()
+            log("   (%s: %.0fs)" % (name, time.monotonic() - suite_started))
+            totals[0] += passed
+            totals[1] += failed
+    finally:
+        if wine:
+            wine.stop()
+        display.stop()
+    log("windows tests took %.0fs" % (time.monotonic() - started))
+    log("%d passed, %d failed" % tuple(totals))
+    return 0 if totals[1] == 0 and totals[0] > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
