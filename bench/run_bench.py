@@ -151,6 +151,9 @@ def bench_workload(name, files, runs, window=False):
             if shutil.which("wget"):
                 tools["wget"] = lambda: run_wget(repo)
             samples = {tool: [] for tool in tools}
+            # The first transfer after the repository was written pays for the
+            # page cache settling; no tool should be billed for it.
+            run_curl(repo)
             for _ in range(runs):  # alternate the tools run after run
                 for tool, run in tools.items():
                     samples[tool].append(run())
@@ -231,7 +234,7 @@ def main():
     if "a" in args.only:
         rows += bench_workload("(a) 1 GiB file", {"big/game.pak": 1024 * MIB // scale}, args.runs, window=True)
         if not args.quick:
-            rows += bench_workload("(a) 4 GiB file", {"big/game.pak": 4096 * MIB}, 1)
+            rows += bench_workload("(a) 4 GiB file", {"big/game.pak": 4096 * MIB}, 2)
     if "b" in args.only:
         files = {"d%d/e%d/f%05d.dat" % (i % 10, i % 7, i): 4096 for i in range(5000 // scale)}
         rows += bench_workload("(b) 5000 x 4 KiB", files, args.runs)

@@ -1,7 +1,7 @@
 // frmUpdate on Win32: a fixed window whose client area is the 280 x 83
 // picture, with the three text fields drawn over it and an invisible click
 // area over the drawn "Fermer". The layout is in 96-dpi pixels (the twips of
-// the original divided by 15) and scaled to the DPI of the window's monitor.
+// the original layout divided by 15) and scaled to the DPI of the window's monitor.
 // The program's own names come first: <windows.h> has a function called
 // UpdateWindow and a macro called MessageBox, which would otherwise take
 // over the names of window.h.
@@ -16,6 +16,8 @@
 #include <gdiplus.h>
 #include <shlwapi.h>
 #undef MessageBox
+
+#include "storage/text_win.h"
 
 #include <array>
 #include <memory>
@@ -48,15 +50,6 @@ constexpr RECT kLabel4 = Twips(3240, 120, 735, 255);
 constexpr RECT kL3 = Twips(120, 675, 3975, 255);
 constexpr RECT kL2 = Twips(120, 435, 3975, 255);
 constexpr RECT kQuitter = Twips(3120, 960, 1095, 285);
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(text.size());
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
-    if (count > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), count);
-    return wide;
-}
 
 // The per-monitor DPI functions exist from Windows 10 1607 on; older systems
 // have one DPI for the whole session.

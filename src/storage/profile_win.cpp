@@ -13,30 +13,13 @@
 #include <vector>
 
 #include "storage/storage.h"
+#include "storage/text_win.h"
 
 namespace {
 
 // The value buffer holds 5000 characters, its terminating NUL included, so a
 // longer value comes back cut to 4999 characters.
 constexpr DWORD kBufferLength = 5000;
-
-std::wstring Widen(std::string_view text, UINT codePage) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(text.size());
-    const int count = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
-    if (count > 0) MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), count);
-    return wide;
-}
-
-std::string Narrow(std::wstring_view wide) {
-    if (wide.empty()) return {};
-    const int size = static_cast<int>(wide.size());
-    const int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(count > 0 ? count : 0), '\0');
-    if (count > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, text.data(), count, nullptr, nullptr);
-    return text;
-}
 
 // The profile functions take a name without a backslash for a file in the
 // Windows folder, so the path goes to them with Windows separators only.

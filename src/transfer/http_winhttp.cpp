@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "storage/text_win.h"
 #include "transfer/http.h"
 
 namespace {
@@ -25,15 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 // One piece read at a time; the sink gets at most this much per call.
 constexpr DWORD kPieceSize = 64 * 1024;
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = static_cast<int>(text.size());
-    const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
-    if (count > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), count);
-    return wide;
-}
 
 // Closes a WinHTTP handle when it goes out of scope.
 class InetHandle {

@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 import urllib.parse
 
 BUILD_DIR = os.environ.get("UPDATER_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
@@ -318,6 +319,24 @@ class GameFolder:
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class FolderCase(unittest.TestCase):
+    """A test that makes game folders for `program()` and repositories, all
+    removed when it ends."""
+
+    def program(self):
+        raise NotImplementedError
+
+    def game(self, **kwargs):
+        game = GameFolder(self.program(), **kwargs)
+        self.addCleanup(game.remove)
+        return game
+
+    def repository(self, index, lists, files):
+        repo = Repository(index, lists, files)
+        self.addCleanup(repo.remove)
+        return repo
 
 
 def run_headless(game, timeout=120):

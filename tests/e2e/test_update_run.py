@@ -6,22 +6,14 @@ import os
 import time
 import unittest
 
-from harness import (INDEX, FaultServer, GameFolder, Nginx, Repository, crlf_list, headless_program,
-                     list_name, run_headless)
+from harness import INDEX, FaultServer, FolderCase, Nginx, crlf_list, headless_program, list_name, run_headless
 
 FAILED = "Échec de la mise à jour."
 
 
-class Case(unittest.TestCase):
-    def game(self, **kwargs):
-        game = GameFolder(headless_program(), **kwargs)
-        self.addCleanup(game.remove)
-        return game
-
-    def repository(self, index, lists, files):
-        repo = Repository(index, lists, files)
-        self.addCleanup(repo.remove)
-        return repo
+class Case(FolderCase):
+    def program(self):
+        return headless_program()
 
 
 class AgainstNginx(Case):

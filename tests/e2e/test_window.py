@@ -7,11 +7,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (BUILD_DIR, FERMER, SOURCE_DIR, WINDOW_SIZE, FaultServer, GameFolder, Nginx, Repository,
-                     click, crlf_list, ensure_display, main_window, message_boxes, press, screenshot,
-                     stop_display, updater_program, wait_until)
-
-WARNING_TEXT = "La mise à jour ne semble pas terminée"
+from harness import (BUILD_DIR, FERMER, SOURCE_DIR, WINDOW_SIZE, FaultServer, FolderCase, Nginx, click, crlf_list,
+                     ensure_display, main_window, message_boxes, press, screenshot, stop_display, updater_program,
+                     wait_until)
 
 
 def setUpModule():
@@ -22,19 +20,12 @@ def tearDownModule():
     stop_display()
 
 
-class WindowCase(unittest.TestCase):
+class WindowCase(FolderCase):
     def setUp(self):
         self.assertIsNone(main_window(), "a window from an earlier test is still open")
 
-    def game(self, **kwargs):
-        game = GameFolder(updater_program(), **kwargs)
-        self.addCleanup(game.remove)
-        return game
-
-    def repository(self, index, lists, files):
-        repo = Repository(index, lists, files)
-        self.addCleanup(repo.remove)
-        return repo
+    def program(self):
+        return updater_program()
 
     def start(self, game):
         process = subprocess.Popen([game.program], cwd="/", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -2,7 +2,7 @@
 // kernel32 profile functions by profile_probe.exe, and on Linux through our
 // own reader and writer by profile_compare. The two results must agree byte
 // for byte, except where Wine is known to differ from Windows; those cases
-// carry what Windows does (ini-behaviour.md, which our Linux code follows)
+// carry what Windows does (docs/ini-behaviour.md, which our Linux code follows)
 // and what Wine does instead.
 //
 // Every string here is raw ANSI (Windows-1252) bytes.
@@ -41,7 +41,7 @@ struct Case {
     std::string_view initial;
     std::vector<Step> steps;
     // Empty when Wine behaves as Windows. Otherwise the rule of
-    // ini-behaviour.md that Wine breaks, and the expected outcomes.
+    // docs/ini-behaviour.md that Wine breaks, and the expected outcomes.
     std::string_view wineDiffers = {};
     std::string_view windowsResult = {};  // the outcome on Windows (see Outcome in the probe)
     std::string_view wineResult = {};     // the outcome under Wine 8

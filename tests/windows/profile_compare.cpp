@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
                 checks.Same(name + " [" + mode + "]: Wine and Linux agree", onLinux, found->second, "Linux",
                             "Wine");
             } else {
-                // Known difference (ini-behaviour.md rule c.wineDiffers): Wine
+                // Known difference (docs/ini-behaviour.md rule c.wineDiffers): Wine
                 // must still behave the way we documented, so a Wine that
                 // changes is noticed and the note updated.
                 checks.Same(name + " [" + mode + "]: Wine differs as documented (rule " +

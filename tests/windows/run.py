@@ -464,7 +464,7 @@ def expect_equal(actual, expected, what):
 
 def game_version_written(t, version):
     # Windows stores " 6" verbatim; Wine drops the leading blank (a known
-    # Wine difference, ini-behaviour.md rule 12). Either way it reads back
+    # Wine difference, docs/ini-behaviour.md rule 12). Either way it reads back
     # as the number.
     line = [l for l in t.settings().split(b"\r\n") if l.lower().startswith(b"game=")]
     expect(line in ([b"Game= %d" % version], [b"Game=%d" % version]), "VERSION/Game line: %r" % line)
@@ -596,7 +596,7 @@ def test_up_to_date(t):
     updater = t.start()
     wait_for(t.finished, 30, "Fin=1")
     # Windows leaves the untouched line as it was; Wine rewrites the whole
-    # file from its parsed copy and drops the blank (ini-behaviour.md, 16).
+    # file from its parsed copy and drops the blank (docs/ini-behaviour.md, 16).
     expect(t.settings() in (b"[VERSION]\r\nGame= 7\r\n[UPDATER]\r\nFin=1\r\n",
                             b"[VERSION]\r\nGame=7\r\n[UPDATER]\r\nFin=1\r\n"), "Client.ini: %r" % t.settings())
     expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
