@@ -3,6 +3,7 @@ misbehaves, through the headless build of the updater (same logic, a window
 that only records its texts)."""
 
 import os
+import resource
 import time
 import unittest
 
@@ -44,6 +45,10 @@ class AgainstNginx(Case):
         self.assertEqual(result["UpdateDone"], "1", result)
         self.assertEqual(result["L2"], "Mise à jours à la version 8!")
         self.assertEqual(result["L3"], "Téléchargement terminé!")
+        self.assertEqual(result["Label4"], "100%")
+        # The percentage is shown when its number changes, not for every piece
+        # received: at most 0..100 for each of the 11 transfers.
+        self.assertLessEqual(int(result["percent_updates"]), 11 * 101)
         # The lists of 6, 8 and 6 again; every file once, in first-listed order.
         base = "/game/update/"
         self.assertEqual(requests, [base + INDEX, base + list_name(6), base + list_name(8), base + list_name(6)] +
@@ -181,6 +186,16 @@ class AgainstAFaultyServer(Case):
         game, before, server, result = self.run_fault("stall")
         self.assertStoppedUnchanged(game, before, result, "Délai dépassé: files\\data/keep.dat.")
         self.assertEqual(server.count(self.REMOTE), 3)
+
+    def test_a_silent_server_costs_no_cpu_while_the_run_waits(self):
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        game, _, server, result = self.run_fault(("pause", 2))
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+        self.assertGreater(result["seconds"], 2)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        self.assertLess(cpu, 0.4)  # a loop that polls without sleeping burns the whole 2 s
 
     def test_chunked_body_without_length_is_read_to_its_end(self):
         game, _, server, result = self.run_fault("chunked")

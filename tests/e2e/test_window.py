@@ -55,19 +55,39 @@ class StartAndClose(WindowCase):
         self.assertEqual(game.snapshot(), before)
 
     def test_completed_update_then_fermer_starts_the_game(self):
-        repo = self.repository("6\r\n", {6: crlf_list("data/new.dat")}, {"data/new.dat": b"new content"})
+        # A long name, so that the texts shown while it downloads run further
+        # right than the final ones: what they leave behind must be repainted.
+        entry = "data/a-rather-long-file-name-for-the-test.dat"
+        repo = self.repository("6\r\n", {6: crlf_list(entry)}, {entry: b"new content"})
         game = self.game()
         with Nginx(repo):
             process = self.start(game)
             wait_until(lambda: b"Fin=1" in self.settings(game), what="the end of the run")
             window = wait_until(main_window, what="the window")
             self.check_picture(window)
+            wait_until(lambda: self.status_lines_end_before(window, 200), what="the old texts to be painted over")
             click(window, *FERMER)
             self.assertExits(process)
         self.assertEqual(message_boxes(), [])
         wait_until(lambda: os.path.exists(game.path("game-started")), what="the game to start")
         self.assertEqual(self.settings(game), b"[VERSION]\r\nGame= 6\r\n[UPDATER]\r\nFin=1\r\n")
-        self.assertEqual(game.read("data/new.dat"), b"new content")
+        self.assertEqual(game.read(entry), b"new content")
+
+    def status_lines_end_before(self, window, x):
+        """True when the two status lines show nothing right of x: there the
+        window must be the bare picture again."""
+        folder = tempfile.mkdtemp()
+        shot = os.path.join(folder, "window.png")
+        screenshot(window, shot)
+        background = os.path.join(SOURCE_DIR, "src", "lifecycle", "artwork", "background.png")
+        region = "%dx34+%d+29" % (272 - x, x)  # L2 and L3, from x to their right end
+        crops = []
+        for name, source in (("shot", shot), ("background", background)):
+            crop = os.path.join(folder, name + "-crop.png")
+            subprocess.run(["convert", source, "-crop", region, "+repage", crop], check=True)
+            crops.append(crop)
+        differing = subprocess.run(["compare", "-metric", "AE", *crops, "null:"], capture_output=True, text=True)
+        return int(float(differing.stderr.split()[0])) == 0
 
     def check_picture(self, window):
         """The window is the picture at its size, with the texts drawn over it."""
