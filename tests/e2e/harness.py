@@ -346,9 +346,14 @@ class FolderCase(unittest.TestCase):
 
 
 def run_headless(game, timeout=120):
-    """Runs the update without a display; returns what the window was told."""
+    """Runs the update without a display; returns what the window was told.
+    The program always exits 0: anything else (a crash, a sanitizer's
+    report) fails the test."""
     done = subprocess.run([game.program], cwd="/", capture_output=True, timeout=timeout)
-    result = {"exit": done.returncode, "messageboxes": []}
+    if done.returncode != 0:
+        raise AssertionError("headless updater exited with %d:\n%s" % (done.returncode,
+                                                                      done.stderr.decode(errors="replace")))
+    result = {"messageboxes": []}
     for line in done.stdout.decode("utf-8").splitlines():
         key, _, value = line.partition("=")
         if key == "messagebox":
