@@ -1,7 +1,7 @@
 // frmUpdate on Win32: a fixed window whose client area is the 280 x 83
 // picture, with the three text fields drawn over it and an invisible click
-// area over the drawn "Fermer". The layout is in 96-dpi pixels (the twips of
-// the original layout divided by 15) and scaled to the DPI of the window's monitor.
+// area over the drawn "Fermer". The layout is in 96-dpi pixels (its twips
+// divided by 15) and scaled to the DPI of the window's monitor.
 // The program's own names come first: <windows.h> has a function called
 // UpdateWindow and a macro called MessageBox, which would otherwise take
 // over the names of window.h.

@@ -1,7 +1,7 @@
 // The Windows side of the settings-file comparison: every case of
 // profile_cases.h through the kernel32 profile functions, twice:
 //   kernel32A - GetPrivateProfileStringA / WritePrivateProfileStringA called
-//               directly, as the game and the original updater did;
+//               directly, as the game does;
 //   ReadIni   - our ReadIni / WriteIni (profile_win.cpp), which must leave
 //               exactly the same bytes.
 // Writes one line per case and mode, "<mode> <case> <outcome in hex>", to
@@ -20,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace profile_cases;
 
-// The original's buffer: 5000 characters, terminating NUL included.
+// ReadIni's buffer: 5000 characters, terminating NUL included.
 constexpr DWORD kBuffer = 5000;
 
 std::string AnsiPath(const fs::path& path) {
