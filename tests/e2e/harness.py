@@ -378,13 +378,16 @@ WINDOW_SIZE = (280, 83)
 FERMER = (244, 73)  # middle of the drawn close button, in window coordinates
 
 _xvfb = None
+_outer_display = None
 
 
 def ensure_display():
-    """Uses $DISPLAY when set, else starts an Xvfb of our own for the suite."""
-    global _xvfb
-    if os.environ.get("DISPLAY"):
+    """Starts a private Xvfb for the suite: tests neither need nor disturb a
+    desktop, and other windows cannot get in their way."""
+    global _xvfb, _outer_display
+    if _xvfb:
         return
+    _outer_display = os.environ.get("DISPLAY")
     read_end, write_end = os.pipe()
     _xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                              pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -400,7 +403,10 @@ def stop_display():
         _xvfb.terminate()
         _xvfb.wait()
         _xvfb = None
-        del os.environ["DISPLAY"]
+        if _outer_display is None:
+            del os.environ["DISPLAY"]
+        else:
+            os.environ["DISPLAY"] = _outer_display
 
 
 def xdotool(*args):
