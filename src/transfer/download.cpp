@@ -6,7 +6,6 @@
 #include <fstream>
 #include <memory>
 #include <system_error>
-#include <vector>
 
 #include "lifecycle/failure.h"
 #include "lifecycle/window.h"
@@ -67,8 +66,6 @@ class TemporaryFile : public BodySink {
 public:
     explicit TemporaryFile(const std::filesystem::path& target) : target_(target), temp_(target) {
         temp_ += ".~upd";
-        buffer_.resize(1 << 16);
-        out_.rdbuf()->pubsetbuf(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
         out_.open(temp_, std::ios::binary | std::ios::trunc);
     }
     ~TemporaryFile() override {
@@ -106,7 +103,6 @@ public:
 private:
     std::filesystem::path target_;
     std::filesystem::path temp_;
-    std::vector<char> buffer_;
     std::ofstream out_;
     std::uint64_t written_ = 0;
     bool placed_ = false;
