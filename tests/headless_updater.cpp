@@ -3,11 +3,13 @@
 // it there, exactly like the real updater but without a display; on exit it
 // prints the fields, the message boxes and the completion flag.
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <thread>
 
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
+#include "update/modUpdate.h"
 
 namespace {
 
@@ -19,6 +21,10 @@ public:
     void SetText(Field field, const std::string& text) override {
         texts_[field] = text;
         if (field == Label4) ++percentUpdates_;
+        // Every text as it is set, at once: a test that stops the program
+        // midway still reads what it showed.
+        static const char* const kNames[] = {"L2", "L3", "Label4"};
+        std::cout << "set=" << kNames[field] << "=" << text << std::endl;
     }
     std::string Text(Field field) const override { return texts_[field]; }
     void ProcessEvents() override {}
@@ -47,6 +53,11 @@ private:
 }  // namespace
 
 int main() {
+    // The e2e suites point this driver at other servers (mirrors, https)
+    // without a build per URL; the real updater reads nothing of the kind.
+    if (const char* urls = std::getenv("UPDATER_TEST_URLS")) RepositoryUrls = urls;
+    if (const char* authorities = std::getenv("UPDATER_TEST_CA_FILE")) CertificateAuthorities = authorities;
+    if (const char* parallel = std::getenv("UPDATER_TEST_PARALLEL")) ParallelTransfers = std::atoi(parallel);
     RecordingWindow window;
     RunProgram(window);
     window.Report();

@@ -21,22 +21,6 @@ std::optional<std::string> ReadIfPresent(const fs::path& path) {
 
 }  // namespace
 
-bool HasLeadingNumber(std::string_view text) {
-    // LeadingNumber returns 0 both for "0" and for "abc": a zero value counts
-    // as a number only when a digit comes before anything else but a sign,
-    // blanks, a point or a &H / &O prefix.
-    if (LeadingNumber(text) != 0) return true;
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    if (text.substr(i).starts_with("&H") || text.substr(i).starts_with("&h") ||
-        text.substr(i).starts_with("&O") || text.substr(i).starts_with("&o")) {
-        i += 2;
-    } else {
-        while (i < text.size() && (text[i] == '+' || text[i] == '-' || text[i] == ' ' || text[i] == '.')) ++i;
-    }
-    return i < text.size() && text[i] >= '0' && text[i] <= '9';
-}
-
 fs::path RepositoryFolder::IndexPath() const {
     return root / kIndexName;
 }

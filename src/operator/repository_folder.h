@@ -40,9 +40,6 @@ struct RepositoryFolder {
     std::vector<std::string> PublishedPaths() const;
 };
 
-// True when the field's text starts with a number (the updater reads 0 otherwise).
-bool HasLeadingNumber(std::string_view text);
-
 // Reads the index and the list of every indexed version. Throws
 // std::runtime_error when a file exists but cannot be read.
 RepositoryFolder ReadRepositoryFolder(const std::filesystem::path& root);

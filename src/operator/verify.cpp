@@ -163,6 +163,7 @@ void CheckCollisions(const RepositoryFolder& repository, std::vector<Problem>& p
 
 class CountingSink : public BodySink {
 public:
+    bool Begin(const ResponseHead&) override { return true; }
     bool Write(const char*, std::size_t size) override {
         received += size;
         return true;
@@ -197,15 +198,15 @@ std::optional<std::string> Judge(const TransferResult& result, std::int64_t decl
         case TransferOutcome::Complete:
             break;
         case TransferOutcome::HttpError:
-            return "the server answered " + std::to_string(result.status);
+            return "the server answered " + std::to_string(result.head.status);
         case TransferOutcome::TimedOut:
             return "nothing received for " + std::to_string(timeoutSeconds) + " seconds";
         case TransferOutcome::Interrupted:
         default:
             return "the transfer broke off after " + std::to_string(received) + " bytes";
     }
-    if (result.status < 200 || result.status > 299)
-        return "the server answered " + std::to_string(result.status);
+    if (result.head.status < 200 || result.head.status > 299)
+        return "the server answered " + std::to_string(result.head.status);
     if (declared < 0) return std::string("no Content-Length in the answer");
     if (static_cast<std::uint64_t>(declared) != local) {
         return "Content-Length " + std::to_string(declared) + ", but the repository file has " +
@@ -232,7 +233,9 @@ std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::
                                  int timeoutSeconds, std::ostream& progress) {
     std::vector<Problem> problems;
     const std::vector<Request> requests = PlayerRequests(repository);
-    const std::unique_ptr<HttpClient> client = MakeHttpClient(timeoutSeconds);
+    HttpOptions options;
+    options.timeoutSeconds = timeoutSeconds;
+    const std::unique_ptr<HttpClient> client = MakeHttpClient(options);
     std::size_t done = 0;
     for (const Request& request : requests) {
         std::error_code error;
@@ -240,15 +243,15 @@ std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::
         if (error) continue;  // missing here: reported by the local check
         const std::string url = baseUrl + EncodeRemoteName(request.remote);
         CountingSink sink;
-        client->Start(url, sink);
-        while (!client->Wait(100)) {
-        }
-        const TransferResult result = client->Result();
+        client->Start({url, 0, {}}, sink);
+        std::vector<std::pair<TransferId, TransferResult>> ended;
+        while (ended.empty()) ended = client->Wait(100);
+        const TransferResult result = ended.front().second;
         if (result.outcome == TransferOutcome::Unreachable) {
             problems.push_back({url, "the server cannot be reached; nothing else was requested", {}});
             return problems;
         }
-        if (auto problem = Judge(result, client->ExpectedSize(), sink.received, local, timeoutSeconds)) {
+        if (auto problem = Judge(result, result.head.length, sink.received, local, timeoutSeconds)) {
             problems.push_back({url, *problem, {}});
         }
         if (++done % 100 == 0) progress << "requested " << done << " of " << requests.size() << " files\n";

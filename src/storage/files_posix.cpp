@@ -1,4 +1,6 @@
 // Local files on POSIX systems.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +55,68 @@ void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path&
     if (rename(from.c_str(), to.c_str()) != 0) {
         throw std::system_error(errno, std::generic_category(), to.string());
     }
+}
+
+void SyncWrittenFiles(const std::filesystem::path& folder) {
+    // One syncfs() flushes every file of the game's file system at once; a
+    // per-file fsync would cost thousands of disk flushes for a big update.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        ::sync();
+        return;
+    }
+    if (::syncfs(fd) != 0) ::sync();
+    ::close(fd);
+}
+
+namespace {
+
+// flock() locks belong to the open file: the kernel drops them when the
+// process ends, even by kill -9, and a second process cannot take them.
+class FlockFolderLock : public FolderLock {
+public:
+    FlockFolderLock(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+    ~FlockFolderLock() override {
+        // Removed while still locked, so that no other process can hold a
+        // lock on a file that is no longer there.
+        ::unlink(path_.c_str());
+        ::close(fd_);
+    }
+    FlockFolderLock(const FlockFolderLock&) = delete;
+    FlockFolderLock& operator=(const FlockFolderLock&) = delete;
+
+private:
+    int fd_;
+    std::filesystem::path path_;
+};
+
+}  // namespace
+
+std::unique_ptr<FolderLock> LockFolder(const std::filesystem::path& lockFile, LockOutcome& outcome) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0) {
+            outcome = LockOutcome::Unavailable;
+            return nullptr;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            outcome = errno == EWOULDBLOCK ? LockOutcome::Busy : LockOutcome::Unavailable;
+            return nullptr;
+        }
+        // The holder we waited for may have removed the file between our
+        // open and our lock: then we hold a lock on a name nobody sees.
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(fd, &opened) == 0 && ::stat(lockFile.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+            opened.st_ino == named.st_ino) {
+            outcome = LockOutcome::Locked;
+            return std::make_unique<FlockFolderLock>(fd, lockFile);
+        }
+        ::close(fd);
+    }
+    outcome = LockOutcome::Busy;
+    return nullptr;
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {

@@ -28,11 +28,19 @@ std::filesystem::path LocalPath(const std::string& name) {
 }
 
 bool CreatePath(const std::string& path) {
-    if (IsFolder(path)) return true;
-    std::string::size_type cut = path.size();
-    while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
-    if (cut == 0) return false;
-    if (!CreatePath(path.substr(0, cut - 1))) return false;
-    MakeFolder(path);
+    // The nearest existing ancestor first, walking up once; then the missing
+    // folders below it, walking down once. Both walks only move an index, so
+    // a path of thousands of parts costs no more than its length.
+    std::string::size_type end = path.size();
+    while (!IsFolder(path.substr(0, end))) {
+        while (end > 0 && !IsSeparator(path[end - 1])) --end;
+        if (end == 0) return false;
+        --end;
+    }
+    while (end < path.size()) {
+        ++end;
+        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        MakeFolder(path.substr(0, end));
+    }
     return true;
 }

@@ -167,19 +167,19 @@ private:
     Descriptor fd_;
 };
 
-void WriteSetting(const fs::path& file, const std::string& section, const std::string& key,
+bool WriteSetting(const fs::path& file, const std::string& section, const std::string& key,
                   const std::string& value) {
     const fs::path target = WhereToWrite(file);
     // Windows fails the write when the folder is missing; creating it would
-    // leave behind a folder the game never made.
-    if (!IsDirectory(target.parent_path())) return;
+    // leave behind a folder the game never made. Nothing is lost either.
+    if (!IsDirectory(target.parent_path())) return true;
     const StoredFile old = Load(target);
-    if (old.state == StoredFile::Unusable) return;
+    if (old.state == StoredFile::Unusable) return false;
     const std::string updated = ini::WriteValue(old.bytes, section, key, value);
-    if (old.state == StoredFile::Loaded && updated == old.bytes) return;
+    if (old.state == StoredFile::Loaded && updated == old.bytes) return true;
     Replacement replacement(target);
-    if (replacement.Write(updated, old.state == StoredFile::Loaded ? &old.info : nullptr))
-        replacement.MoveInPlace();
+    return replacement.Write(updated, old.state == StoredFile::Loaded ? &old.info : nullptr) &&
+           replacement.MoveInPlace();
 }
 
 }  // namespace
@@ -193,11 +193,11 @@ std::string ReadIni(const std::string& file, const std::string& section, const s
     return AnsiToUtf8(std::string_view(*value).substr(0, kLongestValue));
 }
 
-void WriteIni(const std::string& section, const std::string& key, const std::string& value,
+bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& file) {
-    // Callers never look at the outcome, as with the Windows call, so no error leaves here.
     try {
-        WriteSetting(NativePath(file), Utf8ToAnsi(section), Utf8ToAnsi(key), Utf8ToAnsi(value));
+        return WriteSetting(NativePath(file), Utf8ToAnsi(section), Utf8ToAnsi(key), Utf8ToAnsi(value));
     } catch (...) {
+        return false;
     }
 }

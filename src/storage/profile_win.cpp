@@ -41,10 +41,13 @@ std::string ReadIni(const std::string& file, const std::string& section, const s
     return Narrow(std::wstring_view(buffer.data(), length));
 }
 
-void WriteIni(const std::string& section, const std::string& key, const std::string& value,
+bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& file) {
-    // The outcome is not looked at: a missing Config folder makes the call
-    // fail and nothing is created, which is what the game expects.
-    WritePrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(),
-                               AsAnsiSees(value).c_str(), SettingsPath(file).c_str());
+    if (WritePrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(),
+                                   AsAnsiSees(value).c_str(), SettingsPath(file).c_str())) {
+        return true;
+    }
+    // A missing Config folder makes the call fail and nothing is created,
+    // which is what the game expects: nothing was lost.
+    return GetLastError() == ERROR_PATH_NOT_FOUND;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -26,7 +27,8 @@ bool IsFolder(const std::string& path);
 
 // Makes sure the absolute folder path exists, creating missing parents first.
 // False when no existing ancestor was found. Throws std::system_error when a
-// folder cannot be created (for example a file stands in the way).
+// folder cannot be created (for example a file stands in the way). Linear in
+// the path's length, however deep it is.
 bool CreatePath(const std::string& path);
 
 // Creates one folder whose parent exists; throws std::system_error on failure.
@@ -36,12 +38,35 @@ void MakeFolder(const std::string& path);
 // Throws std::system_error on failure; the target is then unchanged.
 void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Makes the data of files written so far durable, so that a commit recorded
+// after it never points at files a power loss could still empty.
+void SyncWrittenFiles(const std::filesystem::path& folder);
+
+// Held while an updater works in a game folder. The system releases it when
+// the process ends, however it ends.
+class FolderLock {
+public:
+    virtual ~FolderLock() = default;
+};
+
+enum class LockOutcome {
+    Locked,       // this process holds the lock
+    Busy,         // another process holds it
+    Unavailable,  // the lock file cannot be made (a read-only folder): nobody can write here
+};
+
+// Takes the lock that lockFile stands for, without waiting. The file exists
+// only while the lock is held (it may survive a killed process; it is reused).
+std::unique_ptr<FolderLock> LockFolder(const std::filesystem::path& lockFile, LockOutcome& outcome);
+
 // Settings: one value of an INI file, read and written the way the Windows
 // profile functions do. ReadIni returns "" for a missing file, section or key,
 // and cuts values to 4999 characters. WriteIni does nothing when the file's
-// folder is missing and never leaves a half-written file.
+// folder is missing and never leaves a half-written file; it returns false
+// when the folder exists but the value could not be written (no right to
+// write, a full disk).
 std::string ReadIni(const std::string& file, const std::string& section, const std::string& key);
-void WriteIni(const std::string& section, const std::string& key, const std::string& value,
+bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& file);
 
 // Text of list files and of the settings file is in the ANSI code page.

@@ -4,13 +4,10 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
-#include <memory>
-#include <system_error>
+#include <map>
+#include <random>
 
 #include "lifecycle/failure.h"
-#include "lifecycle/window.h"
-#include "storage/storage.h"
-#include "transfer/http.h"
 
 std::string BaseUrl;
 
@@ -18,197 +15,491 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kAttempts = 3;
+// Attempts of one file that brought it no further, and attempts in all.
+constexpr int kAttemptsWithoutProgress = 3;
+constexpr int kAttemptsInAll = 8;
 // How long one wait on the network may last before window events are handled.
 constexpr int kWaitSliceMs = 20;
 // Repaints and clicks are handled at this pace, not once per received piece.
 constexpr auto kEventInterval = std::chrono::milliseconds(20);
+// A server's Retry-After is honoured up to this long; backoffs stay below the second.
+constexpr int kLongestRetryAfterSeconds = 120;
+constexpr double kLongestBackoffSeconds = 30;
 
-// Kept from one transfer to the next, so they share one connection.
-std::unique_ptr<HttpClient> sharedClient;
-
-HttpClient& Client() {
-    if (!sharedClient) sharedClient = MakeHttpClient(TRANSFER_TIMEOUT_SECONDS);
-    return *sharedClient;
+bool IsIdentity(const std::string& encoding) {
+    std::string lower = encoding;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.empty() || lower == "identity";
 }
 
-void StopIfClosed() {
-    if (frmUpdate->Unloaded()) throw RunCancelled();
-}
-
-bool IsBlank(const std::string& text) {
-    return text.find_first_not_of(' ') == std::string::npos;
-}
-
-bool IsSeparator(char c) {
-    return c == '/' || c == '\\';
-}
-
-// Makes the folders of a local name such as data/maps/town.map. A file with
-// a folder's name stops it; opening the target then fails and says so.
-void PrepareFolders(const std::string& local) {
-    const auto last = std::find_if(local.rbegin(), local.rend(), IsSeparator);
-    if (last == local.rend()) return;
-    const std::string folder = ProgramFolder() + "\\" + std::string(local.begin(), last.base() - 1);
-    std::error_code error;
-    if (std::filesystem::exists(NativePath(folder), error)) return;
-    try {
-        CreatePath(folder);
-    } catch (const std::system_error&) {
-        throw UpdateFailure("Impossible d'écrire " + local + ".");
-    }
-}
-
-// The body on its way to disk, under a name beside the target. Removed
-// unless it was put in place, so a failed or abandoned transfer leaves the
-// installed file as it was and nothing else behind.
-class TemporaryFile : public BodySink {
+// Where one attempt's body goes. Judges the answer's head before the first
+// byte, so that an answer that must not be stored is refused, not stored.
+class Body : public BodySink {
 public:
-    explicit TemporaryFile(const std::filesystem::path& target) : target_(target), temp_(target) {
-        temp_ += ".~upd";
-        out_.open(temp_, std::ios::binary | std::ios::trunc);
+    Body(std::string remote, std::uint64_t from) : remote_(std::move(remote)), from_(from) {}
+
+    bool Begin(const ResponseHead& head) override {
+        validator_ = head.validator;
+        if (!IsIdentity(head.contentEncoding)) {
+            return Refuse("Contenu compressé refusé: " + remote_ + ".");
+        }
+        if (head.status == 206) {
+            // A range that starts anywhere but where we asked would splice
+            // two different pieces together.
+            if (from_ == 0 || head.rangeStart != static_cast<std::int64_t>(from_)) {
+                retryFromStart_ = from_ > 0;
+                return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
+            }
+            total_ = head.rangeTotal;
+            return Continue();
+        }
+        if (head.status != 200) {
+            return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
+        }
+        // A whole body: the server ignored the range or the file changed.
+        if (from_ > 0 && !StartOver()) return Refuse(WriteFailure());
+        from_ = 0;
+        total_ = head.length;
+        return true;
     }
-    ~TemporaryFile() override {
-        if (placed_) return;
-        out_.close();
-        std::error_code ignored;
-        std::filesystem::remove(temp_, ignored);
+
+    const std::string& Reason() const { return reason_; }
+    bool RetryFromStart() const { return retryFromStart_; }
+    std::uint64_t OnDisk() const { return from_ + written_; }
+    std::uint64_t Written() const { return written_; }
+    std::int64_t Total() const { return total_; }
+    const std::string& Validator() const { return validator_; }
+
+    virtual bool Close() = 0;
+    virtual std::string WriteFailure() const = 0;
+
+protected:
+    virtual bool StartOver() = 0;
+    bool Continue() { return true; }
+    bool Refuse(std::string reason) {
+        reason_ = std::move(reason);
+        return false;
     }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    std::string remote_;
+    std::uint64_t from_;
+    std::uint64_t written_ = 0;
+    std::int64_t total_ = -1;
+    std::string reason_;
+    std::string validator_;
+    bool retryFromStart_ = false;
+};
+
+// A small file kept in memory, refused beyond its limit.
+class MemoryBody : public Body {
+public:
+    MemoryBody(std::string remote, std::size_t limit, std::string& out)
+        : Body(std::move(remote), 0), limit_(limit), out_(out) {
+        out_.clear();
+    }
+    bool Write(const char* data, std::size_t size) override {
+        if (out_.size() + size > limit_) {
+            return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) +
+                          " Kio).");
+        }
+        out_.append(data, size);
+        written_ += size;
+        return true;
+    }
+    bool Close() override { return true; }
+    std::string WriteFailure() const override { return "Mémoire insuffisante."; }
+
+private:
+    bool StartOver() override {
+        out_.clear();
+        return true;
+    }
+    std::size_t limit_;
+    std::string& out_;
+};
+
+// A game file's body, appended to its staged copy and fed to its check.
+class StagedBody : public Body {
+public:
+    StagedBody(const DownloadJob& job, std::uint64_t from)
+        : Body(job.remote, from), local_(job.local), path_(job.staged), check_(job.check.get()) {
+        if (check_) check_->Restart();
+        if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
+        out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
+    }
 
     bool IsOpen() const { return out_.is_open(); }
-    std::uint64_t Written() const { return written_; }
 
     bool Write(const char* data, std::size_t size) override {
         out_.write(data, static_cast<std::streamsize>(size));
-        if (!out_) return false;
+        if (!out_) return Refuse(WriteFailure());
+        if (check_) check_->Update(data, size);
         written_ += size;
         return true;
     }
 
-    // Replaces the target with the complete file; false when that fails.
-    bool PutInPlace() {
+    bool Close() override {
+        if (!out_.is_open()) return true;
         out_.close();
-        if (out_.fail()) return false;
-        try {
-            ReplaceFile(temp_, target_);
-        } catch (const std::system_error&) {
-            return false;
+        return !out_.fail();
+    }
+
+    std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
+
+private:
+    bool StartOver() override {
+        out_.close();
+        out_.open(path_, std::ios::binary | std::ios::trunc);
+        if (check_) check_->Restart();
+        return out_.is_open();
+    }
+
+    std::uint64_t ExistingLength() const {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(path_, error);
+        return error ? 0 : size;
+    }
+
+    // The part already on disk goes through the check first; it must be
+    // exactly as long as the earlier attempt left it.
+    bool FeedExisting() {
+        std::ifstream in(path_, std::ios::binary);
+        std::vector<char> buffer(256 * 1024);
+        std::uint64_t fed = 0;
+        while (in && fed < from_) {
+            in.read(buffer.data(), static_cast<std::streamsize>(
+                                       std::min<std::uint64_t>(buffer.size(), from_ - fed)));
+            const auto count = static_cast<std::size_t>(in.gcount());
+            check_->Update(buffer.data(), count);
+            fed += count;
         }
-        placed_ = true;
-        return true;
+        if (fed == from_ && in.peek() == std::char_traits<char>::eof()) return true;
+        check_->Restart();
+        return false;
     }
 
-private:
-    std::filesystem::path target_;
-    std::filesystem::path temp_;
+    std::string local_;
+    std::filesystem::path path_;
+    ContentCheck* check_;
     std::ofstream out_;
-    std::uint64_t written_ = 0;
-    bool placed_ = false;
 };
 
-// Shows the percentage only when the number changes.
-class PercentField {
-public:
-    void Update(std::uint64_t done, std::int64_t expected) {
-        if (expected <= 0) return;
-        const int percent = TransferPercent(done, static_cast<std::uint64_t>(expected));
-        if (percent == shown_) return;
-        shown_ = percent;
-        frmUpdate->SetText(Label4, std::to_string(percent) + "%");
-    }
-
-private:
-    int shown_ = -1;
-};
-
-// Abandons the transfer when the wait is left by an exception.
-class RunningTransfer {
-public:
-    RunningTransfer(HttpClient& client, const std::string& url, BodySink& sink) : client_(client) {
-        client_.Start(url, sink);
-    }
-    ~RunningTransfer() { client_.Cancel(); }
-    RunningTransfer(const RunningTransfer&) = delete;
-    RunningTransfer& operator=(const RunningTransfer&) = delete;
-
-private:
-    HttpClient& client_;
-};
-
-struct Attempt {
+struct Verdict {
     bool done = false;
-    bool worthRetrying = false;
+    bool retry = false;
+    bool nextMirror = false;
+    bool resume = false;
+    int retryAfterSeconds = -1;
     std::string reason;
 };
 
-Attempt Failed(bool worthRetrying, std::string reason) {
-    return {false, worthRetrying, std::move(reason)};
+Verdict Fail(bool retry, std::string reason) {
+    Verdict verdict;
+    verdict.retry = retry;
+    verdict.reason = std::move(reason);
+    return verdict;
 }
 
-Attempt Judge(const TransferResult& result, std::uint64_t received, std::int64_t expected,
-              const std::string& remote, const std::string& local) {
-    const std::string refused =
-        "Le serveur a répondu " + std::to_string(result.status) + " pour " + remote + ".";
+Verdict Judge(const TransferResult& result, Body& body, bool closed, const std::string& remote,
+              const std::string& local, const std::optional<std::uint64_t>& expectedSize, ContentCheck* check) {
+    const long status = result.head.status;
     switch (result.outcome) {
-        case TransferOutcome::Complete:
-            if (result.status < 200 || result.status > 299) return Failed(false, refused);
-            if (expected >= 0 && received != static_cast<std::uint64_t>(expected)) {
-                return Failed(true, "Transfert incomplet: " + remote + ".");
+        case TransferOutcome::Complete: {
+            if (!closed) return Fail(false, body.WriteFailure());
+            if (status != 200 && status != 206) {
+                return Fail(false, "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");
             }
-            return {true, false, {}};
-        case TransferOutcome::HttpError:
-            return Failed(result.status >= 500, refused);
-        case TransferOutcome::Unreachable:
-            return Failed(true, "Serveur injoignable.");
-        case TransferOutcome::TimedOut:
-            return Failed(true, "Délai dépassé: " + remote + ".");
-        case TransferOutcome::SinkRefused:
-            return Failed(false, "Impossible d'écrire " + local + ".");
-        case TransferOutcome::Interrupted:
-        default:
-            return Failed(true, "Transfert incomplet: " + remote + ".");
-    }
-}
-
-Attempt TransferOnce(const std::string& url, const std::string& remote, const std::string& local) {
-    TemporaryFile file(LocalPath(local));
-    if (!file.IsOpen()) return Failed(false, "Impossible d'écrire " + local + ".");
-
-    HttpClient& client = Client();
-    PercentField percent;
-    {
-        RunningTransfer transfer(client, url, file);
-        auto lastEvents = Clock::now();
-        while (!client.Wait(kWaitSliceMs)) {
-            percent.Update(file.Written(), client.ExpectedSize());
-            if (Clock::now() - lastEvents >= kEventInterval) {
-                frmUpdate->ProcessEvents();
-                StopIfClosed();
-                lastEvents = Clock::now();
+            const bool sizeKnownGood = expectedSize && body.OnDisk() == *expectedSize;
+            // Without a length or a final chunk, a body cut by a closed
+            // connection looks complete: only a size we know proves it.
+            if (!result.bodyComplete && !(sizeKnownGood && check)) {
+                return Fail(false, "Le serveur n'a pas indiqué la taille de " + remote + ".");
             }
+            if (result.head.status == 206 && body.Total() >= 0 &&
+                body.OnDisk() != static_cast<std::uint64_t>(body.Total())) {
+                return Fail(true, "Transfert incomplet: " + remote + ".");
+            }
+            if ((expectedSize && !sizeKnownGood) || (check && !check->Matches())) {
+                return Fail(true, "Fichier altéré: " + local + ".");
+            }
+            Verdict verdict;
+            verdict.done = true;
+            return verdict;
         }
-    }
-    const std::int64_t expected = client.ExpectedSize();
-    Attempt attempt = Judge(client.Result(), file.Written(), expected, remote, local);
-    if (!attempt.done) return attempt;
-    if (!file.PutInPlace()) return Failed(false, "Impossible d'écrire " + local + ".");
-    percent.Update(file.Written(), expected);
-    // A body without a declared length has no percentage while it arrives.
-    if (expected < 0) frmUpdate->SetText(Label4, "100%");
-    return attempt;
-}
-
-void PauseBeforeRetry() {
-    const auto until = Clock::now() + std::chrono::milliseconds(RETRY_PAUSE_MS);
-    for (auto now = Clock::now(); now < until; now = Clock::now()) {
-        frmUpdate->WaitEvents(std::chrono::duration<double>(until - now).count());
-        StopIfClosed();
+        case TransferOutcome::HttpError: {
+            Verdict verdict =
+                Fail(status >= 500 || status == 429 || status == 408,
+                     "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");
+            verdict.nextMirror = status >= 500;
+            if (status == 503 || status == 429) verdict.retryAfterSeconds = result.head.retryAfterSeconds;
+            return verdict;
+        }
+        case TransferOutcome::Unreachable: {
+            Verdict verdict = Fail(true, "Serveur injoignable.");
+            verdict.nextMirror = true;
+            return verdict;
+        }
+        case TransferOutcome::TimedOut: {
+            Verdict verdict = Fail(true, "Délai dépassé: " + remote + ".");
+            verdict.resume = true;
+            return verdict;
+        }
+        case TransferOutcome::SinkRefused:
+            if (body.RetryFromStart()) return Fail(true, body.Reason());
+            return Fail(false, body.Reason().empty() ? body.WriteFailure() : body.Reason());
+        case TransferOutcome::TooManyRedirects:
+            return Fail(false, "Trop de redirections pour " + remote + ".");
+        case TransferOutcome::BadRedirect:
+            return Fail(false, "Redirection refusée pour " + remote + ".");
+        case TransferOutcome::BadResponse:
+            return Fail(false, "Réponse invalide du serveur pour " + remote + ".");
+        case TransferOutcome::Certificate:
+            return Fail(false, "Certificat du serveur refusé.");
+        case TransferOutcome::Interrupted:
+        default: {
+            Verdict verdict = Fail(true, "Transfert incomplet: " + remote + ".");
+            verdict.resume = true;
+            return verdict;
+        }
     }
 }
 
 }  // namespace
+
+struct Downloader::State {
+    DownloadSettings settings;
+    std::unique_ptr<HttpClient> client;
+    std::size_t mirror = 0;
+    std::mt19937 random{std::random_device{}()};
+
+    // One unit of work for the loop: a game file or a small text.
+    struct Work {
+        std::string remote;
+        std::string local;
+        std::optional<std::uint64_t> expectedSize;
+        ContentCheck* check = nullptr;
+        std::function<std::unique_ptr<Body>(std::uint64_t from)> makeBody;
+        std::uint64_t from = 0;
+        std::string validator;
+        int attempts = 0;
+        int attemptsWithoutProgress = 0;
+        std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
+        Clock::time_point notBefore{};
+        bool busyServer = false;  // waiting because the server said so
+        bool done = false;
+    };
+
+    void SwitchMirror() {
+        if (mirror + 1 >= settings.mirrors.size()) return;
+        ++mirror;
+        BaseUrl = settings.mirrors[mirror];
+    }
+
+    double Backoff(int failures) {
+        const double base = settings.retryPauseMs / 1000.0 * std::pow(2.0, std::max(0, failures - 1));
+        std::uniform_real_distribution<double> jitter(0.5, 1.5);
+        return std::min(kLongestBackoffSeconds, base * jitter(random));
+    }
+
+    void Run(std::vector<Work>& work, DownloadListener* listener);
+};
+
+namespace {
+
+// Cancels whatever is still running when the loop is left, by a failure or
+// by the player closing the window.
+struct InFlight {
+    struct Entry {
+        std::size_t work;
+        std::unique_ptr<Body> body;
+    };
+    HttpClient& client;
+    std::map<TransferId, Entry> entries;
+    explicit InFlight(HttpClient& c) : client(c) {}
+    ~InFlight() {
+        for (auto& [id, entry] : entries) {
+            client.Cancel(id);
+            entry.body->Close();
+        }
+    }
+};
+
+}  // namespace
+
+void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener) {
+    const std::size_t parallel = static_cast<std::size_t>(std::max(1, settings.parallel));
+    for (Work& item : work) item.furthest = item.from;
+    InFlight inFlight(*client);
+    std::size_t next = 0;
+    std::size_t finished = 0;
+    std::vector<std::size_t> waiting;  // failed once, to be tried again, in list order
+    auto lastEvents = Clock::now();
+
+    const auto start = [&](std::size_t w) {
+        Work& item = work[w];
+        std::unique_ptr<Body> body = item.makeBody(item.from);
+        TransferRequest request{BaseUrl + EncodeRemoteName(item.remote), body->OnDisk(), item.validator};
+        const TransferId id = client->Start(request, *body);
+        inFlight.entries[id] = {w, std::move(body)};
+        ++item.attempts;
+    };
+
+    while (finished < work.size()) {
+        const auto now = Clock::now();
+        // Files that failed come back first, so the list's order holds; one
+        // at a time, a file is retried before the next one starts.
+        while (inFlight.entries.size() < parallel) {
+            const auto ready = std::find_if(waiting.begin(), waiting.end(),
+                                            [&](std::size_t w) { return work[w].notBefore <= now; });
+            if (ready != waiting.end()) {
+                const std::size_t w = *ready;
+                waiting.erase(ready);
+                start(w);
+            } else if (next < work.size() && (parallel > 1 || waiting.empty())) {
+                start(next++);
+            } else {
+                break;
+            }
+        }
+
+        if (inFlight.entries.empty()) {
+            // Everything left waits for its next try.
+            const auto earliest = std::min_element(waiting.begin(), waiting.end(), [&](std::size_t a, std::size_t b) {
+                return work[a].notBefore < work[b].notBefore;
+            });
+            const double left = std::chrono::duration<double>(work[*earliest].notBefore - Clock::now()).count();
+            if (left > 0) {
+                if (work[*earliest].busyServer && listener) {
+                    listener->ServerBusy(static_cast<int>(std::ceil(left)));
+                }
+                const double slice = work[*earliest].busyServer ? std::min(left, left - std::floor(left) + 0.001)
+                                                                : left;
+                if (listener) listener->Pause(std::max(0.001, slice));
+            }
+            continue;
+        }
+
+        for (auto& [id, result] : client->Wait(kWaitSliceMs)) {
+            auto found = inFlight.entries.find(id);
+            if (found == inFlight.entries.end()) continue;
+            InFlight::Entry entry = std::move(found->second);
+            inFlight.entries.erase(found);
+            Work& item = work[entry.work];
+            const bool closed = entry.body->Close();
+            if (!result.head.validator.empty()) item.validator = result.head.validator;
+            const Verdict verdict =
+                Judge(result, *entry.body, closed, item.remote, item.local, item.expectedSize, item.check);
+            if (verdict.done) {
+                item.done = true;
+                ++finished;
+                if (listener) {
+                    listener->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
+                    listener->Finished(entry.work);
+                }
+                continue;
+            }
+            const std::uint64_t onDisk = entry.body->OnDisk();
+            // Only a later attempt that got further than any before counts as
+            // progress: a body that breaks off at the same place every time does not.
+            const bool progressed = item.attempts > 1 && onDisk > item.furthest;
+            item.furthest = std::max(item.furthest, onDisk);
+            const bool canResume = verdict.resume && onDisk > 0 && !item.validator.empty();
+            item.from = canResume ? onDisk : 0;
+            if (!verdict.retry) throw UpdateFailure(verdict.reason);
+            if (verdict.nextMirror && mirror + 1 < settings.mirrors.size()) {
+                // Another server may do better, for the rest of the run.
+                SwitchMirror();
+                item.notBefore = Clock::now();
+                item.busyServer = false;
+                waiting.insert(std::upper_bound(waiting.begin(), waiting.end(), entry.work), entry.work);
+                continue;
+            }
+            if (!progressed) ++item.attemptsWithoutProgress;
+            if (item.attemptsWithoutProgress >= kAttemptsWithoutProgress || item.attempts >= kAttemptsInAll) {
+                throw UpdateFailure(verdict.reason);
+            }
+            double pause = Backoff(item.attemptsWithoutProgress);
+            item.busyServer = verdict.retryAfterSeconds >= 0;
+            if (item.busyServer) pause = std::min(verdict.retryAfterSeconds, kLongestRetryAfterSeconds);
+            item.notBefore = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double>(pause));
+            waiting.insert(std::upper_bound(waiting.begin(), waiting.end(), entry.work), entry.work);
+        }
+
+        if (listener) {
+            for (const auto& [id, entry] : inFlight.entries) {
+                Work& item = work[entry.work];
+                // Once a body has a validator on disk, a later run may resume it.
+                if (!entry.body->Validator().empty() && entry.body->Validator() != item.validator) {
+                    item.validator = entry.body->Validator();
+                    listener->Resumable(entry.work, item.validator);
+                }
+                if (entry.body->Written() == 0 && entry.body->Total() < 0) continue;
+                listener->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
+            }
+            if (Clock::now() - lastEvents >= kEventInterval) {
+                listener->Idle();
+                lastEvents = Clock::now();
+            }
+        }
+    }
+}
+
+std::vector<std::string> SplitMirrors(std::string_view setting) {
+    std::vector<std::string> mirrors;
+    std::size_t start = 0;
+    while (start < setting.size()) {
+        const std::size_t end = setting.find_first_of(" \t,;", start);
+        const std::string_view part = setting.substr(start, end == std::string_view::npos ? end : end - start);
+        if (!part.empty()) mirrors.emplace_back(part);
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    return mirrors;
+}
+
+Downloader::Downloader(DownloadSettings settings) : state_(std::make_unique<State>()) {
+    state_->settings = std::move(settings);
+    HttpOptions options;
+    options.timeoutSeconds = state_->settings.timeoutSeconds;
+    options.maxConnections = std::max(1, state_->settings.parallel);
+    options.caFile = state_->settings.caFile;
+    state_->client = MakeHttpClient(options);
+    BaseUrl = state_->settings.mirrors.empty() ? std::string() : state_->settings.mirrors.front();
+}
+
+Downloader::~Downloader() = default;
+
+std::string Downloader::FetchText(const std::string& remote, std::size_t maxBytes, DownloadListener& listener) {
+    std::string text;
+    std::vector<State::Work> work(1);
+    work[0].remote = remote;
+    work[0].local = remote;
+    work[0].makeBody = [&](std::uint64_t) { return std::make_unique<MemoryBody>(remote, maxBytes, text); };
+    state_->Run(work, &listener);
+    return text;
+}
+
+void Downloader::Fetch(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
+    std::vector<State::Work> work;
+    work.reserve(jobs.size());
+    for (std::size_t k = 0; k < jobs.size(); ++k) {
+        DownloadJob& job = jobs[k];
+        State::Work item;
+        item.remote = job.remote;
+        item.local = job.local;
+        item.expectedSize = job.expectedSize;
+        item.check = job.check.get();
+        item.from = job.resumeFrom;
+        item.validator = job.validator;
+        item.makeBody = [&job](std::uint64_t from) -> std::unique_ptr<Body> {
+            auto body = std::make_unique<StagedBody>(job, from);
+            if (!body->IsOpen()) throw UpdateFailure(body->WriteFailure());
+            return body;
+        };
+        work.push_back(std::move(item));
+    }
+    state_->Run(work, &listener);
+}
 
 std::string EncodeRemoteName(std::string_view remote) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -230,23 +521,4 @@ std::string EncodeRemoteName(std::string_view remote) {
 int TransferPercent(std::uint64_t done, std::uint64_t expected) {
     const double quotient = static_cast<double>(done) / static_cast<double>(expected);
     return static_cast<int>(std::floor(quotient * 100.0));
-}
-
-void CloseTransfers() {
-    sharedClient.reset();
-}
-
-void DownloadFile(const std::string& remote, const std::string& local) {
-    if (IsBlank(local)) return;
-    const std::string url = BaseUrl + EncodeRemoteName(remote);
-    PrepareFolders(local);
-    for (int attempt = 1;; ++attempt) {
-        const Attempt result = TransferOnce(url, remote, local);
-        if (result.done) break;
-        if (!result.worthRetrying || attempt == kAttempts) throw UpdateFailure(result.reason);
-        PauseBeforeRetry();
-    }
-    frmUpdate->ProcessEvents();
-    StopIfClosed();
-    frmUpdate->SetText(L3, "Téléchargement " + remote + "!");
 }

@@ -1,21 +1,99 @@
-// Fetching one repository file into the game folder.
+// Fetching repository files: small ones (the index, the lists, metadata)
+// into memory, game files into staged copies beside their targets, several
+// at once, with resume, polite retries and mirrors. This layer knows nothing
+// of the window: it reports through a DownloadListener, and the update run
+// decides what the player sees.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-// The repository URL, ending in "/"; remote names are appended to it.
+#include "transfer/http.h"
+
+// The repository URL in use, ending in "/"; remote names are appended to it.
+// The first mirror that answers, for the rest of the run.
 extern std::string BaseUrl;
 
-// Fetches BaseUrl + remote into ProgramFolder + "\" + local, creating the
-// folders it needs. The file appears whole or not at all: the body goes to a
-// temporary file beside the target, which replaces the target only once the
-// response is complete and checked. Shows the percentage in Label4 and, at the
-// end, "Téléchargement <remote>!" in L3. A blank local name does nothing.
-// Throws UpdateFailure with the French reason, or RunCancelled when the
-// window is closed meanwhile.
-void DownloadFile(const std::string& remote, const std::string& local);
+// Checks a body as it streams to disk: fed every byte in order, asked once
+// at the end. Made by the caller (the update run owns the digests).
+class ContentCheck {
+public:
+    virtual ~ContentCheck() = default;
+    virtual void Restart() = 0;  // the body starts over from its first byte
+    virtual void Update(const char* data, std::size_t size) = 0;
+    virtual bool Matches() = 0;  // the whole body has been fed
+};
+
+// One game file to fetch into `staged`.
+struct DownloadJob {
+    std::string remote;  // appended to BaseUrl; also shown in messages
+    std::string local;   // the list entry, shown in messages
+    std::filesystem::path staged;
+    std::optional<std::uint64_t> expectedSize;
+    // Present for a signed repository; fed the body as it arrives.
+    std::unique_ptr<ContentCheck> check;
+    // A partial body left by an earlier attempt (or run): its length and the
+    // validator of the answer it came from.
+    std::uint64_t resumeFrom = 0;
+    std::string validator;
+};
+
+class DownloadListener {
+public:
+    virtual ~DownloadListener() = default;
+    // Bytes of job k on disk so far, of total (-1 while unknown).
+    virtual void Progress(std::size_t job, std::uint64_t done, std::int64_t total) = 0;
+    // Job k is complete and checked.
+    virtual void Finished(std::size_t job) = 0;
+    // A staged body now has a validator: it can be resumed by a later run.
+    virtual void Resumable(std::size_t job, const std::string& validator) = 0;
+    // The server asked to come back later; seconds left before the next try.
+    virtual void ServerBusy(int secondsLeft) = 0;
+    // Handles window events now and then; may throw to stop everything.
+    virtual void Idle() = 0;
+    // Sleeps at most `seconds` while handling window events; may throw.
+    virtual void Pause(double seconds) = 0;
+};
+
+struct DownloadSettings {
+    std::vector<std::string> mirrors;  // repository URLs, each ending in "/"
+    int parallel = 1;                  // transfers at once
+    int timeoutSeconds = 60;
+    int retryPauseMs = 1000;
+    std::string caFile;
+};
+
+// Splits the compiled-in URL setting into mirrors: blanks, commas or
+// semicolons separate them.
+std::vector<std::string> SplitMirrors(std::string_view setting);
+
+class Downloader {
+public:
+    explicit Downloader(DownloadSettings settings);
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // A small repository file, whole, into memory. Refused beyond maxBytes.
+    // Throws UpdateFailure with the French reason.
+    std::string FetchText(const std::string& remote, std::size_t maxBytes, DownloadListener& listener);
+
+    // Every job, at most `parallel` at once, started in order. Returns when
+    // all are complete and checked; throws UpdateFailure at the first that
+    // fails for good, after stopping the others. Staged bodies that are not
+    // complete are left for the caller to keep or remove.
+    void Fetch(std::vector<DownloadJob>& jobs, DownloadListener& listener);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The remote name as it goes into the request line: "\" and "/" stay raw
 // (the repository's "files\" prefix is literal); blanks, controls, '#', '?',
@@ -25,6 +103,3 @@ std::string EncodeRemoteName(std::string_view remote);
 // The percentage shown for done of expected bytes: the integer part of
 // (done / expected) * 100, with the quotient rounded to a double first.
 int TransferPercent(std::uint64_t done, std::uint64_t expected);
-
-// Drops the kept connection; the next transfer opens a new one.
-void CloseTransfers();

@@ -1,111 +1,234 @@
-// HttpClient on libcurl's multi interface: curl_multi_poll sleeps on the
-// sockets for the caller's slice, so a stalled server costs no CPU.
+// HttpClient on libcurl's multi interface: one multi handle drives every
+// transfer, and curl_multi_poll sleeps on all their sockets for the caller's
+// slice, so a stalled server costs no CPU. Connections stay in the multi
+// handle's cache from one transfer to the next.
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <ctime>
+#include <cstring>
+#include <map>
 #include <stdexcept>
 
 #include "transfer/http.h"
 
 namespace {
 
+std::string Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    return std::string(text);
+}
+
+bool NameIs(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || line[name.size()] != ':') return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
+    }
+    return true;
+}
+
+std::int64_t Number(std::string_view text) {
+    std::int64_t value = -1;
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < 0) return -1;
+    return value;
+}
+
+// "bytes 100-199/1000": the first byte and the full size.
+void ReadContentRange(std::string_view value, ResponseHead& head) {
+    if (!value.starts_with("bytes ")) return;
+    value.remove_prefix(6);
+    const auto dash = value.find('-');
+    const auto slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return;
+    head.rangeStart = Number(value.substr(0, dash));
+    head.rangeTotal = Number(value.substr(slash + 1));
+}
+
+// Retry-After in seconds; an HTTP date is turned into seconds by curl's own parser.
+int RetryAfter(const std::string& value) {
+    const std::int64_t seconds = Number(value);
+    if (seconds >= 0) return static_cast<int>(std::min<std::int64_t>(seconds, 24 * 3600));
+    const time_t when = curl_getdate(value.c_str(), nullptr);
+    if (when < 0) return -1;
+    const std::int64_t left = static_cast<std::int64_t>(when) - static_cast<std::int64_t>(time(nullptr));
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, 24 * 3600));
+}
+
+struct Transfer {
+    CURL* easy = nullptr;
+    BodySink* sink = nullptr;
+    ResponseHead head;
+    std::string lastModified;
+    bool begun = false;
+    bool sinkRefused = false;
+};
+
 class CurlHttpClient : public HttpClient {
 public:
-    explicit CurlHttpClient(int timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {
+    explicit CurlHttpClient(const HttpOptions& options) : options_(options) {
         static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
         if (init != CURLE_OK) throw std::runtime_error("curl_global_init");
         multi_ = curl_multi_init();
-        easy_ = curl_easy_init();
-        if (!multi_ || !easy_) throw std::runtime_error("curl init");
+        if (!multi_) throw std::runtime_error("curl_multi_init");
+        const long connections = std::max(1, options_.maxConnections);
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+        curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, connections);
+        curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     }
 
     ~CurlHttpClient() override {
-        Cancel();
-        curl_easy_cleanup(easy_);
+        for (auto& [id, transfer] : running_) Remove(transfer);
+        for (CURL* easy : spare_) curl_easy_cleanup(easy);
         curl_multi_cleanup(multi_);
     }
 
-    void Start(const std::string& url, BodySink& sink) override {
-        Cancel();
-        sink_ = &sink;
-        result_ = {};
-        curl_easy_reset(easy_);
-        curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlHttpClient::OnBody);
-        curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 10L);
-        // An error page must never end up in a game file.
-        curl_easy_setopt(easy_, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(timeoutSeconds_));
-        // "No data for the time-out": under one byte a second for that long.
-        curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(timeoutSeconds_));
-        curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, 256L * 1024L);
-        curl_easy_setopt(easy_, CURLOPT_USERAGENT, "kestralon-updater");
-        curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+    TransferId Start(const TransferRequest& request, BodySink& sink) override {
+        const TransferId id = ++lastId_;
+        Transfer& transfer = running_[id];
+        transfer.sink = &sink;
+        transfer.easy = TakeHandle();
+        Configure(transfer, request);
+        if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
+            Remove(transfer);
+            running_.erase(id);
             throw std::runtime_error("curl_multi_add_handle");
         }
-        running_ = true;
+        return id;
     }
 
-    bool Wait(int timeoutMs) override {
-        if (!running_) return true;
+    std::vector<std::pair<TransferId, TransferResult>> Wait(int timeoutMs) override {
+        std::vector<std::pair<TransferId, TransferResult>> ended;
+        if (running_.empty()) return ended;
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);
-        if (stillRunning) {
+        if (!Collect(ended)) {
             curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
             curl_multi_perform(multi_, &stillRunning);
+            Collect(ended);
         }
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
-                Finish(message->data.result);
-            }
-        }
-        return !running_;
+        return ended;
     }
 
-    std::int64_t ExpectedSize() const override {
-        curl_off_t length = -1;
-        if (curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) {
-            return -1;
-        }
-        return length;
+    void Cancel(TransferId id) override {
+        const auto found = running_.find(id);
+        if (found == running_.end()) return;
+        Remove(found->second);
+        running_.erase(found);
     }
 
-    TransferResult Result() const override { return result_; }
-
-    void Cancel() override {
-        if (!running_) return;
-        curl_multi_remove_handle(multi_, easy_);
-        running_ = false;
-    }
+    std::size_t Running() const override { return running_.size(); }
 
 private:
-    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) {
-        auto* client = static_cast<CurlHttpClient*>(self);
-        const std::size_t bytes = size * count;
-        if (!client->sink_->Write(data, bytes)) {
-            client->sinkRefused_ = true;
-            return 0;
+    CURL* TakeHandle() {
+        if (spare_.empty()) {
+            CURL* easy = curl_easy_init();
+            if (!easy) throw std::runtime_error("curl_easy_init");
+            return easy;
         }
-        return bytes;
+        CURL* easy = spare_.back();
+        spare_.pop_back();
+        curl_easy_reset(easy);
+        return easy;
     }
 
-    void Finish(CURLcode code) {
-        long status = 0;
-        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
-        result_.status = status;
-        result_.outcome = Outcome(code);
-        sinkRefused_ = false;
-        curl_multi_remove_handle(multi_, easy_);
-        running_ = false;
+    void Configure(Transfer& transfer, const TransferRequest& request) {
+        CURL* easy = transfer.easy;
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlHttpClient::OnBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlHttpClient::OnHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+        // An error page must never end up in a game file.
+        curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options_.timeoutSeconds));
+        // "No data for the time-out": under one byte a second for that long.
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.timeoutSeconds));
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, "kestralon-updater");
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // Certificates are always checked; a private deployment may name its
+        // own authorities at build time.
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (!options_.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
+        // Over https, transfers to one server share one HTTP/2 connection as
+        // streams; waiting for it beats opening a connection per transfer.
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        if (request.from > 0) {
+            const std::string range = std::to_string(request.from) + "-";
+            curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+            // If-Range: a file changed since the first answer comes back whole (200).
+            headers_[&transfer] = curl_slist_append(nullptr, ("If-Range: " + request.ifRange).c_str());
+            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_[&transfer]);
+        }
     }
 
-    TransferOutcome Outcome(CURLcode code) const {
+    void Remove(Transfer& transfer) {
+        curl_multi_remove_handle(multi_, transfer.easy);
+        const auto headers = headers_.find(&transfer);
+        if (headers != headers_.end()) {
+            curl_easy_setopt(transfer.easy, CURLOPT_HTTPHEADER, nullptr);
+            curl_slist_free_all(headers->second);
+            headers_.erase(headers);
+        }
+        spare_.push_back(transfer.easy);
+        transfer.easy = nullptr;
+    }
+
+    // Moves the transfers curl reports as done into `ended`; true when any did.
+    bool Collect(std::vector<std::pair<TransferId, TransferResult>>& ended) {
+        bool any = false;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            const auto found = std::find_if(running_.begin(), running_.end(), [&](const auto& entry) {
+                return entry.second.easy == message->easy_handle;
+            });
+            if (found == running_.end()) continue;
+            ended.emplace_back(found->first, Finish(found->second, message->data.result));
+            Remove(found->second);
+            running_.erase(found);
+            any = true;
+        }
+        return any;
+    }
+
+    static TransferResult Finish(Transfer& transfer, CURLcode code) {
+        TransferResult result;
+        result.head = transfer.head;
+        if (result.head.validator.empty()) result.head.validator = transfer.lastModified;
+        curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &result.head.status);
+        // An answer without a body still tells its sink what came.
+        if (code == CURLE_OK && !transfer.begun && !transfer.sink->Begin(result.head)) {
+            transfer.sinkRefused = true;
+            code = CURLE_WRITE_ERROR;
+        }
+        result.outcome = Outcome(code, transfer.sinkRefused);
+        long version = 0;
+        curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
+        // curl itself fails a body cut short of its Content-Length or of its
+        // final chunk; only a body that simply ran to the connection's close
+        // (neither framing) proves nothing. HTTP/2 streams mark their end.
+        const bool framed = result.head.length >= 0 || result.head.chunked || version >= CURL_HTTP_VERSION_2_0;
+        result.bodyComplete = result.outcome == TransferOutcome::Complete && framed;
+        return result;
+    }
+
+    static TransferOutcome Outcome(CURLcode code, bool sinkRefused) {
         switch (code) {
             case CURLE_OK:
                 return TransferOutcome::Complete;
@@ -118,23 +241,96 @@ private:
             case CURLE_OPERATION_TIMEDOUT:
                 return TransferOutcome::TimedOut;
             case CURLE_WRITE_ERROR:
-                return sinkRefused_ ? TransferOutcome::SinkRefused : TransferOutcome::Interrupted;
+                return sinkRefused ? TransferOutcome::SinkRefused : TransferOutcome::Interrupted;
+            case CURLE_TOO_MANY_REDIRECTS:
+                return TransferOutcome::TooManyRedirects;
+            case CURLE_UNSUPPORTED_PROTOCOL:
+                return TransferOutcome::BadRedirect;
+            case CURLE_WEIRD_SERVER_REPLY:
+            case CURLE_BAD_CONTENT_ENCODING:
+            case CURLE_FILESIZE_EXCEEDED:
+                return TransferOutcome::BadResponse;
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_CERTPROBLEM:
+            case CURLE_SSL_CACERT_BADFILE:
+            case CURLE_SSL_CONNECT_ERROR:
+            case CURLE_SSL_ISSUER_ERROR:
+                return TransferOutcome::Certificate;
             default:
                 return TransferOutcome::Interrupted;
         }
     }
 
-    int timeoutSeconds_;
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* transfer = static_cast<Transfer*>(user);
+        const std::size_t bytes = size * count;
+        const std::string_view line(data, bytes);
+        ResponseHead& head = transfer->head;
+        // Every answer of a redirect chain starts with its status line; only
+        // the last answer's headers count.
+        if (line.starts_with("HTTP/")) {
+            head = {};
+            transfer->lastModified.clear();
+            const auto blank = line.find(' ');
+            if (blank != std::string_view::npos) head.status = std::atol(std::string(line.substr(blank + 1, 3)).c_str());
+            return bytes;
+        }
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos) return bytes;
+        const std::string value = Trimmed(line.substr(colon + 1));
+        if (NameIs(line, "content-length")) {
+            head.length = Number(value);
+        } else if (NameIs(line, "transfer-encoding")) {
+            std::string lower = value;
+            std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+            head.chunked = lower.find("chunked") != std::string::npos;
+        } else if (NameIs(line, "content-range")) {
+            ReadContentRange(value, head);
+        } else if (NameIs(line, "etag")) {
+            // A weak ETag may not guard a range.
+            if (!value.starts_with("W/")) head.validator = value;
+        } else if (NameIs(line, "last-modified")) {
+            transfer->lastModified = value;
+        } else if (NameIs(line, "content-encoding")) {
+            head.contentEncoding = value;
+        } else if (NameIs(line, "retry-after")) {
+            head.retryAfterSeconds = RetryAfter(value);
+        }
+        return bytes;
+    }
+
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* transfer = static_cast<Transfer*>(user);
+        const std::size_t bytes = size * count;
+        if (!transfer->begun) {
+            transfer->begun = true;
+            ResponseHead head = transfer->head;
+            if (head.validator.empty()) head.validator = transfer->lastModified;
+            curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &head.status);
+            if (!transfer->sink->Begin(head)) {
+                transfer->sinkRefused = true;
+                return CURL_WRITEFUNC_ERROR;
+            }
+        }
+        if (!transfer->sink->Write(data, bytes)) {
+            transfer->sinkRefused = true;
+            return CURL_WRITEFUNC_ERROR;
+        }
+        return bytes;
+    }
+
+    HttpOptions options_;
     CURLM* multi_ = nullptr;
-    CURL* easy_ = nullptr;
-    BodySink* sink_ = nullptr;
-    bool running_ = false;
-    bool sinkRefused_ = false;
-    TransferResult result_;
+    TransferId lastId_ = 0;
+    // std::map keeps each Transfer where it is while others come and go:
+    // curl holds pointers to them.
+    std::map<TransferId, Transfer> running_;
+    std::map<Transfer*, curl_slist*> headers_;
+    std::vector<CURL*> spare_;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpClient> MakeHttpClient(int timeoutSeconds) {
-    return std::make_unique<CurlHttpClient>(timeoutSeconds);
+std::unique_ptr<HttpClient> MakeHttpClient(const HttpOptions& options) {
+    return std::make_unique<CurlHttpClient>(options);
 }

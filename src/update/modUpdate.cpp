@@ -1,7 +1,8 @@
 #include "update/modUpdate.h"
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <functional>
+#include <set>
 #include <system_error>
 #include <unordered_set>
 
@@ -11,70 +12,209 @@
 #include "storage/storage.h"
 #include "transfer/download.h"
 #include "update/repository.h"
+#include "update/staging.h"
+
+#ifndef PARALLEL_TRANSFERS
+#define PARALLEL_TRANSFERS 8
+#endif
+#ifndef UPDATE_CA_FILE
+#define UPDATE_CA_FILE ""
+#endif
 
 std::int16_t CurrentVersion = 0;
 std::int16_t NewestVersion = 0;
 std::vector<std::int16_t> NewVersions;
 std::vector<std::string> FileList;
 std::int32_t FileCount = 0;
+std::string RepositoryUrls = UPDATE_URL;
+std::string CertificateAuthorities = UPDATE_CA_FILE;
+int ParallelTransfers = PARALLEL_TRANSFERS;
 
 namespace {
 
-// The entries of FileList, for a quick membership test when thousands of
-// files are listed.
-std::unordered_set<std::string> listedEntries;
-
-// Local copies of the index and lists go as soon as they are read, and also
-// when reading them fails.
-class ListCopy {
-public:
-    explicit ListCopy(const std::string& name) : name_(name), path_(LocalPath(name)) {}
-    ~ListCopy() {
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-    ListCopy(const ListCopy&) = delete;
-    ListCopy& operator=(const ListCopy&) = delete;
-
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        if (!in.is_open()) throw UpdateFailure("Impossible de lire " + name_ + ".");
-        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.bad()) throw UpdateFailure("Impossible de lire " + name_ + ".");
-        return content;
-    }
-
-private:
-    std::string name_;
-    std::filesystem::path path_;
+// Hashes and compares FileList entries by position, so that the membership
+// test costs no second copy of every entry.
+struct EntryHash {
+    std::size_t operator()(std::size_t k) const { return std::hash<std::string>()(FileList[k]); }
 };
-
-// How a version is written into the settings file: the sign position first,
-// a blank for a positive number.
-std::string SettingsText(std::int16_t version) {
-    return (version < 0 ? "" : " ") + std::to_string(version);
-}
+struct EntryEqual {
+    bool operator()(std::size_t a, std::size_t b) const { return FileList[a] == FileList[b]; }
+};
+std::unordered_set<std::size_t, EntryHash, EntryEqual> listedEntries;
 
 std::int16_t InstalledVersion() {
     const std::string text = ReadIni(SettingsFile(), "VERSION", "Game");
     const auto version = ToVersion(LeadingNumber(text));
-    if (!version) throw UpdateFailure("Version invalide: " + text + ".");
+    if (!version) throw UpdateFailure("Version invalide: " + Printable(text) + ".");
     return *version;
 }
 
-// Shown in a message: control characters would garble the window.
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) c = '?';
+void Record(const std::string& section, const std::string& key, const std::string& value) {
+    if (!WriteIni(section, key, value, SettingsFile())) {
+        throw UpdateFailure(std::string("Impossible d'écrire ") + kSettingsName + ".");
     }
-    return out;
 }
 
-void ReadIndex() {
-    const ListCopy index(kIndexName);
-    for (const IndexField& field : ReadIndexFields(index.Read())) {
+void StopIfClosed() {
+    if (frmUpdate->Unloaded()) throw RunCancelled();
+}
+
+// What the player sees while files arrive. The run owns the texts; the
+// transfers only say how far each file is.
+class RunTexts : public DownloadListener {
+public:
+    // `entries` are the files of the jobs, in list order; `positions` their
+    // numbers in FileList (from 1).
+    RunTexts(std::vector<std::string> remotes, std::vector<std::int32_t> positions, bool oneAtATime)
+        : remotes_(std::move(remotes)),
+          positions_(std::move(positions)),
+          finished_(remotes_.size(), false),
+          fraction_(remotes_.size(), 0.0),
+          oneAtATime_(oneAtATime) {}
+
+    // Shows the first file that is not finished, as one transfer at a time would.
+    void ShowHead() {
+        while (head_ < remotes_.size() && finished_[head_]) {
+            if (headShown_) frmUpdate->SetText(L3, "Téléchargement " + remotes_[head_] + "!");
+            headShown_ = false;
+            ++head_;
+        }
+        if (head_ >= remotes_.size() || headShown_) return;
+        ShowCounter();
+        headShown_ = true;
+    }
+
+    void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
+        if (total > 0) fraction_[job] = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+        if (busy_) {
+            busy_ = false;
+            ShowCounter();
+        }
+        if (oneAtATime_) {
+            if (job == head_ && total > 0) ShowPercent(TransferPercent(done, static_cast<std::uint64_t>(total)));
+            return;
+        }
+        ShowOverall();
+    }
+
+    void Finished(std::size_t job) override {
+        finished_[job] = true;
+        fraction_[job] = 1.0;
+        if (oneAtATime_ && job == head_) ShowPercent(100);
+        if (!oneAtATime_) ShowOverall();
+        ShowHead();
+    }
+
+    void Resumable(std::size_t job, const std::string& validator) override {
+        if (onResumable_) onResumable_(job, validator);
+    }
+
+    void ServerBusy(int secondsLeft) override {
+        busy_ = true;
+        frmUpdate->SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
+    }
+
+    void Idle() override {
+        frmUpdate->ProcessEvents();
+        StopIfClosed();
+    }
+
+    void Pause(double seconds) override {
+        frmUpdate->WaitEvents(seconds);
+        StopIfClosed();
+    }
+
+    void OnResumable(std::function<void(std::size_t, const std::string&)> action) { onResumable_ = std::move(action); }
+    void MarkFinished(std::size_t job) {
+        finished_[job] = true;
+        fraction_[job] = 1.0;
+    }
+
+private:
+    void ShowCounter() {
+        if (head_ >= remotes_.size()) return;
+        const std::string& entry = FileList[static_cast<std::size_t>(positions_[head_] - 1)];
+        frmUpdate->SetText(L2, "Téléchargement de " + entry + "...");
+        frmUpdate->SetText(L3, "Fichier de téléchargement: " + std::to_string(positions_[head_]) + " sur " +
+                                   std::to_string(FileCount));
+    }
+
+    // Several files at once: the share of the whole that has arrived, which
+    // never moves backwards.
+    void ShowOverall() {
+        double sum = 0;
+        for (const double f : fraction_) sum += f;
+        const int percent = remotes_.empty() ? 100 : static_cast<int>(sum * 100.0 / static_cast<double>(remotes_.size()));
+        ShowPercent(std::max(percent, shown_));
+    }
+
+    void ShowPercent(int percent) {
+        if (percent == shown_) return;
+        shown_ = percent;
+        frmUpdate->SetText(Label4, std::to_string(percent) + "%");
+    }
+
+    std::vector<std::string> remotes_;
+    std::vector<std::int32_t> positions_;
+    std::vector<bool> finished_;
+    std::vector<double> fraction_;
+    bool oneAtATime_;
+    std::size_t head_ = 0;
+    bool headShown_ = false;
+    bool busy_ = false;
+    int shown_ = -1;
+    std::function<void(std::size_t, const std::string&)> onResumable_;
+};
+
+// The index and the lists: the percentage while they arrive, then the
+// completion text, as for any transfer.
+class TextTransfer : public DownloadListener {
+public:
+    void Progress(std::size_t, std::uint64_t done, std::int64_t total) override {
+        if (total <= 0) return;
+        const int percent = TransferPercent(done, static_cast<std::uint64_t>(total));
+        if (percent == shown_) return;
+        shown_ = percent;
+        frmUpdate->SetText(Label4, std::to_string(percent) + "%");
+    }
+    void Finished(std::size_t) override {
+        if (shown_ != 100) frmUpdate->SetText(Label4, "100%");
+        shown_ = 100;
+    }
+    void Resumable(std::size_t, const std::string&) override {}
+    void ServerBusy(int secondsLeft) override {
+        frmUpdate->SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
+    }
+    void Idle() override {
+        frmUpdate->ProcessEvents();
+        StopIfClosed();
+    }
+    void Pause(double seconds) override {
+        frmUpdate->WaitEvents(seconds);
+        StopIfClosed();
+    }
+
+private:
+    int shown_ = -1;
+};
+
+std::string FetchRepositoryText(Downloader& downloader, const std::string& name, std::size_t limit) {
+    TextTransfer texts;
+    std::string body = downloader.FetchText(name, limit, texts);
+    frmUpdate->ProcessEvents();
+    StopIfClosed();
+    frmUpdate->SetText(L3, "Téléchargement " + name + "!");
+    return body;
+}
+
+void ReadIndex(const std::string& index) {
+    const std::vector<IndexField> fields = ReadIndexFields(index);
+    // A captive portal's page, a compressed body or an empty answer has no
+    // version in it at all: that is not "up to date".
+    if (std::none_of(fields.begin(), fields.end(), [](const IndexField& f) { return HasLeadingNumber(f.text); })) {
+        throw UpdateFailure(std::string("Index des versions illisible: ") + kIndexName + ".");
+    }
+    for (const IndexField& field : fields) {
         if (!(field.value > CurrentVersion)) continue;
         const auto version = ToVersion(field.value);
         if (!version) throw UpdateFailure("Version invalide: " + Printable(AnsiToUtf8(field.text)) + ".");
@@ -86,33 +226,157 @@ void ReadIndex() {
 // Adds the entries of one list that are not listed yet (exact, case-sensitive
 // comparison). Every entry is checked here, before the first game file is
 // fetched, so a hostile list writes nothing.
-void MergeList(const std::string& name) {
-    DownloadFile(name, name);
-    const ListCopy list(name);
-    for (const std::string& line : ReadListEntries(list.Read())) {
-        const std::string entry = AnsiToUtf8(line);
-        if (!IsSafeEntry(entry)) throw UpdateFailure("Chemin refusé: " + Printable(entry) + ".");
-        if (!listedEntries.insert(entry).second) continue;
-        FileList.push_back(entry);
+void MergeList(const std::string& list) {
+    ForEachListEntry(list, [](std::string_view line) {
+        std::string entry = AnsiToUtf8(line);
+        if (const auto problem = RefusedEntryReason(entry)) throw UpdateFailure(*problem);
+        if (IsWorkingFileName(entry)) throw UpdateFailure("Chemin refusé: " + Printable(entry) + ".");
+        if (FileList.size() >= kMostEntries) {
+            throw UpdateFailure("Trop de fichiers: plus de " + std::to_string(kMostEntries) + ".");
+        }
+        FileList.push_back(std::move(entry));
+        if (!listedEntries.insert(FileList.size() - 1).second) {
+            FileList.pop_back();
+            return;
+        }
         ++FileCount;
+    });
+}
+
+bool IsBlank(const std::string& text) {
+    return text.find_first_not_of(' ') == std::string::npos;
+}
+
+// Entries that the game folder cannot take as files are refused before any
+// transfer: a folder where the file goes, a file where a folder must be, or
+// an entry that another needs as its folder.
+void CheckTargets(const std::vector<std::size_t>& jobs) {
+    std::set<std::string> folders;
+    for (const std::size_t k : jobs) {
+        const std::string& entry = FileList[k];
+        for (std::size_t cut = entry.find_first_of("/\\"); cut != std::string::npos;
+             cut = entry.find_first_of("/\\", cut + 1)) {
+            folders.insert(entry.substr(0, cut));
+        }
+    }
+    for (const std::size_t k : jobs) {
+        const std::string& entry = FileList[k];
+        const std::string refused = "Impossible d'écrire " + Printable(entry) + ".";
+        std::string slashed = entry;
+        std::replace(slashed.begin(), slashed.end(), '\\', '/');
+        if (folders.count(entry) || folders.count(slashed)) throw UpdateFailure(refused);
+        std::error_code error;
+        if (std::filesystem::is_directory(LocalPath(entry), error)) throw UpdateFailure(refused);
+        for (std::size_t cut = entry.find_first_of("/\\"); cut != std::string::npos;
+             cut = entry.find_first_of("/\\", cut + 1)) {
+            const auto status = std::filesystem::status(LocalPath(entry.substr(0, cut)), error);
+            if (status.type() != std::filesystem::file_type::not_found && !std::filesystem::is_directory(status)) {
+                throw UpdateFailure(refused);
+            }
+        }
     }
 }
 
-void ApplyUpdate() {
-    frmUpdate->SetText(L2, "Vérification des versions des fichiers...");
-    for (const std::int16_t version : NewVersions) MergeList(ListName(version));
-    frmUpdate->SetText(L2, "");
-    for (std::int32_t k = 1; k <= FileCount; ++k) {
-        const std::string& entry = FileList[static_cast<std::size_t>(k - 1)];
-        frmUpdate->SetText(L2, "Téléchargement de " + entry + "...");
-        frmUpdate->SetText(
-            L3, "Fichier de téléchargement: " + std::to_string(k) + " sur " + std::to_string(FileCount));
-        DownloadFile(RemoteFileName(entry), entry);
+// Makes the folders of a local name such as data/maps/town.map.
+void PrepareFolders(const std::string& local) {
+    const auto last = local.find_last_of("/\\");
+    if (last == std::string::npos) return;
+    const std::string folder = ProgramFolder() + "\\" + local.substr(0, last);
+    if (IsFolder(folder)) return;
+    try {
+        if (CreatePath(folder)) return;
+    } catch (const std::system_error&) {
     }
-    WriteIni("VERSION", "Game", SettingsText(NewestVersion), SettingsFile());
+    throw UpdateFailure("Impossible d'écrire " + Printable(local) + ".");
+}
+
+DownloadSettings Settings() {
+    DownloadSettings settings;
+    settings.mirrors = SplitMirrors(RepositoryUrls);
+    settings.parallel = ParallelTransfers;
+    settings.timeoutSeconds = TRANSFER_TIMEOUT_SECONDS;
+    settings.retryPauseMs = RETRY_PAUSE_MS;
+    settings.caFile = CertificateAuthorities;
+    return settings;
+}
+
+void FetchAndInstall(Downloader& downloader) {
+    std::vector<std::size_t> positions;  // FileList positions (from 0) of the files to fetch
+    for (std::size_t k = 0; k < FileList.size(); ++k) {
+        if (!IsBlank(FileList[k])) positions.push_back(k);
+    }
+    CheckTargets(positions);
+
+    StagingRecord staging;
+    std::set<std::string> listed(FileList.begin(), FileList.end());
+    std::vector<DownloadJob> jobs;
+    std::vector<std::string> remotes;
+    std::vector<std::int32_t> numbers;
+    jobs.reserve(positions.size());
+    for (const std::size_t k : positions) {
+        const std::string& entry = FileList[k];
+        PrepareFolders(entry);
+        DownloadJob job;
+        job.remote = RemoteFileName(entry);
+        job.local = entry;
+        if (const auto left = staging.TakeLeftBody(entry)) {
+            std::error_code error;
+            job.staged = LocalPath(left->staged);
+            job.resumeFrom = std::filesystem::file_size(job.staged, error);
+            if (error) job.resumeFrom = 0;
+            job.validator = left->validator;
+        } else {
+            job.staged = LocalPath(staging.NewStagedName(entry, listed));
+        }
+        remotes.push_back(job.remote);
+        numbers.push_back(static_cast<std::int32_t>(k + 1));
+        jobs.push_back(std::move(job));
+    }
+    staging.RemoveLeftovers();
+
+    // Staged names relative to the game folder, for the record and the journal.
+    const std::filesystem::path root = NativePath(ProgramFolder());
+    const auto relative = [&](const DownloadJob& job) {
+        const std::u8string name = job.staged.lexically_relative(root).generic_u8string();
+        return std::string(name.begin(), name.end());
+    };
+
+    RunTexts texts(remotes, numbers, ParallelTransfers <= 1);
+    texts.OnResumable([&](std::size_t job, const std::string& validator) {
+        staging.RecordValidator(jobs[job].local, relative(jobs[job]), validator);
+    });
+    frmUpdate->SetText(L2, "");
+    // Blank entries count in the numbering but have nothing to fetch.
+    if (!jobs.empty()) texts.ShowHead();
+    try {
+        downloader.Fetch(jobs, texts);
+    } catch (const RunCancelled&) {
+        staging.KeepPartials();
+        throw;
+    }
+
+    std::vector<CommitMove> moves;
+    moves.reserve(jobs.size());
+    for (const DownloadJob& job : jobs) {
+        const std::string staged = relative(job);
+        std::string backup = staged;
+        backup.replace(backup.rfind(".~upd-"), 6, ".~old-");
+        moves.push_back({staged, job.local, backup});
+    }
+    CommitUpdate(moves, NewestVersion);
+    for (const CommitMove& move : moves) staging.Forget(move.staged);
+    staging.Close();
+}
+
+void ApplyUpdate(Downloader& downloader) {
+    frmUpdate->SetText(L2, "Vérification des versions des fichiers...");
+    for (const std::int16_t version : NewVersions) {
+        MergeList(FetchRepositoryText(downloader, ListName(version), kLargestList));
+    }
+    FetchAndInstall(downloader);
     frmUpdate->SetText(L2, "Mise à jours à la version " + std::to_string(NewestVersion) + "!");
     frmUpdate->SetText(L3, "Téléchargement terminé!");
-    SetFinished();
+    Record("UPDATER", "Fin", "1");
 }
 
 }  // namespace
@@ -122,22 +386,33 @@ void RunUpdate() {
     FileList.clear();
     listedEntries.clear();
     NewVersions.clear();
-    if (!FileExists(kSettingsName)) WriteIni("UPDATER", "Fin", " 0", SettingsFile());
-    BaseUrl = UPDATE_URL;
+
+    // One updater at a time in a game folder: a second one would fetch into
+    // the same files and record a version the first one never finished.
+    LockOutcome lockOutcome = LockOutcome::Unavailable;
+    const std::unique_ptr<FolderLock> lock = LockFolder(LocalPath(kLockName), lockOutcome);
+    if (lockOutcome == LockOutcome::Busy) {
+        frmUpdate->Show();
+        throw UpdateFailure("Une autre mise à jour est déjà en cours dans ce dossier.");
+    }
+    FinishPendingCommit();
+
+    if (!FileExists(kSettingsName)) Record("UPDATER", "Fin", " 0");
+    Downloader downloader(Settings());
     if (FileExists(kSettingsName)) CurrentVersion = InstalledVersion();
     frmUpdate->Show();
     frmUpdate->SetText(L2, "Recherche des nouvelles...");
-    DownloadFile(kIndexName, kIndexName);
+    const std::string index = FetchRepositoryText(downloader, kIndexName, kLargestIndex);
     NewestVersion = CurrentVersion;
-    ReadIndex();
+    ReadIndex(index);
 
     if (CurrentVersion < NewestVersion) {
-        ApplyUpdate();
+        ApplyUpdate(downloader);
     } else {
         frmUpdate->SetText(L2, "Tu as la dernière version!");
         frmUpdate->SetText(L3, "");
         frmUpdate->SetText(Label4, "100%");
-        WriteIni("UPDATER", "Fin", "1", SettingsFile());
+        Record("UPDATER", "Fin", "1");
     }
     UpdateDone = true;
 }

@@ -13,6 +13,13 @@ extern std::vector<std::int16_t> NewVersions;
 extern std::vector<std::string> FileList;
 extern std::int32_t FileCount;
 
+// The repository URLs compiled in (the first, then mirrors), and the
+// certificate authorities to trust for https instead of the system's.
+extern std::string RepositoryUrls;
+extern std::string CertificateAuthorities;
+// Transfers at once (the build's setting).
+extern int ParallelTransfers;
+
 // Reads the installed version, fetches the index and the lists of the newer
 // versions, downloads every listed file, records the newest version and sets
 // UpdateDone. Throws UpdateFailure or RunCancelled when it stops early; the

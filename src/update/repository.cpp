@@ -1,5 +1,6 @@
 #include "update/repository.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -135,20 +136,70 @@ std::optional<std::int16_t> ToVersion(double value) {
     return static_cast<std::int16_t>(rounded);
 }
 
+void ForEachListEntry(std::string_view content, const std::function<void(std::string_view)>& action) {
+    std::size_t start = 0;
+    for (std::size_t i = content.find('\r'); i != std::string_view::npos; i = content.find('\r', start)) {
+        action(content.substr(start, i - start));
+        start = i + ((i + 1 < content.size() && content[i + 1] == '\n') ? 2 : 1);
+    }
+    if (start < content.size()) action(content.substr(start));
+}
+
 std::vector<std::string> ReadListEntries(std::string_view content) {
     std::vector<std::string> entries;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < content.size();) {
-        if (content[i] != '\r') {
-            ++i;
-            continue;
-        }
-        entries.emplace_back(content.substr(start, i - start));
-        i += (i + 1 < content.size() && content[i + 1] == '\n') ? 2 : 1;
-        start = i;
-    }
-    if (start < content.size()) entries.emplace_back(content.substr(start));
+    ForEachListEntry(content, [&](std::string_view entry) { entries.emplace_back(entry); });
     return entries;
+}
+
+bool HasLeadingNumber(std::string_view text) {
+    std::size_t i = 0;
+    const auto skipBlanks = [&] {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    };
+    skipBlanks();
+    if (i + 1 < text.size() && text[i] == '&') {
+        const char kind = static_cast<char>(text[i + 1] | 0x20);
+        if (kind != 'h' && kind != 'o') return false;
+        i += 2;
+        skipBlanks();
+        return i < text.size() && IsDigitOfBase(text[i], kind == 'h' ? 16 : 8);
+    }
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    skipBlanks();
+    if (i < text.size() && text[i] == '.') ++i;
+    skipBlanks();
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+}
+
+std::optional<std::string> RefusedEntryReason(std::string_view entry) {
+    if (entry.find_first_not_of(' ') == std::string_view::npos) return std::nullopt;
+    const std::string refused = "Chemin refusé: " + Printable(entry) + ".";
+    if (!IsSafeEntry(entry)) return refused;
+    // Counted in characters, as Windows counts them; UTF-8 continuation bytes are not characters.
+    const auto characters = static_cast<std::size_t>(std::count_if(
+        entry.begin(), entry.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (characters > kLongestEntry) return refused;
+    // The last part names the file: it must be a name.
+    const std::size_t cut = entry.find_last_of("/\\");
+    const std::string_view name = cut == std::string_view::npos ? entry : entry.substr(cut + 1);
+    if (name.empty() || name.find_first_not_of('.') == std::string_view::npos) return refused;
+    return std::nullopt;
+}
+
+std::string Printable(std::string_view text) {
+    // Enough for the window's widest line; the window cuts what does not fit.
+    constexpr std::size_t kLongestShown = 200;
+    std::string out;
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if ((b & 0xC0) != 0x80 && ++characters > kLongestShown) {
+            out += "\u2026";
+            break;
+        }
+        out += (b < 0x20 || b == 0x7F) ? '?' : text[i];
+    }
+    return out;
 }
 
 bool IsSafeEntry(std::string_view entry) {

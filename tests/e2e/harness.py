@@ -345,22 +345,38 @@ class FolderCase(unittest.TestCase):
         return repo
 
 
-def run_headless(game, timeout=120):
-    """Runs the update without a display; returns what the window was told.
-    The program always exits 0: anything else (a crash, a sanitizer's
-    report) fails the test."""
-    done = subprocess.run([game.program], cwd="/", capture_output=True, timeout=timeout)
+def run_headless(game, timeout=120, env=None, user=None):
+    """Runs the update without a display; returns what the window was told:
+    the last text of each field, and under "trace" every text in the order it
+    was set, as (field, text). The program always exits 0: anything else (a
+    crash, a sanitizer's report) fails the test. env adds to the environment
+    (UPDATER_TEST_URLS, UPDATER_TEST_PARALLEL, UPDATER_TEST_CA_FILE)."""
+    done = subprocess.run([game.program], cwd="/", capture_output=True, timeout=timeout,
+                          env=dict(os.environ, **(env or {})), user=user)
     if done.returncode != 0:
         raise AssertionError("headless updater exited with %d:\n%s" % (done.returncode,
                                                                       done.stderr.decode(errors="replace")))
-    result = {"messageboxes": []}
-    for line in done.stdout.decode("utf-8").splitlines():
+    return parse_headless(done.stdout)
+
+
+def parse_headless(stdout):
+    result = {"messageboxes": [], "trace": []}
+    for line in stdout.decode("utf-8").splitlines():
         key, _, value = line.partition("=")
         if key == "messagebox":
             result["messageboxes"].append(value)
+        elif key == "set":
+            field, _, text = value.partition("=")
+            result["trace"].append((field, text))
         else:
             result[key] = value
     return result
+
+
+def start_headless(game, env=None):
+    """The headless updater started and left running, for tests that stop it."""
+    return subprocess.Popen([game.program], cwd="/", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(os.environ, **(env or {})))
 
 
 def headless_program():

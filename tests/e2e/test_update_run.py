@@ -35,32 +35,51 @@ class AgainstNginx(Case):
             6: crlf_list("data/maps/town.map", "Readme.txt", "shared.dat", "caf\u00e9 menu.txt"),
             8: crlf_list("shared.dat", "readme.txt", "data/deep/er/x.bin", "big.bin"),
         }
+        in_order = ("data/maps/town.map", "Readme.txt", "shared.dat", "caf\u00e9 menu.txt", "readme.txt",
+                    "data/deep/er/x.bin", "big.bin")
         repo = self.repository("3\r\n6\r\n4\r\n8\r\n6\r\n", lists, files)
         settings = b"; client settings\r\n[VERSION]\r\nGame= 5\r\n\r\n[VIDEO]\nWidth=1024\n"
-        game = self.game(settings=settings, files={"data/maps/town.map": b"old installed map, longer" * 100})
-        with Nginx(repo) as nginx:
-            result = run_headless(game)
-            requests = nginx.requests()
+        for parallel in ("1", "8"):
+            with self.subTest(parallel=parallel):
+                game = self.game(settings=settings, files={"data/maps/town.map": b"old installed map, longer" * 100})
+                with Nginx(repo) as nginx:
+                    result = run_headless(game, env={"UPDATER_TEST_PARALLEL": parallel})
+                    requests = nginx.requests()
 
-        self.assertEqual(result["UpdateDone"], "1", result)
-        self.assertEqual(result["L2"], "Mise à jours à la version 8!")
-        self.assertEqual(result["L3"], "Téléchargement terminé!")
-        self.assertEqual(result["Label4"], "100%")
-        # The percentage is shown when its number changes, not for every piece
-        # received: at most 0..100 for each of the 11 transfers.
-        self.assertLessEqual(int(result["percent_updates"]), 11 * 101)
-        # The lists of 6, 8 and 6 again; every file once, in first-listed order.
-        base = "/game/update/"
-        self.assertEqual(requests, [base + INDEX, base + list_name(6), base + list_name(8), base + list_name(6)] +
-                         [base + "files\\" + e for e in ("data/maps/town.map", "Readme.txt", "shared.dat",
-                                                        "caf\u00e9 menu.txt", "readme.txt",
-                                                        "data/deep/er/x.bin", "big.bin")])
-        expected = {entry: content for entry, content in files.items() if entry != "old-only.dat"}
-        expected["kestralon.exe"] = game.read("kestralon.exe")
-        expected["Config/Client.ini"] = (b"; client settings\r\n[VERSION]\r\nGame= 8\r\n\r\n[VIDEO]\nWidth=1024\n"
-                                         b"[UPDATER]\r\nFin=1\r\n")
-        # Nothing else: no list copies, no temporary files.
-        self.assertEqual(game.snapshot(), expected)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(result["L2"], "Mise à jours à la version 8!")
+                self.assertEqual(result["L3"], "Téléchargement terminé!")
+                self.assertEqual(result["Label4"], "100%")
+                # The percentage is shown when its number changes, not for every piece
+                # received: at most 0..100 for each of the 11 transfers.
+                self.assertLessEqual(int(result["percent_updates"]), 11 * 101)
+                # The lists of 6, 8 and 6 again, in index order; every file once,
+                # in first-listed order when they come one at a time.
+                base = "/game/update/"
+                self.assertEqual(requests[:4], [base + INDEX, base + list_name(6), base + list_name(8),
+                                                base + list_name(6)])
+                wanted = [base + "files\\" + e for e in in_order]
+                self.assertEqual(requests[4:] if parallel == "1" else sorted(requests[4:]),
+                                 wanted if parallel == "1" else sorted(wanted))
+                # The texts name the files in list order, the counter never goes back,
+                # and the percentage never moves backwards while files arrive together.
+                counters = [int(t.split(": ")[1].split(" ")[0]) for f, t in result["trace"]
+                            if f == "L3" and t.startswith("Fichier de téléchargement")]
+                self.assertEqual(counters, sorted(counters))
+                self.assertEqual(counters[-1], 7)
+                named = [t[len("Téléchargement de "):-3] for f, t in result["trace"]
+                         if f == "L2" and t.startswith("Téléchargement de ")]
+                self.assertEqual(named, [e for e in in_order if e in named])
+                if parallel != "1":
+                    percents = [int(t[:-1]) for f, t in result["trace"] if f == "Label4"]
+                    files_part = percents[percents.index(100, 5) + 1:] if 100 in percents[5:] else percents
+                    self.assertEqual(files_part, sorted(files_part))
+                expected = {entry: content for entry, content in files.items() if entry != "old-only.dat"}
+                expected["kestralon.exe"] = game.read("kestralon.exe")
+                expected["Config/Client.ini"] = (b"; client settings\r\n[VERSION]\r\nGame= 8\r\n\r\n"
+                                                 b"[VIDEO]\nWidth=1024\n[UPDATER]\r\nFin=1\r\n")
+                # Nothing else: no list copies, no temporary files, no working files.
+                self.assertEqual(game.snapshot(), expected)
 
     def test_up_to_date_fetches_no_list(self):
         repo = self.repository("3\r\n5\r\n5.4\r\n", {5: crlf_list("x.dat")}, {"x.dat": b"x"})

@@ -1,0 +1,281 @@
+#include "update/staging.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <system_error>
+
+#include "lifecycle/failure.h"
+#include "lifecycle/startup.h"
+#include "storage/storage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kStagingHeader = "kestralon-staging 1";
+constexpr const char* kJournalHeader = "kestralon-journal 1";
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) return fields;
+        start = tab + 1;
+    }
+}
+
+std::vector<std::string> Lines(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool Exists(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
+void RemoveQuietly(const fs::path& path) {
+    std::error_code ignored;
+    fs::remove(path, ignored);
+}
+
+std::string RandomTag() {
+    static std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::uint64_t bits = random();
+    std::string tag;
+    for (int i = 0; i < 8; ++i, bits >>= 4) tag += kHex[bits & 0xF];
+    return tag;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Puts one staged file in place, the replaced one aside under its backup name.
+void MoveInPlace(const CommitMove& move) {
+    const fs::path target = LocalPath(move.target);
+    if (Exists(target)) ReplaceFile(target, LocalPath(move.backup));
+    ReplaceFile(LocalPath(move.staged), target);
+}
+
+bool RecordVersion(std::int16_t version) {
+    return WriteIni("VERSION", "Game", SettingsText(version), SettingsFile());
+}
+
+void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
+    const fs::path journal = LocalPath(kJournalName);
+    const fs::path written = LocalPath(std::string(kJournalName) + ".new");
+    {
+        std::ofstream out(written, std::ios::binary | std::ios::trunc);
+        out << kJournalHeader << "\nversion " << version << "\n";
+        for (const CommitMove& move : moves) {
+            out << "move\t" << move.staged << '\t' << move.target << '\t' << move.backup << '\n';
+        }
+        // Without this last line the journal was cut while being written,
+        // before any move: it is not acted on.
+        out << "end\n";
+        out.close();
+        if (out.fail()) {
+            RemoveQuietly(written);
+            throw UpdateFailure(std::string("Impossible d'écrire ") + kJournalName + ".");
+        }
+    }
+    try {
+        ReplaceFile(written, journal);
+    } catch (const std::system_error&) {
+        RemoveQuietly(written);
+        throw UpdateFailure(std::string("Impossible d'écrire ") + kJournalName + ".");
+    }
+    // The staged files and the journal reach the disk before the first move.
+    SyncWrittenFiles(NativePath(ProgramFolder()));
+}
+
+}  // namespace
+
+std::string SettingsText(std::int16_t version) {
+    return (version < 0 ? "" : " ") + std::to_string(version);
+}
+
+bool IsWorkingFileName(const std::string& entry) {
+    std::string name = Lower(entry);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name == kLockName || name == kJournalName || name == kStagingName ||
+           name == std::string(kJournalName) + ".new";
+}
+
+StagingRecord::StagingRecord() {
+    for (const std::string& line : Lines(LocalPath(kStagingName))) {
+        const std::vector<std::string> fields = Fields(line);
+        if (fields.size() == 3 && fields[0] == "file") earlier_[fields[1]].entry = fields[2];
+        if (fields.size() == 3 && fields[0] == "valid") earlier_[fields[1]].validator = fields[2];
+        if (fields.size() == 2 && fields[0] == "gone") earlier_.erase(fields[1]);
+    }
+    // Earlier runs' files stay recorded until this run has dealt with them.
+    std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
+    out << kStagingHeader << "\n";
+    for (const auto& [staged, what] : earlier_) {
+        out << "file\t" << staged << '\t' << what.entry << "\n";
+        if (!what.validator.empty()) out << "valid\t" << staged << '\t' << what.validator << "\n";
+    }
+}
+
+StagingRecord::~StagingRecord() {
+    if (closed_) return;
+    std::map<std::string, Staged> kept = earlier_;
+    for (const auto& [staged, what] : mine_) {
+        std::error_code error;
+        const auto size = fs::file_size(LocalPath(staged), error);
+        if (keepPartials_ && !what.validator.empty() && !error && size > 0) {
+            kept[staged] = what;
+        } else {
+            RemoveQuietly(LocalPath(staged));
+        }
+    }
+    if (kept.empty()) {
+        RemoveQuietly(LocalPath(kStagingName));
+        return;
+    }
+    std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
+    out << kStagingHeader << "\n";
+    for (const auto& [staged, what] : kept) {
+        out << "file\t" << staged << '\t' << what.entry << "\n";
+        if (!what.validator.empty()) out << "valid\t" << staged << '\t' << what.validator << "\n";
+    }
+}
+
+std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
+    for (auto it = earlier_.begin(); it != earlier_.end(); ++it) {
+        if (it->second.entry != entry || it->second.validator.empty()) continue;
+        std::error_code error;
+        if (!fs::is_regular_file(LocalPath(it->first), error)) continue;
+        LeftBody left{it->first, it->second.validator};
+        mine_[it->first] = it->second;
+        earlier_.erase(it);
+        return left;
+    }
+    return std::nullopt;
+}
+
+void StagingRecord::RemoveLeftovers() {
+    for (const auto& [staged, what] : earlier_) {
+        RemoveQuietly(LocalPath(staged));
+        Append("gone\t" + staged);
+    }
+    earlier_.clear();
+}
+
+std::string StagingRecord::NewStagedName(const std::string& entry, const std::set<std::string>& listed) {
+    for (;;) {
+        std::string name = entry + ".~upd-" + RandomTag();
+        if (listed.count(name) || mine_.count(name) || earlier_.count(name) || Exists(LocalPath(name))) continue;
+        mine_[name].entry = entry;
+        Append("file\t" + name + '\t' + entry);
+        return name;
+    }
+}
+
+void StagingRecord::RecordValidator(const std::string& entry, const std::string& staged,
+                                    const std::string& validator) {
+    // A validator with a line break or a tab would break the record's lines.
+    if (validator.find_first_of("\t\r\n") != std::string::npos) return;
+    Staged& what = mine_[staged];
+    what.entry = entry;
+    what.validator = validator;
+    Append("valid\t" + staged + '\t' + validator);
+}
+
+void StagingRecord::Forget(const std::string& staged) {
+    mine_.erase(staged);
+}
+
+void StagingRecord::Close() {
+    for (const auto& [staged, what] : mine_) RemoveQuietly(LocalPath(staged));
+    mine_.clear();
+    if (earlier_.empty()) {
+        RemoveQuietly(LocalPath(kStagingName));
+        closed_ = true;
+    }
+}
+
+void StagingRecord::Append(const std::string& line) {
+    std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::app);
+    out << line << "\n";
+}
+
+void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
+    WriteJournal(moves, version);
+    std::size_t done = 0;
+    try {
+        for (; done < moves.size(); ++done) MoveInPlace(moves[done]);
+    } catch (const std::system_error&) {
+        // Back to the installed game: the journal goes first, so that a crash
+        // while putting things back is not mistaken for a commit to finish.
+        RemoveQuietly(LocalPath(kJournalName));
+        for (std::size_t k = done + 1; k-- > 0;) {
+            const CommitMove& move = moves[k];
+            std::error_code ignored;
+            if (k < done) fs::rename(LocalPath(move.target), LocalPath(move.staged), ignored);
+            if (Exists(LocalPath(move.backup))) fs::rename(LocalPath(move.backup), LocalPath(move.target), ignored);
+        }
+        throw UpdateFailure("Impossible d'écrire " + moves[done].target + ".");
+    }
+    if (!RecordVersion(version)) {
+        // Every file is in place; the journal stays so that the next start
+        // records the version before anything else.
+        throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(version) + ".");
+    }
+    for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));
+    RemoveQuietly(LocalPath(kJournalName));
+}
+
+bool FinishPendingCommit() {
+    const fs::path journal = LocalPath(kJournalName);
+    RemoveQuietly(LocalPath(std::string(kJournalName) + ".new"));
+    if (!Exists(journal)) return false;
+    const std::vector<std::string> lines = Lines(journal);
+    std::vector<CommitMove> moves;
+    std::optional<std::int16_t> version;
+    bool complete = false;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> fields = Fields(lines[i]);
+        if (fields.size() == 4 && fields[0] == "move") moves.push_back({fields[1], fields[2], fields[3]});
+        if (lines[i].starts_with("version ")) {
+            std::istringstream number(lines[i].substr(8));
+            int value = 0;
+            if (number >> value && value >= INT16_MIN && value <= INT16_MAX) version = static_cast<std::int16_t>(value);
+        }
+        if (lines[i] == "end") complete = true;
+    }
+    if (lines.empty() || lines[0] != kJournalHeader || !complete || !version) {
+        RemoveQuietly(journal);
+        return false;
+    }
+    for (const CommitMove& move : moves) {
+        if (!Exists(LocalPath(move.staged))) continue;  // already in place
+        try {
+            const fs::path target = LocalPath(move.target);
+            if (Exists(target) && !Exists(LocalPath(move.backup))) ReplaceFile(target, LocalPath(move.backup));
+            ReplaceFile(LocalPath(move.staged), target);
+        } catch (const std::system_error&) {
+            throw UpdateFailure("Impossible d'écrire " + move.target + ".");
+        }
+    }
+    if (!RecordVersion(*version)) {
+        throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(*version) + ".");
+    }
+    for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));
+    RemoveQuietly(journal);
+    return true;
+}

@@ -1,0 +1,89 @@
+// How an update reaches the game folder all at once: every file is first
+// fetched into a staged copy beside its target, under a name of its own;
+// once all are complete and checked, a journal lists the moves and they are
+// made one after the other. A start that finds a journal (the previous run
+// was killed or the power went in the middle of the moves) finishes them
+// before anything else.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// The updater's own working files in the game folder.
+inline constexpr const char* kLockName = "updater.lock";
+inline constexpr const char* kJournalName = "updater.journal";
+inline constexpr const char* kStagingName = "updater.staging";
+
+// True for a list entry that names one of the working files above.
+bool IsWorkingFileName(const std::string& entry);
+
+// A staged body an earlier run left behind, that this run may resume.
+struct LeftBody {
+    std::string staged;  // relative to the game folder
+    std::string validator;
+};
+
+// The record of every staged file this run makes (and of what earlier runs
+// left), so that a later start removes exactly those and nothing else.
+class StagingRecord {
+public:
+    // Reads what earlier runs recorded; starts a new record.
+    StagingRecord();
+    // Removes every staged file of this run that was not committed, except
+    // those kept for a later resume.
+    ~StagingRecord();
+    StagingRecord(const StagingRecord&) = delete;
+    StagingRecord& operator=(const StagingRecord&) = delete;
+
+    // A partial body of `entry` left by an earlier run, taken over by this run.
+    std::optional<LeftBody> TakeLeftBody(const std::string& entry);
+    // Removes what earlier runs left that this run did not take over.
+    void RemoveLeftovers();
+
+    // A new name beside the entry's target that no file has and no listed
+    // entry uses; recorded before the file exists.
+    std::string NewStagedName(const std::string& entry, const std::set<std::string>& listed);
+    // The staged body of entry can be resumed with this validator.
+    void RecordValidator(const std::string& entry, const std::string& staged, const std::string& validator);
+    // The file went where it belongs (or was removed): nothing left to clean.
+    void Forget(const std::string& staged);
+    // Keep partial bodies on disk for the next run (the run was stopped, not failed).
+    void KeepPartials() { keepPartials_ = true; }
+    // Everything is committed: the record itself goes.
+    void Close();
+
+private:
+    void Append(const std::string& line);
+
+    struct Staged {
+        std::string entry;
+        std::string validator;
+    };
+    std::map<std::string, Staged> earlier_;  // staged name -> what it holds
+    std::map<std::string, Staged> mine_;
+    bool keepPartials_ = false;
+    bool closed_ = false;
+};
+
+struct CommitMove {
+    std::string staged;  // relative to the game folder, as the other two
+    std::string target;
+    std::string backup;
+};
+
+// Puts every staged file in place and records the version, all or nothing:
+// a failure before the last move puts every replaced file back. Throws
+// UpdateFailure with the reason.
+void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version);
+
+// Finishes the commit a previous run left half done. Returns false when
+// there was none. Throws UpdateFailure when it cannot be finished.
+bool FinishPendingCommit();
+
+// The version text written to the settings file: the sign position first.
+std::string SettingsText(std::int16_t version);
