@@ -48,11 +48,40 @@ public:
         fl_push_clip(x(), y(), w(), h());
         fl_font(font_, kFontSize);
         fl_color(FL_BLACK);
-        fl_draw(text_.c_str(), x(), y(), w(), h(), FL_ALIGN_LEFT | FL_ALIGN_INSIDE, nullptr, 0);
+        const std::string shown = Fitting();
+        // fl_draw() would read "\n" and "\t" as layout; the text is one line.
+        fl_draw(shown.c_str(), static_cast<int>(shown.size()), x(),
+                y() + (h() + fl_height()) / 2 - fl_descent());
         fl_pop_clip();
     }
 
 private:
+    // The text cut to the field's width, ending in "…" when cut. Xlib
+    // refuses to draw a very long string at all ("request too large"), so
+    // only a field's worth of it is ever measured or drawn.
+    std::string Fitting() const {
+        constexpr std::size_t kMostCharacters = 400;
+        std::string text;
+        std::size_t characters = 0;
+        for (const char c : text_) {
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80 && ++characters > kMostCharacters) break;
+            text += (static_cast<unsigned char>(c) < 0x20) ? ' ' : c;
+        }
+        if (characters <= kMostCharacters && fl_width(text.c_str(), static_cast<int>(text.size())) <= w()) {
+            return text;
+        }
+        static const std::string kEllipsis = "\u2026";
+        while (!text.empty()) {
+            // Drop one whole UTF-8 character from the end.
+            std::size_t cut = text.size() - 1;
+            while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+            text.resize(cut);
+            const std::string candidate = text + kEllipsis;
+            if (fl_width(candidate.c_str(), static_cast<int>(candidate.size())) <= w()) return candidate;
+        }
+        return kEllipsis;
+    }
+
     Fl_Font font_;
     std::string text_;
 };

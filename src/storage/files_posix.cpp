@@ -108,8 +108,8 @@ std::unique_ptr<FolderLock> LockFolder(const std::filesystem::path& lockFile, Lo
         // open and our lock: then we hold a lock on a name nobody sees.
         struct stat opened {};
         struct stat named {};
-        if (::fstat(fd, &opened) == 0 && ::stat(lockFile.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
-            opened.st_ino == named.st_ino) {
+        if (::fstat(fd, &opened) == 0 && ::stat(lockFile.c_str(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
             outcome = LockOutcome::Locked;
             return std::make_unique<FlockFolderLock>(fd, lockFile);
         }

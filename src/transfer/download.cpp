@@ -166,8 +166,8 @@ private:
         std::vector<char> buffer(256 * 1024);
         std::uint64_t fed = 0;
         while (in && fed < from_) {
-            in.read(buffer.data(), static_cast<std::streamsize>(
-                                       std::min<std::uint64_t>(buffer.size(), from_ - fed)));
+            in.read(buffer.data(),
+                    static_cast<std::streamsize>(std::min<std::uint64_t>(buffer.size(), from_ - fed)));
             const auto count = static_cast<std::size_t>(in.gcount());
             check_->Update(buffer.data(), count);
             fed += count;
@@ -200,13 +200,15 @@ Verdict Fail(bool retry, std::string reason) {
 }
 
 Verdict Judge(const TransferResult& result, Body& body, bool closed, const std::string& remote,
-              const std::string& local, const std::optional<std::uint64_t>& expectedSize, ContentCheck* check) {
+              const std::string& local, const std::optional<std::uint64_t>& expectedSize,
+              ContentCheck* check) {
     const long status = result.head.status;
     switch (result.outcome) {
         case TransferOutcome::Complete: {
             if (!closed) return Fail(false, body.WriteFailure());
             if (status != 200 && status != 206) {
-                return Fail(false, "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");
+                return Fail(false,
+                            "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");
             }
             const bool sizeKnownGood = expectedSize && body.OnDisk() == *expectedSize;
             // Without a length or a final chunk, a body cut by a closed
@@ -363,16 +365,17 @@ void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener)
 
         if (inFlight.entries.empty()) {
             // Everything left waits for its next try.
-            const auto earliest = std::min_element(waiting.begin(), waiting.end(), [&](std::size_t a, std::size_t b) {
-                return work[a].notBefore < work[b].notBefore;
-            });
-            const double left = std::chrono::duration<double>(work[*earliest].notBefore - Clock::now()).count();
+            const auto earliest = std::min_element(
+                waiting.begin(), waiting.end(),
+                [&](std::size_t a, std::size_t b) { return work[a].notBefore < work[b].notBefore; });
+            const double left =
+                std::chrono::duration<double>(work[*earliest].notBefore - Clock::now()).count();
             if (left > 0) {
                 if (work[*earliest].busyServer && listener) {
                     listener->ServerBusy(static_cast<int>(std::ceil(left)));
                 }
-                const double slice = work[*earliest].busyServer ? std::min(left, left - std::floor(left) + 0.001)
-                                                                : left;
+                const double slice =
+                    work[*earliest].busyServer ? std::min(left, left - std::floor(left) + 0.001) : left;
                 if (listener) listener->Pause(std::max(0.001, slice));
             }
             continue;
@@ -449,7 +452,8 @@ std::vector<std::string> SplitMirrors(std::string_view setting) {
     std::size_t start = 0;
     while (start < setting.size()) {
         const std::size_t end = setting.find_first_of(" \t,;", start);
-        const std::string_view part = setting.substr(start, end == std::string_view::npos ? end : end - start);
+        const std::string_view part =
+            setting.substr(start, end == std::string_view::npos ? end : end - start);
         if (!part.empty()) mirrors.emplace_back(part);
         if (end == std::string_view::npos) break;
         start = end + 1;
@@ -469,7 +473,8 @@ Downloader::Downloader(DownloadSettings settings) : state_(std::make_unique<Stat
 
 Downloader::~Downloader() = default;
 
-std::string Downloader::FetchText(const std::string& remote, std::size_t maxBytes, DownloadListener& listener) {
+std::string Downloader::FetchText(const std::string& remote, std::size_t maxBytes,
+                                  DownloadListener& listener) {
     std::string text;
     std::vector<State::Work> work(1);
     work[0].remote = remote;

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <stdexcept>
 
@@ -18,8 +18,8 @@ namespace {
 
 std::string Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n')) {
+    while (!text.empty() &&
+           (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
         text.remove_suffix(1);
     }
     return std::string(text);
@@ -223,7 +223,8 @@ private:
         // curl itself fails a body cut short of its Content-Length or of its
         // final chunk; only a body that simply ran to the connection's close
         // (neither framing) proves nothing. HTTP/2 streams mark their end.
-        const bool framed = result.head.length >= 0 || result.head.chunked || version >= CURL_HTTP_VERSION_2_0;
+        const bool framed =
+            result.head.length >= 0 || result.head.chunked || version >= CURL_HTTP_VERSION_2_0;
         result.bodyComplete = result.outcome == TransferOutcome::Complete && framed;
         return result;
     }
@@ -248,6 +249,8 @@ private:
                 return TransferOutcome::BadRedirect;
             case CURLE_WEIRD_SERVER_REPLY:
             case CURLE_BAD_CONTENT_ENCODING:
+            // How curl 7 reports headers beyond its 100 KB limit.
+            case CURLE_OUT_OF_MEMORY:
             case CURLE_FILESIZE_EXCEEDED:
                 return TransferOutcome::BadResponse;
             case CURLE_PEER_FAILED_VERIFICATION:
@@ -272,7 +275,8 @@ private:
             head = {};
             transfer->lastModified.clear();
             const auto blank = line.find(' ');
-            if (blank != std::string_view::npos) head.status = std::atol(std::string(line.substr(blank + 1, 3)).c_str());
+            if (blank != std::string_view::npos)
+                head.status = std::atol(std::string(line.substr(blank + 1, 3)).c_str());
             return bytes;
         }
         const auto colon = line.find(':');
@@ -282,7 +286,8 @@ private:
             head.length = Number(value);
         } else if (NameIs(line, "transfer-encoding")) {
             std::string lower = value;
-            std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+            std::transform(lower.begin(), lower.end(), lower.begin(),
+                           [](unsigned char c) { return std::tolower(c); });
             head.chunked = lower.find("chunked") != std::string::npos;
         } else if (NameIs(line, "content-range")) {
             ReadContentRange(value, head);

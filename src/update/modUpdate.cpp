@@ -91,7 +91,8 @@ public:
             ShowCounter();
         }
         if (oneAtATime_) {
-            if (job == head_ && total > 0) ShowPercent(TransferPercent(done, static_cast<std::uint64_t>(total)));
+            if (job == head_ && total > 0)
+                ShowPercent(TransferPercent(done, static_cast<std::uint64_t>(total)));
             return;
         }
         ShowOverall();
@@ -124,7 +125,9 @@ public:
         StopIfClosed();
     }
 
-    void OnResumable(std::function<void(std::size_t, const std::string&)> action) { onResumable_ = std::move(action); }
+    void OnResumable(std::function<void(std::size_t, const std::string&)> action) {
+        onResumable_ = std::move(action);
+    }
     void MarkFinished(std::size_t job) {
         finished_[job] = true;
         fraction_[job] = 1.0;
@@ -144,7 +147,8 @@ private:
     void ShowOverall() {
         double sum = 0;
         for (const double f : fraction_) sum += f;
-        const int percent = remotes_.empty() ? 100 : static_cast<int>(sum * 100.0 / static_cast<double>(remotes_.size()));
+        const int percent =
+            remotes_.empty() ? 100 : static_cast<int>(sum * 100.0 / static_cast<double>(remotes_.size()));
         ShowPercent(std::max(percent, shown_));
     }
 
@@ -211,7 +215,8 @@ void ReadIndex(const std::string& index) {
     const std::vector<IndexField> fields = ReadIndexFields(index);
     // A captive portal's page, a compressed body or an empty answer has no
     // version in it at all: that is not "up to date".
-    if (std::none_of(fields.begin(), fields.end(), [](const IndexField& f) { return HasLeadingNumber(f.text); })) {
+    if (std::none_of(fields.begin(), fields.end(),
+                     [](const IndexField& f) { return HasLeadingNumber(f.text); })) {
         throw UpdateFailure(std::string("Index des versions illisible: ") + kIndexName + ".");
     }
     for (const IndexField& field : fields) {
@@ -270,7 +275,8 @@ void CheckTargets(const std::vector<std::size_t>& jobs) {
         for (std::size_t cut = entry.find_first_of("/\\"); cut != std::string::npos;
              cut = entry.find_first_of("/\\", cut + 1)) {
             const auto status = std::filesystem::status(LocalPath(entry.substr(0, cut)), error);
-            if (status.type() != std::filesystem::file_type::not_found && !std::filesystem::is_directory(status)) {
+            if (status.type() != std::filesystem::file_type::not_found &&
+                !std::filesystem::is_directory(status)) {
                 throw UpdateFailure(refused);
             }
         }

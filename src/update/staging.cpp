@@ -179,7 +179,8 @@ void StagingRecord::RemoveLeftovers() {
 std::string StagingRecord::NewStagedName(const std::string& entry, const std::set<std::string>& listed) {
     for (;;) {
         std::string name = entry + ".~upd-" + RandomTag();
-        if (listed.count(name) || mine_.count(name) || earlier_.count(name) || Exists(LocalPath(name))) continue;
+        if (listed.count(name) || mine_.count(name) || earlier_.count(name) || Exists(LocalPath(name)))
+            continue;
         mine_[name].entry = entry;
         Append("file\t" + name + '\t' + entry);
         return name;
@@ -227,7 +228,8 @@ void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
             const CommitMove& move = moves[k];
             std::error_code ignored;
             if (k < done) fs::rename(LocalPath(move.target), LocalPath(move.staged), ignored);
-            if (Exists(LocalPath(move.backup))) fs::rename(LocalPath(move.backup), LocalPath(move.target), ignored);
+            if (Exists(LocalPath(move.backup)))
+                fs::rename(LocalPath(move.backup), LocalPath(move.target), ignored);
         }
         throw UpdateFailure("Impossible d'écrire " + moves[done].target + ".");
     }
@@ -254,7 +256,8 @@ bool FinishPendingCommit() {
         if (lines[i].starts_with("version ")) {
             std::istringstream number(lines[i].substr(8));
             int value = 0;
-            if (number >> value && value >= INT16_MIN && value <= INT16_MAX) version = static_cast<std::int16_t>(value);
+            if (number >> value && value >= INT16_MIN && value <= INT16_MAX)
+                version = static_cast<std::int16_t>(value);
         }
         if (lines[i] == "end") complete = true;
     }
@@ -266,7 +269,8 @@ bool FinishPendingCommit() {
         if (!Exists(LocalPath(move.staged))) continue;  // already in place
         try {
             const fs::path target = LocalPath(move.target);
-            if (Exists(target) && !Exists(LocalPath(move.backup))) ReplaceFile(target, LocalPath(move.backup));
+            if (Exists(target) && !Exists(LocalPath(move.backup)))
+                ReplaceFile(target, LocalPath(move.backup));
             ReplaceFile(LocalPath(move.staged), target);
         } catch (const std::system_error&) {
             throw UpdateFailure("Impossible d'écrire " + move.target + ".");

@@ -2,6 +2,7 @@
 and a fault-injecting server on the compiled-in port, game folders, and the
 programs under test run in them."""
 
+import gzip
 import http.server
 import os
 import re
@@ -16,6 +17,7 @@ import threading
 import time
 import unittest
 import urllib.parse
+import zlib
 
 BUILD_DIR = os.environ.get("UPDATER_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
 SOURCE_DIR = os.environ.get("UPDATER_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
@@ -145,12 +147,28 @@ class FaultServer:
       "reset"                 sends headers and part of the body, then resets the connection
       "redirect"              302 to a second URL that serves the file
       ("slow", bytes_per_s)   the whole file, slowly
+      "no-length"             200 without Content-Length, half the body, then closes
+      "http10"                an HTTP/1.0 answer without Content-Length, half the body
+      "204", "205"            that status, no body
+      "206"                   an unrequested 206 with the first half
+      "gzip"                  the body gzip-compressed, with Content-Encoding: gzip
+      "portal"                a captive portal's HTML page instead of the file
+      "empty"                 200 with an empty body
+      "loop"                  a redirect to itself
+      "file-redirect"         a redirect to file:///etc/passwd
+      "huge-header"           a 200 whose headers run to 300 KB
+      "cut"                   the first answer stops halfway and closes; later ones serve ranges
+      ("busy", n, after)      503 with "Retry-After: after" for the first n requests
+    Every file is served with an ETag, and a Range request (with a matching
+    If-Range, when one is sent) is answered with 206 from the asked offset.
     """
 
-    def __init__(self, repository, faults):
+    def __init__(self, repository, faults, port=None):
+        self.port = port or PORT
         self.repository = repository
         self.faults = dict(faults)
         self.requests = []
+        self.ranges = []  # the Range header of each plain request, None when absent
         self.stop_stalling = threading.Event()
         server = self
 
@@ -175,7 +193,7 @@ class FaultServer:
                 if not isinstance(sys.exc_info()[1], ConnectionError):
                     super().handle_error(request, client_address)
 
-        self.httpd = Server((HOST, PORT), Handler)
+        self.httpd = Server((HOST, self.port), Handler)
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
 
     def __enter__(self):
@@ -202,6 +220,31 @@ class FaultServer:
         except OSError:
             return None
 
+    @staticmethod
+    def etag(body):
+        return '"%d-%08x"' % (len(body), zlib.crc32(body))
+
+    def _serve(self, h, body):
+        """The file, or the range of it the request asks for."""
+        self.ranges.append(h.headers.get("Range"))
+        wanted = h.headers.get("Range")
+        if_range = h.headers.get("If-Range")
+        if wanted and wanted.startswith("bytes=") and wanted.endswith("-") and (if_range in (None, self.etag(body))):
+            start = int(wanted[len("bytes="):-1])
+            if start < len(body):
+                h.send_response(206)
+                h.send_header("Content-Length", str(len(body) - start))
+                h.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+                h.send_header("ETag", self.etag(body))
+                h.end_headers()
+                h.wfile.write(body[start:])
+                return
+        h.send_response(200)
+        h.send_header("Content-Length", str(len(body)))
+        h.send_header("ETag", self.etag(body))
+        h.end_headers()
+        h.wfile.write(body)
+
     def handle(self, h):
         raw = urllib.parse.unquote(h.path, encoding="utf-8")
         if raw.startswith("/redirected/"):
@@ -217,8 +260,79 @@ class FaultServer:
         body = self._content(remote)
         if isinstance(fault, tuple) and fault[0] == "500":
             fault = "500" if self.count(remote) <= fault[1] else None
+        if isinstance(fault, tuple) and fault[0] == "busy":
+            if self.count(remote) > fault[1]:
+                fault = None
+            else:
+                h.send_response(503)
+                h.send_header("Retry-After", str(fault[2]))
+                h.send_header("Content-Length", "4")
+                h.end_headers()
+                h.wfile.write(b"busy")
+                return
+        if fault == "cut" and self.count(remote) > 1:
+            fault = None
         if fault is None:
-            self._send(h, 200 if body is not None else 404, body if body is not None else b"missing")
+            if body is None:
+                self._send(h, 404, b"missing")
+            else:
+                self._serve(h, body)
+        elif fault == "no-length":
+            h.send_response(200)
+            h.send_header("Connection", "close")
+            h.end_headers()
+            h.wfile.write(body[: len(body) // 2])
+            h.close_connection = True
+        elif fault == "http10":
+            h.wfile.write(b"HTTP/1.0 200 OK\r\n\r\n" + body[: len(body) // 2])
+            h.close_connection = True
+        elif fault in ("204", "205"):
+            h.send_response(int(fault))
+            h.send_header("Connection", "close")
+            h.end_headers()
+            h.close_connection = True
+        elif fault == "206":
+            half = len(body) // 2
+            h.send_response(206)
+            h.send_header("Content-Length", str(half))
+            h.send_header("Content-Range", "bytes 0-%d/%d" % (half - 1, len(body)))
+            h.end_headers()
+            h.wfile.write(body[:half])
+        elif fault == "gzip":
+            packed = gzip.compress(body)
+            h.send_response(200)
+            h.send_header("Content-Length", str(len(packed)))
+            h.send_header("Content-Encoding", "gzip")
+            h.end_headers()
+            h.wfile.write(packed)
+        elif fault == "portal":
+            self._send(h, 200, b"<html><head><title>Wi-Fi</title></head><body>Connectez-vous</body></html>")
+        elif fault == "empty":
+            self._send(h, 200, b"")
+        elif fault == "loop":
+            h.send_response(302)
+            h.send_header("Location", h.path)
+            h.send_header("Content-Length", "0")
+            h.end_headers()
+        elif fault == "file-redirect":
+            h.send_response(302)
+            h.send_header("Location", "file:///etc/passwd")
+            h.send_header("Content-Length", "0")
+            h.end_headers()
+        elif fault == "huge-header":
+            h.send_response(200)
+            h.send_header("X-Filler", "x" * 300_000)
+            h.send_header("Content-Length", str(len(body)))
+            h.end_headers()
+            h.wfile.write(body)
+        elif fault == "cut":
+            h.send_response(200)
+            h.send_header("Content-Length", str(len(body)))
+            h.send_header("ETag", self.etag(body))
+            h.end_headers()
+            h.wfile.write(body[: len(body) // 2])
+            h.wfile.flush()
+            h.close_connection = True
         elif fault in ("404", "500"):
             self._send(h, int(fault), b"<html>error page</html>")
         elif fault == "short":
