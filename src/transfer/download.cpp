@@ -228,6 +228,9 @@ Verdict Judge(const TransferResult& result, Body& body, bool closed, const std::
             return verdict;
         }
         case TransferOutcome::HttpError: {
+            // A body kept from an earlier run may already be whole: there is
+            // no range after its end. It is fetched again from the start.
+            if (status == 416 && body.OnDisk() > 0) return Fail(true, "Transfert incomplet: " + remote + ".");
             Verdict verdict =
                 Fail(status >= 500 || status == 429 || status == 408,
                      "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");

@@ -306,14 +306,13 @@ DownloadSettings Settings() {
     return settings;
 }
 
-void FetchAndInstall(Downloader& downloader) {
+void FetchAndInstall(Downloader& downloader, StagingRecord& staging) {
     std::vector<std::size_t> positions;  // FileList positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < FileList.size(); ++k) {
         if (!IsBlank(FileList[k])) positions.push_back(k);
     }
     CheckTargets(positions);
 
-    StagingRecord staging;
     std::set<std::string> listed(FileList.begin(), FileList.end());
     std::vector<DownloadJob> jobs;
     std::vector<std::string> remotes;
@@ -374,12 +373,12 @@ void FetchAndInstall(Downloader& downloader) {
     staging.Close();
 }
 
-void ApplyUpdate(Downloader& downloader) {
+void ApplyUpdate(Downloader& downloader, StagingRecord& staging) {
     frmUpdate->SetText(L2, "Vérification des versions des fichiers...");
     for (const std::int16_t version : NewVersions) {
         MergeList(FetchRepositoryText(downloader, ListName(version), kLargestList));
     }
-    FetchAndInstall(downloader);
+    FetchAndInstall(downloader, staging);
     frmUpdate->SetText(L2, "Mise à jours à la version " + std::to_string(NewestVersion) + "!");
     frmUpdate->SetText(L3, "Téléchargement terminé!");
     Record("UPDATER", "Fin", "1");
@@ -402,6 +401,7 @@ void RunUpdate() {
         throw UpdateFailure("Une autre mise à jour est déjà en cours dans ce dossier.");
     }
     FinishPendingCommit();
+    StagingRecord staging;
 
     if (!FileExists(kSettingsName)) Record("UPDATER", "Fin", " 0");
     Downloader downloader(Settings());
@@ -413,8 +413,10 @@ void RunUpdate() {
     ReadIndex(index);
 
     if (CurrentVersion < NewestVersion) {
-        ApplyUpdate(downloader);
+        ApplyUpdate(downloader, staging);
     } else {
+        staging.RemoveLeftovers();
+        staging.Close();
         frmUpdate->SetText(L2, "Tu as la dernière version!");
         frmUpdate->SetText(L3, "");
         frmUpdate->SetText(Label4, "100%");

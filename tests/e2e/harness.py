@@ -71,6 +71,21 @@ class Repository:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def free_port():
+    """A loopback port nothing listens on now."""
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def read_or_empty(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
 def wait_for_port(timeout=10.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -226,7 +241,6 @@ class FaultServer:
 
     def _serve(self, h, body):
         """The file, or the range of it the request asks for."""
-        self.ranges.append(h.headers.get("Range"))
         wanted = h.headers.get("Range")
         if_range = h.headers.get("If-Range")
         if wanted and wanted.startswith("bytes=") and wanted.endswith("-") and (if_range in (None, self.etag(body))):
@@ -256,6 +270,7 @@ class FaultServer:
             return
         remote = raw[len(BASE_PATH):]
         self.requests.append(remote)
+        self.ranges.append(h.headers.get("Range"))
         fault = self.faults.get(remote)
         body = self._content(remote)
         if isinstance(fault, tuple) and fault[0] == "500":
@@ -349,7 +364,10 @@ class FaultServer:
                 h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             h.wfile.write(b"0\r\n\r\n")
         elif fault == "stall":
-            self._headers(h, 200, len(body))
+            h.send_response(200)
+            h.send_header("Content-Length", str(len(body)))
+            h.send_header("ETag", self.etag(body))
+            h.end_headers()
             h.wfile.write(body[: len(body) // 2])
             h.wfile.flush()
             self.stop_stalling.wait(TRANSFER_TIMEOUT * 4)
@@ -487,9 +505,10 @@ def parse_headless(stdout):
     return result
 
 
-def start_headless(game, env=None):
-    """The headless updater started and left running, for tests that stop it."""
-    return subprocess.Popen([game.program], cwd="/", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+def start_headless(game, env=None, stdout=subprocess.PIPE):
+    """The headless updater started and left running, for tests that stop it.
+    Its output goes to a pipe the test must read (or to stdout=DEVNULL)."""
+    return subprocess.Popen([game.program], cwd="/", stdout=stdout, stderr=subprocess.DEVNULL,
                             env=dict(os.environ, **(env or {})))
 
 
@@ -544,13 +563,13 @@ def xdotool(*args):
     return done.stdout.strip()
 
 
-def wait_until(predicate, timeout=10.0, what="condition"):
+def wait_until(predicate, timeout=10.0, what="condition", interval=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = predicate()
         if value:
             return value
-        time.sleep(0.05)
+        time.sleep(interval)
     raise AssertionError("timed out waiting for " + what)
 
 

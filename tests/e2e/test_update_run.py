@@ -4,11 +4,14 @@ that only records its texts)."""
 
 import os
 import resource
+import subprocess
 import time
 import unittest
 
-from harness import (INDEX, FaultServer, FolderCase, Nginx, crlf_list, headless_program, list_name, parse_headless,
-                     run_headless, start_headless)
+from harness import (INDEX, PORT, FaultServer, FolderCase, Nginx, crlf_list, free_port, headless_program, list_name,
+                     parse_headless, read_or_empty, run_headless, start_headless, wait_until)
+
+NOBODY = 65534
 
 FAILED = "Échec de la mise à jour."
 REMOTE_KEEP = "files\\data/keep.dat"
@@ -274,7 +277,6 @@ class AgainstAFaultyServer(Case):
         with FaultServer(repo, {}) as server:
             process = start_headless(game)
             output = process.stdout.read()
-            process.stderr.read()
             _, status, usage = os.wait4(process.pid, 0)
             process.returncode = os.waitstatus_to_exitcode(status)
         self.assertEqual(process.returncode, 0)
@@ -294,6 +296,198 @@ class AgainstAFaultyServer(Case):
             result = run_headless(game)
         self.assertStoppedUnchanged(game, before, result, "Impossible d'écrire data/keep.dat.")
         self.assertTrue(os.path.isdir(game.path("data/keep.dat/inside")))
+
+
+    def test_resume_within_a_run(self):
+        # The first answer breaks off halfway; the second asks for the rest only.
+        game, _, server, result = self.run_fault("cut")
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+        keep = [r for r, q in zip(server.requests, server.ranges) if r == self.REMOTE]
+        ranges = [q for r, q in zip(server.requests, server.ranges) if r == self.REMOTE]
+        self.assertEqual(len(keep), 2)
+        self.assertEqual(ranges, [None, "bytes=100000-"])
+
+    def test_server_busy_is_honoured_then_capped(self):
+        game, _, server, result = self.run_fault(("busy", 1, 1))
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertGreaterEqual(result["seconds"], 1)
+        self.assertIn(("L3", "Serveur occupé, nouvel essai dans 1 s..."), result["trace"])
+        self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+        # A server asking for an hour is given two minutes at most: the window
+        # counts down from 120 s.
+        repo = self.repository("6\r\n", {6: crlf_list(self.KEEP)}, {self.KEEP: b"new"})
+        game = self.game(files={self.KEEP: b"installed copy"})
+        with FaultServer(repo, {self.REMOTE: ("busy", 1, 3600)}):
+            process = start_headless(game)
+            self.addCleanup(lambda: process.poll() is None and process.kill())
+            for line in process.stdout:
+                if line.startswith("set=L3=Serveur occupé".encode()):
+                    break
+            process.kill()
+            process.wait()
+        self.assertEqual(line.decode().strip(), "set=L3=Serveur occupé, nouvel essai dans 120 s...")
+
+    def test_failover_to_the_next_mirror(self):
+        dead = "http://127.0.0.1:%d/game/update/" % free_port()
+        for first, reason in ((dead, "unreachable"), ("http://127.0.0.1:%d/game/update/", "500")):
+            with self.subTest(first=reason):
+                repo = self.repository("6\r\n", {6: crlf_list("first.dat", self.KEEP)},
+                                       {"first.dat": b"first", self.KEEP: b"new"})
+                game = self.game(files={self.KEEP: b"installed copy"})
+                second_port = free_port()
+                with FaultServer(repo, {INDEX: "500"}) as failing, \
+                        FaultServer(repo, {}, port=second_port) as second:
+                    urls = (first % PORT if "%d" in first else first) + " http://127.0.0.1:%d/game/update/" % second_port
+                    result = run_headless(game, env={"UPDATER_TEST_URLS": urls})
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(game.read(self.KEEP), b"new")
+                # The mirror that failed is left for the rest of the run.
+                self.assertLessEqual(len(failing.requests), 1)
+                self.assertEqual(second.requests[:2], [INDEX, list_name(6)])
+                self.assertEqual(sorted(second.requests[2:]), sorted(["files\\first.dat", self.REMOTE]))
+
+    def test_two_updaters_in_one_folder(self):
+        # The first is slowed down by its big file; the second starts meanwhile.
+        repo = self.repository("6\r\n", {6: crlf_list(self.KEEP)}, {self.KEEP: os.urandom(400_000)})
+        game = self.game(files={self.KEEP: b"installed copy"})
+        with FaultServer(repo, {self.REMOTE: ("slow", 200_000)}):
+            first = start_headless(game)
+            self.addCleanup(lambda: first.poll() is None and first.kill())
+            wait_until(lambda: any(".~upd-" in name for name in os.listdir(game.path("data"))), what="the first run")
+            second = run_headless(game)
+            output, _ = first.communicate(timeout=60)
+        self.assertEqual((second["L2"], second["L3"], second["UpdateDone"]),
+                         (FAILED, "Une autre mise à jour est déjà en cours dans ce dossier.", "0"))
+        self.assertEqual(parse_headless(output)["UpdateDone"], "1")
+        self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
+        self.assertIn(b"Game= 6", game.read("Config/Client.ini"))
+        self.assertEqual(sorted(os.listdir(game.path("data"))), ["keep.dat"])
+
+    def test_a_run_killed_midway_is_resumed_or_cleaned_up_by_the_next(self):
+        """kill -9 while a file arrives: the next run asks only for the rest
+        when the file is still listed, and removes the partial copy when not."""
+        for still_listed in (True, False):
+            with self.subTest(still_listed=still_listed):
+                body = os.urandom(200_000)
+                repo = self.repository("6\r\n", {6: crlf_list("first.dat", self.KEEP)},
+                                       {"first.dat": b"first", self.KEEP: body})
+                game = self.game(files={self.KEEP: b"installed copy"})
+                with FaultServer(repo, {self.REMOTE: "stall"}):
+                    process = start_headless(game)
+                    self.addCleanup(lambda: process.poll() is None and process.kill())
+                    wait_until(lambda: b"valid\t" in read_or_empty(game.path("updater.staging")),
+                               what="a resumable partial file")
+                    process.kill()
+                    process.wait()
+                before = game.snapshot()
+                if not still_listed:
+                    repo = self.repository("6\r\n7\r\n", {6: crlf_list("first.dat"), 7: crlf_list("other.dat")},
+                                           {"first.dat": b"first", "other.dat": b"other"})
+                with FaultServer(repo, {}) as server:
+                    result = run_headless(game)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                if still_listed:
+                    self.assertEqual(game.read(self.KEEP), body)
+                    ranges = [q for r, q in zip(server.requests, server.ranges) if r == self.REMOTE]
+                    self.assertEqual(ranges, ["bytes=100000-"])
+                else:
+                    self.assertEqual(game.read(self.KEEP), b"installed copy")
+                # Nothing of the killed run is left, and nothing else went.
+                names = [n for n in game.snapshot() if ".~upd-" in n or n.startswith("updater.")]
+                self.assertEqual(names, [])
+                self.assertEqual(game.read("kestralon.exe"), before["kestralon.exe"])
+
+    def test_a_commit_cut_short_is_finished_by_the_next_start(self):
+        """The journal names every move; a start finds it before anything else
+        and completes it, whether the kill came before, during or after the moves."""
+        # A hand-made half-done commit: a.dat already moved, b.dat not yet.
+        game = self.game(files={"a.dat": b"new a", "a.dat.~old-1": b"old a", "b.dat": b"old b",
+                                "b.dat.~upd-2": b"new b"})
+        game.write("updater.journal", b"kestralon-journal 1\nversion 6\n"
+                   b"move\ta.dat.~upd-1\ta.dat\ta.dat.~old-1\nmove\tb.dat.~upd-2\tb.dat\tb.dat.~old-2\nend\n")
+        repo = self.repository("6\r\n", {6: crlf_list("a.dat", "b.dat")}, {"a.dat": b"new a", "b.dat": b"new b"})
+        with FaultServer(repo, {}) as server:
+            result = run_headless(game)
+        self.assertEqual((result["L2"], result["UpdateDone"]), ("Tu as la dernière version!", "1"), result)
+        self.assertEqual(server.requests, [INDEX])
+        after = game.snapshot()
+        self.assertEqual((after.pop("a.dat"), after.pop("b.dat")), (b"new a", b"new b"))
+        self.assertEqual(sorted(after), ["Config/Client.ini", "kestralon.exe"])
+        self.assertIn(b"Game= 6", game.read("Config/Client.ini"))
+
+        # A real kill -9 while many files are being put in place: whenever it
+        # lands, the next start leaves the whole new version and records it.
+        files = {"f/%04d.dat" % i: b"new %d" % i for i in range(3000)}
+        repo = self.repository("7\r\n", {7: crlf_list(*files)}, files)
+        game = self.game(files={name: b"old" for name in list(files)[:1500]})
+        with Nginx(repo):
+            process = start_headless(game, stdout=subprocess.DEVNULL)
+            self.addCleanup(lambda: process.poll() is None and process.kill())
+            wait_until(lambda: os.path.exists(game.path("updater.journal")) or process.poll() is not None,
+                       timeout=60, interval=0.0005, what="the commit")
+            process.kill()
+            process.wait()
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1", result)
+        after = game.snapshot()
+        self.assertEqual({n: after[n] for n in files}, files)
+        self.assertIn(b"Game= 7", game.read("Config/Client.ini"))
+        self.assertEqual(sorted(set(after) - set(files)), ["Config/Client.ini", "kestralon.exe"])
+
+    def test_settings_that_cannot_be_written_are_reported(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the updater as another user")
+        repo = self.repository("6\r\n", {6: crlf_list(self.KEEP)}, {self.KEEP: b"new"})
+        for index, reason in (("6\r\n", "Impossible d'enregistrer la version 6."),
+                              ("5\r\n", "Impossible d'écrire Config\\Client.ini.")):
+            with self.subTest(index=index):
+                repo = self.repository(index, {6: crlf_list(self.KEEP)}, {self.KEEP: b"new"})
+                game = self.game(files={self.KEEP: b"installed copy"})
+                # The game folder is the player's; Config and its file are not
+                # theirs to change (the updater runs as nobody, who is no root).
+                for folder, _, names in os.walk(game.root):
+                    os.chown(folder, NOBODY, -1)
+                    for name in names:
+                        os.chown(os.path.join(folder, name), NOBODY, -1)
+                os.chown(game.path("Config"), 0, -1)
+                os.chown(game.path("Config/Client.ini"), 0, -1)
+                os.chmod(game.path("Config"), 0o755)
+                os.chmod(game.path("Config/Client.ini"), 0o644)
+                with FaultServer(repo, {}):
+                    result = run_headless(game, user=NOBODY)
+                self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), result)
+                self.assertEqual(game.read("Config/Client.ini"), b"[VERSION]\r\nGame= 5\r\n")
+
+    def test_many_files_at_once(self):
+        """200 files, 8 in flight: each requested once and installed whole; a
+        failure stops the others at once and leaves nothing behind."""
+        files = {"many/%03d.bin" % i: os.urandom(3000 + i) for i in range(200)}
+        repo = self.repository("6\r\n", {6: crlf_list(*files)}, files)
+        game = self.game()
+        with FaultServer(repo, {}) as server:
+            result = run_headless(game, env={"UPDATER_TEST_PARALLEL": "8"})
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(sorted(r for r in server.requests if r.startswith("files")),
+                         sorted("files\\" + e for e in files))
+        self.assertEqual({e: game.read(e) for e in files}, files)
+        counters = [int(t.split(": ")[1].split(" ")[0]) for f, t in result["trace"]
+                    if f == "L3" and t.startswith("Fichier de téléchargement")]
+        self.assertEqual(counters, sorted(set(counters)))
+        self.assertEqual((counters[0], counters[-1]), (1, 200))
+
+        game = self.game(files={"many/000.bin": b"installed"})
+        before = game.snapshot()
+        slow = {"files\\" + e: ("slow", 2000) for e in files}
+        slow["files\\many/003.bin"] = "404"
+        started = time.monotonic()
+        with FaultServer(repo, slow):
+            result = run_headless(game, env={"UPDATER_TEST_PARALLEL": "8"})
+        self.assertEqual(result["L3"], "Le serveur a répondu 404 pour files\\many/003.bin.")
+        # The files in flight (a second and a half each) were not waited for.
+        self.assertLess(time.monotonic() - started, 1.4)
+        after = game.snapshot()
+        self.assertEqual(after, before)
 
 
 if __name__ == "__main__":
