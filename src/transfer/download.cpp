@@ -487,7 +487,7 @@ std::string Downloader::FetchText(const std::string& remote, std::size_t maxByte
     return text;
 }
 
-void Downloader::Fetch(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
+void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
     std::vector<State::Work> work;
     work.reserve(jobs.size());
     for (std::size_t k = 0; k < jobs.size(); ++k) {

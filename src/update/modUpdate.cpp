@@ -354,7 +354,7 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging) {
     // Blank entries count in the numbering but have nothing to fetch.
     if (!jobs.empty()) texts.ShowHead();
     try {
-        downloader.Fetch(jobs, texts);
+        downloader.DownloadFiles(jobs, texts);
     } catch (const RunCancelled&) {
         staging.KeepPartials();
         throw;

@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "lifecycle/failure.h"
-#include "lifecycle/startup.h"
 #include "storage/storage.h"
 
 namespace {
