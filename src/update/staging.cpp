@@ -111,7 +111,8 @@ bool IsWorkingFileName(const std::string& entry) {
     std::string name = Lower(entry);
     std::replace(name.begin(), name.end(), '\\', '/');
     return name == kLockName || name == kJournalName || name == kStagingName ||
-           name == std::string(kJournalName) + ".new";
+           name == std::string(kJournalName) + ".new" || name == "config/updater.serial" ||
+           name == "config/updater.serial.new";
 }
 
 StagingRecord::StagingRecord() {
