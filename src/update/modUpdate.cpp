@@ -321,7 +321,9 @@ public:
         inner_.Progress(numbers_[job], done, total);
     }
     void Finished(std::size_t job) override { inner_.Finished(numbers_[job]); }
-    void Resumable(std::size_t job, const std::string& validator) override { inner_.Resumable(job, validator); }
+    void Resumable(std::size_t job, const std::string& validator) override {
+        inner_.Resumable(job, validator);
+    }
     void ServerBusy(int secondsLeft) override { inner_.ServerBusy(secondsLeft); }
     void Idle() override { inner_.Idle(); }
     void Pause(double seconds) override { inner_.Pause(seconds); }
@@ -336,7 +338,8 @@ private:
 void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
     std::uint64_t needed = 0;
     for (const DownloadJob& job : jobs) {
-        if (job.expectedSize && *job.expectedSize > job.resumeFrom) needed += *job.expectedSize - job.resumeFrom;
+        if (job.expectedSize && *job.expectedSize > job.resumeFrom)
+            needed += *job.expectedSize - job.resumeFrom;
     }
     std::error_code error;
     const auto space = std::filesystem::space(NativePath(ProgramFolder()), error);
@@ -357,8 +360,8 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
     std::vector<DownloadJob> jobs;
     std::vector<std::string> remotes;
     std::vector<std::int32_t> numbers;
-    std::vector<std::size_t> textOf;   // for each job, its place among the texts
-    std::vector<std::size_t> inPlace;  // places of files that need no transfer
+    std::vector<std::size_t> textOf;                          // for each job, its place among the texts
+    std::vector<std::size_t> inPlace;                         // places of files that need no transfer
     std::vector<std::pair<std::string, std::string>> staged;  // whole leftovers: staged name, entry
     jobs.reserve(positions.size());
     for (const std::size_t k : positions) {
@@ -390,7 +393,7 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
             }
             std::error_code error;
             job.staged = LocalPath(left->staged);
-            job.resumeFrom = std::filesystem::file_size(job.staged, error);
+            job.resumeFrom = left->validator.empty() ? 0 : std::filesystem::file_size(job.staged, error);
             if (error) job.resumeFrom = 0;
             job.validator = left->validator;
         } else {

@@ -157,7 +157,7 @@ StagingRecord::~StagingRecord() {
 
 std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
     for (auto it = earlier_.begin(); it != earlier_.end(); ++it) {
-        if (it->second.entry != entry || it->second.validator.empty()) continue;
+        if (it->second.entry != entry) continue;
         std::error_code error;
         if (!fs::is_regular_file(LocalPath(it->first), error)) continue;
         LeftBody left{it->first, it->second.validator};

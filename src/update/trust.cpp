@@ -66,9 +66,9 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (!IsSignedBy(metadata, signatures, keys_)) Refuse(kSignatureName);
     metadata_ = ParseRepositoryMetadata(metadata);
     if (!metadata_) Refuse(kMetadataName);
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     if (metadata_->expires < now) throw UpdateFailure("Mise à jour expirée.");
     // Metadata older than what this folder once accepted is a replay: it
     // could bring back files the operator has since replaced.
@@ -131,8 +131,8 @@ std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {
 bool HoldsContent(const std::string& entry, const FileDigest& expected) {
     const std::filesystem::path path = LocalPath(entry);
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error) || std::filesystem::file_size(path, error) != expected.size ||
-        error) {
+    if (!std::filesystem::is_regular_file(path, error) ||
+        std::filesystem::file_size(path, error) != expected.size || error) {
         return false;
     }
     std::ifstream in(path, std::ios::binary);

@@ -32,7 +32,8 @@ public:
     // the expiry, the serial, the index's digest. Throws UpdateFailure.
     void CheckIndex(const std::string& index, const Fetch& fetch);
     // Checks a version's list and fetches its file metadata.
-    void CheckList(std::int16_t version, const std::string& name, const std::string& list, const Fetch& fetch);
+    void CheckList(std::int16_t version, const std::string& name, const std::string& list,
+                   const Fetch& fetch);
     // The size and SHA-256 the entry (UTF-8) must have: those of the newest
     // version that lists it. Throws UpdateFailure for a listed entry that
     // the metadata does not vouch for.
