@@ -90,7 +90,7 @@ public:
     }
 
     void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
-        if (total > 0) fraction_[job] = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+        if (total > 0) SetFraction(job, std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
         if (busy_) {
             busy_ = false;
             ShowCounter();
@@ -105,7 +105,7 @@ public:
 
     void Finished(std::size_t job) override {
         finished_[job] = true;
-        fraction_[job] = 1.0;
+        SetFraction(job, 1.0);
         if (oneAtATime_ && job == head_) ShowPercent(100);
         if (!oneAtATime_) ShowOverall();
         ShowHead();
@@ -135,7 +135,7 @@ public:
     }
     void MarkFinished(std::size_t job) {
         finished_[job] = true;
-        fraction_[job] = 1.0;
+        SetFraction(job, 1.0);
     }
 
 private:
@@ -150,11 +150,15 @@ private:
     // Several files at once: the share of the whole that has arrived, which
     // never moves backwards.
     void ShowOverall() {
-        double sum = 0;
-        for (const double f : fraction_) sum += f;
         const int percent =
-            remotes_.empty() ? 100 : static_cast<int>(sum * 100.0 / static_cast<double>(remotes_.size()));
+            remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
         ShowPercent(std::max(percent, shown_));
+    }
+
+    // Kept as a running sum: thousands of files report many times each.
+    void SetFraction(std::size_t job, double fraction) {
+        arrived_ += fraction - fraction_[job];
+        fraction_[job] = fraction;
     }
 
     void ShowPercent(int percent) {
@@ -167,6 +171,7 @@ private:
     std::vector<std::int32_t> positions_;
     std::vector<bool> finished_;
     std::vector<double> fraction_;
+    double arrived_ = 0;  // the sum of fraction_
     bool oneAtATime_;
     std::size_t head_ = 0;
     bool headShown_ = false;
