@@ -32,7 +32,6 @@ import time
 BUILD_DIR = os.environ["UPDATER_BUILD_DIR"]
 SOURCE_DIR = os.environ["UPDATER_SOURCE_DIR"]
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import run_bench  # noqa: E402
 from run_bench import MIB, Folder, harness  # noqa: E402
 
 SERVER_ADDRESS = "10.201.0.1"  # inside the server namespace only
@@ -462,6 +461,9 @@ def chart(rows, path):
     for r in rows:
         if r["workload"] not in names:
             names.append(r["workload"])
+    projected = sorted({"%s (%s)" % (re.sub(r"^\(\w\) ", "", r["workload"]), r["tool"]) for r in rows
+                        if "projected" in r["note"]})
+    footnote = ("Stopped at the cap, time projected from the share done: " + ", ".join(projected)) if projected else ""
     data = tempfile.NamedTemporaryFile("w", suffix=".dat", delete=False)
     with data:
         data.write("workload\t%s\n" % "\t".join('"%s"' % t for t in TOOLS))
@@ -482,16 +484,30 @@ set style fill solid 0.85 border -1
 set boxwidth 0.9
 set logscale y
 set ylabel "wall time, s"
-set yrange [0.02:*]
-set bmargin 5
+set bmargin 6
 set grid ytics
 set key top left
 set xtics font ",9"
+set label 1 "%s" at screen 0.01, screen 0.02 font ",8"
 plot for [i=2:%d] '%s' using i:xtic(1) title columnheader(i)
-""" % (path, len(TOOLS) + 1, data.name)
+""" % (path, footnote.replace('"', "'"), len(TOOLS) + 1, data.name)
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
     os.unlink(data.name)
     print("Chart: %s" % path)
+
+
+def rows_from_markdown(path):
+    """The rows of a table this benchmark wrote (--markdown, or the README's copy)."""
+    rows = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if len(cells) == 8 and re.match(r"\(\w\) ", cells[0]):
+                number = lambda text: float(text) if text else float("nan")  # noqa: E731
+                rows.append({"workload": cells[0], "tool": cells[1], "runs": int(cells[2]), "wall": number(cells[3]),
+                             "cpu": number(cells[4]), "rss": number(cells[5]), "ratio": number(cells[6]),
+                             "note": cells[7]})
+    return rows
 
 
 def main():
@@ -507,7 +523,12 @@ def main():
                              "with UPDATE_URL=%s)" % URL)
     parser.add_argument("--chart", help="write the chart to this PNG")
     parser.add_argument("--markdown", help="write the tables to this file too")
+    parser.add_argument("--replot", metavar="MARKDOWN",
+                        help="only draw --chart from a table written before (--markdown, or the README)")
     args = parser.parse_args()
+    if args.replot:
+        chart(rows_from_markdown(args.replot), args.chart or "wan-bench.png")
+        return
     program = os.path.join(args.updater_build, "bench", "bench_updater")
     with open(program, "rb") as f:
         if URL.encode() not in f.read():
