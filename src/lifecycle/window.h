@@ -26,6 +26,10 @@ public:
     virtual void ProcessEvents() = 0;
     // Sleeps until a window event arrives or the time has passed, then handles events.
     virtual void WaitEvents(double seconds) = 0;
+    // A descriptor that becomes readable when window events arrive, so that
+    // a wait on the network can wake for them too; -1 when the platform's
+    // waits wake for window events by themselves (or there are none).
+    virtual int EventDescriptor() const { return -1; }
     // Runs the window until it is unloaded.
     virtual void RunUntilUnloaded() = 0;
 

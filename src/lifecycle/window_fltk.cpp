@@ -6,6 +6,7 @@
 #include <FL/Fl_PNG_Image.H>
 #include <FL/Fl_Return_Button.H>
 #include <FL/fl_draw.H>
+#include <FL/x.H>
 
 #include <algorithm>
 #include <array>
@@ -178,6 +179,8 @@ public:
 
     void ProcessEvents() override { Fl::check(); }
     void WaitEvents(double seconds) override { Fl::wait(seconds); }
+    // The X server's connection: readable when it has sent events.
+    int EventDescriptor() const override { return fl_display ? ConnectionNumber(fl_display) : -1; }
     void RunUntilUnloaded() override {
         while (!unloaded_ && Fl::first_window()) Fl::wait();
     }

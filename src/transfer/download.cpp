@@ -18,8 +18,10 @@ using Clock = std::chrono::steady_clock;
 // Attempts of one file that brought it no further, and attempts in all.
 constexpr int kAttemptsWithoutProgress = 3;
 constexpr int kAttemptsInAll = 8;
-// How long one wait on the network may last before window events are handled.
-constexpr int kWaitSliceMs = 20;
+// The longest wait on the network. The wait also ends when data or window
+// events arrive, so this only bounds the wake-ups of an idle run: each costs
+// CPU for nothing, and over a slow network there are many.
+constexpr int kWaitSliceMs = 100;
 // Repaints and clicks are handled at this pace, not once per received piece.
 constexpr auto kEventInterval = std::chrono::milliseconds(20);
 // A server's Retry-After is honoured up to this long; backoffs stay below the second.
@@ -384,7 +386,14 @@ void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener)
             continue;
         }
 
-        for (auto& [id, result] : client->Wait(kWaitSliceMs)) {
+        std::uint64_t before = 0;
+        for (const auto& [id, entry] : inFlight.entries) before += entry.body->Written();
+        auto ended = client->Wait(kWaitSliceMs);
+        std::uint64_t after = 0;
+        for (const auto& [id, entry] : inFlight.entries) after += entry.body->Written();
+        // A wake-up that brought no data was for the window (or the slice ran out).
+        const bool quiet = ended.empty() && after == before;
+        for (auto& [id, result] : ended) {
             auto found = inFlight.entries.find(id);
             if (found == inFlight.entries.end()) continue;
             InFlight::Entry entry = std::move(found->second);
@@ -446,7 +455,7 @@ void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener)
                 if (entry.body->Written() == 0 && entry.body->Total() < 0) continue;
                 listener->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
             }
-            if (Clock::now() - lastEvents >= kEventInterval) {
+            if (quiet || Clock::now() - lastEvents >= kEventInterval) {
                 listener->Idle();
                 lastEvents = Clock::now();
             }
@@ -474,6 +483,7 @@ Downloader::Downloader(DownloadSettings settings) : state_(std::make_unique<Stat
     options.timeoutSeconds = state_->settings.timeoutSeconds;
     options.maxConnections = std::max(1, state_->settings.parallel);
     options.caFile = state_->settings.caFile;
+    options.wakeDescriptor = state_->settings.wakeDescriptor;
     state_->client = MakeHttpClient(options);
     BaseUrl = state_->settings.mirrors.empty() ? std::string() : state_->settings.mirrors.front();
 }

@@ -67,6 +67,7 @@ struct DownloadSettings {
     int timeoutSeconds = 60;
     int retryPauseMs = 1000;
     std::string caFile;
+    int wakeDescriptor = -1;  // see HttpOptions
 };
 
 // Splits the compiled-in URL setting into mirrors: blanks, commas or

@@ -90,6 +90,9 @@ struct HttpOptions {
     int maxConnections = 1;
     // Certificate authorities to trust instead of the system's; empty: the system's.
     std::string caFile;
+    // Wait also returns as soon as this descriptor is readable (the window's
+    // events); -1 for none.
+    int wakeDescriptor = -1;
 };
 
 // The platform's client. Connections are kept between transfers.

@@ -110,7 +110,9 @@ public:
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);
         if (!Collect(ended)) {
-            curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
+            curl_waitfd wake{options_.wakeDescriptor, CURL_WAIT_POLLIN, 0};
+            const unsigned int extra = options_.wakeDescriptor >= 0 ? 1 : 0;
+            curl_multi_poll(multi_, extra ? &wake : nullptr, extra, timeoutMs, nullptr);
             curl_multi_perform(multi_, &stillRunning);
             Collect(ended);
         }

@@ -90,7 +90,8 @@ public:
     }
 
     void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
-        if (total > 0) SetFraction(job, std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
+        if (total > 0)
+            SetFraction(job, std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
         if (busy_) {
             busy_ = false;
             ShowCounter();
@@ -150,8 +151,9 @@ private:
     // Several files at once: the share of the whole that has arrived, which
     // never moves backwards.
     void ShowOverall() {
-        const int percent =
-            remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
+        const int percent = remotes_.empty()
+                                ? 100
+                                : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
         ShowPercent(std::max(percent, shown_));
     }
 
@@ -313,6 +315,7 @@ DownloadSettings Settings() {
     settings.timeoutSeconds = TRANSFER_TIMEOUT_SECONDS;
     settings.retryPauseMs = RETRY_PAUSE_MS;
     settings.caFile = CertificateAuthorities;
+    settings.wakeDescriptor = frmUpdate->EventDescriptor();
     return settings;
 }
 
