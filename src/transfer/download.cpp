@@ -492,13 +492,23 @@ Downloader::~Downloader() = default;
 
 std::string Downloader::FetchText(const std::string& remote, std::size_t maxBytes,
                                   DownloadListener& listener) {
-    std::string text;
-    std::vector<State::Work> work(1);
-    work[0].remote = remote;
-    work[0].local = remote;
-    work[0].makeBody = [&](std::uint64_t) { return std::make_unique<MemoryBody>(remote, maxBytes, text); };
+    return FetchTexts({{remote, maxBytes}}, listener).front();
+}
+
+std::vector<std::string> Downloader::FetchTexts(const std::vector<std::pair<std::string, std::size_t>>& files,
+                                                DownloadListener& listener) {
+    std::vector<std::string> texts(files.size());
+    std::vector<State::Work> work(files.size());
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const auto& [remote, limit] = files[k];
+        work[k].remote = remote;
+        work[k].local = remote;
+        work[k].makeBody = [&, k](std::uint64_t) {
+            return std::make_unique<MemoryBody>(files[k].first, files[k].second, texts[k]);
+        };
+    }
     state_->Run(work, &listener);
-    return text;
+    return texts;
 }
 
 void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener) {

@@ -84,6 +84,9 @@ public:
     // A small repository file, whole, into memory. Refused beyond maxBytes.
     // Throws UpdateFailure with the French reason.
     std::string FetchText(const std::string& remote, std::size_t maxBytes, DownloadListener& listener);
+    // Several small files at once, whole, in the order given: (name, limit).
+    std::vector<std::string> FetchTexts(const std::vector<std::pair<std::string, std::size_t>>& files,
+                                        DownloadListener& listener);
 
     // Every job, at most `parallel` at once, started in order. Returns when
     // all are complete and checked; throws UpdateFailure at the first that

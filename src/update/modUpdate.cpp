@@ -214,13 +214,20 @@ private:
     int shown_ = -1;
 };
 
-std::string FetchRepositoryText(Downloader& downloader, const std::string& name, std::size_t limit) {
+// Small repository files, at once when the build fetches several files at
+// once; each is then shown as fetched, in order.
+std::vector<std::string> FetchRepositoryTexts(Downloader& downloader,
+                                              const std::vector<std::pair<std::string, std::size_t>>& files) {
     TextTransfer texts;
-    std::string body = downloader.FetchText(name, limit, texts);
+    std::vector<std::string> bodies = downloader.FetchTexts(files, texts);
     frmUpdate->ProcessEvents();
     StopIfClosed();
-    frmUpdate->SetText(L3, "Téléchargement " + name + "!");
-    return body;
+    for (const auto& [name, limit] : files) frmUpdate->SetText(L3, "Téléchargement " + name + "!");
+    return bodies;
+}
+
+std::string FetchRepositoryText(Downloader& downloader, const std::string& name, std::size_t limit) {
+    return FetchRepositoryTexts(downloader, {{name, limit}}).front();
 }
 
 void ReadIndex(const std::string& index) {
@@ -452,14 +459,24 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
 
 void ApplyUpdate(Downloader& downloader, StagingRecord& staging, RepositoryTrust& trust) {
     frmUpdate->SetText(L2, "Vérification des versions des fichiers...");
-    const auto fetch = [&](const std::string& name, std::size_t limit) {
-        return FetchRepositoryText(downloader, name, limit);
-    };
-    for (const std::int16_t version : NewVersions) {
-        const std::string name = ListName(version);
-        const std::string list = FetchRepositoryText(downloader, name, kLargestList);
-        trust.CheckList(version, name, list, fetch);
-        MergeList(list);
+    // The lists (and their signed file metadata) come in batches fetched
+    // at once, and are merged strictly in index order.
+    const std::size_t batch = static_cast<std::size_t>(std::max(1, ParallelTransfers));
+    for (std::size_t first = 0; first < NewVersions.size(); first += batch) {
+        const std::size_t end = std::min(NewVersions.size(), first + batch);
+        std::vector<std::pair<std::string, std::size_t>> names;
+        for (std::size_t i = first; i < end; ++i) {
+            names.emplace_back(ListName(NewVersions[i]), kLargestList);
+            if (trust.Enabled())
+                names.emplace_back(VersionMetadataName(NewVersions[i]), kLargestVersionMetadata);
+        }
+        const std::vector<std::string> texts = FetchRepositoryTexts(downloader, names);
+        const std::size_t step = trust.Enabled() ? 2 : 1;
+        for (std::size_t i = first; i < end; ++i) {
+            const std::size_t at = (i - first) * step;
+            if (trust.Enabled()) trust.CheckList(NewVersions[i], names[at].first, texts[at], texts[at + 1]);
+            MergeList(texts[at]);
+        }
     }
     FetchAndInstall(downloader, staging, trust);
     frmUpdate->SetText(L2, "Mise à jours à la version " + std::to_string(NewestVersion) + "!");
@@ -493,8 +510,8 @@ void RunUpdate() {
     frmUpdate->Show();
     frmUpdate->SetText(L2, "Recherche des nouvelles...");
     const std::string index = FetchRepositoryText(downloader, kIndexName, kLargestIndex);
-    trust.CheckIndex(index, [&](const std::string& name, std::size_t limit) {
-        return FetchRepositoryText(downloader, name, limit);
+    trust.CheckIndex(index, [&](const std::vector<std::pair<std::string, std::size_t>>& files) {
+        return FetchRepositoryTexts(downloader, files);
     });
     NewestVersion = CurrentVersion;
     ReadIndex(index);

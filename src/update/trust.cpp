@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t kLargestMetadata = 8 * 1024 * 1024;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
-constexpr std::size_t kLargestVersionMetadata = 128 * 1024 * 1024;
 constexpr const char* kSerialHeader = "kestralon-serial 1";
 
 [[noreturn]] void Refuse(const std::string& file) {
@@ -61,8 +60,10 @@ RepositoryTrust::RepositoryTrust(std::string_view keysText) {
 
 void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (!Enabled()) return;
-    const std::string metadata = fetch(kMetadataName, kLargestMetadata);
-    const std::string signatures = fetch(kSignatureName, kLargestSignatures);
+    const std::vector<std::string> fetched =
+        fetch({{kMetadataName, kLargestMetadata}, {kSignatureName, kLargestSignatures}});
+    const std::string& metadata = fetched[0];
+    const std::string& signatures = fetched[1];
     if (!IsSignedBy(metadata, signatures, keys_)) Refuse(kSignatureName);
     metadata_ = ParseRepositoryMetadata(metadata);
     if (!metadata_) Refuse(kMetadataName);
@@ -79,12 +80,11 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
 }
 
 void RepositoryTrust::CheckList(std::int16_t version, const std::string& name, const std::string& list,
-                                const Fetch& fetch) {
+                                const std::string& text) {
     if (!Enabled()) return;
     const SignedVersion* signedVersion = FindVersion(*metadata_, version);
     if (!signedVersion || DigestOf(list) != signedVersion->list) Refuse(name);
     const std::string filesName = VersionMetadataName(version);
-    const std::string text = fetch(filesName, kLargestVersionMetadata);
     if (DigestOf(text) != signedVersion->files) Refuse(filesName);
     const auto files = ParseVersionFiles(text);
     if (!files || files->version != version) Refuse(filesName);

@@ -15,13 +15,17 @@
 #include "transfer/download.h"
 #include "update/signed_metadata.h"
 
+// The largest per-version file metadata accepted.
+inline constexpr std::size_t kLargestVersionMetadata = 128 * 1024 * 1024;
+
 // Where this game folder keeps the highest serial it has accepted.
 inline constexpr const char* kSerialName = "Config\\updater.serial";
 
 class RepositoryTrust {
 public:
-    // Fetches a small repository file into memory (the run shows it).
-    using Fetch = std::function<std::string(const std::string& name, std::size_t limit)>;
+    // Fetches small repository files into memory, at once (the run shows them).
+    using Fetch =
+        std::function<std::vector<std::string>(const std::vector<std::pair<std::string, std::size_t>>&)>;
 
     // The keys compiled into this build; none for an unsigned updater.
     explicit RepositoryTrust(std::string_view keysText);
@@ -31,9 +35,9 @@ public:
     // Checks the signed metadata against the index just read: the signature,
     // the expiry, the serial, the index's digest. Throws UpdateFailure.
     void CheckIndex(const std::string& index, const Fetch& fetch);
-    // Checks a version's list and fetches its file metadata.
+    // Checks a version's list and its file metadata (fetched beside the list).
     void CheckList(std::int16_t version, const std::string& name, const std::string& list,
-                   const Fetch& fetch);
+                   const std::string& files);
     // The size and SHA-256 the entry (UTF-8) must have: those of the newest
     // version that lists it. Throws UpdateFailure for a listed entry that
     // the metadata does not vouch for.
