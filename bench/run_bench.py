@@ -86,12 +86,35 @@ def game_folder(program):
     return game
 
 
-def run_ours(program):
+def run_ours(program, env=None):
     game = game_folder(program)
+    saved = dict(os.environ)
+    os.environ.update(env or {})
     try:
         return measured([game.program])
     finally:
+        os.environ.clear()
+        os.environ.update(saved)
         game.remove()
+
+
+def signed(repo):
+    """Signs the repository with a new key, as an operator does; returns the
+    public key the updater checks it with."""
+    tool = os.path.join(BUILD_DIR, "update-repo")
+    keys = tempfile.mkdtemp(prefix="bench-keys-")
+    try:
+        key = os.path.join(keys, "bench.pem")
+        public = subprocess.run([tool, "keygen", "--out", key], capture_output=True, text=True,
+                                check=True).stdout.split()[0]
+        subprocess.run([tool, "sign", "--repo", repo.root, "--key", key], capture_output=True, check=True)
+    finally:
+        shutil.rmtree(keys, ignore_errors=True)
+    for folder, _, names in os.walk(repo.root):
+        harness.make_readable(folder)
+        for name in names:
+            os.chmod(os.path.join(folder, name), 0o644)
+    return public
 
 
 def run_window(program, during=None):
@@ -140,12 +163,16 @@ def median_row(name, tool, samples):
             "rss": statistics.median(rss), "runs": len(samples)}
 
 
-def bench_workload(name, files, runs, window=False):
+def bench_workload(name, files, runs, window=False, sign=False):
     repo = Folder(files)
     rows = []
     try:
         with harness.Nginx(repo):
             tools = {"ours": lambda: run_ours(ours_program()), "curl": lambda: run_curl(repo)}
+            if sign:
+                # Every byte hashed as it streams, then checked against the signed digest.
+                key = signed(repo)
+                tools["ours, signed"] = lambda: run_ours(ours_program(), {"UPDATER_BENCH_PUBLIC_KEY": key})
             if window:
                 tools["ours, window"] = lambda: run_window(harness.updater_program())
             if shutil.which("wget"):
@@ -232,7 +259,8 @@ def main():
     scale = 64 if args.quick else 1
     rows = []
     if "a" in args.only:
-        rows += bench_workload("(a) 1 GiB file", {"big/game.pak": 1024 * MIB // scale}, args.runs, window=True)
+        rows += bench_workload("(a) 1 GiB file", {"big/game.pak": 1024 * MIB // scale}, args.runs, window=True,
+                               sign=True)
         if not args.quick:
             rows += bench_workload("(a) 4 GiB file", {"big/game.pak": 4096 * MIB}, 2)
     if "b" in args.only:
