@@ -149,9 +149,10 @@ class ThreeVersions(Case):
         with Nginx(served) as nginx:
             status, out, err = self.verify(repo, "--url", UPDATE_URL)
             verify_requests = nginx.requests()
-            result_0 = run_headless(from_0)
+            # One transfer at a time: the order of a player's requests.
+            result_0 = run_headless(from_0, env={"UPDATER_TEST_PARALLEL": "1"})
             updater_requests = nginx.requests()[len(verify_requests):]
-            result_2 = run_headless(from_2)
+            result_2 = run_headless(from_2, env={"UPDATER_TEST_PARALLEL": "1"})
             requests_2 = nginx.requests()[len(verify_requests) + len(updater_requests):]
         self.assertEqual(status, 0, out + err)
         # verify --url asks for exactly what a player at version 0 asks for.
