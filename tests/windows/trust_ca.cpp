@@ -3,8 +3,9 @@
 //   trust_ca.exe <authority.pem>
 // The local machine's Root store, not the user's: Windows asks the user to
 // confirm every addition to the user's Root store.
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <fstream>
