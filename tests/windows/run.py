@@ -429,11 +429,18 @@ class E2E:
         return os.path.exists(self.path("Config/Client.ini")) and self.setting("UPDATER", "Fin") == "1"
 
     def leftovers(self):
-        """Temporary or list files that a run must not leave behind."""
+        """Staged copies, backups, list files and working files that a finished
+        run must not leave behind."""
+        working = ("updater.lock", "updater.journal", "updater.journal.new", "updater.staging")
         found = []
         for folder, _, files in os.walk(self.game):
-            found += [os.path.join(folder, f) for f in files if f.endswith(".~upd") or f.endswith(".deploy")]
+            found += [os.path.join(folder, f) for f in files
+                      if ".~upd-" in f or ".~old-" in f or f.endswith(".deploy") or f in working]
         return found
+
+    def staged(self, entry):
+        """The staged copies of a list entry."""
+        return glob.glob(glob.escape(self.path(entry)) + ".~upd-*")
 
     def launched(self):
         path = self.path("launched.txt")
@@ -490,13 +497,19 @@ def test_update_then_fermer_starts_game(t):
     game_version_written(t, 6)
     expect_equal(t.leftovers(), [], "temporary and list files left")
     requests = t.nginx.requests()
-    expect_equal([r[1].split()[1] for r in requests],
-                 ["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy", "/game/update/qoro_update_4.deploy",
-                  "/game/update/files\\x5Cdata/maps/town.map", "/game/update/files\\x5Creadme.txt",
-                  "/game/update/files\\x5CDonn%C3%A9es/carte.bin", "/game/update/files\\x5Cbig.bin"],
-                 "requests, in order")
-    # Keep-alive: the whole run on one connection.
-    expect_equal(len({r[0] for r in requests}), 1, "connections used")
+    paths = [r[1].split()[1] for r in requests]
+    # The index and the lists in order; the files together (the build's
+    # PARALLEL_TRANSFERS is 8), so in any order, each once.
+    expect_equal(paths[:3], ["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy",
+                             "/game/update/qoro_update_4.deploy"], "requests of the index and lists, in order")
+    expect_equal(sorted(paths[3:]),
+                 sorted(["/game/update/files\\x5Cdata/maps/town.map", "/game/update/files\\x5Creadme.txt",
+                         "/game/update/files\\x5CDonn%C3%A9es/carte.bin", "/game/update/files\\x5Cbig.bin"]),
+                 "requests of the files")
+    # Keep-alive: the index and the lists on one connection; then at most
+    # one connection per file in flight, the first one reused.
+    expect_equal(len({r[0] for r in requests[:3]}), 1, "connections used for the index and lists")
+    expect(len({r[0] for r in requests}) <= 4, "connections used: %d" % len({r[0] for r in requests}))
     expect(updater.running(), "the updater waits for the player")
     expect(t.launched() is None, "the game started before the click")
 
@@ -535,7 +548,8 @@ def test_not_found_keeps_installed_file(t):
     wait_for(updater.main_window, 20, "the update window")
     time.sleep(1)
     expect_equal(read(t.path("missing.dat")), b"installed copy\r\n", "installed missing.dat")
-    expect_equal(read(t.path("fresh.dat")), b"fresh", "fresh.dat")
+    # All or nothing: the file that did arrive is not installed either.
+    expect(not os.path.exists(t.path("fresh.dat")), "fresh.dat installed without the rest of the update")
     expect_equal(t.settings(), settings, "Client.ini (no new version, no finish marker)")
     expect_equal(t.leftovers(), [], "temporary and list files left")
     # A 404 is final: no retry.
@@ -630,7 +644,11 @@ def test_updater_replaces_itself(t):
     updater = t.start()
     wait_for(t.finished, 30, "Fin=1")
     expect(read(t.path("updater.exe")) == new_build, "updater.exe is not the new build")
-    expect(read(t.path("updater.exe.old")) == original, "the running copy was not moved aside")
+    # The commit moved the running copy to its backup name, and Windows
+    # keeps it from being removed while it runs.
+    backups = glob.glob(t.path("updater.exe.~old-*"))
+    expect_equal(len(backups), 1, "backups of the running updater")
+    expect(read(backups[0]) == original, "the running copy was not moved aside")
     game_version_written(t, 2)
     updater.click_fermer()
     expect_equal(updater.wait_exit(), 0, "exit code")
@@ -639,9 +657,10 @@ def test_updater_replaces_itself(t):
     t.nginx.publish(index=b"2\r\n", lists={}, files={})
     again = t.start()
     wait_for(again.main_window, 20, "the new build's window")
-    expect(not os.path.exists(t.path("updater.exe.old")), "updater.exe.old still there")
+    expect(not os.path.exists(backups[0]), "the old copy is still there")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the new build")
+    expect_equal(t.leftovers(), [], "working files left")
 
 
 def test_file_held_by_game_stays_intact(t):
@@ -653,7 +672,7 @@ def test_file_held_by_game_stays_intact(t):
         wait_for(lambda: os.path.exists(t.path("data.pak.held")), 20, "the game to hold data.pak")
         updater = t.start()
         wait_for(lambda: any("data.pak" in r[1] for r in t.nginx.requests()), 30, "the transfer of data.pak")
-        wait_for(lambda: not os.path.exists(t.path("data.pak.~upd")), 10, "the temporary file to go")
+        wait_for(lambda: not t.staged("data.pak"), 10, "the staged copy to go")
         expect_equal(read(t.path("data.pak")), b"installed data", "data.pak")
         expect_equal(t.settings(), settings, "Client.ini")
         expect(updater.running(), "the window stays open with the reason")
@@ -665,11 +684,13 @@ def test_file_held_by_game_stays_intact(t):
 
 
 def test_fermer_during_update_warns(t):
-    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\n"}, files={"slow/big.bin": os.urandom(1024 * 1024)})
+    # 16 KiB/s: the click lands while the file is on its way.
+    big = os.urandom(160 * 1024)
+    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\n"}, files={"slow/big.bin": big})
     settings = b"[VERSION]\r\nGame= 1\r\n"
     t.setup(settings=settings)
     updater = t.start()
-    wait_for(lambda: os.path.exists(t.path("slow/big.bin.~upd")), 30, "the slow transfer to start")
+    wait_for(lambda: t.staged("slow/big.bin"), 30, "the slow transfer to start")
     updater.click_fermer()
     box = wait_for(updater.message_box, 20, "the incomplete-update warning")[0][0]
     expect(not t.finished(), "Fin=1 before the warning was dismissed")
@@ -678,9 +699,24 @@ def test_fermer_during_update_warns(t):
     expect_equal(t.setting("UPDATER", "Fin"), "1", "UPDATER/Fin")
     expect_equal(t.setting("VERSION", "Game"), "1", "VERSION/Game")
     expect(not os.path.exists(t.path("slow/big.bin")), "a partial big.bin was put in place")
-    expect_equal(t.leftovers(), [], "temporary and list files left")
     time.sleep(1)
     expect(t.launched() is None, "the game was started")
+    # The part that arrived stays for the next run, recorded as such.
+    staged = t.staged("slow/big.bin")
+    expect_equal(len(staged), 1, "staged copies kept")
+    kept = len(read(staged[0]))
+    expect(0 < kept < len(big), "kept %d bytes of %d" % (kept, len(big)))
+    expect(os.path.exists(t.path("updater.staging")), "updater.staging")
+
+    # The next run asks for the rest only (a 206 from nginx, If-Range on its ETag).
+    again = t.start()
+    wait_for(lambda: t.setting("VERSION", "Game") == "2", 60, "the resumed update")
+    expect(read(t.path("slow/big.bin")) == big, "big.bin differs after the resume")
+    transfers = [r for r in t.nginx.requests() if "big.bin" in r[1]]
+    expect_equal([r[2] for r in transfers], [200, 206], "answers for big.bin")
+    expect_equal(t.leftovers(), [], "working files left")
+    again.click_fermer()
+    expect_equal(again.wait_exit(), 0, "exit code of the second run")
 
 
 def test_window_scales_with_dpi(t):
