@@ -8,6 +8,10 @@ import subprocess
 import tempfile
 
 HOST = "127.0.0.1"
+# The server's name as the certificates give it. OpenSSL matches an address
+# in the URL only against the IP entries; Wine's crypt32 only against the DNS
+# entries (Windows itself takes either), so the address is given as both.
+HOST_NAMES = "IP:%s, DNS:%s" % (HOST, HOST)
 
 # The server certificates, by the name the tests use.
 GOOD = "good"
@@ -70,12 +74,12 @@ class CertificateAuthority:
                  "-subj", "/CN=Kestralon test authority",
                  "-addext", "basicConstraints = critical, CA:TRUE",
                  "-addext", "keyUsage = critical, keyCertSign, cRLSign")
-        self._signed(GOOD, HOST, "IP:" + HOST, "-days", "30")
+        self._signed(GOOD, HOST, HOST_NAMES, "-days", "30")
         self._signed(OTHER_NAME, "updates.example.org", "DNS:updates.example.org", "-days", "30")
-        self._signed(EXPIRED, HOST, "IP:" + HOST, "-startdate", "20200101000000Z", "-enddate", "20210101000000Z")
+        self._signed(EXPIRED, HOST, HOST_NAMES, "-startdate", "20200101000000Z", "-enddate", "20210101000000Z")
         _openssl(self.folder, "req", "-x509", "-new", *self._new_key(SELF_SIGNED + ".key"),
                  "-out", SELF_SIGNED + ".pem", "-days", "30", "-subj", "/CN=" + HOST,
-                 "-addext", "subjectAltName = IP:" + HOST, "-addext", "extendedKeyUsage = serverAuth")
+                 "-addext", "subjectAltName = " + HOST_NAMES, "-addext", "extendedKeyUsage = serverAuth")
         for name in os.listdir(self.folder):
             if name.endswith((".pem", ".key")):
                 os.chmod(os.path.join(self.folder, name), 0o644)

@@ -33,8 +33,12 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
+# The Linux e2e suites' certificates and their reading of the headless driver's output.
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import fault_server  # noqa: E402
+import tls  # noqa: E402
+from harness import parse_headless  # noqa: E402
 
 TITLE = "Mise à jours automatique"
 INDEX = "qoro_update_infos.deploy"
@@ -268,14 +272,16 @@ SLOW_LOCATION = r"""
 
 
 class Nginx:
-    """deploy/nginx.conf on our port, serving a repository folder we fill."""
+    """deploy/nginx.conf on our port, serving a repository folder we fill;
+    over https when certificate names the server's (certificate, key) files."""
 
-    def __init__(self, port):
+    def __init__(self, port, certificate=None):
         self.prefix = tempfile.mkdtemp(prefix="nginx-updater-")
         os.makedirs(os.path.join(self.prefix, "logs"))
         with open(os.path.join(ROOT, "deploy", "nginx.conf")) as f:
             conf = f.read()
-        conf, listens = re.subn(r"listen\s+127\.0\.0\.1:\d+;", "listen 127.0.0.1:%d;" % port, conf)
+        listen = tls.nginx_listen(port, *certificate) if certificate else "listen 127.0.0.1:%d;" % port
+        conf, listens = re.subn(r"listen\s+127\.0\.0\.1:\d+;", lambda _: listen, conf)
         conf = conf.replace("access_log logs/access.log;", NGINX_EXTRA + "    access_log logs/access.log e2e;")
         conf = conf.replace("        server_name _;\n", "        server_name _;\n" + SLOW_LOCATION, 1)
         assert listens == 1 and "e2e;" in conf and "limit_rate" in conf, "deploy/nginx.conf changed shape"
@@ -737,6 +743,77 @@ def test_window_scales_with_dpi(t):
         t.wine.set_dpi(96)
 
 
+FAILED = "Échec de la mise à jour."
+
+
+def snapshot(root):
+    """Every file below root: relative path -> bytes."""
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            files[os.path.relpath(os.path.join(folder, name), root)] = read(os.path.join(folder, name))
+    return files
+
+
+def run_headless(t, files, url):
+    """headless_updater.exe in a new game folder holding files, fetching from
+    url: (what its window was told, the folder before, the folder after)."""
+    t.setup(files=files)
+    os.remove(t.path("updater.exe"))
+    shutil.copy(t.programs["headless_updater.exe"], t.path("headless_updater.exe"))
+    before = snapshot(t.game)
+    done = subprocess.run([t.wine.wine, t.path("headless_updater.exe")], cwd=t.game, timeout=120,
+                          env=dict(t.wine.env, UPDATER_TEST_URLS=url),
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    expect_equal(done.returncode, 0, "headless_updater.exe exit code")
+    after = snapshot(t.game)
+    shutil.rmtree(t.game, ignore_errors=True)
+    return parse_headless(done.stdout), before, after
+
+
+def test_https_certificates(t):
+    """Over https, only a certificate the system store vouches for passes:
+    the test authority is refused until it is among the machine's trusted
+    roots; then the good certificate updates the game, and one for another
+    name, an expired one and a self-signed one stop the run with the reason
+    and change nothing."""
+    authority = tls.CertificateAuthority()
+    port = t.nginx.port + 1
+    url = "https://127.0.0.1:%d/game/update/" % port
+    files = {"data/%d.bin" % i: os.urandom(300_000 + i) for i in range(4)}
+    listed = b"".join(e.encode() + b"\r\n" for e in files)
+    refused = (FAILED, "Certificat du serveur refusé.", "0")
+    cases = [(tls.GOOD, refused)] + [(tls.GOOD, None)] + [(name, refused) for name in tls.REFUSED]
+    try:
+        for number, (certificate, expected) in enumerate(cases):
+            if number == 1:
+                code, output = t.wine.run(t.programs["trust_ca.exe"], t.wine.windows_path(authority.ca_file))
+                expect_equal(code, 0, "trust_ca.exe exit code (%s)" % output.strip())
+            nginx = Nginx(port, certificate=authority.server(certificate))
+            try:
+                nginx.publish(index=b"6\r\n", lists={6: listed}, files=files)
+                result, before, after = run_headless(t, {"data/0.bin": b"installed copy"}, url)
+                requests = nginx.requests()
+            finally:
+                nginx.stop()
+            what = "%s certificate%s" % (certificate, " before its authority is trusted" if number == 0 else "")
+            if expected:
+                expect_equal((result["L2"], result["L3"], result["UpdateDone"]), expected, what)
+                expect_equal(after, before, "game folder after the " + what)
+                expect_equal(requests, [], "requests with the " + what)
+                continue
+            expect_equal(result["UpdateDone"], "1", "%s: %r" % (what, result))
+            expect({e: after.get(os.path.join(*e.split("/"))) for e in files} == files,
+                   "files installed with the " + what + " differ")
+            expect_equal(sorted(r[1].split()[1] for r in requests),
+                         sorted(["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy"]
+                                + ["/game/update/files\\x5C" + e for e in files]), "requests")
+            log("    %s: %s over %d connection(s)" % (what, sorted({r[1].split()[-1] for r in requests}),
+                                                      len({r[0] for r in requests})))
+    finally:
+        authority.remove()
+
+
 E2E_TESTS = [
     test_update_then_fermer_starts_game,
     test_missing_game_message_box,
@@ -747,6 +824,7 @@ E2E_TESTS = [
     test_file_held_by_game_stays_intact,
     test_fermer_during_update_warns,
     test_window_scales_with_dpi,
+    test_https_certificates,
 ]
 
 
@@ -793,7 +871,7 @@ def main():
         build(args.build_dir, args.port, args.cmake_source)
     programs = {name: find_program(args.build_dir, name) for name in
                 ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
-                 "standin_game.exe", "profile_compare"]}
+                 "standin_game.exe", "profile_compare", "headless_updater.exe", "trust_ca.exe"]}
     imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
                              stdout=subprocess.PIPE, text=True).stdout
     log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))
