@@ -118,7 +118,8 @@ def find_program(build_dir, name):
     if not found:
         raise SystemExit("%s not found under %s: is tests/windows added to the build "
                          "(add_subdirectory(windows) in tests/CMakeLists.txt)?" % (name, build_dir))
-    return found[0]
+    # Absolute: the programs also run from other folders than ours.
+    return os.path.abspath(found[0])
 
 
 # ----------------------------------------------------------- environment ---
@@ -326,12 +327,13 @@ class Nginx:
 
 
 class Updater:
-    """updater.exe running in a game folder, and its windows on the display."""
+    """updater.exe running in a game folder (or another program with the
+    update window), and its windows on the display."""
 
-    def __init__(self, wine, folder):
+    def __init__(self, wine, folder, program=None, arguments=()):
         self.wine = wine
         self.folder = folder
-        self.process = wine.start(os.path.join(folder, "updater.exe"), cwd=folder)
+        self.process = wine.start(program or os.path.join(folder, "updater.exe"), *arguments, cwd=folder)
 
     def xdotool(self, *arguments):
         result = subprocess.run(["xdotool"] + list(arguments), env=self.wine.env, stdout=subprocess.PIPE,
@@ -355,8 +357,8 @@ class Updater:
     def message_box(self):
         return [w for w in self.windows() if (w[1], w[2]) != (280, 83)]
 
-    def click_fermer(self, dpi=96):
-        window = wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
+    def click_fermer(self, dpi=96, window=None):
+        window = window or wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
         x, y = (scaled(FERMER[0], dpi), scaled(FERMER[1], dpi))
         self.xdotool("mousemove", "--window", window, str(x), str(y))
         time.sleep(0.2)
@@ -391,6 +393,7 @@ class E2E:
         self.programs = programs
         self.game = None
         self.updaters = []
+        self.scratch_folder = None
 
     # -- a game folder
     def setup(self, settings=b"[VERSION]\r\nGame= 3\r\n", game=True, files=None):
@@ -456,6 +459,14 @@ class E2E:
         # Stand-in games may still be writing their marker.
         time.sleep(0.2)
         shutil.rmtree(self.game, ignore_errors=True)
+        if self.scratch_folder:
+            shutil.rmtree(self.scratch_folder, ignore_errors=True)
+
+    def scratch(self):
+        """A folder of the test's own outside the game folder (screenshots)."""
+        if not self.scratch_folder:
+            self.scratch_folder = tempfile.mkdtemp(prefix="shots-")
+        return self.scratch_folder
 
 
 def expect(condition, message):
@@ -604,6 +615,73 @@ def check_window_picture(t, updater):
     os.remove(shot)
 
 
+def screenshot(t, window, name):
+    """The window's client area as a PNG file of the test's own."""
+    shot = os.path.join(t.scratch(), "%s.png" % name)
+    subprocess.run(["import", "-window", window, shot], env=t.wine.env, check=True)
+    return shot
+
+
+def probe_shot(t, l2, l3, label4):
+    """The update window as it looks with these texts, drawn by window_probe.exe
+    with the updater's own window code."""
+    texts = os.path.join(t.scratch(), "texts.txt")
+    with open(texts, "wb") as out:
+        out.write("\n".join([l2, l3, label4]).encode("utf-8"))
+    probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
+    t.updaters.append(probe)
+    window = wait_for(probe.main_window, 30, "the probe's window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "probe")
+    probe.press(window, "alt+F4")
+    expect_equal(probe.wait_exit(), 0, "exit code of window_probe.exe")
+    return shot
+
+
+def expect_shows(t, shot, l2, l3, label4):
+    """The window in shot shows exactly these texts."""
+    expected = probe_shot(t, l2, l3, label4)
+    expect_equal(differing_pixels(shot, expected), 0, "pixels differing from the window with %r, %r, %r"
+                 % (l2[:80], l3[:80], label4))
+
+
+def ink(shot, region):
+    """The pixels of region (window coordinates) that differ from background.png,
+    as (x, y) relative to the region."""
+    def pixels(image):
+        left, top, right, bottom = region
+        dump = subprocess.run(["convert", image, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
+                               "+repage", "-depth", "8", "txt:-"], stdout=subprocess.PIPE, text=True,
+                              check=True).stdout
+        found = {}
+        for line in dump.splitlines()[1:]:
+            where, _, colour = line.partition(":")
+            x, y = where.split(",")
+            found[(int(x), int(y))] = colour.split()[0]
+        return found
+    picture = pixels(os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png"))
+    return {xy for xy, colour in pixels(shot).items() if picture.get(xy) != colour}
+
+
+def expect_cut_with_ellipsis(shot, field):
+    """The field's text reaches the field's end and ends in "…": three dots on
+    the baseline, where a cut letter would rise above it."""
+    left, top, right, bottom = FIELDS[field]
+    inked = ink(shot, FIELDS[field])
+    expect(inked, "no text in %s" % field)
+    last = max(x for x, _ in inked)
+    expect(last >= right - left - 16, "%s: the text stops %d pixels before its field's end"
+           % (field, right - left - last))
+    middle = (min(y for _, y in inked) + max(y for _, y in inked)) / 2
+    tail = {(x, y) for x, y in inked if x > last - 10}
+    rows = {y for _, y in tail}
+    expect(max(rows) - min(rows) <= 2 and min(rows) > middle, "%s does not end in dots on its baseline: %s"
+           % (field, sorted(tail)))
+    columns = sorted({x for x, _ in tail})
+    dots = 1 + sum(1 for a, b in zip(columns, columns[1:]) if b > a + 1)
+    expect_equal(dots, 3, "dots at the end of %s" % field)
+
+
 def test_up_to_date(t):
     t.nginx.publish(index=b"5\r\n7\r\n", lists={}, files={})
     t.setup(settings=b"[VERSION]\r\nGame= 7\r\n")
@@ -737,6 +815,35 @@ def test_window_scales_with_dpi(t):
         t.wine.set_dpi(96)
 
 
+def test_window_cuts_long_texts(t):
+    """Texts wider than their field end in "…" at its edge and stay inside it;
+    500 KB of text costs nothing noticeable."""
+    t.setup()
+    started = time.monotonic()
+    # Letters that Wine draws as wide as it measures them (not "e" or "o"),
+    # so that the cut is expected at the field's end; "à€" puts a character
+    # across any cut made by bytes.
+    shot_texts = ("Téléchargement de " + "W" * 500000 + "...", "à€" * 100000 + "\U0001F600" * 1000, "100%")
+    shot = None
+    texts = os.path.join(t.scratch(), "texts.txt")
+    with open(texts, "wb") as out:
+        out.write("\n".join(shot_texts).encode("utf-8"))
+    probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
+    t.updaters.append(probe)
+    window = wait_for(probe.main_window, 30, "the probe's window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "long")
+    log("    window with 500 KB of text shown after %.1fs" % (time.monotonic() - started))
+    picture = os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png")
+    expect_equal(differing_pixels(shot, picture, masked=FIELDS.values()), 0,
+                 "pixels differing from background.png outside the text fields")
+    expect_cut_with_ellipsis(shot, "L2")
+    expect_cut_with_ellipsis(shot, "L3")
+    # Still answering: the system's close ends it at once.
+    probe.press(window, "alt+F4")
+    expect_equal(probe.wait_exit(10), 0, "exit code of window_probe.exe")
+
+
 E2E_TESTS = [
     test_update_then_fermer_starts_game,
     test_missing_game_message_box,
@@ -747,6 +854,7 @@ E2E_TESTS = [
     test_file_held_by_game_stays_intact,
     test_fermer_during_update_warns,
     test_window_scales_with_dpi,
+    test_window_cuts_long_texts,
 ]
 
 
@@ -793,7 +901,7 @@ def main():
         build(args.build_dir, args.port, args.cmake_source)
     programs = {name: find_program(args.build_dir, name) for name in
                 ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
-                 "standin_game.exe", "profile_compare"]}
+                 "standin_game.exe", "window_probe.exe", "profile_compare"]}
     imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
                              stdout=subprocess.PIPE, text=True).stdout
     log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))
