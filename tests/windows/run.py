@@ -123,7 +123,8 @@ def find_program(build_dir, name):
     if not found:
         raise SystemExit("%s not found under %s: is tests/windows added to the build "
                          "(add_subdirectory(windows) in tests/CMakeLists.txt)?" % (name, build_dir))
-    return found[0]
+    # Absolute: the programs also run from other folders than ours.
+    return os.path.abspath(found[0])
 
 
 # ----------------------------------------------------------- environment ---
@@ -333,12 +334,13 @@ class Nginx:
 
 
 class Updater:
-    """updater.exe running in a game folder, and its windows on the display."""
+    """updater.exe running in a game folder (or another program with the
+    update window), and its windows on the display."""
 
-    def __init__(self, wine, folder):
+    def __init__(self, wine, folder, program=None, arguments=()):
         self.wine = wine
         self.folder = folder
-        self.process = wine.start(os.path.join(folder, "updater.exe"), cwd=folder)
+        self.process = wine.start(program or os.path.join(folder, "updater.exe"), *arguments, cwd=folder)
 
     def xdotool(self, *arguments):
         result = subprocess.run(["xdotool"] + list(arguments), env=self.wine.env, stdout=subprocess.PIPE,
@@ -362,8 +364,8 @@ class Updater:
     def message_box(self):
         return [w for w in self.windows() if (w[1], w[2]) != (280, 83)]
 
-    def click_fermer(self, dpi=96):
-        window = wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
+    def click_fermer(self, dpi=96, window=None):
+        window = window or wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
         x, y = (scaled(FERMER[0], dpi), scaled(FERMER[1], dpi))
         self.xdotool("mousemove", "--window", window, str(x), str(y))
         time.sleep(0.2)
@@ -398,6 +400,8 @@ class E2E:
         self.programs = programs
         self.game = None
         self.updaters = []
+        self.scratch_folder = None
+        self.cleanups = []
 
     # -- a game folder
     def setup(self, settings=b"[VERSION]\r\nGame= 3\r\n", game=True, files=None):
@@ -460,9 +464,20 @@ class E2E:
         for updater in self.updaters:
             updater.kill()
         self.updaters = []
+        for cleanup in self.cleanups:
+            cleanup()
+        self.cleanups = []
         # Stand-in games may still be writing their marker.
         time.sleep(0.2)
         shutil.rmtree(self.game, ignore_errors=True)
+        if self.scratch_folder:
+            shutil.rmtree(self.scratch_folder, ignore_errors=True)
+
+    def scratch(self):
+        """A folder of the test's own outside the game folder (screenshots)."""
+        if not self.scratch_folder:
+            self.scratch_folder = tempfile.mkdtemp(prefix="shots-")
+        return self.scratch_folder
 
 
 def expect(condition, message):
@@ -611,6 +626,73 @@ def check_window_picture(t, updater):
     os.remove(shot)
 
 
+def screenshot(t, window, name):
+    """The window's client area as a PNG file of the test's own."""
+    shot = os.path.join(t.scratch(), "%s.png" % name)
+    subprocess.run(["import", "-window", window, shot], env=t.wine.env, check=True)
+    return shot
+
+
+def probe_shot(t, l2, l3, label4):
+    """The update window as it looks with these texts, drawn by window_probe.exe
+    with the updater's own window code."""
+    texts = os.path.join(t.scratch(), "texts.txt")
+    with open(texts, "wb") as out:
+        out.write("\n".join([l2, l3, label4]).encode("utf-8"))
+    probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
+    t.updaters.append(probe)
+    window = wait_for(probe.main_window, 30, "the probe's window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "probe")
+    probe.press(window, "alt+F4")
+    expect_equal(probe.wait_exit(), 0, "exit code of window_probe.exe")
+    return shot
+
+
+def expect_shows(t, shot, l2, l3, label4):
+    """The window in shot shows exactly these texts."""
+    expected = probe_shot(t, l2, l3, label4)
+    expect_equal(differing_pixels(shot, expected), 0, "pixels differing from the window with %r, %r, %r"
+                 % (l2[:80], l3[:80], label4))
+
+
+def ink(shot, region):
+    """The pixels of region (window coordinates) that differ from background.png,
+    as (x, y) relative to the region."""
+    def pixels(image):
+        left, top, right, bottom = region
+        dump = subprocess.run(["convert", image, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
+                               "+repage", "-depth", "8", "txt:-"], stdout=subprocess.PIPE, text=True,
+                              check=True).stdout
+        found = {}
+        for line in dump.splitlines()[1:]:
+            where, _, colour = line.partition(":")
+            x, y = where.split(",")
+            found[(int(x), int(y))] = colour.split()[0]
+        return found
+    picture = pixels(os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png"))
+    return {xy for xy, colour in pixels(shot).items() if picture.get(xy) != colour}
+
+
+def expect_cut_with_ellipsis(shot, field, slack=16):
+    """The field's text reaches the field's end (up to slack pixels) and ends
+    in "…": three dots on the baseline, where a cut letter would rise above it."""
+    left, top, right, bottom = FIELDS[field]
+    inked = ink(shot, FIELDS[field])
+    expect(inked, "no text in %s" % field)
+    last = max(x for x, _ in inked)
+    expect(last >= right - left - slack, "%s: the text stops %d pixels before its field's end"
+           % (field, right - left - last))
+    middle = (min(y for _, y in inked) + max(y for _, y in inked)) / 2
+    tail = {(x, y) for x, y in inked if x > last - 10}
+    rows = {y for _, y in tail}
+    expect(max(rows) - min(rows) <= 2 and min(rows) > middle, "%s does not end in dots on its baseline: %s"
+           % (field, sorted(tail)))
+    columns = sorted({x for x, _ in tail})
+    dots = 1 + sum(1 for a, b in zip(columns, columns[1:]) if b > a + 1)
+    expect_equal(dots, 3, "dots at the end of %s" % field)
+
+
 def test_up_to_date(t):
     t.nginx.publish(index=b"5\r\n7\r\n", lists={}, files={})
     t.setup(settings=b"[VERSION]\r\nGame= 7\r\n")
@@ -744,6 +826,183 @@ def test_window_scales_with_dpi(t):
         t.wine.set_dpi(96)
 
 
+def test_second_updater_in_same_folder(t):
+    """Two updaters started in one game folder: the second shows why it does
+    nothing, the first completes."""
+    big = os.urandom(64 * 1024)  # 16 KiB/s: some four seconds
+    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\nsmall.txt\r\n"},
+                    files={"slow/big.bin": big, "small.txt": b"small"})
+    t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
+    first = t.start()
+    first_window = wait_for(first.main_window, 20, "the first updater's window")[0][0]
+    wait_for(lambda: t.staged("slow/big.bin"), 30, "the first updater's transfer")
+    expect(os.path.exists(t.path("updater.lock")), "no updater.lock while the first updater works")
+    second = t.start()
+    second_window = wait_for(lambda: [w for w in second.main_window() if w[0] != first_window], 20,
+                             "the second updater's window")[0][0]
+    wait_for(t.finished, 60, "the first updater to finish")
+    expect(read(t.path("slow/big.bin")) == big, "slow/big.bin differs")
+    expect_equal(read(t.path("small.txt")), b"small", "small.txt")
+    game_version_written(t, 2)
+    # The second asked the server for nothing.
+    expect_equal(len([r for r in t.nginx.requests() if INDEX in r[1]]), 1, "requests for the index")
+    expect(second.running(), "the second updater stays with its reason")
+    first.click_fermer(window=first_window)
+    expect_equal(first.wait_exit(), 0, "exit code of the first updater")
+    wait_for(t.launched, 20, "the stand-in game's marker")
+    time.sleep(0.5)
+    shot = screenshot(t, second_window, "second")
+    second.press(second_window, "alt+F4")
+    expect_equal(second.wait_exit(), 0, "exit code of the second updater")
+    expect_shows(t, shot, "Échec de la mise à jour.", "Une autre mise à jour est déjà en cours dans ce dossier.",
+                 "0%")
+    # The lock went with the process that held it.
+    expect_equal(t.leftovers(), [], "working files left")
+
+
+def make_read_only(t, relative):
+    """Gives a file Windows' read-only attribute, which Wine keeps as the
+    permission bits. Root writes through those: then the file is made
+    immutable as well, or where that is not allowed, held open without
+    sharing by the stand-in game. Returns what makes it writable again."""
+    path = t.path(relative)
+    os.chmod(path, 0o444)
+    undo = [lambda: os.chmod(path, 0o644)]
+    if os.geteuid() == 0:
+        if subprocess.run(["chattr", "+i", path], stderr=subprocess.DEVNULL).returncode == 0:
+            undo.insert(0, lambda: subprocess.run(["chattr", "-i", path], check=True))
+        else:
+            log("    (no immutable flag here: %s is held open instead)" % relative)
+            holder = t.wine.start(t.path("kestralon.exe"), "--hold", t.wine.windows_path(path), "120")
+            wait_for(lambda: os.path.exists(path + ".held"), 20, "the stand-in game to hold " + relative)
+
+            def release():
+                write(path + ".release", b"")
+                holder.wait(30)
+                for extra in (".held", ".release"):
+                    os.remove(path + extra)
+            undo.insert(0, release)
+
+    def writable_again():
+        while undo:
+            undo.pop(0)()
+    t.cleanups.append(writable_again)
+    return writable_again
+
+
+def test_read_only_settings_shows_failure(t):
+    """A settings file that cannot be written: the window says so instead of
+    reporting success, and the next start records the version."""
+    t.nginx.publish(index=b"2\r\n", lists={2: b"data.bin\r\n"}, files={"data.bin": b"new data"})
+    settings = b"[VERSION]\r\nGame= 1\r\n"
+    t.setup(settings=settings, files={"data.bin": b"old data"})
+    writable_again = make_read_only(t, "Config/Client.ini")
+    updater = t.start()
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    # The files are in place; the journal stays for the version to be recorded.
+    wait_for(lambda: read(t.path("data.bin")) == b"new data", 30, "data.bin to be installed")
+    wait_for(lambda: not t.staged("data.bin") and os.path.exists(t.path("updater.journal")), 10,
+             "the journal kept for the next start")
+    time.sleep(1)
+    expect_equal(t.settings(), settings, "Client.ini")
+    shot = screenshot(t, window, "failure")
+    expect(updater.running(), "the window stays open with the reason")
+    updater.press(window, "alt+F4")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_shows(t, shot, "Échec de la mise à jour.", "Impossible d'enregistrer la version 2.", "100%")
+    expect_equal(t.settings(), settings, "Client.ini after the system close")
+
+    writable_again()
+    again = t.start()
+    wait_for(t.finished, 30, "Fin=1 once the file can be written")
+    game_version_written(t, 2)
+    expect_equal(read(t.path("data.bin")), b"new data", "data.bin")
+    expect_equal(len([r for r in t.nginx.requests() if "data.bin" in r[1]]), 1, "transfers of data.bin")
+    expect_equal(t.leftovers(), [], "working files left")
+    again.click_fermer()
+    expect_equal(again.wait_exit(), 0, "exit code of the second run")
+
+
+def test_interrupted_commit_finished_at_next_start(t):
+    """A run stopped in the middle of putting files in place (a journal, one
+    file moved, two still staged): the next start finishes the job first."""
+    t.nginx.publish(index=b"4\r\n", lists={}, files={})
+    t.setup(settings=b"[VERSION]\r\nGame= 3\r\n", files={
+        "a.dat": b"new a",
+        "a.dat.~old-0000aaaa": b"old a",
+        "sub/b.dat": b"old b",
+        "sub/b.dat.~upd-0000bbbb": b"new b",
+        "c.dat.~upd-0000cccc": b"new c",
+    })
+    write(t.path("updater.journal"), b"kestralon-journal 1\nversion 4\n"
+          b"move\ta.dat.~upd-0000aaaa\ta.dat\ta.dat.~old-0000aaaa\n"
+          b"move\tsub/b.dat.~upd-0000bbbb\tsub/b.dat\tsub/b.dat.~old-0000bbbb\n"
+          b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n"
+          b"end\n")
+    updater = t.start()
+    wait_for(t.finished, 30, "Fin=1")
+    game_version_written(t, 4)
+    expect_equal(read(t.path("a.dat")), b"new a", "a.dat")
+    expect_equal(read(t.path("sub/b.dat")), b"new b", "sub/b.dat")
+    expect_equal(read(t.path("c.dat")), b"new c", "c.dat")
+    expect_equal(t.leftovers(), [], "working files left")
+    # Version 4 is now installed: only the index was asked for.
+    expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "finished")
+    updater.click_fermer(window=window)
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_shows(t, shot, "Tu as la dernière version!", "", "100%")
+
+
+def test_long_reason_cut_to_its_field(t):
+    """A failure naming a long file: the reason ends in "…" at the field's edge."""
+    entry = "donnees/" + "tres_long_nom_de_fichier_" * 5 + ".dat"
+    t.nginx.publish(index=b"2\r\n", lists={2: entry.encode() + b"\r\n"}, files={})
+    t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
+    updater = t.start()
+    wait_for(lambda: any(r[2] == 404 for r in t.nginx.requests()), 30, "the 404")
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    time.sleep(1)
+    shot = screenshot(t, window, "reason")
+    updater.press(window, "alt+F4")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    # Wine measures "e" and "o" a pixel wider than it draws them: with many
+    # of them the cut comes some 20 pixels early there.
+    expect_cut_with_ellipsis(shot, "L3", slack=32)
+    expect_shows(t, shot, "Échec de la mise à jour.", "Le serveur a répondu 404 pour files\\%s." % entry, "100%")
+
+
+def test_window_cuts_long_texts(t):
+    """Texts wider than their field end in "…" at its edge and stay inside it;
+    500 KB of text costs nothing noticeable."""
+    t.setup()
+    started = time.monotonic()
+    # Letters that Wine draws as wide as it measures them (not "e" or "o"),
+    # so that the cut is expected at the field's end; "à€" puts a character
+    # across any cut made by bytes.
+    shot_texts = ("Téléchargement de " + "W" * 500000 + "...", "à€" * 100000 + "\U0001F600" * 1000, "100%")
+    shot = None
+    texts = os.path.join(t.scratch(), "texts.txt")
+    with open(texts, "wb") as out:
+        out.write("\n".join(shot_texts).encode("utf-8"))
+    probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
+    t.updaters.append(probe)
+    window = wait_for(probe.main_window, 30, "the probe's window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "long")
+    log("    window with 500 KB of text shown after %.1fs" % (time.monotonic() - started))
+    picture = os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png")
+    expect_equal(differing_pixels(shot, picture, masked=FIELDS.values()), 0,
+                 "pixels differing from background.png outside the text fields")
+    expect_cut_with_ellipsis(shot, "L2")
+    expect_cut_with_ellipsis(shot, "L3")
+    # Still answering: the system's close ends it at once.
+    probe.press(window, "alt+F4")
+    expect_equal(probe.wait_exit(10), 0, "exit code of window_probe.exe")
+
+
 FAILED = "Échec de la mise à jour."
 
 
@@ -825,6 +1084,11 @@ E2E_TESTS = [
     test_file_held_by_game_stays_intact,
     test_fermer_during_update_warns,
     test_window_scales_with_dpi,
+    test_window_cuts_long_texts,
+    test_long_reason_cut_to_its_field,
+    test_second_updater_in_same_folder,
+    test_read_only_settings_shows_failure,
+    test_interrupted_commit_finished_at_next_start,
     test_https_certificates,
 ]
 
@@ -872,7 +1136,8 @@ def main():
         build(args.build_dir, args.port, args.cmake_source)
     programs = {name: find_program(args.build_dir, name) for name in
                 ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
-                 "standin_game.exe", "profile_compare", "headless_updater.exe", "trust_ca.exe"]}
+                 "standin_game.exe", "window_probe.exe", "profile_compare", "headless_updater.exe",
+                 "trust_ca.exe"]}
     imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
                              stdout=subprocess.PIPE, text=True).stdout
     log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))
