@@ -58,6 +58,7 @@ int main() {
     if (const char* urls = std::getenv("UPDATER_TEST_URLS")) RepositoryUrls = urls;
     if (const char* authorities = std::getenv("UPDATER_TEST_CA_FILE")) CertificateAuthorities = authorities;
     if (const char* parallel = std::getenv("UPDATER_TEST_PARALLEL")) ParallelTransfers = std::atoi(parallel);
+    if (const char* keys = std::getenv("UPDATER_TEST_PUBLIC_KEY")) PublicKeys = keys;
     RecordingWindow window;
     RunProgram(window);
     window.Report();

@@ -77,9 +77,13 @@ TEST(IndexFields, ZeroIsANumberButTextIsNot) {
 }
 
 TEST(Arguments, ReadsOptionsFlagsAndNegativeValues) {
-    const std::vector<CommandSyntax> commands = {{"publish", {"repo", "version"}, {"url"}, {"dry-run"}}};
-    const Arguments a = ParseArguments({"publish", "--version", "-5", "--repo=/r", "--dry-run"}, commands);
+    const std::vector<CommandSyntax> commands = {
+        {"publish", {"repo", "version"}, {"url", "key"}, {"dry-run"}, {"key"}}};
+    const Arguments a = ParseArguments(
+        {"publish", "--version", "-5", "--key", "a.pem", "--repo=/r", "--dry-run", "--key=b.pem"}, commands);
     EXPECT_EQ(a.Value("version"), "-5");
+    EXPECT_EQ(a.Values("key"), (std::vector<std::string>{"a.pem", "b.pem"}));
+    EXPECT_EQ(a.Values("url"), std::vector<std::string>{});
     EXPECT_EQ(a.Value("repo"), "/r");
     EXPECT_EQ(a.Value("url", "none"), "none");
     EXPECT_TRUE(a.Has("dry-run"));
@@ -194,7 +198,7 @@ TEST_F(Scratch, PlanSortsTheBuildAgainstThePublishedGame) {
     for (const char* name : {"same.dat", "lost.dat", "added.dat"}) Write("build/" + std::string(name), "1");
     Write("build/edited.dat", "2");
 
-    PublishOptions options{repo, 2, root_ / "build", false, false};
+    PublishOptions options{repo, 2, root_ / "build", false, false, {}};
     std::ostringstream progress;
     const PublishPlan plan = PlanPublish(options, ReadRepositoryFolder(repo), progress);
     EXPECT_EQ(plan.refusals, std::vector<std::string>{});

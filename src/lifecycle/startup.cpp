@@ -24,10 +24,6 @@ void ShowFailure(const std::string& reason) {
 
 }  // namespace
 
-std::string SettingsFile() {
-    return ProgramFolder() + "\\" + kSettingsName;
-}
-
 void SetFinished() {
     WriteIni("UPDATER", "Fin", "1", SettingsFile());
 }

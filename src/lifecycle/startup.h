@@ -7,13 +7,9 @@
 class UpdateWindow;
 
 inline constexpr const char* kGameExecutable = "kestralon.exe";
-inline constexpr const char* kSettingsName = "Config\\Client.ini";
 
 // True once an update run has completed (files updated or already up to date).
 extern bool UpdateDone;
-
-// ProgramFolder + "\Config\Client.ini".
-std::string SettingsFile();
 
 void Form_Load();
 void lblQuitter_Click();

@@ -9,6 +9,11 @@ std::string Arguments::Value(const std::string& option, const std::string& fallb
     return found == values.end() ? fallback : found->second;
 }
 
+std::vector<std::string> Arguments::Values(const std::string& option) const {
+    const auto found = allValues.find(option);
+    return found == allValues.end() ? std::vector<std::string>{} : found->second;
+}
+
 Arguments ParseArguments(const std::vector<std::string>& words, const std::vector<CommandSyntax>& commands) {
     Arguments arguments;
     if (words.empty()) throw UsageError("no command given");
@@ -51,8 +56,11 @@ Arguments ParseArguments(const std::vector<std::string>& words, const std::vecto
             if (i + 1 == words.size()) throw UsageError("--" + name + " needs a value");
             value = words[++i];
         }
-        if (arguments.values.contains(name)) throw UsageError("--" + name + " given twice");
-        arguments.values[name] = value;
+        if (arguments.values.contains(name) && !syntax->repeated.contains(name)) {
+            throw UsageError("--" + name + " given twice");
+        }
+        arguments.values.emplace(name, value);
+        arguments.allValues[name].push_back(value);
     }
     if (arguments.help) return arguments;
     for (const std::string& name : syntax->required) {

@@ -1,5 +1,6 @@
 #include "operator/file_io.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -37,6 +38,15 @@ fs::path Utf8Path(std::string_view utf8) {
 std::string PathText(const fs::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
+}
+
+bool IsInside(const fs::path& inner, const fs::path& outer) {
+    std::error_code error;
+    const fs::path a = fs::weakly_canonical(fs::absolute(inner, error), error);
+    const fs::path b = fs::weakly_canonical(fs::absolute(outer, error), error);
+    const auto [end, _] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    // weakly_canonical keeps a trailing separator as an empty last part.
+    return end == b.end() || (std::next(end) == b.end() && end->empty());
 }
 
 std::optional<std::string> ReadWholeFile(const fs::path& path) {

@@ -16,6 +16,9 @@ namespace fs = std::filesystem;
 fs::path Utf8Path(std::string_view utf8);
 std::string PathText(const fs::path& path);
 
+// True when inner is outer or lies below it, links and ".." resolved.
+bool IsInside(const fs::path& inner, const fs::path& outer);
+
 // The whole file, or nothing when it is not a readable regular file.
 std::optional<std::string> ReadWholeFile(const fs::path& path);
 

@@ -1,5 +1,6 @@
 // update-repo: the operators' tool that publishes a version into an update
 // repository and checks a repository before players see it.
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -8,6 +9,8 @@
 #include "operator/arguments.h"
 #include "operator/file_io.h"
 #include "operator/publish.h"
+#include "operator/signing.h"
+#include "operator/signing_key.h"
 #include "operator/verify.h"
 
 #ifndef TRANSFER_TIMEOUT_SECONDS
@@ -21,11 +24,14 @@ constexpr int kProblems = 1;
 constexpr int kUsage = 2;
 
 const std::string kHelp =
-    R"(update-repo: publish versions into a Kestralon update repository and verify one.
+    R"(update-repo: publish versions into a Kestralon update repository, sign it and verify it.
 
 usage:
   update-repo publish --repo DIR --version N --from BUILD_DIR [--dry-run] [--allow-empty]
-  update-repo verify --repo DIR [--url BASE_URL] [--timeout SECONDS]
+                      [--key KEY_FILE ...] [--expires-in DAYS] [--drop-other-keys]
+  update-repo verify --repo DIR [--public-key KEYS] [--url BASE_URL] [--timeout SECONDS]
+  update-repo keygen --out KEY_FILE
+  update-repo sign --repo DIR --key KEY_FILE [--key KEY_FILE ...] [--expires-in DAYS] [--drop-other-keys]
   update-repo --help | update-repo COMMAND --help
 
 publish
@@ -41,28 +47,90 @@ publish
   when nothing changed.
     --dry-run       print what would be published, write nothing
     --allow-empty   publish version N even when no file changed (an empty list)
+    --key FILE      sign as it publishes (see sign); required once the
+                    repository is signed. Give every key players' updaters
+                    may hold, one --key each.
   Files deleted from the build stay installed: the repository cannot express a
   deletion; publish lists them as a note.
+
+sign
+  Signs DIR for updaters built with UPDATE_PUBLIC_KEY: writes the missing
+  qoro_update_N.meta (each file of list N with its size and SHA-256, from
+  files/), then qoro_update_infos.meta (serial, expiry, the digests of the
+  index, lists and version metadata) and its signatures in
+  qoro_update_infos.sig. Each signing increments the serial. Refuses when the
+  repository has problems, when a version metadata no longer matches files/,
+  or when a key file lies inside DIR. Signatures expire: run it as a
+  scheduled job well before, e.g. every week:
+    0 4 * * 1  update-repo sign --repo /srv/kestralon/repository --key /etc/kestralon/release.pem
+    --key FILE          a private key made by keygen; repeat for several keys
+    --expires-in DAYS   validity of the signature (default 30, at most 3650)
+    --drop-other-keys   sign even though qoro_update_infos.sig carries a
+                        signature by a key not given (retiring an old key)
+
+keygen
+  Makes a new P-256 key pair: writes the private key to KEY_FILE (PEM,
+  readable by you only; an existing file is never replaced) and prints the
+  public key, the text to build the updater with (-DUPDATE_PUBLIC_KEY=...).
+  Keep KEY_FILE outside the repository and back it up offline.
 
 verify
   Reads DIR the way the updater does and reports every problem on its own line:
   index fields that are not numbers or do not fit 16 bits, versions without a
   list, unsafe list entries, entries missing under files/, paths that differ
   only in letter case, byte-order marks and lone LF line ends.
+    --public-key KEYS  also check the signed metadata as an updater built with
+                    these keys does (128 hex digits each, separated by commas):
+                    a valid signature, the expiry, the digests of the index,
+                    the lists and the version metadata, and every file under
+                    files/ against the newest version listing it
     --url BASE_URL  also request every file a player requests from the server
                     that serves DIR (e.g. http://host/game/update/) and check
-                    the status, the Content-Length and the size received
+                    the status, the Content-Length, the size received and
+                    that the bytes are the repository's
     --timeout S     seconds without data before a request fails (default )" +
     std::to_string(TRANSFER_TIMEOUT_SECONDS) + R"()
 
-exit status: 0 done / clean, 1 problems found or publish refused, 2 usage error
+exit status: 0 done / clean, 1 problems found or refused, 2 usage error
 )";
 
 std::vector<CommandSyntax> Commands() {
     return {
-        {"publish", {"repo", "version", "from"}, {}, {"dry-run", "allow-empty"}},
-        {"verify", {"repo"}, {"url", "timeout"}, {}},
+        {"publish",
+         {"repo", "version", "from"},
+         {"key", "expires-in"},
+         {"dry-run", "allow-empty", "drop-other-keys"},
+         {"key"}},
+        {"verify", {"repo"}, {"url", "timeout", "public-key"}, {}, {}},
+        {"keygen", {"out"}, {}, {}, {}},
+        {"sign", {"repo", "key"}, {"expires-in"}, {"drop-other-keys"}, {"key"}},
     };
+}
+
+SigningOptions SigningFrom(const Arguments& arguments) {
+    SigningOptions options;
+    for (const std::string& file : arguments.Values("key")) options.keyFiles.push_back(Utf8Path(file));
+    options.expiresInDays = ParseWholeNumber("expires-in", arguments.Value("expires-in", "30"));
+    if (options.expiresInDays < 1 || options.expiresInDays > 3650) {
+        throw UsageError("--expires-in must be between 1 and 3650 days");
+    }
+    options.dropOtherKeys = arguments.Has("drop-other-keys");
+    return options;
+}
+
+int RunKeygen(const Arguments& arguments) {
+    const fs::path out = Utf8Path(arguments.Value("out"));
+    const SigningKey key = SigningKey::Generate();
+    key.SaveNew(out);
+    std::cerr << "private key written to " << PathText(out) << " (key id " << KeyId(key.Public())
+              << "); keep it outside the repository, readable by you only, with an offline copy\n"
+              << "public key, for -DUPDATE_PUBLIC_KEY= and verify --public-key:\n";
+    std::cout << KeyText(key.Public()) << "\n";
+    return kOk;
+}
+
+int RunSign(const Arguments& arguments) {
+    return Sign(Utf8Path(arguments.Value("repo")), SigningFrom(arguments), std::cout, std::cerr);
 }
 
 int RunVerify(const Arguments& arguments) {
@@ -78,6 +146,16 @@ int RunVerify(const Arguments& arguments) {
         ParseWholeNumber("timeout", arguments.Value("timeout", std::to_string(TRANSFER_TIMEOUT_SECONDS)));
     if (timeout < 1 || timeout > 3600) throw UsageError("--timeout must be between 1 and 3600 seconds");
 
+    std::vector<PublicKey> keys;
+    if (arguments.values.contains("public-key")) {
+        const auto parsed = ParsePublicKeys(arguments.Value("public-key"));
+        if (!parsed || parsed->empty()) {
+            throw UsageError(
+                "--public-key takes keys of 128 hex digits, separated by commas (keygen prints one)");
+        }
+        keys = *parsed;
+    }
+
     const fs::path root = Utf8Path(arguments.Value("repo"));
     std::error_code error;
     if (!fs::is_directory(root, error)) {
@@ -86,8 +164,14 @@ int RunVerify(const Arguments& arguments) {
     }
     const RepositoryFolder repository = ReadRepositoryFolder(root);
     std::vector<Problem> problems = CheckRepository(repository);
+    if (!keys.empty()) {
+        for (Problem& problem : CheckSignedMetadata(repository, keys, std::time(nullptr))) {
+            problems.push_back(std::move(problem));
+        }
+    }
     if (!url.empty()) {
-        for (Problem& problem : CheckServer(repository, url, static_cast<int>(timeout), std::cerr)) {
+        for (Problem& problem :
+             CheckServer(repository, url, static_cast<int>(timeout), !keys.empty(), std::cerr)) {
             problems.push_back(std::move(problem));
         }
     }
@@ -97,7 +181,8 @@ int RunVerify(const Arguments& arguments) {
         return kProblems;
     }
     std::cout << "clean: " << repository.lists.size() << " version(s), " << repository.PublishedPaths().size()
-              << " file(s)" << (url.empty() ? "" : ", all served as stored") << "\n";
+              << " file(s)" << (keys.empty() ? "" : ", " + SignatureSummary(repository, keys))
+              << (url.empty() ? "" : ", all served as stored") << "\n";
     return kOk;
 }
 
@@ -108,6 +193,7 @@ int RunPublish(const Arguments& arguments) {
     options.version = ParseWholeNumber("version", arguments.Value("version"));
     options.dryRun = arguments.Has("dry-run");
     options.allowEmpty = arguments.Has("allow-empty");
+    options.signing = SigningFrom(arguments);
     return Publish(options, std::cout, std::cerr);
 }
 
@@ -122,6 +208,8 @@ int main(int argc, char** argv) {
             return kOk;
         }
         if (arguments.command == "publish") return RunPublish(arguments);
+        if (arguments.command == "keygen") return RunKeygen(arguments);
+        if (arguments.command == "sign") return RunSign(arguments);
         return RunVerify(arguments);
     } catch (const UsageError& e) {
         std::cerr << "update-repo: " << e.what() << "\n(update-repo --help shows the usage)\n";

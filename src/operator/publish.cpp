@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -16,14 +18,6 @@ namespace {
 constexpr std::uint64_t kLargeFile = 4 << 20;
 // Comparing a big build takes a while too: a counter every so many files.
 constexpr std::size_t kCompareReportEvery = 1000;
-
-bool Inside(const fs::path& inner, const fs::path& outer) {
-    std::error_code error;
-    const fs::path a = fs::weakly_canonical(inner, error);
-    const fs::path b = fs::weakly_canonical(outer, error);
-    const auto [end, _] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
-    return end == b.end();
-}
 
 // The game files of the build, relative and "/" separated, sorted. What
 // cannot be a game file is refused rather than silently left out.
@@ -207,7 +201,7 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
 }
 
 void ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository, const PublishPlan& plan,
-                  std::ostream& progress) {
+                  std::ostream& progress, const SigningPlan* signing) {
     const std::size_t total = plan.files.size();
     std::size_t k = 0;
     for (const PlannedFile& file : plan.files) {
@@ -226,18 +220,45 @@ void ApplyPublish(const PublishOptions& options, const RepositoryFolder& reposit
 
     std::string list;
     for (const PlannedFile& file : plan.files) list += Utf8ToCp1252(file.path) + "\r\n";
-    const std::string listName = ListName(static_cast<std::int16_t>(options.version));
+    const auto version = static_cast<std::int16_t>(options.version);
+    const std::string listName = ListName(version);
     PendingFile listFile(repository.ListPath(listName));
     listFile.Write(list);
     listFile.Commit();
 
-    // Last: until the index names it, no player asks for the new version.
     std::string index = repository.index.value_or("");
     if (!index.empty() && index.back() != '\n' && index.back() != '\r') index += "\r\n";
     index += std::to_string(options.version) + "\r\n";
+
+    // Signed, the metadata goes before the index: an updater without a key
+    // reads only the index, so it sees the new version only once everything
+    // is in place. One with a key that reads between the two finds that the
+    // index does not match the signed digest and refuses the run; its next
+    // start finds them agreeing.
+    std::string signatures;
+    if (signing) {
+        RepositoryFolder after = repository;
+        after.index = index;
+        PublishedList added;
+        added.version = version;
+        added.name = listName;
+        added.bytes = list;
+        after.lists.push_back(std::move(added));
+        signatures = WriteSignedMetadata(after, index, version, *signing, progress);
+    }
+
+    // Last: until the index names it, no player asks for the new version.
     PendingFile indexFile(repository.IndexPath());
     indexFile.Write(index);
     indexFile.Commit();
+    if (!signing) return;
+    try {
+        FinishSignatures(repository, signatures);
+    } catch (const std::exception& e) {
+        // The file still holds a valid signature of the new metadata.
+        progress << "note: the previous signatures stay in " << kSignatureName << " (" << e.what()
+                 << "); the next signing drops them\n";
+    }
 }
 
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err) {
@@ -251,29 +272,50 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         err << "update-repo: error: the build " << PathText(options.build) << " is not a folder\n";
         return 1;
     }
-    if (Inside(options.repository, options.build) || Inside(options.build, options.repository)) {
+    if (IsInside(options.repository, options.build) || IsInside(options.build, options.repository)) {
         err << "update-repo: error: the repository and the build folder must not contain one another\n";
         return 1;
     }
     const RepositoryFolder repository = ReadRepositoryFolder(options.repository);
-    const PublishPlan plan = PlanPublish(options, repository, err);
+    PublishPlan plan = PlanPublish(options, repository, err);
+    std::optional<SigningPlan> signing;
+    if (!options.signing.keyFiles.empty()) {
+        signing = PlanSigning(options.signing, repository, std::time(nullptr));
+        for (const std::string& refusal : signing->refusals) plan.refusals.push_back(refusal);
+    } else if (IsSigned(repository)) {
+        plan.refusals.push_back(std::string("the repository is signed (") + kMetadataName +
+                                "): give the key with --key, or players whose updater has a key would refuse "
+                                "every update");
+    }
     if (!plan.refusals.empty()) {
         PrintProblems(plan.repositoryProblems, err);
+        if (signing) PrintProblems(signing->problems, err);
         for (const std::string& refusal : plan.refusals) err << "update-repo: refused: " << refusal << "\n";
         err << "update-repo: nothing was written\n";
         return 1;
     }
     PrintPlan(options, plan, out);
+    if (signing) {
+        std::string ids;
+        for (const SigningKey& key : signing->keys) ids += " " + KeyId(key.Public());
+        out << "signing with key(s)" << ids << ": serial " << signing->serial << ", expires "
+            << FormatUtcTime(signing->expires) << "\n";
+    }
     if (options.dryRun) {
         out << "dry run: nothing written\n";
         return 0;
     }
     try {
-        ApplyPublish(options, repository, plan, err);
+        ApplyPublish(options, repository, plan, err, signing ? &*signing : nullptr);
     } catch (const std::exception& e) {
         err << "update-repo: error: " << e.what() << "\n"
             << "update-repo: version " << options.version
             << " was not published: the index is unchanged, players see nothing of it\n";
+        if (signing) {
+            err << "update-repo: the signed metadata may already describe it, which players whose updater "
+                   "has a "
+                   "key refuse: publish again, or run update-repo sign\n";
+        }
         return 1;
     }
     out << "published version " << options.version << ": " << plan.files.size() << " file(s) in "

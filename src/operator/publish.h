@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "operator/signing.h"
 #include "operator/verify.h"
 
 struct PublishOptions {
@@ -17,6 +18,7 @@ struct PublishOptions {
     std::filesystem::path build;
     bool dryRun = false;
     bool allowEmpty = false;
+    SigningOptions signing;  // no key files: an unsigned repository
 };
 
 enum class Change {
@@ -44,9 +46,11 @@ struct PublishPlan {
 PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& repository,
                         std::ostream& progress);
 
-// Carries out an accepted plan: game files, then the list, then the index.
+// Carries out an accepted plan: game files, the list, then (with a signing
+// plan) the version metadata, the signatures and the top metadata, and the
+// index last.
 void ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository, const PublishPlan& plan,
-                  std::ostream& progress);
+                  std::ostream& progress, const SigningPlan* signing = nullptr);
 
 // The publish command: plan, report, then apply unless it is a dry run.
 // Returns the exit status.

@@ -8,6 +8,7 @@
 
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/signing.h"
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "transfer/http.h"
@@ -161,13 +162,17 @@ void CheckCollisions(const RepositoryFolder& repository, std::vector<Problem>& p
     }
 }
 
-class CountingSink : public BodySink {
+// Counts and hashes the body: a server (or a mirror) that sends other bytes
+// of the same length is found too.
+class CheckingSink : public BodySink {
 public:
     bool Begin(const ResponseHead&) override { return true; }
-    bool Write(const char*, std::size_t size) override {
+    bool Write(const char* data, std::size_t size) override {
+        hash.Update(data, size);
         received += size;
         return true;
     }
+    Sha256 hash;
     std::uint64_t received = 0;
 };
 
@@ -177,11 +182,19 @@ struct Request {
 };
 
 // What a player at a version below every indexed one asks for, in order.
-std::vector<Request> PlayerRequests(const RepositoryFolder& repository) {
+std::vector<Request> PlayerRequests(const RepositoryFolder& repository, bool signedFiles) {
     std::vector<Request> requests;
     requests.push_back({kIndexName, repository.IndexPath()});
+    if (signedFiles) {
+        requests.push_back({kMetadataName, repository.root / kMetadataName});
+        requests.push_back({kSignatureName, repository.root / kSignatureName});
+    }
     for (const PublishedList& list : repository.lists) {
         if (list.bytes) requests.push_back({list.name, repository.ListPath(list.name)});
+        if (signedFiles) {
+            const std::string name = VersionMetadataName(list.version);
+            requests.push_back({name, repository.root / name});
+        }
     }
     for (const std::string& entry : repository.PublishedPaths()) {
         // The updater stops before fetching anything when a list holds an
@@ -230,9 +243,9 @@ std::vector<Problem> CheckRepository(const RepositoryFolder& repository) {
 }
 
 std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::string& baseUrl,
-                                 int timeoutSeconds, std::ostream& progress) {
+                                 int timeoutSeconds, bool signedFiles, std::ostream& progress) {
     std::vector<Problem> problems;
-    const std::vector<Request> requests = PlayerRequests(repository);
+    const std::vector<Request> requests = PlayerRequests(repository, signedFiles);
     HttpOptions options;
     options.timeoutSeconds = timeoutSeconds;
     const std::unique_ptr<HttpClient> client = MakeHttpClient(options);
@@ -242,7 +255,7 @@ std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::
         const std::uint64_t local = fs::file_size(request.local, error);
         if (error) continue;  // missing here: reported by the local check
         const std::string url = baseUrl + EncodeRemoteName(request.remote);
-        CountingSink sink;
+        CheckingSink sink;
         client->Start({url, 0, {}}, sink);
         std::vector<std::pair<TransferId, TransferResult>> ended;
         while (ended.empty()) ended = client->Wait(100);
@@ -253,6 +266,9 @@ std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::
         }
         if (auto problem = Judge(result, result.head.length, sink.received, local, timeoutSeconds)) {
             problems.push_back({url, *problem, {}});
+        } else if (sink.hash.Finish() != DigestOfFile(request.local).sha256) {
+            problems.push_back(
+                {url, "the server sends other bytes than the repository file, of the same length", {}});
         }
         if (++done % 100 == 0) progress << "requested " << done << " of " << requests.size() << " files\n";
     }

@@ -18,10 +18,11 @@ struct Problem {
 std::vector<Problem> CheckRepository(const RepositoryFolder& repository);
 
 // Requests everything a player who updates from scratch requests, from
-// baseUrl (ending in "/"), and compares it with the local files. Progress
-// goes to progress.
+// baseUrl (ending in "/"), and compares it with the local files: status,
+// length and bytes. With signedFiles, the signed metadata files too, as an
+// updater with a key requests them. Progress goes to progress.
 std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::string& baseUrl,
-                                 int timeoutSeconds, std::ostream& progress);
+                                 int timeoutSeconds, bool signedFiles, std::ostream& progress);
 
 // "file: message", one line each.
 void PrintProblems(const std::vector<Problem>& problems, std::ostream& out);

@@ -23,6 +23,10 @@ std::filesystem::path NativePath(const std::string& path) {
     return std::filesystem::path(std::u8string(slashed.begin(), slashed.end()));
 }
 
+std::string SettingsFile() {
+    return ProgramFolder() + "\\" + kSettingsName;
+}
+
 std::filesystem::path LocalPath(const std::string& name) {
     return NativePath(ProgramFolder() + "\\" + name);
 }

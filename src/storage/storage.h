@@ -12,6 +12,11 @@
 // The folder that holds the running executable, without a trailing separator.
 std::string ProgramFolder();
 
+// The client settings file, shared with the game.
+inline constexpr const char* kSettingsName = "Config\\Client.ini";
+// ProgramFolder + "\Config\Client.ini".
+std::string SettingsFile();
+
 // ProgramFolder + "\" + name, as a path the standard library can open.
 std::filesystem::path LocalPath(const std::string& name);
 

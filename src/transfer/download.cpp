@@ -391,12 +391,15 @@ void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener)
             inFlight.entries.erase(found);
             Work& item = work[entry.work];
             const bool closed = entry.body->Close();
-            if (!result.head.validator.empty()) item.validator = result.head.validator;
             const Verdict verdict =
                 Judge(result, *entry.body, closed, item.remote, item.local, item.expectedSize, item.check);
             if (verdict.done) {
                 item.done = true;
                 ++finished;
+                if (listener && !entry.body->Validator().empty() &&
+                    entry.body->Validator() != item.validator) {
+                    listener->Resumable(entry.work, entry.body->Validator());
+                }
                 if (listener) {
                     listener->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
                     listener->Finished(entry.work);
@@ -408,6 +411,7 @@ void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener)
             // progress: a body that breaks off at the same place every time does not.
             const bool progressed = item.attempts > 1 && onDisk > item.furthest;
             item.furthest = std::max(item.furthest, onDisk);
+            if (!entry.body->Validator().empty()) item.validator = entry.body->Validator();
             const bool canResume = verdict.resume && onDisk > 0 && !item.validator.empty();
             item.from = canResume ? onDisk : 0;
             if (!verdict.retry) throw UpdateFailure(verdict.reason);
@@ -487,7 +491,7 @@ std::string Downloader::FetchText(const std::string& remote, std::size_t maxByte
     return text;
 }
 
-void Downloader::Fetch(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
+void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
     std::vector<State::Work> work;
     work.reserve(jobs.size());
     for (std::size_t k = 0; k < jobs.size(); ++k) {

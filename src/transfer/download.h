@@ -88,7 +88,7 @@ public:
     // all are complete and checked; throws UpdateFailure at the first that
     // fails for good, after stopping the others. Staged bodies that are not
     // complete are left for the caller to keep or remove.
-    void Fetch(std::vector<DownloadJob>& jobs, DownloadListener& listener);
+    void DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener);
 
 private:
     struct State;

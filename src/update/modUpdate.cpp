@@ -13,9 +13,13 @@
 #include "transfer/download.h"
 #include "update/repository.h"
 #include "update/staging.h"
+#include "update/trust.h"
 
 #ifndef PARALLEL_TRANSFERS
 #define PARALLEL_TRANSFERS 8
+#endif
+#ifndef UPDATE_PUBLIC_KEY
+#define UPDATE_PUBLIC_KEY ""
 #endif
 #ifndef UPDATE_CA_FILE
 #define UPDATE_CA_FILE ""
@@ -29,6 +33,7 @@ std::int32_t FileCount = 0;
 std::string RepositoryUrls = UPDATE_URL;
 std::string CertificateAuthorities = UPDATE_CA_FILE;
 int ParallelTransfers = PARALLEL_TRANSFERS;
+std::string PublicKeys = UPDATE_PUBLIC_KEY;
 
 namespace {
 
@@ -85,7 +90,7 @@ public:
     }
 
     void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
-        if (total > 0) fraction_[job] = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+        if (total > 0) SetFraction(job, std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
         if (busy_) {
             busy_ = false;
             ShowCounter();
@@ -100,7 +105,7 @@ public:
 
     void Finished(std::size_t job) override {
         finished_[job] = true;
-        fraction_[job] = 1.0;
+        SetFraction(job, 1.0);
         if (oneAtATime_ && job == head_) ShowPercent(100);
         if (!oneAtATime_) ShowOverall();
         ShowHead();
@@ -130,7 +135,7 @@ public:
     }
     void MarkFinished(std::size_t job) {
         finished_[job] = true;
-        fraction_[job] = 1.0;
+        SetFraction(job, 1.0);
     }
 
 private:
@@ -145,11 +150,15 @@ private:
     // Several files at once: the share of the whole that has arrived, which
     // never moves backwards.
     void ShowOverall() {
-        double sum = 0;
-        for (const double f : fraction_) sum += f;
         const int percent =
-            remotes_.empty() ? 100 : static_cast<int>(sum * 100.0 / static_cast<double>(remotes_.size()));
+            remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
         ShowPercent(std::max(percent, shown_));
+    }
+
+    // Kept as a running sum: thousands of files report many times each.
+    void SetFraction(std::size_t job, double fraction) {
+        arrived_ += fraction - fraction_[job];
+        fraction_[job] = fraction;
     }
 
     void ShowPercent(int percent) {
@@ -162,6 +171,7 @@ private:
     std::vector<std::int32_t> positions_;
     std::vector<bool> finished_;
     std::vector<double> fraction_;
+    double arrived_ = 0;  // the sum of fraction_
     bool oneAtATime_;
     std::size_t head_ = 0;
     bool headShown_ = false;
@@ -306,7 +316,45 @@ DownloadSettings Settings() {
     return settings;
 }
 
-void FetchAndInstall(Downloader& downloader, StagingRecord& staging) {
+// Forwards the downloads' reports under the numbers the texts know them by:
+// files already in place are not downloaded but still counted.
+class MappedListener : public DownloadListener {
+public:
+    MappedListener(DownloadListener& inner, std::vector<std::size_t> numbers)
+        : inner_(inner), numbers_(std::move(numbers)) {}
+    void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
+        inner_.Progress(numbers_[job], done, total);
+    }
+    void Finished(std::size_t job) override { inner_.Finished(numbers_[job]); }
+    void Resumable(std::size_t job, const std::string& validator) override {
+        inner_.Resumable(job, validator);
+    }
+    void ServerBusy(int secondsLeft) override { inner_.ServerBusy(secondsLeft); }
+    void Idle() override { inner_.Idle(); }
+    void Pause(double seconds) override { inner_.Pause(seconds); }
+
+private:
+    DownloadListener& inner_;
+    std::vector<std::size_t> numbers_;
+};
+
+// With sizes known, a disk that cannot take the update stops it before the
+// first byte is fetched.
+void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
+    std::uint64_t needed = 0;
+    for (const DownloadJob& job : jobs) {
+        if (job.expectedSize && *job.expectedSize > job.resumeFrom)
+            needed += *job.expectedSize - job.resumeFrom;
+    }
+    std::error_code error;
+    const auto space = std::filesystem::space(NativePath(ProgramFolder()), error);
+    if (error || needed <= space.available) return;
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    throw UpdateFailure("Espace disque insuffisant: " + std::to_string((needed + kMiB - 1) / kMiB) +
+                        " Mo nécessaires, " + std::to_string(space.available / kMiB) + " Mo libres.");
+}
+
+void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const RepositoryTrust& trust) {
     std::vector<std::size_t> positions;  // FileList positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < FileList.size(); ++k) {
         if (!IsBlank(FileList[k])) positions.push_back(k);
@@ -317,26 +365,49 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging) {
     std::vector<DownloadJob> jobs;
     std::vector<std::string> remotes;
     std::vector<std::int32_t> numbers;
+    std::vector<std::size_t> textOf;                          // for each job, its place among the texts
+    std::vector<std::size_t> inPlace;                         // places of files that need no transfer
+    std::vector<std::pair<std::string, std::string>> staged;  // whole leftovers: staged name, entry
     jobs.reserve(positions.size());
     for (const std::size_t k : positions) {
         const std::string& entry = FileList[k];
-        PrepareFolders(entry);
+        remotes.push_back(RemoteFileName(entry));
+        numbers.push_back(static_cast<std::int32_t>(k + 1));
         DownloadJob job;
-        job.remote = RemoteFileName(entry);
+        if (trust.Enabled()) {
+            const FileDigest expected = trust.Expected(entry);
+            // Already installed exactly as signed: a run cut short after
+            // thousands of files does not fetch them again.
+            if (HoldsContent(entry, expected)) {
+                inPlace.push_back(remotes.size() - 1);
+                continue;
+            }
+            job.expectedSize = expected.size;
+            job.check = MakeDigestCheck(expected);
+        }
+        PrepareFolders(entry);
+        job.remote = remotes.back();
         job.local = entry;
         if (const auto left = staging.TakeLeftBody(entry)) {
+            // A killed run may have left this file whole: signed, it needs
+            // no transfer at all, only its place in the commit.
+            if (trust.Enabled() && HoldsContent(left->staged, trust.Expected(entry))) {
+                inPlace.push_back(remotes.size() - 1);
+                staged.push_back({left->staged, entry});
+                continue;
+            }
             std::error_code error;
             job.staged = LocalPath(left->staged);
-            job.resumeFrom = std::filesystem::file_size(job.staged, error);
+            job.resumeFrom = left->validator.empty() ? 0 : std::filesystem::file_size(job.staged, error);
             if (error) job.resumeFrom = 0;
             job.validator = left->validator;
         } else {
             job.staged = LocalPath(staging.NewStagedName(entry, listed));
         }
-        remotes.push_back(job.remote);
-        numbers.push_back(static_cast<std::int32_t>(k + 1));
+        textOf.push_back(remotes.size() - 1);
         jobs.push_back(std::move(job));
     }
+    CheckFreeSpace(jobs);
     staging.RemoveLeftovers();
 
     // Staged names relative to the game folder, for the record and the journal.
@@ -350,35 +421,44 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging) {
     texts.OnResumable([&](std::size_t job, const std::string& validator) {
         staging.RecordValidator(jobs[job].local, relative(jobs[job]), validator);
     });
+    for (const std::size_t place : inPlace) texts.MarkFinished(place);
     frmUpdate->SetText(L2, "");
     // Blank entries count in the numbering but have nothing to fetch.
-    if (!jobs.empty()) texts.ShowHead();
+    if (!remotes.empty()) texts.ShowHead();
+    MappedListener listener(texts, textOf);
     try {
-        downloader.Fetch(jobs, texts);
+        downloader.DownloadFiles(jobs, listener);
     } catch (const RunCancelled&) {
         staging.KeepPartials();
         throw;
     }
 
     std::vector<CommitMove> moves;
-    moves.reserve(jobs.size());
-    for (const DownloadJob& job : jobs) {
-        const std::string staged = relative(job);
-        std::string backup = staged;
+    moves.reserve(jobs.size() + staged.size());
+    const auto addMove = [&](const std::string& name, const std::string& entry) {
+        std::string backup = name;
         backup.replace(backup.rfind(".~upd-"), 6, ".~old-");
-        moves.push_back({staged, job.local, backup});
-    }
+        moves.push_back({name, entry, backup});
+    };
+    for (const auto& [name, entry] : staged) addMove(name, entry);
+    for (const DownloadJob& job : jobs) addMove(relative(job), job.local);
     CommitUpdate(moves, NewestVersion);
     for (const CommitMove& move : moves) staging.Forget(move.staged);
     staging.Close();
 }
 
-void ApplyUpdate(Downloader& downloader, StagingRecord& staging) {
+void ApplyUpdate(Downloader& downloader, StagingRecord& staging, RepositoryTrust& trust) {
     frmUpdate->SetText(L2, "Vérification des versions des fichiers...");
+    const auto fetch = [&](const std::string& name, std::size_t limit) {
+        return FetchRepositoryText(downloader, name, limit);
+    };
     for (const std::int16_t version : NewVersions) {
-        MergeList(FetchRepositoryText(downloader, ListName(version), kLargestList));
+        const std::string name = ListName(version);
+        const std::string list = FetchRepositoryText(downloader, name, kLargestList);
+        trust.CheckList(version, name, list, fetch);
+        MergeList(list);
     }
-    FetchAndInstall(downloader, staging);
+    FetchAndInstall(downloader, staging, trust);
     frmUpdate->SetText(L2, "Mise à jours à la version " + std::to_string(NewestVersion) + "!");
     frmUpdate->SetText(L3, "Téléchargement terminé!");
     Record("UPDATER", "Fin", "1");
@@ -404,17 +484,23 @@ void RunUpdate() {
     StagingRecord staging;
 
     if (!FileExists(kSettingsName)) Record("UPDATER", "Fin", " 0");
+    RepositoryTrust trust(PublicKeys);
     Downloader downloader(Settings());
     if (FileExists(kSettingsName)) CurrentVersion = InstalledVersion();
     frmUpdate->Show();
     frmUpdate->SetText(L2, "Recherche des nouvelles...");
     const std::string index = FetchRepositoryText(downloader, kIndexName, kLargestIndex);
+    trust.CheckIndex(index, [&](const std::string& name, std::size_t limit) {
+        return FetchRepositoryText(downloader, name, limit);
+    });
     NewestVersion = CurrentVersion;
     ReadIndex(index);
 
     if (CurrentVersion < NewestVersion) {
-        ApplyUpdate(downloader, staging);
+        ApplyUpdate(downloader, staging, trust);
+        trust.RecordSerial();
     } else {
+        trust.RecordSerial();
         staging.RemoveLeftovers();
         staging.Close();
         frmUpdate->SetText(L2, "Tu as la dernière version!");

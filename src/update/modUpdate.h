@@ -19,6 +19,9 @@ extern std::string RepositoryUrls;
 extern std::string CertificateAuthorities;
 // Transfers at once (the build's setting).
 extern int ParallelTransfers;
+// The operator's public keys the repository must be signed with; empty for
+// an unsigned repository.
+extern std::string PublicKeys;
 
 // Reads the installed version, fetches the index and the lists of the newer
 // versions, downloads every listed file, records the newest version and sets

@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "lifecycle/failure.h"
-#include "lifecycle/startup.h"
 #include "storage/storage.h"
 
 namespace {
@@ -112,7 +111,8 @@ bool IsWorkingFileName(const std::string& entry) {
     std::string name = Lower(entry);
     std::replace(name.begin(), name.end(), '\\', '/');
     return name == kLockName || name == kJournalName || name == kStagingName ||
-           name == std::string(kJournalName) + ".new";
+           name == std::string(kJournalName) + ".new" || name == "config/updater.serial" ||
+           name == "config/updater.serial.new";
 }
 
 StagingRecord::StagingRecord() {
@@ -157,7 +157,7 @@ StagingRecord::~StagingRecord() {
 
 std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
     for (auto it = earlier_.begin(); it != earlier_.end(); ++it) {
-        if (it->second.entry != entry || it->second.validator.empty()) continue;
+        if (it->second.entry != entry) continue;
         std::error_code error;
         if (!fs::is_regular_file(LocalPath(it->first), error)) continue;
         LeftBody left{it->first, it->second.validator};

@@ -40,7 +40,8 @@ public:
     StagingRecord(const StagingRecord&) = delete;
     StagingRecord& operator=(const StagingRecord&) = delete;
 
-    // A partial body of `entry` left by an earlier run, taken over by this run.
+    // A body of `entry` left by an earlier run (partial or whole; without a
+    // validator it cannot be resumed), taken over by this run.
     std::optional<LeftBody> TakeLeftBody(const std::string& entry);
     // Removes what earlier runs left that this run did not take over.
     void RemoveLeftovers();

@@ -559,8 +559,14 @@ def ensure_display():
     _xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                              pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
-    number = os.read(read_end, 16).decode().strip()
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
     os.close(read_end)
+    number = number.decode().strip()
     os.environ["DISPLAY"] = ":" + number
 
 

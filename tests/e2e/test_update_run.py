@@ -3,14 +3,18 @@ misbehaves, through the headless build of the updater (same logic, a window
 that only records its texts)."""
 
 import os
+import re
 import resource
+import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
 import tls
-from harness import (BASE_PATH, HOST, INDEX, PORT, FaultServer, FolderCase, Nginx, crlf_list, free_port, headless_program, list_name,
-                     parse_headless, read_or_empty, run_headless, start_headless, wait_until)
+from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, FaultServer, FolderCase, Nginx, crlf_list, free_port,
+                     headless_program, list_name, make_readable, parse_headless, read_or_empty, run_headless,
+                     start_headless, wait_until)
 
 NOBODY = 65534
 
@@ -536,6 +540,173 @@ class AgainstAFaultyServer(Case):
         self.assertLess(time.monotonic() - started, 1.4)
         after = game.snapshot()
         self.assertEqual(after, before)
+
+
+def update_repo(*arguments):
+    done = subprocess.run([os.path.join(BUILD_DIR, "update-repo"), *arguments], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise AssertionError("update-repo %s: %s" % (" ".join(arguments), done.stderr))
+    return done.stdout
+
+
+def readable(repo):
+    """What update-repo wrote, readable by nginx's workers."""
+    for folder, _, names in os.walk(repo.root):
+        make_readable(folder)
+        for name in names:
+            os.chmod(os.path.join(folder, name), 0o644)
+
+
+def openssl_signature(key, message):
+    """ECDSA P-256 over SHA-256 by the openssl command, as r || s in hex (the
+    DER sequence of two integers unpacked)."""
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=message, capture_output=True,
+                         check=True).stdout
+    integers, i = [], 2 + (der[1] & 0x7F if der[1] & 0x80 else 0)
+    while i < len(der):
+        length = der[i + 1]
+        integers.append(int.from_bytes(der[i + 2:i + 2 + length], "big"))
+        i += 2 + length
+    return "".join("%064x" % n for n in integers)
+
+
+class AgainstASignedRepository(Case):
+    """With the operator's key compiled in, nothing that the signed metadata
+    does not vouch for is installed; every attack leaves the game and the
+    settings byte for byte as they were."""
+
+    KEEP = "data/keep.dat"
+
+    def setUp(self):
+        folder = tempfile.mkdtemp(prefix="keys-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.key = os.path.join(folder, "operator.pem")
+        self.public = update_repo("keygen", "--out", self.key).split()[0]
+        self.other_key = os.path.join(folder, "other.pem")
+        update_repo("keygen", "--out", self.other_key)
+        self.env = {"UPDATER_TEST_PUBLIC_KEY": self.public}
+
+    def signed_repository(self, files=None):
+        files = files or {"first.dat": b"first", self.KEEP: os.urandom(100_000)}
+        repo = self.repository("6\r\n7\r\n", {6: crlf_list(*files), 7: crlf_list(next(iter(files)))}, files)
+        update_repo("sign", "--repo", repo.root, "--key", self.key)
+        readable(repo)
+        return repo
+
+    def resign(self, repo, key, edit=lambda text: text):
+        meta = os.path.join(repo.root, "qoro_update_infos.meta")
+        with open(meta, "rb") as f:
+            text = edit(f.read())
+        with open(meta, "wb") as f:
+            f.write(text)
+        sig = os.path.join(repo.root, "qoro_update_infos.sig")
+        with open(sig) as f:
+            lines = f.read().splitlines()
+        with open(sig, "w") as f:
+            f.write(lines[0] + "\n" + lines[1].split()[0] + " " + openssl_signature(key, text) + "\n")
+
+    def test_attacks_are_refused_and_change_nothing(self):
+        def replace_file(repo):
+            with open(os.path.join(repo.root, "files", self.KEEP), "wb") as f:
+                f.write(os.urandom(100_000))
+
+        def edit_list(repo):
+            with open(os.path.join(repo.root, list_name(6)), "ab") as f:
+                f.write(b"extra.dat\r\n")
+
+        def swap_list(repo):
+            shutil.copy(os.path.join(repo.root, list_name(7)), os.path.join(repo.root, list_name(6)))
+
+        def swap_metadata(repo):
+            # Version 6's metadata from another publication of the same version.
+            other = self.signed_repository({"first.dat": b"other", self.KEEP: b"other"})
+            shutil.copy(os.path.join(other.root, "qoro_update_6.meta"), os.path.join(repo.root, "qoro_update_6.meta"))
+
+        def remove_signature(repo):
+            os.remove(os.path.join(repo.root, "qoro_update_infos.sig"))
+
+        def other_key(repo):
+            self.resign(repo, self.other_key)
+
+        def expired(repo):
+            self.resign(repo, self.key, lambda text: re.sub(rb"expires \S+", b"expires 2020-01-01T00:00:00Z", text))
+
+        def truncated_signature(repo):
+            path = os.path.join(repo.root, "qoro_update_infos.sig")
+            with open(path, "rb") as f:
+                text = f.read()
+            with open(path, "wb") as f:
+                f.write(text[:-20] + b"\n")
+
+        cases = [
+            (replace_file, "Fichier altéré: data/keep.dat."),
+            (edit_list, "Signature invalide: qoro_update_6.deploy."),
+            (swap_list, "Signature invalide: qoro_update_6.deploy."),
+            (swap_metadata, "Signature invalide: qoro_update_6.meta."),
+            (remove_signature, "Le serveur a répondu 404 pour qoro_update_infos.sig."),
+            (other_key, "Signature invalide: qoro_update_infos.sig."),
+            (expired, "Mise à jour expirée."),
+            (truncated_signature, "Signature invalide: qoro_update_infos.sig."),
+        ]
+        for attack, reason in cases:
+            with self.subTest(attack=attack.__name__):
+                repo = self.signed_repository()
+                attack(repo)
+                game = self.game(files={self.KEEP: b"installed copy", "first.dat": b"installed first"})
+                before = game.snapshot()
+                with Nginx(repo):
+                    result = run_headless(game, env=self.env)
+                self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), result)
+                self.assertEqual(game.snapshot(), before)
+
+    def test_replayed_metadata_is_refused(self):
+        repo = self.signed_repository()
+        older = {name: open(os.path.join(repo.root, name), "rb").read()
+                 for name in ("qoro_update_infos.meta", "qoro_update_infos.sig")}
+        update_repo("sign", "--repo", repo.root, "--key", self.key)  # serial 2
+        readable(repo)
+        game = self.game()
+        with Nginx(repo):
+            self.assertEqual(run_headless(game, env=self.env)["UpdateDone"], "1")
+        self.assertEqual(game.read("Config/updater.serial"), b"kestralon-serial 1\n2\n")
+        for name, content in older.items():
+            with open(os.path.join(repo.root, name), "wb") as f:
+                f.write(content)
+        before = game.snapshot()
+        with Nginx(repo):
+            result = run_headless(game, env=self.env)
+        self.assertEqual((result["L2"], result["L3"]), (FAILED, "Mise à jour plus ancienne que la dernière acceptée."))
+        self.assertEqual(game.snapshot(), before)
+
+    def test_an_interrupted_update_fetches_only_what_is_missing(self):
+        files = {"f/%02d.dat" % i: os.urandom(20_000) for i in range(30)}
+        repo = self.signed_repository(files)
+        game = self.game(files={"f/00.dat": files["f/00.dat"]})  # one file already in place
+        stalled = "files\\f/20.dat"
+        with FaultServer(repo, {stalled: "stall"}) as server:
+            process = start_headless(game, env=dict(self.env, UPDATER_TEST_PARALLEL="1"))
+            self.addCleanup(lambda: process.poll() is None and process.kill())
+            wait_until(lambda: server.count(stalled), what="file 21")
+            process.kill()
+            process.wait()
+        self.assertNotIn("files\\f/00.dat", server.requests)
+        with Nginx(repo) as nginx:
+            result = run_headless(game, env=self.env)
+            fetched = [r for r in nginx.requests() if "/files\\" in r]
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertEqual(sorted(fetched), ["/game/update/files\\f/%02d.dat" % i for i in range(20, 30)])
+        self.assertEqual({e: game.read(e) for e in files}, files)
+        self.assertEqual([n for n in game.snapshot() if "~" in n or n.startswith("updater.")], [])
+
+    def test_an_updater_without_a_key_still_updates_from_a_signed_repository(self):
+        repo = self.signed_repository()
+        game = self.game()
+        with Nginx(repo) as nginx:
+            result = run_headless(game)
+            requests = nginx.requests()
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertFalse([r for r in requests if r.endswith((".meta", ".sig"))])
+        self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ the window manager's close request."""
 import os
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import (BUILD_DIR, FERMER, SOURCE_DIR, WINDOW_SIZE, FaultServer, FolderCase, Nginx, click, crlf_list,
@@ -119,6 +120,33 @@ class StartAndClose(WindowCase):
         self.assertEqual(self.settings(game), b"[VERSION]\r\nGame= 5\r\n[UPDATER]\r\nFin=1\r\n")
         self.assertEqual(game.read("data/big.dat"), b"installed copy")
         self.assertEqual(sorted(os.listdir(game.path("data"))), ["big.dat"])
+
+    def test_very_long_texts_are_cut_to_the_window(self):
+        """Xlib refuses to draw a string of hundreds of kilobytes; the window
+        shows the reason cut to its width and stays usable."""
+        cases = [("9" * 400_000 + "\r\n", {}), ("6\r\n", {6: crlf_list("x" * 500_000)})]
+        for index, lists in cases:
+            with self.subTest(index=index[:10]):
+                repo = self.repository(index, lists, {})
+                game = self.game()
+                before = game.snapshot()
+                with FaultServer(repo, {}):
+                    process = self.start(game)
+                    window = wait_until(main_window, what="the window")
+                    wait_until(lambda: not self.status_lines_end_before(window, 8), what="the texts")
+                    # The run stops within milliseconds of its first text; a
+                    # window that cannot draw the reason dies right then.
+                    time.sleep(1)
+                    self.assertIsNone(process.poll(), process.stderr.read() if process.poll() is not None else "")
+                    self.check_picture(window)
+                    click(window, *FERMER)
+                    box = wait_until(message_boxes, what="the warning")[0]
+                    press(box, "Return")
+                    self.assertExits(process)
+                after = game.snapshot()
+                self.assertEqual(after.pop("Config/Client.ini"), b"[VERSION]\r\nGame= 5\r\n[UPDATER]\r\nFin=1\r\n")
+                before.pop("Config/Client.ini")
+                self.assertEqual(after, before)
 
     def test_escape_is_ignored_and_the_window_manager_close_stops_the_run_writing_nothing(self):
         repo = self.repository("6\r\n", {6: crlf_list("big.dat")}, {"big.dat": os.urandom(400_000)})

@@ -8,17 +8,21 @@ Suites, in order:
   http      http_win_test.exe: the WinHTTP client against fault_server.py
   profile   the settings cases through Wine's kernel32 (profile_probe.exe),
             compared with our Linux reader and writer (profile_compare)
+  crypto    crypto_win_test.exe: SHA-256 and ECDSA P-256 through Wine's CNG
+            (bcrypt.dll), against digests and signatures made here with the
+            openssl tool, signatures with a short r or s among them
   e2e       updater.exe in game folders against a real nginx on loopback,
             driven through its real window on Xvfb with xdotool; the https
             certificates through headless_updater.exe, nginx on the next port
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
-Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit),
-Xvfb, xdotool, nginx, openssl. Standard library only.
+Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit)
+with libgnutls30 (Wine's CNG), Xvfb, xdotool, nginx, openssl. Standard library only.
 """
 
 import argparse
 import glob
+import hashlib
 import os
 import re
 import shutil
@@ -253,6 +257,85 @@ def suite_profile(wine, programs):
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         log(result.stdout.rstrip())
         return summary_of(result.stdout)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# --------------------------------------------------------------- crypto ---
+
+def der_signature(der):
+    """(r, s) of a DER ECDSA signature: SEQUENCE { INTEGER r, INTEGER s }."""
+    assert der[0] == 0x30 and der[1] == len(der) - 2 and der[2] == 0x02, der.hex()
+    r_length = der[3]
+    r = int.from_bytes(der[4:4 + r_length], "big")
+    assert der[4 + r_length] == 0x02, der.hex()
+    s = int.from_bytes(der[6 + r_length:6 + r_length + der[5 + r_length]], "big")
+    return r, s
+
+
+def openssl(*arguments):
+    return subprocess.run(["openssl"] + list(arguments), check=True, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE).stdout
+
+
+def crypto_vectors(work, wine):
+    """The vectors file for crypto_win_test.exe, made with the openssl tool."""
+    lines = []
+    # Sizes around SHA-256's 64-byte blocks and its 55/56-byte padding edge;
+    # small, Wine's SHA-256 is slow.
+    for size in (0, 1, 55, 56, 63, 64, 65, 1000, 300 * 1024 + 7):
+        data = os.urandom(size)
+        path = os.path.join(work, "data-%d.bin" % size)
+        write(path, data)
+        lines.append("sha256 %s %s" % (hashlib.sha256(data).hexdigest(), wine.windows_path(path)))
+
+    keys = []
+    for name in ("first", "second"):
+        pem = os.path.join(work, name + ".pem")
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", pem)
+        # The SubjectPublicKeyInfo ends with the point 04 || X || Y.
+        point = openssl("ec", "-in", pem, "-pubout", "-outform", "DER")[-65:]
+        assert point[0] == 4
+        keys.append((pem, point[1:].hex()))
+    (pem, key), (_, other_key) = keys
+
+    # DER writes r and s in as few bytes as they need: about one signature in
+    # 128 has an r or an s below 2^248, which r || s must left-pad.
+    message_file = os.path.join(work, "message.bin")
+    kinds = {"plain": 0, "short-r": 0, "short-s": 0}
+    attempts = 0
+    while min(kinds.values()) < 2 and attempts < 5000:
+        attempts += 1
+        message = os.urandom(attempts % 200)
+        write(message_file, message)
+        r, s = der_signature(openssl("dgst", "-sha256", "-sign", pem, message_file))
+        kind = "short-r" if r < 2 ** 248 else "short-s" if s < 2 ** 248 else "plain"
+        if kinds[kind] >= 2:
+            continue
+        kinds[kind] += 1
+        signature = "%064x%064x" % (r, s)
+        flipped = "%064x%064x" % (r, s ^ 1)
+        label = "%s-%d" % (kind, kinds[kind])
+        lines.append("verify %s %s %s 1 %s" % (key, message.hex(), signature, label))
+        lines.append("verify %s %s %s 0 %s-other-message" % (key, (message + b"!").hex(), signature, label))
+        lines.append("verify %s %s %s 0 %s-flipped" % (key, message.hex(), flipped, label))
+        lines.append("verify %s %s %s 0 %s-other-key" % (other_key, message.hex(), signature, label))
+    log("signature vectors: %s after %d signatures" % (kinds, attempts))
+    if min(kinds.values()) < 2:
+        raise AssertionError("no short r or s in %d signatures" % attempts)
+    vectors = os.path.join(work, "vectors.txt")
+    write(vectors, "\n".join(lines) + "\n")
+    return vectors
+
+
+def suite_crypto(wine, programs):
+    work = tempfile.mkdtemp(prefix="crypto-vectors-")
+    try:
+        vectors = crypto_vectors(work, wine)
+        code, output = wine.run(programs["crypto_win_test.exe"], wine.windows_path(vectors))
+        log(output.rstrip())
+        passed, failed = summary_of(output)
+        return passed, failed + (1 if code != 0 and failed == 0 else 0)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -1127,7 +1210,7 @@ def main():
                         help="loopback port compiled into the test build and served by nginx")
     parser.add_argument("--skip-build", action="store_true")
     parser.add_argument("--cmake-source", default=ROOT, help=argparse.SUPPRESS)
-    parser.add_argument("--only", nargs="*", choices=["storage", "http", "profile", "e2e"])
+    parser.add_argument("--only", nargs="*", choices=["storage", "http", "profile", "crypto", "e2e"])
     parser.add_argument("--e2e", metavar="PATTERN", help="only the end-to-end tests whose name contains PATTERN")
     args = parser.parse_args()
 
@@ -1136,8 +1219,8 @@ def main():
         build(args.build_dir, args.port, args.cmake_source)
     programs = {name: find_program(args.build_dir, name) for name in
                 ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
-                 "standin_game.exe", "window_probe.exe", "profile_compare", "headless_updater.exe",
-                 "trust_ca.exe"]}
+                 "standin_game.exe", "window_probe.exe", "crypto_win_test.exe", "profile_compare",
+                 "headless_updater.exe", "trust_ca.exe"]}
     imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
                              stdout=subprocess.PIPE, text=True).stdout
     log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))
@@ -1150,6 +1233,7 @@ def main():
         suites = [("storage", lambda: suite_storage(wine, programs)),
                   ("http", lambda: suite_http(wine, programs)),
                   ("profile", lambda: suite_profile(wine, programs)),
+                  ("crypto", lambda: suite_crypto(wine, programs)),
                   ("e2e", lambda: suite_e2e(wine, programs, args.port, args.e2e))]
         for name, suite in suites:
             if args.only and name not in args.only:

@@ -1,0 +1,440 @@
+#include "operator/signing.h"
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#include "operator/file_io.h"
+#include "operator/names.h"
+#include "storage/cp1252.h"
+
+namespace {
+
+constexpr std::size_t kPiece = 1 << 20;
+
+std::string Described(const FileDigest& digest) {
+    return std::to_string(digest.size) + " bytes, SHA-256 " + Hex(digest.sha256);
+}
+
+// The entries a version's metadata describes: the list's entries byte for
+// byte (Windows-1252), blank ones left out, each once, in list order.
+std::vector<std::string> DescribedEntries(const PublishedList& list) {
+    std::vector<std::string> entries;
+    if (!list.bytes) return entries;
+    std::set<std::string> seen;
+    for (std::string& entry : ReadListEntries(*list.bytes)) {
+        if (IsBlankEntry(entry) || !seen.insert(entry).second) continue;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// For every entry, the greatest version that lists it: files/ holds one copy
+// per path, the one that version published, and a player fetching any
+// version that lists the path also fetches that one.
+std::map<std::string, std::int16_t> NewestListing(const RepositoryFolder& repository) {
+    std::map<std::string, std::int16_t> newest;
+    for (const PublishedList& list : repository.lists) {
+        for (const std::string& entry : DescribedEntries(list)) {
+            const auto [found, added] = newest.emplace(entry, list.version);
+            if (!added && found->second < list.version) found->second = list.version;
+        }
+    }
+    return newest;
+}
+
+fs::path StoredFile(const RepositoryFolder& repository, const std::string& entry) {
+    return repository.GameFilePath(Cp1252ToUtf8(entry));
+}
+
+std::string FileLabel(const std::string& entry) {
+    return "files/" + Cp1252ToUtf8(entry);
+}
+
+VersionFiles DescribeVersion(const RepositoryFolder& repository, const PublishedList& list) {
+    VersionFiles files;
+    files.version = list.version;
+    for (const std::string& entry : DescribedEntries(list)) {
+        files.files.emplace_back(entry, DigestOfFile(StoredFile(repository, entry)));
+    }
+    return files;
+}
+
+// A present qoro_update_<N>.meta against list N and files/.
+void CheckVersionFiles(const RepositoryFolder& repository, const PublishedList& list,
+                       const std::string& bytes, const std::map<std::string, std::int16_t>& newest,
+                       std::vector<Problem>& problems) {
+    const std::string name = VersionMetadataName(list.version);
+    const auto files = ParseVersionFiles(bytes);
+    if (!files) {
+        problems.push_back(
+            {name,
+             "malformed: players whose updater has a key refuse version " + std::to_string(list.version),
+             {}});
+        return;
+    }
+    if (files->version != list.version) {
+        problems.push_back({name, "describes version " + std::to_string(files->version), {}});
+    }
+    const std::vector<std::string> expected = DescribedEntries(list);
+    std::vector<std::string> described;
+    for (const auto& [entry, digest] : files->files) described.push_back(entry);
+    if (described != expected) {
+        std::string difference;
+        const auto [a, b] =
+            std::mismatch(expected.begin(), expected.end(), described.begin(), described.end());
+        if (a != expected.end()) {
+            difference = Shown(Cp1252ToUtf8(*a)) +
+                         (b != described.end() ? " where it has " + Shown(Cp1252ToUtf8(*b)) : " is missing");
+        } else {
+            difference = Shown(Cp1252ToUtf8(*b)) + " is not in the list";
+        }
+        problems.push_back({name,
+                            "does not describe the files of " + list.name + " (" +
+                                std::to_string(expected.size()) + " in the list, " +
+                                std::to_string(described.size()) + " here; first difference: " + difference +
+                                ")",
+                            {}});
+    }
+    for (const auto& [entry, recorded] : files->files) {
+        const auto found = newest.find(entry);
+        if (found == newest.end() || found->second != list.version) continue;
+        const fs::path stored = StoredFile(repository, entry);
+        std::error_code error;
+        if (!fs::is_regular_file(stored, error)) continue;  // reported by the repository check
+        const FileDigest actual = DigestOfFile(stored);
+        if (actual != recorded) {
+            problems.push_back({FileLabel(entry),
+                                Described(actual) + ", but " + name + " records " + Described(recorded) +
+                                    ": players whose updater has a key refuse it",
+                                {}});
+        }
+    }
+}
+
+std::set<std::string> KeyIds(const std::vector<PublicKey>& keys) {
+    std::set<std::string> ids;
+    for (const PublicKey& key : keys) ids.insert(KeyId(key));
+    return ids;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+    return text.empty() ? "none" : text;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    PendingFile file(path);
+    file.Write(bytes);
+    file.Commit();
+}
+
+}  // namespace
+
+FileDigest DigestOfFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) throw std::runtime_error("cannot read " + PathText(path));
+    Sha256 hash;
+    std::vector<char> piece(kPiece);
+    std::uint64_t size = 0;
+    while (in) {
+        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        hash.Update(piece.data(), got);
+        size += got;
+    }
+    if (in.bad()) throw std::runtime_error("cannot read " + PathText(path));
+    return {size, hash.Finish()};
+}
+
+bool IsSigned(const RepositoryFolder& repository) {
+    std::error_code error;
+    return fs::exists(repository.root / kMetadataName, error) ||
+           fs::exists(repository.root / kSignatureName, error);
+}
+
+SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& repository, std::int64_t now) {
+    SigningPlan plan;
+    if (options.expiresInDays < 1 || options.expiresInDays > 3650) {
+        plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
+    }
+    plan.expires = now + options.expiresInDays * 86400;
+    if (options.keyFiles.empty()) plan.refusals.push_back("no --key given");
+    for (const fs::path& file : options.keyFiles) {
+        if (IsInside(file, repository.root)) {
+            plan.refusals.push_back(
+                "the key file " + PathText(file) +
+                " is inside the repository, where the server would hand it to anyone: keep it "
+                "outside, readable by you only");
+            continue;
+        }
+        try {
+            SigningKey key = SigningKey::Load(file);
+            const bool known = std::any_of(plan.keys.begin(), plan.keys.end(), [&](const SigningKey& other) {
+                return other.Public() == key.Public();
+            });
+            if (!known) plan.keys.push_back(std::move(key));
+        } catch (const std::runtime_error& e) {
+            plan.refusals.push_back(e.what());
+        }
+    }
+
+    // The keys of the present signatures are compared only with a complete set.
+    const bool allKeysLoaded = plan.refusals.empty();
+
+    const fs::path metadataPath = repository.root / kMetadataName;
+    std::error_code error;
+    if (fs::exists(metadataPath, error)) {
+        const auto bytes = ReadWholeFile(metadataPath);
+        const auto metadata = bytes ? ParseRepositoryMetadata(*bytes) : std::nullopt;
+        if (!metadata) {
+            plan.refusals.push_back(
+                std::string(kMetadataName) +
+                " is malformed, so its serial is unknown: restore it from a backup (players "
+                "refuse a serial lower than the one they saw)");
+        } else {
+            plan.serial = metadata->serial + 1;
+        }
+    }
+    const fs::path signaturePath = repository.root / kSignatureName;
+    if (fs::exists(signaturePath, error)) {
+        const auto bytes = ReadWholeFile(signaturePath);
+        const auto ids = bytes ? SignatureKeyIds(*bytes) : std::nullopt;
+        if (ids) {
+            plan.oldSignatures = bytes;
+            std::vector<PublicKey> given;
+            for (const SigningKey& key : plan.keys) given.push_back(key.Public());
+            const std::set<std::string> givenIds = KeyIds(given);
+            for (const std::string& id : *ids) {
+                if (givenIds.contains(id) || options.dropOtherKeys || !allKeysLoaded) continue;
+                plan.refusals.push_back(
+                    std::string(kSignatureName) + " carries a signature by key " + id +
+                    ", which is not given: updaters built with only that key would refuse the "
+                    "repository. Give its key file with another --key, or --drop-other-keys "
+                    "once no player's updater needs it");
+            }
+        }
+    }
+
+    const auto newest = NewestListing(repository);
+    for (const PublishedList& list : repository.lists) {
+        const fs::path path = repository.root / VersionMetadataName(list.version);
+        if (!list.bytes || !fs::exists(path, error)) continue;
+        const auto bytes = ReadWholeFile(path);
+        if (!bytes) throw std::runtime_error("cannot read " + PathText(path));
+        CheckVersionFiles(repository, list, *bytes, newest, plan.problems);
+    }
+    if (!plan.problems.empty()) {
+        plan.refusals.push_back(std::to_string(plan.problems.size()) +
+                                " problem(s) of the version metadata, listed above. If files/ holds what "
+                                "players must get, delete the "
+                                ".meta files named there and sign again (they are made anew from files/); "
+                                "otherwise restore files/");
+    }
+    return plan;
+}
+
+std::string WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
+                                std::optional<std::int16_t> newVersion, const SigningPlan& plan,
+                                std::ostream& progress) {
+    RepositoryMetadata metadata;
+    metadata.serial = plan.serial;
+    metadata.expires = plan.expires;
+    metadata.index = DigestOf(index);
+    for (const PublishedList& list : repository.lists) {
+        if (!list.bytes) throw std::runtime_error("cannot sign: " + list.name + " is missing");
+        const std::string name = VersionMetadataName(list.version);
+        const fs::path path = repository.root / name;
+        std::error_code error;
+        std::string bytes;
+        if (list.version == newVersion || !fs::exists(path, error)) {
+            bytes = FormatVersionFiles(DescribeVersion(repository, list));
+            WriteFile(path, bytes);
+            progress << "wrote " << name << "\n";
+        } else {
+            const auto present = ReadWholeFile(path);
+            if (!present) throw std::runtime_error("cannot read " + PathText(path));
+            bytes = *present;
+        }
+        metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes)});
+    }
+    const std::string text = FormatRepositoryMetadata(metadata);
+    std::vector<std::pair<PublicKey, Signature>> signatures;
+    for (const SigningKey& key : plan.keys) {
+        const Signature signature = key.Sign(text);
+        // What the updater will check, checked once here.
+        if (!VerifySignature(key.Public(), text, signature)) {
+            throw std::runtime_error("the signature by key " + KeyId(key.Public()) + " does not verify");
+        }
+        signatures.emplace_back(key.Public(), signature);
+    }
+    const std::string finalSignatures = FormatSignatures(signatures);
+    // While the metadata changes, the signature file holds signatures of the
+    // old and the new one, so whichever a player reads is signed.
+    std::string both = finalSignatures;
+    if (plan.oldSignatures) {
+        both += plan.oldSignatures->substr(plan.oldSignatures->find('\n') + 1);
+    }
+    WriteFile(repository.root / kSignatureName, both);
+    WriteFile(repository.root / kMetadataName, text);
+    return finalSignatures;
+}
+
+void FinishSignatures(const RepositoryFolder& repository, const std::string& signatures) {
+    const auto present = ReadWholeFile(repository.root / kSignatureName);
+    if (present && *present == signatures) return;
+    WriteFile(repository.root / kSignatureName, signatures);
+}
+
+std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository,
+                                         const std::vector<PublicKey>& keys, std::int64_t now) {
+    std::vector<Problem> problems;
+    const std::string keyed = "players whose updater has a key refuse ";
+    const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
+    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
+    if (!metadataBytes) {
+        problems.push_back(
+            {kMetadataName,
+             "missing: the repository is not signed; " + keyed + "every update (update-repo sign signs it)",
+             {}});
+        return problems;
+    }
+    const auto metadata = ParseRepositoryMetadata(*metadataBytes);
+    if (!metadata) {
+        problems.push_back({kMetadataName, "malformed: " + keyed + "every update", {}});
+        return problems;
+    }
+    if (!signatureBytes) {
+        problems.push_back({kSignatureName, "missing: " + keyed + "every update", {}});
+    } else if (const auto ids = SignatureKeyIds(*signatureBytes); !ids) {
+        problems.push_back({kSignatureName, "malformed: " + keyed + "every update", {}});
+    } else if (!IsSignedBy(*metadataBytes, *signatureBytes, keys)) {
+        const std::set<std::string> wanted = KeyIds(keys);
+        problems.push_back({kSignatureName,
+                            "no valid signature of " + std::string(kMetadataName) + " by the given key(s) (" +
+                                Joined({wanted.begin(), wanted.end()}) + "); it has signatures by key(s) " +
+                                Joined(*ids) + ": " + keyed + "every update",
+                            {}});
+    }
+    if (metadata->expires <= now) {
+        problems.push_back({kMetadataName,
+                            "expired on " + FormatUtcTime(metadata->expires) + ": " + keyed +
+                                "every update until it is signed again (update-repo sign)",
+                            {}});
+    }
+    if (repository.index && DigestOf(*repository.index) != metadata->index) {
+        problems.push_back({kIndexName,
+                            Described(DigestOf(*repository.index)) + ", but " + kMetadataName + " records " +
+                                Described(metadata->index) + ": " + keyed + "every update",
+                            {}});
+    }
+
+    const auto newest = NewestListing(repository);
+    std::vector<std::int16_t> indexed;
+    for (const PublishedList& list : repository.lists) {
+        indexed.push_back(list.version);
+        const SignedVersion* line = FindVersion(*metadata, list.version);
+        if (!line) {
+            problems.push_back({kMetadataName,
+                                "has no line for version " + std::to_string(list.version) +
+                                    ", which the index names: " + keyed + "every update",
+                                {}});
+            continue;
+        }
+        if (list.bytes && DigestOf(*list.bytes) != line->list) {
+            problems.push_back({list.name,
+                                Described(DigestOf(*list.bytes)) + ", but " + kMetadataName + " records " +
+                                    Described(line->list) + ": " + keyed + "version " +
+                                    std::to_string(list.version),
+                                {}});
+        }
+        const std::string name = VersionMetadataName(list.version);
+        const auto bytes = ReadWholeFile(repository.root / name);
+        if (!bytes) {
+            problems.push_back({name, "missing: " + keyed + "version " + std::to_string(list.version), {}});
+            continue;
+        }
+        if (DigestOf(*bytes) != line->files) {
+            problems.push_back({name,
+                                Described(DigestOf(*bytes)) + ", but " + kMetadataName + " records " +
+                                    Described(line->files) + ": " + keyed + "version " +
+                                    std::to_string(list.version),
+                                {}});
+        }
+        CheckVersionFiles(repository, list, *bytes, newest, problems);
+    }
+    std::vector<std::int16_t> signedVersions;
+    for (const SignedVersion& line : metadata->versions) {
+        signedVersions.push_back(line.version);
+        if (std::find(indexed.begin(), indexed.end(), line.version) == indexed.end()) {
+            problems.push_back({kMetadataName,
+                                "names version " + std::to_string(line.version) +
+                                    ", which the index does not: " + keyed + "every update",
+                                {}});
+        }
+    }
+    if (signedVersions.size() == indexed.size() && signedVersions != indexed &&
+        std::is_permutation(signedVersions.begin(), signedVersions.end(), indexed.begin())) {
+        problems.push_back({kMetadataName, "names the versions in another order than the index", {}});
+    }
+    return problems;
+}
+
+std::vector<std::string> VersionMetadataNames(const RepositoryFolder& repository) {
+    std::vector<std::string> names;
+    for (const PublishedList& list : repository.lists) names.push_back(VersionMetadataName(list.version));
+    return names;
+}
+
+std::string SignatureSummary(const RepositoryFolder& repository, const std::vector<PublicKey>& keys) {
+    const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
+    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
+    const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
+    if (!metadata || !signatureBytes) return "not signed";
+    std::vector<std::string> by;
+    for (const PublicKey& key : keys) {
+        if (IsSignedBy(*metadataBytes, *signatureBytes, {key})) by.push_back(KeyId(key));
+    }
+    return "signed by " + Joined(by) + ", serial " + std::to_string(metadata->serial) + ", expires " +
+           FormatUtcTime(metadata->expires);
+}
+
+int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
+    std::error_code error;
+    if (!fs::is_directory(root, error)) {
+        err << "update-repo: error: the repository " << PathText(root) << " is not a folder\n";
+        return 1;
+    }
+    const RepositoryFolder repository = ReadRepositoryFolder(root);
+    const std::vector<Problem> problems = CheckRepository(repository);
+    const SigningPlan plan = PlanSigning(options, repository, std::time(nullptr));
+    std::vector<std::string> refusals = plan.refusals;
+    if (!problems.empty()) {
+        refusals.push_back("the repository has " + std::to_string(problems.size()) +
+                           " problem(s), listed above: fix them first, a signature would vouch for them");
+    }
+    if (!refusals.empty()) {
+        PrintProblems(problems, err);
+        PrintProblems(plan.problems, err);
+        for (const std::string& refusal : refusals) err << "update-repo: refused: " << refusal << "\n";
+        err << "update-repo: nothing was written\n";
+        return 1;
+    }
+    try {
+        const std::string signatures =
+            WriteSignedMetadata(repository, *repository.index, std::nullopt, plan, err);
+        FinishSignatures(repository, signatures);
+    } catch (const std::exception& e) {
+        err << "update-repo: error: " << e.what() << "\n";
+        return 1;
+    }
+    std::vector<std::string> ids;
+    for (const SigningKey& key : plan.keys) ids.push_back(KeyId(key.Public()));
+    out << "signed " << repository.lists.size() << " version(s) with key(s) " << Joined(ids) << ": serial "
+        << plan.serial << ", expires " << FormatUtcTime(plan.expires) << "\n";
+    return 0;
+}

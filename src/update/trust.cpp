@@ -1,0 +1,150 @@
+#include "update/trust.h"
+
+#include <chrono>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+#include "lifecycle/failure.h"
+#include "storage/storage.h"
+#include "update/repository.h"
+
+namespace {
+
+constexpr std::size_t kLargestMetadata = 8 * 1024 * 1024;
+constexpr std::size_t kLargestSignatures = 64 * 1024;
+constexpr std::size_t kLargestVersionMetadata = 128 * 1024 * 1024;
+constexpr const char* kSerialHeader = "kestralon-serial 1";
+
+[[noreturn]] void Refuse(const std::string& file) {
+    throw UpdateFailure("Signature invalide: " + file + ".");
+}
+
+std::uint64_t AcceptedSerial() {
+    std::ifstream in(LocalPath(kSerialName), std::ios::binary);
+    std::string header;
+    std::uint64_t serial = 0;
+    if (!std::getline(in, header)) return 0;
+    if (!header.empty() && header.back() == '\r') header.pop_back();
+    if (header != kSerialHeader || !(in >> serial)) return 0;
+    return serial;
+}
+
+class DigestCheck : public ContentCheck {
+public:
+    explicit DigestCheck(const FileDigest& expected) : expected_(expected) {}
+    void Restart() override {
+        hash_.Finish();
+        size_ = 0;
+    }
+    void Update(const char* data, std::size_t size) override {
+        hash_.Update(data, size);
+        size_ += size;
+    }
+    bool Matches() override { return size_ == expected_.size && hash_.Finish() == expected_.sha256; }
+
+private:
+    FileDigest expected_;
+    Sha256 hash_;
+    std::uint64_t size_ = 0;
+};
+
+}  // namespace
+
+RepositoryTrust::RepositoryTrust(std::string_view keysText) {
+    // The build checked the keys; a key that still does not parse means no
+    // signature can ever match, which must not turn into "unsigned".
+    const auto keys = ParsePublicKeys(keysText);
+    if (!keys && !keysText.empty()) throw UpdateFailure("Clé publique invalide.");
+    if (keys) keys_ = *keys;
+}
+
+void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
+    if (!Enabled()) return;
+    const std::string metadata = fetch(kMetadataName, kLargestMetadata);
+    const std::string signatures = fetch(kSignatureName, kLargestSignatures);
+    if (!IsSignedBy(metadata, signatures, keys_)) Refuse(kSignatureName);
+    metadata_ = ParseRepositoryMetadata(metadata);
+    if (!metadata_) Refuse(kMetadataName);
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    if (metadata_->expires < now) throw UpdateFailure("Mise à jour expirée.");
+    // Metadata older than what this folder once accepted is a replay: it
+    // could bring back files the operator has since replaced.
+    if (metadata_->serial < AcceptedSerial()) {
+        throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
+    }
+    if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
+}
+
+void RepositoryTrust::CheckList(std::int16_t version, const std::string& name, const std::string& list,
+                                const Fetch& fetch) {
+    if (!Enabled()) return;
+    const SignedVersion* signedVersion = FindVersion(*metadata_, version);
+    if (!signedVersion || DigestOf(list) != signedVersion->list) Refuse(name);
+    const std::string filesName = VersionMetadataName(version);
+    const std::string text = fetch(filesName, kLargestVersionMetadata);
+    if (DigestOf(text) != signedVersion->files) Refuse(filesName);
+    const auto files = ParseVersionFiles(text);
+    if (!files || files->version != version) Refuse(filesName);
+    for (const auto& [path, digest] : files->files) {
+        auto [where, added] = files_.try_emplace(AnsiToUtf8(path), version, digest);
+        if (!added && where->second.first < version) where->second = {version, digest};
+    }
+}
+
+FileDigest RepositoryTrust::Expected(const std::string& entry) const {
+    const auto found = files_.find(entry);
+    if (found == files_.end()) throw UpdateFailure("Fichier non signé: " + Printable(entry) + ".");
+    return found->second.second;
+}
+
+void RepositoryTrust::RecordSerial() const {
+    if (!Enabled() || !metadata_ || metadata_->serial <= AcceptedSerial()) return;
+    // Like the settings file: never created where the game has no Config folder.
+    const std::filesystem::path path = LocalPath(kSerialName);
+    std::error_code error;
+    if (!std::filesystem::is_directory(path.parent_path(), error)) return;
+    const std::filesystem::path written = LocalPath(std::string(kSerialName) + ".new");
+    {
+        std::ofstream out(written, std::ios::binary | std::ios::trunc);
+        out << kSerialHeader << "\n" << metadata_->serial << "\n";
+        out.close();
+        if (out.fail()) {
+            std::filesystem::remove(written, error);
+            throw UpdateFailure("Impossible d'écrire Config\\updater.serial.");
+        }
+    }
+    try {
+        ReplaceFile(written, path);
+    } catch (const std::system_error&) {
+        std::filesystem::remove(written, error);
+        throw UpdateFailure("Impossible d'écrire Config\\updater.serial.");
+    }
+}
+
+std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {
+    return std::make_unique<DigestCheck>(expected);
+}
+
+bool HoldsContent(const std::string& entry, const FileDigest& expected) {
+    const std::filesystem::path path = LocalPath(entry);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) ||
+        std::filesystem::file_size(path, error) != expected.size || error) {
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return false;
+    Sha256 hash;
+    std::vector<char> buffer(1024 * 1024);
+    std::uint64_t total = 0;
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto count = static_cast<std::size_t>(in.gcount());
+        hash.Update(buffer.data(), count);
+        total += count;
+    }
+    return !in.bad() && total == expected.size && hash.Finish() == expected.sha256;
+}

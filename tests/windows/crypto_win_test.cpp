@@ -1,0 +1,123 @@
+// The CNG backend (crypto_cng.cpp) through the real bcrypt.dll (Wine's, in
+// the test run): SHA-256 known answers, the RFC 6979 signatures, and vectors
+// made on Linux at test time by the openssl tool (run.py): digests of
+// generated files and signatures, among them some whose r or s is shorter
+// than 32 bytes in DER, with their tampered copies.
+//   crypto_win_test.exe VECTORS_FILE
+// Each line of VECTORS_FILE:
+//   sha256 <expected digest> <file>
+//   verify <public key> <message hex> <signature r||s> <1 valid | 0 invalid> <label>
+#include <fstream>
+#include <sstream>
+
+#include "check.h"
+#include "update/crypto.h"
+#include "update/signed_metadata.h"
+
+namespace {
+
+std::string vectorsFile;
+
+std::string Bytes(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return out;
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> Array(const std::string& hex) {
+    std::array<std::uint8_t, N> out{};
+    const std::string bytes = Bytes(hex);
+    REQUIRE(bytes.size() == N);
+    std::copy(bytes.begin(), bytes.end(), out.begin());
+    return out;
+}
+
+TEST_CASE(Sha256, KnownAnswers) {
+    CHECK_EQ(Hex(Sha256Of("")),
+             std::string("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    CHECK_EQ(Hex(Sha256Of("abc")),
+             std::string("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    CHECK_EQ(Hex(Sha256Of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+             std::string("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"));
+    // A million "a" in uneven pieces; then the same object hashes anew.
+    const std::string a(1000000, 'a');
+    Sha256 hash;
+    std::size_t done = 0;
+    for (std::size_t piece = 1; done < a.size(); piece = piece * 3 + 1) {
+        const std::size_t n = std::min(piece, a.size() - done);
+        hash.Update(a.data() + done, n);
+        done += n;
+    }
+    CHECK_EQ(Hex(hash.Finish()),
+             std::string("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+    hash.Update("abc", 3);
+    CHECK_EQ(Hex(hash.Finish()),
+             std::string("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+}
+
+TEST_CASE(Verify, Rfc6979Signatures) {
+    const auto key = Array<64>(
+        "60FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6"
+        "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299");
+    const auto sample = Array<64>(
+        "EFD48B2AACB6A8FD1140DD9CD45E81D69D2C877B56AAF991C34D0EA84EAF3716"
+        "F7CB1C942D657C41D436C7A1B6E29F65F3E900DBB9AFF4064DC4AB2F843ACDA8");
+    CHECK(VerifySignature(key, "sample", sample));
+    CHECK(!VerifySignature(key, "sample!", sample));
+    auto flipped = sample;
+    flipped[40] ^= 0x80;
+    CHECK(!VerifySignature(key, "sample", flipped));
+    auto offCurve = key;
+    offCurve[63] ^= 0x01;
+    CHECK(!VerifySignature(offCurve, "sample", sample));
+    CHECK(!VerifySignature(key, "sample", Signature{}));
+}
+
+TEST_CASE(Vectors, FromOpenssl) {
+    std::ifstream in(vectorsFile);
+    REQUIRE(in.is_open());
+    std::string line;
+    int digests = 0, signatures = 0;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        if (kind == "sha256") {
+            std::string expected, file;
+            words >> expected;
+            std::getline(words >> std::ws, file);
+            std::ifstream data(file, std::ios::binary);
+            REQUIRE(data.is_open());
+            Sha256 hash;
+            char piece[65536];
+            while (data.read(piece, sizeof piece) || data.gcount() > 0) {
+                hash.Update(piece, static_cast<std::size_t>(data.gcount()));
+            }
+            const std::string actual = Hex(hash.Finish());
+            if (actual != expected)
+                check::Fail(__FILE__, __LINE__, "SHA-256 of " + file + ": " + actual, false);
+            ++digests;
+        } else if (kind == "verify") {
+            std::string key, message, signature, label;
+            int valid = 0;
+            words >> key >> message >> signature >> valid >> label;
+            const bool verified = VerifySignature(Array<64>(key), Bytes(message), Array<64>(signature));
+            if (verified != (valid == 1)) {
+                check::Fail(__FILE__, __LINE__, label + (verified ? ": accepted" : ": refused"), false);
+            }
+            ++signatures;
+        }
+    }
+    std::cout << "    " << digests << " digests, " << signatures << " signatures checked\n";
+    CHECK(digests > 0 && signatures > 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vectorsFile = argc > 1 ? argv[1] : "";
+    return check::RunAll();
+}
