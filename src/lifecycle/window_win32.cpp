@@ -19,6 +19,7 @@
 
 #include "storage/text_win.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <stdexcept>
@@ -50,6 +51,34 @@ constexpr RECT kLabel4 = Twips(3240, 120, 735, 255);
 constexpr RECT kL3 = Twips(120, 675, 3975, 255);
 constexpr RECT kL2 = Twips(120, 435, 3975, 255);
 constexpr RECT kQuitter = Twips(3120, 960, 1095, 285);
+
+// No field shows more than a hundred characters or so, at any DPI; a longer
+// text is cut to this many before it reaches GDI, so that measuring it for
+// the ellipsis costs the same for a 500 KB text as for a line.
+constexpr std::size_t kLongestDrawn = 1024;
+constexpr wchar_t kEllipsis = L'\u2026';
+
+// The text as it is drawn: UTF-16, at most kLongestDrawn units (a surrogate
+// pair is never split), and ending in "…" when it was cut here. DrawTextW
+// cuts it further to its field.
+std::wstring Drawable(const std::string& text) {
+    // Every character takes 1 to 4 UTF-8 bytes: the first 4 * kLongestDrawn
+    // bytes hold more than enough characters.
+    std::size_t bytes = std::min(text.size(), 4 * kLongestDrawn);
+    if (bytes < text.size()) {
+        while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+    }
+    std::wstring wide = Widen(std::string_view(text).substr(0, bytes));
+    bool cut = bytes < text.size();
+    if (wide.size() > kLongestDrawn) {
+        std::size_t keep = kLongestDrawn;
+        if (IS_HIGH_SURROGATE(wide[keep - 1])) --keep;
+        wide.resize(keep);
+        cut = true;
+    }
+    if (cut) wide += kEllipsis;
+    return wide;
+}
 
 // The per-monitor DPI functions exist from Windows 10 1607 on; older systems
 // have one DPI for the whole session.
@@ -195,6 +224,7 @@ class Win32UpdateWindow : public UpdateWindow {  // the class, not the function
 public:
     Win32UpdateWindow() {
         texts_[Label4] = "0%";
+        shown_[Label4] = Drawable(texts_[Label4]);
         background_ = DecodePng(kBackgroundPng, kBackgroundPngSize);
         globe_ = DecodePng(kGlobePng, kGlobePngSize);
         bigIcon_.Reset(GlobeIcon(GetSystemMetrics(SM_CXICON), globe_.get()));
@@ -228,6 +258,7 @@ public:
         std::string& stored = texts_[field];
         if (stored == text) return;
         stored = text;
+        shown_[field] = Drawable(text);
         // Transparent: the picture under the old text is painted again, in
         // one go from the back buffer, at the next event processing.
         if (hwnd_) {
@@ -354,10 +385,13 @@ private:
         for (const Field field : {Label4, L3, L2}) {
             SelectObject(back, field == Label4 ? bold_.get() : regular_.get());
             RECT area = Scale(FieldRect(field), dpi_);
-            const std::wstring text = Widen(texts_[field]);
-            // No prefix: an "&" in a file name shows as itself.
+            const std::wstring& text = shown_[field];
+            // No prefix: an "&" in a file name shows as itself. A text wider
+            // than its field ends in "…" at the field's edge. (Wine measures
+            // a few letters, "e" and "o" among them, a pixel wider than it
+            // draws them, so there the cut may come a little early.)
             DrawTextW(back, text.c_str(), static_cast<int>(text.size()), &area,
-                      DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+                      DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
         }
         SelectObject(back, oldFont);
 
@@ -451,6 +485,7 @@ private:
     bool pressed_ = false;
     bool unloaded_ = false;
     std::array<std::string, 3> texts_;
+    std::array<std::wstring, 3> shown_;  // texts_ as drawn
 };
 
 }  // namespace

@@ -150,12 +150,124 @@ void ReplaceFile(const fs::path& from, const fs::path& to) {
 }
 
 // Called once at start: the copy of the updater that a previous run moved
-// aside is no longer running. Ignored when it is absent or still in use.
+// aside is no longer running. An update moves every replaced file, the
+// running updater included, to a backup name ("updater.exe.~old-<tag>") and
+// removes the backups once the commit is done; Windows refuses to remove the
+// running image, so that one backup stays until here. Ignored when absent or
+// still in use (another updater of this folder is still running from it).
 void RemoveReplacedExecutable() {
     try {
-        DeleteFileW(AsideName(fs::path(ExecutablePath())).c_str());
+        const fs::path executable(ExecutablePath());
+        DeleteFileW(AsideName(executable).c_str());
+        const fs::path pattern = fs::path(executable) += L".~old-*";
+        WIN32_FIND_DATAW found{};
+        HANDLE search =
+            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            DeleteFileW((executable.parent_path() / found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
     } catch (...) {
     }
+}
+
+namespace {
+
+std::int64_t Ticks(const FILETIME& time) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                     time.dwLowDateTime);
+}
+
+// When this process started, in FILETIME ticks (100 ns since 1601).
+std::int64_t ProcessStart() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    return Ticks(created);
+}
+
+// Flushes the files of folder (and below) last written at or after since.
+void FlushWrittenSince(const fs::path& folder, std::int64_t since, int depth) {
+    // A folder tree deeper than any path can be is a loop of links.
+    if (depth > 128) return;
+    WIN32_FIND_DATAW found{};
+    const fs::path pattern = folder / L"*";
+    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        // Links lead out of the game folder (or back into it): not ours.
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+        const fs::path path = folder / found.cFileName;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            FlushWrittenSince(path, since, depth + 1);
+            continue;
+        }
+        if (Ticks(found.ftLastWriteTime) < since) continue;
+        // FlushFileBuffers needs a handle with write access; a file that
+        // another program holds without write sharing was not written by us.
+        HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) continue;
+        FlushFileBuffers(file);
+        CloseHandle(file);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+}  // namespace
+
+// Windows has no syncfs(): flushing a whole volume takes a handle on the
+// volume, which only administrators may open, and the game is not updated as
+// one. The files this run wrote (the staged copies and the journal) are
+// flushed one by one instead; they are the ones written since this process
+// started. The rest of the folder is only listed, which costs no disk
+// flush. Two seconds of slack cover FAT's write-time granularity.
+void SyncWrittenFiles(const fs::path& folder) {
+    constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;
+    try {
+        FlushWrittenSince(fs::path(folder).make_preferred(), ProcessStart() - kTwoSeconds, 0);
+    } catch (...) {
+        // Durability is best effort: a name the system cannot take here is
+        // not one this run wrote.
+    }
+}
+
+namespace {
+
+// The handle is the lock: opened without any sharing, no other process can
+// open the file while it is held, and the system closes it when the process
+// ends, however it ends; the file then goes away with its last handle.
+class HandleFolderLock : public FolderLock {
+public:
+    explicit HandleFolderLock(HANDLE file) : file_(file) {}
+    ~HandleFolderLock() override { CloseHandle(file_); }
+    HandleFolderLock(const HandleFolderLock&) = delete;
+    HandleFolderLock& operator=(const HandleFolderLock&) = delete;
+
+private:
+    HANDLE file_;
+};
+
+}  // namespace
+
+std::unique_ptr<FolderLock> LockFolder(const fs::path& lockFile, LockOutcome& outcome) {
+    const fs::path path = fs::path(lockFile).make_preferred();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        // A holder (which opened it without sharing) makes every other open
+        // fail with a sharing violation; anything else means the folder
+        // cannot take the file (read-only media, no rights).
+        outcome = GetLastError() == ERROR_SHARING_VIOLATION ? LockOutcome::Busy : LockOutcome::Unavailable;
+        return nullptr;
+    }
+    outcome = LockOutcome::Locked;
+    return std::make_unique<HandleFolderLock>(file);
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {

@@ -1,20 +1,26 @@
-// HttpClient over WinHTTP in its asynchronous mode. WinHTTP's own threads
-// only note what completed and set an event; every call into WinHTTP and
-// every write into the sink happens in Wait, on the caller's thread, so the
-// program's logic stays single-threaded and Wait sleeps on the event
-// instead of spinning.
+// HttpClient over WinHTTP in its asynchronous mode, several requests at
+// once. WinHTTP's own threads only note what completed and set one event;
+// every call into WinHTTP and every write into a sink happens in Wait, on the
+// caller's thread, so the program's logic stays single-threaded and Wait
+// sleeps on the event instead of spinning.
 //
 // One request is a chain of operations, one outstanding at a time:
 //   send -> receive response -> (query available -> read)* -> end of body.
+// Redirects are followed here rather than by WinHTTP, so that each one can be
+// judged (https to http, other schemes, loops) and counted.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
-#include <cwchar>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "storage/text_win.h"
@@ -26,6 +32,21 @@ using Clock = std::chrono::steady_clock;
 
 // One piece read at a time; the sink gets at most this much per call.
 constexpr DWORD kPieceSize = 64 * 1024;
+// As many as curl follows on the other platforms.
+constexpr int kMostRedirects = 10;
+// Retry-After is read up to a day; longer is as good as "not today".
+constexpr std::int64_t kLongestRetryAfter = 24 * 3600;
+// Windows' own limit on an answer's headers; Wine has none, so it is checked here too.
+constexpr DWORD kLargestHead = 64 * 1024;
+
+// Wine's WinHTTP (8.0) ends a chunked body that the connection's close cut
+// short as if its last chunk had come; Windows reports an error. Under Wine
+// a chunked body therefore proves nothing about its end.
+bool ChunkEndIsChecked() {
+    static const bool underWine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return !underWine;
+}
 
 // Closes a WinHTTP handle when it goes out of scope.
 class InetHandle {
@@ -51,53 +72,74 @@ private:
     HINTERNET handle_ = nullptr;
 };
 
-// What a WinHTTP thread reported for the outstanding operation.
+// What a WinHTTP thread reported for a request's outstanding operation.
 struct Completion {
-    DWORD status = 0;  // WINHTTP_CALLBACK_STATUS_*
-    DWORD bytes = 0;   // data available, or bytes read
-    DWORD error = 0;   // for WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
+    std::uint64_t request = 0;  // which request handle (see RequestState)
+    DWORD status = 0;           // WINHTTP_CALLBACK_STATUS_*
+    DWORD bytes = 0;            // data available, or bytes read
+    DWORD error = 0;            // for WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
 };
 
-// Lives as long as its request handle, which may be longer than the
-// transfer: after an abandoned transfer WinHTTP can still complete a read
-// into the buffer and report it. The last notification for the handle,
-// HANDLE_CLOSING, deletes it.
-class RequestState {
+// The completions of every request, handed from WinHTTP's threads to the
+// caller's, and the one event that wakes Wait. Shared with each request's
+// state: a request's last notifications may come after the client is gone.
+class CompletionQueue {
 public:
-    RequestState() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), buffer_(kPieceSize) {
+    CompletionQueue() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         if (!event_) throw std::runtime_error("CreateEvent");
     }
-    ~RequestState() { CloseHandle(event_); }
-    RequestState(const RequestState&) = delete;
-    RequestState& operator=(const RequestState&) = delete;
+    ~CompletionQueue() { CloseHandle(event_); }
+    CompletionQueue(const CompletionQueue&) = delete;
+    CompletionQueue& operator=(const CompletionQueue&) = delete;
 
     HANDLE event() const { return event_; }
-    char* buffer() { return buffer_.data(); }
 
-    // Called on a WinHTTP thread, or inside a WinHTTP call on the caller's.
-    void Report(const Completion& completion) {
+    void Push(const Completion& completion) {
         std::lock_guard lock(mutex_);
-        completions_.push_back(completion);
+        items_.push_back(completion);
         SetEvent(event_);
     }
 
     bool Take(Completion& completion) {
         std::lock_guard lock(mutex_);
-        if (completions_.empty()) {
+        if (items_.empty()) {
             ResetEvent(event_);
             return false;
         }
-        completion = completions_.front();
-        completions_.pop_front();
-        if (completions_.empty()) ResetEvent(event_);
+        completion = items_.front();
+        items_.pop_front();
+        if (items_.empty()) ResetEvent(event_);
         return true;
     }
 
 private:
     HANDLE event_;
-    std::vector<char> buffer_;
     std::mutex mutex_;
-    std::deque<Completion> completions_;
+    std::deque<Completion> items_;
+};
+
+// Lives as long as its request handle, which may be longer than the
+// transfer: after an abandoned transfer WinHTTP can still complete a read
+// into the buffer and report it. The last notification for the handle,
+// HANDLE_CLOSING, deletes it. Completions carry the request's serial number,
+// never a pointer to this, so a late one for a closed request is recognised
+// and dropped.
+class RequestState {
+public:
+    RequestState(std::shared_ptr<CompletionQueue> queue, std::uint64_t serial)
+        : queue_(std::move(queue)), serial_(serial), buffer_(kPieceSize) {}
+    RequestState(const RequestState&) = delete;
+    RequestState& operator=(const RequestState&) = delete;
+
+    char* buffer() { return buffer_.data(); }
+
+    // Called on a WinHTTP thread, or inside a WinHTTP call on the caller's.
+    void Report(DWORD status, DWORD bytes, DWORD error) { queue_->Push({serial_, status, bytes, error}); }
+
+private:
+    std::shared_ptr<CompletionQueue> queue_;
+    std::uint64_t serial_;
+    std::vector<char> buffer_;
 };
 
 void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
@@ -109,16 +151,16 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
             return;
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-            state->Report({status, 0, 0});
+            state->Report(status, 0, 0);
             return;
         case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-            state->Report({status, *static_cast<DWORD*>(info), 0});
+            state->Report(status, *static_cast<DWORD*>(info), 0);
             return;
         case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-            state->Report({status, infoLength, 0});
+            state->Report(status, infoLength, 0);
             return;
         case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-            state->Report({status, 0, static_cast<DWORD>(static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError)});
+            state->Report(status, 0, static_cast<DWORD>(static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError));
             return;
         default:
             return;
@@ -133,51 +175,225 @@ struct Target {
     INTERNET_PORT port = 0;
     bool secure = false;
     std::wstring path;  // with the query, as sent in the request line
-    bool operator==(const Target&) const = default;
 };
 
-bool SameServer(const Target& a, const Target& b) {
-    return a.host == b.host && a.port == b.port && a.secure == b.secure;
+using ServerKey = std::tuple<std::wstring, INTERNET_PORT, bool>;
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
 }
 
-Target Parse(const std::string& url) {
-    const std::wstring wide = Widen(url);
+// The scheme of an absolute URL, lower case; empty for a relative one.
+std::wstring SchemeOf(const std::wstring& url) {
+    const auto colon = url.find(L':');
+    if (colon == std::wstring::npos || colon == 0) return {};
+    for (std::size_t i = 0; i < colon; ++i) {
+        const wchar_t c = url[i];
+        const bool letter = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+        const bool other = (c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.';
+        if (!letter && !(i > 0 && other)) return {};
+    }
+    return Lower(url.substr(0, colon));
+}
+
+std::optional<Target> Parse(const std::wstring& url) {
+    const std::wstring scheme = SchemeOf(url);
+    if (scheme != L"http" && scheme != L"https") return std::nullopt;
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
     parts.dwSchemeLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts)) {
-        throw std::runtime_error("WinHttpCrackUrl: " + url);
-    }
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return std::nullopt;
     Target target;
     target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    if (target.host.empty()) return std::nullopt;
     target.port = parts.nPort;
     target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszUrlPath) target.path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
     if (parts.lpszExtraInfo) target.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    // The fragment names a place in the page; it is never sent.
+    if (const auto hash = target.path.find(L'#'); hash != std::wstring::npos) target.path.resize(hash);
     if (target.path.empty()) target.path = L"/";
     return target;
+}
+
+// A Location header's URL made absolute against the URL it answered.
+std::wstring Resolve(const std::wstring& base, std::wstring location) {
+    if (const auto hash = location.find(L'#'); hash != std::wstring::npos) location.resize(hash);
+    if (!SchemeOf(location).empty()) return location;
+    const auto schemeEnd = base.find(L"://");
+    if (schemeEnd == std::wstring::npos) return {};
+    if (location.starts_with(L"//")) return base.substr(0, schemeEnd + 1) + location;
+    const auto pathStart = base.find(L'/', schemeEnd + 3);
+    const std::wstring origin = pathStart == std::wstring::npos ? base : base.substr(0, pathStart);
+    if (location.starts_with(L"/")) return origin + location;
+    std::wstring path = pathStart == std::wstring::npos ? L"/" : base.substr(pathStart);
+    path.resize(std::min(path.find(L'?'), path.size()));
+    path.resize(path.rfind(L'/') + 1);
+    return origin + path + location;
 }
 
 TransferOutcome OutcomeOf(DWORD error) {
     switch (error) {
         case ERROR_WINHTTP_CANNOT_CONNECT:
         case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+        case ERROR_WINHTTP_INVALID_URL:
+        case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
             return TransferOutcome::Unreachable;
         case ERROR_WINHTTP_TIMEOUT:
         // Wine reports a receive time-out with the socket's error instead.
         case WSAETIMEDOUT:
             return TransferOutcome::TimedOut;
+        // Only when WinHTTP follows redirects itself, which it is told not
+        // to: it means a loop or a change of scheme it would not take.
+        case ERROR_WINHTTP_REDIRECT_FAILED:
+            return TransferOutcome::TooManyRedirects;
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+        case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW:
+        case ERROR_WINHTTP_HEADER_COUNT_EXCEEDED:
+        case ERROR_WINHTTP_CHUNKED_ENCODING_HEADER_SIZE_OVERFLOW:
+            return TransferOutcome::BadResponse;
+        case ERROR_WINHTTP_SECURE_FAILURE:
+        case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+        case ERROR_WINHTTP_SECURE_INVALID_CA:
+        case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        case ERROR_WINHTTP_SECURE_INVALID_CERT:
+        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+        case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+        case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
+            return TransferOutcome::Certificate;
         default:
             return TransferOutcome::Interrupted;
     }
 }
 
+// A response header as text; nothing when the answer has none.
+std::optional<std::wstring> Header(HINTERNET request, DWORD query) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::nullopt;
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    value.resize(size / sizeof(wchar_t));
+    return value;
+}
+
+std::string Trimmed(const std::wstring& wide) {
+    std::string text = Narrow(wide);
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// A whole decimal number; -1 for anything else. As text, because the
+// numeric form of a header query stops at 4 GiB.
+std::int64_t Number(std::string_view text) {
+    std::int64_t value = -1;
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < 0) return -1;
+    return value;
+}
+
+// "bytes 100-199/1000": the first byte and the full size ("*" when unknown).
+void ReadContentRange(std::string_view value, ResponseHead& head) {
+    if (!value.starts_with("bytes ")) return;
+    value.remove_prefix(6);
+    const auto dash = value.find('-');
+    const auto slash = value.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return;
+    head.rangeStart = Number(value.substr(0, dash));
+    head.rangeTotal = Number(value.substr(slash + 1));
+}
+
+std::int64_t SecondsSince1601(const FILETIME& time) {
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / 10000000ULL);
+}
+
+// Retry-After: seconds, or the HTTP date after which to come back.
+int RetryAfter(const std::wstring& wide) {
+    const std::string text = Trimmed(wide);
+    const std::int64_t seconds = Number(text);
+    if (seconds >= 0) return static_cast<int>(std::min(seconds, kLongestRetryAfter));
+    SYSTEMTIME when{};
+    FILETIME whenFile{};
+    const std::wstring date = Widen(text);
+    if (!WinHttpTimeToSystemTime(date.c_str(), &when) || !SystemTimeToFileTime(&when, &whenFile)) return -1;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<int>(
+        std::clamp<std::int64_t>(SecondsSince1601(whenFile) - SecondsSince1601(now), 0, kLongestRetryAfter));
+}
+
+ResponseHead ReadHead(HINTERNET request, DWORD status) {
+    ResponseHead head;
+    head.status = static_cast<long>(status);
+    if (const auto length = Header(request, WINHTTP_QUERY_CONTENT_LENGTH))
+        head.length = Number(Trimmed(*length));
+    if (const auto coding = Header(request, WINHTTP_QUERY_TRANSFER_ENCODING)) {
+        head.chunked = Lower(*coding).find(L"chunked") != std::wstring::npos;
+    }
+    if (const auto range = Header(request, WINHTTP_QUERY_CONTENT_RANGE))
+        ReadContentRange(Trimmed(*range), head);
+    // A weak ETag may not guard a range; Last-Modified stands in for a missing one.
+    if (const auto tag = Header(request, WINHTTP_QUERY_ETAG)) {
+        const std::string value = Trimmed(*tag);
+        if (!value.starts_with("W/")) head.validator = value;
+    }
+    if (head.validator.empty()) {
+        if (const auto modified = Header(request, WINHTTP_QUERY_LAST_MODIFIED))
+            head.validator = Trimmed(*modified);
+    }
+    if (const auto encoding = Header(request, WINHTTP_QUERY_CONTENT_ENCODING)) {
+        head.contentEncoding = Trimmed(*encoding);
+    }
+    if (const auto retry = Header(request, WINHTTP_QUERY_RETRY_AFTER))
+        head.retryAfterSeconds = RetryAfter(*retry);
+    return head;
+}
+
+bool IsRedirect(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// No body by definition, whatever the headers say.
+bool HasNoBody(long status) {
+    return status == 204 || status == 304;
+}
+
+struct Transfer {
+    std::wstring url;  // where the request goes now, after any redirect
+    std::uint64_t from = 0;
+    std::string ifRange;
+    BodySink* sink = nullptr;
+    HINTERNET request = nullptr;    // null while waiting for a connection
+    RequestState* state = nullptr;  // owned by request
+    std::uint64_t serial = 0;       // of the current request handle
+    ResponseHead head;
+    bool begun = false;
+    std::uint64_t received = 0;
+    int redirects = 0;
+    Clock::time_point lastProgress;
+};
+
 class WinHttpClient : public HttpClient {
 public:
-    explicit WinHttpClient(int timeoutSeconds) : timeout_(std::chrono::seconds(timeoutSeconds)) {
+    explicit WinHttpClient(const HttpOptions& options)
+        : timeout_(std::chrono::seconds(options.timeoutSeconds)),
+          maxConnections_(static_cast<std::size_t>(std::max(1, options.maxConnections))),
+          queue_(std::make_shared<CompletionQueue>()) {
         // Automatic proxy (the user's settings, then WPAD) exists from
         // Windows 8.1 on; older systems refuse it and take the WinHTTP proxy.
         const DWORD flags = WINHTTP_FLAG_ASYNC;
@@ -195,183 +411,294 @@ public:
         }
         // Name resolution, connection, sending and every wait for data each
         // give up after the time-out: "no data for that long".
-        const int ms = timeoutSeconds * 1000;
+        const int ms = options.timeoutSeconds * 1000;
         WinHttpSetTimeouts(session_.get(), ms, ms, ms, ms);
         DWORD responseMs = static_cast<DWORD>(ms);
         WinHttpSetOption(session_.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs,
                          sizeof responseMs);
+        // Never more requests at once than the caller's limit, so that none
+        // waits inside WinHTTP for a connection while its time-out runs.
+        DWORD connections = static_cast<DWORD>(maxConnections_);
+        WinHttpSetOption(session_.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections,
+                         sizeof connections);
+        WinHttpSetOption(session_.get(), WINHTTP_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections,
+                         sizeof connections);
+        DWORD largestHead = kLargestHead;
+        WinHttpSetOption(session_.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &largestHead,
+                         sizeof largestHead);
     }
 
     ~WinHttpClient() override {
-        Cancel();
-        connection_.Close();
+        // Each request's state goes with its HANDLE_CLOSING notification,
+        // which may come later on a WinHTTP thread; the queue it reports to
+        // stays alive as long as one of them holds it.
+        for (auto& [id, transfer] : transfers_) CloseRequest(transfer);
+        connections_.clear();
         session_.Close();
     }
 
-    void Start(const std::string& url, BodySink& sink) override {
-        Cancel();
-        sink_ = &sink;
-        result_ = {};
-        expected_ = -1;
-        received_ = 0;
-        const Target target = Parse(url);
-        // The connection handle is kept for the next transfer to the same
-        // server; WinHTTP then reuses the open socket (keep-alive).
-        if (!connection_ || !SameServer(target, server_)) {
-            connection_ = WinHttpConnect(session_.get(), target.host.c_str(), target.port, 0);
-            if (!connection_) throw std::runtime_error("WinHttpConnect");
-            server_ = target;
-        }
-        // The path is sent as built: the caller has escaped what needs it
-        // and the repository's "files\" prefix must stay a literal backslash.
-        const DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | (target.secure ? WINHTTP_FLAG_SECURE : 0);
-        auto state = std::make_unique<RequestState>();
-        HINTERNET request = WinHttpOpenRequest(connection_.get(), L"GET", target.path.c_str(), nullptr,
-                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-        if (!request) throw std::runtime_error("WinHttpOpenRequest");
-        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state.get());
-        if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
-            WinHttpCloseHandle(request);
-            throw std::runtime_error("WinHttpSetOption");
-        }
-        // From here on the handle owns the state (see RequestState).
-        request_ = request;
-        state_ = state.release();
-        running_ = true;
-        lastProgress_ = Clock::now();
-        if (!WinHttpSendRequest(request_, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                                context)) {
-            Finish(OutcomeOf(GetLastError()));
-        }
+    TransferId Start(const TransferRequest& request, BodySink& sink) override {
+        const TransferId id = ++lastId_;
+        Transfer& transfer = transfers_[id];
+        transfer.url = Widen(request.url);
+        transfer.from = request.from;
+        transfer.ifRange = request.ifRange;
+        transfer.sink = &sink;
+        waiting_.push_back(id);
+        LaunchWaiting();
+        return id;
     }
 
-    bool Wait(int timeoutMs) override {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (running_) {
+    std::vector<std::pair<TransferId, TransferResult>> Wait(int timeoutMs) override {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+        LaunchWaiting();
+        while (ended_.empty() && !transfers_.empty()) {
             Completion completion;
-            if (state_->Take(completion)) {
-                lastProgress_ = Clock::now();
+            if (queue_->Take(completion)) {
                 Advance(completion);
+                LaunchWaiting();
                 // A fast server always has the next piece ready: hand back to
                 // the caller on time so that the window gets its events.
                 if (Clock::now() >= deadline) break;
                 continue;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            const DWORD waitMs = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
-            if (WaitForSingleObject(state_->event(), waitMs) != WAIT_OBJECT_0) break;
+            if (left.count() <= 0) break;
+            if (WaitForSingleObject(queue_->event(), static_cast<DWORD>(left.count())) != WAIT_OBJECT_0)
+                break;
         }
         // WinHTTP's own time-outs do not cover every wait: Wine never times
         // out a server that accepts the request and does not answer.
-        if (running_ && Clock::now() - lastProgress_ >= timeout_) Finish(TransferOutcome::TimedOut);
-        return !running_;
+        const auto now = Clock::now();
+        std::vector<TransferId> silent;
+        for (const auto& [id, transfer] : transfers_) {
+            if (transfer.request && now - transfer.lastProgress >= timeout_) silent.push_back(id);
+        }
+        for (const TransferId id : silent) Finish(id, TransferOutcome::TimedOut);
+        LaunchWaiting();
+        std::vector<std::pair<TransferId, TransferResult>> ended;
+        ended.swap(ended_);
+        return ended;
     }
 
-    std::int64_t ExpectedSize() const override { return expected_; }
-
-    TransferResult Result() const override { return result_; }
-
-    void Cancel() override {
-        if (!request_) return;
-        // Closing the handle abandons whatever WinHTTP is doing with it; its
-        // state goes away with the HANDLE_CLOSING notification.
-        WinHttpCloseHandle(request_);
-        request_ = nullptr;
-        state_ = nullptr;
-        running_ = false;
+    void Cancel(TransferId id) override {
+        const auto found = transfers_.find(id);
+        if (found == transfers_.end()) return;
+        CloseRequest(found->second);
+        transfers_.erase(found);
+        waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), id), waiting_.end());
+        LaunchWaiting();
     }
+
+    std::size_t Running() const override { return transfers_.size(); }
 
 private:
+    std::size_t Active() const { return transfers_.size() - waiting_.size(); }
+
+    void LaunchWaiting() {
+        while (!waiting_.empty() && Active() < maxConnections_) {
+            const TransferId id = waiting_.front();
+            waiting_.pop_front();
+            Launch(id);
+        }
+    }
+
+    HINTERNET ConnectionTo(const Target& target) {
+        // Connection handles are kept for the next transfers to the same
+        // server; WinHTTP then reuses the open sockets (keep-alive).
+        InetHandle& connection = connections_[ServerKey{Lower(target.host), target.port, target.secure}];
+        if (!connection) connection = WinHttpConnect(session_.get(), target.host.c_str(), target.port, 0);
+        return connection.get();
+    }
+
+    // Opens and sends the request of a transfer (again after a redirect).
+    void Launch(TransferId id) {
+        Transfer& transfer = transfers_.at(id);
+        transfer.head = {};
+        transfer.lastProgress = Clock::now();
+        const std::optional<Target> target = Parse(transfer.url);
+        if (!target)
+            return Finish(
+                id, transfer.redirects > 0 ? TransferOutcome::BadRedirect : TransferOutcome::Unreachable);
+        HINTERNET connection = ConnectionTo(*target);
+        if (!connection) return Finish(id, OutcomeOf(GetLastError()));
+        // The path is sent as built: the caller has escaped what needs it
+        // and the repository's "files\" prefix must stay a literal backslash.
+        const DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | (target->secure ? WINHTTP_FLAG_SECURE : 0);
+        HINTERNET request = WinHttpOpenRequest(connection, L"GET", target->path.c_str(), nullptr,
+                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+        if (!request) return Finish(id, OutcomeOf(GetLastError()));
+        const std::uint64_t serial = ++lastSerial_;
+        auto state = std::make_unique<RequestState>(queue_, serial);
+        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state.get());
+        if (!WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+            WinHttpCloseHandle(request);
+            return Finish(id, TransferOutcome::Interrupted);
+        }
+        // From here on the handle owns the state (see RequestState).
+        transfer.request = request;
+        transfer.state = state.release();
+        transfer.serial = serial;
+        requests_[serial] = id;
+        DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
+        WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+        std::wstring headers;
+        if (transfer.from > 0) {
+            headers = L"Range: bytes=" + std::to_wstring(transfer.from) + L"-\r\n";
+            // A file changed since the first answer comes back whole (200).
+            if (!transfer.ifRange.empty()) headers += L"If-Range: " + Widen(transfer.ifRange) + L"\r\n";
+        }
+        if (!WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, context)) {
+            Finish(id, OutcomeOf(GetLastError()));
+        }
+    }
+
     void Advance(const Completion& completion) {
+        const auto owner = requests_.find(completion.request);
+        if (owner == requests_.end()) return;  // a request closed since
+        const TransferId id = owner->second;
+        Transfer& transfer = transfers_.at(id);
+        transfer.lastProgress = Clock::now();
         switch (completion.status) {
             case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-                if (!WinHttpReceiveResponse(request_, nullptr)) Finish(OutcomeOf(GetLastError()));
+                if (!WinHttpReceiveResponse(transfer.request, nullptr)) Finish(id, OutcomeOf(GetLastError()));
                 return;
             case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-                OnHeaders();
+                OnHeaders(id, transfer);
                 return;
             case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-                if (completion.bytes == 0) return EndOfBody();
-                if (!WinHttpReadData(request_, state_->buffer(), std::min(completion.bytes, kPieceSize),
-                                     nullptr)) {
-                    Finish(OutcomeOf(GetLastError()));
+                if (completion.bytes == 0) return EndOfBody(id, transfer);
+                if (!WinHttpReadData(transfer.request, transfer.state->buffer(),
+                                     std::min(completion.bytes, kPieceSize), nullptr)) {
+                    Finish(id, OutcomeOf(GetLastError()));
                 }
                 return;
             case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-                if (completion.bytes == 0) return EndOfBody();
-                if (!sink_->Write(state_->buffer(), completion.bytes))
-                    return Finish(TransferOutcome::SinkRefused);
-                received_ += completion.bytes;
-                AskForData();
+                if (completion.bytes == 0) return EndOfBody(id, transfer);
+                if (!BeginBody(transfer) ||
+                    !transfer.sink->Write(transfer.state->buffer(), completion.bytes)) {
+                    return Finish(id, TransferOutcome::SinkRefused);
+                }
+                transfer.received += completion.bytes;
+                AskForData(id, transfer);
                 return;
             case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-                Finish(OutcomeOf(completion.error));
+                Finish(id, OutcomeOf(completion.error));
                 return;
             default:
                 return;
         }
     }
 
-    void OnHeaders() {
+    void OnHeaders(TransferId id, Transfer& transfer) {
         DWORD status = 0;
         DWORD size = sizeof status;
-        if (!WinHttpQueryHeaders(request_, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+        if (!WinHttpQueryHeaders(transfer.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                  WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-            return Finish(TransferOutcome::Interrupted);
+            return Finish(id, TransferOutcome::BadResponse);
         }
-        result_.status = static_cast<long>(status);
+        DWORD headSize = 0;
+        WinHttpQueryHeaders(transfer.request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &headSize, WINHTTP_NO_HEADER_INDEX);
+        if (headSize / sizeof(wchar_t) > kLargestHead) return Finish(id, TransferOutcome::BadResponse);
+        transfer.head = ReadHead(transfer.request, status);
+        if (IsRedirect(status)) {
+            if (const auto location = Header(transfer.request, WINHTTP_QUERY_LOCATION)) {
+                return Redirect(id, transfer, *location);
+            }
+        }
         // An error page must never end up in a game file: its body is not read.
-        if (status >= 400) return Finish(TransferOutcome::HttpError);
-        expected_ = ContentLength();
-        AskForData();
+        if (status >= 400) return Finish(id, TransferOutcome::HttpError);
+        AskForData(id, transfer);
     }
 
-    // As text: the numeric form of the query stops at 4 GiB.
-    std::int64_t ContentLength() const {
-        wchar_t text[32] = {};
-        DWORD size = sizeof text;
-        if (!WinHttpQueryHeaders(request_, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text,
-                                 &size, WINHTTP_NO_HEADER_INDEX)) {
-            return -1;
+    void Redirect(TransferId id, Transfer& transfer, const std::wstring& location) {
+        if (++transfer.redirects > kMostRedirects) return Finish(id, TransferOutcome::TooManyRedirects);
+        const std::wstring next = Resolve(transfer.url, location);
+        const std::wstring scheme = SchemeOf(next);
+        // Leaving https for http would hand the rest of the transfer to
+        // anyone on the way; other schemes are not ours to fetch.
+        const bool fromSecure = SchemeOf(transfer.url) == L"https";
+        if ((scheme != L"http" && scheme != L"https") || (fromSecure && scheme == L"http")) {
+            return Finish(id, TransferOutcome::BadRedirect);
         }
-        wchar_t* end = nullptr;
-        const long long length = std::wcstoll(text, &end, 10);
-        return end != text && length >= 0 ? length : -1;
+        CloseRequest(transfer);
+        transfer.url = next;
+        Launch(id);
     }
 
-    void AskForData() {
-        if (!WinHttpQueryDataAvailable(request_, nullptr)) Finish(OutcomeOf(GetLastError()));
+    // The sink learns the head once, before the first byte or, for an empty
+    // body, at its end.
+    bool BeginBody(Transfer& transfer) {
+        if (transfer.begun) return true;
+        transfer.begun = true;
+        return transfer.sink->Begin(transfer.head);
     }
 
-    void EndOfBody() {
+    void AskForData(TransferId id, Transfer& transfer) {
+        if (!WinHttpQueryDataAvailable(transfer.request, nullptr)) Finish(id, OutcomeOf(GetLastError()));
+    }
+
+    void EndOfBody(TransferId id, Transfer& transfer) {
         // A connection that closes before the declared length is a cut body.
-        const bool whole = expected_ < 0 || received_ == static_cast<std::uint64_t>(expected_);
-        Finish(whole ? TransferOutcome::Complete : TransferOutcome::Interrupted);
+        if (transfer.head.length >= 0 &&
+            transfer.received != static_cast<std::uint64_t>(transfer.head.length) &&
+            !HasNoBody(transfer.head.status)) {
+            return Finish(id, TransferOutcome::Interrupted);
+        }
+        if (!BeginBody(transfer)) return Finish(id, TransferOutcome::SinkRefused);
+        Finish(id, TransferOutcome::Complete);
     }
 
-    void Finish(TransferOutcome outcome) {
-        result_.outcome = outcome;
+    void Finish(TransferId id, TransferOutcome outcome) {
+        Transfer& transfer = transfers_.at(id);
+        TransferResult result;
+        result.outcome = outcome;
+        result.head = transfer.head;
+        // WinHTTP ends a chunked body cut short with an error, never as a
+        // clean end (but see ChunkEndIsChecked); a body with neither a length
+        // nor chunks may have been cut by the connection's close, and nothing
+        // tells.
+        const bool framed = result.head.length >= 0 || (result.head.chunked && ChunkEndIsChecked()) ||
+                            HasNoBody(result.head.status);
+        result.bodyComplete = outcome == TransferOutcome::Complete && framed;
         // Closing the request handle after a complete body returns its
         // connection to the session's pool for the next transfer.
-        Cancel();
+        CloseRequest(transfer);
+        transfers_.erase(id);
+        waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), id), waiting_.end());
+        ended_.emplace_back(id, result);
+    }
+
+    void CloseRequest(Transfer& transfer) {
+        if (!transfer.request) return;
+        // Closing the handle abandons whatever WinHTTP is doing with it; its
+        // state goes away with the HANDLE_CLOSING notification.
+        requests_.erase(transfer.serial);
+        WinHttpCloseHandle(transfer.request);
+        transfer.request = nullptr;
+        transfer.state = nullptr;
     }
 
     Clock::duration timeout_;
-    Clock::time_point lastProgress_;
+    std::size_t maxConnections_;
+    std::shared_ptr<CompletionQueue> queue_;
     InetHandle session_;
-    InetHandle connection_;
-    Target server_;
-    HINTERNET request_ = nullptr;
-    RequestState* state_ = nullptr;  // owned by request_
-    BodySink* sink_ = nullptr;
-    bool running_ = false;
-    std::int64_t expected_ = -1;
-    std::uint64_t received_ = 0;
-    TransferResult result_;
+    std::map<ServerKey, InetHandle> connections_;
+    TransferId lastId_ = 0;
+    std::uint64_t lastSerial_ = 0;
+    // std::map keeps each Transfer where it is while others come and go.
+    std::map<TransferId, Transfer> transfers_;
+    std::deque<TransferId> waiting_;                // started, waiting for a connection, in order
+    std::map<std::uint64_t, TransferId> requests_;  // open request handles
+    std::vector<std::pair<TransferId, TransferResult>> ended_;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpClient> MakeHttpClient(int timeoutSeconds) {
-    return std::make_unique<WinHttpClient>(timeoutSeconds);
+std::unique_ptr<HttpClient> MakeHttpClient(const HttpOptions& options) {
+    // Certificates are checked against the system's store; a private
+    // authority goes into that store (options.caFile serves Linux only).
+    return std::make_unique<WinHttpClient>(options);
 }

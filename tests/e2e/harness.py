@@ -19,6 +19,8 @@ import unittest
 import urllib.parse
 import zlib
 
+import tls
+
 BUILD_DIR = os.environ.get("UPDATER_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
 SOURCE_DIR = os.environ.get("UPDATER_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
 UPDATE_URL = os.environ.get("UPDATE_URL", "http://127.0.0.1:8080/game/update/")
@@ -109,15 +111,23 @@ def wait_for_port_free(timeout=10.0):
 
 class Nginx:
     """nginx with the project's deploy/nginx.conf, serving a Repository on the
-    compiled-in port."""
+    compiled-in port; over https (and HTTP/2) when certificate names the
+    server's (certificate, key) files."""
 
-    def __init__(self, repository):
+    def __init__(self, repository, certificate=None):
         self.prefix = tempfile.mkdtemp(prefix="nginx-")
         make_readable(self.prefix)
         os.makedirs(os.path.join(self.prefix, "logs"))
         os.symlink(repository.root, os.path.join(self.prefix, "repository"))
+        listen = tls.nginx_listen(PORT, *certificate) if certificate else "listen %s:%d;" % (HOST, PORT)
         with open(os.path.join(SOURCE_DIR, "deploy", "nginx.conf")) as f:
-            conf = f.read().replace("listen 127.0.0.1:8080;", "listen %s:%d;" % (HOST, PORT))
+            conf = f.read()
+        if "listen 127.0.0.1:8080;" not in conf or "access_log logs/access.log;" not in conf:
+            raise RuntimeError("deploy/nginx.conf changed shape")
+        conf = conf.replace("listen 127.0.0.1:8080;", listen).replace(
+            "access_log logs/access.log;",
+            "log_format e2e '$connection $server_protocol \"$request\" $status';\n"
+            "    access_log logs/access.log e2e;")
         self.conf = os.path.join(self.prefix, "nginx.conf")
         with open(self.conf, "w") as f:
             f.write(conf)
@@ -134,12 +144,20 @@ class Nginx:
     def __exit__(self, *exc):
         self.process.terminate()
         self.process.wait(timeout=10)
+        self.process.stderr.close()
         shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def _log(self):
+        with open(os.path.join(self.prefix, "logs", "access.log"), encoding="latin-1") as f:
+            return f.read().splitlines()
+
+    def connections(self):
+        """(connection number, protocol) of every request so far, in order."""
+        return [tuple(line.split(" ", 2)[:2]) for line in self._log()]
 
     def requests(self):
         """Paths requested so far, decoded, in order."""
-        with open(os.path.join(self.prefix, "logs", "access.log"), encoding="latin-1") as f:
-            lines = f.read().splitlines()
+        lines = self._log()
         paths = []
         for line in lines:
             request = line.split('"')[1]  # GET /path HTTP/1.1

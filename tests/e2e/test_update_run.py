@@ -11,13 +11,15 @@ import tempfile
 import time
 import unittest
 
-from harness import (BUILD_DIR, INDEX, PORT, FaultServer, FolderCase, Nginx, crlf_list, free_port, headless_program,
-                     list_name, make_readable, parse_headless, read_or_empty, run_headless, start_headless,
-                     wait_until)
+import tls
+from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, FaultServer, FolderCase, Nginx, crlf_list, free_port,
+                     headless_program, list_name, make_readable, parse_headless, read_or_empty, run_headless,
+                     start_headless, wait_until)
 
 NOBODY = 65534
 
 FAILED = "Échec de la mise à jour."
+CERTIFICATE_REFUSED = "Certificat du serveur refusé."
 REMOTE_KEEP = "files\\data/keep.dat"
 
 
@@ -160,6 +162,52 @@ class AgainstNginx(Case):
         self.assertEqual(result["shown"], "0")
         self.assertEqual(requests, [])
         self.assertEqual(game.snapshot(), before)
+
+
+class OverHttps(Case):
+    """The repository over TLS from nginx, with a certificate authority made
+    for the suite: the updater trusts it through the CA file it is given."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.authority = tls.CertificateAuthority()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.authority.remove()
+
+    def test_certificates(self):
+        """The good certificate updates the game, its files sharing one HTTP/2
+        connection; any other stops before a request with the French reason and
+        changes nothing."""
+        files = {"data/%d.bin" % i: os.urandom(400_000 + i) for i in range(6)}
+        files["caf\u00e9 menu.txt"] = b"accented name"
+        repo = self.repository("6\r\n", {6: crlf_list(*files)}, files)
+        ca_file = self.authority.ca_file
+        cases = [(tls.GOOD, ca_file, None)] + [(name, ca_file, CERTIFICATE_REFUSED) for name in tls.REFUSED]
+        # The authority is trusted only because it is named: without it, the
+        # good certificate is refused too.
+        cases.append((tls.GOOD, "", CERTIFICATE_REFUSED))
+        for certificate, trusted, reason in cases:
+            with self.subTest(certificate=certificate, ca_file=trusted):
+                game = self.game(files={"data/0.bin": b"installed copy"})
+                before = game.snapshot()
+                env = {"UPDATER_TEST_URLS": "https://%s:%d%s" % (HOST, PORT, BASE_PATH),
+                       "UPDATER_TEST_CA_FILE": trusted}
+                with Nginx(repo, certificate=self.authority.server(certificate)) as nginx:
+                    result = run_headless(game, env=env)
+                    requests, connections = nginx.requests(), nginx.connections()
+                if reason:
+                    self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), result)
+                    self.assertEqual(game.snapshot(), before)
+                    self.assertEqual(requests, [])
+                    continue
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual({e: game.read(e) for e in files}, files)
+                self.assertEqual(sorted(requests), sorted(["/game/update/" + INDEX, "/game/update/" + list_name(6)]
+                                                          + ["/game/update/files\\" + e for e in files]))
+                self.assertEqual({protocol for _, protocol in connections}, {"HTTP/2.0"})
+                self.assertEqual(len({number for number, _ in connections}), 1, connections)
 
 
 class AgainstAFaultyServer(Case):

@@ -10,8 +10,26 @@ Paths:
   /redirect               302 to /ok/10
   /echo/<anything>        200, the request path exactly as received
   /connections            200, how many connections were accepted so far
+  /slow/<n>               /ok/<n> after 0.3 s; counts the requests answered at once
+  /most                   200, the most /slow requests seen at once (then forgotten)
+  /range/<n>              /ok/<n> with an ETag; honours "Range: bytes=N-" (206) as
+                          long as If-Range, when sent, matches the ETag or Last-Modified
+  /weak/<n>               /ok/<n> with a weak ETag and a Last-Modified
+  /closeend/<n>           200 without Content-Length nor chunks: the body ends at close
+  /chunkcut/<n>/<cut>     chunked, cut bytes of n, then the socket closes (no last chunk)
+  /nocontent              204
+  /busy/<s>               503 with Retry-After: s
+  /busydate/<s>           503 with Retry-After: the HTTP date s seconds from now
+  /gzip/<n>               200, /ok/<n> gzip-compressed, Content-Encoding: gzip
+  /loop                   302 to itself
+  /toftp                  302 to an ftp:// URL
+  /hop/start              302 to the relative "next": /hop/next, 200 with 12 bytes
+  /garbage                a line that is no HTTP status, then close
+  /bigheader              200 with 128 KiB of headers
 """
 
+import email.utils
+import gzip
 import socket
 import socketserver
 import threading
@@ -34,6 +52,12 @@ class Handler(BaseHTTPRequestHandler):
         super().setup()
         with self.server.lock:
             self.server.connections += 1
+
+    def send_raw(self, data):
+        self.wfile.write(data)
+        self.wfile.flush()
+        self.close_connection = True
+        self.connection.shutdown(socket.SHUT_RDWR)
 
     def send_body(self, status, body, headers=()):
         self.send_response(status)
@@ -81,8 +105,74 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(200, self.path.encode("latin-1"))
         elif kind == "connections":
             self.send_body(200, str(self.server.connections).encode())
+        elif kind == "slow":
+            with self.server.lock:
+                self.server.active += 1
+                self.server.most_active = max(self.server.most_active, self.server.active)
+            time.sleep(0.3)
+            with self.server.lock:
+                self.server.active -= 1
+            self.send_body(200, pattern(int(parts[2])))
+        elif kind == "most":
+            with self.server.lock:
+                most, self.server.most_active = self.server.most_active, 0
+            self.send_body(200, str(most).encode())
+        elif kind == "range":
+            self.send_range(pattern(int(parts[2])))
+        elif kind == "weak":
+            self.send_body(200, pattern(int(parts[2])),
+                           [("ETag", 'W/"weak"'), ("Last-Modified", "Wed, 21 Oct 2015 07:28:00 GMT")])
+        elif kind == "closeend":
+            self.send_raw(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + pattern(int(parts[2])))
+        elif kind == "chunkcut":
+            body = pattern(int(parts[3]))
+            self.send_response(200)
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for start in range(0, len(body), 4096):
+                piece = body[start:start + 4096]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.send_raw(b"")
+        elif kind == "nocontent":
+            self.send_response(204)
+            self.end_headers()
+        elif kind == "busy":
+            self.send_body(503, b"busy", [("Retry-After", parts[2])])
+        elif kind == "busydate":
+            when = email.utils.formatdate(time.time() + int(parts[2]), usegmt=True)
+            self.send_body(503, b"busy", [("Retry-After", when)])
+        elif kind == "gzip":
+            self.send_body(200, gzip.compress(pattern(int(parts[2]))), [("Content-Encoding", "gzip")])
+        elif kind == "loop":
+            self.send_body(302, b"again", [("Location", "/loop")])
+        elif kind == "toftp":
+            self.send_body(302, b"elsewhere", [("Location", "ftp://127.0.0.1/file")])
+        elif kind == "hop":
+            if parts[2] == "start":
+                self.send_body(302, b"next", [("Location", "next")])
+            else:
+                self.send_body(200, pattern(12))
+        elif kind == "garbage":
+            self.send_raw(b"THIS IS NOT HTTP\r\n\r\n")
+        elif kind == "bigheader":
+            self.send_body(200, b"x", [("X-Filler-%d" % k, "f" * 120) for k in range(1000)])
         else:
             self.send_body(404, b"unknown")
+
+    ETAG = '"v1"'
+    LAST_MODIFIED = "Wed, 21 Oct 2015 07:28:00 GMT"
+
+    def send_range(self, body):
+        validators = {"ETag": self.ETAG, "Last-Modified": self.LAST_MODIFIED}
+        asked = self.headers.get("Range", "")
+        condition = self.headers.get("If-Range")
+        fresh = condition is None or condition in validators.values()
+        if asked.startswith("bytes=") and asked.endswith("-") and fresh:
+            start = int(asked[6:-1])
+            self.send_body(206, body[start:], list(validators.items()) +
+                           [("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))])
+        else:
+            self.send_body(200, body, list(validators.items()))
 
 
 class FaultServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
@@ -93,6 +183,8 @@ class FaultServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
         super().__init__(("127.0.0.1", 0), Handler)
         self.lock = threading.Lock()
         self.connections = 0
+        self.active = 0
+        self.most_active = 0
 
     def handle_error(self, request, client_address):
         # Clients that give up (time-out and cancellation tests) reset their

@@ -12,7 +12,8 @@ Suites, in order:
             (bcrypt.dll), against digests and signatures made here with the
             openssl tool, signatures with a short r or s among them
   e2e       updater.exe in game folders against a real nginx on loopback,
-            driven through its real window on Xvfb with xdotool
+            driven through its real window on Xvfb with xdotool; the https
+            certificates through headless_updater.exe, nginx on the next port
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit)
@@ -37,8 +38,12 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, HERE)
+# The Linux e2e suites' certificates and their reading of the headless driver's output.
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import fault_server  # noqa: E402
+import tls  # noqa: E402
+from harness import parse_headless  # noqa: E402
 
 TITLE = "Mise à jours automatique"
 INDEX = "qoro_update_infos.deploy"
@@ -122,7 +127,8 @@ def find_program(build_dir, name):
     if not found:
         raise SystemExit("%s not found under %s: is tests/windows added to the build "
                          "(add_subdirectory(windows) in tests/CMakeLists.txt)?" % (name, build_dir))
-    return found[0]
+    # Absolute: the programs also run from other folders than ours.
+    return os.path.abspath(found[0])
 
 
 # ----------------------------------------------------------- environment ---
@@ -351,14 +357,16 @@ SLOW_LOCATION = r"""
 
 
 class Nginx:
-    """deploy/nginx.conf on our port, serving a repository folder we fill."""
+    """deploy/nginx.conf on our port, serving a repository folder we fill;
+    over https when certificate names the server's (certificate, key) files."""
 
-    def __init__(self, port):
+    def __init__(self, port, certificate=None):
         self.prefix = tempfile.mkdtemp(prefix="nginx-updater-")
         os.makedirs(os.path.join(self.prefix, "logs"))
         with open(os.path.join(ROOT, "deploy", "nginx.conf")) as f:
             conf = f.read()
-        conf, listens = re.subn(r"listen\s+127\.0\.0\.1:\d+;", "listen 127.0.0.1:%d;" % port, conf)
+        listen = tls.nginx_listen(port, *certificate) if certificate else "listen 127.0.0.1:%d;" % port
+        conf, listens = re.subn(r"listen\s+127\.0\.0\.1:\d+;", lambda _: listen, conf)
         conf = conf.replace("access_log logs/access.log;", NGINX_EXTRA + "    access_log logs/access.log e2e;")
         conf = conf.replace("        server_name _;\n", "        server_name _;\n" + SLOW_LOCATION, 1)
         assert listens == 1 and "e2e;" in conf and "limit_rate" in conf, "deploy/nginx.conf changed shape"
@@ -409,12 +417,13 @@ class Nginx:
 
 
 class Updater:
-    """updater.exe running in a game folder, and its windows on the display."""
+    """updater.exe running in a game folder (or another program with the
+    update window), and its windows on the display."""
 
-    def __init__(self, wine, folder):
+    def __init__(self, wine, folder, program=None, arguments=()):
         self.wine = wine
         self.folder = folder
-        self.process = wine.start(os.path.join(folder, "updater.exe"), cwd=folder)
+        self.process = wine.start(program or os.path.join(folder, "updater.exe"), *arguments, cwd=folder)
 
     def xdotool(self, *arguments):
         result = subprocess.run(["xdotool"] + list(arguments), env=self.wine.env, stdout=subprocess.PIPE,
@@ -438,8 +447,8 @@ class Updater:
     def message_box(self):
         return [w for w in self.windows() if (w[1], w[2]) != (280, 83)]
 
-    def click_fermer(self, dpi=96):
-        window = wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
+    def click_fermer(self, dpi=96, window=None):
+        window = window or wait_for(lambda: self.main_window(dpi), 20, "the update window")[0][0]
         x, y = (scaled(FERMER[0], dpi), scaled(FERMER[1], dpi))
         self.xdotool("mousemove", "--window", window, str(x), str(y))
         time.sleep(0.2)
@@ -474,6 +483,8 @@ class E2E:
         self.programs = programs
         self.game = None
         self.updaters = []
+        self.scratch_folder = None
+        self.cleanups = []
 
     # -- a game folder
     def setup(self, settings=b"[VERSION]\r\nGame= 3\r\n", game=True, files=None):
@@ -512,11 +523,18 @@ class E2E:
         return os.path.exists(self.path("Config/Client.ini")) and self.setting("UPDATER", "Fin") == "1"
 
     def leftovers(self):
-        """Temporary or list files that a run must not leave behind."""
+        """Staged copies, backups, list files and working files that a finished
+        run must not leave behind."""
+        working = ("updater.lock", "updater.journal", "updater.journal.new", "updater.staging")
         found = []
         for folder, _, files in os.walk(self.game):
-            found += [os.path.join(folder, f) for f in files if f.endswith(".~upd") or f.endswith(".deploy")]
+            found += [os.path.join(folder, f) for f in files
+                      if ".~upd-" in f or ".~old-" in f or f.endswith(".deploy") or f in working]
         return found
+
+    def staged(self, entry):
+        """The staged copies of a list entry."""
+        return glob.glob(glob.escape(self.path(entry)) + ".~upd-*")
 
     def launched(self):
         path = self.path("launched.txt")
@@ -529,9 +547,20 @@ class E2E:
         for updater in self.updaters:
             updater.kill()
         self.updaters = []
+        for cleanup in self.cleanups:
+            cleanup()
+        self.cleanups = []
         # Stand-in games may still be writing their marker.
         time.sleep(0.2)
         shutil.rmtree(self.game, ignore_errors=True)
+        if self.scratch_folder:
+            shutil.rmtree(self.scratch_folder, ignore_errors=True)
+
+    def scratch(self):
+        """A folder of the test's own outside the game folder (screenshots)."""
+        if not self.scratch_folder:
+            self.scratch_folder = tempfile.mkdtemp(prefix="shots-")
+        return self.scratch_folder
 
 
 def expect(condition, message):
@@ -573,13 +602,19 @@ def test_update_then_fermer_starts_game(t):
     game_version_written(t, 6)
     expect_equal(t.leftovers(), [], "temporary and list files left")
     requests = t.nginx.requests()
-    expect_equal([r[1].split()[1] for r in requests],
-                 ["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy", "/game/update/qoro_update_4.deploy",
-                  "/game/update/files\\x5Cdata/maps/town.map", "/game/update/files\\x5Creadme.txt",
-                  "/game/update/files\\x5CDonn%C3%A9es/carte.bin", "/game/update/files\\x5Cbig.bin"],
-                 "requests, in order")
-    # Keep-alive: the whole run on one connection.
-    expect_equal(len({r[0] for r in requests}), 1, "connections used")
+    paths = [r[1].split()[1] for r in requests]
+    # The index and the lists in order; the files together (the build's
+    # PARALLEL_TRANSFERS is 8), so in any order, each once.
+    expect_equal(paths[:3], ["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy",
+                             "/game/update/qoro_update_4.deploy"], "requests of the index and lists, in order")
+    expect_equal(sorted(paths[3:]),
+                 sorted(["/game/update/files\\x5Cdata/maps/town.map", "/game/update/files\\x5Creadme.txt",
+                         "/game/update/files\\x5CDonn%C3%A9es/carte.bin", "/game/update/files\\x5Cbig.bin"]),
+                 "requests of the files")
+    # Keep-alive: the index and the lists on one connection; then at most
+    # one connection per file in flight, the first one reused.
+    expect_equal(len({r[0] for r in requests[:3]}), 1, "connections used for the index and lists")
+    expect(len({r[0] for r in requests}) <= 4, "connections used: %d" % len({r[0] for r in requests}))
     expect(updater.running(), "the updater waits for the player")
     expect(t.launched() is None, "the game started before the click")
 
@@ -618,7 +653,8 @@ def test_not_found_keeps_installed_file(t):
     wait_for(updater.main_window, 20, "the update window")
     time.sleep(1)
     expect_equal(read(t.path("missing.dat")), b"installed copy\r\n", "installed missing.dat")
-    expect_equal(read(t.path("fresh.dat")), b"fresh", "fresh.dat")
+    # All or nothing: the file that did arrive is not installed either.
+    expect(not os.path.exists(t.path("fresh.dat")), "fresh.dat installed without the rest of the update")
     expect_equal(t.settings(), settings, "Client.ini (no new version, no finish marker)")
     expect_equal(t.leftovers(), [], "temporary and list files left")
     # A 404 is final: no retry.
@@ -673,6 +709,73 @@ def check_window_picture(t, updater):
     os.remove(shot)
 
 
+def screenshot(t, window, name):
+    """The window's client area as a PNG file of the test's own."""
+    shot = os.path.join(t.scratch(), "%s.png" % name)
+    subprocess.run(["import", "-window", window, shot], env=t.wine.env, check=True)
+    return shot
+
+
+def probe_shot(t, l2, l3, label4):
+    """The update window as it looks with these texts, drawn by window_probe.exe
+    with the updater's own window code."""
+    texts = os.path.join(t.scratch(), "texts.txt")
+    with open(texts, "wb") as out:
+        out.write("\n".join([l2, l3, label4]).encode("utf-8"))
+    probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
+    t.updaters.append(probe)
+    window = wait_for(probe.main_window, 30, "the probe's window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "probe")
+    probe.press(window, "alt+F4")
+    expect_equal(probe.wait_exit(), 0, "exit code of window_probe.exe")
+    return shot
+
+
+def expect_shows(t, shot, l2, l3, label4):
+    """The window in shot shows exactly these texts."""
+    expected = probe_shot(t, l2, l3, label4)
+    expect_equal(differing_pixels(shot, expected), 0, "pixels differing from the window with %r, %r, %r"
+                 % (l2[:80], l3[:80], label4))
+
+
+def ink(shot, region):
+    """The pixels of region (window coordinates) that differ from background.png,
+    as (x, y) relative to the region."""
+    def pixels(image):
+        left, top, right, bottom = region
+        dump = subprocess.run(["convert", image, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
+                               "+repage", "-depth", "8", "txt:-"], stdout=subprocess.PIPE, text=True,
+                              check=True).stdout
+        found = {}
+        for line in dump.splitlines()[1:]:
+            where, _, colour = line.partition(":")
+            x, y = where.split(",")
+            found[(int(x), int(y))] = colour.split()[0]
+        return found
+    picture = pixels(os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png"))
+    return {xy for xy, colour in pixels(shot).items() if picture.get(xy) != colour}
+
+
+def expect_cut_with_ellipsis(shot, field, slack=16):
+    """The field's text reaches the field's end (up to slack pixels) and ends
+    in "…": three dots on the baseline, where a cut letter would rise above it."""
+    left, top, right, bottom = FIELDS[field]
+    inked = ink(shot, FIELDS[field])
+    expect(inked, "no text in %s" % field)
+    last = max(x for x, _ in inked)
+    expect(last >= right - left - slack, "%s: the text stops %d pixels before its field's end"
+           % (field, right - left - last))
+    middle = (min(y for _, y in inked) + max(y for _, y in inked)) / 2
+    tail = {(x, y) for x, y in inked if x > last - 10}
+    rows = {y for _, y in tail}
+    expect(max(rows) - min(rows) <= 2 and min(rows) > middle, "%s does not end in dots on its baseline: %s"
+           % (field, sorted(tail)))
+    columns = sorted({x for x, _ in tail})
+    dots = 1 + sum(1 for a, b in zip(columns, columns[1:]) if b > a + 1)
+    expect_equal(dots, 3, "dots at the end of %s" % field)
+
+
 def test_up_to_date(t):
     t.nginx.publish(index=b"5\r\n7\r\n", lists={}, files={})
     t.setup(settings=b"[VERSION]\r\nGame= 7\r\n")
@@ -713,7 +816,11 @@ def test_updater_replaces_itself(t):
     updater = t.start()
     wait_for(t.finished, 30, "Fin=1")
     expect(read(t.path("updater.exe")) == new_build, "updater.exe is not the new build")
-    expect(read(t.path("updater.exe.old")) == original, "the running copy was not moved aside")
+    # The commit moved the running copy to its backup name, and Windows
+    # keeps it from being removed while it runs.
+    backups = glob.glob(t.path("updater.exe.~old-*"))
+    expect_equal(len(backups), 1, "backups of the running updater")
+    expect(read(backups[0]) == original, "the running copy was not moved aside")
     game_version_written(t, 2)
     updater.click_fermer()
     expect_equal(updater.wait_exit(), 0, "exit code")
@@ -722,9 +829,10 @@ def test_updater_replaces_itself(t):
     t.nginx.publish(index=b"2\r\n", lists={}, files={})
     again = t.start()
     wait_for(again.main_window, 20, "the new build's window")
-    expect(not os.path.exists(t.path("updater.exe.old")), "updater.exe.old still there")
+    expect(not os.path.exists(backups[0]), "the old copy is still there")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the new build")
+    expect_equal(t.leftovers(), [], "working files left")
 
 
 def test_file_held_by_game_stays_intact(t):
@@ -736,7 +844,7 @@ def test_file_held_by_game_stays_intact(t):
         wait_for(lambda: os.path.exists(t.path("data.pak.held")), 20, "the game to hold data.pak")
         updater = t.start()
         wait_for(lambda: any("data.pak" in r[1] for r in t.nginx.requests()), 30, "the transfer of data.pak")
-        wait_for(lambda: not os.path.exists(t.path("data.pak.~upd")), 10, "the temporary file to go")
+        wait_for(lambda: not t.staged("data.pak"), 10, "the staged copy to go")
         expect_equal(read(t.path("data.pak")), b"installed data", "data.pak")
         expect_equal(t.settings(), settings, "Client.ini")
         expect(updater.running(), "the window stays open with the reason")
@@ -748,11 +856,13 @@ def test_file_held_by_game_stays_intact(t):
 
 
 def test_fermer_during_update_warns(t):
-    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\n"}, files={"slow/big.bin": os.urandom(1024 * 1024)})
+    # 16 KiB/s: the click lands while the file is on its way.
+    big = os.urandom(160 * 1024)
+    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\n"}, files={"slow/big.bin": big})
     settings = b"[VERSION]\r\nGame= 1\r\n"
     t.setup(settings=settings)
     updater = t.start()
-    wait_for(lambda: os.path.exists(t.path("slow/big.bin.~upd")), 30, "the slow transfer to start")
+    wait_for(lambda: t.staged("slow/big.bin"), 30, "the slow transfer to start")
     updater.click_fermer()
     box = wait_for(updater.message_box, 20, "the incomplete-update warning")[0][0]
     expect(not t.finished(), "Fin=1 before the warning was dismissed")
@@ -761,9 +871,24 @@ def test_fermer_during_update_warns(t):
     expect_equal(t.setting("UPDATER", "Fin"), "1", "UPDATER/Fin")
     expect_equal(t.setting("VERSION", "Game"), "1", "VERSION/Game")
     expect(not os.path.exists(t.path("slow/big.bin")), "a partial big.bin was put in place")
-    expect_equal(t.leftovers(), [], "temporary and list files left")
     time.sleep(1)
     expect(t.launched() is None, "the game was started")
+    # The part that arrived stays for the next run, recorded as such.
+    staged = t.staged("slow/big.bin")
+    expect_equal(len(staged), 1, "staged copies kept")
+    kept = len(read(staged[0]))
+    expect(0 < kept < len(big), "kept %d bytes of %d" % (kept, len(big)))
+    expect(os.path.exists(t.path("updater.staging")), "updater.staging")
+
+    # The next run asks for the rest only (a 206 from nginx, If-Range on its ETag).
+    again = t.start()
+    wait_for(lambda: t.setting("VERSION", "Game") == "2", 60, "the resumed update")
+    expect(read(t.path("slow/big.bin")) == big, "big.bin differs after the resume")
+    transfers = [r for r in t.nginx.requests() if "big.bin" in r[1]]
+    expect_equal([r[2] for r in transfers], [200, 206], "answers for big.bin")
+    expect_equal(t.leftovers(), [], "working files left")
+    again.click_fermer()
+    expect_equal(again.wait_exit(), 0, "exit code of the second run")
 
 
 def test_window_scales_with_dpi(t):
@@ -784,6 +909,254 @@ def test_window_scales_with_dpi(t):
         t.wine.set_dpi(96)
 
 
+def test_second_updater_in_same_folder(t):
+    """Two updaters started in one game folder: the second shows why it does
+    nothing, the first completes."""
+    big = os.urandom(64 * 1024)  # 16 KiB/s: some four seconds
+    t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\nsmall.txt\r\n"},
+                    files={"slow/big.bin": big, "small.txt": b"small"})
+    t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
+    first = t.start()
+    first_window = wait_for(first.main_window, 20, "the first updater's window")[0][0]
+    wait_for(lambda: t.staged("slow/big.bin"), 30, "the first updater's transfer")
+    expect(os.path.exists(t.path("updater.lock")), "no updater.lock while the first updater works")
+    second = t.start()
+    second_window = wait_for(lambda: [w for w in second.main_window() if w[0] != first_window], 20,
+                             "the second updater's window")[0][0]
+    wait_for(t.finished, 60, "the first updater to finish")
+    expect(read(t.path("slow/big.bin")) == big, "slow/big.bin differs")
+    expect_equal(read(t.path("small.txt")), b"small", "small.txt")
+    game_version_written(t, 2)
+    # The second asked the server for nothing.
+    expect_equal(len([r for r in t.nginx.requests() if INDEX in r[1]]), 1, "requests for the index")
+    expect(second.running(), "the second updater stays with its reason")
+    first.click_fermer(window=first_window)
+    expect_equal(first.wait_exit(), 0, "exit code of the first updater")
+    wait_for(t.launched, 20, "the stand-in game's marker")
+    time.sleep(0.5)
+    shot = screenshot(t, second_window, "second")
+    second.press(second_window, "alt+F4")
+    expect_equal(second.wait_exit(), 0, "exit code of the second updater")
+    expect_shows(t, shot, "Échec de la mise à jour.", "Une autre mise à jour est déjà en cours dans ce dossier.",
+                 "0%")
+    # The lock went with the process that held it.
+    expect_equal(t.leftovers(), [], "working files left")
+
+
+def make_read_only(t, relative):
+    """Gives a file Windows' read-only attribute, which Wine keeps as the
+    permission bits. Root writes through those: then the file is made
+    immutable as well, or where that is not allowed, held open without
+    sharing by the stand-in game. Returns what makes it writable again."""
+    path = t.path(relative)
+    os.chmod(path, 0o444)
+    undo = [lambda: os.chmod(path, 0o644)]
+    if os.geteuid() == 0:
+        if subprocess.run(["chattr", "+i", path], stderr=subprocess.DEVNULL).returncode == 0:
+            undo.insert(0, lambda: subprocess.run(["chattr", "-i", path], check=True))
+        else:
+            log("    (no immutable flag here: %s is held open instead)" % relative)
+            holder = t.wine.start(t.path("kestralon.exe"), "--hold", t.wine.windows_path(path), "120")
+            wait_for(lambda: os.path.exists(path + ".held"), 20, "the stand-in game to hold " + relative)
+
+            def release():
+                write(path + ".release", b"")
+                holder.wait(30)
+                for extra in (".held", ".release"):
+                    os.remove(path + extra)
+            undo.insert(0, release)
+
+    def writable_again():
+        while undo:
+            undo.pop(0)()
+    t.cleanups.append(writable_again)
+    return writable_again
+
+
+def test_read_only_settings_shows_failure(t):
+    """A settings file that cannot be written: the window says so instead of
+    reporting success, and the next start records the version."""
+    t.nginx.publish(index=b"2\r\n", lists={2: b"data.bin\r\n"}, files={"data.bin": b"new data"})
+    settings = b"[VERSION]\r\nGame= 1\r\n"
+    t.setup(settings=settings, files={"data.bin": b"old data"})
+    writable_again = make_read_only(t, "Config/Client.ini")
+    updater = t.start()
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    # The files are in place; the journal stays for the version to be recorded.
+    wait_for(lambda: read(t.path("data.bin")) == b"new data", 30, "data.bin to be installed")
+    wait_for(lambda: not t.staged("data.bin") and os.path.exists(t.path("updater.journal")), 10,
+             "the journal kept for the next start")
+    time.sleep(1)
+    expect_equal(t.settings(), settings, "Client.ini")
+    shot = screenshot(t, window, "failure")
+    expect(updater.running(), "the window stays open with the reason")
+    updater.press(window, "alt+F4")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_shows(t, shot, "Échec de la mise à jour.", "Impossible d'enregistrer la version 2.", "100%")
+    expect_equal(t.settings(), settings, "Client.ini after the system close")
+
+    writable_again()
+    again = t.start()
+    wait_for(t.finished, 30, "Fin=1 once the file can be written")
+    game_version_written(t, 2)
+    expect_equal(read(t.path("data.bin")), b"new data", "data.bin")
+    expect_equal(len([r for r in t.nginx.requests() if "data.bin" in r[1]]), 1, "transfers of data.bin")
+    expect_equal(t.leftovers(), [], "working files left")
+    again.click_fermer()
+    expect_equal(again.wait_exit(), 0, "exit code of the second run")
+
+
+def test_interrupted_commit_finished_at_next_start(t):
+    """A run stopped in the middle of putting files in place (a journal, one
+    file moved, two still staged): the next start finishes the job first."""
+    t.nginx.publish(index=b"4\r\n", lists={}, files={})
+    t.setup(settings=b"[VERSION]\r\nGame= 3\r\n", files={
+        "a.dat": b"new a",
+        "a.dat.~old-0000aaaa": b"old a",
+        "sub/b.dat": b"old b",
+        "sub/b.dat.~upd-0000bbbb": b"new b",
+        "c.dat.~upd-0000cccc": b"new c",
+    })
+    write(t.path("updater.journal"), b"kestralon-journal 1\nversion 4\n"
+          b"move\ta.dat.~upd-0000aaaa\ta.dat\ta.dat.~old-0000aaaa\n"
+          b"move\tsub/b.dat.~upd-0000bbbb\tsub/b.dat\tsub/b.dat.~old-0000bbbb\n"
+          b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n"
+          b"end\n")
+    updater = t.start()
+    wait_for(t.finished, 30, "Fin=1")
+    game_version_written(t, 4)
+    expect_equal(read(t.path("a.dat")), b"new a", "a.dat")
+    expect_equal(read(t.path("sub/b.dat")), b"new b", "sub/b.dat")
+    expect_equal(read(t.path("c.dat")), b"new c", "c.dat")
+    expect_equal(t.leftovers(), [], "working files left")
+    # Version 4 is now installed: only the index was asked for.
+    expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "finished")
+    updater.click_fermer(window=window)
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    expect_shows(t, shot, "Tu as la dernière version!", "", "100%")
+
+
+def test_long_reason_cut_to_its_field(t):
+    """A failure naming a long file: the reason ends in "…" at the field's edge."""
+    entry = "donnees/" + "tres_long_nom_de_fichier_" * 5 + ".dat"
+    t.nginx.publish(index=b"2\r\n", lists={2: entry.encode() + b"\r\n"}, files={})
+    t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
+    updater = t.start()
+    wait_for(lambda: any(r[2] == 404 for r in t.nginx.requests()), 30, "the 404")
+    window = wait_for(updater.main_window, 20, "the update window")[0][0]
+    time.sleep(1)
+    shot = screenshot(t, window, "reason")
+    updater.press(window, "alt+F4")
+    expect_equal(updater.wait_exit(), 0, "exit code")
+    # Wine measures "e" and "o" a pixel wider than it draws them: with many
+    # of them the cut comes some 20 pixels early there.
+    expect_cut_with_ellipsis(shot, "L3", slack=32)
+    expect_shows(t, shot, "Échec de la mise à jour.", "Le serveur a répondu 404 pour files\\%s." % entry, "100%")
+
+
+def test_window_cuts_long_texts(t):
+    """Texts wider than their field end in "…" at its edge and stay inside it;
+    500 KB of text costs nothing noticeable."""
+    t.setup()
+    started = time.monotonic()
+    # Letters that Wine draws as wide as it measures them (not "e" or "o"),
+    # so that the cut is expected at the field's end; "à€" puts a character
+    # across any cut made by bytes.
+    shot_texts = ("Téléchargement de " + "W" * 500000 + "...", "à€" * 100000 + "\U0001F600" * 1000, "100%")
+    shot = None
+    texts = os.path.join(t.scratch(), "texts.txt")
+    with open(texts, "wb") as out:
+        out.write("\n".join(shot_texts).encode("utf-8"))
+    probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
+    t.updaters.append(probe)
+    window = wait_for(probe.main_window, 30, "the probe's window")[0][0]
+    time.sleep(0.5)
+    shot = screenshot(t, window, "long")
+    log("    window with 500 KB of text shown after %.1fs" % (time.monotonic() - started))
+    picture = os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png")
+    expect_equal(differing_pixels(shot, picture, masked=FIELDS.values()), 0,
+                 "pixels differing from background.png outside the text fields")
+    expect_cut_with_ellipsis(shot, "L2")
+    expect_cut_with_ellipsis(shot, "L3")
+    # Still answering: the system's close ends it at once.
+    probe.press(window, "alt+F4")
+    expect_equal(probe.wait_exit(10), 0, "exit code of window_probe.exe")
+
+
+FAILED = "Échec de la mise à jour."
+
+
+def snapshot(root):
+    """Every file below root: relative path -> bytes."""
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            files[os.path.relpath(os.path.join(folder, name), root)] = read(os.path.join(folder, name))
+    return files
+
+
+def run_headless(t, files, url):
+    """headless_updater.exe in a new game folder holding files, fetching from
+    url: (what its window was told, the folder before, the folder after)."""
+    t.setup(files=files)
+    os.remove(t.path("updater.exe"))
+    shutil.copy(t.programs["headless_updater.exe"], t.path("headless_updater.exe"))
+    before = snapshot(t.game)
+    done = subprocess.run([t.wine.wine, t.path("headless_updater.exe")], cwd=t.game, timeout=120,
+                          env=dict(t.wine.env, UPDATER_TEST_URLS=url),
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    expect_equal(done.returncode, 0, "headless_updater.exe exit code")
+    after = snapshot(t.game)
+    shutil.rmtree(t.game, ignore_errors=True)
+    return parse_headless(done.stdout), before, after
+
+
+def test_https_certificates(t):
+    """Over https, only a certificate the system store vouches for passes:
+    the test authority is refused until it is among the machine's trusted
+    roots; then the good certificate updates the game, and one for another
+    name, an expired one and a self-signed one stop the run with the reason
+    and change nothing."""
+    authority = tls.CertificateAuthority()
+    port = t.nginx.port + 1
+    url = "https://127.0.0.1:%d/game/update/" % port
+    files = {"data/%d.bin" % i: os.urandom(300_000 + i) for i in range(4)}
+    listed = b"".join(e.encode() + b"\r\n" for e in files)
+    refused = (FAILED, "Certificat du serveur refusé.", "0")
+    cases = [(tls.GOOD, refused)] + [(tls.GOOD, None)] + [(name, refused) for name in tls.REFUSED]
+    try:
+        for number, (certificate, expected) in enumerate(cases):
+            if number == 1:
+                code, output = t.wine.run(t.programs["trust_ca.exe"], t.wine.windows_path(authority.ca_file))
+                expect_equal(code, 0, "trust_ca.exe exit code (%s)" % output.strip())
+            nginx = Nginx(port, certificate=authority.server(certificate))
+            try:
+                nginx.publish(index=b"6\r\n", lists={6: listed}, files=files)
+                result, before, after = run_headless(t, {"data/0.bin": b"installed copy"}, url)
+                requests = nginx.requests()
+            finally:
+                nginx.stop()
+            what = "%s certificate%s" % (certificate, " before its authority is trusted" if number == 0 else "")
+            if expected:
+                expect_equal((result["L2"], result["L3"], result["UpdateDone"]), expected, what)
+                expect_equal(after, before, "game folder after the " + what)
+                expect_equal(requests, [], "requests with the " + what)
+                continue
+            expect_equal(result["UpdateDone"], "1", "%s: %r" % (what, result))
+            expect({e: after.get(os.path.join(*e.split("/"))) for e in files} == files,
+                   "files installed with the " + what + " differ")
+            expect_equal(sorted(r[1].split()[1] for r in requests),
+                         sorted(["/game/update/" + INDEX, "/game/update/qoro_update_6.deploy"]
+                                + ["/game/update/files\\x5C" + e for e in files]), "requests")
+            log("    %s: %s over %d connection(s)" % (what, sorted({r[1].split()[-1] for r in requests}),
+                                                      len({r[0] for r in requests})))
+    finally:
+        authority.remove()
+
+
 E2E_TESTS = [
     test_update_then_fermer_starts_game,
     test_missing_game_message_box,
@@ -794,6 +1167,12 @@ E2E_TESTS = [
     test_file_held_by_game_stays_intact,
     test_fermer_during_update_warns,
     test_window_scales_with_dpi,
+    test_window_cuts_long_texts,
+    test_long_reason_cut_to_its_field,
+    test_second_updater_in_same_folder,
+    test_read_only_settings_shows_failure,
+    test_interrupted_commit_finished_at_next_start,
+    test_https_certificates,
 ]
 
 
@@ -840,7 +1219,8 @@ def main():
         build(args.build_dir, args.port, args.cmake_source)
     programs = {name: find_program(args.build_dir, name) for name in
                 ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
-                 "standin_game.exe", "crypto_win_test.exe", "profile_compare"]}
+                 "standin_game.exe", "window_probe.exe", "crypto_win_test.exe", "profile_compare",
+                 "headless_updater.exe", "trust_ca.exe"]}
     imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
                              stdout=subprocess.PIPE, text=True).stdout
     log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))

@@ -252,6 +252,112 @@ TEST_CASE(ReplaceFile, FailedSelfReplacementKeepsTheRunningCopy) {
     CHECK(!fs::exists(folder / "updater.exe.old"));
 }
 
+// The commit of an update moves every replaced file to a backup name first,
+// then the new copy in; the running updater's backup cannot be removed while
+// it runs, and the next start removes it.
+TEST_CASE(ReplaceFile, RunningExecutableToBackupThenNewCopy) {
+    const fs::path folder = Fresh(L"self_commit");
+    const std::string original = ReadBytes(OwnExecutable());
+    const std::string replacement = original + "\nreplacement copy\n";
+    WriteBytes(folder / "updater.exe", original);
+    WriteBytes(folder / "updater.exe.~upd-1234abcd", replacement);
+    WriteBytes(folder / "data.bin.~old-1234abcd", "another file's backup");
+
+    CHECK_EQ(Run(folder / "updater.exe", L"--commit-self"), 0u);
+    CHECK(ReadBytes(folder / "updater.exe") == replacement);
+    CHECK(ReadBytes(folder / "updater.exe.~old-1234abcd") == original);
+    CHECK(!fs::exists(folder / "updater.exe.~upd-1234abcd"));
+
+    CHECK_EQ(Run(folder / "updater.exe", L"--next-start"), 0u);
+    CHECK(!fs::exists(folder / "updater.exe.~old-1234abcd"));
+    CHECK(ReadBytes(folder / "updater.exe") == replacement);
+    CHECK_EQ(ReadBytes(folder / "data.bin.~old-1234abcd"), "another file's backup");
+}
+
+// ---- LockFolder: one updater per game folder --------------------------------
+
+TEST_CASE(LockFolder, HeldUntilReleasedAndGoneAfter) {
+    const fs::path folder = Fresh(L"lock");
+    const fs::path lockFile = folder / "updater.lock";
+    LockOutcome outcome = LockOutcome::Unavailable;
+    std::unique_ptr<FolderLock> lock = LockFolder(lockFile, outcome);
+    REQUIRE(lock != nullptr);
+    CHECK(outcome == LockOutcome::Locked);
+    CHECK(fs::exists(lockFile));
+    // Another process, and this one again, find it taken.
+    CHECK_EQ(Run(OwnExecutable(), L"--try-lock \"" + lockFile.native() + L"\""),
+             static_cast<DWORD>(LockOutcome::Busy));
+    LockOutcome again = LockOutcome::Locked;
+    CHECK(LockFolder(lockFile, again) == nullptr);
+    CHECK(again == LockOutcome::Busy);
+    lock.reset();
+    CHECK(!fs::exists(lockFile));
+    CHECK_EQ(Run(OwnExecutable(), L"--try-lock \"" + lockFile.native() + L"\""),
+             static_cast<DWORD>(LockOutcome::Locked));
+}
+
+// A killed updater must not keep the folder locked.
+TEST_CASE(LockFolder, ReleasedWhenTheHolderIsKilled) {
+    const fs::path folder = Fresh(L"lock_killed");
+    const fs::path lockFile = folder / "updater.lock";
+    std::wstring commandLine =
+        L"\"" + OwnExecutable().native() + L"\" --hold-lock \"" + lockFile.native() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION holder{};
+    REQUIRE(CreateProcessW(OwnExecutable().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &holder));
+    for (int waited = 0; waited < 200 && !fs::exists(folder / "held"); ++waited) Sleep(50);
+    CHECK(fs::exists(folder / "held"));
+    LockOutcome outcome = LockOutcome::Locked;
+    CHECK(LockFolder(lockFile, outcome) == nullptr);
+    CHECK(outcome == LockOutcome::Busy);
+    TerminateProcess(holder.hProcess, 9);
+    WaitForSingleObject(holder.hProcess, 10000);
+    CloseHandle(holder.hThread);
+    CloseHandle(holder.hProcess);
+    CHECK(!fs::exists(lockFile));
+    CHECK(LockFolder(lockFile, outcome) != nullptr);
+    CHECK(outcome == LockOutcome::Locked);
+}
+
+TEST_CASE(LockFolder, NoFolderIsUnavailable) {
+    LockOutcome outcome = LockOutcome::Locked;
+    CHECK(LockFolder(Work() / "absent" / "updater.lock", outcome) == nullptr);
+    CHECK(outcome == LockOutcome::Unavailable);
+}
+
+// ---- SyncWrittenFiles -------------------------------------------------------
+
+// Flushing reads nothing and changes nothing, even with a file held open
+// without write sharing, a file older than the run and a folder missing.
+TEST_CASE(SyncWrittenFiles, ChangesNothing) {
+    const fs::path folder = Fresh(L"sync");
+    fs::create_directories(folder / "data" / "maps");
+    WriteBytes(folder / "data" / "maps" / "town.map.~upd-0000aaaa", "staged");
+    WriteBytes(folder / "old.dat", "installed long ago");
+    WriteBytes(folder / "held.dat", "held by the game");
+    HANDLE old = CreateFileW((folder / "old.dat").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    REQUIRE(old != INVALID_HANDLE_VALUE);
+    const FILETIME longAgo{0, 0x01D00000};
+    SetFileTime(old, nullptr, nullptr, &longAgo);
+    CloseHandle(old);
+    HANDLE held = CreateFileW((folder / "held.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    REQUIRE(held != INVALID_HANDLE_VALUE);
+    const auto before = fs::last_write_time(folder / "data" / "maps" / "town.map.~upd-0000aaaa");
+
+    SyncWrittenFiles(folder);
+    SyncWrittenFiles(folder / "absent");
+
+    CloseHandle(held);
+    CHECK_EQ(ReadBytes(folder / "data" / "maps" / "town.map.~upd-0000aaaa"), "staged");
+    CHECK_EQ(ReadBytes(folder / "old.dat"), "installed long ago");
+    CHECK_EQ(ReadBytes(folder / "held.dat"), "held by the game");
+    CHECK(fs::last_write_time(folder / "data" / "maps" / "town.map.~upd-0000aaaa") == before);
+}
+
 // ---- ANSI conversions -----------------------------------------------------
 
 TEST_CASE(Ansi, RoundTripThroughCodePage1252) {
@@ -342,6 +448,36 @@ int ChildInFolder() {
     return 0;
 }
 
+// ReplaceFile as the commit of an update calls it on the running updater.
+int ChildCommitSelf() {
+    const fs::path self = LocalPath("updater.exe");
+    try {
+        ReplaceFile(self, LocalPath("updater.exe.~old-1234abcd"));
+        ReplaceFile(LocalPath("updater.exe.~upd-1234abcd"), self);
+    } catch (const std::system_error&) {
+        return 1;
+    }
+    // The backup is the running image: Windows refuses its removal.
+    std::error_code refused;
+    fs::remove(LocalPath("updater.exe.~old-1234abcd"), refused);
+    return refused ? 0 : 3;
+}
+
+int ChildTryLock(const char* path) {
+    LockOutcome outcome = LockOutcome::Unavailable;
+    const auto lock = LockFolder(FromUtf8(path), outcome);
+    return static_cast<int>(outcome);
+}
+
+int ChildHoldLock(const char* path) {
+    LockOutcome outcome = LockOutcome::Unavailable;
+    const auto lock = LockFolder(FromUtf8(path), outcome);
+    if (!lock) return 1;
+    WriteBytes(FromUtf8(path).parent_path() / "held", "");
+    Sleep(60000);
+    return 0;
+}
+
 int ChildReplaceSelf(bool sourcePresent) {
     const fs::path self = LocalPath("updater.exe");
     try {
@@ -359,6 +495,9 @@ int main(int argc, char** argv) {
     if (mode == "--in-folder") return ChildInFolder();
     if (mode == "--replace-self") return ChildReplaceSelf(true);
     if (mode == "--replace-self-missing") return ChildReplaceSelf(false);
+    if (mode == "--commit-self") return ChildCommitSelf();
+    if (mode == "--try-lock" && argc > 2) return ChildTryLock(argv[2]);
+    if (mode == "--hold-lock" && argc > 2) return ChildHoldLock(argv[2]);
     if (mode == "--next-start") {
         RemoveReplacedExecutable();
         return 0;
