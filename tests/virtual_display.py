@@ -50,8 +50,11 @@ class VirtualDisplay:
         read_end, write_end = os.pipe()
         try:
             self.process = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-auth", self.authority, "-screen", "0", screen,
-                 "-nolisten", "tcp"],
+                # -noreset: by default the server resets whenever its last
+                # client leaves, as between two tests, and refuses the
+                # clients that connect meanwhile.
+                ["Xvfb", "-displayfd", str(write_end), "-auth", self.authority, "-noreset", "-screen", "0",
+                 screen, "-nolisten", "tcp"],
                 pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._errors)
         except OSError as error:
             os.close(read_end)

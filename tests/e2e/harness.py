@@ -2,6 +2,7 @@
 and a fault-injecting server on the compiled-in port, game folders, and the
 programs under test run in them."""
 
+import http.client
 import http.server
 import os
 import re
@@ -109,6 +110,9 @@ def wait_for_port_free(timeout=None):
         time.sleep(0.05)
 
 
+LOG_MARK = "/written-to-the-log"
+
+
 class Nginx:
     """nginx with the project's deploy/nginx.conf, serving a Repository on the
     compiled-in port."""
@@ -155,6 +159,16 @@ class Nginx:
 
     def requests(self):
         """Paths requested so far, decoded, in order."""
+        # nginx logs a request after its last byte has gone out: the client
+        # may be done before the line is written. The one worker of
+        # deploy/nginx.conf handles events in order, so once it has answered
+        # a request of ours, every earlier request is in the log.
+        connection = http.client.HTTPConnection(HOST, PORT, timeout=WAIT_SECONDS)
+        try:
+            connection.request("GET", LOG_MARK)
+            connection.getresponse().read()
+        finally:
+            connection.close()
         with open(os.path.join(self.prefix, "logs", "access.log"), encoding="latin-1") as f:
             lines = f.read().splitlines()
         paths = []
@@ -162,7 +176,8 @@ class Nginx:
             request = line.split('"')[1]  # GET /path HTTP/1.1
             # The log writes a backslash (and other unsafe bytes) as \xHH.
             path = re.sub(r"\\x([0-9A-F]{2})", lambda m: "%" + m.group(1), request.split(" ")[1])
-            paths.append(urllib.parse.unquote(path, encoding="utf-8"))
+            if path != LOG_MARK:
+                paths.append(urllib.parse.unquote(path, encoding="utf-8"))
         return paths
 
 

@@ -18,6 +18,7 @@ Xvfb, xdotool, nginx. Standard library only.
 
 import argparse
 import glob
+import http.client
 import os
 import re
 import shutil
@@ -253,6 +254,9 @@ SLOW_LOCATION = r"""
 """
 
 
+LOG_MARK = "/written-to-the-log"
+
+
 class Nginx:
     """deploy/nginx.conf on our port, serving a repository folder we fill."""
 
@@ -296,10 +300,20 @@ class Nginx:
 
     def requests(self):
         """(connection, request line, status) for every request so far."""
+        # nginx logs a request after its last byte has gone out: the client
+        # may be done before the line is written. The one worker of
+        # deploy/nginx.conf handles events in order, so once it has answered
+        # a request of ours, every earlier request is in the log.
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=WAIT_SECONDS)
+        try:
+            connection.request("GET", LOG_MARK)
+            connection.getresponse().read()
+        finally:
+            connection.close()
         lines = []
         for line in read(self.access_log).decode("utf-8", "replace").splitlines():
             found = re.match(r'(\d+) \d+ "(.*)" (\d+)$', line)
-            if found:
+            if found and found.group(2).split(" ")[1:2] != [LOG_MARK]:
                 lines.append((found.group(1), found.group(2), int(found.group(3))))
         return lines
 
