@@ -230,7 +230,9 @@ TEST_CASE(Http, CancelAbandonsPromptly) {
     const auto start = Clock::now();
     client->Cancel();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    CHECK(seconds < 0.5);
+    // A Cancel that waited for the stalled transfer would take the whole
+    // 30 s time-out; the margin below is for a loaded machine.
+    CHECK(seconds < 5);
     CHECK(client->Wait(20));
     Collector sink;
     const Run run = Drive(*client, Url("/ok/2000"), sink);
