@@ -101,8 +101,8 @@ class VirtualDisplay:
             raise self._failure("Xvfb wrote %r as its display number" % received)
 
     def _handshake(self, number, deadline):
-        """Opens an X connection as Xlib does (the local socket, then its
-        abstract twin) and checks that the server accepts it."""
+        """Opens an X connection, on the socket file or on its abstract
+        twin, and checks that the server accepts it."""
         # The X11 connection setup: little-endian, protocol 11.0, the cookie.
         setup = (struct.pack("<cxHHHHxx", b"l", 11, 0, len(COOKIE_NAME), len(self._cookie))
                  + _padded(COOKIE_NAME) + _padded(self._cookie))
