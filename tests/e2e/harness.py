@@ -3,12 +3,14 @@ and a fault-injecting server on the compiled-in port, game folders, and the
 programs under test run in them."""
 
 import gzip
+import http.client
 import http.server
 import os
 import re
 import shutil
 import socket
 import socketserver
+import ssl
 import stat
 import subprocess
 import sys
@@ -21,6 +23,9 @@ import zlib
 
 import tls
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from virtual_display import DisplayError, VirtualDisplay  # noqa: E402,F401
+
 BUILD_DIR = os.environ.get("UPDATER_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
 SOURCE_DIR = os.environ.get("UPDATER_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../.."))
 UPDATE_URL = os.environ.get("UPDATE_URL", "http://127.0.0.1:8080/game/update/")
@@ -29,6 +34,11 @@ _url = urllib.parse.urlsplit(UPDATE_URL)
 HOST, PORT, BASE_PATH = _url.hostname, _url.port or 80, _url.path
 
 INDEX = "qoro_update_infos.deploy"
+
+# How long a wait for something that happens within a second on an idle
+# machine may take before it counts as never: a loaded 2-core CI machine,
+# with other suites beside, is many times slower.
+WAIT_SECONDS = 30
 
 
 def list_name(version):
@@ -88,25 +98,40 @@ def read_or_empty(path):
         return b""
 
 
-def wait_for_port(timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+def wait_for_port(timeout=None, process=None):
+    """Returns once the server under `process` accepts connections on the port."""
+    deadline = time.monotonic() + (timeout or WAIT_SECONDS)
+    while True:
+        if process is not None and process.poll() is not None:
+            raise RuntimeError("the server stopped with status %d before listening on %s:%d"
+                               % (process.returncode, HOST, PORT))
         try:
             with socket.create_connection((HOST, PORT), timeout=0.5):
                 return
         except OSError:
+            if time.monotonic() >= deadline:
+                raise RuntimeError("nothing listens on %s:%d" % (HOST, PORT))
             time.sleep(0.05)
-    raise RuntimeError("nothing listens on %s:%d" % (HOST, PORT))
 
 
-def wait_for_port_free(timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+def wait_for_port_free(timeout=None, port=None):
+    """Returns once nothing listens on the port any more: the server of an
+    earlier test may still be on its way out."""
+    port = port or PORT
+    deadline = time.monotonic() + (timeout or WAIT_SECONDS)
+    while True:
         try:
-            with socket.create_connection((HOST, PORT), timeout=0.2):
-                time.sleep(0.05)
+            with socket.create_connection((HOST, port), timeout=0.5):
+                pass
         except OSError:
             return
+        if time.monotonic() >= deadline:
+            raise RuntimeError("%s:%d is still taken: another program listens there (set UPDATER_TEST_PORT "
+                               "to a free port)" % (HOST, port))
+        time.sleep(0.05)
+
+
+LOG_MARK = "/written-to-the-log"
 
 
 class Nginx:
@@ -115,6 +140,7 @@ class Nginx:
     server's (certificate, key) files."""
 
     def __init__(self, repository, certificate=None):
+        self.certificate = certificate
         self.prefix = tempfile.mkdtemp(prefix="nginx-")
         make_readable(self.prefix)
         os.makedirs(os.path.join(self.prefix, "logs"))
@@ -131,25 +157,53 @@ class Nginx:
         self.conf = os.path.join(self.prefix, "nginx.conf")
         with open(self.conf, "w") as f:
             f.write(conf)
+        self.errors = os.path.join(self.prefix, "logs", "stderr.log")
         self.process = None
 
     def __enter__(self):
         wait_for_port_free()
-        self.process = subprocess.Popen(
-            ["nginx", "-p", self.prefix, "-c", self.conf, "-g", "daemon off;"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        wait_for_port()
+        with open(self.errors, "wb") as errors:
+            self.process = subprocess.Popen(
+                ["nginx", "-p", self.prefix, "-c", self.conf, "-g", "daemon off;"],
+                stdout=subprocess.DEVNULL, stderr=errors)
+        try:
+            wait_for_port(process=self.process)
+        except RuntimeError as error:
+            said = self.said()
+            self.__exit__()
+            raise RuntimeError("%s; nginx said: %s" % (error, said)) from None
         return self
 
     def __exit__(self, *exc):
         self.process.terminate()
-        self.process.wait(timeout=10)
-        self.process.stderr.close()
+        try:
+            self.process.wait(timeout=WAIT_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
         shutil.rmtree(self.prefix, ignore_errors=True)
 
+    def said(self):
+        with open(self.errors) as f:
+            return f.read().strip()
+
     def _log(self):
+        # nginx logs a request after its last byte has gone out: the client
+        # may be done before the line is written. The one worker of
+        # deploy/nginx.conf handles events in order, so once it has answered
+        # a request of ours, every earlier request is in the log.
+        if self.certificate:
+            connection = http.client.HTTPSConnection(HOST, PORT, timeout=WAIT_SECONDS,
+                                                     context=ssl._create_unverified_context())
+        else:
+            connection = http.client.HTTPConnection(HOST, PORT, timeout=WAIT_SECONDS)
+        try:
+            connection.request("GET", LOG_MARK)
+            connection.getresponse().read()
+        finally:
+            connection.close()
         with open(os.path.join(self.prefix, "logs", "access.log"), encoding="latin-1") as f:
-            return f.read().splitlines()
+            return [line for line in f.read().splitlines() if LOG_MARK not in line]
 
     def connections(self):
         """(connection number, protocol) of every request so far, in order."""
@@ -163,7 +217,8 @@ class Nginx:
             request = line.split('"')[1]  # GET /path HTTP/1.1
             # The log writes a backslash (and other unsafe bytes) as \xHH.
             path = re.sub(r"\\x([0-9A-F]{2})", lambda m: "%" + m.group(1), request.split(" ")[1])
-            paths.append(urllib.parse.unquote(path, encoding="utf-8"))
+            if path != LOG_MARK:
+                paths.append(urllib.parse.unquote(path, encoding="utf-8"))
         return paths
 
 
@@ -226,12 +281,15 @@ class FaultServer:
                 if not isinstance(sys.exc_info()[1], ConnectionError):
                     super().handle_error(request, client_address)
 
-        self.httpd = Server((HOST, self.port), Handler)
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.server_class = Server
+        self.handler_class = Handler
+        self.httpd = None
 
     def __enter__(self):
-        wait_for_port_free()
-        self.thread.start()
+        # The server of the test before may still be closing its socket.
+        wait_for_port_free(port=self.port)
+        self.httpd = self.server_class((HOST, self.port), self.handler_class)
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
         return self
 
     def __exit__(self, *exc):
@@ -544,57 +602,58 @@ TITLE_PATTERN = "jours automatique"  # xdotool matches names as regexes; the acc
 WINDOW_SIZE = (280, 83)
 FERMER = (244, 73)  # middle of the drawn close button, in window coordinates
 
-_xvfb = None
-_outer_display = None
+_display = None
+_outer_environment = {}
 
 
 def ensure_display():
-    """Starts a private Xvfb for the suite: tests neither need nor disturb a
-    desktop, and other windows cannot get in their way."""
-    global _xvfb, _outer_display
-    if _xvfb:
+    """Starts the suite's private virtual display and points DISPLAY and
+    XAUTHORITY at it. Raises DisplayError, with what Xvfb said, when it does
+    not come up: the suite then stops at once instead of timing out test
+    after test."""
+    global _display
+    if _display:
         return
-    _outer_display = os.environ.get("DISPLAY")
-    read_end, write_end = os.pipe()
-    _xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_end)
-    number = number.decode().strip()
-    os.environ["DISPLAY"] = ":" + number
+    _display = VirtualDisplay()
+    for name, value in _display.environment().items():
+        _outer_environment[name] = os.environ.get(name)
+        os.environ[name] = value
+
+
+def check_display():
+    """Raises DisplayError if the virtual display has stopped."""
+    if _display:
+        _display.check()
 
 
 def stop_display():
-    global _xvfb
-    if _xvfb:
-        _xvfb.terminate()
-        _xvfb.wait()
-        _xvfb = None
-        if _outer_display is None:
-            del os.environ["DISPLAY"]
-        else:
-            os.environ["DISPLAY"] = _outer_display
+    global _display
+    if _display:
+        _display.stop()
+        _display = None
+        for name, value in _outer_environment.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        _outer_environment.clear()
 
 
 def xdotool(*args):
-    done = subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True)
+    check_display()
+    done = subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True, timeout=WAIT_SECONDS)
     return done.stdout.strip()
 
 
-def wait_until(predicate, timeout=10.0, what="condition", interval=0.05):
+def wait_until(predicate, timeout=WAIT_SECONDS, what="condition", interval=0.05):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    while True:
         value = predicate()
         if value:
             return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %ds waiting for %s" % (timeout, what))
         time.sleep(interval)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def geometry(window):
@@ -631,4 +690,5 @@ def press(window, key):
 
 
 def screenshot(window, path):
-    subprocess.run(["import", "-window", window, path], check=True)
+    check_display()
+    subprocess.run(["import", "-window", window, path], check=True, timeout=WAIT_SECONDS)

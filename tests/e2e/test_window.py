@@ -8,9 +8,15 @@ import tempfile
 import time
 import unittest
 
-from harness import (BUILD_DIR, FERMER, SOURCE_DIR, WINDOW_SIZE, FaultServer, FolderCase, Nginx, click, crlf_list,
-                     ensure_display, main_window, message_boxes, press, screenshot, stop_display, updater_program,
-                     wait_until)
+from harness import (BUILD_DIR, FERMER, SOURCE_DIR, WAIT_SECONDS, WINDOW_SIZE, FaultServer, FolderCase, Nginx, click,
+                     crlf_list, ensure_display, main_window, message_boxes, press, screenshot, stop_display,
+                     updater_program, wait_until)
+
+
+# A file that takes 30 s to arrive: a loaded machine still clicks during
+# its transfer; a test that ends sooner stops the server's trickle.
+SLOW_RATE = 40_000
+SLOW_SIZE = 30 * SLOW_RATE
 
 
 def setUpModule():
@@ -29,15 +35,37 @@ class WindowCase(FolderCase):
         return updater_program()
 
     def start(self, game):
-        process = subprocess.Popen([game.program], cwd="/", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.addCleanup(lambda: process.poll() is None and process.kill())
+        errors = tempfile.TemporaryFile()
+        self.addCleanup(errors.close)
+        process = subprocess.Popen([game.program], cwd="/", stdout=subprocess.DEVNULL, stderr=errors)
+        process.errors = errors
+        self.addCleanup(self.stop, process)
         return process
 
-    def assertExits(self, process, timeout=5):
+    @staticmethod
+    def stop(process):
+        if process.poll() is None:
+            process.kill()
+        # Reaped, so that its windows are gone before the next test looks.
+        process.wait()
+
+    def wait_while_running(self, process, predicate, what):
+        """Waits for predicate to come true while the updater runs; fails at
+        once, with what it wrote on stderr, if it exits first."""
+        def ready():
+            value = predicate()
+            if not value and process.poll() is not None:
+                process.errors.seek(0)
+                self.fail("the updater exited with status %d while the test waited for %s; stderr:\n%s"
+                          % (process.returncode, what, process.errors.read().decode("utf-8", "replace")))
+            return value
+        return wait_until(ready, what=what)
+
+    def assertExits(self, process):
         try:
-            process.wait(timeout=timeout)
+            process.wait(timeout=WAIT_SECONDS)
         except subprocess.TimeoutExpired:
-            self.fail("the updater is still running")
+            self.fail("the updater is still running after %ds" % WAIT_SECONDS)
 
     def settings(self, game):
         return game.read("Config/Client.ini")
@@ -48,7 +76,7 @@ class StartAndClose(WindowCase):
         game = self.game(game=False)
         before = game.snapshot()
         process = self.start(game)
-        box = wait_until(message_boxes, what="the message box")[0]
+        box = self.wait_while_running(process, message_boxes, "the message box")[0]
         self.assertIsNone(main_window())  # the picture window never appears
         self.assertEqual(len(message_boxes()), 1)
         press(box, "Return")
@@ -63,10 +91,11 @@ class StartAndClose(WindowCase):
         game = self.game()
         with Nginx(repo):
             process = self.start(game)
-            wait_until(lambda: b"Fin=1" in self.settings(game), what="the end of the run")
-            window = wait_until(main_window, what="the window")
+            self.wait_while_running(process, lambda: b"Fin=1" in self.settings(game), "the end of the run")
+            window = self.wait_while_running(process, main_window, "the window")
             self.check_picture(window)
-            wait_until(lambda: self.status_lines_end_before(window, 200), what="the old texts to be painted over")
+            self.wait_while_running(process, lambda: self.status_lines_end_before(window, 200),
+                                    "the old texts to be painted over")
             click(window, *FERMER)
             self.assertExits(process)
         self.assertEqual(message_boxes(), [])
@@ -105,17 +134,18 @@ class StartAndClose(WindowCase):
         self.assertLess(pixels, WINDOW_SIZE[0] * WINDOW_SIZE[1] // 5)
 
     def test_fermer_during_a_slow_transfer_warns_and_stops_without_the_game(self):
-        big = os.urandom(400_000)
+        big = os.urandom(SLOW_SIZE)
         repo = self.repository("6\r\n", {6: crlf_list("data/big.dat")}, {"data/big.dat": big})
         game = self.game(files={"data/big.dat": b"installed copy"})
-        with FaultServer(repo, {"files\\data/big.dat": ("slow", 40_000)}) as server:
+        with FaultServer(repo, {"files\\data/big.dat": ("slow", SLOW_RATE)}) as server:
             process = self.start(game)
-            window = wait_until(main_window, what="the window")
-            wait_until(lambda: server.count("files\\data/big.dat"), what="the transfer to start")
+            window = self.wait_while_running(process, main_window, "the window")
+            self.wait_while_running(process, lambda: server.count("files\\data/big.dat"), "the transfer to start")
             click(window, *FERMER)
-            box = wait_until(message_boxes, what="the warning")[0]
+            box = self.wait_while_running(process, message_boxes, "the warning")[0]
             press(box, "Return")
-            self.assertExits(process, timeout=3)
+            # The whole file takes 30 s; stopping at once leaves the installed copy, as checked below.
+            self.assertExits(process)
         self.assertFalse(os.path.exists(game.path("game-started")))
         self.assertEqual(self.settings(game), b"[VERSION]\r\nGame= 5\r\n[UPDATER]\r\nFin=1\r\n")
         self.assertEqual(game.read("data/big.dat"), b"installed copy")
@@ -149,19 +179,21 @@ class StartAndClose(WindowCase):
                 self.assertEqual(after, before)
 
     def test_escape_is_ignored_and_the_window_manager_close_stops_the_run_writing_nothing(self):
-        repo = self.repository("6\r\n", {6: crlf_list("big.dat")}, {"big.dat": os.urandom(400_000)})
+        repo = self.repository("6\r\n", {6: crlf_list("big.dat")}, {"big.dat": os.urandom(SLOW_SIZE)})
         game = self.game(files={"big.dat": b"installed copy"})
         before = game.snapshot()
-        with FaultServer(repo, {"files\\big.dat": ("slow", 40_000)}) as server:
+        with FaultServer(repo, {"files\\big.dat": ("slow", SLOW_RATE)}) as server:
             process = self.start(game)
-            window = wait_until(main_window, what="the window")
-            wait_until(lambda: server.count("files\\big.dat"), what="the transfer to start")
+            window = self.wait_while_running(process, main_window, "the window")
+            self.wait_while_running(process, lambda: server.count("files\\big.dat"), "the transfer to start")
             press(window, "Escape")
             with self.assertRaises(subprocess.TimeoutExpired):
                 process.wait(timeout=0.5)
             subprocess.run([os.path.join(BUILD_DIR, "tests", "x11_close"), window], check=True)
-            self.assertExits(process, timeout=2)
+            # The whole file takes 30 s; a run that went on would change the folder, as checked below.
+            self.assertExits(process)
         self.assertEqual(game.snapshot(), before)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -443,7 +443,9 @@ TEST_CASE(Http, CancelAbandonsPromptly) {
     const auto start = Clock::now();
     client->Cancel(id);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    CHECK(seconds < 0.5);
+    // A Cancel that waited for the stalled transfer would take the whole
+    // 30 s time-out; the margin below is for a loaded machine.
+    CHECK(seconds < 5);
     CHECK_EQ(client->Running(), 0u);
     CHECK(client->Wait(20).empty());
     const std::size_t pieces = stalled.pieces;
