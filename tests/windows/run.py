@@ -6,6 +6,7 @@
 Suites, in order:
   storage   storage_win_test.exe: the files and settings backends on real files
   http      http_win_test.exe: the WinHTTP client against fault_server.py
+            (plain and TLS)
   profile   the settings cases through Wine's kernel32 (profile_probe.exe),
             compared with our Linux reader and writer (profile_compare)
   e2e       updater.exe in game folders against a real nginx on loopback,
@@ -13,7 +14,7 @@ Suites, in order:
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit),
-Xvfb, xdotool, nginx. Standard library only.
+Xvfb, xdotool, nginx, ImageMagick, openssl. Standard library only.
 """
 
 import argparse
@@ -223,13 +224,33 @@ def suite_storage(wine, programs):
     return passed, failed + (1 if code != 0 and failed == 0 else 0)
 
 
+def make_certificate(folder, name):
+    """A self-signed certificate for 127.0.0.1, valid for two days: (certificate, key).
+    Each has a subject of its own: a chain is built by names. The address is
+    also a DNS name: Wine compares the host with DNS names only."""
+    certificate, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                    "/CN=127.0.0.1 " + name, "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1",
+                    "-keyout", key, "-out", certificate],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return certificate, key
+
+
 def suite_http(wine, programs):
+    work = tempfile.mkdtemp(prefix="http-tls-")
     server = fault_server.FaultServer().start()
+    certificate, key = make_certificate(work, "trusted")
+    tls = fault_server.TlsFaultServer(certificate, key, server.port).start()
+    # Another server whose certificate the test never trusts.
+    stranger = fault_server.TlsFaultServer(*make_certificate(work, "stranger"), server.port).start()
     try:
-        code, output = wine.run(programs["http_win_test.exe"], str(server.port), str(fault_server.closed_port()))
+        code, output = wine.run(programs["http_win_test.exe"], str(server.port), str(fault_server.closed_port()),
+                                str(tls.port), wine.windows_path(certificate), str(stranger.port))
     finally:
-        server.shutdown()
-        server.server_close()
+        for running in (server, tls, stranger):
+            running.shutdown()
+            running.server_close()
+        shutil.rmtree(work, ignore_errors=True)
     log(output.rstrip())
     passed, failed = summary_of(output)
     return passed, failed + (1 if code != 0 and failed == 0 else 0)
