@@ -843,7 +843,8 @@ def test_window_scales_with_dpi(t):
 def test_second_updater_in_same_folder(t):
     """Two updaters started in one game folder: the second shows why it does
     nothing, the first completes."""
-    big = os.urandom(64 * 1024)  # 16 KiB/s: some four seconds
+    # 16 KiB/s: some ten seconds, well beyond the second updater's start.
+    big = os.urandom(160 * 1024)
     t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\nsmall.txt\r\n"},
                     files={"slow/big.bin": big, "small.txt": b"small"})
     t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
