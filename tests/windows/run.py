@@ -505,6 +505,15 @@ def expect_equal(actual, expected, what):
         raise AssertionError("%s: expected %s, got %s" % (what, shown(expected), shown(actual)))
 
 
+def expect_no_leftovers(t):
+    """Nothing of the run's own stays once it is over. The lock goes as the
+    run ends, a moment after its last write: that moment is waited for."""
+    try:
+        wait_for(lambda: not t.leftovers(), 10, "the run's working files to go")
+    except AssertionError:
+        raise AssertionError("working files left: %r" % t.leftovers())
+
+
 def game_version_written(t, version):
     # Windows stores " 6" verbatim; Wine drops the leading blank (a known
     # Wine difference, docs/ini-behaviour.md rule 12). Either way it reads back
@@ -531,7 +540,7 @@ def test_update_then_fermer_starts_game(t):
     # The list is ANSI: "Donn\xe9es" is the folder "Données".
     expect(read(t.path("Données/carte.bin")) == accented, "Données/carte.bin differs")
     game_version_written(t, 6)
-    expect_equal(t.leftovers(), [], "temporary and list files left")
+    expect_no_leftovers(t)
     requests = t.nginx.requests()
     paths = [r[1].split()[1] for r in requests]
     # The index and the lists in order; the files together (the build's
@@ -587,7 +596,7 @@ def test_not_found_keeps_installed_file(t):
     # All or nothing: the file that did arrive is not installed either.
     expect(not os.path.exists(t.path("fresh.dat")), "fresh.dat installed without the rest of the update")
     expect_equal(t.settings(), settings, "Client.ini (no new version, no finish marker)")
-    expect_equal(t.leftovers(), [], "temporary and list files left")
+    expect_no_leftovers(t)
     # A 404 is final: no retry.
     expect_equal(len([r for r in t.nginx.requests() if r[2] == 404]), 1, "requests for the missing file")
     expect(updater.running(), "the window stays open with the reason")
@@ -763,7 +772,7 @@ def test_updater_replaces_itself(t):
     expect(not os.path.exists(backups[0]), "the old copy is still there")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the new build")
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
 
 
 def test_file_held_by_game_stays_intact(t):
@@ -817,9 +826,9 @@ def test_fermer_during_update_warns(t):
     expect(read(t.path("slow/big.bin")) == big, "big.bin differs after the resume")
     transfers = [r for r in t.nginx.requests() if "big.bin" in r[1]]
     expect_equal([r[2] for r in transfers], [200, 206], "answers for big.bin")
-    expect_equal(t.leftovers(), [], "working files left")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the second run")
+    expect_no_leftovers(t)
 
 
 def test_window_scales_with_dpi(t):
@@ -872,7 +881,7 @@ def test_second_updater_in_same_folder(t):
     expect_shows(t, shot, "Échec de la mise à jour.", "Une autre mise à jour est déjà en cours dans ce dossier.",
                  "0%")
     # The lock went with the process that held it.
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
 
 
 def make_read_only(t, relative):
@@ -933,7 +942,7 @@ def test_read_only_settings_shows_failure(t):
     game_version_written(t, 2)
     expect_equal(read(t.path("data.bin")), b"new data", "data.bin")
     expect_equal(len([r for r in t.nginx.requests() if "data.bin" in r[1]]), 1, "transfers of data.bin")
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the second run")
 
@@ -960,7 +969,7 @@ def test_interrupted_commit_finished_at_next_start(t):
     expect_equal(read(t.path("a.dat")), b"new a", "a.dat")
     expect_equal(read(t.path("sub/b.dat")), b"new b", "sub/b.dat")
     expect_equal(read(t.path("c.dat")), b"new c", "c.dat")
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
     # Version 4 is now installed: only the index was asked for.
     expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
     window = wait_for(updater.main_window, 20, "the update window")[0][0]
