@@ -10,7 +10,9 @@ Suites, in order:
   profile   the settings cases through Wine's kernel32 (profile_probe.exe),
             compared with our Linux reader and writer (profile_compare)
   e2e       updater.exe in game folders against a real nginx on loopback,
-            driven through its real window on Xvfb with xdotool
+            driven through its real window on Xvfb with xdotool; what a
+            window shows is compared, pixel for pixel, with window_probe.exe
+            drawing the expected texts with the same window code
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit),
