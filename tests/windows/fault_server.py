@@ -26,12 +26,16 @@ Paths:
   /hop/start              302 to the relative "next": /hop/next, 200 with 12 bytes
   /garbage                a line that is no HTTP status, then close
   /bigheader              200 with 128 KiB of headers
+  /tohttp                 (over TLS) 302 to /ok/10 on the plain server
+
+TlsFaultServer answers the same paths over TLS with the certificate it is given.
 """
 
 import email.utils
 import gzip
 import socket
 import socketserver
+import ssl
 import threading
 import time
 from http.server import BaseHTTPRequestHandler
@@ -154,6 +158,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_body(200, pattern(12))
         elif kind == "garbage":
             self.send_raw(b"THIS IS NOT HTTP\r\n\r\n")
+        elif kind == "tohttp":
+            self.send_body(302, b"plain", [("Location", "http://127.0.0.1:%d/ok/10" % self.server.plain_port)])
         elif kind == "bigheader":
             self.send_body(200, b"x", [("X-Filler-%d" % k, "f" * 120) for k in range(1000)])
         else:
@@ -198,6 +204,21 @@ class FaultServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     def start(self):
         threading.Thread(target=self.serve_forever, daemon=True).start()
         return self
+
+
+class TlsFaultServer(FaultServer):
+    """The same server over TLS. The handshake happens in the handler's own
+    thread, so a client that gives up during it blocks nobody."""
+
+    def __init__(self, certificate, key, plain_port):
+        super().__init__()
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(certificate, key)
+        self.plain_port = plain_port
+
+    def get_request(self):
+        connection, address = self.socket.accept()
+        return self.context.wrap_socket(connection, server_side=True, do_handshake_on_connect=False), address
 
 
 def closed_port():

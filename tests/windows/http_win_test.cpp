@@ -2,15 +2,22 @@
 // fault_server.py on loopback: bodies, their framing, error pages, cut and
 // stalled responses, redirects, resumed ranges, several transfers at once,
 // keep-alive, cancellation, and that waiting costs no CPU and that the sinks
-// run on the caller's thread.
-//   http_win_test <server port> <closed port> [filter]
+// run on the caller's thread; over TLS, the system's certificate store and
+// the refusal to leave https for http.
+//   http_win_test <server port> <closed port> <TLS server port> <its certificate (PEM)>
+//                 <TLS server port with an unknown certificate> [filter]
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "check.h"
 #include "transfer/http.h"
@@ -21,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 
 int serverPort = 0;
 int closedPort = 0;
+int tlsPort = 0;
+std::string certificateFile;
+int strangerPort = 0;
 
 std::string Url(const std::string& path, int port = 0) {
     return "http://127.0.0.1:" + std::to_string(port ? port : serverPort) + path;
@@ -489,12 +499,76 @@ TEST_CASE(Http, DestroyedWhileRunning) {
     CHECK_EQ(stalled.pieces + other.pieces, pieces);
 }
 
+// ---- https: the system's certificate store decides -------------------------
+
+namespace {
+
+std::string SecureUrl(const std::string& path) {
+    return "https://127.0.0.1:" + std::to_string(tlsPort) + path;
+}
+
+// Adds the test server's certificate to the machine's trusted roots, as an
+// administrator would deploy a private authority.
+bool TrustTestServer() {
+    std::ifstream in(certificateFile, std::ios::binary);
+    const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
+                              &size, nullptr, nullptr)) {
+        return false;
+    }
+    std::vector<BYTE> der(size);
+    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              der.data(), &size, nullptr, nullptr)) {
+        return false;
+    }
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (!store) return false;
+    const bool added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != 0;
+    CertCloseStore(store, 0);
+    return added;
+}
+
+}  // namespace
+
+TEST_CASE(Https, UnknownAuthorityRefused) {
+    auto client = Client(5);
+    Collector sink;
+    const Run run = Drive(*client, "https://127.0.0.1:" + std::to_string(strangerPort) + "/ok/100", sink);
+    CHECK(Is(run, TransferOutcome::Certificate));
+    CHECK_EQ(sink.pieces, 0u);
+}
+
+TEST_CASE(Https, TrustedServerAndNoWayBackToHttp) {
+    auto client = Client(5);
+    Collector sink;
+    const Run run = Drive(*client, SecureUrl("/ok/100000"), sink);
+    CHECK(Is(run, TransferOutcome::Complete));
+    CHECK(run.result.bodyComplete);
+    CHECK(sink.body == Pattern(100000));
+    // Leaving https for http would hand the rest to anyone on the way.
+    Collector redirected;
+    CHECK(Is(Drive(*client, SecureUrl("/tohttp"), redirected), TransferOutcome::BadRedirect));
+    CHECK_EQ(redirected.pieces, 0u);
+}
+
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::cerr << "usage: http_win_test <server port> <closed port> [filter]\n";
+    if (argc < 6) {
+        std::cerr << "usage: http_win_test <server port> <closed port> <TLS server port> <certificate> "
+                     "<TLS server port, unknown certificate> [filter]\n";
         return 2;
     }
     serverPort = std::stoi(argv[1]);
     closedPort = std::stoi(argv[2]);
-    return check::RunAll(argc > 3 ? argv[3] : "");
+    tlsPort = std::stoi(argv[3]);
+    certificateFile = argv[4];
+    strangerPort = std::stoi(argv[5]);
+    // Trusted before anything runs, as on a machine where it was deployed.
+    if (!TrustTestServer()) {
+        std::cerr << "could not trust " << certificateFile << "\n";
+        return 2;
+    }
+    return check::RunAll(argc > 6 ? argv[6] : "");
 }

@@ -6,18 +6,22 @@
 Suites, in order:
   storage   storage_win_test.exe: the files and settings backends on real files
   http      http_win_test.exe: the WinHTTP client against fault_server.py
+            (plain and TLS)
   profile   the settings cases through Wine's kernel32 (profile_probe.exe),
             compared with our Linux reader and writer (profile_compare)
   crypto    crypto_win_test.exe: SHA-256 and ECDSA P-256 through Wine's CNG
             (bcrypt.dll), against digests and signatures made here with the
             openssl tool, signatures with a short r or s among them
   e2e       updater.exe in game folders against a real nginx on loopback,
-            driven through its real window on Xvfb with xdotool; the https
+            driven through its real window on Xvfb with xdotool; what a
+            window shows is compared, pixel for pixel, with window_probe.exe
+            drawing the expected texts with the same window code; the https
             certificates through headless_updater.exe, nginx on the next port
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit)
-with libgnutls30 (Wine's CNG), Xvfb, xdotool, nginx, openssl. Standard library only.
+with libgnutls30 (Wine's CNG), Xvfb, xdotool, nginx, ImageMagick, openssl.
+Standard library only.
 """
 
 import argparse
@@ -219,13 +223,33 @@ def suite_storage(wine, programs):
     return passed, failed + (1 if code != 0 and failed == 0 else 0)
 
 
+def make_certificate(folder, name):
+    """A self-signed certificate for 127.0.0.1, valid for two days: (certificate, key).
+    Each has a subject of its own: a chain is built by names. The address is
+    also a DNS name: Wine compares the host with DNS names only."""
+    certificate, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                    "/CN=127.0.0.1 " + name, "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1",
+                    "-keyout", key, "-out", certificate],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return certificate, key
+
+
 def suite_http(wine, programs):
+    work = tempfile.mkdtemp(prefix="http-tls-")
     server = fault_server.FaultServer().start()
+    certificate, key = make_certificate(work, "trusted")
+    tls = fault_server.TlsFaultServer(certificate, key, server.port).start()
+    # Another server whose certificate the test never trusts.
+    stranger = fault_server.TlsFaultServer(*make_certificate(work, "stranger"), server.port).start()
     try:
-        code, output = wine.run(programs["http_win_test.exe"], str(server.port), str(fault_server.closed_port()))
+        code, output = wine.run(programs["http_win_test.exe"], str(server.port), str(fault_server.closed_port()),
+                                str(tls.port), wine.windows_path(certificate), str(stranger.port))
     finally:
-        server.shutdown()
-        server.server_close()
+        for running in (server, tls, stranger):
+            running.shutdown()
+            running.server_close()
+        shutil.rmtree(work, ignore_errors=True)
     log(output.rstrip())
     passed, failed = summary_of(output)
     return passed, failed + (1 if code != 0 and failed == 0 else 0)
@@ -575,6 +599,15 @@ def expect_equal(actual, expected, what):
         raise AssertionError("%s: expected %s, got %s" % (what, shown(expected), shown(actual)))
 
 
+def expect_no_leftovers(t):
+    """Nothing of the run's own stays once it is over. The lock goes as the
+    run ends, a moment after its last write: that moment is waited for."""
+    try:
+        wait_for(lambda: not t.leftovers(), "the run's working files to go")
+    except AssertionError:
+        raise AssertionError("working files left: %r" % t.leftovers())
+
+
 def game_version_written(t, version):
     # Windows stores " 6" verbatim; Wine drops the leading blank (a known
     # Wine difference, docs/ini-behaviour.md rule 12). Either way it reads back
@@ -601,7 +634,7 @@ def test_update_then_fermer_starts_game(t):
     # The list is ANSI: "Donn\xe9es" is the folder "Données".
     expect(read(t.path("Données/carte.bin")) == accented, "Données/carte.bin differs")
     game_version_written(t, 6)
-    expect_equal(t.leftovers(), [], "temporary and list files left")
+    expect_no_leftovers(t)
     requests = t.nginx.requests()
     paths = [r[1].split()[1] for r in requests]
     # The index and the lists in order; the files together (the build's
@@ -658,7 +691,7 @@ def test_not_found_keeps_installed_file(t):
     # All or nothing: the file that did arrive is not installed either.
     expect(not os.path.exists(t.path("fresh.dat")), "fresh.dat installed without the rest of the update")
     expect_equal(t.settings(), settings, "Client.ini (no new version, no finish marker)")
-    expect_equal(t.leftovers(), [], "temporary and list files left")
+    expect_no_leftovers(t)
     # A 404 is final.
     expect_equal(len([r for r in t.nginx.requests() if r[2] == 404]), 1, "requests for the missing file")
     expect(updater.running(), "the window stays open with the reason")
@@ -847,7 +880,7 @@ def test_updater_replaces_itself(t):
     expect(not os.path.exists(backups[0]), "the old copy is still there")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the new build")
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
 
 
 def test_file_held_by_game_stays_intact(t):
@@ -901,9 +934,9 @@ def test_fermer_during_update_warns(t):
     expect(read(t.path("slow/big.bin")) == big, "big.bin differs after the resume")
     transfers = [r for r in t.nginx.requests() if "big.bin" in r[1]]
     expect_equal([r[2] for r in transfers], [200, 206], "answers for big.bin")
-    expect_equal(t.leftovers(), [], "working files left")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the second run")
+    expect_no_leftovers(t)
 
 
 def test_window_scales_with_dpi(t):
@@ -927,7 +960,8 @@ def test_window_scales_with_dpi(t):
 def test_second_updater_in_same_folder(t):
     """Two updaters started in one game folder: the second shows why it does
     nothing, the first completes."""
-    big = os.urandom(64 * 1024)  # 16 KiB/s: some four seconds
+    # 16 KiB/s: some ten seconds, well beyond the second updater's start.
+    big = os.urandom(160 * 1024)
     t.nginx.publish(index=b"2\r\n", lists={2: b"slow/big.bin\r\nsmall.txt\r\n"},
                     files={"slow/big.bin": big, "small.txt": b"small"})
     t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
@@ -955,7 +989,7 @@ def test_second_updater_in_same_folder(t):
     expect_shows(t, shot, "Échec de la mise à jour.", "Une autre mise à jour est déjà en cours dans ce dossier.",
                  "0%")
     # The lock went with the process that held it.
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
 
 
 def make_read_only(t, relative):
@@ -1016,7 +1050,7 @@ def test_read_only_settings_shows_failure(t):
     game_version_written(t, 2)
     expect_equal(read(t.path("data.bin")), b"new data", "data.bin")
     expect_equal(len([r for r in t.nginx.requests() if "data.bin" in r[1]]), 1, "transfers of data.bin")
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the second run")
 
@@ -1043,7 +1077,7 @@ def test_interrupted_commit_finished_at_next_start(t):
     expect_equal(read(t.path("a.dat")), b"new a", "a.dat")
     expect_equal(read(t.path("sub/b.dat")), b"new b", "sub/b.dat")
     expect_equal(read(t.path("c.dat")), b"new c", "c.dat")
-    expect_equal(t.leftovers(), [], "working files left")
+    expect_no_leftovers(t)
     # Version 4 is now installed: only the index was asked for.
     expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
     window = wait_for(updater.main_window, "the update window")[0][0]
