@@ -105,6 +105,7 @@ public:
     }
 
     void Finished(std::size_t job) override {
+        if (!finished_[job]) ++finishedCount_;
         finished_[job] = true;
         SetFraction(job, 1.0);
         if (oneAtATime_ && job == head_) ShowPercent(100);
@@ -135,6 +136,7 @@ public:
         onResumable_ = std::move(action);
     }
     void MarkFinished(std::size_t job) {
+        if (!finished_[job]) ++finishedCount_;
         finished_[job] = true;
         SetFraction(job, 1.0);
     }
@@ -174,6 +176,7 @@ private:
     std::vector<bool> finished_;
     std::vector<double> fraction_;
     double arrived_ = 0;  // the sum of fraction_
+    std::size_t finishedCount_ = 0;
     bool oneAtATime_;
     std::size_t head_ = 0;
     bool headShown_ = false;

@@ -525,6 +525,7 @@ class AgainstAFaultyServer(Case):
         self.assertEqual(sorted(r for r in server.requests if r.startswith("files")),
                          sorted("files\\" + e for e in files))
         self.assertEqual({e: game.read(e) for e in files}, files)
+        self.assertEqual(result["Label4"], "100%")
         counters = [int(t.split(": ")[1].split(" ")[0]) for f, t in result["trace"]
                     if f == "L3" and t.startswith("Fichier de téléchargement")]
         self.assertEqual(counters, sorted(set(counters)))
