@@ -16,7 +16,10 @@ Suites, in order:
             driven through its real window on Xvfb with xdotool; what a
             window shows is compared, pixel for pixel, with window_probe.exe
             drawing the expected texts with the same window code; the https
-            certificates through headless_updater.exe, nginx on the next port
+            certificates through headless_updater.exe, nginx on the next port;
+            a repository signed with update-repo (a Linux program: the one
+            of the Linux test build in build/test, or built here) installed
+            by headless_updater.exe with the public key, and attacks on it
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit)
@@ -113,6 +116,12 @@ def wait_for(condition, what, seconds=WAIT_SECONDS):
 
 # ---------------------------------------------------------------- build ---
 
+# update-repo signs repositories on the operators' side: a Linux program.
+# scripts/test builds the Linux test build before these suites; without one,
+# build() makes our own.
+LINUX_TEST_BUILD = os.path.join(ROOT, "build", "test")
+
+
 def build(build_dir, port, cmake_source):
     url = "http://127.0.0.1:%d/game/update/" % port
     run(["cmake", "-S", cmake_source, "-B", build_dir,
@@ -132,6 +141,20 @@ def build(build_dir, port, cmake_source):
          "-I", os.path.join(ROOT, "src"), "-I", HERE, os.path.join(HERE, "profile_compare.cpp")]
         + [os.path.join(ROOT, "src", "storage", s) for s in sources]
         + ["-o", os.path.join(native, "profile_compare")])
+    # The operators' signing tool, when the Linux test build has none.
+    if not os.path.exists(os.path.join(LINUX_TEST_BUILD, "update-repo")):
+        operator = os.path.join(native, "operator")
+        run(["cmake", "-S", cmake_source, "-B", operator, "-DUPDATER_WERROR=ON", "-DUPDATER_TESTS=OFF"])
+        run(["cmake", "--build", operator, "-j", str(os.cpu_count() or 2), "--target", "update-repo"])
+
+
+def find_update_repo(build_dir):
+    for folder in (LINUX_TEST_BUILD, os.path.join(build_dir, "native", "operator")):
+        path = os.path.join(folder, "update-repo")
+        if os.path.exists(path):
+            return os.path.abspath(path)
+    raise SystemExit("update-repo is neither in %s nor in %s: run without --skip-build"
+                     % (LINUX_TEST_BUILD, os.path.join(build_dir, "native", "operator")))
 
 
 def find_program(build_dir, name):
@@ -608,11 +631,12 @@ def expect_no_leftovers(t):
         raise AssertionError("working files left: %r" % t.leftovers())
 
 
-def game_version_written(t, version):
+def game_version_written(t, version, settings=None):
     # Windows stores " 6" verbatim; Wine drops the leading blank (a known
     # Wine difference, docs/ini-behaviour.md rule 12). Either way it reads back
     # as the number.
-    line = [l for l in t.settings().split(b"\r\n") if l.lower().startswith(b"game=")]
+    settings = t.settings() if settings is None else settings
+    line = [l for l in settings.split(b"\r\n") if l.lower().startswith(b"game=")]
     expect(line in ([b"Game= %d" % version], [b"Game=%d" % version]), "VERSION/Game line: %r" % line)
 
 
@@ -1147,7 +1171,7 @@ def snapshot(root):
     return files
 
 
-def run_headless(t, files, url):
+def run_headless(t, files, url, env=None):
     """headless_updater.exe in a new game folder holding files, fetching from
     url: (what its window was told, the folder before, the folder after)."""
     t.setup(files=files)
@@ -1155,7 +1179,7 @@ def run_headless(t, files, url):
     shutil.copy(t.programs["headless_updater.exe"], t.path("headless_updater.exe"))
     before = snapshot(t.game)
     done = subprocess.run([t.wine.wine, t.path("headless_updater.exe")], cwd=t.game, timeout=120,
-                          env=dict(t.wine.env, UPDATER_TEST_URLS=url),
+                          env=dict(t.wine.env, UPDATER_TEST_URLS=url, **(env or {})),
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     expect_equal(done.returncode, 0, "headless_updater.exe exit code")
     after = snapshot(t.game)
@@ -1206,6 +1230,107 @@ def test_https_certificates(t):
         authority.remove()
 
 
+KEEP = "data/keep.dat"
+
+
+def update_repo(t, *arguments):
+    done = subprocess.run([t.programs["update-repo"]] + list(arguments), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+    expect(done.returncode == 0, "update-repo %s: %s" % (" ".join(arguments), done.stderr))
+    return done.stdout
+
+
+def keygen(t, name):
+    """A new private key in the test's scratch folder: (its file, the public key)."""
+    key = os.path.join(t.scratch(), name + ".pem")
+    return key, update_repo(t, "keygen", "--out", key).split()[0]
+
+
+def publish_signed(t, key, files):
+    """files as versions 6 (every file) and 7 (KEEP again), signed with key."""
+    listed = lambda entries: b"".join(e.encode() + b"\r\n" for e in entries)
+    t.nginx.publish(index=b"6\r\n7\r\n", lists={6: listed(files), 7: listed([KEEP])}, files=files)
+    update_repo(t, "sign", "--repo", t.nginx.repository, "--key", key)
+    make_readable(t.nginx.prefix)
+
+
+def signed_files():
+    # Small: Wine's SHA-256 is slow. KEEP spans many reads of the transfer,
+    # the empty file none.
+    return {"first.dat": b"first", KEEP: os.urandom(100_000), "empty.dat": b""}
+
+
+def test_signed_repository_installed(t):
+    """With the operator's public key, headless_updater.exe installs a
+    repository update-repo signed (every file hashed with CNG as it streams
+    in, the metadata's signature checked with CNG) and records the signing's
+    serial; without a key it updates from the same repository and never asks
+    for the signature files."""
+    key, public = keygen(t, "operator")
+    files = signed_files()
+    publish_signed(t, key, files)
+    url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
+    for with_key in (True, False):
+        what = "the updater with%s a key" % ("" if with_key else "out")
+        env = {"UPDATER_TEST_PUBLIC_KEY": public} if with_key else {}
+        result, _, after = run_headless(t, {KEEP: b"installed copy"}, url, env)
+        paths = [r[1].split()[1] for r in t.nginx.requests()]
+        signature_requests = [p for p in paths if p.endswith((".meta", ".sig"))]
+        open(t.nginx.access_log, "wb").close()
+        expect_equal(result["UpdateDone"], "1", "%s: %r" % (what, result))
+        expect_equal({e: after.get(os.path.join(*e.split("/"))) for e in files}, files, "files installed by " + what)
+        game_version_written(t, 7, after[os.path.join("Config", "Client.ini")])
+        serial = after.get(os.path.join("Config", "updater.serial"))
+        if with_key:
+            expect_equal(serial, b"kestralon-serial 1\n1\n", "Config\\updater.serial")
+            expect_equal(sorted(signature_requests),
+                         ["/game/update/qoro_update_%s" % n for n in ("6.meta", "7.meta", "infos.meta", "infos.sig")],
+                         "signature files fetched by " + what)
+        else:
+            expect_equal(serial, None, "Config\\updater.serial written by " + what)
+            expect_equal(signature_requests, [], "signature files fetched by " + what)
+
+
+def test_attacks_on_a_signed_repository(t):
+    """A game file replaced on the server (same size: only its digest tells),
+    the metadata signed by another key, a truncated signature: each stops the
+    run with the reason and leaves every file of the game folder, settings
+    included, byte for byte as it was."""
+    key, public = keygen(t, "operator")
+    other_key, _ = keygen(t, "other")
+    repository = t.nginx.repository
+
+    def replace_file():
+        write(os.path.join(repository, "files", *KEEP.split("/")), os.urandom(100_000))
+
+    def other_key_signs():
+        meta = read(os.path.join(repository, "qoro_update_infos.meta"))
+        der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", other_key], input=meta,
+                             stdout=subprocess.PIPE, check=True).stdout
+        header, signed = read(os.path.join(repository, "qoro_update_infos.sig")).decode().splitlines()
+        write(os.path.join(repository, "qoro_update_infos.sig"),
+              "%s\n%s %064x%064x\n" % ((header, signed.split()[0]) + der_signature(der)))
+
+    def truncated_signature():
+        sig = os.path.join(repository, "qoro_update_infos.sig")
+        write(sig, read(sig)[:-20] + b"\n")
+
+    rows = [
+        (replace_file, "Fichier altéré: %s." % KEEP),
+        (other_key_signs, "Signature invalide: qoro_update_infos.sig."),
+        (truncated_signature, "Signature invalide: qoro_update_infos.sig."),
+    ]
+    url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
+    for attack, reason in rows:
+        publish_signed(t, key, signed_files())
+        attack()
+        make_readable(t.nginx.prefix)
+        result, before, after = run_headless(t, {KEEP: b"installed copy", "first.dat": b"installed first"}, url,
+                                             {"UPDATER_TEST_PUBLIC_KEY": public})
+        expect_equal((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), attack.__name__)
+        expect_equal(after, before, "game folder after " + attack.__name__)
+
+
 E2E_TESTS = [
     test_update_then_fermer_starts_game,
     test_missing_game_message_box,
@@ -1222,6 +1347,8 @@ E2E_TESTS = [
     test_read_only_settings_shows_failure,
     test_interrupted_commit_finished_at_next_start,
     test_https_certificates,
+    test_signed_repository_installed,
+    test_attacks_on_a_signed_repository,
 ]
 
 
@@ -1270,6 +1397,8 @@ def main():
                 ["updater.exe", "storage_win_test.exe", "http_win_test.exe", "profile_probe.exe",
                  "standin_game.exe", "window_probe.exe", "crypto_win_test.exe", "profile_compare",
                  "headless_updater.exe", "trust_ca.exe"]}
+    if not args.only or "e2e" in args.only:
+        programs["update-repo"] = find_update_repo(args.build_dir)
     imports = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", programs["updater.exe"]],
                              stdout=subprocess.PIPE, text=True).stdout
     log("updater.exe imports: " + ", ".join(sorted(set(re.findall(r"DLL Name: (\S+)", imports)))))
