@@ -57,6 +57,13 @@ void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path&
     }
 }
 
+void StartWriteback(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::close(fd);
+}
+
 void SyncWrittenFiles(const std::filesystem::path& folder) {
     // One syncfs() flushes every file of the game's file system at once; a
     // per-file fsync would cost thousands of disk flushes for a big update.

@@ -227,6 +227,10 @@ void FlushWrittenSince(const fs::path& folder, std::int64_t since, int depth) {
 // flushed one by one instead; they are the ones written since this process
 // started. The rest of the folder is only listed, which costs no disk
 // flush. Two seconds of slack cover FAT's write-time granularity.
+// Windows writes a file's data back on its own schedule and has no call that
+// starts it without waiting; the flush before the commit does the work.
+void StartWriteback(const std::filesystem::path&) {}
+
 void SyncWrittenFiles(const fs::path& folder) {
     constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;
     try {

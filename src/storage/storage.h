@@ -43,6 +43,10 @@ void MakeFolder(const std::string& path);
 // Throws std::system_error on failure; the target is then unchanged.
 void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Asks the system to start writing the file's data to disk now, without
+// waiting for it: the flush before a commit then has little left to wait for.
+void StartWriteback(const std::filesystem::path& file);
+
 // Makes the data of files written so far durable, so that a commit recorded
 // after it never points at files a power loss could still empty.
 void SyncWrittenFiles(const std::filesystem::path& folder);

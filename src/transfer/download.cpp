@@ -8,6 +8,7 @@
 #include <random>
 
 #include "lifecycle/failure.h"
+#include "storage/storage.h"
 
 std::string BaseUrl;
 
@@ -136,12 +137,20 @@ public:
         if (!out_) return Refuse(WriteFailure());
         if (check_) check_->Update(data, size);
         written_ += size;
+        // A big body goes to disk while it arrives, not all at once when the
+        // commit makes it durable.
+        if (written_ - kicked_ >= kWritebackStep) {
+            out_.flush();
+            StartWriteback(path_);
+            kicked_ = written_;
+        }
         return true;
     }
 
     bool Close() override {
         if (!out_.is_open()) return true;
         out_.close();
+        if (written_ - kicked_ >= kWritebackStep / 32) StartWriteback(path_);
         return !out_.fail();
     }
 
@@ -179,10 +188,13 @@ private:
         return false;
     }
 
+    static constexpr std::uint64_t kWritebackStep = 32 * 1024 * 1024;
+
     std::string local_;
     std::filesystem::path path_;
     ContentCheck* check_;
     std::ofstream out_;
+    std::uint64_t kicked_ = 0;  // bytes written when the last writeback was started
 };
 
 struct Verdict {
