@@ -79,7 +79,10 @@ class AgainstNginx(Case):
                 counters = [int(t.split(": ")[1].split(" ")[0]) for f, t in result["trace"]
                             if f == "L3" and t.startswith("Fichier de téléchargement")]
                 self.assertEqual(counters, sorted(counters))
-                self.assertEqual(counters[-1], 7)
+                # Several at once, the first unfinished file may already be the
+                # last but a few; one at a time, every number is shown.
+                self.assertEqual(counters, list(range(1, 8)) if parallel == "1" else sorted(set(counters)))
+                self.assertLessEqual(counters[-1], 7)
                 named = [t[len("Téléchargement de "):-3] for f, t in result["trace"]
                          if f == "L2" and t.startswith("Téléchargement de ")]
                 self.assertEqual(named, [e for e in in_order if e in named])
@@ -529,7 +532,8 @@ class AgainstAFaultyServer(Case):
         counters = [int(t.split(": ")[1].split(" ")[0]) for f, t in result["trace"]
                     if f == "L3" and t.startswith("Fichier de téléchargement")]
         self.assertEqual(counters, sorted(set(counters)))
-        self.assertEqual((counters[0], counters[-1]), (1, 200))
+        self.assertEqual(counters[0], 1)
+        self.assertLessEqual(counters[-1], 200)
 
         game = self.game(files={"many/000.bin": b"installed"})
         before = game.snapshot()
