@@ -445,6 +445,8 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
         staging.KeepPartials();
         throw;
     }
+    // Every file is here, whatever the transfers last reported.
+    if (frmUpdate->Text(Label4) != "100%") frmUpdate->SetText(Label4, "100%");
 
     std::vector<CommitMove> moves;
     moves.reserve(jobs.size() + staged.size());
