@@ -231,9 +231,8 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     if (!plan.problems.empty()) {
         plan.refusals.push_back(std::to_string(plan.problems.size()) +
                                 " problem(s) of the version metadata, listed above. If files/ holds what "
-                                "players must get, delete the "
-                                ".meta files named there and sign again (they are made anew from files/); "
-                                "otherwise restore files/");
+                                "players must get, delete the .meta files named there and sign again (they "
+                                "are made anew from files/); otherwise restore files/");
     }
     return plan;
 }
