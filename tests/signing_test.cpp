@@ -390,6 +390,15 @@ TEST(Signatures, IsSignedByOneOfTheKeys) {
     std::string crlf;
     for (const char c : both) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     EXPECT_TRUE(IsSignedBy(metadata, crlf, {first.Public()}));
+
+    // While a signing is written, one key signs the old and the new metadata:
+    // every line of the key counts, not only its first.
+    const std::string older = Replaced(metadata, "serial 42", "serial 41");
+    const std::string changing =
+        FormatSignatures({{first.Public(), first.Sign(older)}, {first.Public(), first.Sign(metadata)}});
+    EXPECT_TRUE(IsSignedBy(metadata, changing, {first.Public()}));
+    EXPECT_TRUE(IsSignedBy(older, changing, {first.Public()}));
+    EXPECT_FALSE(IsSignedBy(Replaced(metadata, "serial 42", "serial 40"), changing, {first.Public()}));
     const std::string line = FormatSignatureLine(first.Public(), first.Sign(metadata));
     const struct {
         const char* what;

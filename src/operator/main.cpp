@@ -78,12 +78,13 @@ verify
   Reads DIR the way the updater does and reports every problem on its own line:
   index fields that are not numbers or do not fit 16 bits, versions without a
   list, unsafe list entries, entries missing under files/, paths that differ
-  only in letter case, byte-order marks and lone LF line ends.
-    --public-key KEYS  also check the signed metadata as an updater built with
-                    these keys does (128 hex digits each, separated by commas):
-                    a valid signature, the expiry, the digests of the index,
-                    the lists and the version metadata, and every file under
-                    files/ against the newest version listing it
+  only in letter case, byte-order marks and lone LF line ends. In a signed
+  repository, also the expiry and every digest: of the index, the lists, the
+  version metadata, and of every file under files/ against the newest
+  version listing it.
+    --public-key KEYS  also check the signatures as an updater built with
+                    these keys does (128 hex digits each, separated by
+                    commas); an unsigned repository is then a problem
     --url BASE_URL  also request every file a player requests from the server
                     that serves DIR (e.g. http://host/game/update/) and check
                     the status, the Content-Length, the size received and
@@ -164,14 +165,16 @@ int RunVerify(const Arguments& arguments) {
     }
     const RepositoryFolder repository = ReadRepositoryFolder(root);
     std::vector<Problem> problems = CheckRepository(repository);
-    if (!keys.empty()) {
+    // A signed repository's digests are checked even without its key.
+    const bool signedFiles = !keys.empty() || IsSigned(repository);
+    if (signedFiles) {
         for (Problem& problem : CheckSignedMetadata(repository, keys, std::time(nullptr))) {
             problems.push_back(std::move(problem));
         }
     }
     if (!url.empty()) {
         for (Problem& problem :
-             CheckServer(repository, url, static_cast<int>(timeout), !keys.empty(), std::cerr)) {
+             CheckServer(repository, url, static_cast<int>(timeout), signedFiles, std::cerr)) {
             problems.push_back(std::move(problem));
         }
     }
@@ -181,7 +184,7 @@ int RunVerify(const Arguments& arguments) {
         return kProblems;
     }
     std::cout << "clean: " << repository.lists.size() << " version(s), " << repository.PublishedPaths().size()
-              << " file(s)" << (keys.empty() ? "" : ", " + SignatureSummary(repository, keys))
+              << " file(s)" << (signedFiles ? ", " + SignatureSummary(repository, keys) : "")
               << (url.empty() ? "" : ", all served as stored") << "\n";
     return kOk;
 }

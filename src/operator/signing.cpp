@@ -231,9 +231,8 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     if (!plan.problems.empty()) {
         plan.refusals.push_back(std::to_string(plan.problems.size()) +
                                 " problem(s) of the version metadata, listed above. If files/ holds what "
-                                "players must get, delete the "
-                                ".meta files named there and sign again (they are made anew from files/); "
-                                "otherwise restore files/");
+                                "players must get, delete the .meta files named there and sign again (they "
+                                "are made anew from files/); otherwise restore files/");
     }
     return plan;
 }
@@ -312,7 +311,7 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository,
         problems.push_back({kSignatureName, "missing: " + keyed + "every update", {}});
     } else if (const auto ids = SignatureKeyIds(*signatureBytes); !ids) {
         problems.push_back({kSignatureName, "malformed: " + keyed + "every update", {}});
-    } else if (!IsSignedBy(*metadataBytes, *signatureBytes, keys)) {
+    } else if (!keys.empty() && !IsSignedBy(*metadataBytes, *signatureBytes, keys)) {
         const std::set<std::string> wanted = KeyIds(keys);
         problems.push_back({kSignatureName,
                             "no valid signature of " + std::string(kMetadataName) + " by the given key(s) (" +
@@ -395,6 +394,10 @@ std::string SignatureSummary(const RepositoryFolder& repository, const std::vect
     const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
     const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
     if (!metadata || !signatureBytes) return "not signed";
+    if (keys.empty()) {
+        return "signatures not checked (--public-key), serial " + std::to_string(metadata->serial) +
+               ", expires " + FormatUtcTime(metadata->expires);
+    }
     std::vector<std::string> by;
     for (const PublicKey& key : keys) {
         if (IsSignedBy(*metadataBytes, *signatureBytes, {key})) by.push_back(KeyId(key));

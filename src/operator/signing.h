@@ -60,9 +60,10 @@ std::string WriteSignedMetadata(const RepositoryFolder& repository, const std::s
 void FinishSignatures(const RepositoryFolder& repository, const std::string& signatures);
 
 // Every problem of the signed metadata: missing or malformed files,
-// signatures by none of keys, expiry, and every digest (index, lists,
-// version metadata, each file under files/ against the newest version that
-// lists it). The local checks of CheckRepository come on top.
+// signatures by none of keys (not checked when keys is empty), expiry, and
+// every digest (index, lists, version metadata, each file under files/
+// against the newest version that lists it). The local checks of
+// CheckRepository come on top.
 std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository,
                                          const std::vector<PublicKey>& keys, std::int64_t now);
 

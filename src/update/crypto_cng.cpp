@@ -48,12 +48,24 @@ private:
     BCRYPT_KEY_HANDLE handle_ = nullptr;
 };
 
+// Opening a provider is slow (it reads the registry): each is opened once
+// and shared, as CNG allows, for the program's life.
+const Algorithm& Sha256Provider() {
+    static const Algorithm provider(BCRYPT_SHA256_ALGORITHM);
+    return provider;
+}
+
+const Algorithm& EcdsaP256Provider() {
+    static const Algorithm provider(BCRYPT_ECDSA_P256_ALGORITHM);
+    return provider;
+}
+
 }  // namespace
 
-// The provider stays open for the object's life; the hash object lives in
-// memory we own, as Windows 7 requires (it cannot allocate it itself).
+// The hash object lives in memory we own, as Windows 7 requires (it cannot
+// allocate it itself).
 struct Sha256::State {
-    Algorithm algorithm{BCRYPT_SHA256_ALGORITHM};
+    const Algorithm& algorithm = Sha256Provider();
     std::vector<UCHAR> object;
     BCRYPT_HASH_HANDLE hash = nullptr;
 
@@ -118,7 +130,7 @@ Sha256Digest Sha256::Finish() {
 bool VerifySignature(const PublicKey& key, std::string_view message, const Signature& signature) {
     try {
         const Sha256Digest digest = Sha256Of(message);
-        const Algorithm algorithm(BCRYPT_ECDSA_P256_ALGORITHM);
+        const Algorithm& algorithm = EcdsaP256Provider();
         if (!algorithm.get()) return false;
         // BCRYPT_ECCPUBLIC_BLOB: the header, then X and Y, each 32 bytes big-endian.
         std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + key.size());

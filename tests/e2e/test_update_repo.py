@@ -691,41 +691,42 @@ def resign(repo, key, *extra):
 
 
 # Damage done to a copy of a signed repository -> the problem line verify
-# --public-key must report (it may report more).
+# --public-key must report (it may report more), and whether verify finds it
+# without the key too (everything but the signature itself).
 SIGNED_DEFECTS = {
     "game file replaced": (
         lambda r, k: rewrite(os.path.join(r, "files", "kestralon.dat"), lambda c: c.replace(b"engine 3", b"engine 4", 1)),
-        "files/kestralon.dat: 8000 bytes, SHA-256 "),
+        "files/kestralon.dat: 8000 bytes, SHA-256 ", True),
     "game file of an older version replaced": (
         lambda r, k: rewrite(os.path.join(r, "files", "Readme.txt"), lambda c: b"evil"),
-        "files/Readme.txt: 4 bytes, SHA-256 "),
+        "files/Readme.txt: 4 bytes, SHA-256 ", True),
     "list with an added entry": (
         lambda r, k: (append(os.path.join(r, list_name(3)), b"Readme.txt\r\n")),
-        list_name(3) + ": "),
+        list_name(3) + ": ", True),
     "index with a version removed": (
         lambda r, k: rewrite(os.path.join(r, INDEX), lambda c: c.replace(b"3\r\n", b"")),
-        INDEX + ": "),
+        INDEX + ": ", True),
     "version metadata edited": (
         lambda r, k: rewrite(os.path.join(r, version_meta(1)), lambda c: c.replace(b"kestralon.dat", b"kestralon.dll")),
-        version_meta(1) + ": "),
+        version_meta(1) + ": ", True),
     "top metadata edited": (
         lambda r, k: rewrite(os.path.join(r, META), lambda c: c.replace(b"serial 3", b"serial 4")),
-        SIG + ": no valid signature of " + META),
+        SIG + ": no valid signature of " + META, False),
     "signature file emptied": (
         lambda r, k: rewrite(os.path.join(r, SIG), lambda c: b""),
-        SIG + ": malformed"),
+        SIG + ": malformed", True),
     "signature of another repository (mixed publications)": (
         lambda r, k: shutil.copy(os.path.join(k["other"], SIG), os.path.join(r, SIG)),
-        SIG + ": no valid signature of " + META),
+        SIG + ": no valid signature of " + META, False),
     "older metadata and signature replayed": (
         lambda r, k: [shutil.copy(os.path.join(k["older"], name), os.path.join(r, name)) for name in (META, SIG)],
-        META + ": has no line for version 3, which the index names"),
+        META + ": has no line for version 3, which the index names", True),
     "version metadata missing": (
         lambda r, k: os.remove(os.path.join(r, version_meta(2))),
-        version_meta(2) + ": missing"),
+        version_meta(2) + ": missing", True),
     "signed by another key": (
         lambda r, k: resign(r, k["stranger"], "--drop-other-keys"),
-        SIG + ": no valid signature of " + META + " by the given key(s)"),
+        SIG + ": no valid signature of " + META + " by the given key(s)", False),
 }
 
 
@@ -762,10 +763,13 @@ class VerifyFindsInSigned(Case):
     def test_the_signed_repository_is_clean(self):
         status, out, _ = self.verify(self.pristine, "--public-key", self.public)
         self.assertEqual(status, 0, out)
+        status, out, _ = self.verify(self.pristine)
+        self.assertEqual(status, 0, out)
+        self.assertIn("8 file(s), signatures not checked (--public-key), serial 3, expires ", out)
 
     def test_each_defect_in_a_signed_repository_that_has_it(self):
         context = {"other": self.other, "older": self.older, "stranger": self.stranger}
-        for name, (damage, line) in SIGNED_DEFECTS.items():
+        for name, (damage, line, without_key) in SIGNED_DEFECTS.items():
             with self.subTest(defect=name):
                 repo = os.path.join(self.folder("damaged-"), "repository")
                 shutil.copytree(self.pristine, repo)
@@ -773,3 +777,5 @@ class VerifyFindsInSigned(Case):
                 status, out, _ = self.verify(repo, "--public-key", self.public)
                 self.assertEqual(status, 1, out)
                 self.assertTrue(any(l.startswith(line) for l in out.splitlines()), out)
+                status, out, _ = self.verify(repo)
+                self.assertEqual(status, 1 if without_key else 0, out)
