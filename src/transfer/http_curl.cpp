@@ -33,27 +33,9 @@ bool NameIs(std::string_view line, std::string_view name) {
     return true;
 }
 
-std::int64_t Number(std::string_view text) {
-    std::int64_t value = -1;
-    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < 0) return -1;
-    return value;
-}
-
-// "bytes 100-199/1000": the first byte and the full size.
-void ReadContentRange(std::string_view value, ResponseHead& head) {
-    if (!value.starts_with("bytes ")) return;
-    value.remove_prefix(6);
-    const auto dash = value.find('-');
-    const auto slash = value.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return;
-    head.rangeStart = Number(value.substr(0, dash));
-    head.rangeTotal = Number(value.substr(slash + 1));
-}
-
 // Retry-After in seconds; an HTTP date is turned into seconds by curl's own parser.
 int RetryAfter(const std::string& value) {
-    const std::int64_t seconds = Number(value);
+    const std::int64_t seconds = HeaderNumber(value);
     if (seconds >= 0) return static_cast<int>(std::min<std::int64_t>(seconds, 24 * 3600));
     const time_t when = curl_getdate(value.c_str(), nullptr);
     if (when < 0) return -1;
@@ -285,7 +267,7 @@ private:
         if (colon == std::string_view::npos) return bytes;
         const std::string value = Trimmed(line.substr(colon + 1));
         if (NameIs(line, "content-length")) {
-            head.length = Number(value);
+            head.length = HeaderNumber(value);
         } else if (NameIs(line, "transfer-encoding")) {
             std::string lower = value;
             std::transform(lower.begin(), lower.end(), lower.begin(),

@@ -297,26 +297,6 @@ std::string Trimmed(const std::wstring& wide) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// A whole decimal number; -1 for anything else. As text, because the
-// numeric form of a header query stops at 4 GiB.
-std::int64_t Number(std::string_view text) {
-    std::int64_t value = -1;
-    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < 0) return -1;
-    return value;
-}
-
-// "bytes 100-199/1000": the first byte and the full size ("*" when unknown).
-void ReadContentRange(std::string_view value, ResponseHead& head) {
-    if (!value.starts_with("bytes ")) return;
-    value.remove_prefix(6);
-    const auto dash = value.find('-');
-    const auto slash = value.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return;
-    head.rangeStart = Number(value.substr(0, dash));
-    head.rangeTotal = Number(value.substr(slash + 1));
-}
-
 std::int64_t SecondsSince1601(const FILETIME& time) {
     const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return static_cast<std::int64_t>(ticks / 10000000ULL);
@@ -325,7 +305,7 @@ std::int64_t SecondsSince1601(const FILETIME& time) {
 // Retry-After: seconds, or the HTTP date after which to come back.
 int RetryAfter(const std::wstring& wide) {
     const std::string text = Trimmed(wide);
-    const std::int64_t seconds = Number(text);
+    const std::int64_t seconds = HeaderNumber(text);
     if (seconds >= 0) return static_cast<int>(std::min(seconds, kLongestRetryAfter));
     SYSTEMTIME when{};
     FILETIME whenFile{};
@@ -341,7 +321,7 @@ ResponseHead ReadHead(HINTERNET request, DWORD status) {
     ResponseHead head;
     head.status = static_cast<long>(status);
     if (const auto length = Header(request, WINHTTP_QUERY_CONTENT_LENGTH))
-        head.length = Number(Trimmed(*length));
+        head.length = HeaderNumber(Trimmed(*length));
     if (const auto coding = Header(request, WINHTTP_QUERY_TRANSFER_ENCODING)) {
         head.chunked = Lower(*coding).find(L"chunked") != std::wstring::npos;
     }

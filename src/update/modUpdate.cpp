@@ -64,9 +64,27 @@ void StopIfClosed() {
     if (frmUpdate->Unloaded()) throw RunCancelled();
 }
 
+// What every transfer of the run does with the window while it waits.
+class WindowListener : public DownloadListener {
+public:
+    void ServerBusy(int secondsLeft) override {
+        frmUpdate->SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
+    }
+
+    void Idle() override {
+        frmUpdate->ProcessEvents();
+        StopIfClosed();
+    }
+
+    void Pause(double seconds) override {
+        frmUpdate->WaitEvents(seconds);
+        StopIfClosed();
+    }
+};
+
 // What the player sees while files arrive. The run owns the texts; the
 // transfers only say how far each file is.
-class RunTexts : public DownloadListener {
+class RunTexts : public WindowListener {
 public:
     // `entries` are the files of the jobs, in list order; `positions` their
     // numbers in FileList (from 1).
@@ -119,17 +137,7 @@ public:
 
     void ServerBusy(int secondsLeft) override {
         busy_ = true;
-        frmUpdate->SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
-    }
-
-    void Idle() override {
-        frmUpdate->ProcessEvents();
-        StopIfClosed();
-    }
-
-    void Pause(double seconds) override {
-        frmUpdate->WaitEvents(seconds);
-        StopIfClosed();
+        WindowListener::ServerBusy(secondsLeft);
     }
 
     void OnResumable(std::function<void(std::size_t, const std::string&)> action) {
@@ -187,7 +195,7 @@ private:
 
 // The index and the lists: the percentage while they arrive, then the
 // completion text, as for any transfer.
-class TextTransfer : public DownloadListener {
+class TextTransfer : public WindowListener {
 public:
     void Progress(std::size_t, std::uint64_t done, std::int64_t total) override {
         if (total <= 0) return;
@@ -201,17 +209,6 @@ public:
         shown_ = 100;
     }
     void Resumable(std::size_t, const std::string&) override {}
-    void ServerBusy(int secondsLeft) override {
-        frmUpdate->SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
-    }
-    void Idle() override {
-        frmUpdate->ProcessEvents();
-        StopIfClosed();
-    }
-    void Pause(double seconds) override {
-        frmUpdate->WaitEvents(seconds);
-        StopIfClosed();
-    }
 
 private:
     int shown_ = -1;
