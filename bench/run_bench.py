@@ -53,6 +53,43 @@ class Folder:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+class Outputs:
+    """What the tools wrote. With many files, it is removed only after the
+    workload's last run, and the next workload waits a little: on this
+    machine's file system (ext4 without a journal) every file made within
+    about 30 s of the deletion of thousands of others pays for a scan over
+    them, which would bill each tool for the files of the one before it."""
+
+    MANY_FILES = 100
+    SETTLE_SECONDS = 35
+    deferred = None  # folders to remove once the workload is over; None: at once
+
+    @classmethod
+    def workload(cls, file_count):
+        cls.deferred = [] if file_count >= cls.MANY_FILES else None
+
+    @classmethod
+    def dispose(cls, folder):
+        if cls.deferred is None:
+            shutil.rmtree(folder, ignore_errors=True)
+        else:
+            cls.deferred.append(folder)
+
+    @classmethod
+    def workload_over(cls):
+        if cls.deferred is None:
+            return
+        for folder in cls.deferred:
+            shutil.rmtree(folder, ignore_errors=True)
+        cls.deferred = None
+
+    @classmethod
+    def settle(cls, file_count):
+        """After the repository of a workload with many files is removed too."""
+        if file_count >= cls.MANY_FILES:
+            time.sleep(cls.SETTLE_SECONDS)
+
+
 def measured(args, until=None, during=None):
     """Runs a process to its end (or until `until()` holds, then stops it);
     returns wall seconds, CPU seconds and peak resident MiB."""
@@ -95,7 +132,7 @@ def run_ours(program, env=None):
     finally:
         os.environ.clear()
         os.environ.update(saved)
-        game.remove()
+        Outputs.dispose(game.root)
 
 
 def signed(repo):
@@ -128,7 +165,7 @@ def run_window(program, during=None):
     try:
         return measured([game.program], until=finished, during=during)
     finally:
-        game.remove()
+        Outputs.dispose(game.root)
 
 
 def run_curl(repo):
@@ -142,7 +179,7 @@ def run_curl(repo):
     try:
         return measured(["curl", "--silent", "--show-error", "--fail", "--config", config])
     finally:
-        shutil.rmtree(out, ignore_errors=True)
+        Outputs.dispose(out)
 
 
 def run_wget(repo):
@@ -154,7 +191,7 @@ def run_wget(repo):
     try:
         return measured(["wget", "--quiet", "--no-directories", "--directory-prefix", out, "--input-file", urls])
     finally:
-        shutil.rmtree(out, ignore_errors=True)
+        Outputs.dispose(out)
 
 
 def median_row(name, tool, samples):
@@ -166,6 +203,7 @@ def median_row(name, tool, samples):
 def bench_workload(name, files, runs, window=False, sign=False):
     repo = Folder(files)
     rows = []
+    Outputs.workload(len(files))
     try:
         with harness.Nginx(repo):
             tools = {"ours": lambda: run_ours(ours_program()), "curl": lambda: run_curl(repo)}
@@ -187,7 +225,9 @@ def bench_workload(name, files, runs, window=False, sign=False):
             for tool in tools:
                 rows.append(median_row(name, tool, samples[tool]))
     finally:
+        Outputs.workload_over()
         repo.remove()
+        Outputs.settle(len(files))
     curl = next(r for r in rows if r["tool"] == "curl")
     for row in rows:
         row["ratio"] = row["wall"] / curl["wall"]

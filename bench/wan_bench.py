@@ -32,7 +32,7 @@ import time
 BUILD_DIR = os.environ["UPDATER_BUILD_DIR"]
 SOURCE_DIR = os.environ["UPDATER_SOURCE_DIR"]
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run_bench import MIB, Folder, harness  # noqa: E402
+from run_bench import MIB, Folder, Outputs, harness  # noqa: E402
 
 SERVER_ADDRESS = "10.201.0.1"  # inside the server namespace only
 CLIENT_ADDRESS = "10.201.0.2"  # inside the client namespace only
@@ -269,10 +269,7 @@ class Workload:
 
     @staticmethod
     def remove(folder):
-        if isinstance(folder, harness.GameFolder):
-            folder.remove()
-        else:
-            shutil.rmtree(folder, ignore_errors=True)
+        Outputs.dispose(folder.root if isinstance(folder, harness.GameFolder) else folder)
 
     def run(self, tool, program):
         folder = self.folder_for(tool, program)
@@ -346,6 +343,7 @@ def bench(net, name, files, rtt_ms, runs, cap, program, rate_mbit=0, queue_bytes
     repo = Folder(files)
     out_root = tempfile.mkdtemp(prefix="wan-out-", dir=os.environ.get("BENCH_TMP"))
     rows = []
+    Outputs.workload(len(files))
     try:
         net.set_link(rtt_ms, rate_mbit, queue_bytes)
         drops = net.drops()
@@ -379,7 +377,9 @@ def bench(net, name, files, rtt_ms, runs, cap, program, rate_mbit=0, queue_bytes
                                  "cpu": float("nan"), "rss": float("nan"), "note": "failed"})
             print("  packets the link dropped: %d" % (net.drops() - drops), flush=True)
     finally:
+        Outputs.workload_over()
         repo.remove()
+        Outputs.settle(len(files))
         shutil.rmtree(out_root, ignore_errors=True)
     best_peer = min((r["wall"] for r in rows if r["tool"] in PEERS and r["runs"]), default=float("nan"))
     for row in rows:

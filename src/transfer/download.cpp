@@ -54,7 +54,7 @@ public:
                 return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
             }
             total_ = head.rangeTotal;
-            return Continue();
+            return Open();
         }
         if (head.status != 200) {
             return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
@@ -63,7 +63,7 @@ public:
         if (from_ > 0 && !StartOver()) return Refuse(WriteFailure());
         from_ = 0;
         total_ = head.length;
-        return true;
+        return Open();
     }
 
     const std::string& Reason() const { return reason_; }
@@ -78,7 +78,8 @@ public:
 
 protected:
     virtual bool StartOver() = 0;
-    bool Continue() { return true; }
+    // Makes ready for the body's bytes; called once the answer is accepted.
+    virtual bool Open() { return true; }
     bool Refuse(std::string reason) {
         reason_ = std::move(reason);
         return false;
@@ -120,17 +121,16 @@ private:
     std::string& out_;
 };
 
-// A game file's body, appended to its staged copy and fed to its check.
+// A game file's body, appended to its staged copy and fed to its check. The
+// copy is opened only once the answer is accepted: the request goes out
+// first, and an answer that is refused leaves the copy untouched.
 class StagedBody : public Body {
 public:
     StagedBody(const DownloadJob& job, std::uint64_t from)
         : Body(job.remote, from), local_(job.local), path_(job.staged), check_(job.check.get()) {
         if (check_) check_->Restart();
         if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
-        out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
     }
-
-    bool IsOpen() const { return out_.is_open(); }
 
     bool Write(const char* data, std::size_t size) override {
         out_.write(data, static_cast<std::streamsize>(size));
@@ -157,11 +157,18 @@ public:
     std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
 
 private:
+    bool Open() override {
+        if (!out_.is_open())
+            out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
+        return out_.is_open() || Refuse(WriteFailure());
+    }
+
+    // The whole body comes instead of the rest: the copy is rewritten from
+    // its first byte when opened.
     bool StartOver() override {
         out_.close();
-        out_.open(path_, std::ios::binary | std::ios::trunc);
         if (check_) check_->Restart();
-        return out_.is_open();
+        return true;
     }
 
     std::uint64_t ExistingLength() const {
@@ -536,13 +543,15 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
         item.from = job.resumeFrom;
         item.validator = job.validator;
         item.makeBody = [&job](std::uint64_t from) -> std::unique_ptr<Body> {
-            auto body = std::make_unique<StagedBody>(job, from);
-            if (!body->IsOpen()) throw UpdateFailure(body->WriteFailure());
-            return body;
+            return std::make_unique<StagedBody>(job, from);
         };
         work.push_back(std::move(item));
     }
     state_->Run(work, &listener);
+}
+
+void Downloader::Prepare(const std::string& remote, int transfers) {
+    state_->client->Prepare(BaseUrl + EncodeRemoteName(remote), transfers);
 }
 
 std::string EncodeRemoteName(std::string_view remote) {

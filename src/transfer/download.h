@@ -94,6 +94,11 @@ public:
     // complete are left for the caller to keep or remove.
     void DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener);
 
+    // More transfers than the next fetch makes will follow it: the
+    // connections they need may be opened while it runs (nothing is fetched
+    // with them, and nothing is reported).
+    void Prepare(const std::string& remote, int transfers);
+
 private:
     struct State;
     std::unique_ptr<State> state_;

@@ -68,6 +68,10 @@ public:
 
     ~CurlHttpClient() override {
         for (auto& [id, transfer] : running_) Remove(transfer);
+        for (CURL* easy : warming_) {
+            curl_multi_remove_handle(multi_, easy);
+            curl_easy_cleanup(easy);
+        }
         for (CURL* easy : spare_) curl_easy_cleanup(easy);
         curl_multi_cleanup(multi_);
     }
@@ -89,6 +93,7 @@ public:
     std::vector<std::pair<TransferId, TransferResult>> Wait(int timeoutMs) override {
         std::vector<std::pair<TransferId, TransferResult>> ended;
         if (running_.empty()) return ended;
+        StartWarming();
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);
         if (!Collect(ended)) {
@@ -110,7 +115,38 @@ public:
 
     std::size_t Running() const override { return running_.size(); }
 
+    // curl keeps a connection for reuse only once a transfer has used it, so
+    // the way to open one ahead is a HEAD request on it. They are added on
+    // the next Wait, after the transfers already started, which therefore
+    // get the connections already open.
+    // Over HTTP/2 the transfers share the one connection already open.
+    void Prepare(const std::string& url, int connections) override {
+        if (lastVersion_ >= CURL_HTTP_VERSION_2_0) return;
+        warmUrl_ = url;
+        warmCount_ = std::clamp(connections, 0, std::max(1, options_.maxConnections) - 1);
+    }
+
 private:
+    void StartWarming() {
+        for (; warmCount_ > 0; --warmCount_) {
+            CURL* easy = curl_easy_init();
+            if (!easy) return;
+            Transfer unused;
+            unused.easy = easy;
+            Configure(unused, TransferRequest{warmUrl_, 0, {}});
+            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+            curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, nullptr);
+            curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
+            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlHttpClient::Discard);
+            curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+            if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+                curl_easy_cleanup(easy);
+                return;
+            }
+            warming_.push_back(easy);
+        }
+    }
+
     CURL* TakeHandle() {
         if (spare_.empty()) {
             CURL* easy = curl_easy_init();
@@ -179,11 +215,20 @@ private:
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
             if (message->msg != CURLMSG_DONE) continue;
+            const auto warm = std::find(warming_.begin(), warming_.end(), message->easy_handle);
+            if (warm != warming_.end()) {
+                // Its connection stays in the cache, whatever the answer was.
+                curl_multi_remove_handle(multi_, *warm);
+                curl_easy_cleanup(*warm);
+                warming_.erase(warm);
+                continue;
+            }
             const auto found = std::find_if(running_.begin(), running_.end(), [&](const auto& entry) {
                 return entry.second.easy == message->easy_handle;
             });
             if (found == running_.end()) continue;
             ended.emplace_back(found->first, Finish(found->second, message->data.result));
+            curl_easy_getinfo(message->easy_handle, CURLINFO_HTTP_VERSION, &lastVersion_);
             Remove(found->second);
             running_.erase(found);
             any = true;
@@ -288,6 +333,8 @@ private:
         return bytes;
     }
 
+    static std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
@@ -316,6 +363,10 @@ private:
     std::map<TransferId, Transfer> running_;
     std::map<Transfer*, curl_slist*> headers_;
     std::vector<CURL*> spare_;
+    std::vector<CURL*> warming_;  // HEAD requests opening connections ahead
+    std::string warmUrl_;
+    int warmCount_ = 0;
+    long lastVersion_ = 0;  // the HTTP version of the last transfer that ended
 };
 
 }  // namespace

@@ -135,6 +135,11 @@ public:
         if (onResumable_) onResumable_(job, validator);
     }
 
+    void Idle() override {
+        if (onIdle_) onIdle_();
+        WindowListener::Idle();
+    }
+
     void ServerBusy(int secondsLeft) override {
         busy_ = true;
         WindowListener::ServerBusy(secondsLeft);
@@ -143,6 +148,7 @@ public:
     void OnResumable(std::function<void(std::size_t, const std::string&)> action) {
         onResumable_ = std::move(action);
     }
+    void OnIdle(std::function<void()> action) { onIdle_ = std::move(action); }
     void MarkFinished(std::size_t job) {
         if (!finished_[job]) ++finishedCount_;
         finished_[job] = true;
@@ -191,6 +197,7 @@ private:
     bool busy_ = false;
     int shown_ = -1;
     std::function<void(std::size_t, const std::string&)> onResumable_;
+    std::function<void()> onIdle_;
 };
 
 // The index and the lists: the percentage while they arrive, then the
@@ -276,6 +283,7 @@ bool IsBlank(const std::string& text) {
 // an entry that another needs as its folder.
 void CheckTargets(const std::vector<std::size_t>& jobs) {
     std::set<std::string> folders;
+    std::set<std::string> checked;  // folders on the way already seen to be usable
     for (const std::size_t k : jobs) {
         const std::string& entry = FileList[k];
         for (std::size_t cut = entry.find_first_of("/\\"); cut != std::string::npos;
@@ -293,23 +301,30 @@ void CheckTargets(const std::vector<std::size_t>& jobs) {
         if (std::filesystem::is_directory(LocalPath(entry), error)) throw UpdateFailure(refused);
         for (std::size_t cut = entry.find_first_of("/\\"); cut != std::string::npos;
              cut = entry.find_first_of("/\\", cut + 1)) {
-            const auto status = std::filesystem::status(LocalPath(entry.substr(0, cut)), error);
+            std::string folder = entry.substr(0, cut);
+            if (checked.count(folder)) continue;
+            const auto status = std::filesystem::status(LocalPath(folder), error);
             if (status.type() != std::filesystem::file_type::not_found &&
                 !std::filesystem::is_directory(status)) {
                 throw UpdateFailure(refused);
             }
+            checked.insert(std::move(folder));
         }
     }
 }
 
-// Makes the folders of a local name such as data/maps/town.map.
-void PrepareFolders(const std::string& local) {
+// Makes the folders of a local name such as data/maps/town.map; `ready`
+// holds the folders this run already has.
+void PrepareFolders(const std::string& local, std::set<std::string>& ready) {
     const auto last = local.find_last_of("/\\");
     if (last == std::string::npos) return;
     const std::string folder = ProgramFolder() + "\\" + local.substr(0, last);
-    if (IsFolder(folder)) return;
+    if (ready.count(folder)) return;
     try {
-        if (CreatePath(folder)) return;
+        if (IsFolder(folder) || CreatePath(folder)) {
+            ready.insert(folder);
+            return;
+        }
     } catch (const std::system_error&) {
     }
     throw UpdateFailure("Impossible d'écrire " + Printable(local) + ".");
@@ -372,6 +387,7 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
     CheckTargets(positions);
 
     std::set<std::string> listed(FileList.begin(), FileList.end());
+    std::set<std::string> folders;  // made or found by PrepareFolders
     std::vector<DownloadJob> jobs;
     std::vector<std::string> remotes;
     std::vector<std::int32_t> numbers;
@@ -395,7 +411,7 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
             job.expectedSize = expected.size;
             job.check = MakeDigestCheck(expected);
         }
-        PrepareFolders(entry);
+        PrepareFolders(entry, folders);
         job.remote = remotes.back();
         job.local = entry;
         if (const auto left = staging.TakeLeftBody(entry)) {
@@ -419,6 +435,8 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
     }
     CheckFreeSpace(jobs);
     staging.RemoveLeftovers();
+    // Every staged name is on record before its file is made.
+    staging.Flush();
 
     // Staged names relative to the game folder, for the record and the journal.
     const std::filesystem::path root = NativePath(ProgramFolder());
@@ -431,6 +449,10 @@ void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const Repos
     texts.OnResumable([&](std::size_t job, const std::string& validator) {
         staging.RecordValidator(jobs[job].local, relative(jobs[job]), validator);
     });
+    // Validators reach the record in batches, at the pace of window events:
+    // a run killed meanwhile loses at most the last few, and those bodies are
+    // fetched again from their start.
+    texts.OnIdle([&] { staging.Flush(); });
     for (const std::size_t place : inPlace) texts.MarkFinished(place);
     frmUpdate->SetText(L2, "");
     // Blank entries count in the numbering but have nothing to fetch.
@@ -471,6 +493,11 @@ void ApplyUpdate(Downloader& downloader, StagingRecord& staging, RepositoryTrust
             names.emplace_back(ListName(NewVersions[i]), kLargestList);
             if (trust.Enabled())
                 names.emplace_back(VersionMetadataName(NewVersions[i]), kLargestVersionMetadata);
+        }
+        // The files come next, as many at once as allowed: their connections
+        // open while the lists arrive (a long list takes several round trips).
+        if (end == NewVersions.size() && names.size() < batch) {
+            downloader.Prepare(names.front().first, static_cast<int>(batch - names.size()));
         }
         const std::vector<std::string> texts = FetchRepositoryTexts(downloader, names);
         const std::size_t step = trust.Enabled() ? 2 : 1;

@@ -62,11 +62,14 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// Puts one staged file in place, the replaced one aside under its backup name.
-void MoveInPlace(const CommitMove& move) {
+// Puts one staged file in place, the replaced one aside under its backup
+// name. True when there was one to set aside.
+bool MoveInPlace(const CommitMove& move) {
     const fs::path target = LocalPath(move.target);
-    if (Exists(target)) ReplaceFile(target, LocalPath(move.backup));
+    const bool replaces = Exists(target);
+    if (replaces) ReplaceFile(target, LocalPath(move.backup));
     ReplaceFile(LocalPath(move.staged), target);
+    return replaces;
 }
 
 bool RecordVersion(std::int16_t version) {
@@ -123,15 +126,17 @@ StagingRecord::StagingRecord() {
         if (fields.size() == 2 && fields[0] == "gone") earlier_.erase(fields[1]);
     }
     // Earlier runs' files stay recorded until this run has dealt with them.
-    std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
-    out << kStagingHeader << "\n";
+    record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
+    record_ << kStagingHeader << "\n";
     for (const auto& [staged, what] : earlier_) {
-        out << "file\t" << staged << '\t' << what.entry << "\n";
-        if (!what.validator.empty()) out << "valid\t" << staged << '\t' << what.validator << "\n";
+        record_ << "file\t" << staged << '\t' << what.entry << "\n";
+        if (!what.validator.empty()) record_ << "valid\t" << staged << '\t' << what.validator << "\n";
     }
+    record_.flush();
 }
 
 StagingRecord::~StagingRecord() {
+    record_.close();
     if (closed_) return;
     std::map<std::string, Staged> kept = earlier_;
     for (const auto& [staged, what] : mine_) {
@@ -202,6 +207,7 @@ void StagingRecord::Forget(const std::string& staged) {
 }
 
 void StagingRecord::Close() {
+    record_.close();
     for (const auto& [staged, what] : mine_) RemoveQuietly(LocalPath(staged));
     mine_.clear();
     if (earlier_.empty()) {
@@ -211,15 +217,23 @@ void StagingRecord::Close() {
 }
 
 void StagingRecord::Append(const std::string& line) {
-    std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::app);
-    out << line << "\n";
+    pending_ += line;
+    pending_ += '\n';
+}
+
+void StagingRecord::Flush() {
+    if (pending_.empty() || !record_.is_open()) return;
+    record_ << pending_;
+    record_.flush();
+    pending_.clear();
 }
 
 void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
     WriteJournal(moves, version);
     std::size_t done = 0;
+    std::vector<bool> replaced(moves.size(), false);
     try {
-        for (; done < moves.size(); ++done) MoveInPlace(moves[done]);
+        for (; done < moves.size(); ++done) replaced[done] = MoveInPlace(moves[done]);
     } catch (const std::system_error&) {
         // Back to the installed game: the journal goes first, so that a crash
         // while putting things back is not mistaken for a commit to finish.
@@ -238,7 +252,9 @@ void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
         // records the version before anything else.
         throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(version) + ".");
     }
-    for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));
+    for (std::size_t k = 0; k < moves.size(); ++k) {
+        if (replaced[k]) RemoveQuietly(LocalPath(moves[k].backup));
+    }
     RemoveQuietly(LocalPath(kJournalName));
 }
 

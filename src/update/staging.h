@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -47,10 +48,15 @@ public:
     void RemoveLeftovers();
 
     // A new name beside the entry's target that no file has and no listed
-    // entry uses; recorded before the file exists.
+    // entry uses. Its record is written by the next Flush(), which must come
+    // before the file is made.
     std::string NewStagedName(const std::string& entry, const std::set<std::string>& listed);
-    // The staged body of entry can be resumed with this validator.
+    // The staged body of entry can be resumed with this validator; written
+    // by the next Flush().
     void RecordValidator(const std::string& entry, const std::string& staged, const std::string& validator);
+    // Writes what was recorded since the last call (one write for thousands
+    // of files, not one each).
+    void Flush();
     // The file went where it belongs (or was removed): nothing left to clean.
     void Forget(const std::string& staged);
     // Keep partial bodies on disk for the next run (the run was stopped, not failed).
@@ -67,6 +73,8 @@ private:
     };
     std::map<std::string, Staged> earlier_;  // staged name -> what it holds
     std::map<std::string, Staged> mine_;
+    std::ofstream record_;  // open from the start to the end of the run
+    std::string pending_;   // lines not written yet
     bool keepPartials_ = false;
     bool closed_ = false;
 };

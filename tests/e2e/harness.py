@@ -209,15 +209,15 @@ class Nginx:
         """(connection number, protocol) of every request so far, in order."""
         return [tuple(line.split(" ", 2)[:2]) for line in self._log()]
 
-    def requests(self):
-        """Paths requested so far, decoded, in order."""
+    def requests(self, method="GET"):
+        """Paths requested so far with this method, decoded, in order."""
         lines = self._log()
         paths = []
         for line in lines:
             request = line.split('"')[1]  # GET /path HTTP/1.1
             # The log writes a backslash (and other unsafe bytes) as \xHH.
             path = re.sub(r"\\x([0-9A-F]{2})", lambda m: "%" + m.group(1), request.split(" ")[1])
-            if path != LOG_MARK:
+            if request.split(" ")[0] == method and path != LOG_MARK:
                 paths.append(urllib.parse.unquote(path, encoding="utf-8"))
         return paths
 
