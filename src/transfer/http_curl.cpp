@@ -2,10 +2,16 @@
 // transfer, and curl_multi_poll sleeps on all their sockets for the caller's
 // slice, so a stalled server costs no CPU. Connections stay in the multi
 // handle's cache from one transfer to the next.
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -68,10 +74,7 @@ public:
 
     ~CurlHttpClient() override {
         for (auto& [id, transfer] : running_) Remove(transfer);
-        for (CURL* easy : warming_) {
-            curl_multi_remove_handle(multi_, easy);
-            curl_easy_cleanup(easy);
-        }
+        for (const OpenedSocket& opened : opened_) ::close(opened.fd);
         for (CURL* easy : spare_) curl_easy_cleanup(easy);
         curl_multi_cleanup(multi_);
     }
@@ -93,7 +96,6 @@ public:
     std::vector<std::pair<TransferId, TransferResult>> Wait(int timeoutMs) override {
         std::vector<std::pair<TransferId, TransferResult>> ended;
         if (running_.empty()) return ended;
-        StartWarming();
         int stillRunning = 0;
         curl_multi_perform(multi_, &stillRunning);
         if (!Collect(ended)) {
@@ -115,36 +117,95 @@ public:
 
     std::size_t Running() const override { return running_.size(); }
 
-    // curl keeps a connection for reuse only once a transfer has used it, so
-    // the way to open one ahead is a HEAD request on it. They are added on
-    // the next Wait, after the transfers already started, which therefore
-    // get the connections already open.
-    // Over HTTP/2 the transfers share the one connection already open.
-    void Prepare(const std::string& url, int connections) override {
-        if (lastVersion_ >= CURL_HTTP_VERSION_2_0) return;
-        warmUrl_ = url;
-        warmCount_ = std::clamp(connections, 0, std::max(1, options_.maxConnections) - 1);
+    // Opens connections to the server of the last transfer for the ones to
+    // come: plain TCP connects, handed to curl as already connected when it
+    // opens a connection to that address. Over HTTP/2 the transfers share
+    // the one connection already open.
+    void Prepare(const std::string&, int connections) override {
+        if (lastVersion_ >= CURL_HTTP_VERSION_2_0 || lastAddress_.empty()) return;
+        const int wanted = std::clamp(connections, 0, std::max(1, options_.maxConnections) - 1);
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        if (inet_pton(AF_INET, lastAddress_.c_str(), &v4->sin_addr) == 1) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(static_cast<std::uint16_t>(lastPort_));
+            length = sizeof(sockaddr_in);
+        } else if (inet_pton(AF_INET6, lastAddress_.c_str(), &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(static_cast<std::uint16_t>(lastPort_));
+            length = sizeof(sockaddr_in6);
+        } else {
+            return;
+        }
+        while (static_cast<int>(opened_.size()) < wanted) {
+            const int fd =
+                ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+            if (fd < 0) return;
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 && errno != EINPROGRESS) {
+                ::close(fd);
+                return;
+            }
+            opened_.push_back({fd, address, length});
+        }
     }
 
 private:
-    void StartWarming() {
-        for (; warmCount_ > 0; --warmCount_) {
-            CURL* easy = curl_easy_init();
-            if (!easy) return;
-            Transfer unused;
-            unused.easy = easy;
-            Configure(unused, TransferRequest{warmUrl_, 0, {}});
-            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-            curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, nullptr);
-            curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
-            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlHttpClient::Discard);
-            curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
-            if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-                curl_easy_cleanup(easy);
-                return;
+    struct OpenedSocket {
+        int fd;
+        sockaddr_storage address;
+        socklen_t length;
+    };
+
+    // A socket for a connection curl is about to make: one opened ahead to
+    // that address if its connect has completed, else a new one. Those still
+    // connecting stay for a later connection; those that failed go.
+    static curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+        auto* self = static_cast<CurlHttpClient*>(user);
+        for (auto it = self->opened_.begin(); purpose == CURLSOCKTYPE_IPCXN && it != self->opened_.end();) {
+            if (it->length != address->addrlen ||
+                std::memcmp(&it->address, &address->addr, it->length) != 0) {
+                ++it;
+                continue;
             }
-            warming_.push_back(easy);
+            const int fd = it->fd;
+            const Readiness readiness = StateOf(fd);
+            if (readiness == Readiness::Connecting) {
+                ++it;
+                continue;
+            }
+            it = self->opened_.erase(it);
+            if (readiness == Readiness::Ready) {
+                self->connected_.push_back(fd);
+                return fd;
+            }
+            ::close(fd);
         }
+        return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    }
+
+    static int OnSocketOptions(void* user, curl_socket_t fd, curlsocktype) {
+        auto* self = static_cast<CurlHttpClient*>(user);
+        const auto found = std::find(self->connected_.begin(), self->connected_.end(), fd);
+        if (found == self->connected_.end()) return CURL_SOCKOPT_OK;
+        self->connected_.erase(found);
+        return CURL_SOCKOPT_ALREADY_CONNECTED;
+    }
+
+    enum class Readiness { Connecting, Ready, Failed };
+
+    // Ready: connected, and the server has neither sent anything nor closed
+    // it (a server closes connections that stay idle too long).
+    static Readiness StateOf(int fd) {
+        pollfd state{fd, static_cast<short>(POLLOUT | POLLIN | POLLRDHUP), 0};
+        if (::poll(&state, 1, 0) < 0) return Readiness::Failed;
+        if (state.revents == 0) return Readiness::Connecting;
+        int error = 0;
+        socklen_t size = sizeof error;
+        const bool fine = state.revents == POLLOUT &&
+                          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        return fine ? Readiness::Ready : Readiness::Failed;
     }
 
     CURL* TakeHandle() {
@@ -186,8 +247,14 @@ private:
         if (!options_.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
         // Over https, transfers to one server share one HTTP/2 connection as
         // streams; waiting for it beats opening a connection per transfer.
+        // Plain http never multiplexes: a transfer that waited would only
+        // queue behind the one using the connection.
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, request.url.starts_with("https:") ? 1L : 0L);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &CurlHttpClient::OnOpenSocket);
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this);
+        curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &CurlHttpClient::OnSocketOptions);
+        curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
         if (request.from > 0) {
             const std::string range = std::to_string(request.from) + "-";
             curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
@@ -215,20 +282,18 @@ private:
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
             if (message->msg != CURLMSG_DONE) continue;
-            const auto warm = std::find(warming_.begin(), warming_.end(), message->easy_handle);
-            if (warm != warming_.end()) {
-                // Its connection stays in the cache, whatever the answer was.
-                curl_multi_remove_handle(multi_, *warm);
-                curl_easy_cleanup(*warm);
-                warming_.erase(warm);
-                continue;
-            }
             const auto found = std::find_if(running_.begin(), running_.end(), [&](const auto& entry) {
                 return entry.second.easy == message->easy_handle;
             });
             if (found == running_.end()) continue;
             ended.emplace_back(found->first, Finish(found->second, message->data.result));
             curl_easy_getinfo(message->easy_handle, CURLINFO_HTTP_VERSION, &lastVersion_);
+            char* address = nullptr;
+            if (curl_easy_getinfo(message->easy_handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK &&
+                address && *address) {
+                lastAddress_ = address;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIMARY_PORT, &lastPort_);
+            }
             Remove(found->second);
             running_.erase(found);
             any = true;
@@ -333,8 +398,6 @@ private:
         return bytes;
     }
 
-    static std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
-
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
         auto* transfer = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
@@ -363,10 +426,12 @@ private:
     std::map<TransferId, Transfer> running_;
     std::map<Transfer*, curl_slist*> headers_;
     std::vector<CURL*> spare_;
-    std::vector<CURL*> warming_;  // HEAD requests opening connections ahead
-    std::string warmUrl_;
-    int warmCount_ = 0;
-    long lastVersion_ = 0;  // the HTTP version of the last transfer that ended
+    std::vector<OpenedSocket> opened_;  // connects started ahead, not handed to curl yet
+    std::vector<int> connected_;        // handed to curl, which must not connect them again
+    // Of the last transfer that ended: its HTTP version and where it went.
+    long lastVersion_ = 0;
+    std::string lastAddress_;
+    long lastPort_ = 0;
 };
 
 }  // namespace
