@@ -550,8 +550,8 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
     state_->Run(work, &listener);
 }
 
-void Downloader::Prepare(const std::string& remote, int transfers) {
-    state_->client->Prepare(BaseUrl + EncodeRemoteName(remote), transfers);
+void Downloader::Prepare(int transfers) {
+    state_->client->Prepare(transfers);
 }
 
 std::string EncodeRemoteName(std::string_view remote) {

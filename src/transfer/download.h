@@ -97,7 +97,7 @@ public:
     // More transfers than the next fetch makes will follow it: the
     // connections they need may be opened while it runs (nothing is fetched
     // with them, and nothing is reported).
-    void Prepare(const std::string& remote, int transfers);
+    void Prepare(int transfers);
 
 private:
     struct State;

@@ -87,14 +87,11 @@ public:
     virtual void Cancel(TransferId id) = 0;
     // Transfers started and neither ended nor cancelled.
     virtual std::size_t Running() const = 0;
-    // A hint that `connections` more transfers to url's server will follow
-    // soon: a backend may open connections for them now, behind the
-    // transfers already started, so that they need not wait for a
-    // connection's round trip later. Nothing is reported of it.
-    virtual void Prepare(const std::string& url, int connections) {
-        (void)url;
-        (void)connections;
-    }
+    // A hint that `connections` more transfers to the server of the last
+    // transfer will follow soon: a backend may open connections for them now,
+    // so that they need not wait for a connection's round trip later.
+    // Nothing is reported of it.
+    virtual void Prepare(int connections) { (void)connections; }
 };
 
 struct HttpOptions {

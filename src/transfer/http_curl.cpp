@@ -121,7 +121,7 @@ public:
     // come: plain TCP connects, handed to curl as already connected when it
     // opens a connection to that address. Over HTTP/2 the transfers share
     // the one connection already open.
-    void Prepare(const std::string&, int connections) override {
+    void Prepare(int connections) override {
         if (lastVersion_ >= CURL_HTTP_VERSION_2_0 || lastAddress_.empty()) return;
         const int wanted = std::clamp(connections, 0, std::max(1, options_.maxConnections) - 1);
         sockaddr_storage address{};

@@ -497,7 +497,7 @@ void ApplyUpdate(Downloader& downloader, StagingRecord& staging, RepositoryTrust
         // The files come next, as many at once as allowed: their connections
         // open while the lists arrive (a long list takes several round trips).
         if (end == NewVersions.size() && names.size() < batch) {
-            downloader.Prepare(names.front().first, static_cast<int>(batch - names.size()));
+            downloader.Prepare(static_cast<int>(batch - names.size()));
         }
         const std::vector<std::string> texts = FetchRepositoryTexts(downloader, names);
         const std::size_t step = trust.Enabled() ? 2 : 1;

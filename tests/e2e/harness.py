@@ -417,12 +417,7 @@ class FaultServer:
             h.end_headers()
             h.wfile.write(body)
         elif fault == "cut":
-            h.send_response(200)
-            h.send_header("Content-Length", str(len(body)))
-            h.send_header("ETag", self.etag(body))
-            h.end_headers()
-            h.wfile.write(body[: len(body) // 2])
-            h.wfile.flush()
+            self._send_half(h, body)
             h.close_connection = True
         elif fault in ("404", "500"):
             self._send(h, int(fault), b"<html>error page</html>")
@@ -440,12 +435,7 @@ class FaultServer:
                 h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             h.wfile.write(b"0\r\n\r\n")
         elif fault == "stall":
-            h.send_response(200)
-            h.send_header("Content-Length", str(len(body)))
-            h.send_header("ETag", self.etag(body))
-            h.end_headers()
-            h.wfile.write(body[: len(body) // 2])
-            h.wfile.flush()
+            self._send_half(h, body)
             self.stop_stalling.wait(TRANSFER_TIMEOUT * 4)
             h.close_connection = True
         elif isinstance(fault, tuple) and fault[0] == "pause":
@@ -483,6 +473,15 @@ class FaultServer:
         h.send_response(status)
         h.send_header("Content-Length", str(length))
         h.end_headers()
+
+    def _send_half(self, h, body):
+        """A 200 announcing the whole body (with its ETag), and its first half."""
+        h.send_response(200)
+        h.send_header("Content-Length", str(len(body)))
+        h.send_header("ETag", self.etag(body))
+        h.end_headers()
+        h.wfile.write(body[: len(body) // 2])
+        h.wfile.flush()
 
     def _send(self, h, status, body):
         self._headers(h, status, len(body))
