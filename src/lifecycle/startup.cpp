@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "lifecycle/failure.h"
+#include "failure.h"
 #include "lifecycle/launch.h"
 #include "lifecycle/window.h"
 #include "storage/storage.h"

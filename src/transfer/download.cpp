@@ -7,7 +7,7 @@
 #include <map>
 #include <random>
 
-#include "lifecycle/failure.h"
+#include "failure.h"
 #include "storage/storage.h"
 
 std::string BaseUrl;

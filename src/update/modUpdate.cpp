@@ -6,7 +6,7 @@
 #include <system_error>
 #include <unordered_set>
 
-#include "lifecycle/failure.h"
+#include "failure.h"
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
 #include "storage/storage.h"

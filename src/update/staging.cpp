@@ -7,7 +7,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "lifecycle/failure.h"
+#include "failure.h"
 #include "storage/storage.h"
 
 namespace {

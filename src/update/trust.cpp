@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "lifecycle/failure.h"
+#include "failure.h"
 #include "storage/storage.h"
 #include "update/repository.h"
 

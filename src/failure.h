@@ -1,5 +1,7 @@
 // The two ways an update run stops early. Both are thrown from deep inside a
-// transfer or a list read and caught at one place, in Form_Load.
+// transfer, a list read or the commit and caught at one place, where the
+// window shows the reason. Every layer may throw them, so they live below
+// all of them.
 #pragma once
 
 #include <stdexcept>
