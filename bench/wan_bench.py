@@ -497,7 +497,7 @@ plot for [i=2:%d] '%s' using i:xtic(1) title columnheader(i)
 
 
 def rows_from_markdown(path):
-    """The rows of a table this benchmark wrote (--markdown, or the README's copy)."""
+    """The rows of a table this benchmark wrote (--markdown, or the copy in docs/performance.md)."""
     rows = []
     with open(path, encoding="utf-8") as f:
         for line in f:
@@ -524,7 +524,7 @@ def main():
     parser.add_argument("--chart", help="write the chart to this PNG")
     parser.add_argument("--markdown", help="write the tables to this file too")
     parser.add_argument("--replot", metavar="MARKDOWN",
-                        help="only draw --chart from a table written before (--markdown, or the README)")
+                        help="only draw --chart from a table written before (--markdown, or docs/performance.md)")
     args = parser.parse_args()
     if args.replot:
         chart(rows_from_markdown(args.replot), args.chart or "wan-bench.png")

@@ -23,8 +23,8 @@ std::string Number(double value) {
     return text.str();
 }
 
-// The format the tool writes and the README prescribes: an optional minus,
-// then digits.
+// The format the tool writes and docs/operating.md prescribes: an optional
+// minus, then digits.
 bool IsPlainWholeNumber(std::string_view text) {
     if (text.starts_with('-')) text.remove_prefix(1);
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
