@@ -8,7 +8,7 @@
 
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
-#include "update/modUpdate.h"
+#include "update/run_settings.h"
 
 namespace {
 
@@ -35,9 +35,10 @@ private:
 
 int main() {
     // The signed case of the benchmark: the operator's key it was signed with.
-    if (const char* keys = std::getenv("UPDATER_BENCH_PUBLIC_KEY")) PublicKeys = keys;
+    RunSettings settings = CompiledSettings();
+    if (const char* keys = std::getenv("UPDATER_BENCH_PUBLIC_KEY")) settings.publicKeys = keys;
     NullWindow window;
-    RunProgram(window);
+    RunProgram(window, settings);
     std::cout << window.Text(L2) << "\n" << window.Text(L3) << "\n";
     return UpdateDone ? 0 : 1;
 }

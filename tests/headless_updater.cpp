@@ -9,7 +9,7 @@
 
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
-#include "update/modUpdate.h"
+#include "update/run_settings.h"
 
 namespace {
 
@@ -55,12 +55,14 @@ private:
 int main() {
     // The e2e suites point this driver at other servers (mirrors, https)
     // without a build per URL; the real updater reads nothing of the kind.
-    if (const char* urls = std::getenv("UPDATER_TEST_URLS")) RepositoryUrls = urls;
-    if (const char* authorities = std::getenv("UPDATER_TEST_CA_FILE")) CertificateAuthorities = authorities;
-    if (const char* parallel = std::getenv("UPDATER_TEST_PARALLEL")) ParallelTransfers = std::atoi(parallel);
-    if (const char* keys = std::getenv("UPDATER_TEST_PUBLIC_KEY")) PublicKeys = keys;
+    RunSettings settings = CompiledSettings();
+    if (const char* urls = std::getenv("UPDATER_TEST_URLS")) settings.repositoryUrls = urls;
+    if (const char* authorities = std::getenv("UPDATER_TEST_CA_FILE")) settings.caFile = authorities;
+    if (const char* parallel = std::getenv("UPDATER_TEST_PARALLEL"))
+        settings.parallelTransfers = std::atoi(parallel);
+    if (const char* keys = std::getenv("UPDATER_TEST_PUBLIC_KEY")) settings.publicKeys = keys;
     RecordingWindow window;
-    RunProgram(window);
+    RunProgram(window, settings);
     window.Report();
     return 0;
 }

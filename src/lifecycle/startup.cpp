@@ -7,25 +7,21 @@
 #include "lifecycle/window.h"
 #include "storage/storage.h"
 #include "update/modUpdate.h"
+#include "update/run_texts.h"
+#include "update/settings_record.h"
 
 UpdateWindow* frmUpdate = nullptr;
 bool UpdateDone = false;
 
 namespace {
 
-// A run that stopped early leaves the window open with the reason, so the
-// player sees why the game was not updated.
-void ShowFailure(const std::string& reason) {
-    if (frmUpdate->Unloaded()) return;
-    frmUpdate->Show();
-    frmUpdate->SetText(L2, "Échec de la mise à jour.");
-    frmUpdate->SetText(L3, reason);
-}
+// What the run is given; set by RunProgram before the window's handlers run.
+const RunSettings* runSettings = nullptr;
 
 }  // namespace
 
 void SetFinished() {
-    WriteIni("UPDATER", "Fin", "1", SettingsFile());
+    WriteFinishMarker("1");
 }
 
 void Form_Load() {
@@ -36,13 +32,15 @@ void Form_Load() {
         return;
     }
     try {
-        RunUpdate();
+        RunUpdate(*runSettings, *frmUpdate);
+        // The run's last act: the game may now be started.
+        UpdateDone = true;
     } catch (const UpdateFailure& failure) {
-        ShowFailure(failure.what());
+        ShowFailure(*frmUpdate, failure.what());
     } catch (const RunCancelled&) {
         // The player closed the window; the transfer has been abandoned.
     } catch (const std::exception&) {
-        ShowFailure("Erreur inattendue.");
+        ShowFailure(*frmUpdate, "Erreur inattendue.");
     }
 }
 
@@ -59,8 +57,9 @@ void lblQuitter_Click() {
     frmUpdate->Unload();
 }
 
-int RunProgram(UpdateWindow& window) {
+int RunProgram(UpdateWindow& window, const RunSettings& settings) {
     frmUpdate = &window;
+    runSettings = &settings;
     Form_Load();
     if (!window.Unloaded()) window.RunUntilUnloaded();
     return 0;

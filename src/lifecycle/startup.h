@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "update/run_settings.h"
+
 class UpdateWindow;
 
 inline constexpr const char* kGameExecutable = "kestralon.exe";
@@ -16,6 +18,6 @@ void lblQuitter_Click();
 // Records in the settings file that the updater has ended: UPDATER/Fin = 1.
 void SetFinished();
 
-// The program: loads the window's logic into `window`, runs Form_Load and then
-// the window until it is unloaded.
-int RunProgram(UpdateWindow& window);
+// The program: loads the window's logic into `window`, runs Form_Load (whose
+// update run gets `settings`) and then the window until it is unloaded.
+int RunProgram(UpdateWindow& window, const RunSettings& settings);

@@ -6,30 +6,13 @@
 #include <memory>
 #include <string>
 
-enum Field { L2, L3, Label4 };
+#include "update/view.h"
 
-class UpdateWindow {
+// The update run's view, and what the program's start and close need on top.
+class UpdateWindow : public UpdateView {
 public:
-    virtual ~UpdateWindow() = default;
-
-    // Makes the window visible without waiting for anything.
-    virtual void Show() = 0;
     // Closes the window; the program ends once the running handler returns.
     virtual void Unload() = 0;
-    virtual bool Unloaded() const = 0;
-
-    // Replaces a field's whole text (UTF-8). Visible at the next event processing.
-    virtual void SetText(Field field, const std::string& text) = 0;
-    virtual std::string Text(Field field) const = 0;
-
-    // Handles the pending window events (repaints, clicks) and returns at once.
-    virtual void ProcessEvents() = 0;
-    // Sleeps until a window event arrives or the time has passed, then handles events.
-    virtual void WaitEvents(double seconds) = 0;
-    // A descriptor that becomes readable when window events arrive, so that
-    // a wait on the network can wake for them too; -1 when the platform's
-    // waits wake for window events by themselves (or there are none).
-    virtual int EventDescriptor() const { return -1; }
     // Runs the window until it is unloaded.
     virtual void RunUntilUnloaded() = 0;
 

@@ -2,29 +2,67 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-extern std::int16_t CurrentVersion;
-extern std::int16_t NewestVersion;
-// Versions newer than the installed one, in index order.
-extern std::vector<std::int16_t> NewVersions;
-// Entries to download, each once, first occurrence first.
-extern std::vector<std::string> FileList;
-extern std::int32_t FileCount;
+#include "update/run_settings.h"
+#include "update/view.h"
 
-// The repository URLs compiled in (the first, then mirrors), and the
-// certificate authorities to trust for https instead of the system's.
-extern std::string RepositoryUrls;
-extern std::string CertificateAuthorities;
-// Transfers at once (the build's setting).
-extern int ParallelTransfers;
-// The operator's public keys the repository must be signed with; empty for
-// an unsigned repository.
-extern std::string PublicKeys;
+class Downloader;
+class FolderLock;
+class RepositoryTrust;
+class StagingRecord;
+struct InstallPlan;
 
 // Reads the installed version, fetches the index and the lists of the newer
-// versions, downloads every listed file, records the newest version and sets
-// UpdateDone. Throws UpdateFailure or RunCancelled when it stops early; the
-// recorded version is then unchanged.
-void RunUpdate();
+// versions, downloads every listed file, records the newest version and the
+// finish marker. Returns once the game is up to date; throws UpdateFailure or
+// RunCancelled when it stops early, and the recorded version is then unchanged.
+void RunUpdate(const RunSettings& settings, UpdateView& view);
+
+// One run and everything it holds, from the folder's lock to the recorded
+// version. Run() reads as the list of its stages.
+class UpdateRun {
+public:
+    UpdateRun(const RunSettings& settings, UpdateView& view);
+    ~UpdateRun();
+    UpdateRun(const UpdateRun&) = delete;
+    UpdateRun& operator=(const UpdateRun&) = delete;
+
+    void Run();
+
+private:
+    void LockGameFolder();
+    void ReadInstalledVersion();
+    void ConnectToRepository();
+    std::string FetchIndex();
+    void FetchLists();
+    InstallPlan PlanInstall();
+    void FetchFiles(InstallPlan& plan);
+    void Commit(const InstallPlan& plan);
+    void FinishUpToDate();
+    void FinishUpdated();
+
+    using TextRequests = std::vector<std::pair<std::string, std::size_t>>;
+    // Small repository files, at once when the build fetches several files
+    // at once; each is then shown as fetched, in order.
+    std::vector<std::string> FetchTexts(const TextRequests& files);
+
+    const RunSettings& settings_;
+    UpdateView& view_;
+    // Released last: nothing of the run may outlive it.
+    std::unique_ptr<FolderLock> lock_;
+    std::unique_ptr<StagingRecord> staging_;
+    std::unique_ptr<RepositoryTrust> trust_;
+    std::unique_ptr<Downloader> downloader_;
+
+    std::int16_t CurrentVersion = 0;
+    std::int16_t NewestVersion = 0;
+    // Versions newer than the installed one, in index order.
+    std::vector<std::int16_t> NewVersions;
+    // Entries to download, each once, first occurrence first.
+    std::vector<std::string> FileList;
+    std::int32_t FileCount = 0;
+};

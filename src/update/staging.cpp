@@ -9,6 +9,7 @@
 
 #include "failure.h"
 #include "storage/storage.h"
+#include "update/settings_record.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kStagingHeader = "kestralon-staging 1";
 constexpr const char* kJournalHeader = "kestralon-journal 1";
+constexpr std::string_view kStagedMark = ".~upd-";
+constexpr std::string_view kBackupMark = ".~old-";
 
 std::vector<std::string> Fields(const std::string& line) {
     std::vector<std::string> fields;
@@ -72,10 +75,6 @@ bool MoveInPlace(const CommitMove& move) {
     return replaces;
 }
 
-bool RecordVersion(std::int16_t version) {
-    return WriteIni("VERSION", "Game", SettingsText(version), SettingsFile());
-}
-
 void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
     const fs::path journal = LocalPath(kJournalName);
     const fs::path written = LocalPath(std::string(kJournalName) + ".new");
@@ -105,10 +104,6 @@ void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
 }
 
 }  // namespace
-
-std::string SettingsText(std::int16_t version) {
-    return (version < 0 ? "" : " ") + std::to_string(version);
-}
 
 bool IsWorkingFileName(const std::string& entry) {
     std::string name = Lower(entry);
@@ -183,7 +178,7 @@ void StagingRecord::RemoveLeftovers() {
 
 std::string StagingRecord::NewStagedName(const std::string& entry, const std::set<std::string>& listed) {
     for (;;) {
-        std::string name = entry + ".~upd-" + RandomTag();
+        std::string name = entry + std::string(kStagedMark) + RandomTag();
         if (listed.count(name) || mine_.count(name) || earlier_.count(name) || Exists(LocalPath(name)))
             continue;
         mine_[name].entry = entry;
@@ -228,6 +223,12 @@ void StagingRecord::Flush() {
     pending_.clear();
 }
 
+std::string BackupName(const std::string& staged) {
+    std::string backup = staged;
+    backup.replace(backup.rfind(kStagedMark), kStagedMark.size(), kBackupMark);
+    return backup;
+}
+
 void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
     WriteJournal(moves, version);
     std::size_t done = 0;
@@ -247,7 +248,7 @@ void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
         }
         throw UpdateFailure("Impossible d'écrire " + moves[done].target + ".");
     }
-    if (!RecordVersion(version)) {
+    if (!WriteVersion(version)) {
         // Every file is in place; the journal stays so that the next start
         // records the version before anything else.
         throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(version) + ".");
@@ -292,7 +293,7 @@ bool FinishPendingCommit() {
             throw UpdateFailure("Impossible d'écrire " + move.target + ".");
         }
     }
-    if (!RecordVersion(*version)) {
+    if (!WriteVersion(*version)) {
         throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(*version) + ".");
     }
     for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));

@@ -47,9 +47,9 @@ public:
     // Removes what earlier runs left that this run did not take over.
     void RemoveLeftovers();
 
-    // A new name beside the entry's target that no file has and no listed
-    // entry uses. Its record is written by the next Flush(), which must come
-    // before the file is made.
+    // A new name beside the entry's target (the entry, ".~upd-" and a random
+    // tag) that no file has and no listed entry uses. Its record is written by the next Flush(), which must
+    // come before the file is made.
     std::string NewStagedName(const std::string& entry, const std::set<std::string>& listed);
     // The staged body of entry can be resumed with this validator; written
     // by the next Flush().
@@ -79,6 +79,10 @@ private:
     bool closed_ = false;
 };
 
+// The name the installed file is kept under while a staged file replaces it:
+// the staged name with ".~old-" for ".~upd-".
+std::string BackupName(const std::string& staged);
+
 struct CommitMove {
     std::string staged;  // relative to the game folder, as the other two
     std::string target;
@@ -93,6 +97,3 @@ void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version);
 // Finishes the commit a previous run left half done. Returns false when
 // there was none. Throws UpdateFailure when it cannot be finished.
 bool FinishPendingCommit();
-
-// The version text written to the settings file: the sign position first.
-std::string SettingsText(std::int16_t version);

@@ -1,0 +1,41 @@
+// What an update will fetch and move, decided before the first game file is
+// fetched: which files need a transfer, which are already in place, which
+// staged bodies earlier runs left can be resumed or used whole, and whether
+// the game folder and the disk can take them all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "transfer/download.h"
+#include "update/staging.h"
+#include "update/trust.h"
+
+struct InstallPlan {
+    // Every file shown, in list order (blank entries are not shown): its
+    // remote name and its number in the file list (from 1).
+    std::vector<std::string> remotes;
+    std::vector<std::int32_t> numbers;
+    // The files to fetch, and each one's place among the files shown.
+    std::vector<DownloadJob> jobs;
+    std::vector<std::size_t> placeOfJob;
+    // Places of files that need no transfer.
+    std::vector<std::size_t> inPlace;
+    // Whole bodies a killed run left that need only their move: staged name, entry.
+    std::vector<std::pair<std::string, std::string>> leftWhole;
+};
+
+// Plans the install of every entry of fileList. Makes the folders the files
+// need. Throws UpdateFailure for an entry the game folder cannot take as a
+// file, and when the disk cannot take the update.
+InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord& staging,
+                        const RepositoryTrust& trust);
+
+// A job's staged copy, relative to the game folder (for the record and the journal).
+std::string StagedName(const DownloadJob& job);
+
+// The commit's moves: the whole leftovers, then the fetched files.
+std::vector<CommitMove> CommitMoves(const InstallPlan& plan);

@@ -1,0 +1,32 @@
+#include "update/run_settings.h"
+
+// The build defines these; the defaults let the portable core build alone.
+#ifndef UPDATE_URL
+#define UPDATE_URL ""
+#endif
+#ifndef PARALLEL_TRANSFERS
+#define PARALLEL_TRANSFERS 8
+#endif
+#ifndef UPDATE_PUBLIC_KEY
+#define UPDATE_PUBLIC_KEY ""
+#endif
+#ifndef UPDATE_CA_FILE
+#define UPDATE_CA_FILE ""
+#endif
+#ifndef TRANSFER_TIMEOUT_SECONDS
+#define TRANSFER_TIMEOUT_SECONDS 60
+#endif
+#ifndef RETRY_PAUSE_MS
+#define RETRY_PAUSE_MS 1000
+#endif
+
+RunSettings CompiledSettings() {
+    RunSettings settings;
+    settings.repositoryUrls = UPDATE_URL;
+    settings.caFile = UPDATE_CA_FILE;
+    settings.parallelTransfers = PARALLEL_TRANSFERS;
+    settings.publicKeys = UPDATE_PUBLIC_KEY;
+    settings.timeoutSeconds = TRANSFER_TIMEOUT_SECONDS;
+    settings.retryPauseMs = RETRY_PAUSE_MS;
+    return settings;
+}

@@ -1,0 +1,24 @@
+// What an update run is given: where the repository is, how to reach it and
+// which keys it must be signed with. The program runs with the settings its
+// build compiled in; test and benchmark drivers pass their own.
+#pragma once
+
+#include <string>
+
+struct RunSettings {
+    // The repository URL, or several (the first, then mirrors, tried in
+    // order) separated by blanks, commas or semicolons.
+    std::string repositoryUrls;
+    // Certificate authorities (a PEM file) to trust for https instead of the
+    // system's; empty: the system's.
+    std::string caFile;
+    int parallelTransfers = 1;  // transfers at once
+    // The operator's public keys the repository must be signed with; empty
+    // for an unsigned repository.
+    std::string publicKeys;
+    int timeoutSeconds = 60;  // without data (or a connection) before a transfer fails
+    int retryPauseMs = 1000;  // the first pause before a failed transfer is tried again
+};
+
+// The settings this build was configured with.
+RunSettings CompiledSettings();

@@ -1,0 +1,155 @@
+#include "update/run_texts.h"
+
+#include <algorithm>
+
+#include "failure.h"
+
+void ShowSearching(UpdateView& view) {
+    view.SetText(L2, "Recherche des nouvelles...");
+}
+
+void ShowCheckingVersions(UpdateView& view) {
+    view.SetText(L2, "Vérification des versions des fichiers...");
+}
+
+void ShowFetched(UpdateView& view, const std::string& name) {
+    view.SetText(L3, "Téléchargement " + name + "!");
+}
+
+void ShowAllArrived(UpdateView& view) {
+    if (view.Text(Label4) != "100%") view.SetText(Label4, "100%");
+}
+
+void ShowUpdated(UpdateView& view, std::int16_t version) {
+    view.SetText(L2, "Mise à jours à la version " + std::to_string(version) + "!");
+    view.SetText(L3, "Téléchargement terminé!");
+}
+
+void ShowUpToDate(UpdateView& view) {
+    view.SetText(L2, "Tu as la dernière version!");
+    view.SetText(L3, "");
+    view.SetText(Label4, "100%");
+}
+
+void ShowFailure(UpdateView& view, const std::string& reason) {
+    if (view.Unloaded()) return;
+    view.Show();
+    view.SetText(L2, "Échec de la mise à jour.");
+    view.SetText(L3, reason);
+}
+
+void StopIfClosed(const UpdateView& view) {
+    if (view.Unloaded()) throw RunCancelled();
+}
+
+void WindowListener::ServerBusy(int secondsLeft) {
+    view_.SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
+}
+
+void WindowListener::Idle() {
+    view_.ProcessEvents();
+    StopIfClosed(view_);
+}
+
+void WindowListener::Pause(double seconds) {
+    view_.WaitEvents(seconds);
+    StopIfClosed(view_);
+}
+
+void TextTransferTexts::Progress(std::size_t, std::uint64_t done, std::int64_t total) {
+    if (total <= 0) return;
+    const int percent = TransferPercent(done, static_cast<std::uint64_t>(total));
+    if (percent == shown_) return;
+    shown_ = percent;
+    view_.SetText(Label4, std::to_string(percent) + "%");
+}
+
+void TextTransferTexts::Finished(std::size_t) {
+    if (shown_ != 100) view_.SetText(Label4, "100%");
+    shown_ = 100;
+}
+
+FileTexts::FileTexts(UpdateView& view, std::vector<std::string> remotes, std::vector<std::int32_t> numbers,
+                     const std::vector<std::string>& fileList, std::int32_t fileCount, bool oneAtATime)
+    : WindowListener(view),
+      remotes_(std::move(remotes)),
+      numbers_(std::move(numbers)),
+      fileList_(fileList),
+      fileCount_(fileCount),
+      finished_(remotes_.size(), false),
+      fraction_(remotes_.size(), 0.0),
+      oneAtATime_(oneAtATime) {}
+
+void FileTexts::Start() {
+    view_.SetText(L2, "");
+    // Blank entries count in the numbering but have nothing to fetch.
+    if (!remotes_.empty()) ShowHead();
+}
+
+void FileTexts::ShowHead() {
+    while (head_ < remotes_.size() && finished_[head_]) {
+        if (headShown_) ShowFetched(view_, remotes_[head_]);
+        headShown_ = false;
+        ++head_;
+    }
+    if (head_ >= remotes_.size() || headShown_) return;
+    ShowCounter();
+    headShown_ = true;
+}
+
+void FileTexts::MarkFinished(std::size_t place) {
+    finished_[place] = true;
+    SetFraction(place, 1.0);
+}
+
+void FileTexts::Progress(std::size_t place, std::uint64_t done, std::int64_t total) {
+    if (total > 0) SetFraction(place, std::min(1.0, static_cast<double>(done) / static_cast<double>(total)));
+    if (busy_) {
+        busy_ = false;
+        ShowCounter();
+    }
+    if (oneAtATime_) {
+        if (place == head_ && total > 0)
+            ShowPercent(TransferPercent(done, static_cast<std::uint64_t>(total)));
+        return;
+    }
+    ShowOverall();
+}
+
+void FileTexts::Finished(std::size_t place) {
+    MarkFinished(place);
+    if (oneAtATime_ && place == head_) ShowPercent(100);
+    if (!oneAtATime_) ShowOverall();
+    ShowHead();
+}
+
+void FileTexts::ServerBusy(int secondsLeft) {
+    busy_ = true;
+    WindowListener::ServerBusy(secondsLeft);
+}
+
+void FileTexts::ShowCounter() {
+    if (head_ >= remotes_.size()) return;
+    const std::string& entry = fileList_[static_cast<std::size_t>(numbers_[head_] - 1)];
+    view_.SetText(L2, "Téléchargement de " + entry + "...");
+    view_.SetText(L3, "Fichier de téléchargement: " + std::to_string(numbers_[head_]) + " sur " +
+                          std::to_string(fileCount_));
+}
+
+void FileTexts::ShowOverall() {
+    const int percent =
+        remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
+    ShowPercent(std::max(percent, shown_));
+}
+
+// Kept as a running sum: thousands of files report many times each.
+void FileTexts::SetFraction(std::size_t place, double fraction) {
+    arrived_ += fraction - fraction_[place];
+    fraction_[place] = fraction;
+}
+
+void FileTexts::ShowPercent(int percent) {
+    if (percent == shown_) return;
+    shown_ = percent;
+    view_.SetText(Label4, std::to_string(percent) + "%");
+}

@@ -1,0 +1,22 @@
+// What the updater keeps in the client settings file it shares with the
+// game: the installed version ([VERSION] Game) and the finish marker
+// ([UPDATER] Fin). Every read and write of them goes through here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The installed version. Throws UpdateFailure when the recorded text is not a
+// 16-bit version number.
+std::int16_t InstalledVersion();
+
+// The version text written to the settings file: the sign position first.
+std::string SettingsText(std::int16_t version);
+
+// Writes [VERSION] Game. False when the settings file could not be written.
+bool WriteVersion(std::int16_t version);
+
+// Writes [UPDATER] Fin. False when the settings file could not be written.
+bool WriteFinishMarker(const std::string& value);
+// The same, for a run that must stop when it cannot: throws UpdateFailure.
+void RecordFinishMarker(const std::string& value);
