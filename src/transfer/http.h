@@ -32,12 +32,6 @@ struct ResponseHead {
     int retryAfterSeconds = -1;    // Retry-After, in seconds from now; -1 when absent
 };
 
-// Header values both backends read the same way.
-// A whole decimal number; -1 for anything else.
-std::int64_t HeaderNumber(std::string_view text);
-// "bytes 100-199/1000" into head.rangeStart and head.rangeTotal ("*": -1).
-void ReadContentRange(std::string_view value, ResponseHead& head);
-
 // Receives the body of a successful (2xx) answer as it arrives.
 class BodySink {
 public:

@@ -16,46 +16,39 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "transfer/http.h"
+#include "transfer/http_rules.h"
 
 namespace {
 
-std::string Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() &&
-           (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return std::string(text);
+// Seconds from now until an HTTP date, read by curl's own parser.
+std::optional<std::int64_t> SecondsUntil(const std::string& date) {
+    const time_t when = curl_getdate(date.c_str(), nullptr);
+    if (when < 0) return std::nullopt;
+    return static_cast<std::int64_t>(when) - static_cast<std::int64_t>(time(nullptr));
 }
 
-bool NameIs(std::string_view line, std::string_view name) {
-    if (line.size() <= name.size() || line[name.size()] != ':') return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
-    }
-    return true;
-}
-
-// Retry-After in seconds; an HTTP date is turned into seconds by curl's own parser.
-int RetryAfter(const std::string& value) {
-    const std::int64_t seconds = HeaderNumber(value);
-    if (seconds >= 0) return static_cast<int>(std::min<std::int64_t>(seconds, 24 * 3600));
-    const time_t when = curl_getdate(value.c_str(), nullptr);
-    if (when < 0) return -1;
-    const std::int64_t left = static_cast<std::int64_t>(when) - static_cast<std::int64_t>(time(nullptr));
-    return static_cast<int>(std::clamp<std::int64_t>(left, 0, 24 * 3600));
+// The scheme of a URL, lower case.
+std::string SchemeOf(const char* url) {
+    const std::string_view text = url ? url : "";
+    std::string scheme(text.substr(0, std::min(text.find("://"), text.size())));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme;
 }
 
 struct Transfer {
     CURL* easy = nullptr;
     BodySink* sink = nullptr;
-    ResponseHead head;
-    std::string lastModified;
+    HeadReader reader{&SecondsUntil};
+    std::string scheme;  // of the URL the last answer came from
     bool begun = false;
     bool sinkRefused = false;
+    bool badResponse = false;  // its head contradicts itself
+    bool badRedirect = false;  // a redirect the rules refuse (https to http)
 };
 
 class CurlHttpClient : public HttpClient {
@@ -228,7 +221,7 @@ private:
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlHttpClient::OnHeader);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMostRedirects));
         // An error page must never end up in a game file.
         curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -303,27 +296,30 @@ private:
 
     static TransferResult Finish(Transfer& transfer, CURLcode code) {
         TransferResult result;
-        result.head = transfer.head;
-        if (result.head.validator.empty()) result.head.validator = transfer.lastModified;
+        result.head = transfer.reader.Head();
         curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &result.head.status);
         // An answer without a body still tells its sink what came.
         if (code == CURLE_OK && !transfer.begun && !transfer.sink->Begin(result.head)) {
             transfer.sinkRefused = true;
             code = CURLE_WRITE_ERROR;
         }
-        result.outcome = Outcome(code, transfer.sinkRefused);
+        result.outcome = Outcome(code, transfer);
         long version = 0;
         curl_easy_getinfo(transfer.easy, CURLINFO_HTTP_VERSION, &version);
         // curl itself fails a body cut short of its Content-Length or of its
-        // final chunk; only a body that simply ran to the connection's close
-        // (neither framing) proves nothing. HTTP/2 streams mark their end.
-        const bool framed =
-            result.head.length >= 0 || result.head.chunked || version >= CURL_HTTP_VERSION_2_0;
+        // final chunk. HTTP/2 streams mark their end.
+        const bool framed = IsFramed(result.head, true, version >= CURL_HTTP_VERSION_2_0);
         result.bodyComplete = result.outcome == TransferOutcome::Complete && framed;
         return result;
     }
 
-    static TransferOutcome Outcome(CURLcode code, bool sinkRefused) {
+    static TransferOutcome Outcome(CURLcode code, const Transfer& transfer) {
+        if (transfer.badResponse) return TransferOutcome::BadResponse;
+        if (transfer.badRedirect) return TransferOutcome::BadRedirect;
+        // An answer without a status line (HTTP/0.9) is no HTTP answer at
+        // all; a redirect to a scheme curl may not follow ends the same way.
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && !transfer.reader.HasStatus())
+            return TransferOutcome::BadResponse;
         switch (code) {
             case CURLE_OK:
                 return TransferOutcome::Complete;
@@ -336,7 +332,7 @@ private:
             case CURLE_OPERATION_TIMEDOUT:
                 return TransferOutcome::TimedOut;
             case CURLE_WRITE_ERROR:
-                return sinkRefused ? TransferOutcome::SinkRefused : TransferOutcome::Interrupted;
+                return transfer.sinkRefused ? TransferOutcome::SinkRefused : TransferOutcome::Interrupted;
             case CURLE_TOO_MANY_REDIRECTS:
                 return TransferOutcome::TooManyRedirects;
             case CURLE_UNSUPPORTED_PROTOCOL:
@@ -362,38 +358,29 @@ private:
         auto* transfer = static_cast<Transfer*>(user);
         const std::size_t bytes = size * count;
         const std::string_view line(data, bytes);
-        ResponseHead& head = transfer->head;
-        // Every answer of a redirect chain starts with its status line; only
-        // the last answer's headers count.
+        // Each answer of a redirect chain starts with its status line: the
+        // hop that brought it must be one the rules allow.
         if (line.starts_with("HTTP/")) {
-            head = {};
-            transfer->lastModified.clear();
-            const auto blank = line.find(' ');
-            if (blank != std::string_view::npos)
-                head.status = std::atol(std::string(line.substr(blank + 1, 3)).c_str());
-            return bytes;
+            char* url = nullptr;
+            curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &url);
+            const std::string scheme = SchemeOf(url);
+            if (!transfer->scheme.empty() && !MayRedirect(transfer->scheme, scheme)) {
+                transfer->badRedirect = true;
+                return 0;
+            }
+            transfer->scheme = scheme;
         }
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos) return bytes;
-        const std::string value = Trimmed(line.substr(colon + 1));
-        if (NameIs(line, "content-length")) {
-            head.length = HeaderNumber(value);
-        } else if (NameIs(line, "transfer-encoding")) {
-            std::string lower = value;
-            std::transform(lower.begin(), lower.end(), lower.begin(),
-                           [](unsigned char c) { return std::tolower(c); });
-            head.chunked = lower.find("chunked") != std::string::npos;
-        } else if (NameIs(line, "content-range")) {
-            ReadContentRange(value, head);
-        } else if (NameIs(line, "etag")) {
-            // A weak ETag may not guard a range.
-            if (!value.starts_with("W/")) head.validator = value;
-        } else if (NameIs(line, "last-modified")) {
-            transfer->lastModified = value;
-        } else if (NameIs(line, "content-encoding")) {
-            head.contentEncoding = value;
-        } else if (NameIs(line, "retry-after")) {
-            head.retryAfterSeconds = RetryAfter(value);
+        transfer->reader.Line(line);
+        if (!transfer->reader.Consistent()) {
+            transfer->badResponse = true;
+            return 0;
+        }
+        // The end of a redirect's head: a hop the rules refuse is not taken.
+        const HeadReader& reader = transfer->reader;
+        if ((line == "\r\n" || line == "\n") && IsRedirect(reader.Head().status) &&
+            !reader.Location().empty() && !MayFollow(transfer->scheme, reader.Location())) {
+            transfer->badRedirect = true;
+            return 0;
         }
         return bytes;
     }
@@ -403,8 +390,7 @@ private:
         const std::size_t bytes = size * count;
         if (!transfer->begun) {
             transfer->begun = true;
-            ResponseHead head = transfer->head;
-            if (head.validator.empty()) head.validator = transfer->lastModified;
+            ResponseHead head = transfer->reader.Head();
             curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &head.status);
             if (!transfer->sink->Begin(head)) {
                 transfer->sinkRefused = true;

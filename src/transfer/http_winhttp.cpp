@@ -25,6 +25,7 @@
 
 #include "storage/text_win.h"
 #include "transfer/http.h"
+#include "transfer/http_rules.h"
 
 namespace {
 
@@ -32,10 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 // One piece read at a time; the sink gets at most this much per call.
 constexpr DWORD kPieceSize = 64 * 1024;
-// As many as curl follows on the other platforms.
-constexpr int kMostRedirects = 10;
-// Retry-After is read up to a day; longer is as good as "not today".
-constexpr std::int64_t kLongestRetryAfter = 24 * 3600;
 // Windows' own limit on an answer's headers; Wine has none, so it is checked here too.
 constexpr DWORD kLargestHead = 64 * 1024;
 
@@ -290,67 +287,37 @@ std::optional<std::wstring> Header(HINTERNET request, DWORD query) {
     return value;
 }
 
-std::string Trimmed(const std::wstring& wide) {
-    std::string text = Narrow(wide);
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 std::int64_t SecondsSince1601(const FILETIME& time) {
     const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return static_cast<std::int64_t>(ticks / 10000000ULL);
 }
 
-// Retry-After: seconds, or the HTTP date after which to come back.
-int RetryAfter(const std::wstring& wide) {
-    const std::string text = Trimmed(wide);
-    const std::int64_t seconds = HeaderNumber(text);
-    if (seconds >= 0) return static_cast<int>(std::min(seconds, kLongestRetryAfter));
+// Seconds from now until an HTTP date, read by WinHTTP's own parser.
+std::optional<std::int64_t> SecondsUntil(const std::string& text) {
     SYSTEMTIME when{};
     FILETIME whenFile{};
     const std::wstring date = Widen(text);
-    if (!WinHttpTimeToSystemTime(date.c_str(), &when) || !SystemTimeToFileTime(&when, &whenFile)) return -1;
+    if (!WinHttpTimeToSystemTime(date.c_str(), &when) || !SystemTimeToFileTime(&when, &whenFile))
+        return std::nullopt;
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
-    return static_cast<int>(
-        std::clamp<std::int64_t>(SecondsSince1601(whenFile) - SecondsSince1601(now), 0, kLongestRetryAfter));
+    return SecondsSince1601(whenFile) - SecondsSince1601(now);
 }
 
-ResponseHead ReadHead(HINTERNET request, DWORD status) {
-    ResponseHead head;
-    head.status = static_cast<long>(status);
-    if (const auto length = Header(request, WINHTTP_QUERY_CONTENT_LENGTH))
-        head.length = HeaderNumber(Trimmed(*length));
-    if (const auto coding = Header(request, WINHTTP_QUERY_TRANSFER_ENCODING)) {
-        head.chunked = Lower(*coding).find(L"chunked") != std::wstring::npos;
+// The answer's head as the portable rules read it, from the raw headers
+// exactly as they came (repeated headers included). Nothing when WinHTTP
+// has none to give.
+std::optional<HeadReader> ReadHead(HINTERNET request) {
+    const std::optional<std::wstring> raw = Header(request, WINHTTP_QUERY_RAW_HEADERS_CRLF);
+    if (!raw) return std::nullopt;
+    HeadReader reader(&SecondsUntil);
+    const std::string text = Narrow(*raw);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        reader.Line(std::string_view(text).substr(start, end - start));
+        start = end + 1;
     }
-    if (const auto range = Header(request, WINHTTP_QUERY_CONTENT_RANGE))
-        ReadContentRange(Trimmed(*range), head);
-    // A weak ETag may not guard a range; Last-Modified stands in for a missing one.
-    if (const auto tag = Header(request, WINHTTP_QUERY_ETAG)) {
-        const std::string value = Trimmed(*tag);
-        if (!value.starts_with("W/")) head.validator = value;
-    }
-    if (head.validator.empty()) {
-        if (const auto modified = Header(request, WINHTTP_QUERY_LAST_MODIFIED))
-            head.validator = Trimmed(*modified);
-    }
-    if (const auto encoding = Header(request, WINHTTP_QUERY_CONTENT_ENCODING)) {
-        head.contentEncoding = Trimmed(*encoding);
-    }
-    if (const auto retry = Header(request, WINHTTP_QUERY_RETRY_AFTER))
-        head.retryAfterSeconds = RetryAfter(*retry);
-    return head;
-}
-
-bool IsRedirect(DWORD status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// No body by definition, whatever the headers say.
-bool HasNoBody(long status) {
-    return status == 204 || status == 304;
+    return reader;
 }
 
 struct Transfer {
@@ -594,7 +561,10 @@ private:
         WinHttpQueryHeaders(transfer.request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                             WINHTTP_NO_OUTPUT_BUFFER, &headSize, WINHTTP_NO_HEADER_INDEX);
         if (headSize / sizeof(wchar_t) > kLargestHead) return Finish(id, TransferOutcome::BadResponse);
-        transfer.head = ReadHead(transfer.request, status);
+        const std::optional<HeadReader> head = ReadHead(transfer.request);
+        if (!head || !head->Consistent()) return Finish(id, TransferOutcome::BadResponse);
+        transfer.head = head->Head();
+        transfer.head.status = static_cast<long>(status);
         if (IsRedirect(status)) {
             if (const auto location = Header(transfer.request, WINHTTP_QUERY_LOCATION)) {
                 return Redirect(id, transfer, *location);
@@ -608,11 +578,7 @@ private:
     void Redirect(TransferId id, Transfer& transfer, const std::wstring& location) {
         if (++transfer.redirects > kMostRedirects) return Finish(id, TransferOutcome::TooManyRedirects);
         const std::wstring next = Resolve(transfer.url, location);
-        const std::wstring scheme = SchemeOf(next);
-        // Leaving https for http would hand the rest of the transfer to
-        // anyone on the way; other schemes are not ours to fetch.
-        const bool fromSecure = SchemeOf(transfer.url) == L"https";
-        if ((scheme != L"http" && scheme != L"https") || (fromSecure && scheme == L"http")) {
+        if (!MayRedirect(Narrow(SchemeOf(transfer.url)), Narrow(SchemeOf(next)))) {
             return Finish(id, TransferOutcome::BadRedirect);
         }
         CloseRequest(transfer);
@@ -649,12 +615,9 @@ private:
         result.outcome = outcome;
         result.head = transfer.head;
         // WinHTTP ends a chunked body cut short with an error, never as a
-        // clean end (but see ChunkEndIsChecked); a body with neither a length
-        // nor chunks may have been cut by the connection's close, and nothing
-        // tells.
-        const bool framed = result.head.length >= 0 || (result.head.chunked && ChunkEndIsChecked()) ||
-                            HasNoBody(result.head.status);
-        result.bodyComplete = outcome == TransferOutcome::Complete && framed;
+        // clean end (but see ChunkEndIsChecked).
+        result.bodyComplete =
+            outcome == TransferOutcome::Complete && IsFramed(result.head, ChunkEndIsChecked(), false);
         // Closing the request handle after a complete body returns its
         // connection to the session's pool for the next transfer.
         CloseRequest(transfer);

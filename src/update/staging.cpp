@@ -19,6 +19,10 @@ constexpr const char* kStagingHeader = "kestralon-staging 1";
 constexpr const char* kJournalHeader = "kestralon-journal 1";
 constexpr std::string_view kStagedMark = ".~upd-";
 constexpr std::string_view kBackupMark = ".~old-";
+// The longest name of one file or folder, in bytes, on Linux's file
+// systems; Windows counts UTF-16 units, never more than the UTF-8 bytes.
+constexpr std::size_t kLongestName = 255;
+constexpr std::size_t kTagLength = 8;
 
 std::vector<std::string> Fields(const std::string& line) {
     std::vector<std::string> fields;
@@ -56,8 +60,20 @@ std::string RandomTag() {
     static constexpr char kHex[] = "0123456789abcdef";
     std::uint64_t bits = random();
     std::string tag;
-    for (int i = 0; i < 8; ++i, bits >>= 4) tag += kHex[bits & 0xF];
+    for (std::size_t i = 0; i < kTagLength; ++i, bits >>= 4) tag += kHex[bits & 0xF];
     return tag;
+}
+
+// The entry with its last name cut (at the start of a character) so that the
+// staged name, which adds its mark and tag, still fits a file system.
+std::string StagedStem(const std::string& entry) {
+    const std::size_t folder = entry.find_last_of("/\\");
+    const std::size_t start = folder == std::string::npos ? 0 : folder + 1;
+    const std::size_t room = kLongestName - kStagedMark.size() - kTagLength;
+    if (entry.size() - start <= room) return entry;
+    std::size_t end = start + room;
+    while (end > start && (static_cast<unsigned char>(entry[end]) & 0xC0) == 0x80) --end;
+    return entry.substr(0, end);
 }
 
 std::string Lower(std::string text) {
@@ -178,7 +194,7 @@ void StagingRecord::RemoveLeftovers() {
 
 std::string StagingRecord::NewStagedName(const std::string& entry, const std::set<std::string>& listed) {
     for (;;) {
-        std::string name = entry + std::string(kStagedMark) + RandomTag();
+        std::string name = StagedStem(entry) + std::string(kStagedMark) + RandomTag();
         if (listed.count(name) || mine_.count(name) || earlier_.count(name) || Exists(LocalPath(name)))
             continue;
         mine_[name].entry = entry;

@@ -245,14 +245,19 @@ class FaultServer:
       "loop"                  a redirect to itself
       "file-redirect"         a redirect to file:///etc/passwd
       "huge-header"           a 200 whose headers run to 300 KB
+      "two-lengths"           two Content-Length headers, twice the length then the length, the whole body
+      "no-status"             the body alone, without a status line or headers (HTTP/0.9)
+      "to-http"               302 to the same path over plain http on http_port (a TLS server's test)
       "cut"                   the first answer stops halfway and closes; later ones serve ranges
       ("busy", n, after)      503 with "Retry-After: after" for the first n requests
     Every file is served with an ETag, and a Range request (with a matching
     If-Range, when one is sent) is answered with 206 from the asked offset.
     """
 
-    def __init__(self, repository, faults, port=None):
+    def __init__(self, repository, faults, port=None, certificate=None, http_port=None):
         self.port = port or PORT
+        self.certificate = certificate  # (certificate, key) files: the server speaks https
+        self.http_port = http_port
         self.repository = repository
         self.faults = dict(faults)
         self.requests = []
@@ -289,6 +294,10 @@ class FaultServer:
         # The server of the test before may still be closing its socket.
         wait_for_port_free(port=self.port)
         self.httpd = self.server_class((HOST, self.port), self.handler_class)
+        if self.certificate:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*self.certificate)
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
         return self
 
@@ -416,6 +425,20 @@ class FaultServer:
             h.send_header("Content-Length", str(len(body)))
             h.end_headers()
             h.wfile.write(body)
+        elif fault == "two-lengths":
+            h.send_response(200)
+            h.send_header("Content-Length", str(2 * len(body)))
+            h.send_header("Content-Length", str(len(body)))
+            h.end_headers()
+            h.wfile.write(body)
+        elif fault == "no-status":
+            h.wfile.write(body)
+            h.close_connection = True
+        elif fault == "to-http":
+            h.send_response(302)
+            h.send_header("Location", "http://%s:%d%s" % (HOST, self.http_port, h.path))
+            h.send_header("Content-Length", "0")
+            h.end_headers()
         elif fault == "cut":
             self._send_half(h, body)
             h.close_connection = True

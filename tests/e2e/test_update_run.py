@@ -39,15 +39,17 @@ class AgainstNginx(Case):
             "big.bin": os.urandom(3_000_000),
             "old-only.dat": b"listed by 3 and 4 only",
             "caf\u00e9 menu.txt": b"accented and spaced name",
+            # A name so long that a staged name beside it must be shorter than "name" + suffix.
+            "data/" + "n" * 250: b"a name of 250 characters",
         }
         lists = {
             3: crlf_list("old-only.dat"),
             4: crlf_list("old-only.dat"),
             6: crlf_list("data/maps/town.map", "Readme.txt", "shared.dat", "caf\u00e9 menu.txt"),
-            8: crlf_list("shared.dat", "readme.txt", "data/deep/er/x.bin", "big.bin"),
+            8: crlf_list("shared.dat", "readme.txt", "data/deep/er/x.bin", "big.bin", "data/" + "n" * 250),
         }
         in_order = ("data/maps/town.map", "Readme.txt", "shared.dat", "caf\u00e9 menu.txt", "readme.txt",
-                    "data/deep/er/x.bin", "big.bin")
+                    "data/deep/er/x.bin", "big.bin", "data/" + "n" * 250)
         repo = self.repository("3\r\n6\r\n4\r\n8\r\n6\r\n", lists, files)
         settings = b"; client settings\r\n[VERSION]\r\nGame= 5\r\n\r\n[VIDEO]\nWidth=1024\n"
         for parallel in ("1", "8"):
@@ -63,8 +65,8 @@ class AgainstNginx(Case):
                 self.assertEqual(result["L3"], "Téléchargement terminé!")
                 self.assertEqual(result["Label4"], "100%")
                 # The percentage is shown when its number changes, not for every piece
-                # received: at most 0..100 for each of the 11 transfers.
-                self.assertLessEqual(int(result["percent_updates"]), 11 * 101)
+                # received: at most 0..100 for each of the 12 transfers.
+                self.assertLessEqual(int(result["percent_updates"]), 12 * 101)
                 # The lists of 6, 8 and 6 again; every file once. One at a time,
                 # both in index and list order (merged in that order either way).
                 base = "/game/update/"
@@ -88,8 +90,8 @@ class AgainstNginx(Case):
                 self.assertEqual(counters, sorted(counters))
                 # Several at once, the first unfinished file may already be the
                 # last but a few; one at a time, every number is shown.
-                self.assertEqual(counters, list(range(1, 8)) if parallel == "1" else sorted(set(counters)))
-                self.assertLessEqual(counters[-1], 7)
+                self.assertEqual(counters, list(range(1, 9)) if parallel == "1" else sorted(set(counters)))
+                self.assertLessEqual(counters[-1], 8)
                 named = [t[len("Téléchargement de "):-3] for f, t in result["trace"]
                          if f == "L2" and t.startswith("Téléchargement de ")]
                 self.assertEqual(named, [e for e in in_order if e in named])
@@ -220,6 +222,24 @@ class OverHttps(Case):
                 self.assertEqual(len({number for number, _ in connections}), 1, connections)
 
 
+    def test_a_redirect_from_https_to_plain_http_is_refused(self):
+        """Leaving https would hand the file to anyone on the way, even when
+        the plain server would serve it well."""
+        repo = self.repository("6\r\n", {6: crlf_list("data/keep.dat")}, {"data/keep.dat": b"new"})
+        game = self.game(files={"data/keep.dat": b"installed copy"})
+        before = game.snapshot()
+        plain_port = free_port()
+        env = {"UPDATER_TEST_URLS": "https://%s:%d%s" % (HOST, PORT, BASE_PATH),
+               "UPDATER_TEST_CA_FILE": self.authority.ca_file}
+        with FaultServer(repo, {REMOTE_KEEP: "to-http"}, certificate=self.authority.server(tls.GOOD),
+                         http_port=plain_port), FaultServer(repo, {}, port=plain_port) as plain:
+            result = run_headless(game, env=env)
+        self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
+                         (FAILED, "Redirection refusée pour files\\data/keep.dat.", "0"), result)
+        self.assertEqual(game.snapshot(), before)
+        self.assertEqual(plain.requests, [])
+
+
 class AgainstAFaultyServer(Case):
     """Each fault stops the run with its reason; every installed file, the
     recorded version and the rest of the folder stay exactly as they were."""
@@ -259,6 +279,8 @@ class AgainstAFaultyServer(Case):
             ("loop", REMOTE_KEEP, "Trop de redirections pour files\\data/keep.dat."),
             ("file-redirect", REMOTE_KEEP, "Redirection refusée pour files\\data/keep.dat."),
             ("huge-header", REMOTE_KEEP, "Réponse invalide du serveur pour files\\data/keep.dat."),
+            ("two-lengths", REMOTE_KEEP, "Réponse invalide du serveur pour files\\data/keep.dat."),
+            ("no-status", REMOTE_KEEP, "Réponse invalide du serveur pour files\\data/keep.dat."),
             ("404", INDEX, "Le serveur a répondu 404 pour qoro_update_infos.deploy."),
             ("portal", INDEX, "Index des versions illisible: qoro_update_infos.deploy."),
             ("empty", INDEX, "Index des versions illisible: qoro_update_infos.deploy."),
