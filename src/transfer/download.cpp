@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <random>
 
 #include "failure.h"
-#include "storage/storage.h"
+#include "transfer/body.h"
+#include "transfer/retry_policy.h"
 
 std::string BaseUrl;
 
@@ -16,320 +16,125 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Attempts of one file that brought it no further, and attempts in all.
-constexpr int kAttemptsWithoutProgress = 3;
-constexpr int kAttemptsInAll = 8;
 // The longest wait on the network. The wait also ends when data or window
 // events arrive, so this only bounds the wake-ups of an idle run: each costs
 // CPU for nothing, and over a slow network there are many.
 constexpr int kWaitSliceMs = 100;
 // Repaints and clicks are handled at this pace, not once per received piece.
 constexpr auto kEventInterval = std::chrono::milliseconds(20);
-// A server's Retry-After is honoured up to this long; backoffs stay below the second.
-constexpr int kLongestRetryAfterSeconds = 120;
-constexpr double kLongestBackoffSeconds = 30;
+// A pause always lasts a little, and a countdown's slice ends just past the
+// shown second, so that the next number is due when the pause returns.
+constexpr double kShortestPauseSeconds = 0.001;
 
-bool IsIdentity(const std::string& encoding) {
-    std::string lower = encoding;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower.empty() || lower == "identity";
-}
-
-// Where one attempt's body goes. Judges the answer's head before the first
-// byte, so that an answer that must not be stored is refused, not stored.
-class Body : public BodySink {
-public:
-    Body(std::string remote, std::uint64_t from) : remote_(std::move(remote)), from_(from) {}
-
-    bool Begin(const ResponseHead& head) override {
-        validator_ = head.validator;
-        if (!IsIdentity(head.contentEncoding)) {
-            return Refuse("Contenu compressé refusé: " + remote_ + ".");
-        }
-        if (head.status == 206) {
-            // A range that starts anywhere but where we asked would splice
-            // two different pieces together.
-            if (from_ == 0 || head.rangeStart != static_cast<std::int64_t>(from_)) {
-                retryFromStart_ = from_ > 0;
-                return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
-            }
-            total_ = head.rangeTotal;
-            return Open();
-        }
-        if (head.status != 200) {
-            return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
-        }
-        // A whole body: the server ignored the range or the file changed.
-        if (from_ > 0 && !StartOver()) return Refuse(WriteFailure());
-        from_ = 0;
-        total_ = head.length;
-        return Open();
-    }
-
-    const std::string& Reason() const { return reason_; }
-    bool RetryFromStart() const { return retryFromStart_; }
-    std::uint64_t OnDisk() const { return from_ + written_; }
-    std::uint64_t Written() const { return written_; }
-    std::int64_t Total() const { return total_; }
-    const std::string& Validator() const { return validator_; }
-
-    virtual bool Close() = 0;
-    virtual std::string WriteFailure() const = 0;
-
-protected:
-    virtual bool StartOver() = 0;
-    // Makes ready for the body's bytes; called once the answer is accepted.
-    virtual bool Open() { return true; }
-    bool Refuse(std::string reason) {
-        reason_ = std::move(reason);
-        return false;
-    }
-    std::string remote_;
-    std::uint64_t from_;
-    std::uint64_t written_ = 0;
-    std::int64_t total_ = -1;
-    std::string reason_;
-    std::string validator_;
-    bool retryFromStart_ = false;
-};
-
-// A small file kept in memory, refused beyond its limit.
-class MemoryBody : public Body {
-public:
-    MemoryBody(std::string remote, std::size_t limit, std::string& out)
-        : Body(std::move(remote), 0), limit_(limit), out_(out) {
-        out_.clear();
-    }
-    bool Write(const char* data, std::size_t size) override {
-        if (out_.size() + size > limit_) {
-            return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) +
-                          " Kio).");
-        }
-        out_.append(data, size);
-        written_ += size;
-        return true;
-    }
-    bool Close() override { return true; }
-    std::string WriteFailure() const override { return "Mémoire insuffisante."; }
-
-private:
-    bool StartOver() override {
-        out_.clear();
-        return true;
-    }
-    std::size_t limit_;
-    std::string& out_;
-};
-
-// A game file's body, appended to its staged copy and fed to its check. The
-// copy is opened only once the answer is accepted: the request goes out
-// first, and an answer that is refused leaves the copy untouched.
-class StagedBody : public Body {
-public:
-    StagedBody(const DownloadJob& job, std::uint64_t from)
-        : Body(job.remote, from), local_(job.local), path_(job.staged), check_(job.check.get()) {
-        if (check_) check_->Restart();
-        if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
-    }
-
-    bool Write(const char* data, std::size_t size) override {
-        out_.write(data, static_cast<std::streamsize>(size));
-        if (!out_) return Refuse(WriteFailure());
-        if (check_) check_->Update(data, size);
-        written_ += size;
-        // A big body goes to disk while it arrives, not all at once when the
-        // commit makes it durable.
-        if (written_ - kicked_ >= kWritebackStep) {
-            out_.flush();
-            StartWriteback(path_);
-            kicked_ = written_;
-        }
-        return true;
-    }
-
-    bool Close() override {
-        if (!out_.is_open()) return true;
-        out_.close();
-        if (written_ - kicked_ >= kWritebackStep / 32) StartWriteback(path_);
-        return !out_.fail();
-    }
-
-    std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
-
-private:
-    bool Open() override {
-        if (!out_.is_open())
-            out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
-        return out_.is_open() || Refuse(WriteFailure());
-    }
-
-    // The whole body comes instead of the rest: the copy is rewritten from
-    // its first byte when opened.
-    bool StartOver() override {
-        out_.close();
-        if (check_) check_->Restart();
-        return true;
-    }
-
-    std::uint64_t ExistingLength() const {
-        std::error_code error;
-        const auto size = std::filesystem::file_size(path_, error);
-        return error ? 0 : size;
-    }
-
-    // The part already on disk goes through the check first; it must be
-    // exactly as long as the earlier attempt left it.
-    bool FeedExisting() {
-        std::ifstream in(path_, std::ios::binary);
-        std::vector<char> buffer(256 * 1024);
-        std::uint64_t fed = 0;
-        while (in && fed < from_) {
-            in.read(buffer.data(),
-                    static_cast<std::streamsize>(std::min<std::uint64_t>(buffer.size(), from_ - fed)));
-            const auto count = static_cast<std::size_t>(in.gcount());
-            check_->Update(buffer.data(), count);
-            fed += count;
-        }
-        if (fed == from_ && in.peek() == std::char_traits<char>::eof()) return true;
-        check_->Restart();
-        return false;
-    }
-
-    static constexpr std::uint64_t kWritebackStep = 32 * 1024 * 1024;
-
-    std::string local_;
-    std::filesystem::path path_;
-    ContentCheck* check_;
-    std::ofstream out_;
-    std::uint64_t kicked_ = 0;  // bytes written when the last writeback was started
-};
-
-struct Verdict {
+// One unit of work for the loop: a game file or a small text.
+struct Work {
+    std::string remote;
+    std::string local;
+    std::optional<std::uint64_t> expectedSize;
+    ContentCheck* check = nullptr;
+    std::function<std::unique_ptr<Body>(std::uint64_t from)> makeBody;
+    std::uint64_t from = 0;
+    std::string validator;
+    int attempts = 0;
+    int attemptsWithoutProgress = 0;
+    std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
+    Clock::time_point notBefore{};
+    bool busyServer = false;  // waiting because the server said so
     bool done = false;
-    bool retry = false;
-    bool nextMirror = false;
-    bool resume = false;
-    int retryAfterSeconds = -1;
+};
+
+// What one attempt came to: a complete and checked body (no failure), or how
+// it failed, with the reason shown if it is the last attempt.
+struct Judgement {
+    std::optional<Failure> failure;
     std::string reason;
+
+    bool Complete() const { return !failure; }
 };
 
-Verdict Fail(bool retry, std::string reason) {
-    Verdict verdict;
-    verdict.retry = retry;
-    verdict.reason = std::move(reason);
-    return verdict;
+Judgement Complete() {
+    return {};
 }
 
-Verdict Judge(const TransferResult& result, Body& body, bool closed, const std::string& remote,
-              const std::string& local, const std::optional<std::uint64_t>& expectedSize,
-              ContentCheck* check) {
+Judgement Failed(Failure failure, std::string reason) {
+    return {failure, std::move(reason)};
+}
+
+Judgement GiveUp(std::string reason) {
+    return Failed(Failure::Final, std::move(reason));
+}
+
+std::string StatusReason(long status, const std::string& remote) {
+    return "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".";
+}
+
+std::string CutReason(const std::string& remote) {
+    return "Transfert incomplet: " + remote + ".";
+}
+
+// An answer that arrived to its end: kept only when whole and as expected.
+Judgement JudgeEndedAnswer(const TransferResult& result, const Body& body, bool closed, const Work& item) {
     const long status = result.head.status;
-    switch (result.outcome) {
-        case TransferOutcome::Complete: {
-            if (!closed) return Fail(false, body.WriteFailure());
-            if (status != 200 && status != 206) {
-                return Fail(false,
-                            "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");
-            }
-            const bool sizeKnownGood = expectedSize && body.OnDisk() == *expectedSize;
-            // Without a length or a final chunk, a body cut by a closed
-            // connection looks complete: only a size we know proves it.
-            if (!result.bodyComplete && !(sizeKnownGood && check)) {
-                return Fail(false, "Le serveur n'a pas indiqué la taille de " + remote + ".");
-            }
-            if (result.head.status == 206 && body.Total() >= 0 &&
-                body.OnDisk() != static_cast<std::uint64_t>(body.Total())) {
-                return Fail(true, "Transfert incomplet: " + remote + ".");
-            }
-            if ((expectedSize && !sizeKnownGood) || (check && !check->Matches())) {
-                return Fail(true, "Fichier altéré: " + local + ".");
-            }
-            Verdict verdict;
-            verdict.done = true;
-            return verdict;
-        }
-        case TransferOutcome::HttpError: {
-            // A body kept from an earlier run may already be whole: there is
-            // no range after its end. It is fetched again from the start.
-            if (status == 416 && body.OnDisk() > 0) return Fail(true, "Transfert incomplet: " + remote + ".");
-            Verdict verdict =
-                Fail(status >= 500 || status == 429 || status == 408,
-                     "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".");
-            verdict.nextMirror = status >= 500;
-            if (status == 503 || status == 429) verdict.retryAfterSeconds = result.head.retryAfterSeconds;
-            return verdict;
-        }
-        case TransferOutcome::Unreachable: {
-            Verdict verdict = Fail(true, "Serveur injoignable.");
-            verdict.nextMirror = true;
-            return verdict;
-        }
-        case TransferOutcome::TimedOut: {
-            Verdict verdict = Fail(true, "Délai dépassé: " + remote + ".");
-            verdict.resume = true;
-            return verdict;
-        }
-        case TransferOutcome::SinkRefused:
-            if (body.RetryFromStart()) return Fail(true, body.Reason());
-            return Fail(false, body.Reason().empty() ? body.WriteFailure() : body.Reason());
-        case TransferOutcome::TooManyRedirects:
-            return Fail(false, "Trop de redirections pour " + remote + ".");
-        case TransferOutcome::BadRedirect:
-            return Fail(false, "Redirection refusée pour " + remote + ".");
-        case TransferOutcome::BadResponse:
-            return Fail(false, "Réponse invalide du serveur pour " + remote + ".");
-        case TransferOutcome::Certificate:
-            return Fail(false, "Certificat du serveur refusé.");
-        case TransferOutcome::Interrupted:
-        default: {
-            Verdict verdict = Fail(true, "Transfert incomplet: " + remote + ".");
-            verdict.resume = true;
-            return verdict;
-        }
+    if (!closed) return GiveUp(body.WriteFailure());
+    if (status != 200 && status != 206) return GiveUp(StatusReason(status, item.remote));
+    const bool sizeKnownGood = item.expectedSize && body.OnDisk() == *item.expectedSize;
+    // Without a length or a final chunk, a body cut by a closed connection
+    // looks complete: only a size we know proves it.
+    if (!result.bodyComplete && !(sizeKnownGood && item.check)) {
+        return GiveUp("Le serveur n'a pas indiqué la taille de " + item.remote + ".");
     }
+    if (status == 206 && body.Total() >= 0 && body.OnDisk() != static_cast<std::uint64_t>(body.Total())) {
+        return Failed(Failure::StartOver, CutReason(item.remote));
+    }
+    if ((item.expectedSize && !sizeKnownGood) || (item.check && !item.check->Matches())) {
+        return Failed(Failure::StartOver, "Fichier altéré: " + item.local + ".");
+    }
+    return Complete();
 }
 
-}  // namespace
+Judgement JudgeErrorStatus(long status, const Body& body, const std::string& remote) {
+    // A body kept from an earlier run may already be whole: there is no
+    // range after its end. It is fetched again from the start.
+    if (status == 416 && body.OnDisk() > 0) return Failed(Failure::StartOver, CutReason(remote));
+    const std::string reason = StatusReason(status, remote);
+    if (status == 503) return Failed(Failure::ServerBusy, reason);
+    if (status == 429) return Failed(Failure::TooManyRequests, reason);
+    if (status >= 500) return Failed(Failure::ServerError, reason);
+    if (status == 408) return Failed(Failure::RequestTimeout, reason);
+    return GiveUp(reason);
+}
 
-struct Downloader::State {
-    DownloadSettings settings;
-    std::unique_ptr<HttpClient> client;
-    std::size_t mirror = 0;
-    std::mt19937 random{std::random_device{}()};
+Judgement JudgeRefusedBody(const Body& body) {
+    if (body.RetryFromStart()) return Failed(Failure::StartOver, body.Reason());
+    return GiveUp(body.Reason().empty() ? body.WriteFailure() : body.Reason());
+}
 
-    // One unit of work for the loop: a game file or a small text.
-    struct Work {
-        std::string remote;
-        std::string local;
-        std::optional<std::uint64_t> expectedSize;
-        ContentCheck* check = nullptr;
-        std::function<std::unique_ptr<Body>(std::uint64_t from)> makeBody;
-        std::uint64_t from = 0;
-        std::string validator;
-        int attempts = 0;
-        int attemptsWithoutProgress = 0;
-        std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
-        Clock::time_point notBefore{};
-        bool busyServer = false;  // waiting because the server said so
-        bool done = false;
-    };
-
-    void SwitchMirror() {
-        if (mirror + 1 >= settings.mirrors.size()) return;
-        ++mirror;
-        BaseUrl = settings.mirrors[mirror];
+// `closed`: the body's copy was closed without a write error.
+Judgement Judge(const TransferResult& result, const Body& body, bool closed, const Work& item) {
+    switch (result.outcome) {
+        case TransferOutcome::Complete:
+            return JudgeEndedAnswer(result, body, closed, item);
+        case TransferOutcome::HttpError:
+            return JudgeErrorStatus(result.head.status, body, item.remote);
+        case TransferOutcome::Unreachable:
+            return Failed(Failure::Unreachable, "Serveur injoignable.");
+        case TransferOutcome::TimedOut:
+            return Failed(Failure::TimedOut, "Délai dépassé: " + item.remote + ".");
+        case TransferOutcome::SinkRefused:
+            return JudgeRefusedBody(body);
+        case TransferOutcome::TooManyRedirects:
+            return GiveUp("Trop de redirections pour " + item.remote + ".");
+        case TransferOutcome::BadRedirect:
+            return GiveUp("Redirection refusée pour " + item.remote + ".");
+        case TransferOutcome::BadResponse:
+            return GiveUp("Réponse invalide du serveur pour " + item.remote + ".");
+        case TransferOutcome::Certificate:
+            return GiveUp("Certificat du serveur refusé.");
+        case TransferOutcome::Interrupted:
+        default:
+            return Failed(Failure::Cut, CutReason(item.remote));
     }
-
-    double Backoff(int failures) {
-        const double base = settings.retryPauseMs / 1000.0 * std::pow(2.0, std::max(0, failures - 1));
-        std::uniform_real_distribution<double> jitter(0.5, 1.5);
-        return std::min(kLongestBackoffSeconds, base * jitter(random));
-    }
-
-    void Run(std::vector<Work>& work, DownloadListener* listener);
-};
-
-namespace {
+}
 
 // Cancels whatever is still running when the loop is left, by a failure or
 // by the player closing the window.
@@ -351,135 +156,218 @@ struct InFlight {
 
 }  // namespace
 
-void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener) {
-    const std::size_t parallel = static_cast<std::size_t>(std::max(1, settings.parallel));
-    for (Work& item : work) item.furthest = item.from;
-    InFlight inFlight(*client);
-    std::size_t next = 0;
-    std::size_t finished = 0;
-    std::vector<std::size_t> waiting;  // failed once, to be tried again, in list order
-    auto lastEvents = Clock::now();
+struct Downloader::State {
+    DownloadSettings settings;
+    std::unique_ptr<HttpClient> client;
+    std::size_t mirror = 0;
+    std::mt19937 random{std::random_device{}()};
 
-    const auto start = [&](std::size_t w) {
-        Work& item = work[w];
-        std::unique_ptr<Body> body = item.makeBody(item.from);
-        TransferRequest request{BaseUrl + EncodeRemoteName(item.remote), body->OnDisk(), item.validator};
-        const TransferId id = client->Start(request, *body);
-        inFlight.entries[id] = {w, std::move(body)};
-        ++item.attempts;
+    bool MirrorLeft() const { return mirror + 1 < settings.mirrors.size(); }
+
+    void SwitchMirror() {
+        if (!MirrorLeft()) return;
+        ++mirror;
+        BaseUrl = settings.mirrors[mirror];
+    }
+
+    double Jitter() {
+        std::uniform_real_distribution<double> jitter(kLeastJitter, kMostJitter);
+        return jitter(random);
+    }
+
+    class Loop;
+    void Run(std::vector<Work>& work, DownloadListener* listener);
+};
+
+// One call's transfers, driven on the caller's thread until all are complete
+// or one fails for good.
+class Downloader::State::Loop {
+public:
+    Loop(State& state, std::vector<Work>& work, DownloadListener* listener);
+    void Run();
+
+private:
+    // What one wait on the network brought.
+    struct Wake {
+        std::vector<std::pair<TransferId, TransferResult>> ended;
+        bool quiet = false;  // no data: the wake-up was for the window, or the slice ran out
     };
 
-    while (finished < work.size()) {
-        const auto now = Clock::now();
-        // Files that failed come back first, so the list's order holds; one
-        // at a time, a file is retried before the next one starts.
-        while (inFlight.entries.size() < parallel) {
-            const auto ready = std::find_if(waiting.begin(), waiting.end(),
-                                            [&](std::size_t w) { return work[w].notBefore <= now; });
-            if (ready != waiting.end()) {
-                const std::size_t w = *ready;
-                waiting.erase(ready);
-                start(w);
-            } else if (next < work.size() && (parallel > 1 || waiting.empty())) {
-                start(next++);
-            } else {
-                break;
-            }
-        }
+    void StartReady();
+    void Start(std::size_t w);
+    void PauseUntilNextTry();
+    Wake Wait();
+    std::uint64_t WrittenInFlight() const;
+    void Collect(TransferId id, const TransferResult& result);
+    void Finish(const InFlight::Entry& entry);
+    void ApplyPolicy(const InFlight::Entry& entry, const Judgement& judgement, int retryAfterSeconds);
+    void ReportProgress();
+    void PaceEvents(bool quiet);
 
-        if (inFlight.entries.empty()) {
-            // Everything left waits for its next try.
-            const auto earliest = std::min_element(
-                waiting.begin(), waiting.end(),
-                [&](std::size_t a, std::size_t b) { return work[a].notBefore < work[b].notBefore; });
-            const double left =
-                std::chrono::duration<double>(work[*earliest].notBefore - Clock::now()).count();
-            if (left > 0) {
-                if (work[*earliest].busyServer && listener) {
-                    listener->ServerBusy(static_cast<int>(std::ceil(left)));
-                }
-                const double slice =
-                    work[*earliest].busyServer ? std::min(left, left - std::floor(left) + 0.001) : left;
-                if (listener) listener->Pause(std::max(0.001, slice));
-            }
+    State& state_;
+    std::vector<Work>& work_;
+    DownloadListener* listener_;
+    const std::size_t parallel_;
+    InFlight inFlight_;
+    std::size_t next_ = 0;
+    std::size_t finished_ = 0;
+    std::vector<std::size_t> waiting_;  // failed once, to be tried again, in list order
+    Clock::time_point lastEvents_ = Clock::now();
+};
+
+Downloader::State::Loop::Loop(State& state, std::vector<Work>& work, DownloadListener* listener)
+    : state_(state),
+      work_(work),
+      listener_(listener),
+      parallel_(static_cast<std::size_t>(std::max(1, state.settings.parallel))),
+      inFlight_(*state.client) {
+    for (Work& item : work_) item.furthest = item.from;
+}
+
+void Downloader::State::Loop::Run() {
+    while (finished_ < work_.size()) {
+        StartReady();
+        if (inFlight_.entries.empty()) {
+            PauseUntilNextTry();
             continue;
         }
+        const Wake wake = Wait();
+        for (const auto& [id, result] : wake.ended) Collect(id, result);
+        if (!listener_) continue;
+        ReportProgress();
+        PaceEvents(wake.quiet);
+    }
+}
 
-        std::uint64_t before = 0;
-        for (const auto& [id, entry] : inFlight.entries) before += entry.body->Written();
-        auto ended = client->Wait(kWaitSliceMs);
-        std::uint64_t after = 0;
-        for (const auto& [id, entry] : inFlight.entries) after += entry.body->Written();
-        // A wake-up that brought no data was for the window (or the slice ran out).
-        const bool quiet = ended.empty() && after == before;
-        for (auto& [id, result] : ended) {
-            auto found = inFlight.entries.find(id);
-            if (found == inFlight.entries.end()) continue;
-            InFlight::Entry entry = std::move(found->second);
-            inFlight.entries.erase(found);
-            Work& item = work[entry.work];
-            const bool closed = entry.body->Close();
-            const Verdict verdict =
-                Judge(result, *entry.body, closed, item.remote, item.local, item.expectedSize, item.check);
-            if (verdict.done) {
-                item.done = true;
-                ++finished;
-                if (listener && !entry.body->Validator().empty() &&
-                    entry.body->Validator() != item.validator) {
-                    listener->Resumable(entry.work, entry.body->Validator());
-                }
-                if (listener) {
-                    listener->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
-                    listener->Finished(entry.work);
-                }
-                continue;
-            }
-            const std::uint64_t onDisk = entry.body->OnDisk();
-            // Only a later attempt that got further than any before counts as
-            // progress: a body that breaks off at the same place every time does not.
-            const bool progressed = item.attempts > 1 && onDisk > item.furthest;
-            item.furthest = std::max(item.furthest, onDisk);
-            if (!entry.body->Validator().empty()) item.validator = entry.body->Validator();
-            const bool canResume = verdict.resume && onDisk > 0 && !item.validator.empty();
-            item.from = canResume ? onDisk : 0;
-            if (!verdict.retry) throw UpdateFailure(verdict.reason);
-            if (verdict.nextMirror && mirror + 1 < settings.mirrors.size()) {
-                // Another server may do better, for the rest of the run.
-                SwitchMirror();
-                item.notBefore = Clock::now();
-                item.busyServer = false;
-                waiting.insert(std::upper_bound(waiting.begin(), waiting.end(), entry.work), entry.work);
-                continue;
-            }
-            if (!progressed) ++item.attemptsWithoutProgress;
-            if (item.attemptsWithoutProgress >= kAttemptsWithoutProgress || item.attempts >= kAttemptsInAll) {
-                throw UpdateFailure(verdict.reason);
-            }
-            double pause = Backoff(item.attemptsWithoutProgress);
-            item.busyServer = verdict.retryAfterSeconds >= 0;
-            if (item.busyServer) pause = std::min(verdict.retryAfterSeconds, kLongestRetryAfterSeconds);
-            item.notBefore = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(pause));
-            waiting.insert(std::upper_bound(waiting.begin(), waiting.end(), entry.work), entry.work);
-        }
-
-        if (listener) {
-            for (const auto& [id, entry] : inFlight.entries) {
-                Work& item = work[entry.work];
-                // Once a body has a validator on disk, a later run may resume it.
-                if (!entry.body->Validator().empty() && entry.body->Validator() != item.validator) {
-                    item.validator = entry.body->Validator();
-                    listener->Resumable(entry.work, item.validator);
-                }
-                if (entry.body->Written() == 0 && entry.body->Total() < 0) continue;
-                listener->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
-            }
-            if (quiet || Clock::now() - lastEvents >= kEventInterval) {
-                listener->Idle();
-                lastEvents = Clock::now();
-            }
+// Files that failed come back first, so the list's order holds; one at a
+// time, a file is retried before the next one starts.
+void Downloader::State::Loop::StartReady() {
+    const auto now = Clock::now();
+    while (inFlight_.entries.size() < parallel_) {
+        const auto ready = std::find_if(waiting_.begin(), waiting_.end(),
+                                        [&](std::size_t w) { return work_[w].notBefore <= now; });
+        if (ready != waiting_.end()) {
+            const std::size_t w = *ready;
+            waiting_.erase(ready);
+            Start(w);
+        } else if (next_ < work_.size() && (parallel_ > 1 || waiting_.empty())) {
+            Start(next_++);
+        } else {
+            return;
         }
     }
+}
+
+void Downloader::State::Loop::Start(std::size_t w) {
+    Work& item = work_[w];
+    std::unique_ptr<Body> body = item.makeBody(item.from);
+    TransferRequest request{BaseUrl + EncodeRemoteName(item.remote), body->OnDisk(), item.validator};
+    const TransferId id = state_.client->Start(request, *body);
+    inFlight_.entries[id] = {w, std::move(body)};
+    ++item.attempts;
+}
+
+// Everything left waits for its next try.
+void Downloader::State::Loop::PauseUntilNextTry() {
+    const auto earliest = std::min_element(
+        waiting_.begin(), waiting_.end(),
+        [&](std::size_t a, std::size_t b) { return work_[a].notBefore < work_[b].notBefore; });
+    const Work& item = work_[*earliest];
+    const double left = std::chrono::duration<double>(item.notBefore - Clock::now()).count();
+    if (left <= 0) return;
+    if (item.busyServer && listener_) listener_->ServerBusy(static_cast<int>(std::ceil(left)));
+    const double slice =
+        item.busyServer ? std::min(left, left - std::floor(left) + kShortestPauseSeconds) : left;
+    if (listener_) listener_->Pause(std::max(kShortestPauseSeconds, slice));
+}
+
+Downloader::State::Loop::Wake Downloader::State::Loop::Wait() {
+    const std::uint64_t before = WrittenInFlight();
+    Wake wake;
+    wake.ended = state_.client->Wait(kWaitSliceMs);
+    wake.quiet = wake.ended.empty() && WrittenInFlight() == before;
+    return wake;
+}
+
+std::uint64_t Downloader::State::Loop::WrittenInFlight() const {
+    std::uint64_t written = 0;
+    for (const auto& [id, entry] : inFlight_.entries) written += entry.body->Written();
+    return written;
+}
+
+void Downloader::State::Loop::Collect(TransferId id, const TransferResult& result) {
+    auto found = inFlight_.entries.find(id);
+    if (found == inFlight_.entries.end()) return;
+    const InFlight::Entry entry = std::move(found->second);
+    inFlight_.entries.erase(found);
+    const bool closed = entry.body->Close();
+    const Judgement judgement = Judge(result, *entry.body, closed, work_[entry.work]);
+    if (judgement.Complete()) return Finish(entry);
+    ApplyPolicy(entry, judgement, result.head.retryAfterSeconds);
+}
+
+void Downloader::State::Loop::Finish(const InFlight::Entry& entry) {
+    Work& item = work_[entry.work];
+    item.done = true;
+    ++finished_;
+    if (!listener_) return;
+    if (!entry.body->Validator().empty() && entry.body->Validator() != item.validator) {
+        listener_->Resumable(entry.work, entry.body->Validator());
+    }
+    listener_->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
+    listener_->Finished(entry.work);
+}
+
+void Downloader::State::Loop::ApplyPolicy(const InFlight::Entry& entry, const Judgement& judgement,
+                                          int retryAfterSeconds) {
+    Work& item = work_[entry.work];
+    const std::uint64_t onDisk = entry.body->OnDisk();
+    FailedAttempt attempt;
+    attempt.failure = *judgement.failure;
+    attempt.retryAfterSeconds = retryAfterSeconds;
+    attempt.attempts = item.attempts;
+    attempt.attemptsWithoutProgress = item.attemptsWithoutProgress;
+    // Only a later attempt that got further than any before counts as
+    // progress: a body that breaks off at the same place every time does not.
+    attempt.progressed = item.attempts > 1 && onDisk > item.furthest;
+    item.furthest = std::max(item.furthest, onDisk);
+    if (!entry.body->Validator().empty()) item.validator = entry.body->Validator();
+    attempt.partKept = onDisk > 0 && !item.validator.empty();
+    attempt.mirrorLeft = state_.MirrorLeft();
+
+    const NextStep step = DecideAfterFailure(attempt, state_.settings.retryPauseMs, state_.Jitter());
+    if (step.kind == NextStep::Kind::GiveUp) throw UpdateFailure(judgement.reason);
+    // Another server may do better, for the rest of the run.
+    if (step.kind == NextStep::Kind::NextMirror) state_.SwitchMirror();
+    item.from = step.resume ? onDisk : 0;
+    item.attemptsWithoutProgress = step.attemptsWithoutProgress;
+    item.busyServer = step.busyServer;
+    item.notBefore = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(step.pauseSeconds));
+    waiting_.insert(std::upper_bound(waiting_.begin(), waiting_.end(), entry.work), entry.work);
+}
+
+void Downloader::State::Loop::ReportProgress() {
+    for (const auto& [id, entry] : inFlight_.entries) {
+        Work& item = work_[entry.work];
+        // Once a body has a validator on disk, a later run may resume it.
+        if (!entry.body->Validator().empty() && entry.body->Validator() != item.validator) {
+            item.validator = entry.body->Validator();
+            listener_->Resumable(entry.work, item.validator);
+        }
+        if (entry.body->Written() == 0 && entry.body->Total() < 0) continue;
+        listener_->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
+    }
+}
+
+void Downloader::State::Loop::PaceEvents(bool quiet) {
+    if (!quiet && Clock::now() - lastEvents_ < kEventInterval) return;
+    listener_->Idle();
+    lastEvents_ = Clock::now();
+}
+
+void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener) {
+    Loop(*this, work, listener).Run();
 }
 
 std::vector<std::string> SplitMirrors(std::string_view setting) {
@@ -517,7 +405,7 @@ std::string Downloader::FetchText(const std::string& remote, std::size_t maxByte
 std::vector<std::string> Downloader::FetchTexts(const std::vector<std::pair<std::string, std::size_t>>& files,
                                                 DownloadListener& listener) {
     std::vector<std::string> texts(files.size());
-    std::vector<State::Work> work(files.size());
+    std::vector<Work> work(files.size());
     for (std::size_t k = 0; k < files.size(); ++k) {
         const auto& [remote, limit] = files[k];
         work[k].remote = remote;
@@ -531,11 +419,11 @@ std::vector<std::string> Downloader::FetchTexts(const std::vector<std::pair<std:
 }
 
 void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
-    std::vector<State::Work> work;
+    std::vector<Work> work;
     work.reserve(jobs.size());
     for (std::size_t k = 0; k < jobs.size(); ++k) {
         DownloadJob& job = jobs[k];
-        State::Work item;
+        Work item;
         item.remote = job.remote;
         item.local = job.local;
         item.expectedSize = job.expectedSize;

@@ -1,0 +1,132 @@
+#include "transfer/body.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "storage/storage.h"
+
+namespace {
+
+// A big body goes to disk while it arrives, not all at once when the commit
+// makes it durable: a writeback is started every this many bytes.
+constexpr std::uint64_t kWritebackStep = 32 * 1024 * 1024;
+// A closed copy's last piece is written back too, unless it is too small to matter.
+constexpr std::uint64_t kLastWritebackStep = kWritebackStep / 32;
+constexpr std::size_t kFeedBufferBytes = 256 * 1024;
+
+bool IsIdentity(const std::string& encoding) {
+    std::string lower = encoding;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.empty() || lower == "identity";
+}
+
+}  // namespace
+
+bool Body::Begin(const ResponseHead& head) {
+    validator_ = head.validator;
+    if (!IsIdentity(head.contentEncoding)) {
+        return Refuse("Contenu compressé refusé: " + remote_ + ".");
+    }
+    if (head.status == 206) {
+        // A range that starts anywhere but where we asked would splice
+        // two different pieces together.
+        if (from_ == 0 || head.rangeStart != static_cast<std::int64_t>(from_)) {
+            retryFromStart_ = from_ > 0;
+            return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
+        }
+        total_ = head.rangeTotal;
+        return Open();
+    }
+    if (head.status != 200) {
+        return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
+    }
+    // A whole body: the server ignored the range or the file changed.
+    if (from_ > 0 && !StartOver()) return Refuse(WriteFailure());
+    from_ = 0;
+    total_ = head.length;
+    return Open();
+}
+
+MemoryBody::MemoryBody(std::string remote, std::size_t limit, std::string& out)
+    : Body(std::move(remote), 0), limit_(limit), out_(out) {
+    out_.clear();
+}
+
+bool MemoryBody::Write(const char* data, std::size_t size) {
+    if (out_.size() + size > limit_) {
+        return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) +
+                      " Kio).");
+    }
+    out_.append(data, size);
+    written_ += size;
+    return true;
+}
+
+bool MemoryBody::StartOver() {
+    out_.clear();
+    return true;
+}
+
+StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from)
+    : Body(job.remote, from), local_(job.local), path_(job.staged), check_(job.check.get()) {
+    if (check_) check_->Restart();
+    if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
+}
+
+bool StagedBody::Write(const char* data, std::size_t size) {
+    out_.write(data, static_cast<std::streamsize>(size));
+    if (!out_) return Refuse(WriteFailure());
+    if (check_) check_->Update(data, size);
+    written_ += size;
+    if (written_ - kicked_ >= kWritebackStep) {
+        out_.flush();
+        StartWriteback(path_);
+        kicked_ = written_;
+    }
+    return true;
+}
+
+bool StagedBody::Close() {
+    if (!out_.is_open()) return true;
+    out_.close();
+    if (written_ - kicked_ >= kLastWritebackStep) StartWriteback(path_);
+    return !out_.fail();
+}
+
+bool StagedBody::Open() {
+    if (!out_.is_open()) out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
+    return out_.is_open() || Refuse(WriteFailure());
+}
+
+// The whole body comes instead of the rest: the copy is rewritten from its
+// first byte when opened.
+bool StagedBody::StartOver() {
+    out_.close();
+    if (check_) check_->Restart();
+    return true;
+}
+
+std::uint64_t StagedBody::ExistingLength() const {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path_, error);
+    return error ? 0 : size;
+}
+
+// The part already on disk goes through the check first; it must be exactly
+// as long as the earlier attempt left it.
+bool StagedBody::FeedExisting() {
+    std::ifstream in(path_, std::ios::binary);
+    std::vector<char> buffer(kFeedBufferBytes);
+    std::uint64_t fed = 0;
+    while (in && fed < from_) {
+        in.read(buffer.data(),
+                static_cast<std::streamsize>(std::min<std::uint64_t>(buffer.size(), from_ - fed)));
+        const auto count = static_cast<std::size_t>(in.gcount());
+        check_->Update(buffer.data(), count);
+        fed += count;
+    }
+    if (fed == from_ && in.peek() == std::char_traits<char>::eof()) return true;
+    check_->Restart();
+    return false;
+}

@@ -1,0 +1,82 @@
+// Where one attempt's body goes: a small file into memory, a game file into
+// its staged copy. Each judges the answer's head before the first byte, so
+// that an answer that must not be stored is refused, not stored.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "transfer/download.h"
+#include "transfer/http.h"
+
+class Body : public BodySink {
+public:
+    Body(std::string remote, std::uint64_t from) : remote_(std::move(remote)), from_(from) {}
+
+    bool Begin(const ResponseHead& head) override;
+
+    const std::string& Reason() const { return reason_; }
+    bool RetryFromStart() const { return retryFromStart_; }
+    std::uint64_t OnDisk() const { return from_ + written_; }
+    std::uint64_t Written() const { return written_; }
+    std::int64_t Total() const { return total_; }
+    const std::string& Validator() const { return validator_; }
+
+    virtual bool Close() = 0;
+    virtual std::string WriteFailure() const = 0;
+
+protected:
+    virtual bool StartOver() = 0;
+    // Makes ready for the body's bytes; called once the answer is accepted.
+    virtual bool Open() { return true; }
+    bool Refuse(std::string reason) {
+        reason_ = std::move(reason);
+        return false;
+    }
+    std::string remote_;
+    std::uint64_t from_;
+    std::uint64_t written_ = 0;
+    std::int64_t total_ = -1;
+    std::string reason_;
+    std::string validator_;
+    bool retryFromStart_ = false;
+};
+
+// A small file kept in memory, refused beyond its limit.
+class MemoryBody : public Body {
+public:
+    MemoryBody(std::string remote, std::size_t limit, std::string& out);
+    bool Write(const char* data, std::size_t size) override;
+    bool Close() override { return true; }
+    std::string WriteFailure() const override { return "Mémoire insuffisante."; }
+
+private:
+    bool StartOver() override;
+    std::size_t limit_;
+    std::string& out_;
+};
+
+// A game file's body, appended to its staged copy and fed to its check. The
+// copy is opened only once the answer is accepted: the request goes out
+// first, and an answer that is refused leaves the copy untouched.
+class StagedBody : public Body {
+public:
+    StagedBody(const DownloadJob& job, std::uint64_t from);
+    bool Write(const char* data, std::size_t size) override;
+    bool Close() override;
+    std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
+
+private:
+    bool Open() override;
+    bool StartOver() override;
+    std::uint64_t ExistingLength() const;
+    bool FeedExisting();
+
+    std::string local_;
+    std::filesystem::path path_;
+    ContentCheck* check_;
+    std::ofstream out_;
+    std::uint64_t kicked_ = 0;  // bytes written when the last writeback was started
+};

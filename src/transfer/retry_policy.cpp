@@ -1,0 +1,64 @@
+#include "transfer/retry_policy.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Attempts of one file that brought it no further, and attempts in all.
+constexpr int kAttemptsWithoutProgress = 3;
+constexpr int kAttemptsInAll = 8;
+// A server's Retry-After is honoured up to this long; backoffs stay below the second.
+constexpr int kLongestRetryAfterSeconds = 120;
+constexpr double kLongestBackoffSeconds = 30;
+// Every attempt without progress doubles the pause.
+constexpr double kBackoffGrowth = 2;
+constexpr double kMillisecondsPerSecond = 1000;
+
+// The rest of the body may be asked for, if the part on disk can be trusted.
+bool LeavesAPart(Failure failure) {
+    return failure == Failure::Cut || failure == Failure::TimedOut;
+}
+
+// The fault is the server's: another mirror may do better.
+bool BlamesTheServer(Failure failure) {
+    return failure == Failure::ServerError || failure == Failure::ServerBusy ||
+           failure == Failure::Unreachable;
+}
+
+// The server may say when to come back.
+bool MayCarryRetryAfter(Failure failure) {
+    return failure == Failure::ServerBusy || failure == Failure::TooManyRequests;
+}
+
+double Backoff(int failures, int retryPauseMs, double jitter) {
+    const double base =
+        retryPauseMs / kMillisecondsPerSecond * std::pow(kBackoffGrowth, std::max(0, failures - 1));
+    return std::min(kLongestBackoffSeconds, base * jitter);
+}
+
+}  // namespace
+
+NextStep DecideAfterFailure(const FailedAttempt& attempt, int retryPauseMs, double jitter) {
+    NextStep step;
+    step.attemptsWithoutProgress = attempt.attemptsWithoutProgress;
+    if (attempt.failure == Failure::Final) return step;
+    if (BlamesTheServer(attempt.failure) && attempt.mirrorLeft) {
+        // Not the file's fault: the switch costs it no attempt without progress.
+        step.kind = NextStep::Kind::NextMirror;
+        return step;
+    }
+    if (!attempt.progressed) ++step.attemptsWithoutProgress;
+    if (step.attemptsWithoutProgress >= kAttemptsWithoutProgress || attempt.attempts >= kAttemptsInAll) {
+        return step;
+    }
+    step.kind = NextStep::Kind::Retry;
+    step.resume = LeavesAPart(attempt.failure) && attempt.partKept;
+    if (MayCarryRetryAfter(attempt.failure) && attempt.retryAfterSeconds >= 0) {
+        step.busyServer = true;
+        step.pauseSeconds = std::min(attempt.retryAfterSeconds, kLongestRetryAfterSeconds);
+        return step;
+    }
+    step.pauseSeconds = Backoff(step.attemptsWithoutProgress, retryPauseMs, jitter);
+    return step;
+}

@@ -1,0 +1,47 @@
+// What to do after an attempt at a file failed: give up, try again after a
+// pause, or move to the next mirror. The rules are a pure function of what
+// happened, so that they read and test as a table; the transfer loop only
+// applies the answer.
+#pragma once
+
+// How an attempt failed, as far as trying again is concerned.
+enum class Failure {
+    Final,            // trying again cannot help: a 404, a refused certificate, a full disk
+    Cut,              // the body broke off: the rest may be asked for
+    TimedOut,         // nothing arrived for the time-out: the rest may be asked for
+    StartOver,        // the part on disk cannot be continued (altered, a range that does
+                      // not fit, nothing left past its end): the whole body again
+    RequestTimeout,   // 408: the server tired of waiting for the request
+    ServerError,      // a 5xx answer other than 503
+    ServerBusy,       // 503: another mirror, or the server's Retry-After
+    TooManyRequests,  // 429: the server's Retry-After
+    Unreachable,      // no connection could be made
+};
+
+struct FailedAttempt {
+    Failure failure = Failure::Final;
+    int retryAfterSeconds = -1;       // the server's Retry-After; -1 when it sent none
+    int attempts = 0;                 // at this file, this one included
+    int attemptsWithoutProgress = 0;  // earlier ones that brought the file no further
+    bool progressed = false;          // this one got further into the body than any before
+    bool partKept = false;            // bytes are on disk with a validator to ask for the rest by
+    bool mirrorLeft = false;          // another repository URL is left to try
+};
+
+struct NextStep {
+    enum class Kind { GiveUp, Retry, NextMirror };
+    Kind kind = Kind::GiveUp;
+    double pauseSeconds = 0;          // before the next try
+    bool busyServer = false;          // the pause is the server's own: the player sees it count down
+    bool resume = false;              // the next try asks for the rest, not the whole body
+    int attemptsWithoutProgress = 0;  // the count once this attempt is added
+};
+
+// Backoff pauses are scaled by a factor drawn uniformly from this range, so
+// that players cut off together do not all come back at the same moment.
+inline constexpr double kLeastJitter = 0.5;
+inline constexpr double kMostJitter = 1.5;
+
+// `jitter` is the caller's draw from [kLeastJitter, kMostJitter];
+// `retryPauseMs` the first backoff, before any doubling.
+NextStep DecideAfterFailure(const FailedAttempt& attempt, int retryPauseMs, double jitter);
