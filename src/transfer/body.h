@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "transfer/download.h"
+#include "transfer/download_job.h"
 #include "transfer/http.h"
 
 class Body : public BodySink {
