@@ -274,10 +274,6 @@ void MergeList(const std::string& list) {
     });
 }
 
-bool IsBlank(const std::string& text) {
-    return text.find_first_not_of(' ') == std::string::npos;
-}
-
 // Entries that the game folder cannot take as files are refused before any
 // transfer: a folder where the file goes, a file where a folder must be, or
 // an entry that another needs as its folder.
@@ -382,7 +378,7 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
 void FetchAndInstall(Downloader& downloader, StagingRecord& staging, const RepositoryTrust& trust) {
     std::vector<std::size_t> positions;  // FileList positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < FileList.size(); ++k) {
-        if (!IsBlank(FileList[k])) positions.push_back(k);
+        if (!IsBlankEntry(FileList[k])) positions.push_back(k);
     }
     CheckTargets(positions);
 

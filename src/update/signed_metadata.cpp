@@ -5,6 +5,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "update/repository.h"
+
 namespace {
 
 constexpr std::string_view kMetadataFormat = "kestralon-metadata 1";
@@ -100,10 +102,6 @@ std::optional<FileDigest> ParseFileDigest(std::string_view hex, std::string_view
 
 std::string DigestText(const FileDigest& digest) {
     return Hex(digest.sha256) + " " + std::to_string(digest.size);
-}
-
-bool IsBlankEntry(std::string_view entry) {
-    return entry.find_first_not_of(' ') == std::string_view::npos;
 }
 
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar
