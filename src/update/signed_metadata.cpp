@@ -6,45 +6,13 @@
 #include <stdexcept>
 
 #include "update/repository.h"
+#include "update/text_lines.h"
 
 namespace {
 
 constexpr std::string_view kMetadataFormat = "kestralon-metadata 1";
 constexpr std::string_view kFilesFormat = "kestralon-files 1";
 constexpr std::string_view kSignatureFormat = "kestralon-signature 1";
-
-// Every line ends in "\n"; one "\r" before it is dropped. Nothing when the
-// text is empty or its last line has no end.
-std::optional<std::vector<std::string_view>> Lines(std::string_view text) {
-    if (text.empty() || text.back() != '\n') return std::nullopt;
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end - start);
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
-// Splits off the word before the next blank; false when there is no blank.
-bool NextWord(std::string_view& rest, std::string_view& word) {
-    const std::size_t blank = rest.find(' ');
-    if (blank == std::string_view::npos) return false;
-    word = rest.substr(0, blank);
-    rest.remove_prefix(blank + 1);
-    return true;
-}
-
-std::vector<std::string_view> Words(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::string_view word;
-    while (NextWord(line, word)) words.push_back(word);
-    words.push_back(line);
-    return words;
-}
 
 // Plain decimal: digits only, no leading zero but for "0".
 template <class T>
@@ -191,13 +159,13 @@ std::optional<std::int64_t> ParseUtcTime(std::string_view text) {
 }
 
 std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text) {
-    const auto lines = Lines(text);
+    const auto lines = SplitEndedLines(text);
     if (!lines || (*lines)[0] != kMetadataFormat) return std::nullopt;
     RepositoryMetadata metadata;
     bool hasSerial = false, hasExpires = false, hasIndex = false;
     std::set<std::int16_t> versions;
     for (std::size_t k = 1; k < lines->size(); ++k) {
-        const std::vector<std::string_view> words = Words((*lines)[k]);
+        const std::vector<std::string_view> words = SplitFields((*lines)[k], ' ');
         const std::string_view kind = words[0];
         if (kind == "serial" && words.size() == 2 && !hasSerial) {
             const auto serial = ParseDecimal<std::uint64_t>(words[1]);
@@ -248,12 +216,12 @@ const SignedVersion* FindVersion(const RepositoryMetadata& metadata, std::int16_
 }
 
 std::optional<VersionFiles> ParseVersionFiles(std::string_view text) {
-    const auto lines = Lines(text);
+    const auto lines = SplitEndedLines(text);
     if (!lines || lines->size() < 2 || (*lines)[0] != kFilesFormat) return std::nullopt;
     VersionFiles files;
     std::string_view versionLine = (*lines)[1];
     std::string_view word;
-    if (!NextWord(versionLine, word) || word != "version") return std::nullopt;
+    if (!TakeField(versionLine, ' ', word) || word != "version") return std::nullopt;
     const auto version = ParseDecimal<std::int16_t>(versionLine);
     if (!version) return std::nullopt;
     files.version = *version;
@@ -261,7 +229,7 @@ std::optional<VersionFiles> ParseVersionFiles(std::string_view text) {
     for (std::size_t k = 2; k < lines->size(); ++k) {
         std::string_view rest = (*lines)[k];
         std::string_view hex, size;
-        if (!NextWord(rest, hex) || !NextWord(rest, size)) return std::nullopt;
+        if (!TakeField(rest, ' ', hex) || !TakeField(rest, ' ', size)) return std::nullopt;
         const auto digest = ParseFileDigest(hex, size);
         if (!digest || IsBlankEntry(rest) || rest.find('\r') != std::string_view::npos ||
             !entries.insert(rest).second) {
@@ -345,11 +313,11 @@ struct SignatureLine {
 };
 
 std::optional<std::vector<SignatureLine>> ParseSignatures(std::string_view text) {
-    const auto lines = Lines(text);
+    const auto lines = SplitEndedLines(text);
     if (!lines || (*lines)[0] != kSignatureFormat) return std::nullopt;
     std::vector<SignatureLine> parsed;
     for (std::size_t k = 1; k < lines->size(); ++k) {
-        const std::vector<std::string_view> words = Words((*lines)[k]);
+        const std::vector<std::string_view> words = SplitFields((*lines)[k], ' ');
         std::array<std::uint8_t, 8> id{};
         SignatureLine line;
         if (words.size() != 2 || !ParseHexBytes(words[0], id) || !ParseHexBytes(words[1], line.signature)) {
