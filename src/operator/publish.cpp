@@ -11,6 +11,10 @@
 #include "operator/file_io.h"
 #include "operator/names.h"
 #include "storage/cp1252.h"
+#include "update/key_text.h"
+#include "update/signature_file.h"
+#include "update/signed_metadata.h"
+#include "update/utc_time.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "transfer/http.h"
+#include "update/signature_file.h"
 
 namespace {
 
