@@ -10,6 +10,7 @@
 
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/verify.h"
 #include "storage/cp1252.h"
 #include "update/key_text.h"
 #include "update/signature_file.h"

@@ -2,21 +2,21 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <system_error>
 
+#include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/verify.h"
 #include "storage/cp1252.h"
 #include "update/key_text.h"
 #include "update/signature_file.h"
+#include "update/signed_metadata.h"
 #include "update/utc_time.h"
 
 namespace {
-
-constexpr std::size_t kPiece = 1 << 20;
 
 std::string Described(const FileDigest& digest) {
     return std::to_string(digest.size) + " bytes, SHA-256 " + Hex(digest.sha256);
@@ -137,22 +137,6 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 }
 
 }  // namespace
-
-FileDigest DigestOfFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("cannot read " + PathText(path));
-    Sha256 hash;
-    std::vector<char> piece(kPiece);
-    std::uint64_t size = 0;
-    while (in) {
-        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        hash.Update(piece.data(), got);
-        size += got;
-    }
-    if (in.bad()) throw std::runtime_error("cannot read " + PathText(path));
-    return {size, hash.Finish()};
-}
 
 bool IsSigned(const RepositoryFolder& repository) {
     std::error_code error;
