@@ -9,7 +9,10 @@
 
 #include "operator/signing_key.h"
 #include "update/crypto.h"
+#include "update/key_text.h"
+#include "update/signature_file.h"
 #include "update/signed_metadata.h"
+#include "update/utc_time.h"
 
 namespace {
 

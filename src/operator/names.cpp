@@ -32,10 +32,6 @@ bool IsDeviceName(std::string_view part) {
 
 }  // namespace
 
-bool IsBlankEntry(std::string_view entry) {
-    return entry.find_first_not_of(' ') == std::string_view::npos;
-}
-
 std::optional<std::string> EntryProblem(std::string_view entry) {
     if (!IsSafeEntry(entry)) {
         return std::string(

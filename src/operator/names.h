@@ -7,9 +7,6 @@
 #include <string>
 #include <string_view>
 
-// Empty or only blanks: the updater counts such an entry but downloads nothing.
-bool IsBlankEntry(std::string_view entry);
-
 // Why the updater, or a player's Windows file system, would mishandle this
 // list entry (UTF-8, "/" or "\" separated); nothing when it is fine. Blank
 // entries are the caller's business.

@@ -10,7 +10,12 @@
 
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/verify.h"
 #include "storage/cp1252.h"
+#include "update/key_text.h"
+#include "update/signature_file.h"
+#include "update/signed_metadata.h"
+#include "update/utc_time.h"
 
 namespace {
 
@@ -127,29 +132,25 @@ void PrintPlan(const PublishOptions& options, const PublishPlan& plan, std::ostr
     }
 }
 
-}  // namespace
-
-PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& repository,
-                        std::ostream& progress) {
-    PublishPlan plan;
-    CheckVersion(options, repository, plan.refusals);
-
-    const std::vector<std::string> build = BuildFiles(options.build, plan.refusals);
+// The build's files that can be published under their names; the others
+// are refused.
+std::vector<std::string> PublishableFiles(const fs::path& build, std::vector<std::string>& refusals) {
     std::vector<std::string> publishable;
-    for (const std::string& path : build) {
+    for (const std::string& path : BuildFiles(build, refusals)) {
         if (const auto problem = BuildNameProblem(path)) {
-            plan.refusals.push_back(Shown(path) + " " + *problem);
+            refusals.push_back(Shown(path) + " " + *problem);
         } else {
             publishable.push_back(path);
         }
     }
-    const std::vector<std::string> published = repository.PublishedPaths();
-    CheckCollisions(published, publishable, plan.refusals);
+    return publishable;
+}
 
-    // A file missing under files/ is repaired when the build brings it; any
-    // other fault of the repository would still break players' updates.
-    // Without an index the repository is a new one: nothing is published yet.
-    const std::set<std::string> inBuild(publishable.begin(), publishable.end());
+// A file missing under files/ is repaired when the build brings it; any
+// other fault of the repository would still break players' updates.
+// Without an index the repository is a new one: nothing is published yet.
+void KeepUnrepairedProblems(const RepositoryFolder& repository, const std::set<std::string>& inBuild,
+                            PublishPlan& plan) {
     const std::vector<Problem> problems =
         repository.index ? CheckRepository(repository) : std::vector<Problem>{};
     for (const Problem& problem : problems) {
@@ -161,8 +162,13 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
         plan.refusals.push_back("the repository has " + std::to_string(plan.repositoryProblems.size()) +
                                 " problem(s), listed above: a new version would not repair players' updates");
     }
+}
 
-    const std::set<std::string> listed(published.begin(), published.end());
+// Sorts the publishable files into new, changed and restored ones (the plan's
+// files) and unchanged ones (only counted).
+void CompareWithPublished(const PublishOptions& options, const RepositoryFolder& repository,
+                          const std::vector<std::string>& publishable, const std::set<std::string>& listed,
+                          std::ostream& progress, PublishPlan& plan) {
     std::size_t compared = 0;
     for (const std::string& path : publishable) {
         const fs::path source = options.build / Utf8Path(path);
@@ -184,6 +190,117 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
             progress << "compared " << compared << " of " << publishable.size() << " files\n";
         }
     }
+}
+
+void CopyPlannedFiles(const PublishOptions& options, const RepositoryFolder& repository,
+                      const PublishPlan& plan, std::ostream& progress) {
+    const std::size_t total = plan.files.size();
+    std::size_t k = 0;
+    for (const PlannedFile& file : plan.files) {
+        progress << "[" << ++k << "/" << total << "] " << file.path << "\n";
+        const fs::path target = repository.GameFilePath(file.path);
+        fs::create_directories(target.parent_path());
+        int shownTenth = 0;
+        CopyWhole(options.build / Utf8Path(file.path), target, [&](std::uint64_t done, std::uint64_t size) {
+            if (size < kLargeFile) return;
+            const int tenth = static_cast<int>(done * 10 / size);
+            if (tenth == shownTenth) return;
+            shownTenth = tenth;
+            progress << "      " << tenth * 10 << "%\n";
+        });
+    }
+}
+
+void WriteWhole(const fs::path& path, const std::string& bytes) {
+    PendingFile file(path);
+    file.Write(bytes);
+    file.Commit();
+}
+
+// The index with the version added on a line of its own.
+std::string IndexWith(const RepositoryFolder& repository, long long version) {
+    std::string index = repository.index.value_or("");
+    if (!index.empty() && index.back() != '\n' && index.back() != '\r') index += "\r\n";
+    index += std::to_string(version) + "\r\n";
+    return index;
+}
+
+// The repository as players will see it once the index names the new version.
+RepositoryFolder AfterPublish(const RepositoryFolder& repository, const std::string& index,
+                              std::int16_t version, const std::string& listName, const std::string& list) {
+    RepositoryFolder after = repository;
+    after.index = index;
+    PublishedList added;
+    added.version = version;
+    added.name = listName;
+    added.bytes = list;
+    after.lists.push_back(std::move(added));
+    return after;
+}
+
+// The repository and the build must be folders, neither inside the other.
+bool CheckFolders(const PublishOptions& options, std::ostream& err) {
+    std::error_code error;
+    if (!fs::is_directory(options.repository, error)) {
+        err << "update-repo: error: the repository " << PathText(options.repository)
+            << " is not a folder (create it first for a new repository)\n";
+        return false;
+    }
+    if (!fs::is_directory(options.build, error)) {
+        err << "update-repo: error: the build " << PathText(options.build) << " is not a folder\n";
+        return false;
+    }
+    if (IsInside(options.repository, options.build) || IsInside(options.build, options.repository)) {
+        err << "update-repo: error: the repository and the build folder must not contain one another\n";
+        return false;
+    }
+    return true;
+}
+
+// With keys, publishing signs too; without, it must not leave a signed
+// repository unsigned. Refusals go into plan.
+std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const RepositoryFolder& repository,
+                                            PublishPlan& plan) {
+    if (!options.signing.keyFiles.empty()) {
+        SigningPlan signing = PlanSigning(options.signing, repository, std::time(nullptr));
+        for (const std::string& refusal : signing.refusals) plan.refusals.push_back(refusal);
+        return signing;
+    }
+    if (IsSigned(repository)) {
+        plan.refusals.push_back(std::string("the repository is signed (") + kMetadataName +
+                                "): give the key with --key, or players whose updater has a key would refuse "
+                                "every update");
+    }
+    return std::nullopt;
+}
+
+void PrintRefusals(const PublishPlan& plan, const std::optional<SigningPlan>& signing, std::ostream& err) {
+    PrintProblems(plan.repositoryProblems, err);
+    if (signing) PrintProblems(signing->problems, err);
+    for (const std::string& refusal : plan.refusals) err << "update-repo: refused: " << refusal << "\n";
+    err << "update-repo: nothing was written\n";
+}
+
+void PrintSigning(const SigningPlan& signing, std::ostream& out) {
+    std::string ids;
+    for (const SigningKey& key : signing.keys) ids += " " + KeyId(key.Public());
+    out << "signing with key(s)" << ids << ": serial " << signing.serial << ", expires "
+        << FormatUtcTime(signing.expires) << "\n";
+}
+
+}  // namespace
+
+PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& repository,
+                        std::ostream& progress) {
+    PublishPlan plan;
+    CheckVersion(options, repository, plan.refusals);
+    const std::vector<std::string> publishable = PublishableFiles(options.build, plan.refusals);
+    const std::vector<std::string> published = repository.PublishedPaths();
+    CheckCollisions(published, publishable, plan.refusals);
+    const std::set<std::string> inBuild(publishable.begin(), publishable.end());
+    KeepUnrepairedProblems(repository, inBuild, plan);
+    const std::set<std::string> listed(published.begin(), published.end());
+    CompareWithPublished(options, repository, publishable, listed, progress, plan);
     for (const std::string& path : published) {
         if (!inBuild.contains(path)) plan.gone.push_back(path);
     }
@@ -202,33 +319,13 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
 
 void ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository, const PublishPlan& plan,
                   std::ostream& progress, const SigningPlan* signing) {
-    const std::size_t total = plan.files.size();
-    std::size_t k = 0;
-    for (const PlannedFile& file : plan.files) {
-        progress << "[" << ++k << "/" << total << "] " << file.path << "\n";
-        const fs::path target = repository.GameFilePath(file.path);
-        fs::create_directories(target.parent_path());
-        int shownTenth = 0;
-        CopyWhole(options.build / Utf8Path(file.path), target, [&](std::uint64_t done, std::uint64_t size) {
-            if (size < kLargeFile) return;
-            const int tenth = static_cast<int>(done * 10 / size);
-            if (tenth == shownTenth) return;
-            shownTenth = tenth;
-            progress << "      " << tenth * 10 << "%\n";
-        });
-    }
-
+    CopyPlannedFiles(options, repository, plan, progress);
     std::string list;
     for (const PlannedFile& file : plan.files) list += Utf8ToCp1252(file.path) + "\r\n";
     const auto version = static_cast<std::int16_t>(options.version);
     const std::string listName = ListName(version);
-    PendingFile listFile(repository.ListPath(listName));
-    listFile.Write(list);
-    listFile.Commit();
-
-    std::string index = repository.index.value_or("");
-    if (!index.empty() && index.back() != '\n' && index.back() != '\r') index += "\r\n";
-    index += std::to_string(options.version) + "\r\n";
+    WriteWhole(repository.ListPath(listName), list);
+    const std::string index = IndexWith(repository, options.version);
 
     // Signed, the metadata goes before the index: an updater without a key
     // reads only the index, so it sees the new version only once everything
@@ -237,20 +334,12 @@ void ApplyPublish(const PublishOptions& options, const RepositoryFolder& reposit
     // start finds them agreeing.
     std::string signatures;
     if (signing) {
-        RepositoryFolder after = repository;
-        after.index = index;
-        PublishedList added;
-        added.version = version;
-        added.name = listName;
-        added.bytes = list;
-        after.lists.push_back(std::move(added));
+        const RepositoryFolder after = AfterPublish(repository, index, version, listName, list);
         signatures = WriteSignedMetadata(after, index, version, *signing, progress);
     }
 
     // Last: until the index names it, no player asks for the new version.
-    PendingFile indexFile(repository.IndexPath());
-    indexFile.Write(index);
-    indexFile.Commit();
+    WriteWhole(repository.IndexPath(), index);
     if (!signing) return;
     try {
         FinishSignatures(repository, signatures);
@@ -262,45 +351,16 @@ void ApplyPublish(const PublishOptions& options, const RepositoryFolder& reposit
 }
 
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err) {
-    std::error_code error;
-    if (!fs::is_directory(options.repository, error)) {
-        err << "update-repo: error: the repository " << PathText(options.repository)
-            << " is not a folder (create it first for a new repository)\n";
-        return 1;
-    }
-    if (!fs::is_directory(options.build, error)) {
-        err << "update-repo: error: the build " << PathText(options.build) << " is not a folder\n";
-        return 1;
-    }
-    if (IsInside(options.repository, options.build) || IsInside(options.build, options.repository)) {
-        err << "update-repo: error: the repository and the build folder must not contain one another\n";
-        return 1;
-    }
+    if (!CheckFolders(options, err)) return 1;
     const RepositoryFolder repository = ReadRepositoryFolder(options.repository);
     PublishPlan plan = PlanPublish(options, repository, err);
-    std::optional<SigningPlan> signing;
-    if (!options.signing.keyFiles.empty()) {
-        signing = PlanSigning(options.signing, repository, std::time(nullptr));
-        for (const std::string& refusal : signing->refusals) plan.refusals.push_back(refusal);
-    } else if (IsSigned(repository)) {
-        plan.refusals.push_back(std::string("the repository is signed (") + kMetadataName +
-                                "): give the key with --key, or players whose updater has a key would refuse "
-                                "every update");
-    }
+    const std::optional<SigningPlan> signing = PlanSigningAlong(options, repository, plan);
     if (!plan.refusals.empty()) {
-        PrintProblems(plan.repositoryProblems, err);
-        if (signing) PrintProblems(signing->problems, err);
-        for (const std::string& refusal : plan.refusals) err << "update-repo: refused: " << refusal << "\n";
-        err << "update-repo: nothing was written\n";
+        PrintRefusals(plan, signing, err);
         return 1;
     }
     PrintPlan(options, plan, out);
-    if (signing) {
-        std::string ids;
-        for (const SigningKey& key : signing->keys) ids += " " + KeyId(key.Public());
-        out << "signing with key(s)" << ids << ": serial " << signing->serial << ", expires "
-            << FormatUtcTime(signing->expires) << "\n";
-    }
+    if (signing) PrintSigning(*signing, out);
     if (options.dryRun) {
         out << "dry run: nothing written\n";
         return 0;

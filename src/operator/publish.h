@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "operator/problem.h"
+#include "operator/repository_folder.h"
 #include "operator/signing.h"
-#include "operator/verify.h"
 
 struct PublishOptions {
     std::filesystem::path repository;

@@ -2,21 +2,32 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <system_error>
 
+#include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/verify.h"
 #include "storage/cp1252.h"
+#include "update/key_text.h"
+#include "update/signature_file.h"
+#include "update/signed_metadata.h"
+#include "update/utc_time.h"
 
 namespace {
 
-constexpr std::size_t kPiece = 1 << 20;
+// How the problems of signed files end: what players with a key do.
+const std::string kKeyed = "players whose updater has a key refuse ";
 
 std::string Described(const FileDigest& digest) {
     return std::to_string(digest.size) + " bytes, SHA-256 " + Hex(digest.sha256);
+}
+
+// "<actual>, but <file> records <recorded>: ", the start of a digest mismatch.
+std::string Recorded(const FileDigest& actual, const std::string& file, const FileDigest& recorded) {
+    return Described(actual) + ", but " + file + " records " + Described(recorded) + ": ";
 }
 
 // The entries a version's metadata describes: the list's entries byte for
@@ -63,6 +74,15 @@ VersionFiles DescribeVersion(const RepositoryFolder& repository, const Published
     return files;
 }
 
+// Where the entries a version metadata describes first part from its list's.
+std::string FirstDifference(const std::vector<std::string>& expected,
+                            const std::vector<std::string>& described) {
+    const auto [a, b] = std::mismatch(expected.begin(), expected.end(), described.begin(), described.end());
+    if (a == expected.end()) return Shown(Cp1252ToUtf8(*b)) + " is not in the list";
+    return Shown(Cp1252ToUtf8(*a)) +
+           (b != described.end() ? " where it has " + Shown(Cp1252ToUtf8(*b)) : " is missing");
+}
+
 // A present qoro_update_<N>.meta against list N and files/.
 void CheckVersionFiles(const RepositoryFolder& repository, const PublishedList& list,
                        const std::string& bytes, const std::map<std::string, std::int16_t>& newest,
@@ -70,10 +90,7 @@ void CheckVersionFiles(const RepositoryFolder& repository, const PublishedList& 
     const std::string name = VersionMetadataName(list.version);
     const auto files = ParseVersionFiles(bytes);
     if (!files) {
-        problems.push_back(
-            {name,
-             "malformed: players whose updater has a key refuse version " + std::to_string(list.version),
-             {}});
+        problems.push_back({name, "malformed: " + kKeyed + "version " + std::to_string(list.version), {}});
         return;
     }
     if (files->version != list.version) {
@@ -83,20 +100,11 @@ void CheckVersionFiles(const RepositoryFolder& repository, const PublishedList& 
     std::vector<std::string> described;
     for (const auto& [entry, digest] : files->files) described.push_back(entry);
     if (described != expected) {
-        std::string difference;
-        const auto [a, b] =
-            std::mismatch(expected.begin(), expected.end(), described.begin(), described.end());
-        if (a != expected.end()) {
-            difference = Shown(Cp1252ToUtf8(*a)) +
-                         (b != described.end() ? " where it has " + Shown(Cp1252ToUtf8(*b)) : " is missing");
-        } else {
-            difference = Shown(Cp1252ToUtf8(*b)) + " is not in the list";
-        }
         problems.push_back({name,
                             "does not describe the files of " + list.name + " (" +
                                 std::to_string(expected.size()) + " in the list, " +
-                                std::to_string(described.size()) + " here; first difference: " + difference +
-                                ")",
+                                std::to_string(described.size()) +
+                                " here; first difference: " + FirstDifference(expected, described) + ")",
                             {}});
     }
     for (const auto& [entry, recorded] : files->files) {
@@ -107,10 +115,7 @@ void CheckVersionFiles(const RepositoryFolder& repository, const PublishedList& 
         if (!fs::is_regular_file(stored, error)) continue;  // reported by the repository check
         const FileDigest actual = DigestOfFile(stored);
         if (actual != recorded) {
-            problems.push_back({FileLabel(entry),
-                                Described(actual) + ", but " + name + " records " + Described(recorded) +
-                                    ": players whose updater has a key refuse it",
-                                {}});
+            problems.push_back({FileLabel(entry), Recorded(actual, name, recorded) + kKeyed + "it", {}});
         }
     }
 }
@@ -133,36 +138,7 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     file.Commit();
 }
 
-}  // namespace
-
-FileDigest DigestOfFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("cannot read " + PathText(path));
-    Sha256 hash;
-    std::vector<char> piece(kPiece);
-    std::uint64_t size = 0;
-    while (in) {
-        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        hash.Update(piece.data(), got);
-        size += got;
-    }
-    if (in.bad()) throw std::runtime_error("cannot read " + PathText(path));
-    return {size, hash.Finish()};
-}
-
-bool IsSigned(const RepositoryFolder& repository) {
-    std::error_code error;
-    return fs::exists(repository.root / kMetadataName, error) ||
-           fs::exists(repository.root / kSignatureName, error);
-}
-
-SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& repository, std::int64_t now) {
-    SigningPlan plan;
-    if (options.expiresInDays < 1 || options.expiresInDays > 3650) {
-        plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
-    }
-    plan.expires = now + options.expiresInDays * 86400;
+void LoadKeys(const SigningOptions& options, const RepositoryFolder& repository, SigningPlan& plan) {
     if (options.keyFiles.empty()) plan.refusals.push_back("no --key given");
     for (const fs::path& file : options.keyFiles) {
         if (IsInside(file, repository.root)) {
@@ -182,47 +158,53 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
             plan.refusals.push_back(e.what());
         }
     }
+}
 
-    // The keys of the present signatures are compared only with a complete set.
-    const bool allKeysLoaded = plan.refusals.empty();
-
-    const fs::path metadataPath = repository.root / kMetadataName;
+// Players refuse a serial lower than one they saw: the next one follows the
+// present metadata's.
+void ReadPresentSerial(const RepositoryFolder& repository, SigningPlan& plan) {
+    const fs::path path = repository.root / kMetadataName;
     std::error_code error;
-    if (fs::exists(metadataPath, error)) {
-        const auto bytes = ReadWholeFile(metadataPath);
-        const auto metadata = bytes ? ParseRepositoryMetadata(*bytes) : std::nullopt;
-        if (!metadata) {
-            plan.refusals.push_back(
-                std::string(kMetadataName) +
-                " is malformed, so its serial is unknown: restore it from a backup (players "
-                "refuse a serial lower than the one they saw)");
-        } else {
-            plan.serial = metadata->serial + 1;
-        }
+    if (!fs::exists(path, error)) return;
+    const auto bytes = ReadWholeFile(path);
+    const auto metadata = bytes ? ParseRepositoryMetadata(*bytes) : std::nullopt;
+    if (!metadata) {
+        plan.refusals.push_back(std::string(kMetadataName) +
+                                " is malformed, so its serial is unknown: restore it from a backup (players "
+                                "refuse a serial lower than the one they saw)");
+        return;
     }
-    const fs::path signaturePath = repository.root / kSignatureName;
-    if (fs::exists(signaturePath, error)) {
-        const auto bytes = ReadWholeFile(signaturePath);
-        const auto ids = bytes ? SignatureKeyIds(*bytes) : std::nullopt;
-        if (ids) {
-            plan.oldSignatures = bytes;
-            std::vector<PublicKey> given;
-            for (const SigningKey& key : plan.keys) given.push_back(key.Public());
-            const std::set<std::string> givenIds = KeyIds(given);
-            for (const std::string& id : *ids) {
-                if (givenIds.contains(id) || options.dropOtherKeys || !allKeysLoaded) continue;
-                plan.refusals.push_back(
-                    std::string(kSignatureName) + " carries a signature by key " + id +
-                    ", which is not given: updaters built with only that key would refuse the "
-                    "repository. Give its key file with another --key, or --drop-other-keys "
-                    "once no player's updater needs it");
-            }
-        }
-    }
+    plan.serial = metadata->serial + 1;
+}
 
+// Keeps the present signatures for the change-over, and refuses to drop
+// the signature of a key that is not given.
+void ReadPresentSignatures(const SigningOptions& options, const RepositoryFolder& repository,
+                           bool allKeysLoaded, SigningPlan& plan) {
+    const fs::path path = repository.root / kSignatureName;
+    std::error_code error;
+    if (!fs::exists(path, error)) return;
+    const auto bytes = ReadWholeFile(path);
+    const auto ids = bytes ? SignatureKeyIds(*bytes) : std::nullopt;
+    if (!ids) return;
+    plan.oldSignatures = bytes;
+    std::vector<PublicKey> given;
+    for (const SigningKey& key : plan.keys) given.push_back(key.Public());
+    const std::set<std::string> givenIds = KeyIds(given);
+    for (const std::string& id : *ids) {
+        if (givenIds.contains(id) || options.dropOtherKeys || !allKeysLoaded) continue;
+        plan.refusals.push_back(std::string(kSignatureName) + " carries a signature by key " + id +
+                                ", which is not given: updaters built with only that key would refuse the "
+                                "repository. Give its key file with another --key, or --drop-other-keys "
+                                "once no player's updater needs it");
+    }
+}
+
+void CheckPresentVersionMetadata(const RepositoryFolder& repository, SigningPlan& plan) {
     const auto newest = NewestListing(repository);
     for (const PublishedList& list : repository.lists) {
         const fs::path path = repository.root / VersionMetadataName(list.version);
+        std::error_code error;
         if (!list.bytes || !fs::exists(path, error)) continue;
         const auto bytes = ReadWholeFile(path);
         if (!bytes) throw std::runtime_error("cannot read " + PathText(path));
@@ -234,6 +216,108 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
                                 "players must get, delete the .meta files named there and sign again (they "
                                 "are made anew from files/); otherwise restore files/");
     }
+}
+
+void CheckSignatures(const RepositoryFolder& repository, const std::string& metadataBytes,
+                     const std::vector<PublicKey>& keys, std::vector<Problem>& problems) {
+    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
+    if (!signatureBytes) {
+        problems.push_back({kSignatureName, "missing: " + kKeyed + "every update", {}});
+        return;
+    }
+    const auto ids = SignatureKeyIds(*signatureBytes);
+    if (!ids) {
+        problems.push_back({kSignatureName, "malformed: " + kKeyed + "every update", {}});
+        return;
+    }
+    if (keys.empty() || IsSignedBy(metadataBytes, *signatureBytes, keys)) return;
+    const std::set<std::string> wanted = KeyIds(keys);
+    problems.push_back({kSignatureName,
+                        "no valid signature of " + std::string(kMetadataName) + " by the given key(s) (" +
+                            Joined({wanted.begin(), wanted.end()}) + "); it has signatures by key(s) " +
+                            Joined(*ids) + ": " + kKeyed + "every update",
+                        {}});
+}
+
+void CheckExpiry(const RepositoryMetadata& metadata, std::int64_t now, std::vector<Problem>& problems) {
+    if (metadata.expires > now) return;
+    problems.push_back({kMetadataName,
+                        "expired on " + FormatUtcTime(metadata.expires) + ": " + kKeyed +
+                            "every update until it is signed again (update-repo sign)",
+                        {}});
+}
+
+// Version N's line of the top metadata against list N and qoro_update_<N>.meta,
+// and that file against the list and files/.
+void CheckSignedVersion(const RepositoryFolder& repository, const PublishedList& list,
+                        const RepositoryMetadata& metadata, const std::map<std::string, std::int16_t>& newest,
+                        std::vector<Problem>& problems) {
+    const std::string refused = kKeyed + "version " + std::to_string(list.version);
+    const SignedVersion* line = FindVersion(metadata, list.version);
+    if (!line) {
+        problems.push_back({kMetadataName,
+                            "has no line for version " + std::to_string(list.version) +
+                                ", which the index names: " + kKeyed + "every update",
+                            {}});
+        return;
+    }
+    if (list.bytes && DigestOf(*list.bytes) != line->list) {
+        problems.push_back(
+            {list.name, Recorded(DigestOf(*list.bytes), kMetadataName, line->list) + refused, {}});
+    }
+    const std::string name = VersionMetadataName(list.version);
+    const auto bytes = ReadWholeFile(repository.root / name);
+    if (!bytes) {
+        problems.push_back({name, "missing: " + refused, {}});
+        return;
+    }
+    if (DigestOf(*bytes) != line->files) {
+        problems.push_back({name, Recorded(DigestOf(*bytes), kMetadataName, line->files) + refused, {}});
+    }
+    CheckVersionFiles(repository, list, *bytes, newest, problems);
+}
+
+// The top metadata names the versions of the index, in its order.
+void CheckSignedVersionsAreIndexed(const RepositoryFolder& repository, const RepositoryMetadata& metadata,
+                                   std::vector<Problem>& problems) {
+    std::vector<std::int16_t> indexed;
+    for (const PublishedList& list : repository.lists) indexed.push_back(list.version);
+    std::vector<std::int16_t> signedVersions;
+    for (const SignedVersion& line : metadata.versions) {
+        signedVersions.push_back(line.version);
+        if (std::find(indexed.begin(), indexed.end(), line.version) == indexed.end()) {
+            problems.push_back({kMetadataName,
+                                "names version " + std::to_string(line.version) +
+                                    ", which the index does not: " + kKeyed + "every update",
+                                {}});
+        }
+    }
+    if (signedVersions.size() == indexed.size() && signedVersions != indexed &&
+        std::is_permutation(signedVersions.begin(), signedVersions.end(), indexed.begin())) {
+        problems.push_back({kMetadataName, "names the versions in another order than the index", {}});
+    }
+}
+
+}  // namespace
+
+bool IsSigned(const RepositoryFolder& repository) {
+    std::error_code error;
+    return fs::exists(repository.root / kMetadataName, error) ||
+           fs::exists(repository.root / kSignatureName, error);
+}
+
+SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& repository, std::int64_t now) {
+    SigningPlan plan;
+    if (options.expiresInDays < 1 || options.expiresInDays > 3650) {
+        plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
+    }
+    plan.expires = now + options.expiresInDays * 86400;
+    LoadKeys(options, repository, plan);
+    // The keys of the present signatures are compared only with a complete set.
+    const bool allKeysLoaded = plan.refusals.empty();
+    ReadPresentSerial(repository, plan);
+    ReadPresentSignatures(options, repository, allKeysLoaded, plan);
+    CheckPresentVersionMetadata(repository, plan);
     return plan;
 }
 
@@ -292,94 +376,32 @@ void FinishSignatures(const RepositoryFolder& repository, const std::string& sig
 std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository,
                                          const std::vector<PublicKey>& keys, std::int64_t now) {
     std::vector<Problem> problems;
-    const std::string keyed = "players whose updater has a key refuse ";
     const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
-    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
     if (!metadataBytes) {
         problems.push_back(
             {kMetadataName,
-             "missing: the repository is not signed; " + keyed + "every update (update-repo sign signs it)",
+             "missing: the repository is not signed; " + kKeyed + "every update (update-repo sign signs it)",
              {}});
         return problems;
     }
     const auto metadata = ParseRepositoryMetadata(*metadataBytes);
     if (!metadata) {
-        problems.push_back({kMetadataName, "malformed: " + keyed + "every update", {}});
+        problems.push_back({kMetadataName, "malformed: " + kKeyed + "every update", {}});
         return problems;
     }
-    if (!signatureBytes) {
-        problems.push_back({kSignatureName, "missing: " + keyed + "every update", {}});
-    } else if (const auto ids = SignatureKeyIds(*signatureBytes); !ids) {
-        problems.push_back({kSignatureName, "malformed: " + keyed + "every update", {}});
-    } else if (!keys.empty() && !IsSignedBy(*metadataBytes, *signatureBytes, keys)) {
-        const std::set<std::string> wanted = KeyIds(keys);
-        problems.push_back({kSignatureName,
-                            "no valid signature of " + std::string(kMetadataName) + " by the given key(s) (" +
-                                Joined({wanted.begin(), wanted.end()}) + "); it has signatures by key(s) " +
-                                Joined(*ids) + ": " + keyed + "every update",
-                            {}});
-    }
-    if (metadata->expires <= now) {
-        problems.push_back({kMetadataName,
-                            "expired on " + FormatUtcTime(metadata->expires) + ": " + keyed +
-                                "every update until it is signed again (update-repo sign)",
-                            {}});
-    }
+    CheckSignatures(repository, *metadataBytes, keys, problems);
+    CheckExpiry(*metadata, now, problems);
     if (repository.index && DigestOf(*repository.index) != metadata->index) {
-        problems.push_back({kIndexName,
-                            Described(DigestOf(*repository.index)) + ", but " + kMetadataName + " records " +
-                                Described(metadata->index) + ": " + keyed + "every update",
-                            {}});
+        problems.push_back(
+            {kIndexName,
+             Recorded(DigestOf(*repository.index), kMetadataName, metadata->index) + kKeyed + "every update",
+             {}});
     }
-
     const auto newest = NewestListing(repository);
-    std::vector<std::int16_t> indexed;
     for (const PublishedList& list : repository.lists) {
-        indexed.push_back(list.version);
-        const SignedVersion* line = FindVersion(*metadata, list.version);
-        if (!line) {
-            problems.push_back({kMetadataName,
-                                "has no line for version " + std::to_string(list.version) +
-                                    ", which the index names: " + keyed + "every update",
-                                {}});
-            continue;
-        }
-        if (list.bytes && DigestOf(*list.bytes) != line->list) {
-            problems.push_back({list.name,
-                                Described(DigestOf(*list.bytes)) + ", but " + kMetadataName + " records " +
-                                    Described(line->list) + ": " + keyed + "version " +
-                                    std::to_string(list.version),
-                                {}});
-        }
-        const std::string name = VersionMetadataName(list.version);
-        const auto bytes = ReadWholeFile(repository.root / name);
-        if (!bytes) {
-            problems.push_back({name, "missing: " + keyed + "version " + std::to_string(list.version), {}});
-            continue;
-        }
-        if (DigestOf(*bytes) != line->files) {
-            problems.push_back({name,
-                                Described(DigestOf(*bytes)) + ", but " + kMetadataName + " records " +
-                                    Described(line->files) + ": " + keyed + "version " +
-                                    std::to_string(list.version),
-                                {}});
-        }
-        CheckVersionFiles(repository, list, *bytes, newest, problems);
+        CheckSignedVersion(repository, list, *metadata, newest, problems);
     }
-    std::vector<std::int16_t> signedVersions;
-    for (const SignedVersion& line : metadata->versions) {
-        signedVersions.push_back(line.version);
-        if (std::find(indexed.begin(), indexed.end(), line.version) == indexed.end()) {
-            problems.push_back({kMetadataName,
-                                "names version " + std::to_string(line.version) +
-                                    ", which the index does not: " + keyed + "every update",
-                                {}});
-        }
-    }
-    if (signedVersions.size() == indexed.size() && signedVersions != indexed &&
-        std::is_permutation(signedVersions.begin(), signedVersions.end(), indexed.begin())) {
-        problems.push_back({kMetadataName, "names the versions in another order than the index", {}});
-    }
+    CheckSignedVersionsAreIndexed(repository, *metadata, problems);
     return problems;
 }
 

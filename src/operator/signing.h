@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "operator/problem.h"
 #include "operator/repository_folder.h"
 #include "operator/signing_key.h"
-#include "operator/verify.h"
-#include "update/signed_metadata.h"
+#include "update/crypto.h"
 
 struct SigningOptions {
     std::vector<std::filesystem::path> keyFiles;
@@ -33,10 +33,6 @@ struct SigningPlan {
     std::vector<Problem> problems;             // present version metadata that no longer match files/
     std::vector<std::string> refusals;         // empty when signing may go ahead
 };
-
-// SHA-256 and size of a file, read in pieces. Throws std::runtime_error when
-// it cannot be read.
-FileDigest DigestOfFile(const std::filesystem::path& path);
 
 // True when the repository has any of the signed metadata files.
 bool IsSigned(const RepositoryFolder& repository);

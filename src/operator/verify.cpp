@@ -6,12 +6,14 @@
 #include <sstream>
 #include <system_error>
 
+#include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
-#include "operator/signing.h"
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "transfer/http.h"
+#include "update/signature_file.h"
+#include "update/signed_metadata.h"
 
 namespace {
 
@@ -274,8 +276,4 @@ std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::
     }
     progress << "requested " << done << " files from " << baseUrl << "\n";
     return problems;
-}
-
-void PrintProblems(const std::vector<Problem>& problems, std::ostream& out) {
-    for (const Problem& problem : problems) out << problem.file << ": " << problem.message << "\n";
 }

@@ -6,13 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "operator/problem.h"
 #include "operator/repository_folder.h"
-
-struct Problem {
-    std::string file;     // the repository file (or URL) at fault
-    std::string message;  // what is wrong and what it does to players
-    std::string missing;  // for a listed game file missing under files/: its entry
-};
 
 // Every problem of the index, the lists and files/, in file order.
 std::vector<Problem> CheckRepository(const RepositoryFolder& repository);
@@ -23,6 +18,3 @@ std::vector<Problem> CheckRepository(const RepositoryFolder& repository);
 // updater with a key requests them. Progress goes to progress.
 std::vector<Problem> CheckServer(const RepositoryFolder& repository, const std::string& baseUrl,
                                  int timeoutSeconds, bool signedFiles, std::ostream& progress);
-
-// "file: message", one line each.
-void PrintProblems(const std::vector<Problem>& problems, std::ostream& out);

@@ -11,10 +11,6 @@
 
 namespace {
 
-bool IsBlank(const std::string& text) {
-    return text.find_first_not_of(' ') == std::string::npos;
-}
-
 // The folders on the way to an entry: "a", "a/b" for "a/b/c" (either separator).
 template <typename Action>
 void ForEachFolderOf(const std::string& entry, Action action) {
@@ -151,7 +147,7 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord&
                         const RepositoryTrust& trust) {
     std::vector<std::size_t> positions;  // file list positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < fileList.size(); ++k) {
-        if (!IsBlank(fileList[k])) positions.push_back(k);
+        if (!IsBlankEntry(fileList[k])) positions.push_back(k);
     }
     CheckTargets(fileList, positions);
 

@@ -171,8 +171,12 @@ bool HasLeadingNumber(std::string_view text) {
     return i < text.size() && text[i] >= '0' && text[i] <= '9';
 }
 
+bool IsBlankEntry(std::string_view entry) {
+    return entry.find_first_not_of(' ') == std::string_view::npos;
+}
+
 std::optional<std::string> RefusedEntryReason(std::string_view entry) {
-    if (entry.find_first_not_of(' ') == std::string_view::npos) return std::nullopt;
+    if (IsBlankEntry(entry)) return std::nullopt;
     const std::string refused = "Chemin refusé: " + Printable(entry) + ".";
     if (!IsSafeEntry(entry)) return refused;
     // Counted in characters, as Windows counts them; UTF-8 continuation bytes are not characters.

@@ -54,6 +54,10 @@ std::vector<std::string> ReadListEntries(std::string_view content);
 // The same entries, one at a time, without a copy of the whole list.
 void ForEachListEntry(std::string_view content, const std::function<void(std::string_view)>& action);
 
+// Empty or only spaces: the updater counts such an entry but fetches nothing
+// for it.
+bool IsBlankEntry(std::string_view entry);
+
 // False for an entry that would write outside the game folder: an absolute
 // path, a drive letter or any ':', a ".." component, a control character.
 bool IsSafeEntry(std::string_view entry);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "failure.h"
 #include "storage/storage.h"
 #include "update/settings_record.h"
+#include "update/text_lines.h"
 
 namespace {
 
@@ -24,25 +26,9 @@ constexpr std::string_view kBackupMark = ".~old-";
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kTagLength = 8;
 
-std::vector<std::string> Fields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-        if (tab == std::string::npos) return fields;
-        start = tab + 1;
-    }
-}
-
-std::vector<std::string> Lines(const fs::path& file) {
-    std::vector<std::string> lines;
+std::string WholeFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool Exists(const fs::path& path) {
@@ -130,11 +116,13 @@ bool IsWorkingFileName(const std::string& entry) {
 }
 
 StagingRecord::StagingRecord() {
-    for (const std::string& line : Lines(LocalPath(kStagingName))) {
-        const std::vector<std::string> fields = Fields(line);
-        if (fields.size() == 3 && fields[0] == "file") earlier_[fields[1]].entry = fields[2];
-        if (fields.size() == 3 && fields[0] == "valid") earlier_[fields[1]].validator = fields[2];
-        if (fields.size() == 2 && fields[0] == "gone") earlier_.erase(fields[1]);
+    const std::string text = WholeFile(LocalPath(kStagingName));
+    for (const std::string_view line : SplitLines(text)) {
+        const std::vector<std::string_view> fields = SplitFields(line, '\t');
+        if (fields.size() == 3 && fields[0] == "file") earlier_[std::string(fields[1])].entry = fields[2];
+        if (fields.size() == 3 && fields[0] == "valid")
+            earlier_[std::string(fields[1])].validator = fields[2];
+        if (fields.size() == 2 && fields[0] == "gone") earlier_.erase(std::string(fields[1]));
     }
     // Earlier runs' files stay recorded until this run has dealt with them.
     record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
@@ -279,15 +267,17 @@ bool FinishPendingCommit() {
     const fs::path journal = LocalPath(kJournalName);
     RemoveQuietly(LocalPath(std::string(kJournalName) + ".new"));
     if (!Exists(journal)) return false;
-    const std::vector<std::string> lines = Lines(journal);
+    const std::string text = WholeFile(journal);
+    const std::vector<std::string_view> lines = SplitLines(text);
     std::vector<CommitMove> moves;
     std::optional<std::int16_t> version;
     bool complete = false;
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string> fields = Fields(lines[i]);
-        if (fields.size() == 4 && fields[0] == "move") moves.push_back({fields[1], fields[2], fields[3]});
+        const std::vector<std::string_view> fields = SplitFields(lines[i], '\t');
+        if (fields.size() == 4 && fields[0] == "move")
+            moves.push_back({std::string(fields[1]), std::string(fields[2]), std::string(fields[3])});
         if (lines[i].starts_with("version ")) {
-            std::istringstream number(lines[i].substr(8));
+            std::istringstream number{std::string(lines[i].substr(8))};
             int value = 0;
             if (number >> value && value >= INT16_MIN && value <= INT16_MAX)
                 version = static_cast<std::int16_t>(value);

@@ -7,7 +7,9 @@
 
 #include "failure.h"
 #include "storage/storage.h"
+#include "update/key_text.h"
 #include "update/repository.h"
+#include "update/signature_file.h"
 
 namespace {
 
