@@ -1,6 +1,8 @@
 // Names relative to the game folder, and folder creation.
 #include "storage/storage.h"
 
+#include <system_error>
+
 namespace {
 
 bool IsSeparator(char c) {
@@ -47,4 +49,39 @@ bool CreatePath(const std::string& path) {
         MakeFolder(path.substr(0, end));
     }
     return true;
+}
+
+bool MadeFolders::MakeFolderOf(const std::filesystem::path& file) {
+    const std::u8string parent = file.parent_path().generic_u8string();
+    const std::string folder(parent.begin(), parent.end());
+    if (folder == lastReady_) return true;
+    // The nearest existing ancestor, then each missing folder below it.
+    std::string::size_type end = folder.size();
+    while (!IsFolder(folder.substr(0, end))) {
+        while (end > 0 && !IsSeparator(folder[end - 1])) --end;
+        if (end == 0) return false;
+        --end;
+    }
+    try {
+        while (end < folder.size()) {
+            ++end;
+            while (end < folder.size() && !IsSeparator(folder[end])) ++end;
+            MakeFolder(folder.substr(0, end));
+            made_.push_back(folder.substr(0, end));
+        }
+    } catch (const std::system_error&) {
+        return false;
+    }
+    lastReady_ = folder;
+    return true;
+}
+
+void MadeFolders::RemoveEmpty() {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+        std::error_code ignored;
+        // Removes nothing but an empty folder.
+        std::filesystem::remove(NativePath(*it), ignored);
+    }
+    made_.clear();
+    lastReady_.clear();
 }

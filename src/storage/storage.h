@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The folder that holds the running executable, without a trailing separator.
 std::string ProgramFolder();
@@ -38,6 +39,23 @@ bool CreatePath(const std::string& path);
 
 // Creates one folder whose parent exists; throws std::system_error on failure.
 void MakeFolder(const std::string& path);
+
+// Makes the folders files are written into, when they are needed, and
+// remembers those it made: a run that fails takes away the ones it left
+// empty, so that a long list whose first file fails leaves no tree of
+// empty folders behind.
+class MadeFolders {
+public:
+    // Makes the folder that holds `file` (an absolute path) and any missing
+    // above it. False when it cannot be made.
+    bool MakeFolderOf(const std::filesystem::path& file);
+    // Removes the folders made here that are empty now, deepest first.
+    void RemoveEmpty();
+
+private:
+    std::string lastReady_;          // the last folder seen to exist
+    std::vector<std::string> made_;  // in the order made: parents first
+};
 
 // Moves a complete file over its target in one step (the target may exist).
 // Throws std::system_error on failure; the target is then unchanged.

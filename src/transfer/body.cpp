@@ -24,19 +24,21 @@ bool IsIdentity(const std::string& encoding) {
 }  // namespace
 
 bool Body::Begin(const ResponseHead& head) {
+    begun_ = true;
     validator_ = head.validator;
     if (!IsIdentity(head.contentEncoding)) {
         return Refuse("Contenu compressé refusé: " + remote_ + ".");
     }
     if (head.status == 206) {
-        // A range that starts anywhere but where we asked would splice
-        // two different pieces together.
-        if (from_ == 0 || head.rangeStart != static_cast<std::int64_t>(from_)) {
+        // Anything but the rest of the very file the part came from would
+        // splice two different pieces together: the part is thrown away.
+        if (!ContinuesPart(head)) {
             retryFromStart_ = from_ > 0;
             return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
         }
         total_ = head.rangeTotal;
-        return Open();
+        accepted_ = Open();
+        return accepted_;
     }
     if (head.status != 200) {
         return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
@@ -45,7 +47,15 @@ bool Body::Begin(const ResponseHead& head) {
     if (from_ > 0 && !StartOver()) return Refuse(WriteFailure());
     from_ = 0;
     total_ = head.length;
-    return Open();
+    accepted_ = Open();
+    return accepted_;
+}
+
+// The range starts exactly where the part ends, and the answer's validator
+// and total are those of the answer the part came from.
+bool Body::ContinuesPart(const ResponseHead& head) const {
+    return from_ > 0 && head.rangeStart == static_cast<std::int64_t>(from_) && !partValidator_.empty() &&
+           head.validator == partValidator_ && partTotal_ >= 0 && head.rangeTotal == partTotal_;
 }
 
 MemoryBody::MemoryBody(std::string remote, std::size_t limit, std::string& out)
@@ -68,8 +78,12 @@ bool MemoryBody::StartOver() {
     return true;
 }
 
-StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from)
-    : Body(job.remote, from), local_(job.local), path_(job.staged), check_(job.check.get()) {
+StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders)
+    : Body(job.remote, from),
+      local_(job.local),
+      path_(job.staged),
+      folders_(folders),
+      check_(job.check.get()) {
     if (check_) check_->Restart();
     if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
 }
@@ -95,6 +109,7 @@ bool StagedBody::Close() {
 }
 
 bool StagedBody::Open() {
+    if (!out_.is_open() && !folders_.MakeFolderOf(path_)) return Refuse(WriteFailure());
     if (!out_.is_open()) out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
     return out_.is_open() || Refuse(WriteFailure());
 }

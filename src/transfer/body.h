@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "storage/storage.h"
 #include "transfer/download_job.h"
 #include "transfer/http.h"
 
@@ -15,8 +16,19 @@ class Body : public BodySink {
 public:
     Body(std::string remote, std::uint64_t from) : remote_(std::move(remote)), from_(from) {}
 
+    // The part already on disk came from an answer with this validator and
+    // this total: only a range of that same file may continue it.
+    void ContinuePart(std::string validator, std::int64_t total) {
+        partValidator_ = std::move(validator);
+        partTotal_ = total;
+    }
+
     bool Begin(const ResponseHead& head) override;
 
+    // The answer's head was accepted: its bytes go into this body.
+    bool Accepted() const { return accepted_; }
+    // The first byte (or the end of an empty body) has come.
+    bool Begun() const { return begun_; }
     const std::string& Reason() const { return reason_; }
     bool RetryFromStart() const { return retryFromStart_; }
     std::uint64_t OnDisk() const { return from_ + written_; }
@@ -35,13 +47,18 @@ protected:
         reason_ = std::move(reason);
         return false;
     }
+    bool ContinuesPart(const ResponseHead& head) const;
     std::string remote_;
     std::uint64_t from_;
     std::uint64_t written_ = 0;
     std::int64_t total_ = -1;
     std::string reason_;
     std::string validator_;
+    std::string partValidator_;
+    std::int64_t partTotal_ = -1;
     bool retryFromStart_ = false;
+    bool accepted_ = false;
+    bool begun_ = false;
 };
 
 // A small file kept in memory, refused beyond its limit.
@@ -63,7 +80,8 @@ private:
 // first, and an answer that is refused leaves the copy untouched.
 class StagedBody : public Body {
 public:
-    StagedBody(const DownloadJob& job, std::uint64_t from);
+    // The copy's folder is made through `folders` when the copy is opened.
+    StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override;
     std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
@@ -76,6 +94,7 @@ private:
 
     std::string local_;
     std::filesystem::path path_;
+    MadeFolders& folders_;
     ContentCheck* check_;
     std::ofstream out_;
     std::uint64_t kicked_ = 0;  // bytes written when the last writeback was started

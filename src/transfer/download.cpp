@@ -22,6 +22,11 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWaitSliceMs = 100;
 // Repaints and clicks are handled at this pace, not once per received piece.
 constexpr auto kEventInterval = std::chrono::milliseconds(20);
+// A transfer that has brought less than this over a whole stall window (or a
+// later attempt that got less than this further than any before) makes no
+// real progress: a trickle of a few bytes a second would take days.
+constexpr std::uint64_t kLeastBytesPerWindow = 1024;
+constexpr int kLongestStallWindowSeconds = 30;
 // A pause always lasts a little, and a countdown's slice ends just past the
 // shown second, so that the next number is due when the pause returns.
 constexpr double kShortestPauseSeconds = 0.001;
@@ -34,7 +39,10 @@ struct Work {
     ContentCheck* check = nullptr;
     std::function<std::unique_ptr<Body>(std::uint64_t from)> makeBody;
     std::uint64_t from = 0;
+    // Of the answer the part on disk came from: only the rest of that same
+    // file may continue it.
     std::string validator;
+    std::int64_t total = -1;
     int attempts = 0;
     int attemptsWithoutProgress = 0;
     std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
@@ -70,6 +78,10 @@ std::string StatusReason(long status, const std::string& remote) {
 
 std::string CutReason(const std::string& remote) {
     return "Transfert incomplet: " + remote + ".";
+}
+
+std::string TimedOutReason(const std::string& remote) {
+    return "Délai dépassé: " + remote + ".";
 }
 
 // An answer that arrived to its end: kept only when whole and as expected.
@@ -119,7 +131,7 @@ Judgement Judge(const TransferResult& result, const Body& body, bool closed, con
         case TransferOutcome::Unreachable:
             return Failed(Failure::Unreachable, "Serveur injoignable.");
         case TransferOutcome::TimedOut:
-            return Failed(Failure::TimedOut, "Délai dépassé: " + item.remote + ".");
+            return Failed(Failure::TimedOut, TimedOutReason(item.remote));
         case TransferOutcome::SinkRefused:
             return JudgeRefusedBody(body);
         case TransferOutcome::TooManyRedirects:
@@ -142,6 +154,11 @@ struct InFlight {
     struct Entry {
         std::size_t work;
         std::unique_ptr<Body> body;
+        std::size_t mirror = 0;  // the mirror the request went to
+        Clock::time_point started;
+        // The stall window: when it began and what the body had then.
+        Clock::time_point windowStart;
+        std::uint64_t windowBytes = 0;
     };
     HttpClient& client;
     std::map<TransferId, Entry> entries;
@@ -199,15 +216,20 @@ private:
     Wake Wait();
     std::uint64_t WrittenInFlight() const;
     void Collect(TransferId id, const TransferResult& result);
+    void EnforceDeadlines();
+    std::optional<Judgement> Overdue(InFlight::Entry& entry, Clock::time_point now) const;
     void Finish(const InFlight::Entry& entry);
     void ApplyPolicy(const InFlight::Entry& entry, const Judgement& judgement, int retryAfterSeconds);
     void ReportProgress();
+    void NoteResumable(const InFlight::Entry& entry);
     void PaceEvents(bool quiet);
 
     State& state_;
     std::vector<Work>& work_;
     DownloadListener* listener_;
     const std::size_t parallel_;
+    const Clock::duration answerTimeout_;
+    const Clock::duration stallWindow_;
     InFlight inFlight_;
     std::size_t next_ = 0;
     std::size_t finished_ = 0;
@@ -220,6 +242,8 @@ Downloader::State::Loop::Loop(State& state, std::vector<Work>& work, DownloadLis
       work_(work),
       listener_(listener),
       parallel_(static_cast<std::size_t>(std::max(1, state.settings.parallel))),
+      answerTimeout_(std::chrono::seconds(state.settings.answerTimeoutSeconds)),
+      stallWindow_(std::chrono::seconds(std::min(kLongestStallWindowSeconds, state.settings.timeoutSeconds))),
       inFlight_(*state.client) {
     for (Work& item : work_) item.furthest = item.from;
 }
@@ -233,6 +257,7 @@ void Downloader::State::Loop::Run() {
         }
         const Wake wake = Wait();
         for (const auto& [id, result] : wake.ended) Collect(id, result);
+        EnforceDeadlines();
         if (!listener_) continue;
         ReportProgress();
         PaceEvents(wake.quiet);
@@ -261,9 +286,11 @@ void Downloader::State::Loop::StartReady() {
 void Downloader::State::Loop::Start(std::size_t w) {
     Work& item = work_[w];
     std::unique_ptr<Body> body = item.makeBody(item.from);
+    body->ContinuePart(item.validator, item.total);
     TransferRequest request{BaseUrl + EncodeRemoteName(item.remote), body->OnDisk(), item.validator};
     const TransferId id = state_.client->Start(request, *body);
-    inFlight_.entries[id] = {w, std::move(body)};
+    const auto now = Clock::now();
+    inFlight_.entries[id] = {w, std::move(body), state_.mirror, now, now, 0};
     ++item.attempts;
 }
 
@@ -306,14 +333,46 @@ void Downloader::State::Loop::Collect(TransferId id, const TransferResult& resul
     ApplyPolicy(entry, judgement, result.head.retryAfterSeconds);
 }
 
+// A server that has not begun to answer in time is left like one that
+// cannot be reached; a body that trickles in is stalled.
+void Downloader::State::Loop::EnforceDeadlines() {
+    const auto now = Clock::now();
+    std::vector<std::pair<TransferId, Judgement>> overdue;
+    for (auto& [id, entry] : inFlight_.entries) {
+        if (auto judgement = Overdue(entry, now)) overdue.emplace_back(id, std::move(*judgement));
+    }
+    for (auto& [id, judgement] : overdue) {
+        const auto found = inFlight_.entries.find(id);
+        state_.client->Cancel(id);
+        const InFlight::Entry entry = std::move(found->second);
+        inFlight_.entries.erase(found);
+        entry.body->Close();
+        ApplyPolicy(entry, judgement, -1);
+    }
+}
+
+std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry,
+                                                          Clock::time_point now) const {
+    const std::string& remote = work_[entry.work].remote;
+    if (!entry.body->Begun()) {
+        if (now - entry.started < answerTimeout_) return std::nullopt;
+        return Failed(Failure::NoAnswer, TimedOutReason(remote));
+    }
+    if (now - entry.windowStart < stallWindow_) return std::nullopt;
+    if (entry.body->Written() - entry.windowBytes < kLeastBytesPerWindow) {
+        return Failed(Failure::TimedOut, TimedOutReason(remote));
+    }
+    entry.windowStart = now;
+    entry.windowBytes = entry.body->Written();
+    return std::nullopt;
+}
+
 void Downloader::State::Loop::Finish(const InFlight::Entry& entry) {
     Work& item = work_[entry.work];
     item.done = true;
     ++finished_;
     if (!listener_) return;
-    if (!entry.body->Validator().empty() && entry.body->Validator() != item.validator) {
-        listener_->Resumable(entry.work, entry.body->Validator());
-    }
+    NoteResumable(entry);
     listener_->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
     listener_->Finished(entry.work);
 }
@@ -328,12 +387,18 @@ void Downloader::State::Loop::ApplyPolicy(const InFlight::Entry& entry, const Ju
     attempt.attempts = item.attempts;
     attempt.attemptsWithoutProgress = item.attemptsWithoutProgress;
     // Only a later attempt that got further than any before counts as
-    // progress: a body that breaks off at the same place every time does not.
-    attempt.progressed = item.attempts > 1 && onDisk > item.furthest;
+    // progress: a body that breaks off at the same place every time, or
+    // trickles a few bytes further each time, does not.
+    attempt.progressed = item.attempts > 1 && onDisk >= item.furthest + kLeastBytesPerWindow;
     item.furthest = std::max(item.furthest, onDisk);
-    if (!entry.body->Validator().empty()) item.validator = entry.body->Validator();
-    attempt.partKept = onDisk > 0 && !item.validator.empty();
+    // What is on disk now came from this answer, if it was taken.
+    if (entry.body->Accepted()) {
+        item.validator = entry.body->Validator();
+        item.total = entry.body->Total();
+    }
+    attempt.partKept = onDisk > 0 && !item.validator.empty() && item.total >= 0;
     attempt.mirrorLeft = state_.MirrorLeft();
+    attempt.sentToEarlierMirror = entry.mirror < state_.mirror;
 
     const NextStep step = DecideAfterFailure(attempt, state_.settings.retryPauseMs, state_.Jitter());
     if (step.kind == NextStep::Kind::GiveUp) throw UpdateFailure(judgement.reason);
@@ -349,15 +414,22 @@ void Downloader::State::Loop::ApplyPolicy(const InFlight::Entry& entry, const Ju
 
 void Downloader::State::Loop::ReportProgress() {
     for (const auto& [id, entry] : inFlight_.entries) {
-        Work& item = work_[entry.work];
-        // Once a body has a validator on disk, a later run may resume it.
-        if (!entry.body->Validator().empty() && entry.body->Validator() != item.validator) {
-            item.validator = entry.body->Validator();
-            listener_->Resumable(entry.work, item.validator);
-        }
+        NoteResumable(entry);
         if (entry.body->Written() == 0 && entry.body->Total() < 0) continue;
         listener_->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
     }
+}
+
+// Once a body on disk has a validator and a total, a later attempt or run
+// may ask for the rest of it.
+void Downloader::State::Loop::NoteResumable(const InFlight::Entry& entry) {
+    Work& item = work_[entry.work];
+    const Body& body = *entry.body;
+    if (!body.Accepted() || body.Validator().empty() || body.Total() < 0) return;
+    if (body.Validator() == item.validator && body.Total() == item.total) return;
+    item.validator = body.Validator();
+    item.total = body.Total();
+    listener_->Resumable(entry.work, item.validator, item.total);
 }
 
 void Downloader::State::Loop::PaceEvents(bool quiet) {
@@ -418,7 +490,8 @@ std::vector<std::string> Downloader::FetchTexts(const std::vector<std::pair<std:
     return texts;
 }
 
-void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener) {
+void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener,
+                               MadeFolders& folders) {
     std::vector<Work> work;
     work.reserve(jobs.size());
     for (std::size_t k = 0; k < jobs.size(); ++k) {
@@ -430,8 +503,9 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
         item.check = job.check.get();
         item.from = job.resumeFrom;
         item.validator = job.validator;
-        item.makeBody = [&job](std::uint64_t from) -> std::unique_ptr<Body> {
-            return std::make_unique<StagedBody>(job, from);
+        item.total = job.resumeTotal;
+        item.makeBody = [&job, &folders](std::uint64_t from) -> std::unique_ptr<Body> {
+            return std::make_unique<StagedBody>(job, from, folders);
         };
         work.push_back(std::move(item));
     }

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/storage.h"
 #include "transfer/download_job.h"
 #include "transfer/http.h"
 
@@ -28,8 +29,9 @@ public:
     virtual void Progress(std::size_t job, std::uint64_t done, std::int64_t total) = 0;
     // Job k is complete and checked.
     virtual void Finished(std::size_t job) = 0;
-    // A staged body now has a validator: it can be resumed by a later run.
-    virtual void Resumable(std::size_t job, const std::string& validator) = 0;
+    // A staged body now has a validator and a total: a later run may ask
+    // for the rest of it.
+    virtual void Resumable(std::size_t job, const std::string& validator, std::int64_t total) = 0;
     // The server asked to come back later; seconds left before the next try.
     virtual void ServerBusy(int secondsLeft) = 0;
     // Handles window events now and then; may throw to stop everything.
@@ -41,7 +43,10 @@ public:
 struct DownloadSettings {
     std::vector<std::string> mirrors;  // repository URLs, each ending in "/"
     int parallel = 1;                  // transfers at once
-    int timeoutSeconds = 60;
+    int timeoutSeconds = 60;           // without data before a transfer fails
+    // Before a server has begun to answer (connection and first byte); past
+    // it, the server is left like one that cannot be reached.
+    int answerTimeoutSeconds = 10;
     int retryPauseMs = 1000;
     std::string caFile;
     int wakeDescriptor = -1;  // see HttpOptions
@@ -69,7 +74,9 @@ public:
     // all are complete and checked; throws UpdateFailure at the first that
     // fails for good, after stopping the others. Staged bodies that are not
     // complete are left for the caller to keep or remove.
-    void DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener);
+    // Each staged copy's folder is made through `folders` when the copy is
+    // opened.
+    void DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener, MadeFolders& folders);
 
     // More transfers than the next fetch makes will follow it: the
     // connections they need may be opened while it runs (nothing is fetched

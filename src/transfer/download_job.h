@@ -27,8 +27,9 @@ struct DownloadJob {
     std::optional<std::uint64_t> expectedSize;
     // Present for a signed repository; fed the body as it arrives.
     std::unique_ptr<ContentCheck> check;
-    // A partial body left by an earlier attempt (or run): its length and the
-    // validator of the answer it came from.
+    // A partial body left by an earlier attempt (or run): its length, and the
+    // validator and total of the answer it came from.
     std::uint64_t resumeFrom = 0;
     std::string validator;
+    std::int64_t resumeTotal = -1;
 };

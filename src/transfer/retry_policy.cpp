@@ -17,13 +17,13 @@ constexpr double kMillisecondsPerSecond = 1000;
 
 // The rest of the body may be asked for, if the part on disk can be trusted.
 bool LeavesAPart(Failure failure) {
-    return failure == Failure::Cut || failure == Failure::TimedOut;
+    return failure == Failure::Cut || failure == Failure::TimedOut || failure == Failure::NoAnswer;
 }
 
 // The fault is the server's: another mirror may do better.
 bool BlamesTheServer(Failure failure) {
     return failure == Failure::ServerError || failure == Failure::ServerBusy ||
-           failure == Failure::Unreachable;
+           failure == Failure::Unreachable || failure == Failure::NoAnswer;
 }
 
 // The server may say when to come back.
@@ -43,6 +43,13 @@ NextStep DecideAfterFailure(const FailedAttempt& attempt, int retryPauseMs, doub
     NextStep step;
     step.attemptsWithoutProgress = attempt.attemptsWithoutProgress;
     if (attempt.failure == Failure::Final) return step;
+    if (BlamesTheServer(attempt.failure) && attempt.sentToEarlierMirror) {
+        // The run has already left that mirror: the file goes to the one in
+        // use now, at once, and the failure counts against neither.
+        step.kind = NextStep::Kind::Retry;
+        step.resume = LeavesAPart(attempt.failure) && attempt.partKept;
+        return step;
+    }
     if (BlamesTheServer(attempt.failure) && attempt.mirrorLeft) {
         // Not the file's fault: the switch costs it no attempt without progress.
         step.kind = NextStep::Kind::NextMirror;

@@ -16,6 +16,7 @@ enum class Failure {
     ServerBusy,       // 503: another mirror, or the server's Retry-After
     TooManyRequests,  // 429: the server's Retry-After
     Unreachable,      // no connection could be made
+    NoAnswer,         // connected (or still connecting) but no answer came in time
 };
 
 struct FailedAttempt {
@@ -26,6 +27,9 @@ struct FailedAttempt {
     bool progressed = false;          // this one got further into the body than any before
     bool partKept = false;            // bytes are on disk with a validator to ask for the rest by
     bool mirrorLeft = false;          // another repository URL is left to try
+    // The attempt went to a mirror the run has already left: its failure
+    // says nothing of the mirror in use now.
+    bool sentToEarlierMirror = false;
 };
 
 struct NextStep {

@@ -49,23 +49,6 @@ void CheckTargets(const std::vector<std::string>& fileList, const std::vector<st
     }
 }
 
-// Makes the folders of a local name such as data/maps/town.map; `ready`
-// holds the folders this run already has.
-void PrepareFolders(const std::string& local, std::set<std::string>& ready) {
-    const auto last = local.find_last_of("/\\");
-    if (last == std::string::npos) return;
-    const std::string folder = ProgramFolder() + "\\" + local.substr(0, last);
-    if (ready.count(folder)) return;
-    try {
-        if (IsFolder(folder) || CreatePath(folder)) {
-            ready.insert(folder);
-            return;
-        }
-    } catch (const std::system_error&) {
-    }
-    throw UpdateFailure("Impossible d'écrire " + Printable(local) + ".");
-}
-
 // With sizes known, a disk that cannot take the update stops it before the
 // first byte is fetched.
 void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
@@ -103,7 +86,6 @@ public:
             job.expectedSize = expected.size;
             job.check = MakeDigestCheck(expected);
         }
-        PrepareFolders(entry, folders_);
         job.remote = plan_.remotes.back();
         job.local = entry;
         if (const auto left = staging_.TakeLeftBody(entry)) {
@@ -126,16 +108,18 @@ private:
         return true;
     }
 
+    // Only a body whose answer had a validator and a total can be continued.
     static void Resume(DownloadJob& job, const LeftBody& left) {
         std::error_code error;
         job.staged = LocalPath(left.staged);
-        job.resumeFrom = left.validator.empty() ? 0 : std::filesystem::file_size(job.staged, error);
+        const bool resumable = !left.validator.empty() && left.total >= 0;
+        job.resumeFrom = resumable ? std::filesystem::file_size(job.staged, error) : 0;
         if (error) job.resumeFrom = 0;
         job.validator = left.validator;
+        job.resumeTotal = left.total;
     }
 
-    std::set<std::string> listed_;   // no staged name may be a listed entry
-    std::set<std::string> folders_;  // made or found by PrepareFolders
+    std::set<std::string> listed_;  // no staged name may be a listed entry
     StagingRecord& staging_;
     const RepositoryTrust& trust_;
     InstallPlan& plan_;

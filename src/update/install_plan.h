@@ -28,9 +28,9 @@ struct InstallPlan {
     std::vector<std::pair<std::string, std::string>> leftWhole;
 };
 
-// Plans the install of every entry of fileList. Makes the folders the files
-// need. Throws UpdateFailure for an entry the game folder cannot take as a
-// file, and when the disk cannot take the update.
+// Plans the install of every entry of fileList. Throws UpdateFailure for an
+// entry the game folder cannot take as a file, and when the disk cannot take
+// the update. Nothing is written: the folders are made as files arrive.
 InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord& staging,
                         const RepositoryTrust& trust);
 

@@ -20,6 +20,7 @@ DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateVi
     download.mirrors = SplitMirrors(settings.repositoryUrls);
     download.parallel = settings.parallelTransfers;
     download.timeoutSeconds = settings.timeoutSeconds;
+    download.answerTimeoutSeconds = settings.answerTimeoutSeconds;
     download.retryPauseMs = settings.retryPauseMs;
     download.caFile = settings.caFile;
     download.wakeDescriptor = view.EventDescriptor();
@@ -38,9 +39,9 @@ public:
         texts_.Progress(plan_.placeOfJob[job], done, total);
     }
     void Finished(std::size_t job) override { texts_.Finished(plan_.placeOfJob[job]); }
-    void Resumable(std::size_t job, const std::string& validator) override {
+    void Resumable(std::size_t job, const std::string& validator, std::int64_t total) override {
         const DownloadJob& fetched = plan_.jobs[job];
-        staging_.RecordValidator(fetched.local, StagedName(fetched), validator);
+        staging_.RecordValidator(fetched.local, StagedName(fetched), validator, total);
     }
     void ServerBusy(int secondsLeft) override { texts_.ServerBusy(secondsLeft); }
     // Validators reach the record in batches, at the pace of window events:
@@ -67,7 +68,13 @@ void RunUpdate(const RunSettings& settings, UpdateView& view) {
 
 UpdateRun::UpdateRun(const RunSettings& settings, UpdateView& view) : settings_(settings), view_(view) {}
 
-UpdateRun::~UpdateRun() = default;
+// The staged files a failed run leaves go first; then the folders made for
+// them that are empty now.
+UpdateRun::~UpdateRun() {
+    downloader_.reset();
+    staging_.reset();
+    folders_.RemoveEmpty();
+}
 
 void UpdateRun::Run() {
     LockGameFolder();
@@ -85,6 +92,7 @@ void UpdateRun::Run() {
         return;
     }
     FetchLists();
+    ShowNoFileYet(view_);
     InstallPlan plan = PlanInstall();
     FetchFiles(plan);
     Commit(plan);
@@ -166,9 +174,12 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
     texts.Start();
     FileFetchListener listener(texts, *staging_, plan);
     try {
-        downloader_->DownloadFiles(plan.jobs, listener);
+        downloader_->DownloadFiles(plan.jobs, listener, folders_);
     } catch (const RunCancelled&) {
         staging_->KeepPartials();
+        throw;
+    } catch (const UpdateFailure&) {
+        texts.ShowShareDone();
         throw;
     }
     ShowAllArrived(view_);

@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "storage/storage.h"
 #include "update/run_settings.h"
 #include "update/view.h"
 
 class Downloader;
-class FolderLock;
 class RepositoryTrust;
 class StagingRecord;
 struct InstallPlan;
@@ -54,6 +54,8 @@ private:
     UpdateView& view_;
     // Released last: nothing of the run may outlive it.
     std::unique_ptr<FolderLock> lock_;
+    // The folders the staged files needed; those left empty go at the end.
+    MadeFolders folders_;
     std::unique_ptr<StagingRecord> staging_;
     std::unique_ptr<RepositoryTrust> trust_;
     std::unique_ptr<Downloader> downloader_;

@@ -16,6 +16,9 @@
 #ifndef TRANSFER_TIMEOUT_SECONDS
 #define TRANSFER_TIMEOUT_SECONDS 60
 #endif
+#ifndef ANSWER_TIMEOUT_SECONDS
+#define ANSWER_TIMEOUT_SECONDS 10
+#endif
 #ifndef RETRY_PAUSE_MS
 #define RETRY_PAUSE_MS 1000
 #endif
@@ -27,6 +30,7 @@ RunSettings CompiledSettings() {
     settings.parallelTransfers = PARALLEL_TRANSFERS;
     settings.publicKeys = UPDATE_PUBLIC_KEY;
     settings.timeoutSeconds = TRANSFER_TIMEOUT_SECONDS;
+    settings.answerTimeoutSeconds = ANSWER_TIMEOUT_SECONDS;
     settings.retryPauseMs = RETRY_PAUSE_MS;
     return settings;
 }

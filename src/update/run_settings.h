@@ -17,6 +17,9 @@ struct RunSettings {
     // for an unsigned repository.
     std::string publicKeys;
     int timeoutSeconds = 60;  // without data (or a connection) before a transfer fails
+    // For a server to begin to answer (connection and first byte) before
+    // the run leaves it for the next mirror.
+    int answerTimeoutSeconds = 10;
     int retryPauseMs = 1000;  // the first pause before a failed transfer is tried again
 };
 

@@ -16,6 +16,10 @@ void ShowFetched(UpdateView& view, const std::string& name) {
     view.SetText(L3, "Téléchargement " + name + "!");
 }
 
+void ShowNoFileYet(UpdateView& view) {
+    if (view.Text(Label4) != "0%") view.SetText(Label4, "0%");
+}
+
 void ShowAllArrived(UpdateView& view) {
     if (view.Text(Label4) != "100%") view.SetText(Label4, "100%");
 }
@@ -136,10 +140,16 @@ void FileTexts::ShowCounter() {
                           std::to_string(fileCount_));
 }
 
+void FileTexts::ShowShareDone() {
+    ShowPercent(SharePercent());
+}
+
+int FileTexts::SharePercent() const {
+    return remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
+}
+
 void FileTexts::ShowOverall() {
-    const int percent =
-        remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
-    ShowPercent(std::max(percent, shown_));
+    ShowPercent(std::max(SharePercent(), shown_));
 }
 
 // Kept as a running sum: thousands of files report many times each.

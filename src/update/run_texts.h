@@ -15,6 +15,9 @@ void ShowSearching(UpdateView& view);
 void ShowCheckingVersions(UpdateView& view);
 // A small repository file (the index, a list, metadata) has arrived.
 void ShowFetched(UpdateView& view, const std::string& name);
+// The lists are read; no file of the update has arrived yet. The percentage
+// shown is now that of the files, not of the lists.
+void ShowNoFileYet(UpdateView& view);
 // Every file of the update has arrived, whatever the transfers last reported.
 void ShowAllArrived(UpdateView& view);
 void ShowUpdated(UpdateView& view, std::int16_t version);
@@ -45,7 +48,7 @@ public:
     using WindowListener::WindowListener;
     void Progress(std::size_t, std::uint64_t done, std::int64_t total) override;
     void Finished(std::size_t) override;
-    void Resumable(std::size_t, const std::string&) override {}
+    void Resumable(std::size_t, const std::string&, std::int64_t) override {}
 
 private:
     int shown_ = -1;
@@ -65,6 +68,9 @@ public:
 
     // Clears the step's text and shows the first file to fetch.
     void Start();
+    // The run stopped: the share of all files that has arrived, not the
+    // percentage of the file or list shown last.
+    void ShowShareDone();
     // Shows the first file that is not finished, as one transfer at a time would.
     void ShowHead();
     // The file needs no transfer: it counts as arrived.
@@ -72,11 +78,12 @@ public:
 
     void Progress(std::size_t place, std::uint64_t done, std::int64_t total) override;
     void Finished(std::size_t place) override;
-    void Resumable(std::size_t, const std::string&) override {}
+    void Resumable(std::size_t, const std::string&, std::int64_t) override {}
     void ServerBusy(int secondsLeft) override;
 
 private:
     void ShowCounter();
+    int SharePercent() const;
     void ShowOverall();
     void SetFraction(std::size_t place, double fraction);
     void ShowPercent(int percent);

@@ -10,6 +10,7 @@
 
 #include "failure.h"
 #include "storage/storage.h"
+#include "update/number_text.h"
 #include "update/settings_record.h"
 #include "update/text_lines.h"
 
@@ -120,17 +121,21 @@ StagingRecord::StagingRecord() {
     for (const std::string_view line : SplitLines(text)) {
         const std::vector<std::string_view> fields = SplitFields(line, '\t');
         if (fields.size() == 3 && fields[0] == "file") earlier_[std::string(fields[1])].entry = fields[2];
-        if (fields.size() == 3 && fields[0] == "valid")
-            earlier_[std::string(fields[1])].validator = fields[2];
+        // The validator and total of the answer a part came from; an older
+        // record without the total cannot prove a range continues the part.
+        if (fields.size() == 4 && fields[0] == "valid") {
+            const auto total = ParseDecimal<std::int64_t>(fields[3]);
+            if (!total) continue;
+            Staged& what = earlier_[std::string(fields[1])];
+            what.validator = fields[2];
+            what.total = *total;
+        }
         if (fields.size() == 2 && fields[0] == "gone") earlier_.erase(std::string(fields[1]));
     }
     // Earlier runs' files stay recorded until this run has dealt with them.
     record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
     record_ << kStagingHeader << "\n";
-    for (const auto& [staged, what] : earlier_) {
-        record_ << "file\t" << staged << '\t' << what.entry << "\n";
-        if (!what.validator.empty()) record_ << "valid\t" << staged << '\t' << what.validator << "\n";
-    }
+    for (const auto& [staged, what] : earlier_) record_ << RecordLines(staged, what);
     record_.flush();
 }
 
@@ -153,10 +158,18 @@ StagingRecord::~StagingRecord() {
     }
     std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
     out << kStagingHeader << "\n";
-    for (const auto& [staged, what] : kept) {
-        out << "file\t" << staged << '\t' << what.entry << "\n";
-        if (!what.validator.empty()) out << "valid\t" << staged << '\t' << what.validator << "\n";
-    }
+    for (const auto& [staged, what] : kept) out << RecordLines(staged, what);
+}
+
+std::string StagingRecord::RecordLines(const std::string& staged, const Staged& what) {
+    std::string lines = "file\t" + staged + '\t' + what.entry + "\n";
+    if (!what.validator.empty()) lines += ValidLine(staged, what.validator, what.total);
+    return lines;
+}
+
+std::string StagingRecord::ValidLine(const std::string& staged, const std::string& validator,
+                                     std::int64_t total) {
+    return "valid\t" + staged + '\t' + validator + '\t' + std::to_string(total) + "\n";
 }
 
 std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
@@ -164,7 +177,7 @@ std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
         if (it->second.entry != entry) continue;
         std::error_code error;
         if (!fs::is_regular_file(LocalPath(it->first), error)) continue;
-        LeftBody left{it->first, it->second.validator};
+        LeftBody left{it->first, it->second.validator, it->second.total};
         mine_[it->first] = it->second;
         earlier_.erase(it);
         return left;
@@ -192,13 +205,14 @@ std::string StagingRecord::NewStagedName(const std::string& entry, const std::se
 }
 
 void StagingRecord::RecordValidator(const std::string& entry, const std::string& staged,
-                                    const std::string& validator) {
+                                    const std::string& validator, std::int64_t total) {
     // A validator with a line break or a tab would break the record's lines.
     if (validator.find_first_of("\t\r\n") != std::string::npos) return;
     Staged& what = mine_[staged];
     what.entry = entry;
     what.validator = validator;
-    Append("valid\t" + staged + '\t' + validator);
+    what.total = total;
+    pending_ += ValidLine(staged, validator, total);
 }
 
 void StagingRecord::Forget(const std::string& staged) {

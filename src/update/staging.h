@@ -26,7 +26,9 @@ bool IsWorkingFileName(const std::string& entry);
 // A staged body an earlier run left behind, that this run may resume.
 struct LeftBody {
     std::string staged;  // relative to the game folder
+    // Of the answer the body came from; a body without both is fetched again whole.
     std::string validator;
+    std::int64_t total = -1;
 };
 
 // The record of every staged file this run makes (and of what earlier runs
@@ -51,9 +53,11 @@ public:
     // tag) that no file has and no listed entry uses. Its record is written by the next Flush(), which must
     // come before the file is made.
     std::string NewStagedName(const std::string& entry, const std::set<std::string>& listed);
-    // The staged body of entry can be resumed with this validator; written
-    // by the next Flush().
-    void RecordValidator(const std::string& entry, const std::string& staged, const std::string& validator);
+    // The staged body of entry came from an answer with this validator and
+    // total, and may be continued by a range of that same file; written by
+    // the next Flush().
+    void RecordValidator(const std::string& entry, const std::string& staged, const std::string& validator,
+                         std::int64_t total);
     // Writes what was recorded since the last call (one write for thousands
     // of files, not one each).
     void Flush();
@@ -70,7 +74,10 @@ private:
     struct Staged {
         std::string entry;
         std::string validator;
+        std::int64_t total = -1;
     };
+    static std::string RecordLines(const std::string& staged, const Staged& what);
+    static std::string ValidLine(const std::string& staged, const std::string& validator, std::int64_t total);
     std::map<std::string, Staged> earlier_;  // staged name -> what it holds
     std::map<std::string, Staged> mine_;
     std::ofstream record_;  // open from the start to the end of the run

@@ -250,6 +250,10 @@ class FaultServer:
       "to-http"               302 to the same path over plain http on http_port (a TLS server's test)
       "cut"                   the first answer stops halfway and closes; later ones serve ranges
       ("busy", n, after)      503 with "Retry-After: after" for the first n requests
+      ("splice", change)      the first answer is an older file's first half (ETag "e1") and closes;
+                              later ones serve the file itself, ranges honoured whatever If-Range says,
+                              with ETag "e2" (change "etag"), or with "e1" again but the file's own
+                              total in Content-Range (change "total")
     Every file is served with an ETag, and a Range request (with a matching
     If-Range, when one is sent) is answered with 206 from the asked offset.
     """
@@ -372,6 +376,9 @@ class FaultServer:
                 return
         if fault == "cut" and self.count(remote) > 1:
             fault = None
+        if isinstance(fault, tuple) and fault[0] == "splice":
+            self._splice(h, body, fault[1], first=self.count(remote) == 1)
+            return
         if fault is None:
             if body is None:
                 self._send(h, 404, b"missing")
@@ -496,6 +503,30 @@ class FaultServer:
         h.send_response(status)
         h.send_header("Content-Length", str(length))
         h.end_headers()
+
+    def _splice(self, h, body, change, first):
+        """The file changed on the server between the two answers; a server
+        that ignores If-Range sends a piece of the new one."""
+        if first:
+            older = bytes(reversed(body)) + b"older"
+            h.send_response(200)
+            h.send_header("Content-Length", str(len(older)))
+            h.send_header("ETag", '"e1"')
+            h.end_headers()
+            h.wfile.write(older[: len(older) // 2])
+            h.wfile.flush()
+            h.close_connection = True
+            return
+        tag = '"e2"' if change == "etag" else '"e1"'
+        wanted = h.headers.get("Range")
+        start = int(wanted[len("bytes="):-1]) if wanted else 0
+        h.send_response(206 if wanted else 200)
+        h.send_header("Content-Length", str(len(body) - start))
+        if wanted:
+            h.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+        h.send_header("ETag", tag)
+        h.end_headers()
+        h.wfile.write(body[start:])
 
     def _send_half(self, h, body):
         """A 200 announcing the whole body (with its ETag), and its first half."""

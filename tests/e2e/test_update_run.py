@@ -6,13 +6,14 @@ import os
 import re
 import resource
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
 import unittest
 
 import tls
-from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, FaultServer, FolderCase, Nginx, crlf_list, free_port,
+from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, TRANSFER_TIMEOUT, FaultServer, FolderCase, Nginx, crlf_list, free_port,
                      headless_program, list_name, make_readable, parse_headless, read_or_empty, run_headless,
                      start_headless, wait_until)
 
@@ -393,6 +394,47 @@ class AgainstAFaultyServer(Case):
         ranges = [q for r, q in zip(server.requests, server.ranges) if r == self.REMOTE]
         self.assertEqual(len(keep), 2)
         self.assertEqual(ranges, [None, "bytes=100000-"])
+        # The file changed on the server meanwhile, and the server ignores
+        # If-Range: a range that is not the rest of the same file (another
+        # ETag, another total) throws the part away and fetches the file whole.
+        for change in ("etag", "total"):
+            with self.subTest(change=change):
+                game, _, server, result = self.run_fault(("splice", change))
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(game.read(self.KEEP), server.repository.files[self.KEEP])
+                ranges = [q for r, q in zip(server.requests, server.ranges) if r == self.REMOTE]
+                self.assertEqual(ranges, [None, "bytes=100002-", None])
+
+    def test_a_failed_run_leaves_no_folder_behind_and_shows_what_arrived(self):
+        """A long list of files in new folders whose first file fails: the
+        folders are made as files arrive and those left empty go, and the
+        percentage is the share of the files that arrived, not the list's."""
+        entries = ["deep/%03d/a/b.dat" % i for i in range(300)]
+        repo = self.repository("6\r\n", {6: crlf_list(*entries)}, {e: b"x" * 100 for e in entries})
+        game = self.game()
+        before = game.snapshot()
+        with FaultServer(repo, {"files\\" + entries[0]: "404"}):
+            result = run_headless(game, env={"UPDATER_TEST_PARALLEL": "8"})
+        self.assertStoppedUnchanged(game, before, result, "Le serveur a répondu 404 pour files\\deep/000/a/b.dat.")
+        self.assertFalse(os.path.exists(game.path("deep")))
+        # At most the files in flight beside the first can have arrived.
+        self.assertLessEqual(int(result["Label4"].rstrip("%")), 100 * 8 // len(entries))
+
+    def test_a_trickle_counts_as_a_stall(self):
+        """Eight files at a few bytes a second would take days: each stalls
+        after a window with less than a kilobyte, and the run stops."""
+        files = {"t/%d.bin" % i: os.urandom(50_000) for i in range(8)}
+        repo = self.repository("6\r\n", {6: crlf_list(*files)}, files)
+        game = self.game()
+        before = game.snapshot()
+        started = time.monotonic()
+        with FaultServer(repo, {"files\\" + e: ("slow", 2) for e in files}):
+            result = run_headless(game, env={"UPDATER_TEST_PARALLEL": "8"})
+        self.assertEqual((result["L2"], result["UpdateDone"]), (FAILED, "0"), result)
+        self.assertRegex(result["L3"], r"^Délai dépassé: files\\t/\d\.bin\.$")
+        self.assertEqual(game.snapshot(), before)
+        # Three windows of the transfer time-out and two pauses, not days.
+        self.assertLess(time.monotonic() - started, 20 * TRANSFER_TIMEOUT)
 
     def test_server_busy_is_honoured_then_capped(self):
         game, _, server, result = self.run_fault(("busy", 1, 1))
@@ -432,6 +474,38 @@ class AgainstAFaultyServer(Case):
                 self.assertLessEqual(len(failing.requests), 1)
                 self.assertEqual(second.requests[:2], [INDEX, list_name(6)])
                 self.assertEqual(sorted(second.requests[2:]), sorted(["files\\first.dat", self.REMOTE]))
+
+    def test_a_mirror_is_left_once_for_each_of_its_failures(self):
+        """Eight files fail together on the first mirror: the run moves to the
+        second once, not once per file, and never reaches the third. A mirror
+        that accepts connections and never answers is left once the time for
+        an answer has passed."""
+        files = {"m/%d.bin" % i: os.urandom(20_000) for i in range(8)}
+        repo = self.repository("6\r\n", {6: crlf_list(*files)}, files)
+        busy_files = {"files\\" + e: ("busy", 100, 1) for e in files}
+        closed = "http://127.0.0.1:%d/game/update/" % free_port()
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind((HOST, 0))
+        silent.listen(64)  # connections complete in the backlog; nothing ever answers
+        silent_url = "http://%s:%d/game/update/" % (HOST, silent.getsockname()[1])
+        url = "http://%s:%d/game/update/"
+        for name, faults, first_url in (("503 for the files", busy_files, url % (HOST, PORT)),
+                                        ("silent", {}, silent_url)):
+            with self.subTest(first=name):
+                game = self.game()
+                good_port = free_port()
+                started = time.monotonic()
+                with FaultServer(repo, faults), FaultServer(repo, {}, port=good_port) as good:
+                    urls = " ".join([first_url, url % (HOST, good_port), closed])
+                    result = run_headless(game, env={"UPDATER_TEST_URLS": urls, "UPDATER_TEST_PARALLEL": "8"})
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual({e: game.read(e) for e in files}, files)
+                self.assertEqual(sorted(r for r in good.requests if r.startswith("files\\")),
+                                 sorted("files\\" + e for e in files))
+                # The time for an answer (a few seconds here), once, not a
+                # transfer time-out per file.
+                self.assertLess(time.monotonic() - started, 10 * TRANSFER_TIMEOUT)
 
     def test_two_updaters_in_one_folder(self):
         # The first is slowed down by its big file; the second starts meanwhile.

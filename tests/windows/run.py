@@ -129,6 +129,9 @@ def build(build_dir, port, cmake_source):
          "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DUPDATER_WERROR=ON", "-DUPDATER_TESTS=ON",
          "-DUPDATE_URL=" + url,
          "-DTRANSFER_TIMEOUT_SECONDS=%d" % TRANSFER_TIMEOUT_SECONDS,
+         # Wine's first request of a process may take a while: the time for
+         # an answer is the transfer time-out here.
+         "-DANSWER_TIMEOUT_SECONDS=%d" % TRANSFER_TIMEOUT_SECONDS,
          "-DRETRY_PAUSE_MS=%d" % RETRY_PAUSE_MS])
     run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2)])
     # The Linux half of the settings comparison: our reader and writer, as
