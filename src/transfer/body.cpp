@@ -80,8 +80,8 @@ bool MemoryBody::StartOver() {
 
 StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders)
     : Body(job.remote, from),
-      local_(job.local),
-      path_(job.staged),
+      local_(job.Local()),
+      path_(LocalPath(job.staged)),
       folders_(folders),
       check_(job.check.get()) {
     if (check_) check_->Restart();

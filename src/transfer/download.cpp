@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <random>
+#include <unordered_map>
 
 #include "failure.h"
 #include "transfer/body.h"
@@ -33,8 +35,9 @@ constexpr double kShortestPauseSeconds = 0.001;
 
 // One unit of work for the loop: a game file or a small text.
 struct Work {
-    std::string remote;
-    std::string local;
+    // Both shown in messages; owned by the caller's jobs or names.
+    const std::string* remote = nullptr;
+    std::string_view local;
     std::optional<std::uint64_t> expectedSize;
     ContentCheck* check = nullptr;
     std::function<std::unique_ptr<Body>(std::uint64_t from)> makeBody;
@@ -48,7 +51,6 @@ struct Work {
     std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
     Clock::time_point notBefore{};
     bool busyServer = false;  // waiting because the server said so
-    bool done = false;
 };
 
 // What one attempt came to: a complete and checked body (no failure), or how
@@ -88,18 +90,18 @@ std::string TimedOutReason(const std::string& remote) {
 Judgement JudgeEndedAnswer(const TransferResult& result, const Body& body, bool closed, const Work& item) {
     const long status = result.head.status;
     if (!closed) return GiveUp(body.WriteFailure());
-    if (status != 200 && status != 206) return GiveUp(StatusReason(status, item.remote));
+    if (status != 200 && status != 206) return GiveUp(StatusReason(status, *item.remote));
     const bool sizeKnownGood = item.expectedSize && body.OnDisk() == *item.expectedSize;
     // Without a length or a final chunk, a body cut by a closed connection
     // looks complete: only a size we know proves it.
     if (!result.bodyComplete && !(sizeKnownGood && item.check)) {
-        return GiveUp("Le serveur n'a pas indiqué la taille de " + item.remote + ".");
+        return GiveUp("Le serveur n'a pas indiqué la taille de " + *item.remote + ".");
     }
     if (status == 206 && body.Total() >= 0 && body.OnDisk() != static_cast<std::uint64_t>(body.Total())) {
-        return Failed(Failure::StartOver, CutReason(item.remote));
+        return Failed(Failure::StartOver, CutReason(*item.remote));
     }
     if ((item.expectedSize && !sizeKnownGood) || (item.check && !item.check->Matches())) {
-        return Failed(Failure::StartOver, "Fichier altéré: " + item.local + ".");
+        return Failed(Failure::StartOver, "Fichier altéré: " + std::string(item.local) + ".");
     }
     return Complete();
 }
@@ -127,24 +129,24 @@ Judgement Judge(const TransferResult& result, const Body& body, bool closed, con
         case TransferOutcome::Complete:
             return JudgeEndedAnswer(result, body, closed, item);
         case TransferOutcome::HttpError:
-            return JudgeErrorStatus(result.head.status, body, item.remote);
+            return JudgeErrorStatus(result.head.status, body, *item.remote);
         case TransferOutcome::Unreachable:
             return Failed(Failure::Unreachable, "Serveur injoignable.");
         case TransferOutcome::TimedOut:
-            return Failed(Failure::TimedOut, TimedOutReason(item.remote));
+            return Failed(Failure::TimedOut, TimedOutReason(*item.remote));
         case TransferOutcome::SinkRefused:
             return JudgeRefusedBody(body);
         case TransferOutcome::TooManyRedirects:
-            return GiveUp("Trop de redirections pour " + item.remote + ".");
+            return GiveUp("Trop de redirections pour " + *item.remote + ".");
         case TransferOutcome::BadRedirect:
-            return GiveUp("Redirection refusée pour " + item.remote + ".");
+            return GiveUp("Redirection refusée pour " + *item.remote + ".");
         case TransferOutcome::BadResponse:
-            return GiveUp("Réponse invalide du serveur pour " + item.remote + ".");
+            return GiveUp("Réponse invalide du serveur pour " + *item.remote + ".");
         case TransferOutcome::Certificate:
             return GiveUp("Certificat du serveur refusé.");
         case TransferOutcome::Interrupted:
         default:
-            return Failed(Failure::Cut, CutReason(item.remote));
+            return Failed(Failure::Cut, CutReason(*item.remote));
     }
 }
 
@@ -193,14 +195,17 @@ struct Downloader::State {
     }
 
     class Loop;
-    void Run(std::vector<Work>& work, DownloadListener* listener);
+    // Makes the work item of one job or text when it is first started, so
+    // that thousands of waiting jobs cost nothing but their place.
+    using MakeWork = std::function<Work(std::size_t)>;
+    void Run(std::size_t count, const MakeWork& make, DownloadListener* listener);
 };
 
 // One call's transfers, driven on the caller's thread until all are complete
 // or one fails for good.
 class Downloader::State::Loop {
 public:
-    Loop(State& state, std::vector<Work>& work, DownloadListener* listener);
+    Loop(State& state, std::size_t count, const MakeWork& make, DownloadListener* listener);
     void Run();
 
 private:
@@ -217,7 +222,7 @@ private:
     std::uint64_t WrittenInFlight() const;
     void Collect(TransferId id, const TransferResult& result);
     void EnforceDeadlines();
-    std::optional<Judgement> Overdue(InFlight::Entry& entry, Clock::time_point now) const;
+    std::optional<Judgement> Overdue(InFlight::Entry& entry, Clock::time_point now);
     void Finish(const InFlight::Entry& entry);
     void ApplyPolicy(const InFlight::Entry& entry, const Judgement& judgement, int retryAfterSeconds);
     void ReportProgress();
@@ -225,7 +230,11 @@ private:
     void PaceEvents(bool quiet);
 
     State& state_;
-    std::vector<Work>& work_;
+    Work& Item(std::size_t w);
+
+    const std::size_t count_;
+    const MakeWork& make_;
+    std::unordered_map<std::size_t, Work> active_;  // started and not finished
     DownloadListener* listener_;
     const std::size_t parallel_;
     const Clock::duration answerTimeout_;
@@ -237,19 +246,19 @@ private:
     Clock::time_point lastEvents_ = Clock::now();
 };
 
-Downloader::State::Loop::Loop(State& state, std::vector<Work>& work, DownloadListener* listener)
+Downloader::State::Loop::Loop(State& state, std::size_t count, const MakeWork& make,
+                              DownloadListener* listener)
     : state_(state),
-      work_(work),
+      count_(count),
+      make_(make),
       listener_(listener),
       parallel_(static_cast<std::size_t>(std::max(1, state.settings.parallel))),
       answerTimeout_(std::chrono::seconds(state.settings.answerTimeoutSeconds)),
       stallWindow_(std::chrono::seconds(std::min(kLongestStallWindowSeconds, state.settings.timeoutSeconds))),
-      inFlight_(*state.client) {
-    for (Work& item : work_) item.furthest = item.from;
-}
+      inFlight_(*state.client) {}
 
 void Downloader::State::Loop::Run() {
-    while (finished_ < work_.size()) {
+    while (finished_ < count_) {
         StartReady();
         if (inFlight_.entries.empty()) {
             PauseUntilNextTry();
@@ -270,12 +279,12 @@ void Downloader::State::Loop::StartReady() {
     const auto now = Clock::now();
     while (inFlight_.entries.size() < parallel_) {
         const auto ready = std::find_if(waiting_.begin(), waiting_.end(),
-                                        [&](std::size_t w) { return work_[w].notBefore <= now; });
+                                        [&](std::size_t w) { return Item(w).notBefore <= now; });
         if (ready != waiting_.end()) {
             const std::size_t w = *ready;
             waiting_.erase(ready);
             Start(w);
-        } else if (next_ < work_.size() && (parallel_ > 1 || waiting_.empty())) {
+        } else if (next_ < count_ && (parallel_ > 1 || waiting_.empty())) {
             Start(next_++);
         } else {
             return;
@@ -284,10 +293,10 @@ void Downloader::State::Loop::StartReady() {
 }
 
 void Downloader::State::Loop::Start(std::size_t w) {
-    Work& item = work_[w];
+    Work& item = Item(w);
     std::unique_ptr<Body> body = item.makeBody(item.from);
     body->ContinuePart(item.validator, item.total);
-    TransferRequest request{BaseUrl + EncodeRemoteName(item.remote), body->OnDisk(), item.validator};
+    TransferRequest request{BaseUrl + EncodeRemoteName(*item.remote), body->OnDisk(), item.validator};
     const TransferId id = state_.client->Start(request, *body);
     const auto now = Clock::now();
     inFlight_.entries[id] = {w, std::move(body), state_.mirror, now, now, 0};
@@ -296,10 +305,10 @@ void Downloader::State::Loop::Start(std::size_t w) {
 
 // Everything left waits for its next try.
 void Downloader::State::Loop::PauseUntilNextTry() {
-    const auto earliest = std::min_element(
-        waiting_.begin(), waiting_.end(),
-        [&](std::size_t a, std::size_t b) { return work_[a].notBefore < work_[b].notBefore; });
-    const Work& item = work_[*earliest];
+    const auto earliest =
+        std::min_element(waiting_.begin(), waiting_.end(),
+                         [&](std::size_t a, std::size_t b) { return Item(a).notBefore < Item(b).notBefore; });
+    const Work& item = Item(*earliest);
     const double left = std::chrono::duration<double>(item.notBefore - Clock::now()).count();
     if (left <= 0) return;
     if (item.busyServer && listener_) listener_->ServerBusy(static_cast<int>(std::ceil(left)));
@@ -328,7 +337,7 @@ void Downloader::State::Loop::Collect(TransferId id, const TransferResult& resul
     const InFlight::Entry entry = std::move(found->second);
     inFlight_.entries.erase(found);
     const bool closed = entry.body->Close();
-    const Judgement judgement = Judge(result, *entry.body, closed, work_[entry.work]);
+    const Judgement judgement = Judge(result, *entry.body, closed, Item(entry.work));
     if (judgement.Complete()) return Finish(entry);
     ApplyPolicy(entry, judgement, result.head.retryAfterSeconds);
 }
@@ -352,8 +361,8 @@ void Downloader::State::Loop::EnforceDeadlines() {
 }
 
 std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry,
-                                                          Clock::time_point now) const {
-    const std::string& remote = work_[entry.work].remote;
+                                                          Clock::time_point now) {
+    const std::string& remote = *Item(entry.work).remote;
     if (!entry.body->Begun()) {
         if (now - entry.started < answerTimeout_) return std::nullopt;
         return Failed(Failure::NoAnswer, TimedOutReason(remote));
@@ -368,18 +377,18 @@ std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry
 }
 
 void Downloader::State::Loop::Finish(const InFlight::Entry& entry) {
-    Work& item = work_[entry.work];
-    item.done = true;
     ++finished_;
-    if (!listener_) return;
-    NoteResumable(entry);
-    listener_->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
-    listener_->Finished(entry.work);
+    if (listener_) {
+        NoteResumable(entry);
+        listener_->Progress(entry.work, entry.body->OnDisk(), entry.body->Total());
+        listener_->Finished(entry.work);
+    }
+    active_.erase(entry.work);
 }
 
 void Downloader::State::Loop::ApplyPolicy(const InFlight::Entry& entry, const Judgement& judgement,
                                           int retryAfterSeconds) {
-    Work& item = work_[entry.work];
+    Work& item = Item(entry.work);
     const std::uint64_t onDisk = entry.body->OnDisk();
     FailedAttempt attempt;
     attempt.failure = *judgement.failure;
@@ -423,7 +432,7 @@ void Downloader::State::Loop::ReportProgress() {
 // Once a body on disk has a validator and a total, a later attempt or run
 // may ask for the rest of it.
 void Downloader::State::Loop::NoteResumable(const InFlight::Entry& entry) {
-    Work& item = work_[entry.work];
+    Work& item = Item(entry.work);
     const Body& body = *entry.body;
     if (!body.Accepted() || body.Validator().empty() || body.Total() < 0) return;
     if (body.Validator() == item.validator && body.Total() == item.total) return;
@@ -438,8 +447,17 @@ void Downloader::State::Loop::PaceEvents(bool quiet) {
     lastEvents_ = Clock::now();
 }
 
-void Downloader::State::Run(std::vector<Work>& work, DownloadListener* listener) {
-    Loop(*this, work, listener).Run();
+void Downloader::State::Run(std::size_t count, const MakeWork& make, DownloadListener* listener) {
+    Loop(*this, count, make, listener).Run();
+}
+
+Work& Downloader::State::Loop::Item(std::size_t w) {
+    auto found = active_.find(w);
+    if (found == active_.end()) {
+        found = active_.emplace(w, make_(w)).first;
+        found->second.furthest = found->second.from;
+    }
+    return found->second;
 }
 
 std::vector<std::string> SplitMirrors(std::string_view setting) {
@@ -477,39 +495,41 @@ std::string Downloader::FetchText(const std::string& remote, std::size_t maxByte
 std::vector<std::string> Downloader::FetchTexts(const std::vector<std::pair<std::string, std::size_t>>& files,
                                                 DownloadListener& listener) {
     std::vector<std::string> texts(files.size());
-    std::vector<Work> work(files.size());
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        const auto& [remote, limit] = files[k];
-        work[k].remote = remote;
-        work[k].local = remote;
-        work[k].makeBody = [&, k](std::uint64_t) {
-            return std::make_unique<MemoryBody>(files[k].first, files[k].second, texts[k]);
-        };
-    }
-    state_->Run(work, &listener);
+    state_->Run(
+        files.size(),
+        [&](std::size_t k) {
+            Work item;
+            item.remote = &files[k].first;
+            item.local = files[k].first;
+            item.makeBody = [&, k](std::uint64_t) {
+                return std::make_unique<MemoryBody>(files[k].first, files[k].second, texts[k]);
+            };
+            return item;
+        },
+        &listener);
     return texts;
 }
 
 void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener,
                                MadeFolders& folders) {
-    std::vector<Work> work;
-    work.reserve(jobs.size());
-    for (std::size_t k = 0; k < jobs.size(); ++k) {
-        DownloadJob& job = jobs[k];
-        Work item;
-        item.remote = job.remote;
-        item.local = job.local;
-        item.expectedSize = job.expectedSize;
-        item.check = job.check.get();
-        item.from = job.resumeFrom;
-        item.validator = job.validator;
-        item.total = job.resumeTotal;
-        item.makeBody = [&job, &folders](std::uint64_t from) -> std::unique_ptr<Body> {
-            return std::make_unique<StagedBody>(job, from, folders);
-        };
-        work.push_back(std::move(item));
-    }
-    state_->Run(work, &listener);
+    state_->Run(
+        jobs.size(),
+        [&](std::size_t k) {
+            const DownloadJob& job = jobs[k];
+            Work item;
+            item.remote = &job.remote;
+            item.local = job.Local();
+            item.expectedSize = job.expectedSize;
+            item.check = job.check.get();
+            item.from = job.resumeFrom;
+            item.validator = job.validator;
+            item.total = job.resumeTotal;
+            item.makeBody = [&job, &folders](std::uint64_t from) -> std::unique_ptr<Body> {
+                return std::make_unique<StagedBody>(job, from, folders);
+            };
+            return item;
+        },
+        &listener);
 }
 
 void Downloader::Prepare(int transfers) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Checks a body as it streams to disk: fed every byte in order, asked once
 // at the end. Made by the caller (the update run owns the digests).
@@ -19,11 +20,14 @@ public:
     virtual bool Matches() = 0;  // the whole body has been fed
 };
 
-// One game file to fetch into `staged`.
+// One game file to fetch into `staged`. Thousands of jobs may wait at once:
+// each holds as little as it can.
 struct DownloadJob {
-    std::string remote;  // appended to BaseUrl; also shown in messages
-    std::string local;   // the list entry, shown in messages
-    std::filesystem::path staged;
+    // Appended to BaseUrl, and shown in messages; it ends with the list
+    // entry, which messages show too.
+    std::string remote;
+    std::size_t entryFrom = 0;  // where the entry starts in remote
+    std::string staged;         // the staged copy, relative to the game folder
     std::optional<std::uint64_t> expectedSize;
     // Present for a signed repository; fed the body as it arrives.
     std::unique_ptr<ContentCheck> check;
@@ -32,4 +36,6 @@ struct DownloadJob {
     std::uint64_t resumeFrom = 0;
     std::string validator;
     std::int64_t resumeTotal = -1;
+
+    std::string_view Local() const { return std::string_view(remote).substr(entryFrom); }
 };

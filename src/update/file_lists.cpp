@@ -29,11 +29,27 @@ NewerVersions ReadNewerVersions(const std::string& index, std::int16_t current) 
 }
 
 std::size_t ListMerge::EntryHash::operator()(std::size_t k) const {
-    return std::hash<std::string>()((*fileList)[k]);
+    return (*this)(std::string_view((*fileList)[k]));
+}
+
+std::size_t ListMerge::EntryHash::operator()(std::string_view name) const {
+    return std::hash<std::string_view>()(name);
 }
 
 bool ListMerge::EntryEqual::operator()(std::size_t a, std::size_t b) const {
     return (*fileList)[a] == (*fileList)[b];
+}
+
+bool ListMerge::EntryEqual::operator()(std::string_view name, std::size_t k) const {
+    return name == (*fileList)[k];
+}
+
+bool ListMerge::EntryEqual::operator()(std::size_t k, std::string_view name) const {
+    return name == (*fileList)[k];
+}
+
+bool ListMerge::Contains(std::string_view name) const {
+    return listed_.find(name) != listed_.end();
 }
 
 ListMerge::ListMerge(std::vector<std::string>& fileList, std::int32_t& fileCount)

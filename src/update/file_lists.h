@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -28,16 +29,25 @@ public:
     // writes nothing: throws UpdateFailure.
     void Add(const std::string& list);
 
+    // True when `name` is one of the entries merged so far.
+    bool Contains(std::string_view name) const;
+
 private:
     // Entries are hashed and compared by their position in the file list,
-    // so that the membership test costs no second copy of every entry.
+    // so that the membership test costs no second copy of every entry; a
+    // name is looked up as it is.
     struct EntryHash {
+        using is_transparent = void;
         const std::vector<std::string>* fileList;
         std::size_t operator()(std::size_t k) const;
+        std::size_t operator()(std::string_view name) const;
     };
     struct EntryEqual {
+        using is_transparent = void;
         const std::vector<std::string>* fileList;
         bool operator()(std::size_t a, std::size_t b) const;
+        bool operator()(std::string_view name, std::size_t k) const;
+        bool operator()(std::size_t k, std::string_view name) const;
     };
 
     std::vector<std::string>& fileList_;

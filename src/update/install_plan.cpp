@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
 #include <system_error>
 
 #include "failure.h"
@@ -11,41 +10,81 @@
 
 namespace {
 
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
 // The folders on the way to an entry: "a", "a/b" for "a/b/c" (either separator).
 template <typename Action>
 void ForEachFolderOf(const std::string& entry, Action action) {
     for (std::size_t cut = entry.find_first_of("/\\"); cut != std::string::npos;
          cut = entry.find_first_of("/\\", cut + 1)) {
-        action(entry.substr(0, cut));
+        action(std::string_view(entry).substr(0, cut));
     }
+}
+
+// Compares names with either separator below every other character: an
+// entry is then followed at once by those that have it as their folder.
+bool FolderOrder(const std::string& a, const std::string& b) {
+    const auto key = [](char c) { return IsSeparator(c) ? 0 : static_cast<unsigned char>(c) + 1; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return key(x) < key(y); });
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return x == y || (IsSeparator(x) && IsSeparator(y));
+           });
+}
+
+// For each of the positions, whether another entry needs it as its folder.
+// Sorting costs a number per entry, not a copy of every folder name.
+std::vector<bool> UsedAsFolders(const std::vector<std::string>& fileList,
+                                const std::vector<std::size_t>& positions) {
+    std::vector<std::size_t> order(positions.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return FolderOrder(fileList[positions[a]], fileList[positions[b]]);
+    });
+    std::vector<bool> used(positions.size(), false);
+    for (std::size_t i = order.size(); i-- > 1;) {
+        const std::string& name = fileList[positions[order[i - 1]]];
+        const std::string& next = fileList[positions[order[i]]];
+        if (SameName(name, next)) {
+            used[order[i - 1]] = used[order[i]];
+        } else {
+            used[order[i - 1]] = next.size() > name.size() && IsSeparator(next[name.size()]) &&
+                                 SameName(name, std::string_view(next).substr(0, name.size()));
+        }
+    }
+    return used;
 }
 
 // Entries that the game folder cannot take as files are refused before any
 // transfer: a folder where the file goes, a file where a folder must be, or
 // an entry that another needs as its folder.
 void CheckTargets(const std::vector<std::string>& fileList, const std::vector<std::size_t>& positions) {
-    std::set<std::string> folders;
-    std::set<std::string> checked;  // folders on the way already seen to be usable
-    for (const std::size_t k : positions) {
-        ForEachFolderOf(fileList[k], [&](std::string folder) { folders.insert(std::move(folder)); });
-    }
-    for (const std::size_t k : positions) {
-        const std::string& entry = fileList[k];
+    const std::vector<bool> usedAsFolder = UsedAsFolders(fileList, positions);
+    std::string lastFolder;  // the folders on the way to the last entry are usable
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const std::string& entry = fileList[positions[i]];
         const UpdateFailure refused("Impossible d'écrire " + Printable(entry) + ".");
-        std::string slashed = entry;
-        std::replace(slashed.begin(), slashed.end(), '\\', '/');
-        if (folders.count(entry) || folders.count(slashed)) throw refused;
+        if (usedAsFolder[i]) throw refused;
         std::error_code error;
         if (std::filesystem::is_directory(LocalPath(entry), error)) throw refused;
-        ForEachFolderOf(entry, [&](std::string folder) {
-            if (checked.count(folder)) return;
-            const auto status = std::filesystem::status(LocalPath(folder), error);
+        ForEachFolderOf(entry, [&](std::string_view folder) {
+            if (lastFolder.starts_with(folder) &&
+                (lastFolder.size() == folder.size() || IsSeparator(lastFolder[folder.size()]))) {
+                return;
+            }
+            const auto status = std::filesystem::status(LocalPath(std::string(folder)), error);
             if (status.type() != std::filesystem::file_type::not_found &&
                 !std::filesystem::is_directory(status)) {
                 throw refused;
             }
-            checked.insert(std::move(folder));
         });
+        const std::size_t cut = entry.find_last_of("/\\");
+        lastFolder = cut == std::string::npos ? std::string() : entry.substr(0, cut);
     }
 }
 
@@ -68,12 +107,12 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
 // Plans one entry; the caller has already added it to the files shown.
 class EntryPlanner {
 public:
-    EntryPlanner(const std::vector<std::string>& fileList, StagingRecord& staging,
-                 const RepositoryTrust& trust, InstallPlan& plan)
-        : listed_(fileList.begin(), fileList.end()), staging_(staging), trust_(trust), plan_(plan) {}
+    EntryPlanner(const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust,
+                 InstallPlan& plan)
+        : isListed_(isListed), staging_(staging), trust_(trust), plan_(plan) {}
 
     void Plan(const std::string& entry) {
-        const std::size_t place = plan_.remotes.size() - 1;
+        const std::size_t place = plan_.numbers.size() - 1;
         DownloadJob job;
         if (trust_.Enabled()) {
             const FileDigest expected = trust_.Expected(entry);
@@ -86,13 +125,13 @@ public:
             job.expectedSize = expected.size;
             job.check = MakeDigestCheck(expected);
         }
-        job.remote = plan_.remotes.back();
-        job.local = entry;
+        job.remote = RemoteFileName(entry);
+        job.entryFrom = job.remote.size() - entry.size();
         if (const auto left = staging_.TakeLeftBody(entry)) {
             if (UseWholeLeftover(*left, entry, place)) return;
             Resume(job, *left);
         } else {
-            job.staged = LocalPath(staging_.NewStagedName(entry, listed_));
+            job.staged = staging_.NewStagedName(entry, isListed_);
         }
         plan_.placeOfJob.push_back(place);
         plan_.jobs.push_back(std::move(job));
@@ -111,15 +150,15 @@ private:
     // Only a body whose answer had a validator and a total can be continued.
     static void Resume(DownloadJob& job, const LeftBody& left) {
         std::error_code error;
-        job.staged = LocalPath(left.staged);
+        job.staged = left.staged;
         const bool resumable = !left.validator.empty() && left.total >= 0;
-        job.resumeFrom = resumable ? std::filesystem::file_size(job.staged, error) : 0;
+        job.resumeFrom = resumable ? std::filesystem::file_size(LocalPath(job.staged), error) : 0;
         if (error) job.resumeFrom = 0;
         job.validator = left.validator;
         job.resumeTotal = left.total;
     }
 
-    std::set<std::string> listed_;  // no staged name may be a listed entry
+    const IsListed& isListed_;  // no staged name may be a listed entry
     StagingRecord& staging_;
     const RepositoryTrust& trust_;
     InstallPlan& plan_;
@@ -127,8 +166,8 @@ private:
 
 }  // namespace
 
-InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord& staging,
-                        const RepositoryTrust& trust) {
+InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed& isListed,
+                        StagingRecord& staging, const RepositoryTrust& trust) {
     std::vector<std::size_t> positions;  // file list positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < fileList.size(); ++k) {
         if (!IsBlankEntry(fileList[k])) positions.push_back(k);
@@ -137,9 +176,8 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord&
 
     InstallPlan plan;
     plan.jobs.reserve(positions.size());
-    EntryPlanner planner(fileList, staging, trust, plan);
+    EntryPlanner planner(isListed, staging, trust, plan);
     for (const std::size_t k : positions) {
-        plan.remotes.push_back(RemoteFileName(fileList[k]));
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         planner.Plan(fileList[k]);
     }
@@ -147,18 +185,11 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord&
     return plan;
 }
 
-std::string StagedName(const DownloadJob& job) {
-    const std::u8string name = job.staged.lexically_relative(NativePath(ProgramFolder())).generic_u8string();
-    return std::string(name.begin(), name.end());
-}
-
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {
     std::vector<CommitMove> moves;
     moves.reserve(plan.jobs.size() + plan.leftWhole.size());
     for (const auto& [staged, entry] : plan.leftWhole) moves.push_back({staged, entry, BackupName(staged)});
-    for (const DownloadJob& job : plan.jobs) {
-        const std::string staged = StagedName(job);
-        moves.push_back({staged, job.local, BackupName(staged)});
-    }
+    for (const DownloadJob& job : plan.jobs)
+        moves.push_back({job.staged, std::string(job.Local()), BackupName(job.staged)});
     return moves;
 }

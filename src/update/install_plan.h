@@ -16,8 +16,7 @@
 
 struct InstallPlan {
     // Every file shown, in list order (blank entries are not shown): its
-    // remote name and its number in the file list (from 1).
-    std::vector<std::string> remotes;
+    // number in the file list (from 1).
     std::vector<std::int32_t> numbers;
     // The files to fetch, and each one's place among the files shown.
     std::vector<DownloadJob> jobs;
@@ -31,11 +30,8 @@ struct InstallPlan {
 // Plans the install of every entry of fileList. Throws UpdateFailure for an
 // entry the game folder cannot take as a file, and when the disk cannot take
 // the update. Nothing is written: the folders are made as files arrive.
-InstallPlan PlanInstall(const std::vector<std::string>& fileList, StagingRecord& staging,
-                        const RepositoryTrust& trust);
-
-// A job's staged copy, relative to the game folder (for the record and the journal).
-std::string StagedName(const DownloadJob& job);
+InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed& isListed,
+                        StagingRecord& staging, const RepositoryTrust& trust);
 
 // The commit's moves: the whole leftovers, then the fetched files.
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan);

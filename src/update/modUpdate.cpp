@@ -41,7 +41,7 @@ public:
     void Finished(std::size_t job) override { texts_.Finished(plan_.placeOfJob[job]); }
     void Resumable(std::size_t job, const std::string& validator, std::int64_t total) override {
         const DownloadJob& fetched = plan_.jobs[job];
-        staging_.RecordValidator(fetched.local, StagedName(fetched), validator, total);
+        staging_.RecordValidator(fetched.staged, validator, total);
     }
     void ServerBusy(int secondsLeft) override { texts_.ServerBusy(secondsLeft); }
     // Validators reach the record in batches, at the pace of window events:
@@ -134,7 +134,7 @@ std::string UpdateRun::FetchIndex() {
 // once, and are merged strictly in index order.
 void UpdateRun::FetchLists() {
     ShowCheckingVersions(view_);
-    ListMerge merge(FileList, FileCount);
+    listed_ = std::make_unique<ListMerge>(FileList, FileCount);
     const std::size_t batch = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
     const std::size_t step = trust_->Enabled() ? 2 : 1;
     for (std::size_t first = 0; first < NewVersions.size(); first += batch) {
@@ -155,13 +155,14 @@ void UpdateRun::FetchLists() {
             const std::size_t at = (i - first) * step;
             if (trust_->Enabled())
                 trust_->CheckList(NewVersions[i], names[at].first, texts[at], texts[at + 1]);
-            merge.Add(texts[at]);
+            listed_->Add(texts[at]);
         }
     }
 }
 
 InstallPlan UpdateRun::PlanInstall() {
-    InstallPlan plan = ::PlanInstall(FileList, *staging_, *trust_);
+    const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
+    InstallPlan plan = ::PlanInstall(FileList, isListed, *staging_, *trust_);
     staging_->RemoveLeftovers();
     // Every staged name is on record before its file is made.
     staging_->Flush();
@@ -169,7 +170,7 @@ InstallPlan UpdateRun::PlanInstall() {
 }
 
 void UpdateRun::FetchFiles(InstallPlan& plan) {
-    FileTexts texts(view_, plan.remotes, plan.numbers, FileList, FileCount, settings_.parallelTransfers <= 1);
+    FileTexts texts(view_, plan.numbers, FileList, FileCount, settings_.parallelTransfers <= 1);
     for (const std::size_t place : plan.inPlace) texts.MarkFinished(place);
     texts.Start();
     FileFetchListener listener(texts, *staging_, plan);
@@ -188,7 +189,6 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
 void UpdateRun::Commit(const InstallPlan& plan) {
     const std::vector<CommitMove> moves = CommitMoves(plan);
     CommitUpdate(moves, NewestVersion);
-    for (const CommitMove& move : moves) staging_->Forget(move.staged);
     staging_->Close();
 }
 

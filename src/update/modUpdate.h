@@ -12,6 +12,7 @@
 #include "update/view.h"
 
 class Downloader;
+class ListMerge;
 class RepositoryTrust;
 class StagingRecord;
 struct InstallPlan;
@@ -67,4 +68,6 @@ private:
     // Entries to download, each once, first occurrence first.
     std::vector<std::string> FileList;
     std::int32_t FileCount = 0;
+    // Which entries FileList holds, to look them up.
+    std::unique_ptr<ListMerge> listed_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "failure.h"
+#include "update/repository.h"
 
 void ShowSearching(UpdateView& view) {
     view.SetText(L2, "Recherche des nouvelles...");
@@ -73,30 +74,29 @@ void TextTransferTexts::Finished(std::size_t) {
     shown_ = 100;
 }
 
-FileTexts::FileTexts(UpdateView& view, std::vector<std::string> remotes, std::vector<std::int32_t> numbers,
+FileTexts::FileTexts(UpdateView& view, const std::vector<std::int32_t>& numbers,
                      const std::vector<std::string>& fileList, std::int32_t fileCount, bool oneAtATime)
     : WindowListener(view),
-      remotes_(std::move(remotes)),
-      numbers_(std::move(numbers)),
+      numbers_(numbers),
       fileList_(fileList),
       fileCount_(fileCount),
-      finished_(remotes_.size(), false),
-      fraction_(remotes_.size(), 0.0),
+      finished_(numbers_.size(), false),
+      fraction_(numbers_.size(), 0.0),
       oneAtATime_(oneAtATime) {}
 
 void FileTexts::Start() {
     view_.SetText(L2, "");
     // Blank entries count in the numbering but have nothing to fetch.
-    if (!remotes_.empty()) ShowHead();
+    if (!numbers_.empty()) ShowHead();
 }
 
 void FileTexts::ShowHead() {
-    while (head_ < remotes_.size() && finished_[head_]) {
-        if (headShown_) ShowFetched(view_, remotes_[head_]);
+    while (head_ < numbers_.size() && finished_[head_]) {
+        if (headShown_) ShowFetched(view_, RemoteFileName(EntryAt(head_)));
         headShown_ = false;
         ++head_;
     }
-    if (head_ >= remotes_.size() || headShown_) return;
+    if (head_ >= numbers_.size() || headShown_) return;
     ShowCounter();
     headShown_ = true;
 }
@@ -133,9 +133,8 @@ void FileTexts::ServerBusy(int secondsLeft) {
 }
 
 void FileTexts::ShowCounter() {
-    if (head_ >= remotes_.size()) return;
-    const std::string& entry = fileList_[static_cast<std::size_t>(numbers_[head_] - 1)];
-    view_.SetText(L2, "Téléchargement de " + entry + "...");
+    if (head_ >= numbers_.size()) return;
+    view_.SetText(L2, "Téléchargement de " + EntryAt(head_) + "...");
     view_.SetText(L3, "Fichier de téléchargement: " + std::to_string(numbers_[head_]) + " sur " +
                           std::to_string(fileCount_));
 }
@@ -145,7 +144,11 @@ void FileTexts::ShowShareDone() {
 }
 
 int FileTexts::SharePercent() const {
-    return remotes_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(remotes_.size()));
+    return numbers_.empty() ? 100 : static_cast<int>(arrived_ * 100.0 / static_cast<double>(numbers_.size()));
+}
+
+const std::string& FileTexts::EntryAt(std::size_t place) const {
+    return fileList_[static_cast<std::size_t>(numbers_[place] - 1)];
 }
 
 void FileTexts::ShowOverall() {

@@ -61,9 +61,9 @@ private:
 // the files shown, in list order.
 class FileTexts : public WindowListener {
 public:
-    // remotes: the files shown, in list order; numbers: their numbers in
-    // fileList (from 1); fileCount: the number shown after "sur".
-    FileTexts(UpdateView& view, std::vector<std::string> remotes, std::vector<std::int32_t> numbers,
+    // numbers: the files shown, in list order, by their numbers in fileList
+    // (from 1); fileCount: the number shown after "sur".
+    FileTexts(UpdateView& view, const std::vector<std::int32_t>& numbers,
               const std::vector<std::string>& fileList, std::int32_t fileCount, bool oneAtATime);
 
     // Clears the step's text and shows the first file to fetch.
@@ -88,8 +88,9 @@ private:
     void SetFraction(std::size_t place, double fraction);
     void ShowPercent(int percent);
 
-    std::vector<std::string> remotes_;
-    std::vector<std::int32_t> numbers_;
+    const std::string& EntryAt(std::size_t place) const;
+
+    const std::vector<std::int32_t>& numbers_;
     const std::vector<std::string>& fileList_;
     std::int32_t fileCount_;
     std::vector<bool> finished_;

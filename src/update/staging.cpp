@@ -26,6 +26,7 @@ constexpr std::string_view kBackupMark = ".~old-";
 // systems; Windows counts UTF-16 units, never more than the UTF-8 bytes.
 constexpr std::size_t kLongestName = 255;
 constexpr std::size_t kTagLength = 8;
+constexpr std::size_t kLongestPending = 1024 * 1024;
 
 std::string WholeFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -116,22 +117,30 @@ bool IsWorkingFileName(const std::string& entry) {
            name == "config/updater.serial.new";
 }
 
-StagingRecord::StagingRecord() {
-    const std::string text = WholeFile(LocalPath(kStagingName));
-    for (const std::string_view line : SplitLines(text)) {
+// What a record names: staged name -> what it holds, "gone" ones left out.
+// Read line by line: a record of a million names is not held twice.
+std::map<std::string, StagingRecord::Staged> StagingRecord::ReadRecord() {
+    std::map<std::string, Staged> named;
+    std::ifstream in(LocalPath(kStagingName), std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::vector<std::string_view> fields = SplitFields(line, '\t');
-        if (fields.size() == 3 && fields[0] == "file") earlier_[std::string(fields[1])].entry = fields[2];
+        if (fields.size() == 3 && fields[0] == "file") named[std::string(fields[1])].entry = fields[2];
         // The validator and total of the answer a part came from; an older
         // record without the total cannot prove a range continues the part.
         if (fields.size() == 4 && fields[0] == "valid") {
             const auto total = ParseDecimal<std::int64_t>(fields[3]);
             if (!total) continue;
-            Staged& what = earlier_[std::string(fields[1])];
+            Staged& what = named[std::string(fields[1])];
             what.validator = fields[2];
             what.total = *total;
         }
-        if (fields.size() == 2 && fields[0] == "gone") earlier_.erase(std::string(fields[1]));
+        if (fields.size() == 2 && fields[0] == "gone") named.erase(std::string(fields[1]));
     }
+    return named;
+}
+
+StagingRecord::StagingRecord() : earlier_(ReadRecord()) {
     // Earlier runs' files stay recorded until this run has dealt with them.
     record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
     record_ << kStagingHeader << "\n";
@@ -139,14 +148,18 @@ StagingRecord::StagingRecord() {
     record_.flush();
 }
 
+// This run's names are in the record, not in memory: they are read back
+// once the plan and the transfers are gone.
 StagingRecord::~StagingRecord() {
+    Flush();
     record_.close();
     if (closed_) return;
     std::map<std::string, Staged> kept = earlier_;
-    for (const auto& [staged, what] : mine_) {
+    for (const auto& [staged, what] : ReadRecord()) {
+        if (earlier_.count(staged)) continue;
         std::error_code error;
         const auto size = fs::file_size(LocalPath(staged), error);
-        if (keepPartials_ && !what.validator.empty() && !error && size > 0) {
+        if (keepPartials_ && !what.validator.empty() && what.total >= 0 && !error && size > 0) {
             kept[staged] = what;
         } else {
             RemoveQuietly(LocalPath(staged));
@@ -163,13 +176,13 @@ StagingRecord::~StagingRecord() {
 
 std::string StagingRecord::RecordLines(const std::string& staged, const Staged& what) {
     std::string lines = "file\t" + staged + '\t' + what.entry + "\n";
-    if (!what.validator.empty()) lines += ValidLine(staged, what.validator, what.total);
+    if (!what.validator.empty()) lines += ValidLine(staged, what.validator, what.total) + "\n";
     return lines;
 }
 
 std::string StagingRecord::ValidLine(const std::string& staged, const std::string& validator,
                                      std::int64_t total) {
-    return "valid\t" + staged + '\t' + validator + '\t' + std::to_string(total) + "\n";
+    return "valid\t" + staged + '\t' + validator + '\t' + std::to_string(total);
 }
 
 std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
@@ -178,7 +191,7 @@ std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
         std::error_code error;
         if (!fs::is_regular_file(LocalPath(it->first), error)) continue;
         LeftBody left{it->first, it->second.validator, it->second.total};
-        mine_[it->first] = it->second;
+        // Still in the record: from now on it is this run's.
         earlier_.erase(it);
         return left;
     }
@@ -193,36 +206,36 @@ void StagingRecord::RemoveLeftovers() {
     earlier_.clear();
 }
 
-std::string StagingRecord::NewStagedName(const std::string& entry, const std::set<std::string>& listed) {
+std::string StagingRecord::NewStagedName(const std::string& entry, const IsListed& isListed) {
     for (;;) {
-        std::string name = StagedStem(entry) + std::string(kStagedMark) + RandomTag();
-        if (listed.count(name) || mine_.count(name) || earlier_.count(name) || Exists(LocalPath(name)))
-            continue;
-        mine_[name].entry = entry;
+        const std::string stem = StagedStem(entry);
+        // Sized exactly: a million of them wait in the plan.
+        std::string name;
+        name.reserve(stem.size() + kStagedMark.size() + kTagLength);
+        name.append(stem).append(kStagedMark).append(RandomTag());
+        if (isListed(name) || earlier_.count(name) || Exists(LocalPath(name))) continue;
+        // Different entries have different stems, unless both were cut to
+        // fit: only those could be given the same name twice.
+        if (stem.size() != entry.size() && !cutNames_.insert(name).second) continue;
         Append("file\t" + name + '\t' + entry);
         return name;
     }
 }
 
-void StagingRecord::RecordValidator(const std::string& entry, const std::string& staged,
-                                    const std::string& validator, std::int64_t total) {
+void StagingRecord::RecordValidator(const std::string& staged, const std::string& validator,
+                                    std::int64_t total) {
     // A validator with a line break or a tab would break the record's lines.
     if (validator.find_first_of("\t\r\n") != std::string::npos) return;
-    Staged& what = mine_[staged];
-    what.entry = entry;
-    what.validator = validator;
-    what.total = total;
-    pending_ += ValidLine(staged, validator, total);
-}
-
-void StagingRecord::Forget(const std::string& staged) {
-    mine_.erase(staged);
+    Append(ValidLine(staged, validator, total));
 }
 
 void StagingRecord::Close() {
+    Flush();
     record_.close();
-    for (const auto& [staged, what] : mine_) RemoveQuietly(LocalPath(staged));
-    mine_.clear();
+    // Committed files have left their staged names; whatever is still there goes.
+    for (const auto& [staged, what] : ReadRecord()) {
+        if (!earlier_.count(staged)) RemoveQuietly(LocalPath(staged));
+    }
     if (earlier_.empty()) {
         RemoveQuietly(LocalPath(kStagingName));
         closed_ = true;
@@ -232,6 +245,9 @@ void StagingRecord::Close() {
 void StagingRecord::Append(const std::string& line) {
     pending_ += line;
     pending_ += '\n';
+    // Thousands of names are planned at once: the record takes them in
+    // pieces rather than holding them all in memory.
+    if (pending_.size() >= kLongestPending) Flush();
 }
 
 void StagingRecord::Flush() {

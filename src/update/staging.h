@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -19,6 +20,9 @@
 inline constexpr const char* kLockName = "updater.lock";
 inline constexpr const char* kJournalName = "updater.journal";
 inline constexpr const char* kStagingName = "updater.staging";
+
+// Whether a name is an entry of the update's lists.
+using IsListed = std::function<bool(std::string_view)>;
 
 // True for a list entry that names one of the working files above.
 bool IsWorkingFileName(const std::string& entry);
@@ -52,17 +56,14 @@ public:
     // A new name beside the entry's target (the entry, ".~upd-" and a random
     // tag) that no file has and no listed entry uses. Its record is written by the next Flush(), which must
     // come before the file is made.
-    std::string NewStagedName(const std::string& entry, const std::set<std::string>& listed);
-    // The staged body of entry came from an answer with this validator and
-    // total, and may be continued by a range of that same file; written by
-    // the next Flush().
-    void RecordValidator(const std::string& entry, const std::string& staged, const std::string& validator,
-                         std::int64_t total);
+    std::string NewStagedName(const std::string& entry, const IsListed& isListed);
+    // The staged body came from an answer with this validator and total,
+    // and may be continued by a range of that same file; written by the
+    // next Flush().
+    void RecordValidator(const std::string& staged, const std::string& validator, std::int64_t total);
     // Writes what was recorded since the last call (one write for thousands
     // of files, not one each).
     void Flush();
-    // The file went where it belongs (or was removed): nothing left to clean.
-    void Forget(const std::string& staged);
     // Keep partial bodies on disk for the next run (the run was stopped, not failed).
     void KeepPartials() { keepPartials_ = true; }
     // Everything is committed: the record itself goes.
@@ -78,10 +79,12 @@ private:
     };
     static std::string RecordLines(const std::string& staged, const Staged& what);
     static std::string ValidLine(const std::string& staged, const std::string& validator, std::int64_t total);
+    static std::map<std::string, Staged> ReadRecord();
+
     std::map<std::string, Staged> earlier_;  // staged name -> what it holds
-    std::map<std::string, Staged> mine_;
-    std::ofstream record_;  // open from the start to the end of the run
-    std::string pending_;   // lines not written yet
+    std::set<std::string> cutNames_;         // names given to entries cut to fit
+    std::ofstream record_;                   // open from the start to the end of the run
+    std::string pending_;                    // lines not written yet
     bool keepPartials_ = false;
     bool closed_ = false;
 };
