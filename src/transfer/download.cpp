@@ -360,8 +360,7 @@ void Downloader::State::Loop::EnforceDeadlines() {
     }
 }
 
-std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry,
-                                                          Clock::time_point now) {
+std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry, Clock::time_point now) {
     const std::string& remote = *Item(entry.work).remote;
     if (!entry.body->Begun()) {
         if (now - entry.started < answerTimeout_) return std::nullopt;
