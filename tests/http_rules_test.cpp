@@ -85,6 +85,12 @@ TEST(HeadReader, ReadsContentRangeAndKnowsAnAnswerWithoutStatusLine) {
     unknownTotal.Line("Content-Range: bytes 5-9/*");
     EXPECT_EQ(unknownTotal.Head().rangeStart, 5);
     EXPECT_EQ(unknownTotal.Head().rangeTotal, -1);
+    // Nothing lies past the asked offset: only the file's total.
+    HeadReader pastTheEnd(&FakeDates);
+    pastTheEnd.Line("HTTP/1.1 416 Range Not Satisfiable");
+    pastTheEnd.Line("Content-Range: bytes */70000");
+    EXPECT_EQ(pastTheEnd.Head().rangeStart, -1);
+    EXPECT_EQ(pastTheEnd.Head().rangeTotal, 70000);
 }
 
 TEST(Framing, OnlyABodyWhoseEndIsMarkedIsComplete) {

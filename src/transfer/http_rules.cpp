@@ -33,6 +33,11 @@ std::int64_t HeaderNumber(std::string_view text) {
 void ReadContentRange(std::string_view value, ResponseHead& head) {
     if (!value.starts_with("bytes ")) return;
     value.remove_prefix(6);
+    // A 416's "bytes */1000": no range, only the file's total.
+    if (value.starts_with("*/")) {
+        head.rangeTotal = HeaderNumber(value.substr(2));
+        return;
+    }
     const auto dash = value.find('-');
     const auto slash = value.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return;

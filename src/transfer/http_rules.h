@@ -18,7 +18,8 @@ inline constexpr std::int64_t kLongestRetryAfterSeconds = 24 * 3600;
 
 // A whole decimal number; -1 for anything else.
 std::int64_t HeaderNumber(std::string_view text);
-// "bytes 100-199/1000" into head.rangeStart and head.rangeTotal ("*": -1).
+// "bytes 100-199/1000" into head.rangeStart and head.rangeTotal ("*": -1);
+// a 416's "bytes */1000" gives the total alone.
 void ReadContentRange(std::string_view value, ResponseHead& head);
 
 // Reads one answer's head line by line, as it arrives. Every answer of a

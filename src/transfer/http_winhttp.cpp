@@ -38,7 +38,8 @@ constexpr DWORD kLargestHead = 64 * 1024;
 
 // Wine's WinHTTP (8.0) ends a chunked body that the connection's close cut
 // short as if its last chunk had come; Windows reports an error. Under Wine
-// a chunked body therefore proves nothing about its end.
+// a chunked body therefore proves nothing about its end by itself: its
+// length is confirmed by asking for what lies past it (see ConfirmLength).
 bool ChunkEndIsChecked() {
     static const bool underWine =
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
@@ -333,6 +334,10 @@ struct Transfer {
     std::uint64_t received = 0;
     int redirects = 0;
     Clock::time_point lastProgress;
+    // Asking the server whether a chunked body that ended is whole: the
+    // body's own head, kept while the question's answer comes.
+    std::optional<ResponseHead> bodyHead;
+    bool lengthConfirmed = false;
 };
 
 class WinHttpClient : public HttpClient {
@@ -565,6 +570,7 @@ private:
         if (!head || !head->Consistent()) return Finish(id, TransferOutcome::BadResponse);
         transfer.head = head->Head();
         transfer.head.status = static_cast<long>(status);
+        if (transfer.bodyHead) return JudgeConfirmation(id, transfer);
         if (IsRedirect(status)) {
             if (const auto location = Header(transfer.request, WINHTTP_QUERY_LOCATION)) {
                 return Redirect(id, transfer, *location);
@@ -606,6 +612,30 @@ private:
             return Finish(id, TransferOutcome::Interrupted);
         }
         if (!BeginBody(transfer)) return Finish(id, TransferOutcome::SinkRefused);
+        if (transfer.head.chunked && !ChunkEndIsChecked() && transfer.head.status / 100 == 2) {
+            return ConfirmLength(id, transfer);
+        }
+        Finish(id, TransferOutcome::Complete);
+    }
+
+    // Asks for the bytes past the end of the body, on the condition that the
+    // file is the one it came from. A server that has none answers 416 with
+    // the file's total: the body was whole. One that sends more shows that
+    // it was cut. Any other answer leaves the end unproven.
+    void ConfirmLength(TransferId id, Transfer& transfer) {
+        transfer.bodyHead = transfer.head;
+        transfer.from += transfer.received;
+        transfer.ifRange = transfer.head.validator;
+        CloseRequest(transfer);
+        Launch(id);
+    }
+
+    void JudgeConfirmation(TransferId id, Transfer& transfer) {
+        const ResponseHead answer = transfer.head;
+        transfer.head = *transfer.bodyHead;
+        if (answer.status == 206) return Finish(id, TransferOutcome::Interrupted);
+        transfer.lengthConfirmed = answer.status == 416 && answer.rangeTotal >= 0 &&
+                                   static_cast<std::uint64_t>(answer.rangeTotal) == transfer.from;
         Finish(id, TransferOutcome::Complete);
     }
 
@@ -616,8 +646,8 @@ private:
         result.head = transfer.head;
         // WinHTTP ends a chunked body cut short with an error, never as a
         // clean end (but see ChunkEndIsChecked).
-        result.bodyComplete =
-            outcome == TransferOutcome::Complete && IsFramed(result.head, ChunkEndIsChecked(), false);
+        result.bodyComplete = outcome == TransferOutcome::Complete &&
+                              (IsFramed(result.head, ChunkEndIsChecked(), false) || transfer.lengthConfirmed);
         // Closing the request handle after a complete body returns its
         // connection to the session's pool for the next transfer.
         CloseRequest(transfer);

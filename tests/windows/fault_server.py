@@ -2,7 +2,9 @@
 
 Paths:
   /ok/<n>                 200, Content-Length n, the bytes a..z repeated
-  /chunked/<n>            200, the same bytes chunked, no Content-Length
+  /chunked/<n>            200, the same bytes chunked, no Content-Length; "Range: bytes=N-"
+                          is answered 206 with the rest, or 416 "bytes */n" past the end
+  /chunkednorange/<n>     /chunked/<n> from a server that ignores Range
   /notfound, /servererror 404 / 500 with an HTML error page
   /short/<declared>/<n>   Content-Length declared, n bytes, then the socket closes
   /stall/<declared>/<n>   Content-Length declared, n bytes, then silence
@@ -16,7 +18,8 @@ Paths:
                           long as If-Range, when sent, matches the ETag or Last-Modified
   /weak/<n>               /ok/<n> with a weak ETag and a Last-Modified
   /closeend/<n>           200 without Content-Length nor chunks: the body ends at close
-  /chunkcut/<n>/<cut>     chunked, cut bytes of n, then the socket closes (no last chunk)
+  /chunkcut/<n>/<cut>     chunked, cut bytes of n, then the socket closes (no last chunk);
+                          ranges as /chunked/<n>
   /nocontent              204
   /busy/<s>               503 with Retry-After: s
   /busydate/<s>           503 with Retry-After: the HTTP date s seconds from now
@@ -76,7 +79,9 @@ class Handler(BaseHTTPRequestHandler):
         kind = parts[1] if len(parts) > 1 else ""
         if kind == "ok":
             self.send_body(200, pattern(int(parts[2])))
-        elif kind == "chunked":
+        elif kind in ("chunked", "chunkcut") and self.past_range(pattern(int(parts[2]))):
+            pass
+        elif kind in ("chunked", "chunkednorange"):
             body = pattern(int(parts[2]))
             self.send_response(200)
             self.send_header("Transfer-Encoding", "chunked")
@@ -167,6 +172,19 @@ class Handler(BaseHTTPRequestHandler):
 
     ETAG = '"v1"'
     LAST_MODIFIED = "Wed, 21 Oct 2015 07:28:00 GMT"
+
+    def past_range(self, body):
+        """Answers "Range: bytes=N-" for a chunked path: the rest (206), or
+        416 with the total when nothing lies past N. False when no range was asked."""
+        asked = self.headers.get("Range", "")
+        if not (asked.startswith("bytes=") and asked.endswith("-")):
+            return False
+        start = int(asked[6:-1])
+        if start >= len(body):
+            self.send_body(416, b"", [("Content-Range", "bytes */%d" % len(body))])
+        else:
+            self.send_body(206, body[start:], [("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))])
+        return True
 
     def send_range(self, body):
         validators = {"ETag": self.ETAG, "Last-Modified": self.LAST_MODIFIED}
