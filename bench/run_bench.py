@@ -76,7 +76,7 @@ class LongList:
 
 def bench_long_list(count, runs):
     repo = LongList(count)
-    name = "(e) %d-entry list (%d MB), first file missing" % (count, repo.size // 1000000)
+    name = "(l) %d-entry list (%d MB), first file missing" % (count, repo.size // 1000000)
     samples = []
     try:
         with harness.Nginx(repo):
@@ -332,7 +332,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small sizes, for trying the benchmark out")
-    parser.add_argument("--only", default="abcde", help="workloads to run, e.g. 'ab'")
+    parser.add_argument("--only", default="abcdl", help="workloads to run, e.g. 'ab'")
     args = parser.parse_args()
     harness.ensure_display()
     scale = 64 if args.quick else 1
@@ -351,7 +351,7 @@ def main():
     if "d" in args.only:
         stall_rows, repainted = bench_stall(max(1, args.runs // 2), 10 if not args.quick else 2)
         rows += stall_rows
-    if "e" in args.only:
+    if "l" in args.only:
         rows += bench_long_list(1000000 // scale, max(1, args.runs // 2))
     harness.stop_display()
     print_table(rows)
