@@ -242,6 +242,22 @@ std::string Replaced(const std::string& text, const std::string& from, const std
     return out;
 }
 
+TEST(RepositoryMetadata, ExpiresFromItsExpirySecondOn) {
+    // 1799229600 is 2027-01-06T10:00:00Z, the expiry of kMetadata.
+    const struct {
+        const char* what;
+        std::int64_t now;
+        bool expired;
+    } cases[] = {
+        {"a second before", 1799229599, false},
+        {"its expiry second", 1799229600, true},
+        {"a second after", 1799229601, true},
+    };
+    const auto metadata = ParseRepositoryMetadata(kMetadata);
+    ASSERT_TRUE(metadata);
+    for (const auto& c : cases) EXPECT_EQ(HasExpired(*metadata, c.now), c.expired) << c.what;
+}
+
 TEST(RepositoryMetadata, RefusesEveryMalformedText) {
     const std::string versionLine = "version 3 " + kDigestA + " 3 " + kDigestB + " 0\n";
     const struct {

@@ -103,4 +103,53 @@ TEST_F(ProgramFolderTest, ReplaceFileSwapsInTheWholeNewFile) {
     EXPECT_TRUE(fs::is_directory(root_ / "folder"));
 }
 
+// What stands at the name before it is opened for writing.
+enum class Planted { Nothing, File, LinkToFile, DanglingLink, Folder };
+
+struct OpenRow {
+    const char* what;
+    Planted planted;
+    WriteMode mode;
+    bool opens;
+};
+
+TEST_F(ProgramFolderTest, OpenForWritingNeverGoesThroughALink) {
+    const OpenRow rows[] = {
+        {"a new name is created", Planted::Nothing, WriteMode::CreateNew, true},
+        {"an existing file is not taken over", Planted::File, WriteMode::CreateNew, false},
+        {"a link to a file outside is not followed", Planted::LinkToFile, WriteMode::CreateNew, false},
+        {"a dangling link does not create its target", Planted::DanglingLink, WriteMode::CreateNew, false},
+        {"an existing file is appended to", Planted::File, WriteMode::Append, true},
+        {"nothing to append to", Planted::Nothing, WriteMode::Append, false},
+        {"a link to a file outside is not appended through", Planted::LinkToFile, WriteMode::Append, false},
+        {"a dangling link is not appended through", Planted::DanglingLink, WriteMode::Append, false},
+        {"a folder is not a file", Planted::Folder, WriteMode::Append, false},
+    };
+    for (const OpenRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "outside");
+        MakeFile("outside/kept", "kept");
+        const fs::path name = root_ / "staged";
+        if (row.planted == Planted::File) MakeFile("staged", "old");
+        if (row.planted == Planted::LinkToFile) fs::create_symlink(root_ / "outside/kept", name);
+        if (row.planted == Planted::DanglingLink) fs::create_symlink(root_ / "outside/made", name);
+        if (row.planted == Planted::Folder) fs::create_directory(name);
+
+        std::unique_ptr<FileWriter> writer = OpenForWriting(name, row.mode);
+        EXPECT_EQ(writer != nullptr, row.opens);
+        if (writer) {
+            EXPECT_TRUE(writer->Write("new", 3));
+            EXPECT_TRUE(writer->Close());
+            std::ifstream in(name, std::ios::binary);
+            const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(content, row.planted == Planted::File ? "oldnew" : "new");
+        }
+        std::ifstream kept(root_ / "outside/kept", std::ios::binary);
+        const std::string outside((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(outside, "kept");
+        EXPECT_FALSE(fs::exists(root_ / "outside/made"));
+    }
+}
+
 }  // namespace

@@ -240,7 +240,7 @@ void CheckSignatures(const RepositoryFolder& repository, const std::string& meta
 }
 
 void CheckExpiry(const RepositoryMetadata& metadata, std::int64_t now, std::vector<Problem>& problems) {
-    if (metadata.expires > now) return;
+    if (!HasExpired(metadata, now)) return;
     problems.push_back({kMetadataName,
                         "expired on " + FormatUtcTime(metadata.expires) + ": " + kKeyed +
                             "every update until it is signed again (update-repo sign)",

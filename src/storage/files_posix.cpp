@@ -57,11 +57,60 @@ void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path&
     }
 }
 
-void StartWriteback(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    ::close(fd);
+namespace {
+
+class DescriptorWriter : public FileWriter {
+public:
+    explicit DescriptorWriter(int fd) : fd_(fd) {}
+    ~DescriptorWriter() override { Close(); }
+    DescriptorWriter(const DescriptorWriter&) = delete;
+    DescriptorWriter& operator=(const DescriptorWriter&) = delete;
+
+    bool Write(const char* data, std::size_t size) override {
+        while (size > 0 && fd_ >= 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed_ = true;
+                return false;
+            }
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return fd_ >= 0 && !failed_;
+    }
+
+    void StartWriteback() override {
+        if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+
+    bool Close() override {
+        if (fd_ < 0) return !failed_;
+        if (::close(fd_) != 0) failed_ = true;
+        fd_ = -1;
+        return !failed_;
+    }
+
+private:
+    int fd_;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<FileWriter> OpenForWriting(const std::filesystem::path& file, WriteMode mode) {
+    // O_NOFOLLOW refuses a link at the name itself; O_EXCL refuses any name
+    // that exists, a link included, so a new file is always our own.
+    const int flags =
+        O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (mode == WriteMode::CreateNew ? O_CREAT | O_EXCL : O_APPEND);
+    const int fd = ::open(file.c_str(), flags, 0644);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<DescriptorWriter>(fd);
 }
 
 void SyncWrittenFiles(const std::filesystem::path& folder) {

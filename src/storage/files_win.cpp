@@ -6,6 +6,7 @@
 // <windows.h> maps ReplaceFile to the system's ReplaceFileW; ours is meant.
 #undef ReplaceFile
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -219,7 +220,63 @@ void FlushWrittenSince(const fs::path& folder, std::int64_t since, int depth) {
     FindClose(search);
 }
 
+class HandleWriter : public FileWriter {
+public:
+    explicit HandleWriter(HANDLE file) : file_(file) {}
+    ~HandleWriter() override { Close(); }
+    HandleWriter(const HandleWriter&) = delete;
+    HandleWriter& operator=(const HandleWriter&) = delete;
+
+    bool Write(const char* data, std::size_t size) override {
+        while (size > 0 && file_ != INVALID_HANDLE_VALUE) {
+            const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+            DWORD written = 0;
+            if (!WriteFile(file_, data, piece, &written, nullptr) || written == 0) {
+                failed_ = true;
+                return false;
+            }
+            data += written;
+            size -= written;
+        }
+        return file_ != INVALID_HANDLE_VALUE && !failed_;
+    }
+
+    // Windows writes a file's data back on its own schedule and has no call
+    // that starts it without waiting; the flush before the commit does the work.
+    void StartWriteback() override {}
+
+    bool Close() override {
+        if (file_ == INVALID_HANDLE_VALUE) return !failed_;
+        if (!CloseHandle(file_)) failed_ = true;
+        file_ = INVALID_HANDLE_VALUE;
+        return !failed_;
+    }
+
+private:
+    HANDLE file_;
+    bool failed_ = false;
+};
+
 }  // namespace
+
+std::unique_ptr<FileWriter> OpenForWriting(const std::filesystem::path& file, WriteMode mode) {
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link (or junction) itself rather
+    // than what it points at; such a handle is then refused below. CREATE_NEW
+    // fails on any existing name, a link included.
+    const DWORD access = mode == WriteMode::CreateNew ? GENERIC_WRITE : FILE_APPEND_DATA;
+    const DWORD disposition = mode == WriteMode::CreateNew ? CREATE_NEW : OPEN_EXISTING;
+    HANDLE handle = CreateFileW(fs::path(file).make_preferred().c_str(), access | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return std::make_unique<HandleWriter>(handle);
+}
 
 // Windows has no syncfs(): flushing a whole volume takes a handle on the
 // volume, which only administrators may open, and the game is not updated as
@@ -227,10 +284,6 @@ void FlushWrittenSince(const fs::path& folder, std::int64_t since, int depth) {
 // flushed one by one instead; they are the ones written since this process
 // started. The rest of the folder is only listed, which costs no disk
 // flush. Two seconds of slack cover FAT's write-time granularity.
-// Windows writes a file's data back on its own schedule and has no call that
-// starts it without waiting; the flush before the commit does the work.
-void StartWriteback(const std::filesystem::path&) {}
-
 void SyncWrittenFiles(const fs::path& folder) {
     constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;
     try {

@@ -4,6 +4,7 @@
 // are accepted on every platform. Strings are UTF-8 inside the program.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -61,9 +62,27 @@ private:
 // Throws std::system_error on failure; the target is then unchanged.
 void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Asks the system to start writing the file's data to disk now, without
-// waiting for it: the flush before a commit then has little left to wait for.
-void StartWriteback(const std::filesystem::path& file);
+// A file open for writing, closed when the object goes.
+class FileWriter {
+public:
+    virtual ~FileWriter() = default;
+    // False when the bytes could not all be written.
+    virtual bool Write(const char* data, std::size_t size) = 0;
+    // Asks the system to start writing what was written so far to disk, without waiting.
+    virtual void StartWriteback() = 0;
+    // False when closing found a write error.
+    virtual bool Close() = 0;
+};
+
+enum class WriteMode {
+    CreateNew,  // the name must not exist, not even as a link
+    Append,     // the name must be an existing file, not a link
+};
+
+// Opens a file (an absolute path) for writing, never through a link at its
+// own name: a link planted at a staged name cannot make the updater write
+// outside the game folder. Nothing when the file cannot be opened so.
+std::unique_ptr<FileWriter> OpenForWriting(const std::filesystem::path& file, WriteMode mode);
 
 // Makes the data of files written so far durable, so that a commit recorded
 // after it never points at files a power loss could still empty.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <vector>
 
 #include "storage/storage.h"
@@ -23,6 +24,10 @@ bool IsIdentity(const std::string& encoding) {
 
 }  // namespace
 
+std::string AlteredReason(std::string_view local) {
+    return "Fichier altéré: " + std::string(local) + ".";
+}
+
 bool Body::Begin(const ResponseHead& head) {
     begun_ = true;
     validator_ = head.validator;
@@ -36,6 +41,7 @@ bool Body::Begin(const ResponseHead& head) {
             retryFromStart_ = from_ > 0;
             return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
         }
+        if (!AcceptsTotal(head.rangeTotal)) return false;
         total_ = head.rangeTotal;
         accepted_ = Open();
         return accepted_;
@@ -43,6 +49,7 @@ bool Body::Begin(const ResponseHead& head) {
     if (head.status != 200) {
         return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
     }
+    if (!AcceptsTotal(head.length)) return false;
     // A whole body: the server ignored the range or the file changed.
     if (from_ > 0 && !StartOver()) return Refuse(WriteFailure());
     from_ = 0;
@@ -58,16 +65,13 @@ bool Body::ContinuesPart(const ResponseHead& head) const {
            head.validator == partValidator_ && partTotal_ >= 0 && head.rangeTotal == partTotal_;
 }
 
-MemoryBody::MemoryBody(std::string remote, std::size_t limit, std::string& out)
-    : Body(std::move(remote), 0), limit_(limit), out_(out) {
+MemoryBody::MemoryBody(const TextRequest& request, std::string& out)
+    : Body(request.name, 0), limit_(request.limit), tooLong_(request.tooLong), out_(out) {
     out_.clear();
 }
 
 bool MemoryBody::Write(const char* data, std::size_t size) {
-    if (out_.size() + size > limit_) {
-        return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) +
-                      " Kio).");
-    }
+    if (out_.size() + size > limit_) return RefuseTooLong();
     out_.append(data, size);
     written_ += size;
     return true;
@@ -78,48 +82,84 @@ bool MemoryBody::StartOver() {
     return true;
 }
 
+// A declared length past the limit is refused before a byte is taken.
+bool MemoryBody::AcceptsTotal(std::int64_t total) {
+    return total < 0 || static_cast<std::uint64_t>(total) <= limit_ || RefuseTooLong();
+}
+
+bool MemoryBody::RefuseTooLong() {
+    if (!tooLong_.empty()) return Refuse(tooLong_);
+    return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) + " Kio).");
+}
+
 StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders)
     : Body(job.remote, from),
       local_(job.Local()),
       path_(LocalPath(job.staged)),
       folders_(folders),
-      check_(job.check.get()) {
+      check_(job.check.get()),
+      signedSize_(job.expectedSize) {
     if (check_) check_->Restart();
+    // A part that is not a plain file of our own (a link planted at its name)
+    // is never read nor continued: the body is fetched again in its place.
+    if (from_ > 0 && !IsPlainFile()) from_ = 0;
     if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
 }
 
 bool StagedBody::Write(const char* data, std::size_t size) {
-    out_.write(data, static_cast<std::streamsize>(size));
-    if (!out_) return Refuse(WriteFailure());
+    // An endless body stops the moment it passes its signed size.
+    if (signedSize_ && size > *signedSize_ - std::min(*signedSize_, OnDisk())) return RefuseAltered(local_);
+    if (!out_ || !out_->Write(data, size)) return Refuse(WriteFailure());
     if (check_) check_->Update(data, size);
     written_ += size;
     if (written_ - kicked_ >= kWritebackStep) {
-        out_.flush();
-        StartWriteback(path_);
+        out_->StartWriteback();
         kicked_ = written_;
     }
     return true;
 }
 
 bool StagedBody::Close() {
-    if (!out_.is_open()) return true;
-    out_.close();
-    if (written_ - kicked_ >= kLastWritebackStep) StartWriteback(path_);
-    return !out_.fail();
+    if (!out_) return true;
+    if (written_ - kicked_ >= kLastWritebackStep) out_->StartWriteback();
+    const bool closed = out_->Close();
+    out_.reset();
+    return closed;
 }
 
+// A new copy is created under a name that nothing holds, so that a link
+// planted there is refused, not followed; a part is continued only when it is
+// a plain file.
 bool StagedBody::Open() {
-    if (!out_.is_open() && !folders_.MakeFolderOf(path_)) return Refuse(WriteFailure());
-    if (!out_.is_open()) out_.open(path_, std::ios::binary | (from_ > 0 ? std::ios::app : std::ios::trunc));
-    return out_.is_open() || Refuse(WriteFailure());
+    if (out_) return true;
+    if (!folders_.MakeFolderOf(path_)) return Refuse(WriteFailure());
+    if (from_ == 0) {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    out_ = OpenForWriting(path_, from_ > 0 ? WriteMode::Append : WriteMode::CreateNew);
+    return out_ != nullptr || Refuse(WriteFailure());
 }
 
-// The whole body comes instead of the rest: the copy is rewritten from its
+// The whole body comes instead of the rest: the copy is made anew from its
 // first byte when opened.
 bool StagedBody::StartOver() {
-    out_.close();
+    if (out_) out_->Close();
+    out_.reset();
     if (check_) check_->Restart();
     return true;
+}
+
+// The declared length must be the signed size: anything else is refused
+// before a byte is written.
+bool StagedBody::AcceptsTotal(std::int64_t total) {
+    if (!signedSize_ || total < 0 || static_cast<std::uint64_t>(total) == *signedSize_) return true;
+    return RefuseAltered(local_);
+}
+
+bool StagedBody::IsPlainFile() const {
+    std::error_code error;
+    return std::filesystem::symlink_status(path_, error).type() == std::filesystem::file_type::regular;
 }
 
 std::uint64_t StagedBody::ExistingLength() const {

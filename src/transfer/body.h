@@ -5,12 +5,18 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "storage/storage.h"
+#include "transfer/download.h"
 #include "transfer/download_job.h"
 #include "transfer/http.h"
+
+// Shown when a body is not what the signed metadata describes.
+std::string AlteredReason(std::string_view local);
 
 class Body : public BodySink {
 public:
@@ -31,6 +37,8 @@ public:
     bool Begun() const { return begun_; }
     const std::string& Reason() const { return reason_; }
     bool RetryFromStart() const { return retryFromStart_; }
+    // Refused as not what was signed: its length was wrong.
+    bool Altered() const { return altered_; }
     std::uint64_t OnDisk() const { return from_ + written_; }
     std::uint64_t Written() const { return written_; }
     std::int64_t Total() const { return total_; }
@@ -41,11 +49,18 @@ public:
 
 protected:
     virtual bool StartOver() = 0;
+    // Judges the whole body's length the answer declares (-1 when unknown)
+    // before a byte is taken.
+    virtual bool AcceptsTotal(std::int64_t) { return true; }
     // Makes ready for the body's bytes; called once the answer is accepted.
     virtual bool Open() { return true; }
     bool Refuse(std::string reason) {
         reason_ = std::move(reason);
         return false;
+    }
+    bool RefuseAltered(std::string_view local) {
+        altered_ = true;
+        return Refuse(AlteredReason(local));
     }
     bool ContinuesPart(const ResponseHead& head) const;
     std::string remote_;
@@ -59,25 +74,31 @@ protected:
     bool retryFromStart_ = false;
     bool accepted_ = false;
     bool begun_ = false;
+    bool altered_ = false;
 };
 
 // A small file kept in memory, refused beyond its limit.
 class MemoryBody : public Body {
 public:
-    MemoryBody(std::string remote, std::size_t limit, std::string& out);
+    MemoryBody(const TextRequest& request, std::string& out);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override { return true; }
     std::string WriteFailure() const override { return "Mémoire insuffisante."; }
 
 private:
     bool StartOver() override;
+    bool AcceptsTotal(std::int64_t total) override;
+    bool RefuseTooLong();
     std::size_t limit_;
+    const std::string& tooLong_;
     std::string& out_;
 };
 
 // A game file's body, appended to its staged copy and fed to its check. The
 // copy is opened only once the answer is accepted: the request goes out
-// first, and an answer that is refused leaves the copy untouched.
+// first, and an answer that is refused leaves the copy untouched. With a
+// signed size, a body that declares another length is refused before its
+// first byte, and one that runs past it the moment it does.
 class StagedBody : public Body {
 public:
     // The copy's folder is made through `folders` when the copy is opened.
@@ -89,6 +110,8 @@ public:
 private:
     bool Open() override;
     bool StartOver() override;
+    bool AcceptsTotal(std::int64_t total) override;
+    bool IsPlainFile() const;
     std::uint64_t ExistingLength() const;
     bool FeedExisting();
 
@@ -96,6 +119,7 @@ private:
     std::filesystem::path path_;
     MadeFolders& folders_;
     ContentCheck* check_;
-    std::ofstream out_;
+    std::optional<std::uint64_t> signedSize_;
+    std::unique_ptr<FileWriter> out_;
     std::uint64_t kicked_ = 0;  // bytes written when the last writeback was started
 };

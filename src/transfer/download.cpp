@@ -101,7 +101,7 @@ Judgement JudgeEndedAnswer(const TransferResult& result, const Body& body, bool 
         return Failed(Failure::StartOver, CutReason(*item.remote));
     }
     if ((item.expectedSize && !sizeKnownGood) || (item.check && !item.check->Matches())) {
-        return Failed(Failure::StartOver, "Fichier altéré: " + std::string(item.local) + ".");
+        return Failed(Failure::Altered, AlteredReason(item.local));
     }
     return Complete();
 }
@@ -119,6 +119,7 @@ Judgement JudgeErrorStatus(long status, const Body& body, const std::string& rem
 }
 
 Judgement JudgeRefusedBody(const Body& body) {
+    if (body.Altered()) return Failed(Failure::Altered, body.Reason());
     if (body.RetryFromStart()) return Failed(Failure::StartOver, body.Reason());
     return GiveUp(body.Reason().empty() ? body.WriteFailure() : body.Reason());
 }
@@ -488,20 +489,20 @@ Downloader::~Downloader() = default;
 
 std::string Downloader::FetchText(const std::string& remote, std::size_t maxBytes,
                                   DownloadListener& listener) {
-    return FetchTexts({{remote, maxBytes}}, listener).front();
+    return FetchTexts({{remote, maxBytes, {}}}, listener).front();
 }
 
-std::vector<std::string> Downloader::FetchTexts(const std::vector<std::pair<std::string, std::size_t>>& files,
+std::vector<std::string> Downloader::FetchTexts(const std::vector<TextRequest>& files,
                                                 DownloadListener& listener) {
     std::vector<std::string> texts(files.size());
     state_->Run(
         files.size(),
         [&](std::size_t k) {
             Work item;
-            item.remote = &files[k].first;
-            item.local = files[k].first;
+            item.remote = &files[k].name;
+            item.local = files[k].name;
             item.makeBody = [&, k](std::uint64_t) {
-                return std::make_unique<MemoryBody>(files[k].first, files[k].second, texts[k]);
+                return std::make_unique<MemoryBody>(files[k], texts[k]);
             };
             return item;
         },

@@ -56,6 +56,16 @@ struct DownloadSettings {
 // semicolons separate them.
 std::vector<std::string> SplitMirrors(std::string_view setting);
 
+// A small repository file to fetch into memory, refused past `limit` bytes.
+// `tooLong` is the reason shown then; when empty, a generic one. A file with
+// a signed size is fetched with that size as its limit, and the caller's
+// reason for one that passes it.
+struct TextRequest {
+    std::string name;
+    std::size_t limit = 0;
+    std::string tooLong;
+};
+
 class Downloader {
 public:
     explicit Downloader(DownloadSettings settings);
@@ -66,9 +76,8 @@ public:
     // A small repository file, whole, into memory. Refused beyond maxBytes.
     // Throws UpdateFailure with the French reason.
     std::string FetchText(const std::string& remote, std::size_t maxBytes, DownloadListener& listener);
-    // Several small files at once, whole, in the order given: (name, limit).
-    std::vector<std::string> FetchTexts(const std::vector<std::pair<std::string, std::size_t>>& files,
-                                        DownloadListener& listener);
+    // Several small files at once, whole, in the order given.
+    std::vector<std::string> FetchTexts(const std::vector<TextRequest>& files, DownloadListener& listener);
 
     // Every job, at most `parallel` at once, started in order. Returns when
     // all are complete and checked; throws UpdateFailure at the first that

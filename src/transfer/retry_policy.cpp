@@ -20,10 +20,12 @@ bool LeavesAPart(Failure failure) {
     return failure == Failure::Cut || failure == Failure::TimedOut || failure == Failure::NoAnswer;
 }
 
-// The fault is the server's: another mirror may do better.
+// The fault is the server's: another mirror may do better. A mirror that
+// serves altered files is left too, so that one bad mirror cannot stop
+// every player while the others hold what was signed.
 bool BlamesTheServer(Failure failure) {
     return failure == Failure::ServerError || failure == Failure::ServerBusy ||
-           failure == Failure::Unreachable || failure == Failure::NoAnswer;
+           failure == Failure::Unreachable || failure == Failure::NoAnswer || failure == Failure::Altered;
 }
 
 // The server may say when to come back.

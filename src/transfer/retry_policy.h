@@ -11,6 +11,8 @@ enum class Failure {
     TimedOut,         // nothing arrived for the time-out: the rest may be asked for
     StartOver,        // the part on disk cannot be continued (altered, a range that does
                       // not fit, nothing left past its end): the whole body again
+    Altered,          // the body is not what the signed metadata describes: the whole
+                      // body again, from another mirror if there is one
     RequestTimeout,   // 408: the server tired of waiting for the request
     ServerError,      // a 5xx answer other than 503
     ServerBusy,       // 503: another mirror, or the server's Retry-After

@@ -91,6 +91,8 @@ void CheckTargets(const std::vector<std::string>& fileList, const std::vector<st
 // With sizes known, a disk that cannot take the update stops it before the
 // first byte is fetched.
 void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
+    // Bodies never pass their signed sizes, and a part fetched again from its
+    // first byte is removed before it is written: this is what the run adds.
     std::uint64_t needed = 0;
     for (const DownloadJob& job : jobs) {
         if (job.expectedSize && *job.expectedSize > job.resumeFrom)
@@ -139,9 +141,16 @@ public:
 
 private:
     // A killed run may have left this file whole: signed, it needs no
-    // transfer at all, only its place in the commit.
+    // transfer at all, only its place in the commit. A link planted at the
+    // staged name is never moved into the game: the file is fetched again.
     bool UseWholeLeftover(const LeftBody& left, const std::string& entry, std::size_t place) {
-        if (!trust_.Enabled() || !HoldsContent(left.staged, trust_.Expected(entry))) return false;
+        std::error_code error;
+        if (!trust_.Enabled() ||
+            std::filesystem::symlink_status(LocalPath(left.staged), error).type() !=
+                std::filesystem::file_type::regular ||
+            !HoldsContent(left.staged, trust_.Expected(entry))) {
+            return false;
+        }
         plan_.inPlace.push_back(place);
         plan_.leftWhole.push_back({left.staged, entry});
         return true;

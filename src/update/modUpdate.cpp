@@ -127,7 +127,7 @@ void UpdateRun::ConnectToRepository() {
 std::string UpdateRun::FetchIndex() {
     view_.Show();
     ShowSearching(view_);
-    return FetchTexts({{kIndexName, kLargestIndex}}).front();
+    return FetchTexts({{kIndexName, kLargestIndex, {}}}).front();
 }
 
 // The lists (and their signed file metadata) come in batches fetched at
@@ -141,9 +141,8 @@ void UpdateRun::FetchLists() {
         const std::size_t end = std::min(NewVersions.size(), first + batch);
         TextRequests names;
         for (std::size_t i = first; i < end; ++i) {
-            names.emplace_back(ListName(NewVersions[i]), kLargestList);
-            if (trust_->Enabled())
-                names.emplace_back(VersionMetadataName(NewVersions[i]), kLargestVersionMetadata);
+            const TextRequests version = trust_->VersionRequests(NewVersions[i]);
+            names.insert(names.end(), version.begin(), version.end());
         }
         // The files come next, as many at once as allowed: their connections
         // open while the lists arrive (a long list takes several round trips).
@@ -154,7 +153,7 @@ void UpdateRun::FetchLists() {
         for (std::size_t i = first; i < end; ++i) {
             const std::size_t at = (i - first) * step;
             if (trust_->Enabled())
-                trust_->CheckList(NewVersions[i], names[at].first, texts[at], texts[at + 1]);
+                trust_->CheckList(NewVersions[i], names[at].name, texts[at], texts[at + 1]);
             listed_->Add(texts[at]);
         }
     }
@@ -211,6 +210,6 @@ std::vector<std::string> UpdateRun::FetchTexts(const TextRequests& files) {
     std::vector<std::string> bodies = downloader_->FetchTexts(files, texts);
     view_.ProcessEvents();
     StopIfClosed(view_);
-    for (const auto& [name, limit] : files) ShowFetched(view_, name);
+    for (const TextRequest& file : files) ShowFetched(view_, file.name);
     return bodies;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/storage.h"
+#include "transfer/download.h"
 #include "update/run_settings.h"
 #include "update/view.h"
 
@@ -46,7 +47,7 @@ private:
     void FinishUpToDate();
     void FinishUpdated();
 
-    using TextRequests = std::vector<std::pair<std::string, std::size_t>>;
+    using TextRequests = std::vector<TextRequest>;
     // Small repository files, at once when the build fetches several files
     // at once; each is then shown as fetched, in order.
     std::vector<std::string> FetchTexts(const TextRequests& files);

@@ -111,6 +111,10 @@ std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata) {
     return text;
 }
 
+bool HasExpired(const RepositoryMetadata& metadata, std::int64_t now) {
+    return metadata.expires <= now;
+}
+
 const SignedVersion* FindVersion(const RepositoryMetadata& metadata, std::int16_t version) {
     for (const SignedVersion& signedVersion : metadata.versions) {
         if (signedVersion.version == version) return &signedVersion;

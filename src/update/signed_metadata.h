@@ -52,6 +52,9 @@ struct RepositoryMetadata {
 // a version listed twice.
 std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text);
 std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata);
+// Expired from its expiry's second on: the updater and `update-repo verify`
+// judge the same instant the same way.
+bool HasExpired(const RepositoryMetadata& metadata, std::int64_t now);
 // The line of a version, or nullptr.
 const SignedVersion* FindVersion(const RepositoryMetadata& metadata, std::int16_t version);
 

@@ -63,7 +63,7 @@ RepositoryTrust::RepositoryTrust(std::string_view keysText) {
 void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (!Enabled()) return;
     const std::vector<std::string> fetched =
-        fetch({{kMetadataName, kLargestMetadata}, {kSignatureName, kLargestSignatures}});
+        fetch({{kMetadataName, kLargestMetadata, {}}, {kSignatureName, kLargestSignatures, {}}});
     const std::string& metadata = fetched[0];
     const std::string& signatures = fetched[1];
     if (!IsSignedBy(metadata, signatures, keys_)) Refuse(kSignatureName);
@@ -72,13 +72,26 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     const auto now =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    if (metadata_->expires < now) throw UpdateFailure("Mise à jour expirée.");
+    if (HasExpired(*metadata_, now)) throw UpdateFailure("Mise à jour expirée.");
     // Metadata older than what this folder once accepted is a replay: it
     // could bring back files the operator has since replaced.
     if (metadata_->serial < AcceptedSerial()) {
         throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
     }
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
+}
+
+std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) const {
+    const std::string list = ListName(version);
+    if (!Enabled()) return {{list, kLargestList, {}}};
+    const SignedVersion* signedVersion = FindVersion(*metadata_, version);
+    if (!signedVersion) Refuse(list);
+    const std::string files = VersionMetadataName(version);
+    // A body longer than what was signed cannot be it: it is refused as soon
+    // as it says so, or passes that length, instead of being read whole.
+    return {
+        {list, static_cast<std::size_t>(signedVersion->list.size), "Signature invalide: " + list + "."},
+        {files, static_cast<std::size_t>(signedVersion->files.size), "Signature invalide: " + files + "."}};
 }
 
 void RepositoryTrust::CheckList(std::int16_t version, const std::string& name, const std::string& list,

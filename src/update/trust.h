@@ -15,17 +15,13 @@
 #include "transfer/download.h"
 #include "update/signed_metadata.h"
 
-// The largest per-version file metadata accepted.
-inline constexpr std::size_t kLargestVersionMetadata = 128 * 1024 * 1024;
-
 // Where this game folder keeps the highest serial it has accepted.
 inline constexpr const char* kSerialName = "Config\\updater.serial";
 
 class RepositoryTrust {
 public:
     // Fetches small repository files into memory, at once (the run shows them).
-    using Fetch =
-        std::function<std::vector<std::string>(const std::vector<std::pair<std::string, std::size_t>>&)>;
+    using Fetch = std::function<std::vector<std::string>(const std::vector<TextRequest>&)>;
 
     // The keys compiled into this build; none for an unsigned updater.
     explicit RepositoryTrust(std::string_view keysText);
@@ -35,6 +31,10 @@ public:
     // Checks the signed metadata against the index just read: the signature,
     // the expiry, the serial, the index's digest. Throws UpdateFailure.
     void CheckIndex(const std::string& index, const Fetch& fetch);
+    // What to fetch for a version: its list and, when signed, its file
+    // metadata, each limited to the size the top metadata signed for it.
+    // Throws UpdateFailure for a version the metadata does not sign.
+    std::vector<TextRequest> VersionRequests(std::int16_t version) const;
     // Checks a version's list and its file metadata (fetched beside the list).
     void CheckList(std::int16_t version, const std::string& name, const std::string& list,
                    const std::string& files);

@@ -2,6 +2,7 @@
 and a fault-injecting server on the compiled-in port, game folders, and the
 programs under test run in them."""
 
+import collections
 import gzip
 import http.client
 import http.server
@@ -250,12 +251,16 @@ class FaultServer:
       "to-http"               302 to the same path over plain http on http_port (a TLS server's test)
       "cut"                   the first answer stops halfway and closes; later ones serve ranges
       ("busy", n, after)      503 with "Retry-After: after" for the first n requests
+      "endless"               declares 256 MiB and sends the file's bytes over and over until the client leaves
+      "endless-chunked"       chunked, the file's bytes over and over without end
+      "tampered"              the file with its first byte changed, same length
       ("splice", change)      the first answer is an older file's first half (ETag "e1") and closes;
                               later ones serve the file itself, ranges honoured whatever If-Range says,
                               with ETag "e2" (change "etag"), or with "e1" again but the file's own
                               total in Content-Range (change "total")
     Every file is served with an ETag, and a Range request (with a matching
     If-Range, when one is sent) is answered with 206 from the asked offset.
+    sent counts the body bytes handed to the connection, per remote name.
     """
 
     def __init__(self, repository, faults, port=None, certificate=None, http_port=None):
@@ -265,6 +270,7 @@ class FaultServer:
         self.repository = repository
         self.faults = dict(faults)
         self.requests = []
+        self.sent = collections.Counter()
         self.ranges = []  # the Range header of each plain request, None when absent
         self.stop_stalling = threading.Event()
         server = self
@@ -464,6 +470,10 @@ class FaultServer:
                 piece = body[i:i + 1000]
                 h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             h.wfile.write(b"0\r\n\r\n")
+        elif fault in ("endless", "endless-chunked"):
+            self._endless(h, remote, body, chunked=fault == "endless-chunked")
+        elif fault == "tampered":
+            self._send(h, 200, bytes([body[0] ^ 0xFF]) + body[1:])
         elif fault == "stall":
             self._send_half(h, body)
             self.stop_stalling.wait(TRANSFER_TIMEOUT * 4)
@@ -503,6 +513,23 @@ class FaultServer:
         h.send_response(status)
         h.send_header("Content-Length", str(length))
         h.end_headers()
+
+    def _endless(self, h, remote, body, chunked):
+        declared = 256 * 1024 * 1024
+        h.send_response(200)
+        if chunked:
+            h.send_header("Transfer-Encoding", "chunked")
+        else:
+            h.send_header("Content-Length", str(declared))
+        h.end_headers()
+        piece = (body * (65536 // len(body) + 1))[:65536]
+        sent = 0
+        while (chunked or sent < declared) and not self.stop_stalling.is_set():
+            h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+            h.wfile.flush()
+            sent += len(piece)
+            self.sent[remote] += len(piece)
+        h.close_connection = True
 
     def _splice(self, h, body, change, first):
         """The file changed on the server between the two answers; a server

@@ -686,6 +686,8 @@ class AgainstASignedRepository(Case):
     settings byte for byte as they were."""
 
     KEEP = "data/keep.dat"
+    # Loopback sockets buffer a few MiB at most on each side.
+    MOST_IN_SOCKETS = 16 * 1024 * 1024
 
     def setUp(self):
         folder = tempfile.mkdtemp(prefix="keys-")
@@ -720,6 +722,10 @@ class AgainstASignedRepository(Case):
             with open(os.path.join(repo.root, "files", self.KEEP), "wb") as f:
                 f.write(os.urandom(100_000))
 
+        def longer_file(repo):
+            with open(os.path.join(repo.root, "files", self.KEEP), "wb") as f:
+                f.write(os.urandom(300_000))
+
         def edit_list(repo):
             with open(os.path.join(repo.root, list_name(6)), "ab") as f:
                 f.write(b"extra.dat\r\n")
@@ -748,8 +754,23 @@ class AgainstASignedRepository(Case):
             with open(path, "wb") as f:
                 f.write(text[:-20] + b"\n")
 
+        # These leave the repository as signed and return what the server
+        # does instead: it sends more than was signed, without end.
+        def endless_body(repo):
+            return {REMOTE_KEEP: "endless"}
+
+        def endless_chunked_body(repo):
+            return {REMOTE_KEEP: "endless-chunked"}
+
+        def endless_list(repo):
+            return {list_name(6): "endless-chunked"}
+
+        def endless_version_metadata(repo):
+            return {"qoro_update_6.meta": "endless"}
+
         cases = [
             (replace_file, "Fichier altéré: data/keep.dat."),
+            (longer_file, "Fichier altéré: data/keep.dat."),
             (edit_list, "Signature invalide: qoro_update_6.deploy."),
             (swap_list, "Signature invalide: qoro_update_6.deploy."),
             (swap_metadata, "Signature invalide: qoro_update_6.meta."),
@@ -757,17 +778,76 @@ class AgainstASignedRepository(Case):
             (other_key, "Signature invalide: qoro_update_infos.sig."),
             (expired, "Mise à jour expirée."),
             (truncated_signature, "Signature invalide: qoro_update_infos.sig."),
+            (endless_body, "Fichier altéré: data/keep.dat."),
+            (endless_chunked_body, "Fichier altéré: data/keep.dat."),
+            (endless_list, "Signature invalide: qoro_update_6.deploy."),
+            (endless_version_metadata, "Signature invalide: qoro_update_6.meta."),
         ]
         for attack, reason in cases:
             with self.subTest(attack=attack.__name__):
                 repo = self.signed_repository()
-                attack(repo)
+                faults = attack(repo)
                 game = self.game(files={self.KEEP: b"installed copy", "first.dat": b"installed first"})
                 before = game.snapshot()
-                with Nginx(repo):
+                with FaultServer(repo, faults) if faults else Nginx(repo) as server:
                     result = run_headless(game, env=self.env)
                 self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), result)
                 self.assertEqual(game.snapshot(), before)
+                for remote in faults or {}:
+                    # Each of the three attempts takes at most the signed
+                    # size; what the server got rid of besides sits in the
+                    # sockets' buffers. Unbounded, it is 256 MiB an attempt.
+                    self.assertLess(server.sent[remote], 3 * self.MOST_IN_SOCKETS, remote)
+
+    def test_a_mirror_that_serves_what_was_not_signed_is_left_for_the_next(self):
+        for fault in ("tampered", "endless", "endless-chunked"):
+            with self.subTest(first_mirror=fault):
+                repo = self.signed_repository()
+                game = self.game(files={self.KEEP: b"installed copy"})
+                good_port = free_port()
+                with FaultServer(repo, {REMOTE_KEEP: fault}) as bad, \
+                        FaultServer(repo, {}, port=good_port) as good:
+                    urls = "http://%s:%d/game/update/ http://%s:%d/game/update/" % (HOST, PORT, HOST, good_port)
+                    result = run_headless(game, env=dict(self.env, UPDATER_TEST_URLS=urls))
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
+                self.assertEqual((bad.count(REMOTE_KEEP), good.count(REMOTE_KEEP)), (1, 1))
+
+    def test_a_link_planted_at_a_staged_name_is_never_written_through_nor_moved_in(self):
+        """A killed run leaves a part on record; a link to a file outside the
+        game folder then takes its place, holding the part's very bytes (a
+        resume through it would fit) or the whole signed file (it would pass
+        as a whole leftover)."""
+        files = {"big.dat": os.urandom(200_000)}
+        repo = self.signed_repository(files)
+        for planted in ("part", "whole"):
+            with self.subTest(planted=planted):
+                game = self.game()
+                with FaultServer(repo, {"files\\big.dat": "stall"}):
+                    process = start_headless(game, env=self.env)
+                    self.addCleanup(lambda p=process: p.poll() is None and p.kill())
+                    wait_until(lambda: [n for n in os.listdir(game.root)
+                                        if ".~upd-" in n and os.path.getsize(game.path(n))], what="the first half")
+                    process.kill()
+                    process.wait()
+                part = game.path(next(n for n in os.listdir(game.root) if ".~upd-" in n))
+                outside = tempfile.mkdtemp(prefix="outside-")
+                self.addCleanup(shutil.rmtree, outside, True)
+                target = os.path.join(outside, "target")
+                with open(part, "rb") as f:
+                    kept = f.read() if planted == "part" else files["big.dat"]
+                with open(target, "wb") as f:
+                    f.write(kept)
+                os.remove(part)
+                os.symlink(target, part)
+                with Nginx(repo):
+                    result = run_headless(game, env=self.env)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                with open(target, "rb") as f:
+                    self.assertEqual(f.read(), kept)
+                self.assertFalse(os.path.islink(game.path("big.dat")))
+                self.assertEqual(game.read("big.dat"), files["big.dat"])
+                self.assertEqual([n for n in os.listdir(game.root) if "~" in n], [])
 
     def test_replayed_metadata_is_refused(self):
         repo = self.signed_repository()

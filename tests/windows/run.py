@@ -1296,16 +1296,21 @@ def test_signed_repository_installed(t):
 
 
 def test_attacks_on_a_signed_repository(t):
-    """A game file replaced on the server (same size: only its digest tells),
-    the metadata signed by another key, a truncated signature: each stops the
-    run with the reason and leaves every file of the game folder, settings
-    included, byte for byte as it was."""
+    """A game file replaced on the server (same size: only its digest tells;
+    longer: its declared length tells before a byte is written), the metadata
+    signed by another key, a truncated signature: each stops the run with the
+    reason and leaves every file of the game folder, settings included, byte
+    for byte as it was."""
     key, public = keygen(t, "operator")
     other_key, _ = keygen(t, "other")
     repository = t.nginx.repository
 
     def replace_file():
         write(os.path.join(repository, "files", *KEEP.split("/")), os.urandom(100_000))
+
+    def longer_file():
+        # Its declared length is not the signed size: refused before a byte is written.
+        write(os.path.join(repository, "files", *KEEP.split("/")), os.urandom(300_000))
 
     def other_key_signs():
         meta = read(os.path.join(repository, "qoro_update_infos.meta"))
@@ -1321,6 +1326,7 @@ def test_attacks_on_a_signed_repository(t):
 
     rows = [
         (replace_file, "Fichier altéré: %s." % KEEP),
+        (longer_file, "Fichier altéré: %s." % KEEP),
         (other_key_signs, "Signature invalide: qoro_update_infos.sig."),
         (truncated_signature, "Signature invalide: qoro_update_infos.sig."),
     ]

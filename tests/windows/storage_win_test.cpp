@@ -183,6 +183,36 @@ TEST_CASE(Folders, CreatePathMakesEveryMissingParent) {
     CHECK_THROWS_AS(CreatePath(Utf8(folder) + "\\file\\sub"), std::system_error);
 }
 
+// ---- OpenForWriting: a new name of its own, or an existing file appended to
+
+TEST_CASE(OpenForWriting, CreatesOnlyNewNamesAndAppendsOnlyToFiles) {
+    const fs::path folder = Fresh(kUnicodeFolder);
+    WriteBytes(folder / "existing.dat", "old");
+    fs::create_directory(folder / "folder.dat");
+    const struct {
+        const char* name;
+        WriteMode mode;
+        bool opens;
+        const char* content;  // afterwards
+    } rows[] = {
+        {"new.dat", WriteMode::CreateNew, true, "new"},
+        {"existing.dat", WriteMode::CreateNew, false, "old"},
+        {"existing.dat", WriteMode::Append, true, "oldnew"},
+        {"missing.dat", WriteMode::Append, false, ""},
+        {"folder.dat", WriteMode::Append, false, ""},
+    };
+    for (const auto& row : rows) {
+        std::unique_ptr<FileWriter> writer = OpenForWriting(folder / row.name, row.mode);
+        CHECK_EQ(writer != nullptr, row.opens);
+        if (writer) {
+            CHECK(writer->Write("new", 3));
+            CHECK(writer->Close());
+        }
+        if (!fs::is_directory(folder / row.name)) CHECK_EQ(ReadBytes(folder / row.name), row.content);
+    }
+    CHECK(!fs::exists(folder / "missing.dat"));
+}
+
 // ---- ReplaceFile ----------------------------------------------------------
 
 TEST_CASE(ReplaceFile, ReplacesAndCreates) {
