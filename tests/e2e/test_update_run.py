@@ -2,6 +2,7 @@
 misbehaves, through the headless build of the updater (same logic, a window
 that only records its texts)."""
 
+import hashlib
 import os
 import re
 import resource
@@ -22,6 +23,22 @@ NOBODY = 65534
 FAILED = "Échec de la mise à jour."
 CERTIFICATE_REFUSED = "Certificat du serveur refusé."
 REMOTE_KEEP = "files\\data/keep.dat"
+
+
+def sealed(*lines):
+    """Lines of one of the updater's records as it writes them: closed by a
+    "sum" line over their bytes."""
+    text = "".join(line + "\n" for line in lines).encode()
+    return text + b"sum " + hashlib.sha256(text).hexdigest().encode() + b"\n"
+
+
+def journal(version, *moves):
+    """A commit journal moving each (staged, target, backup)."""
+    return sealed("kestralon-journal 2", "version %s" % version, *("move\t%s\t%s\t%s" % m for m in moves))
+
+
+def staging_record(*lines):
+    return b"kestralon-staging 2\n" + sealed(*lines)
 
 
 class Case(FolderCase):
@@ -562,10 +579,10 @@ class AgainstAFaultyServer(Case):
         """The journal names every move; a start finds it before anything else
         and completes it, whether the kill came before, during or after the moves."""
         # A hand-made half-done commit: a.dat already moved, b.dat not yet.
-        game = self.game(files={"a.dat": b"new a", "a.dat.~old-1": b"old a", "b.dat": b"old b",
-                                "b.dat.~upd-2": b"new b"})
-        game.write("updater.journal", b"kestralon-journal 1\nversion 6\n"
-                   b"move\ta.dat.~upd-1\ta.dat\ta.dat.~old-1\nmove\tb.dat.~upd-2\tb.dat\tb.dat.~old-2\nend\n")
+        game = self.game(files={"a.dat": b"new a", "a.dat.~old-0000000a": b"old a", "b.dat": b"old b",
+                                "b.dat.~upd-0000000b": b"new b"})
+        game.write("updater.journal", journal(6, ("a.dat.~upd-0000000a", "a.dat", "a.dat.~old-0000000a"),
+                                              ("b.dat.~upd-0000000b", "b.dat", "b.dat.~old-0000000b")))
         repo = self.repository("6\r\n", {6: crlf_list("a.dat", "b.dat")}, {"a.dat": b"new a", "b.dat": b"new b"})
         with FaultServer(repo, {}) as server:
             result = run_headless(game)

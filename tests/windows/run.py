@@ -576,7 +576,8 @@ class E2E:
     def leftovers(self):
         """Staged copies, backups, list files and working files that a finished
         run must not leave behind."""
-        working = ("updater.lock", "updater.journal", "updater.journal.new", "updater.staging")
+        working = ("updater.lock", "updater.journal", "updater.journal.new", "updater.journal.bad", "updater.staging",
+                   "updater.staging.bad")
         found = []
         for folder, _, files in os.walk(self.game):
             found += [os.path.join(folder, f) for f in files
@@ -1093,11 +1094,11 @@ def test_interrupted_commit_finished_at_next_start(t):
         "sub/b.dat.~upd-0000bbbb": b"new b",
         "c.dat.~upd-0000cccc": b"new c",
     })
-    write(t.path("updater.journal"), b"kestralon-journal 1\nversion 4\n"
-          b"move\ta.dat.~upd-0000aaaa\ta.dat\ta.dat.~old-0000aaaa\n"
-          b"move\tsub/b.dat.~upd-0000bbbb\tsub/b.dat\tsub/b.dat.~old-0000bbbb\n"
-          b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n"
-          b"end\n")
+    journal = (b"kestralon-journal 2\nversion 4\n"
+               b"move\ta.dat.~upd-0000aaaa\ta.dat\ta.dat.~old-0000aaaa\n"
+               b"move\tsub/b.dat.~upd-0000bbbb\tsub/b.dat\tsub/b.dat.~old-0000bbbb\n"
+               b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n")
+    write(t.path("updater.journal"), journal + b"sum " + hashlib.sha256(journal).hexdigest().encode() + b"\n")
     updater = t.start()
     wait_for(t.finished, "Fin=1")
     game_version_written(t, 4)
