@@ -358,7 +358,10 @@ class AgainstAFaultyServer(Case):
         cases = [(e, "Chemin refusé: %s." % shown(e)) for e in (
             "../evil.txt", "/tmp/evil.txt", "C:/evil.txt", "a/../../evil.txt",
             # Names no file can have, and entries past the length of a Windows path.
-            ".", "a/.", "data/", "b" * 260, deep, "updater.journal")]
+            ".", "a/.", "data/", "b" * 260, deep, "updater.journal",
+            # Other spellings of a name, as the file system resolves them.
+            "./updater.journal", "Config/./updater.serial", "Config//updater.serial", "UPDATER.JOURNAL",
+            "updater.journal. ", "Config\\UPDATER.serial", "a/ /b.dat", "a/. /b.dat")]
         # An entry that another one needs as its folder.
         cases.append(("later.dat/inside", "Impossible d'écrire later.dat."))
         for hostile, reason in cases:
@@ -611,6 +614,81 @@ class AgainstAFaultyServer(Case):
         self.assertEqual({n: after[n] for n in files}, files)
         self.assertIn(b"Game= 7", game.read("Config/Client.ini"))
         self.assertEqual(sorted(set(after) - set(files)), ["Config/Client.ini", "kestralon.exe"])
+
+    def test_planted_records_are_set_aside_and_never_acted_on(self):
+        """A journal or staging record made by hand, cut or edited is read
+        before any signature: it is set aside as .bad (replacing an older one),
+        nothing it names is touched, inside the folder or out, its version is
+        not recorded, and the run goes on as if it were not there."""
+        outside = tempfile.mkdtemp(prefix="outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        bad_sum = bytearray(journal(32767))
+        bad_sum[-3] ^= 1
+        cases = [
+            ("updater.journal", "moves outside the folder", lambda out: journal(
+                6, ("first.dat.~upd-0123abcd", out, out + ".~old-0123abcd"),
+                (out + ".~upd-0123abcd", out, out + ".~old-0123abcd"))),
+            ("updater.journal", "names game files as staged and backup", lambda out: journal(
+                6, ("kestralon.exe", "first.dat", "Config/Client.ini"),
+                ("first.dat.~upd-0123abcd", "first.dat", "kestralon.exe"))),
+            ("updater.journal", "names a backup that is not its staged name's", lambda out: journal(
+                6, ("first.dat.~upd-0123abcd", "first.dat", "Config/Client.ini"))),
+            ("updater.journal", "records 32767 under a bad sum", lambda out: bytes(bad_sum)),
+            ("updater.journal", "is of the older format", lambda out: b"kestralon-journal 1\nversion 32767\nend\n"),
+            ("updater.staging", "names a file outside", lambda out: staging_record(
+                "file\t%s\tfirst.dat" % out, "file\t../x.~upd-0123abcd\t../x")),
+            ("updater.staging", "names game files", lambda out: staging_record(
+                "file\tConfig/Client.ini\tfirst.dat", "file\tkestralon.exe.~upd-0123abcd\tkestralon.exe")),
+            ("updater.staging", "validates a name it never staged", lambda out: staging_record(
+                "valid\tkestralon.exe\t\"etag\"\t5")),
+            ("updater.staging", "has a piece under a bad sum", lambda out: staging_record(
+                "file\tfirst.dat.~upd-0123abcd\tfirst.dat").replace(b"sum ", b"sum 0")),
+            ("updater.staging", "is of the older format", lambda out: b"kestralon-staging 1\n"
+                                                                      b"file\tfirst.dat.~upd-0123abcd\tfirst.dat\n"),
+        ]
+        settings = b"[VERSION]\r\nGame= 5\r\n[LOGIN]\r\nLogin=player\r\nResolution=1024x768\r\n"
+        repo = self.repository("6\r\n", {6: crlf_list("first.dat", self.KEEP)}, {"first.dat": b"first", self.KEEP: b"new"})
+        for record, what, content in cases:
+            with self.subTest(record=record, what=what):
+                victim = os.path.join(outside, "victim.txt")
+                with open(victim, "wb") as f:
+                    f.write(b"outside")
+                # Files a record acting blindly would move or delete.
+                planted = {"first.dat.~upd-0123abcd": b"planted", "kestralon.exe.~upd-0123abcd": b"planted"}
+                game = self.game(settings=settings, files=dict(planted, **{self.KEEP: b"installed copy"}))
+                out = os.path.relpath(victim, game.root)
+                with open(victim + ".~upd-0123abcd", "wb") as f:
+                    f.write(b"planted outside")
+                planted_record = content(out)
+                game.write(record, planted_record)
+                game.write(record + ".bad", b"an older one")
+                exe = game.read("kestralon.exe")
+                with FaultServer(repo, {}):
+                    result = run_headless(game)
+                self.assertEqual((result["L2"], result["UpdateDone"]), ("Mise à jours à la version 6!", "1"), result)
+                self.assertEqual(sorted(os.listdir(outside)), ["victim.txt", "victim.txt.~upd-0123abcd"])
+                self.assertEqual(read_or_empty(victim), b"outside")
+                os.remove(victim + ".~upd-0123abcd")
+                after = game.snapshot()
+                self.assertEqual(after.pop("kestralon.exe"), exe)
+                ini = after.pop("Config/Client.ini")
+                self.assertIn(b"Login=player\r\nResolution=1024x768", ini)
+                self.assertIn(b"Game= 6", ini)
+                self.assertEqual(after.pop(record + ".bad"), planted_record)
+                self.assertEqual(after, dict(planted, **{"first.dat": b"first", self.KEEP: b"new"}))
+
+        # A piece cut by a crash (no "sum" line after it) is left out; the
+        # whole pieces before it still count, and the record is not set aside.
+        game = self.game(files={"gone.dat.~upd-0123abcd": b"left by a run", "kestralon.exe.~upd-0123abcd": b"x"})
+        game.write("updater.staging", staging_record("file\tgone.dat.~upd-0123abcd\tgone.dat")
+                   + b"file\tkestralon.exe.~upd-0123abcd\tkestralon.exe\nsum 01")
+        with FaultServer(repo, {}):
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1", result)
+        after = game.snapshot()
+        self.assertNotIn("gone.dat.~upd-0123abcd", after)
+        self.assertEqual(after["kestralon.exe.~upd-0123abcd"], b"x")
+        self.assertFalse([n for n in after if n.startswith("updater.")], after)
 
     def test_settings_that_cannot_be_written_are_reported(self):
         if os.geteuid() != 0:
