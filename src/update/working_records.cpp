@@ -114,14 +114,10 @@ void WriteJournalText(std::ostream& out, std::int16_t version, const std::vector
     };
     write(kJournalHeader);
     write("\nversion " + std::to_string(version) + "\n");
+    std::string line;
     for (const CommitMove& move : moves) {
-        write("move\t");
-        write(move.staged);
-        write("\t");
-        write(move.target);
-        write("\t");
-        write(move.backup);
-        write("\n");
+        line.assign("move\t").append(move.staged).append("\t").append(move.target);
+        write(line.append("\t").append(move.backup).append("\n"));
     }
     // Also the proof that the journal was written whole.
     out << "sum " << Hex(sum.Finish()) << "\n";
