@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "update/repository.h"
+#include "update/working_records.h"
 
 namespace {
 
@@ -99,6 +101,108 @@ TEST(ListReader, RefusesEntriesThatLeaveTheGameFolder) {
                                 "C:evil", "c:/windows/evil", "a/b:stream", "a/.../b", "a/.. /b",
                                 "line\nbreak", "tab\tname", "bell\x07", "del\x7f"}) {
         EXPECT_FALSE(IsSafeEntry(hostile)) << hostile;
+    }
+}
+
+TEST(ListReader, RefusesPartsThatAreNoName) {
+    // A "." or empty part, or one Windows reduces to nothing, spells another
+    // name: the updater's own files would slip past the checks made on names.
+    for (const char* refused : {"./updater.journal", "Config/./updater.serial", "Config//updater.serial",
+                                "a/ /b.dat", "a/. /b.dat", "a\\.\\b.dat", "data/", "a/.", "a/ ", ". /x"}) {
+        EXPECT_EQ(RefusedEntryReason(refused), "Chemin refusé: " + std::string(refused) + ".") << refused;
+    }
+    for (const char* accepted : {"data/maps/town.map", "..data/x", "x..y", " spaced name.dat ", "a/.hidden",
+                                 "a/ b.dat", "", "   "}) {
+        EXPECT_EQ(RefusedEntryReason(accepted), std::nullopt) << accepted;
+    }
+}
+
+TEST(WorkingFiles, AreKnownInEverySpellingOfTheirNames) {
+    for (const char* working :
+         {"updater.journal", "UPDATER.JOURNAL", "updater.journal.", "updater.journal. ", "./updater.lock",
+          "Config//updater.serial", "Config/./updater.serial", "config\\UPDATER.serial",
+          "Config/updater.serial.new", "updater.staging.bad", "updater.journal.bad", "Updater.Staging"}) {
+        EXPECT_TRUE(IsWorkingFileName(working)) << working;
+    }
+    for (const char* game : {"updater.journal.txt", "data/updater.journal", "updater.serial",
+                             "Config/Client.ini", "kestralon.exe", "updater"}) {
+        EXPECT_FALSE(IsWorkingFileName(game)) << game;
+    }
+}
+
+TEST(RecordNames, AreOnlyTheUpdatersOwnStagedNamesBesideListWorthyEntries) {
+    const std::string longName(255, 'n');
+    const struct {
+        std::string staged;
+        std::string entry;
+        bool accepted;
+    } cases[] = {
+        {"a.dat.~upd-0123abcd", "a.dat", true},
+        {"data/maps/town.map.~upd-ffffffff", "data/maps/town.map", true},
+        {"d/" + longName.substr(0, 241) + ".~upd-00000000", "d/" + longName, true},
+        {"d/" + longName + ".~upd-00000000", "d/" + longName, false},
+        {"a.dat.~upd-0123ABCD", "a.dat", false},
+        {"a.dat.~upd-0123abc", "a.dat", false},
+        {"a.dat.~upd-0123abcde", "a.dat", false},
+        {"a.dat.~old-0123abcd", "a.dat", false},
+        {"b.dat.~upd-0123abcd", "a.dat", false},
+        {"kestralon.exe", "a.dat", false},
+        {"Config/Client.ini", "Config/Client.ini", false},
+        {"../x.~upd-0123abcd", "../x", false},
+        {"/tmp/x.~upd-0123abcd", "/tmp/x", false},
+        {"a//b.~upd-0123abcd", "a//b", false},
+        {"updater.journal.~upd-0123abcd", "updater.journal", false},
+        {"Config/updater.serial.~upd-0123abcd", "Config/updater.serial", false},
+        {" .~upd-0123abcd", " ", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsStagedNameOf(c.staged, c.entry), c.accepted) << c.staged;
+}
+
+std::string Sealed(const std::string& text) {
+    return text + SumLine(text) + "\n";
+}
+
+TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
+    const std::vector<CommitMove> moves = {{"a.dat.~upd-0123abcd", "a.dat", "a.dat.~old-0123abcd"},
+                                           {"d/b.dat.~upd-ffff0000", "d/b.dat", "d/b.dat.~old-ffff0000"}};
+    std::ostringstream written;
+    WriteJournalText(written, -3, moves);
+    const std::optional<Journal> read = ReadJournal(written.str());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->version, -3);
+    ASSERT_EQ(read->moves.size(), moves.size());
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        EXPECT_EQ(read->moves[i].staged, moves[i].staged);
+        EXPECT_EQ(read->moves[i].target, moves[i].target);
+        EXPECT_EQ(read->moves[i].backup, moves[i].backup);
+    }
+
+    const std::string head = "kestralon-journal 2\nversion 6\n";
+    std::string editedSum = Sealed(head + "version 32767\n");
+    editedSum[editedSum.size() - 2] ^= 1;
+    const std::string whole = written.str();
+    for (const std::string& refused : {
+             Sealed(head + "move\tfirst.dat.~upd-0123abcd\t../outside\t../outside.~old-0123abcd\n"),
+             Sealed(head + "move\t../outside.~upd-0123abcd\t../outside\t../outside.~old-0123abcd\n"),
+             Sealed(head + "move\tkestralon.exe\ta.dat\ta.dat.~old-0123abcd\n"),
+             Sealed(head + "move\ta.dat.~upd-0123abcd\ta.dat\tConfig/Client.ini\n"),
+             Sealed(head + "move\ta.dat.~upd-0123abcd\tkestralon.exe\tkestralon.exe.~old-0123abcd\n"),
+             Sealed(head +
+                    "move\tupdater.journal.~upd-0123abcd\tupdater.journal\tupdater.journal.~old-0123abcd\n"),
+             Sealed(head + "move\ta.dat.~upd-0123abcd\ta.dat\n"),
+             Sealed(head + "version 7\n"),
+             Sealed("kestralon-journal 2\nversion 32768\n"),
+             Sealed("kestralon-journal 2\nversion +6\n"),
+             Sealed("kestralon-journal 2\n"),
+             Sealed("kestralon-journal 1\nversion 6\n"),
+             std::string("kestralon-journal 1\nversion 32767\nend\n"),
+             editedSum,
+             head + "sum " + std::string(64, '0') + "\n",
+             whole.substr(0, whole.size() - 1),
+             whole.substr(0, whole.rfind("sum ")),
+             std::string(),
+         }) {
+        EXPECT_FALSE(ReadJournal(refused)) << refused;
     }
 }
 

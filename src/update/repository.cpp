@@ -183,10 +183,19 @@ std::optional<std::string> RefusedEntryReason(std::string_view entry) {
     const auto characters = static_cast<std::size_t>(std::count_if(
         entry.begin(), entry.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
     if (characters > kLongestEntry) return refused;
-    // The last part names the file: it must be a name.
-    const std::size_t cut = entry.find_last_of("/\\");
-    const std::string_view name = cut == std::string_view::npos ? entry : entry.substr(cut + 1);
-    if (name.empty() || name.find_first_not_of('.') == std::string_view::npos) return refused;
+    // Every part must be a name: "." and empty parts name the folder they are
+    // in, and Windows drops a part's trailing dots and blanks, so "a/./b",
+    // "a//b" and "a/ . /b" are other spellings of "a/b" that would slip past
+    // the checks made on names (the updater's own files among them), and
+    // "data/" or "a/." name a folder, not a file.
+    std::size_t start = 0;
+    while (start <= entry.size()) {
+        std::size_t end = entry.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = entry.size();
+        if (entry.substr(start, end - start).find_first_not_of(". ") == std::string_view::npos)
+            return refused;
+        start = end + 1;
+    }
     return std::nullopt;
 }
 

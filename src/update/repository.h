@@ -63,7 +63,8 @@ bool IsBlankEntry(std::string_view entry);
 bool IsSafeEntry(std::string_view entry);
 
 // Why the updater refuses a list entry (UTF-8) before any transfer: unsafe,
-// longer than kLongestEntry, or a name no file can have ("data/", "a/.").
+// longer than kLongestEntry, or with a part that is no name ("data/", "a/.",
+// "./a", "a//b", "a/ /b").
 // Nothing for a blank entry, which is counted but fetches nothing.
 std::optional<std::string> RefusedEntryReason(std::string_view entry);
 

@@ -1,31 +1,27 @@
 #include "update/staging.h"
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 #include <system_error>
 
 #include "failure.h"
 #include "storage/storage.h"
+#include "update/crypto.h"
 #include "update/number_text.h"
 #include "update/settings_record.h"
+#include "update/signed_metadata.h"
 #include "update/text_lines.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kStagingHeader = "kestralon-staging 1";
-constexpr const char* kJournalHeader = "kestralon-journal 1";
-constexpr std::string_view kStagedMark = ".~upd-";
-constexpr std::string_view kBackupMark = ".~old-";
-// The longest name of one file or folder, in bytes, on Linux's file
-// systems; Windows counts UTF-16 units, never more than the UTF-8 bytes.
-constexpr std::size_t kLongestName = 255;
-constexpr std::size_t kTagLength = 8;
+// Pieces closed by "sum" lines; written by an updater before records carried
+// sums and their names were checked: such a record is set aside like a
+// broken one.
+constexpr const char* kStagingHeader = "kestralon-staging 2";
 constexpr std::size_t kLongestPending = 1024 * 1024;
 
 std::string WholeFile(const fs::path& file) {
@@ -52,23 +48,6 @@ std::string RandomTag() {
     return tag;
 }
 
-// The entry with its last name cut (at the start of a character) so that the
-// staged name, which adds its mark and tag, still fits a file system.
-std::string StagedStem(const std::string& entry) {
-    const std::size_t folder = entry.find_last_of("/\\");
-    const std::size_t start = folder == std::string::npos ? 0 : folder + 1;
-    const std::size_t room = kLongestName - kStagedMark.size() - kTagLength;
-    if (entry.size() - start <= room) return entry;
-    std::size_t end = start + room;
-    while (end > start && (static_cast<unsigned char>(entry[end]) & 0xC0) == 0x80) --end;
-    return entry.substr(0, end);
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // Puts one staged file in place, the replaced one aside under its backup
 // name. True when there was one to set aside.
 bool MoveInPlace(const CommitMove& move) {
@@ -84,13 +63,7 @@ void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
     const fs::path written = LocalPath(std::string(kJournalName) + ".new");
     {
         std::ofstream out(written, std::ios::binary | std::ios::trunc);
-        out << kJournalHeader << "\nversion " << version << "\n";
-        for (const CommitMove& move : moves) {
-            out << "move\t" << move.staged << '\t' << move.target << '\t' << move.backup << '\n';
-        }
-        // Without this last line the journal was cut while being written,
-        // before any move: it is not acted on.
-        out << "end\n";
+        WriteJournalText(out, version, moves);
         out.close();
         if (out.fail()) {
             RemoveQuietly(written);
@@ -107,45 +80,82 @@ void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
     SyncWrittenFiles(NativePath(ProgramFolder()));
 }
 
-}  // namespace
-
-bool IsWorkingFileName(const std::string& entry) {
-    std::string name = Lower(entry);
-    std::replace(name.begin(), name.end(), '\\', '/');
-    return name == kLockName || name == kJournalName || name == kStagingName ||
-           name == std::string(kJournalName) + ".new" || name == "config/updater.serial" ||
-           name == "config/updater.serial.new";
+bool IsLocalFolder(const std::string& name) {
+    std::error_code error;
+    return fs::symlink_status(LocalPath(name), error).type() == fs::file_type::directory;
 }
 
-// What a record names: staged name -> what it holds, "gone" ones left out.
-// Read line by line: a record of a million names is not held twice.
-std::map<std::string, StagingRecord::Staged> StagingRecord::ReadRecord() {
+// A journal may name only files: moving a folder aside would take everything
+// in it (Config and its Client.ini) along.
+bool NamesNoFolder(const Journal& journal) {
+    return std::none_of(journal.moves.begin(), journal.moves.end(), [](const CommitMove& move) {
+        return IsLocalFolder(move.staged) || IsLocalFolder(move.target) || IsLocalFolder(move.backup);
+    });
+}
+
+}  // namespace
+
+// What a record names: staged name -> what it holds, "gone" ones left out;
+// nothing when the record fails its checks. Read line by line: a record of a
+// million names is not held twice. Each piece counts once its "sum" line
+// proves it whole; a last piece without one was cut by a crash and is left out.
+std::optional<std::map<std::string, StagingRecord::Staged>> StagingRecord::ReadRecord() {
     std::map<std::string, Staged> named;
     std::ifstream in(LocalPath(kStagingName), std::ios::binary);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const std::vector<std::string_view> fields = SplitFields(line, '\t');
-        if (fields.size() == 3 && fields[0] == "file") named[std::string(fields[1])].entry = fields[2];
-        // The validator and total of the answer a part came from; an older
-        // record without the total cannot prove a range continues the part.
-        if (fields.size() == 4 && fields[0] == "valid") {
-            const auto total = ParseDecimal<std::int64_t>(fields[3]);
-            if (!total) continue;
-            Staged& what = named[std::string(fields[1])];
-            what.validator = fields[2];
-            what.total = *total;
+    if (!in.is_open()) return named;
+    std::string line;
+    if (!std::getline(in, line) || in.eof() || line != kStagingHeader) return std::nullopt;
+    std::vector<std::string> piece;
+    Sha256 sum;
+    // A line that ends the file without "\n" was cut while being written.
+    while (std::getline(in, line) && !in.eof()) {
+        if (line.starts_with("sum ")) {
+            if (line != "sum " + Hex(sum.Finish())) return std::nullopt;
+            for (const std::string& held : piece) {
+                if (!ReadLine(held, named)) return std::nullopt;
+            }
+            piece.clear();
+            continue;
         }
-        if (fields.size() == 2 && fields[0] == "gone") named.erase(std::string(fields[1]));
+        sum.Update(line.data(), line.size());
+        sum.Update("\n", 1);
+        piece.push_back(std::move(line));
     }
     return named;
 }
 
-StagingRecord::StagingRecord() : earlier_(ReadRecord()) {
+// Only names the updater gives its staged copies are taken: a "valid" line
+// for a name no "file" line gave fails the record.
+bool StagingRecord::ReadLine(std::string_view line, std::map<std::string, Staged>& named) {
+    const std::vector<std::string_view> fields = SplitFields(line, '\t');
+    if (fields.size() == 3 && fields[0] == "file") {
+        if (!IsStagedNameOf(fields[1], fields[2])) return false;
+        named[std::string(fields[1])].entry = fields[2];
+        return true;
+    }
+    if (fields.size() == 4 && fields[0] == "valid") {
+        const auto total = ParseDecimal<std::int64_t>(fields[3]);
+        const auto it = named.find(std::string(fields[1]));
+        if (!total || it == named.end()) return false;
+        it->second.validator = fields[2];
+        it->second.total = *total;
+        return true;
+    }
+    if (fields.size() == 2 && fields[0] == "gone") {
+        named.erase(std::string(fields[1]));
+        return true;
+    }
+    return false;
+}
+
+StagingRecord::StagingRecord() {
+    if (std::optional<std::map<std::string, Staged>> earlier = ReadRecord()) {
+        earlier_ = std::move(*earlier);
+    } else {
+        SetAside(LocalPath(kStagingName));
+    }
     // Earlier runs' files stay recorded until this run has dealt with them.
-    record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
-    record_ << kStagingHeader << "\n";
-    for (const auto& [staged, what] : earlier_) record_ << RecordLines(staged, what);
-    record_.flush();
+    Start(earlier_);
 }
 
 // This run's names are in the record, not in memory: they are read back
@@ -154,8 +164,13 @@ StagingRecord::~StagingRecord() {
     Flush();
     record_.close();
     if (closed_) return;
+    const std::optional<std::map<std::string, Staged>> recorded = ReadRecord();
+    if (!recorded) {
+        SetAside(LocalPath(kStagingName));
+        return;
+    }
     std::map<std::string, Staged> kept = earlier_;
-    for (const auto& [staged, what] : ReadRecord()) {
+    for (const auto& [staged, what] : *recorded) {
         if (earlier_.count(staged)) continue;
         std::error_code error;
         const auto size = fs::file_size(LocalPath(staged), error);
@@ -169,15 +184,20 @@ StagingRecord::~StagingRecord() {
         RemoveQuietly(LocalPath(kStagingName));
         return;
     }
-    std::ofstream out(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
-    out << kStagingHeader << "\n";
-    for (const auto& [staged, what] : kept) out << RecordLines(staged, what);
+    Start(kept);
+    record_.close();
 }
 
-std::string StagingRecord::RecordLines(const std::string& staged, const Staged& what) {
-    std::string lines = "file\t" + staged + '\t' + what.entry + "\n";
-    if (!what.validator.empty()) lines += ValidLine(staged, what.validator, what.total) + "\n";
-    return lines;
+void StagingRecord::Start(const std::map<std::string, Staged>& recorded) {
+    record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
+    record_ << kStagingHeader << "\n";
+    for (const auto& [staged, what] : recorded) AppendRecorded(staged, what);
+    Flush();
+}
+
+void StagingRecord::AppendRecorded(const std::string& staged, const Staged& what) {
+    Append("file\t" + staged + '\t' + what.entry);
+    if (!what.validator.empty()) Append(ValidLine(staged, what.validator, what.total));
 }
 
 std::string StagingRecord::ValidLine(const std::string& staged, const std::string& validator,
@@ -232,8 +252,14 @@ void StagingRecord::RecordValidator(const std::string& staged, const std::string
 void StagingRecord::Close() {
     Flush();
     record_.close();
+    const std::optional<std::map<std::string, Staged>> recorded = ReadRecord();
+    if (!recorded) {
+        SetAside(LocalPath(kStagingName));
+        closed_ = true;
+        return;
+    }
     // Committed files have left their staged names; whatever is still there goes.
-    for (const auto& [staged, what] : ReadRecord()) {
+    for (const auto& [staged, what] : *recorded) {
         if (!earlier_.count(staged)) RemoveQuietly(LocalPath(staged));
     }
     if (earlier_.empty()) {
@@ -252,15 +278,12 @@ void StagingRecord::Append(const std::string& line) {
 
 void StagingRecord::Flush() {
     if (pending_.empty() || !record_.is_open()) return;
+    // One write: a crash cuts at most this piece, whose sum then is missing.
+    pending_ += SumLine(pending_);
+    pending_ += '\n';
     record_ << pending_;
     record_.flush();
     pending_.clear();
-}
-
-std::string BackupName(const std::string& staged) {
-    std::string backup = staged;
-    backup.replace(backup.rfind(kStagedMark), kStagedMark.size(), kBackupMark);
-    return backup;
 }
 
 void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
@@ -297,27 +320,16 @@ bool FinishPendingCommit() {
     const fs::path journal = LocalPath(kJournalName);
     RemoveQuietly(LocalPath(std::string(kJournalName) + ".new"));
     if (!Exists(journal)) return false;
-    const std::string text = WholeFile(journal);
-    const std::vector<std::string_view> lines = SplitLines(text);
-    std::vector<CommitMove> moves;
-    std::optional<std::int16_t> version;
-    bool complete = false;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string_view> fields = SplitFields(lines[i], '\t');
-        if (fields.size() == 4 && fields[0] == "move")
-            moves.push_back({std::string(fields[1]), std::string(fields[2]), std::string(fields[3])});
-        if (lines[i].starts_with("version ")) {
-            std::istringstream number{std::string(lines[i].substr(8))};
-            int value = 0;
-            if (number >> value && value >= INT16_MIN && value <= INT16_MAX)
-                version = static_cast<std::int16_t>(value);
-        }
-        if (lines[i] == "end") complete = true;
-    }
-    if (lines.empty() || lines[0] != kJournalHeader || !complete || !version) {
-        RemoveQuietly(journal);
+    // A journal cut or edited, left by an older updater, or naming anything
+    // but the updater's own moves of list-worthy files is never acted on, and
+    // its version is never recorded.
+    const std::optional<Journal> read = ReadJournal(WholeFile(journal));
+    if (!read || !NamesNoFolder(*read)) {
+        SetAside(journal);
         return false;
     }
+    const std::vector<CommitMove>& moves = read->moves;
+    const std::int16_t version = read->version;
     for (const CommitMove& move : moves) {
         if (!Exists(LocalPath(move.staged))) continue;  // already in place
         try {
@@ -329,8 +341,8 @@ bool FinishPendingCommit() {
             throw UpdateFailure("Impossible d'écrire " + move.target + ".");
         }
     }
-    if (!WriteVersion(*version)) {
-        throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(*version) + ".");
+    if (!WriteVersion(version)) {
+        throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(version) + ".");
     }
     for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));
     RemoveQuietly(journal);

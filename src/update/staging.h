@@ -16,16 +16,10 @@
 #include <string>
 #include <vector>
 
-// The updater's own working files in the game folder.
-inline constexpr const char* kLockName = "updater.lock";
-inline constexpr const char* kJournalName = "updater.journal";
-inline constexpr const char* kStagingName = "updater.staging";
+#include "update/working_records.h"
 
 // Whether a name is an entry of the update's lists.
 using IsListed = std::function<bool(std::string_view)>;
-
-// True for a list entry that names one of the working files above.
-bool IsWorkingFileName(const std::string& entry);
 
 // A staged body an earlier run left behind, that this run may resume.
 struct LeftBody {
@@ -77,9 +71,12 @@ private:
         std::string validator;
         std::int64_t total = -1;
     };
-    static std::string RecordLines(const std::string& staged, const Staged& what);
+    // Writes a new record that holds these.
+    void Start(const std::map<std::string, Staged>& recorded);
+    void AppendRecorded(const std::string& staged, const Staged& what);
     static std::string ValidLine(const std::string& staged, const std::string& validator, std::int64_t total);
-    static std::map<std::string, Staged> ReadRecord();
+    static bool ReadLine(std::string_view line, std::map<std::string, Staged>& named);
+    static std::optional<std::map<std::string, Staged>> ReadRecord();
 
     std::map<std::string, Staged> earlier_;  // staged name -> what it holds
     std::set<std::string> cutNames_;         // names given to entries cut to fit
@@ -89,21 +86,12 @@ private:
     bool closed_ = false;
 };
 
-// The name the installed file is kept under while a staged file replaces it:
-// the staged name with ".~old-" for ".~upd-".
-std::string BackupName(const std::string& staged);
-
-struct CommitMove {
-    std::string staged;  // relative to the game folder, as the other two
-    std::string target;
-    std::string backup;
-};
-
 // Puts every staged file in place and records the version, all or nothing:
 // a failure before the last move puts every replaced file back. Throws
 // UpdateFailure with the reason.
 void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version);
 
 // Finishes the commit a previous run left half done. Returns false when
-// there was none. Throws UpdateFailure when it cannot be finished.
+// there was none, or when its journal failed its checks (it is then set
+// aside, and nothing it names is touched). Throws UpdateFailure when it cannot be finished.
 bool FinishPendingCommit();

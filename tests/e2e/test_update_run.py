@@ -2,6 +2,7 @@
 misbehaves, through the headless build of the updater (same logic, a window
 that only records its texts)."""
 
+import hashlib
 import os
 import re
 import resource
@@ -22,6 +23,22 @@ NOBODY = 65534
 FAILED = "Échec de la mise à jour."
 CERTIFICATE_REFUSED = "Certificat du serveur refusé."
 REMOTE_KEEP = "files\\data/keep.dat"
+
+
+def sealed(*lines):
+    """Lines of one of the updater's records as it writes them: closed by a
+    "sum" line over their bytes."""
+    text = "".join(line + "\n" for line in lines).encode()
+    return text + b"sum " + hashlib.sha256(text).hexdigest().encode() + b"\n"
+
+
+def journal(version, *moves):
+    """A commit journal moving each (staged, target, backup)."""
+    return sealed("kestralon-journal 2", "version %s" % version, *("move\t%s\t%s\t%s" % m for m in moves))
+
+
+def staging_record(*lines):
+    return b"kestralon-staging 2\n" + sealed(*lines)
 
 
 class Case(FolderCase):
@@ -341,7 +358,10 @@ class AgainstAFaultyServer(Case):
         cases = [(e, "Chemin refusé: %s." % shown(e)) for e in (
             "../evil.txt", "/tmp/evil.txt", "C:/evil.txt", "a/../../evil.txt",
             # Names no file can have, and entries past the length of a Windows path.
-            ".", "a/.", "data/", "b" * 260, deep, "updater.journal")]
+            ".", "a/.", "data/", "b" * 260, deep, "updater.journal",
+            # Other spellings of a name, as the file system resolves them.
+            "./updater.journal", "Config/./updater.serial", "Config//updater.serial", "UPDATER.JOURNAL",
+            "updater.journal. ", "Config\\UPDATER.serial", "a/ /b.dat", "a/. /b.dat")]
         # An entry that another one needs as its folder.
         cases.append(("later.dat/inside", "Impossible d'écrire later.dat."))
         for hostile, reason in cases:
@@ -562,10 +582,10 @@ class AgainstAFaultyServer(Case):
         """The journal names every move; a start finds it before anything else
         and completes it, whether the kill came before, during or after the moves."""
         # A hand-made half-done commit: a.dat already moved, b.dat not yet.
-        game = self.game(files={"a.dat": b"new a", "a.dat.~old-1": b"old a", "b.dat": b"old b",
-                                "b.dat.~upd-2": b"new b"})
-        game.write("updater.journal", b"kestralon-journal 1\nversion 6\n"
-                   b"move\ta.dat.~upd-1\ta.dat\ta.dat.~old-1\nmove\tb.dat.~upd-2\tb.dat\tb.dat.~old-2\nend\n")
+        game = self.game(files={"a.dat": b"new a", "a.dat.~old-0000000a": b"old a", "b.dat": b"old b",
+                                "b.dat.~upd-0000000b": b"new b"})
+        game.write("updater.journal", journal(6, ("a.dat.~upd-0000000a", "a.dat", "a.dat.~old-0000000a"),
+                                              ("b.dat.~upd-0000000b", "b.dat", "b.dat.~old-0000000b")))
         repo = self.repository("6\r\n", {6: crlf_list("a.dat", "b.dat")}, {"a.dat": b"new a", "b.dat": b"new b"})
         with FaultServer(repo, {}) as server:
             result = run_headless(game)
@@ -594,6 +614,81 @@ class AgainstAFaultyServer(Case):
         self.assertEqual({n: after[n] for n in files}, files)
         self.assertIn(b"Game= 7", game.read("Config/Client.ini"))
         self.assertEqual(sorted(set(after) - set(files)), ["Config/Client.ini", "kestralon.exe"])
+
+    def test_planted_records_are_set_aside_and_never_acted_on(self):
+        """A journal or staging record made by hand, cut or edited is read
+        before any signature: it is set aside as .bad (replacing an older one),
+        nothing it names is touched, inside the folder or out, its version is
+        not recorded, and the run goes on as if it were not there."""
+        outside = tempfile.mkdtemp(prefix="outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        bad_sum = bytearray(journal(32767))
+        bad_sum[-3] ^= 1
+        cases = [
+            ("updater.journal", "moves outside the folder", lambda out: journal(
+                6, ("first.dat.~upd-0123abcd", out, out + ".~old-0123abcd"),
+                (out + ".~upd-0123abcd", out, out + ".~old-0123abcd"))),
+            ("updater.journal", "names game files as staged and backup", lambda out: journal(
+                6, ("kestralon.exe", "first.dat", "Config/Client.ini"),
+                ("first.dat.~upd-0123abcd", "first.dat", "kestralon.exe"))),
+            ("updater.journal", "names a backup that is not its staged name's", lambda out: journal(
+                6, ("first.dat.~upd-0123abcd", "first.dat", "Config/Client.ini"))),
+            ("updater.journal", "records 32767 under a bad sum", lambda out: bytes(bad_sum)),
+            ("updater.journal", "is of the older format", lambda out: b"kestralon-journal 1\nversion 32767\nend\n"),
+            ("updater.staging", "names a file outside", lambda out: staging_record(
+                "file\t%s\tfirst.dat" % out, "file\t../x.~upd-0123abcd\t../x")),
+            ("updater.staging", "names game files", lambda out: staging_record(
+                "file\tConfig/Client.ini\tfirst.dat", "file\tkestralon.exe.~upd-0123abcd\tkestralon.exe")),
+            ("updater.staging", "validates a name it never staged", lambda out: staging_record(
+                "valid\tkestralon.exe\t\"etag\"\t5")),
+            ("updater.staging", "has a piece under a bad sum", lambda out: staging_record(
+                "file\tfirst.dat.~upd-0123abcd\tfirst.dat").replace(b"sum ", b"sum 0")),
+            ("updater.staging", "is of the older format", lambda out: b"kestralon-staging 1\n"
+                                                                      b"file\tfirst.dat.~upd-0123abcd\tfirst.dat\n"),
+        ]
+        settings = b"[VERSION]\r\nGame= 5\r\n[LOGIN]\r\nLogin=player\r\nResolution=1024x768\r\n"
+        repo = self.repository("6\r\n", {6: crlf_list("first.dat", self.KEEP)}, {"first.dat": b"first", self.KEEP: b"new"})
+        for record, what, content in cases:
+            with self.subTest(record=record, what=what):
+                victim = os.path.join(outside, "victim.txt")
+                with open(victim, "wb") as f:
+                    f.write(b"outside")
+                # Files a record acting blindly would move or delete.
+                planted = {"first.dat.~upd-0123abcd": b"planted", "kestralon.exe.~upd-0123abcd": b"planted"}
+                game = self.game(settings=settings, files=dict(planted, **{self.KEEP: b"installed copy"}))
+                out = os.path.relpath(victim, game.root)
+                with open(victim + ".~upd-0123abcd", "wb") as f:
+                    f.write(b"planted outside")
+                planted_record = content(out)
+                game.write(record, planted_record)
+                game.write(record + ".bad", b"an older one")
+                exe = game.read("kestralon.exe")
+                with FaultServer(repo, {}):
+                    result = run_headless(game)
+                self.assertEqual((result["L2"], result["UpdateDone"]), ("Mise à jours à la version 6!", "1"), result)
+                self.assertEqual(sorted(os.listdir(outside)), ["victim.txt", "victim.txt.~upd-0123abcd"])
+                self.assertEqual(read_or_empty(victim), b"outside")
+                os.remove(victim + ".~upd-0123abcd")
+                after = game.snapshot()
+                self.assertEqual(after.pop("kestralon.exe"), exe)
+                ini = after.pop("Config/Client.ini")
+                self.assertIn(b"Login=player\r\nResolution=1024x768", ini)
+                self.assertIn(b"Game= 6", ini)
+                self.assertEqual(after.pop(record + ".bad"), planted_record)
+                self.assertEqual(after, dict(planted, **{"first.dat": b"first", self.KEEP: b"new"}))
+
+        # A piece cut by a crash (no "sum" line after it) is left out; the
+        # whole pieces before it still count, and the record is not set aside.
+        game = self.game(files={"gone.dat.~upd-0123abcd": b"left by a run", "kestralon.exe.~upd-0123abcd": b"x"})
+        game.write("updater.staging", staging_record("file\tgone.dat.~upd-0123abcd\tgone.dat")
+                   + b"file\tkestralon.exe.~upd-0123abcd\tkestralon.exe\nsum 01")
+        with FaultServer(repo, {}):
+            result = run_headless(game)
+        self.assertEqual(result["UpdateDone"], "1", result)
+        after = game.snapshot()
+        self.assertNotIn("gone.dat.~upd-0123abcd", after)
+        self.assertEqual(after["kestralon.exe.~upd-0123abcd"], b"x")
+        self.assertFalse([n for n in after if n.startswith("updater.")], after)
 
     def test_settings_that_cannot_be_written_are_reported(self):
         if os.geteuid() != 0:

@@ -576,7 +576,8 @@ class E2E:
     def leftovers(self):
         """Staged copies, backups, list files and working files that a finished
         run must not leave behind."""
-        working = ("updater.lock", "updater.journal", "updater.journal.new", "updater.staging")
+        working = ("updater.lock", "updater.journal", "updater.journal.new", "updater.journal.bad", "updater.staging",
+                   "updater.staging.bad")
         found = []
         for folder, _, files in os.walk(self.game):
             found += [os.path.join(folder, f) for f in files
@@ -1093,11 +1094,11 @@ def test_interrupted_commit_finished_at_next_start(t):
         "sub/b.dat.~upd-0000bbbb": b"new b",
         "c.dat.~upd-0000cccc": b"new c",
     })
-    write(t.path("updater.journal"), b"kestralon-journal 1\nversion 4\n"
-          b"move\ta.dat.~upd-0000aaaa\ta.dat\ta.dat.~old-0000aaaa\n"
-          b"move\tsub/b.dat.~upd-0000bbbb\tsub/b.dat\tsub/b.dat.~old-0000bbbb\n"
-          b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n"
-          b"end\n")
+    journal = (b"kestralon-journal 2\nversion 4\n"
+               b"move\ta.dat.~upd-0000aaaa\ta.dat\ta.dat.~old-0000aaaa\n"
+               b"move\tsub/b.dat.~upd-0000bbbb\tsub/b.dat\tsub/b.dat.~old-0000bbbb\n"
+               b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n")
+    write(t.path("updater.journal"), journal + b"sum " + hashlib.sha256(journal).hexdigest().encode() + b"\n")
     updater = t.start()
     wait_for(t.finished, "Fin=1")
     game_version_written(t, 4)
@@ -1113,6 +1114,29 @@ def test_interrupted_commit_finished_at_next_start(t):
     updater.click_fermer(window=window)
     expect_equal(updater.wait_exit(), 0, "exit code")
     expect_shows(t, shot, "Tu as la dernière version!", "", "100%")
+
+
+def test_planted_journal_and_other_spellings_of_working_files(t):
+    """Windows takes "UPDATER.JOURNAL" and "updater.journal." for the journal
+    itself: a list naming them stops the run and changes nothing. A journal
+    with a good sum that names game files as its staged and backup names is
+    set aside as .bad, untouched, and the run updates as usual."""
+    url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
+    for alias in ("UPDATER.JOURNAL", "updater.journal.", "Config\\Updater.Serial "):
+        t.nginx.publish(index=b"6\r\n", lists={6: alias.encode() + b"\r\n"}, files={})
+        result, before, after = run_headless(t, {}, url)
+        expect_equal((result["L2"], result["L3"], result["UpdateDone"]),
+                     (FAILED, "Chemin refusé: %s." % alias, "0"), alias)
+        expect_equal(after, before, "game folder after " + alias)
+    journal = b"kestralon-journal 2\nversion 6\nmove\tkestralon.exe\tfirst.dat\tConfig/Client.ini\n"
+    journal += b"sum " + hashlib.sha256(journal).hexdigest().encode() + b"\n"
+    t.nginx.publish(index=b"6\r\n", lists={6: b"first.dat\r\n"}, files={"first.dat": b"first"})
+    result, before, after = run_headless(t, {"updater.journal": journal, "first.dat": b"installed"}, url)
+    expect_equal(result["UpdateDone"], "1", "UpdateDone after a planted journal")
+    expect_equal(after.get("kestralon.exe"), before["kestralon.exe"], "kestralon.exe")
+    expect_equal(after.get("updater.journal.bad"), journal, "the journal set aside")
+    expect_equal(after.get("first.dat"), b"first", "first.dat")
+    expect(re.search(rb"Game= ?6", after.get(os.path.join("Config", "Client.ini"), b"")), "version 6 recorded")
 
 
 def test_long_reason_cut_to_its_field(t):
@@ -1356,6 +1380,7 @@ E2E_TESTS = [
     test_second_updater_in_same_folder,
     test_read_only_settings_shows_failure,
     test_interrupted_commit_finished_at_next_start,
+    test_planted_journal_and_other_spellings_of_working_files,
     test_https_certificates,
     test_signed_repository_installed,
     test_attacks_on_a_signed_repository,

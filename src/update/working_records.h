@@ -1,0 +1,70 @@
+// The updater's own records in the game folder (the commit journal and the
+// staging record), and the names they may hold. A record is read before any
+// signature is checked, so it is trusted no further than a list entry: it may
+// name only list-worthy entries and the staged and backup names the updater
+// itself gives them, and a checksum shows when it was cut or edited. A record
+// that fails is set aside and never acted on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The updater's own working files in the game folder.
+inline constexpr const char* kLockName = "updater.lock";
+inline constexpr const char* kJournalName = "updater.journal";
+inline constexpr const char* kStagingName = "updater.staging";
+
+inline constexpr std::string_view kStagedMark = ".~upd-";
+inline constexpr std::string_view kBackupMark = ".~old-";
+inline constexpr std::size_t kTagLength = 8;  // lowercase hex digits after the mark
+
+// True for a list entry that names one of the working files above (or the
+// serial kept in Config), in any spelling the file system takes for the same
+// file: any case, "\" for "/", "." and empty parts, trailing dots and blanks.
+bool IsWorkingFileName(std::string_view entry);
+
+// The entry with its last name cut (at the start of a character) so that the
+// staged name, which adds its mark and tag, still fits a file system.
+std::string StagedStem(const std::string& entry);
+
+// True when staged is a name the updater gives a staged copy of entry
+// (StagedStem, kStagedMark, kTagLength lowercase hex digits), and entry one
+// that a list may hold.
+bool IsStagedNameOf(std::string_view staged, std::string_view entry);
+
+// The name the installed file is kept under while a staged file replaces it:
+// the staged name with ".~old-" for ".~upd-".
+std::string BackupName(const std::string& staged);
+
+// The line that closes a piece of a record: "sum " and the SHA-256 (hex) of
+// the text before it, since the header or the previous "sum" line.
+std::string SumLine(std::string_view text);
+
+struct CommitMove {
+    std::string staged;  // relative to the game folder, as the other two
+    std::string target;
+    std::string backup;
+};
+
+struct Journal {
+    std::int16_t version = 0;
+    std::vector<CommitMove> moves;
+};
+
+// Writes the journal's text: its format line, the version, one line per
+// move, and a "sum" line over all of it. Streamed: a million moves are not
+// held twice.
+void WriteJournalText(std::ostream& out, std::int16_t version, const std::vector<CommitMove>& moves);
+// Nothing unless the text is one WriteJournalText wrote: its format, its sum,
+// and every move a staged name, its entry and the matching backup name.
+std::optional<Journal> ReadJournal(std::string_view text);
+
+// Renames a record that failed to "<record>.bad" (an older one goes); when it
+// cannot be renamed, it is removed. Either way it is never acted on.
+void SetAside(const std::filesystem::path& record);
