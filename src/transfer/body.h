@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "storage/storage.h"
-#include "transfer/download.h"
 #include "transfer/download_job.h"
 #include "transfer/http.h"
 

@@ -56,16 +56,6 @@ struct DownloadSettings {
 // semicolons separate them.
 std::vector<std::string> SplitMirrors(std::string_view setting);
 
-// A small repository file to fetch into memory, refused past `limit` bytes.
-// `tooLong` is the reason shown then; when empty, a generic one. A file with
-// a signed size is fetched with that size as its limit, and the caller's
-// reason for one that passes it.
-struct TextRequest {
-    std::string name;
-    std::size_t limit = 0;
-    std::string tooLong;
-};
-
 class Downloader {
 public:
     explicit Downloader(DownloadSettings settings);

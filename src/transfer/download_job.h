@@ -1,5 +1,6 @@
-// One game file to fetch, as the update run hands it to the downloader, and
-// the check its body goes through as it streams to disk.
+// What the update run hands the downloader: small files to fetch into
+// memory, and game files to fetch to disk with the check each body goes
+// through as it streams.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,16 @@ public:
     virtual void Restart() = 0;  // the body starts over from its first byte
     virtual void Update(const char* data, std::size_t size) = 0;
     virtual bool Matches() = 0;  // the whole body has been fed
+};
+
+// A small repository file to fetch into memory, refused past `limit` bytes.
+// `tooLong` is the reason shown then; when empty, a generic one. A file with
+// a signed size is fetched with that size as its limit, and the caller's
+// reason for one that passes it.
+struct TextRequest {
+    std::string name;
+    std::size_t limit = 0;
+    std::string tooLong;
 };
 
 // One game file to fetch into `staged`. Thousands of jobs may wait at once:
