@@ -10,6 +10,7 @@
 #include "operator/signing_key.h"
 #include "update/crypto.h"
 #include "update/key_text.h"
+#include "update/serial_record.h"
 #include "update/signature_file.h"
 #include "update/signed_metadata.h"
 #include "update/utc_time.h"
@@ -380,6 +381,43 @@ TEST(PublicKeys, ParsesListsAndRefusesMalformedKeys) {
                                    a + "," + b.substr(0, 127) + "g", std::string("xyz")}) {
         EXPECT_EQ(ParsePublicKeys(bad), std::nullopt) << bad;
     }
+}
+
+TEST(SerialRecord, KeySetNameIgnoresOrderAndRepeats) {
+    PublicKey other = kRfcKey;
+    other[0] ^= 0xFF;
+    // SHA-256 of the key id "d6c23e2744a840cb".
+    EXPECT_EQ(KeySetName({kRfcKey}), "fab1ea1e6884b30f9647bf17ccd2e2a7bed883f2c31f5650963dc02c61d6b23d");
+    EXPECT_EQ(KeySetName({kRfcKey, other}), KeySetName({other, kRfcKey, other}));
+    EXPECT_NE(KeySetName({kRfcKey, other}), KeySetName({kRfcKey}));
+    EXPECT_NE(KeySetName({other}), KeySetName({kRfcKey}));
+}
+
+TEST(SerialRecord, HoldsOnlyUnderItsOwnKeySet) {
+    PublicKey other = kRfcKey;
+    other[0] ^= 0xFF;
+    const std::string present = KeySetName({kRfcKey});
+    const std::string stranger = KeySetName({kRfcKey, other});
+    const struct {
+        std::string text;
+        std::uint64_t serial;
+    } cases[] = {
+        {FormatSerialRecord(present, 7), 7},
+        {FormatSerialRecord(present, 18446744073709551615u), 18446744073709551615u},
+        {"kestralon-serial 2\r\n" + present + " 7\r\n", 7},
+        {FormatSerialRecord(stranger, 7), 0},
+        {FormatSerialRecord(stranger, 18446744073709551615u), 0},
+        {"kestralon-serial 1\n7\n", 7},  // before key sets: the present set's
+        {"kestralon-serial 1\n7", 7},
+        {"kestralon-serial 2\n" + present + "\n", 0},
+        {"kestralon-serial 2\n" + present + " x7\n", 0},
+        {"kestralon-serial 2\n" + present + " 18446744073709551616\n", 0},
+        {"kestralon-serial 2\n7\n", 0},
+        {"kestralon-serial 2\n" + present + " 7\nserial 9\n", 0},
+        {"kestralon-serial 3\n" + present + " 7\n", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RecordedSerial(c.text, present), c.serial) << c.text;
 }
 
 TEST(Signatures, IsSignedByOneOfTheKeys) {

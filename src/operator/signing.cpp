@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 #include <set>
 #include <stdexcept>
 #include <system_error>
@@ -172,6 +173,13 @@ void ReadPresentSerial(const RepositoryFolder& repository, SigningPlan& plan) {
         plan.refusals.push_back(std::string(kMetadataName) +
                                 " is malformed, so its serial is unknown: restore it from a backup (players "
                                 "refuse a serial lower than the one they saw)");
+        return;
+    }
+    if (metadata->serial == std::numeric_limits<std::uint64_t>::max()) {
+        plan.refusals.push_back(std::string(kMetadataName) + " has the greatest serial, " +
+                                std::to_string(metadata->serial) +
+                                ", which nothing can follow (players refuse a serial lower than the one they "
+                                "saw): sign with a new key set, as docs/signing.md tells");
         return;
     }
     plan.serial = metadata->serial + 1;

@@ -9,26 +9,28 @@
 #include "storage/storage.h"
 #include "update/key_text.h"
 #include "update/repository.h"
+#include "update/serial_record.h"
 #include "update/signature_file.h"
 
 namespace {
 
 constexpr std::size_t kLargestMetadata = 8 * 1024 * 1024;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
-constexpr const char* kSerialHeader = "kestralon-serial 1";
 
 [[noreturn]] void Refuse(const std::string& file) {
     throw UpdateFailure("Signature invalide: " + file + ".");
 }
 
-std::uint64_t AcceptedSerial() {
+// The record is a few bytes; anything longer is not one.
+constexpr std::size_t kLargestSerialRecord = 4096;
+
+std::uint64_t AcceptedSerial(const std::string& keySet) {
     std::ifstream in(LocalPath(kSerialName), std::ios::binary);
-    std::string header;
-    std::uint64_t serial = 0;
-    if (!std::getline(in, header)) return 0;
-    if (!header.empty() && header.back() == '\r') header.pop_back();
-    if (header != kSerialHeader || !(in >> serial)) return 0;
-    return serial;
+    std::string text(kLargestSerialRecord + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kLargestSerialRecord) return 0;
+    return RecordedSerial(text, keySet);
 }
 
 class DigestCheck : public ContentCheck {
@@ -58,6 +60,7 @@ RepositoryTrust::RepositoryTrust(std::string_view keysText) {
     const auto keys = ParsePublicKeys(keysText);
     if (!keys && !keysText.empty()) throw UpdateFailure("Clé publique invalide.");
     if (keys) keys_ = *keys;
+    keySet_ = KeySetName(keys_);
 }
 
 void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
@@ -75,7 +78,7 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (HasExpired(*metadata_, now)) throw UpdateFailure("Mise à jour expirée.");
     // Metadata older than what this folder once accepted is a replay: it
     // could bring back files the operator has since replaced.
-    if (metadata_->serial < AcceptedSerial()) {
+    if (metadata_->serial < AcceptedSerial(keySet_)) {
         throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
     }
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
@@ -116,7 +119,7 @@ FileDigest RepositoryTrust::Expected(const std::string& entry) const {
 }
 
 void RepositoryTrust::RecordSerial() const {
-    if (!Enabled() || !metadata_ || metadata_->serial <= AcceptedSerial()) return;
+    if (!Enabled() || !metadata_ || metadata_->serial <= AcceptedSerial(keySet_)) return;
     // Like the settings file: never created where the game has no Config folder.
     const std::filesystem::path path = LocalPath(kSerialName);
     std::error_code error;
@@ -124,7 +127,7 @@ void RepositoryTrust::RecordSerial() const {
     const std::filesystem::path written = LocalPath(std::string(kSerialName) + ".new");
     {
         std::ofstream out(written, std::ios::binary | std::ios::trunc);
-        out << kSerialHeader << "\n" << metadata_->serial << "\n";
+        out << FormatSerialRecord(keySet_, metadata_->serial);
         out.close();
         if (out.fail()) {
             std::filesystem::remove(written, error);

@@ -47,6 +47,8 @@ public:
 
 private:
     std::vector<PublicKey> keys_;
+    // The accepted serial is kept per key set (serial_record.h).
+    std::string keySet_;
     std::optional<RepositoryMetadata> metadata_;
     // Entry (UTF-8) -> the version that vouches for it and its digest.
     std::map<std::string, std::pair<std::int16_t, FileDigest>> files_;

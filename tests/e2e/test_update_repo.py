@@ -672,6 +672,26 @@ class Signing(Case):
                                                         "updater has a key refuse every update until it is signed "
                                                         "again (update-repo sign)", "1 problem(s) found"])
 
+    def test_the_greatest_serial_is_refused_with_nothing_written(self):
+        path, public = keygen(self.keys())
+        repo = self.signed_repository(path)
+        greatest = re.sub(rb"serial \d+", b"serial 18446744073709551615", snapshot(repo)[META])
+        with open(os.path.join(repo, META), "wb") as f:
+            f.write(greatest)
+        with open(os.path.join(repo, SIG), "wb") as f:
+            f.write(b"kestralon-signature 1\n%s %s\n" % (key_id(public).encode(), openssl_sign(path, greatest).encode()))
+        self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)
+        before = snapshot(repo)
+        for command in (["sign", "--repo", repo, "--key", path],
+                        ["publish", "--repo", repo, "--version", "4", "--from",
+                         self.build(dict(BUILD_3, **{"n.dat": b"n"})), "--key", path]):
+            with self.subTest(command=command[0]):
+                status, out, err = run_tool(*command)
+                self.assertEqual(status, 1, out + err)
+                self.assertIn(META + " has the greatest serial, 18446744073709551615, which nothing can follow", err)
+                self.assertIn("nothing was written", err)
+                self.assertEqual(snapshot(repo), before)
+
     def test_usage_errors(self):
         path, public = keygen(self.keys())
         repo = self.folder("repo-")

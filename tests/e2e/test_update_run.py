@@ -32,6 +32,14 @@ def sealed(*lines):
     return text + b"sum " + hashlib.sha256(text).hexdigest().encode() + b"\n"
 
 
+def serial_record(public_keys, serial):
+    """Config/updater.serial as the updater writes it: the serial under the
+    key set, SHA-256 of the sorted key ids."""
+    ids = sorted(hashlib.sha256(bytes.fromhex(key)).hexdigest()[:16] for key in public_keys)
+    key_set = hashlib.sha256(",".join(ids).encode()).hexdigest()
+    return b"kestralon-serial 2\n%s %d\n" % (key_set.encode(), serial)
+
+
 def journal(version, *moves):
     """A commit journal moving each (staged, target, backup)."""
     return sealed("kestralon-journal 2", "version %s" % version, *("move\t%s\t%s\t%s" % m for m in moves))
@@ -790,7 +798,7 @@ class AgainstASignedRepository(Case):
         self.key = os.path.join(folder, "operator.pem")
         self.public = update_repo("keygen", "--out", self.key).split()[0]
         self.other_key = os.path.join(folder, "other.pem")
-        update_repo("keygen", "--out", self.other_key)
+        self.other_public = update_repo("keygen", "--out", self.other_key).split()[0]
         self.env = {"UPDATER_TEST_PUBLIC_KEY": self.public}
 
     def signed_repository(self, files=None):
@@ -945,6 +953,9 @@ class AgainstASignedRepository(Case):
                 self.assertEqual([n for n in os.listdir(game.root) if "~" in n], [])
 
     def test_replayed_metadata_is_refused(self):
+        """Metadata older than what the folder accepted under the same keys is
+        a replay. A serial that another key set signed holds nothing back: a
+        new key set is how an operator frees a folder held back for good."""
         repo = self.signed_repository()
         older = {name: open(os.path.join(repo.root, name), "rb").read()
                  for name in ("qoro_update_infos.meta", "qoro_update_infos.sig")}
@@ -953,15 +964,33 @@ class AgainstASignedRepository(Case):
         game = self.game()
         with Nginx(repo):
             self.assertEqual(run_headless(game, env=self.env)["UpdateDone"], "1")
-        self.assertEqual(game.read("Config/updater.serial"), b"kestralon-serial 1\n2\n")
+        recorded = game.read("Config/updater.serial")
+        self.assertEqual(recorded, serial_record([self.public], 2))
         for name, content in older.items():
             with open(os.path.join(repo.root, name), "wb") as f:
                 f.write(content)
-        before = game.snapshot()
-        with Nginx(repo):
-            result = run_headless(game, env=self.env)
-        self.assertEqual((result["L2"], result["L3"]), (FAILED, "Mise à jour plus ancienne que la dernière acceptée."))
-        self.assertEqual(game.snapshot(), before)
+        # The stored record -> whether the serial 1 metadata now served installs.
+        cases = [
+            ("this key set, as the first run recorded it", recorded, False),
+            ("the first format, read as the present key set's", b"kestralon-serial 1\n2\n", False),
+            ("another key set", serial_record([self.other_public], 2), True),
+            ("another key set, at the greatest serial", serial_record([self.other_public], 2**64 - 1), True),
+            ("a key set with another key besides", serial_record([self.public, self.other_public], 9), True),
+        ]
+        for what, record, installs in cases:
+            with self.subTest(record=what):
+                game = self.game(files={"Config/updater.serial": record})
+                before = game.snapshot()
+                with Nginx(repo):
+                    result = run_headless(game, env=self.env)
+                if installs:
+                    self.assertEqual(result["UpdateDone"], "1", result)
+                    self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
+                    self.assertEqual(game.read("Config/updater.serial"), serial_record([self.public], 1))
+                else:
+                    self.assertEqual((result["L2"], result["L3"]),
+                                     (FAILED, "Mise à jour plus ancienne que la dernière acceptée."), result)
+                    self.assertEqual(game.snapshot(), before)
 
     def test_an_interrupted_update_fetches_only_what_is_missing(self):
         files = {"f/%02d.dat" % i: os.urandom(20_000) for i in range(30)}

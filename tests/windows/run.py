@@ -1310,7 +1310,9 @@ def test_signed_repository_installed(t):
         game_version_written(t, 7, after[os.path.join("Config", "Client.ini")])
         serial = after.get(os.path.join("Config", "updater.serial"))
         if with_key:
-            expect_equal(serial, b"kestralon-serial 1\n1\n", "Config\\updater.serial")
+            ids = hashlib.sha256(bytes.fromhex(public)).hexdigest()[:16]
+            expect_equal(serial, b"kestralon-serial 2\n%s 1\n" % hashlib.sha256(ids.encode()).hexdigest().encode(),
+                         "Config\\updater.serial")
             expect_equal(sorted(signature_requests),
                          ["/game/update/qoro_update_%s" % n for n in ("6.meta", "7.meta", "infos.meta", "infos.sig")],
                          "signature files fetched by " + what)
