@@ -306,6 +306,72 @@ void CheckSignedVersionsAreIndexed(const RepositoryFolder& repository, const Rep
     }
 }
 
+// What sign may refresh: only what the present signature covers. Every
+// file that differs from it, or that a version it does not sign brings, is
+// a problem; files/ is compared with the signed versions alone, so a file
+// that an unsigned version lists is still checked against its signed copy.
+std::vector<Problem> CheckCoveredBySignature(const RepositoryFolder& repository,
+                                             const RepositoryMetadata& metadata) {
+    const std::string uncovered =
+        "not covered by the present signature: sign refreshes only the serial and "
+        "the expiry, new content comes through update-repo publish --key";
+    std::vector<Problem> problems;
+    if (repository.index && DigestOf(*repository.index) != metadata.index) {
+        problems.push_back({kIndexName,
+                            Recorded(DigestOf(*repository.index), kMetadataName, metadata.index) + uncovered,
+                            {}});
+    }
+    RepositoryFolder covered = repository;
+    std::vector<PublishedList> unsignedLists;
+    std::erase_if(covered.lists, [&](const PublishedList& list) {
+        if (FindVersion(metadata, list.version)) return false;
+        unsignedLists.push_back(list);
+        return true;
+    });
+    const auto newest = NewestListing(covered);
+    for (const PublishedList& list : covered.lists) {
+        CheckSignedVersion(covered, list, metadata, newest, problems);
+    }
+    std::set<std::string> named;
+    for (const PublishedList& list : unsignedLists) {
+        problems.push_back({list.name, "version " + std::to_string(list.version) + " is " + uncovered, {}});
+        for (const std::string& entry : DescribedEntries(list)) {
+            if (newest.contains(entry) || !named.insert(entry).second) continue;
+            problems.push_back({FileLabel(entry), "is new, " + uncovered, {}});
+        }
+    }
+    CheckSignedVersionsAreIndexed(covered, metadata, problems);
+    return problems;
+}
+
+// On a signed repository, the present metadata must carry a valid signature
+// by one of the given keys, and the repository must be what it covers:
+// otherwise whoever can write to the server could have the scheduled job
+// sign files of their own.
+void CheckAgainstPresentSignature(const RepositoryFolder& repository, SigningPlan& plan) {
+    const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
+    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
+    const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
+    std::vector<PublicKey> given;
+    for (const SigningKey& key : plan.keys) given.push_back(key.Public());
+    if (!metadata || !signatureBytes || !IsSignedBy(*metadataBytes, *signatureBytes, given)) {
+        if (given.empty()) return;  // the keys are refused already
+        plan.refusals.push_back(std::string("the repository is signed, but ") + kMetadataName +
+                                " carries no valid signature by the given key(s), so what it holds cannot be "
+                                "told from what was signed: restore " +
+                                kMetadataName + " and " + kSignatureName +
+                                " from a backup, or sign with a key that signed them; to start over with "
+                                "new keys, see docs/signing.md");
+        return;
+    }
+    plan.problems = CheckCoveredBySignature(repository, *metadata);
+    if (plan.problems.empty()) return;
+    plan.refusals.push_back(std::to_string(plan.problems.size()) +
+                            " problem(s), listed above: the repository is not what its present signature "
+                            "covers. Restore those files from the signed state; new content comes only "
+                            "through update-repo publish --key");
+}
+
 }  // namespace
 
 bool IsSigned(const RepositoryFolder& repository) {
@@ -325,7 +391,11 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     const bool allKeysLoaded = plan.refusals.empty();
     ReadPresentSerial(repository, plan);
     ReadPresentSignatures(options, repository, allKeysLoaded, plan);
-    CheckPresentVersionMetadata(repository, plan);
+    if (IsSigned(repository)) {
+        CheckAgainstPresentSignature(repository, plan);
+    } else {
+        CheckPresentVersionMetadata(repository, plan);
+    }
     return plan;
 }
 

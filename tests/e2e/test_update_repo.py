@@ -645,12 +645,96 @@ class Signing(Case):
         status, out, err = run_tool("sign", "--repo", repo, "--key", path)
         self.assertEqual(status, 1, out + err)
         self.assertIn("files/big.bin: %d bytes, SHA-256 " % len(BIG), err)
-        self.assertIn("delete the .meta files named there and sign again", err)
+        self.assertIn("Restore those files from the signed state", err)
         self.assertEqual(snapshot(repo), before)
-        # The operator means it: the version metadata is made anew from files/.
+        # Without its version metadata, files/ is not made signed either.
         os.remove(os.path.join(repo, version_meta(2)))
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+        self.assertEqual(status, 1, out + err)
+        self.assertIn(version_meta(2) + ": missing", err)
+        # Restored, it signs again.
+        with open(os.path.join(repo, version_meta(2)), "wb") as f:
+            f.write(before[version_meta(2)])
+        with open(os.path.join(repo, "files", "big.bin"), "wb") as f:
+            f.write(BIG)
         self.assertEqual(run_tool("sign", "--repo", repo, "--key", path)[0], 0)
         self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)
+
+    def test_sign_refuses_what_the_present_signature_does_not_cover(self):
+        """Whoever can write to the server but holds no key plants files; the
+        scheduled sign refuses to vouch for them, naming each, and writes
+        nothing, so the player who installed the signed version never gets
+        them."""
+        path, public = keygen(self.keys())
+        real = {"kestralon.exe": b"the real game", "data/a.dat": b"a"}
+        signed = self.folder("signed-")
+        self.assertPublished(signed, 1, self.build(real), "--key", path)
+
+        def plant(repo, entry, content):
+            os.makedirs(os.path.dirname(os.path.join(repo, "files", entry)), exist_ok=True)
+            with open(os.path.join(repo, "files", entry), "wb") as f:
+                f.write(content)
+
+        def new_version(repo):
+            plant(repo, "kestralon.exe", b"planted game")
+            plant(repo, "evil.dll", b"planted library")
+            with open(os.path.join(repo, list_name(2)), "wb") as f:
+                f.write(crlf("kestralon.exe", "evil.dll"))
+            with open(os.path.join(repo, INDEX), "ab") as f:
+                f.write(b"2\r\n")
+
+        def signed_list_edited(repo):
+            plant(repo, "evil.dll", b"planted library")
+            with open(os.path.join(repo, list_name(1)), "ab") as f:
+                f.write(crlf("evil.dll"))
+
+        def version_metadata_removed(repo):
+            plant(repo, "kestralon.exe", b"planted game")
+            os.remove(os.path.join(repo, version_meta(1)))
+
+        def signatures_replaced(repo):
+            plant(repo, "kestralon.exe", b"planted game")
+            with open(os.path.join(repo, SIG), "wb") as f:
+                f.write(b"kestralon-signature 1\n" + b"0" * 16 + b" " + b"0" * 128 + b"\n")
+
+        # The plant -> what sign's refusal names.
+        cases = [
+            (new_version, [INDEX + ": ", "files/kestralon.exe: ", list_name(2) + ": version 2 is not covered",
+                           "files/evil.dll: is new"]),
+            (signed_list_edited, [list_name(1) + ": ", version_meta(1) + ": does not describe"]),
+            (version_metadata_removed, [version_meta(1) + ": missing"]),
+            (signatures_replaced, [META + " carries no valid signature by the given key(s)"]),
+        ]
+        for attack, named in cases:
+            with self.subTest(attack=attack.__name__):
+                parent = self.folder("served-")
+                make_readable(parent)
+                repo = os.path.join(parent, "repository")
+                shutil.copytree(signed, repo)
+                game = self.game(0)
+                env = {"UPDATER_TEST_PUBLIC_KEY": public}
+                with Nginx(Served(repo)):
+                    self.assertEqual(run_headless(game, env=env)["UpdateDone"], "1")
+                attack(repo)
+                before = snapshot(repo)
+                status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+                self.assertEqual(status, 1, out + err)
+                for name in named:
+                    self.assertIn(name, err)
+                self.assertIn("nothing was written", err)
+                self.assertEqual(snapshot(repo), before)
+                # Nor does publishing a new version sign what was planted.
+                status, out, err = self.publish(repo, 3, self.build(dict(real, **{"n.dat": b"n"})), "--key", path)
+                self.assertEqual(status, 1, out + err)
+                for name in named:
+                    self.assertIn(name, err)
+                self.assertEqual(snapshot(repo), before)
+                installed = game.snapshot()
+                with Nginx(Served(repo)):
+                    run_headless(game, env=env)
+                self.assertEqual(game.read("kestralon.exe"), real["kestralon.exe"])
+                self.assertFalse(os.path.exists(game.path("evil.dll")))
+                self.assertEqual(game.snapshot(), installed)
 
     def test_a_signature_made_by_the_openssl_tool_verifies_and_an_expired_one_is_reported(self):
         path, public = keygen(self.keys())
@@ -745,7 +829,7 @@ SIGNED_DEFECTS = {
         lambda r, k: os.remove(os.path.join(r, version_meta(2))),
         version_meta(2) + ": missing", True),
     "signed by another key": (
-        lambda r, k: resign(r, k["stranger"], "--drop-other-keys"),
+        lambda r, k: [os.remove(os.path.join(r, name)) for name in (META, SIG)] and resign(r, k["stranger"]),
         SIG + ": no valid signature of " + META + " by the given key(s)", False),
 }
 
