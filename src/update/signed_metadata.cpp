@@ -2,6 +2,7 @@
 
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 #include "update/number_text.h"
 #include "update/repository.h"
@@ -45,6 +46,20 @@ std::optional<std::pair<std::string_view, FileDigest>> ParseFileLine(std::string
 
 std::string VersionMetadataName(std::int16_t version) {
     return "qoro_update_" + std::to_string(version) + ".meta";
+}
+
+std::optional<FileDigest> DigestOfStream(std::istream& in) {
+    Sha256 hash;
+    std::vector<char> piece(1024 * 1024);
+    std::uint64_t size = 0;
+    while (in) {
+        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        hash.Update(piece.data(), got);
+        size += got;
+    }
+    if (in.bad()) return std::nullopt;
+    return FileDigest{size, hash.Finish()};
 }
 
 FileDigest DigestOf(std::string_view bytes) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,9 @@ struct FileDigest {
 };
 
 FileDigest DigestOf(std::string_view bytes);
+// The size and SHA-256 of everything left in a stream, read in pieces;
+// nothing when the stream fails to read.
+std::optional<FileDigest> DigestOfStream(std::istream& in);
 
 // Lowercase hex, two digits a byte.
 std::string Hex(const Sha256Digest& digest);

@@ -155,14 +155,5 @@ bool HoldsContent(const std::string& entry, const FileDigest& expected) {
     }
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) return false;
-    Sha256 hash;
-    std::vector<char> buffer(1024 * 1024);
-    std::uint64_t total = 0;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto count = static_cast<std::size_t>(in.gcount());
-        hash.Update(buffer.data(), count);
-        total += count;
-    }
-    return !in.bad() && total == expected.size && hash.Finish() == expected.sha256;
+    return DigestOfStream(in) == expected;
 }
