@@ -61,6 +61,10 @@ int main() {
     if (const char* parallel = std::getenv("UPDATER_TEST_PARALLEL"))
         settings.parallelTransfers = std::atoi(parallel);
     if (const char* keys = std::getenv("UPDATER_TEST_PUBLIC_KEY")) settings.publicKeys = keys;
+    if (const char* keys = std::getenv("UPDATER_TEST_FRESHNESS_KEY")) settings.freshKeys = keys;
+    if (const char* count = std::getenv("UPDATER_TEST_RELEASE_THRESHOLD"))
+        settings.releaseThreshold = std::atoi(count);
+    if (const char* channel = std::getenv("UPDATER_TEST_CHANNEL")) settings.channel = channel;
     RecordingWindow window;
     RunProgram(window, settings);
     window.Report();

@@ -256,7 +256,55 @@ TEST(RepositoryMetadata, ExpiresFromItsExpirySecondOn) {
     };
     const auto metadata = ParseRepositoryMetadata(kMetadata);
     ASSERT_TRUE(metadata);
-    for (const auto& c : cases) EXPECT_EQ(HasExpired(*metadata, c.now), c.expired) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(HasExpired(metadata->expires, c.now), c.expired) << c.what;
+}
+
+TEST(RepositoryMetadata, ReleaseShapeHasAChannel) {
+    const std::string release =
+        Replaced(kMetadata, "kestralon-metadata 1\n", "kestralon-release 1\nchannel live\n");
+    const auto metadata = ParseRepositoryMetadata(release);
+    ASSERT_TRUE(metadata);
+    EXPECT_EQ(metadata->channel, "live");
+    EXPECT_EQ(FormatRepositoryMetadata(*metadata), release);
+    EXPECT_EQ(ParseRepositoryMetadata(kMetadata)->channel, "");
+    const struct {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"release without a channel", Replaced(release, "channel live\n", "")},
+        {"first shape with a channel", Replaced(kMetadata, "serial 42\n", "serial 42\nchannel live\n")},
+        {"two channels", Replaced(release, "channel live\n", "channel live\nchannel test\n")},
+        {"channel with a slash", Replaced(release, "channel live", "channel li/ve")},
+        {"empty channel", Replaced(release, "channel live", "channel ")},
+        {"channel too long", Replaced(release, "channel live", "channel " + std::string(65, 'a'))},
+    };
+    for (const auto& c : refused) EXPECT_EQ(ParseRepositoryMetadata(c.text), std::nullopt) << c.what;
+}
+
+TEST(FreshMetadata, ParsesFormatsAndRefusesTheMalformed) {
+    const std::string text =
+        "kestralon-fresh 1\nserial 3\nexpires 2027-01-06T10:00:00Z\nrelease " + kDigestA + " 9\n";
+    const auto fresh = ParseFreshMetadata(text);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->serial, 3u);
+    EXPECT_EQ(fresh->expires, 1799229600);
+    EXPECT_EQ(fresh->release.size, 9u);
+    EXPECT_EQ(FormatFreshMetadata(*fresh), text);
+    const struct {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"other format", Replaced(text, "kestralon-fresh 1", "kestralon-fresh 2")},
+        {"lines in another order", Replaced(text, "serial 3\nexpires 2027-01-06T10:00:00Z\n",
+                                            "expires 2027-01-06T10:00:00Z\nserial 3\n")},
+        {"no release line", Replaced(text, "release " + kDigestA + " 9\n", "")},
+        {"an index line instead", Replaced(text, "release ", "index ")},
+        {"a line more", text + "version 1\n"},
+        {"serial over 64 bits", Replaced(text, "serial 3", "serial 18446744073709551616")},
+        {"short digest", Replaced(text, kDigestA, kDigestA.substr(1))},
+        {"no final line end", text.substr(0, text.size() - 1)},
+    };
+    for (const auto& c : refused) EXPECT_EQ(ParseFreshMetadata(c.text), std::nullopt) << c.what;
 }
 
 TEST(RepositoryMetadata, RefusesEveryMalformedText) {
@@ -387,37 +435,45 @@ TEST(SerialRecord, KeySetNameIgnoresOrderAndRepeats) {
     PublicKey other = kRfcKey;
     other[0] ^= 0xFF;
     // SHA-256 of the key id "d6c23e2744a840cb".
-    EXPECT_EQ(KeySetName({kRfcKey}), "fab1ea1e6884b30f9647bf17ccd2e2a7bed883f2c31f5650963dc02c61d6b23d");
-    EXPECT_EQ(KeySetName({kRfcKey, other}), KeySetName({other, kRfcKey, other}));
-    EXPECT_NE(KeySetName({kRfcKey, other}), KeySetName({kRfcKey}));
-    EXPECT_NE(KeySetName({other}), KeySetName({kRfcKey}));
+    EXPECT_EQ(KeySetName({kRfcKey}, {}), "fab1ea1e6884b30f9647bf17ccd2e2a7bed883f2c31f5650963dc02c61d6b23d");
+    EXPECT_EQ(KeySetName({kRfcKey, other}, {}), KeySetName({other, kRfcKey, other}, {}));
+    EXPECT_NE(KeySetName({kRfcKey, other}, {}), KeySetName({kRfcKey}, {}));
+    EXPECT_NE(KeySetName({other}, {}), KeySetName({kRfcKey}, {}));
+    // Freshness keys of their own make another set, whichever role a key has.
+    EXPECT_NE(KeySetName({kRfcKey}, {other}), KeySetName({kRfcKey}, {}));
+    EXPECT_NE(KeySetName({kRfcKey}, {other}), KeySetName({other}, {kRfcKey}));
+    EXPECT_NE(KeySetName({kRfcKey}, {other}), KeySetName({kRfcKey, other}, {}));
 }
 
 TEST(SerialRecord, HoldsOnlyUnderItsOwnKeySet) {
     PublicKey other = kRfcKey;
     other[0] ^= 0xFF;
-    const std::string present = KeySetName({kRfcKey});
-    const std::string stranger = KeySetName({kRfcKey, other});
+    const std::string present = KeySetName({kRfcKey}, {});
+    const std::string stranger = KeySetName({kRfcKey}, {other});
+    const std::uint64_t most = 18446744073709551615u;
     const struct {
         std::string text;
-        std::uint64_t serial;
+        AcceptedSerials serials;
     } cases[] = {
-        {FormatSerialRecord(present, 7), 7},
-        {FormatSerialRecord(present, 18446744073709551615u), 18446744073709551615u},
-        {"kestralon-serial 2\r\n" + present + " 7\r\n", 7},
-        {FormatSerialRecord(stranger, 7), 0},
-        {FormatSerialRecord(stranger, 18446744073709551615u), 0},
-        {"kestralon-serial 1\n7\n", 7},  // before key sets: the present set's
-        {"kestralon-serial 1\n7", 7},
-        {"kestralon-serial 2\n" + present + "\n", 0},
-        {"kestralon-serial 2\n" + present + " x7\n", 0},
-        {"kestralon-serial 2\n" + present + " 18446744073709551616\n", 0},
-        {"kestralon-serial 2\n7\n", 0},
-        {"kestralon-serial 2\n" + present + " 7\nserial 9\n", 0},
-        {"kestralon-serial 3\n" + present + " 7\n", 0},
-        {"", 0},
+        {FormatSerialRecord(present, {7, 2}), {7, 2}},
+        {FormatSerialRecord(present, {most, most}), {most, most}},
+        {"kestralon-serial 3\r\n" + present + " 7 0\r\n", {7, 0}},
+        {FormatSerialRecord(stranger, {7, 2}), {}},
+        {FormatSerialRecord(stranger, {most, most}), {}},
+        // Earlier shapes counted another file's serial.
+        {"kestralon-serial 1\n7\n", {}},
+        {"kestralon-serial 2\n" + present + " 7\n", {}},
+        {"kestralon-serial 3\n" + present + " 7\n", {}},
+        {"kestralon-serial 3\n" + present + " x7 1\n", {}},
+        {"kestralon-serial 3\n" + present + " 7 18446744073709551616\n", {}},
+        {"kestralon-serial 3\n7 1\n", {}},
+        {"kestralon-serial 3\n" + present + " 7 1\nserial 9\n", {}},
+        {"", {}},
     };
-    for (const auto& c : cases) EXPECT_EQ(RecordedSerial(c.text, present), c.serial) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(RecordedSerials(c.text, present), c.serials) << c.text;
+    // A later release passes whatever freshness serial the folder saw.
+    EXPECT_LT((AcceptedSerials{7, most}), (AcceptedSerials{8, 1}));
+    EXPECT_LT((AcceptedSerials{7, 1}), (AcceptedSerials{7, 2}));
 }
 
 TEST(Signatures, IsSignedByOneOfTheKeys) {
@@ -437,6 +493,13 @@ TEST(Signatures, IsSignedByOneOfTheKeys) {
     EXPECT_FALSE(IsSignedBy(metadata + "version 9 x\n", both, {first.Public()}));
     EXPECT_FALSE(
         IsSignedBy(Replaced(metadata, "serial 42", "serial 43"), both, {first.Public(), second.Public()}));
+
+    // A threshold counts distinct keys: one key's two lines count once.
+    EXPECT_EQ(CountSignedBy(metadata, both, {first.Public(), second.Public(), stranger.Public()}), 2u);
+    const std::string twice =
+        FormatSignatures({{first.Public(), first.Sign(metadata)}, {first.Public(), first.Sign(metadata)}});
+    EXPECT_EQ(CountSignedBy(metadata, twice, {first.Public(), second.Public()}), 1u);
+    EXPECT_EQ(CountSignedBy(metadata, both, {first.Public(), first.Public()}), 1u);
 
     // A stranger's signature filed under our key's id.
     const std::string forged = "kestralon-signature 1\n" + KeyId(first.Public()) + " " +

@@ -1,5 +1,6 @@
 // update-repo: the operators' tool that publishes a version into an update
 // repository and checks a repository before players see it.
+#include <algorithm>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -9,6 +10,7 @@
 #include "operator/arguments.h"
 #include "operator/file_io.h"
 #include "operator/publish.h"
+#include "operator/refresh.h"
 #include "operator/signing.h"
 #include "operator/signing_key.h"
 #include "operator/verify.h"
@@ -100,24 +102,76 @@ std::vector<CommandSyntax> Commands() {
     return {
         {"publish",
          {"repo", "version", "from"},
-         {"key", "expires-in"},
+         {"key", "freshness-key", "expires-in", "release-expires-in", "channel"},
          {"dry-run", "allow-empty", "drop-other-keys"},
-         {"key"}},
-        {"verify", {"repo"}, {"url", "timeout", "public-key"}, {}, {}},
+         {"key", "freshness-key"}},
+        {"verify",
+         {"repo"},
+         {"url", "timeout", "public-key", "threshold", "freshness-key", "channel"},
+         {},
+         {}},
         {"keygen", {"out"}, {}, {}, {}},
-        {"sign", {"repo", "key"}, {"expires-in"}, {"drop-other-keys"}, {"key"}},
+        {"sign",
+         {"repo", "key"},
+         {"freshness-key", "expires-in", "release-expires-in", "channel"},
+         {"drop-other-keys"},
+         {"key", "freshness-key"}},
+        {"refresh", {"repo", "key", "public-key"}, {"threshold", "expires-in"}, {"drop-other-keys"}, {"key"}},
     };
+}
+
+long long Days(const Arguments& arguments, const std::string& option, long long fallback) {
+    const long long days = ParseWholeNumber(option, arguments.Value(option, std::to_string(fallback)));
+    if (days < 1 || days > 3650) throw UsageError("--" + option + " must be between 1 and 3650 days");
+    return days;
 }
 
 SigningOptions SigningFrom(const Arguments& arguments) {
     SigningOptions options;
     for (const std::string& file : arguments.Values("key")) options.keyFiles.push_back(Utf8Path(file));
-    options.expiresInDays = ParseWholeNumber("expires-in", arguments.Value("expires-in", "30"));
-    if (options.expiresInDays < 1 || options.expiresInDays > 3650) {
-        throw UsageError("--expires-in must be between 1 and 3650 days");
+    for (const std::string& file : arguments.Values("freshness-key")) {
+        options.freshKeyFiles.push_back(Utf8Path(file));
+    }
+    if (arguments.values.contains("expires-in"))
+        options.expiresInDays = Days(arguments, "expires-in", kFreshDays);
+    options.releaseExpiresInDays = Days(arguments, "release-expires-in", kReleaseDays);
+    if (arguments.values.contains("channel")) {
+        options.channel = arguments.Value("channel");
+        if (!IsChannelName(*options.channel)) {
+            throw UsageError("--channel takes 1 to 64 letters, digits, '.', '_' or '-'");
+        }
     }
     options.dropOtherKeys = arguments.Has("drop-other-keys");
     return options;
+}
+
+std::vector<PublicKey> PublicKeysFrom(const Arguments& arguments, const std::string& option) {
+    if (!arguments.values.contains(option)) return {};
+    const auto parsed = ParsePublicKeys(arguments.Value(option));
+    if (!parsed || parsed->empty()) {
+        throw UsageError("--" + option +
+                         " takes keys of 128 hex digits, separated by commas (keygen prints one)");
+    }
+    return *parsed;
+}
+
+std::size_t ThresholdFrom(const Arguments& arguments, std::size_t keys) {
+    const long long threshold = ParseWholeNumber("threshold", arguments.Value("threshold", "1"));
+    if (threshold < 1 || static_cast<std::size_t>(threshold) > std::max<std::size_t>(keys, 1)) {
+        throw UsageError("--threshold must be between 1 and the number of --public-key keys");
+    }
+    return static_cast<std::size_t>(threshold);
+}
+
+int RunRefresh(const Arguments& arguments) {
+    RefreshOptions options;
+    for (const std::string& file : arguments.Values("key")) options.keyFiles.push_back(Utf8Path(file));
+    options.releaseKeys = PublicKeysFrom(arguments, "public-key");
+    options.threshold = ThresholdFrom(arguments, options.releaseKeys.size());
+    if (arguments.values.contains("expires-in"))
+        options.expiresInDays = Days(arguments, "expires-in", kFreshDays);
+    options.dropOtherKeys = arguments.Has("drop-other-keys");
+    return Refresh(Utf8Path(arguments.Value("repo")), options, std::cout, std::cerr);
 }
 
 int RunKeygen(const Arguments& arguments) {
@@ -148,15 +202,11 @@ int RunVerify(const Arguments& arguments) {
         ParseWholeNumber("timeout", arguments.Value("timeout", std::to_string(TRANSFER_TIMEOUT_SECONDS)));
     if (timeout < 1 || timeout > 3600) throw UsageError("--timeout must be between 1 and 3600 seconds");
 
-    std::vector<PublicKey> keys;
-    if (arguments.values.contains("public-key")) {
-        const auto parsed = ParsePublicKeys(arguments.Value("public-key"));
-        if (!parsed || parsed->empty()) {
-            throw UsageError(
-                "--public-key takes keys of 128 hex digits, separated by commas (keygen prints one)");
-        }
-        keys = *parsed;
-    }
+    TrustedKeys keys;
+    keys.release = PublicKeysFrom(arguments, "public-key");
+    keys.threshold = ThresholdFrom(arguments, keys.release.size());
+    keys.fresh = PublicKeysFrom(arguments, "freshness-key");
+    if (arguments.values.contains("channel")) keys.channel = arguments.Value("channel");
 
     const fs::path root = Utf8Path(arguments.Value("repo"));
     std::error_code error;
@@ -167,7 +217,7 @@ int RunVerify(const Arguments& arguments) {
     const RepositoryFolder repository = ReadRepositoryFolder(root);
     std::vector<Problem> problems = CheckRepository(repository);
     // A signed repository's digests are checked even without its key.
-    const bool signedFiles = !keys.empty() || IsSigned(repository);
+    const bool signedFiles = !keys.release.empty() || IsSigned(repository);
     if (signedFiles) {
         for (Problem& problem : CheckSignedMetadata(repository, keys, std::time(nullptr))) {
             problems.push_back(std::move(problem));
@@ -214,6 +264,7 @@ int main(int argc, char** argv) {
         if (arguments.command == "publish") return RunPublish(arguments);
         if (arguments.command == "keygen") return RunKeygen(arguments);
         if (arguments.command == "sign") return RunSign(arguments);
+        if (arguments.command == "refresh") return RunRefresh(arguments);
         return RunVerify(arguments);
     } catch (const UsageError& e) {
         std::cerr << "update-repo: " << e.what() << "\n(update-repo --help shows the usage)\n";

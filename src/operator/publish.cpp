@@ -267,9 +267,10 @@ std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const
         return signing;
     }
     if (IsSigned(repository)) {
-        plan.refusals.push_back(std::string("the repository is signed (") + kMetadataName +
-                                "): give the key with --key, or players whose updater has a key would refuse "
-                                "every update");
+        plan.refusals.push_back(
+            std::string("the repository is signed (") + kReleaseMetadataName +
+            "): give the release key(s) with --key, or players whose updater has a key would "
+            "refuse every update");
     }
     return std::nullopt;
 }
@@ -284,8 +285,9 @@ void PrintRefusals(const PublishPlan& plan, const std::optional<SigningPlan>& si
 void PrintSigning(const SigningPlan& signing, std::ostream& out) {
     std::string ids;
     for (const SigningKey& key : signing.keys) ids += " " + KeyId(key.Public());
-    out << "signing with key(s)" << ids << ": serial " << signing.serial << ", expires "
-        << FormatUtcTime(signing.expires) << "\n";
+    out << "signing channel " << signing.channel << " with release key(s)" << ids << ": serial "
+        << signing.releaseSerial << ", expires " << FormatUtcTime(signing.releaseExpires) << "; fresh serial "
+        << signing.freshSerial << ", expires " << FormatUtcTime(signing.freshExpires) << "\n";
 }
 
 }  // namespace
@@ -332,7 +334,7 @@ void ApplyPublish(const PublishOptions& options, const RepositoryFolder& reposit
     // is in place. One with a key that reads between the two finds that the
     // index does not match the signed digest and refuses the run; its next
     // start finds them agreeing.
-    std::string signatures;
+    FinalSignatures signatures;
     if (signing) {
         const RepositoryFolder after = AfterPublish(repository, index, version, listName, list);
         signatures = WriteSignedMetadata(after, index, version, *signing, progress);
@@ -345,7 +347,7 @@ void ApplyPublish(const PublishOptions& options, const RepositoryFolder& reposit
         FinishSignatures(repository, signatures);
     } catch (const std::exception& e) {
         // The file still holds a valid signature of the new metadata.
-        progress << "note: the previous signatures stay in " << kSignatureName << " (" << e.what()
+        progress << "note: the previous signatures stay beside the new ones (" << e.what()
                  << "); the next signing drops them\n";
     }
 }

@@ -127,10 +127,10 @@ std::set<std::string> KeyIds(const std::vector<PublicKey>& keys) {
     return ids;
 }
 
-std::string Joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
-    return text.empty() ? "none" : text;
+std::vector<PublicKey> PublicKeysOf(const std::vector<SigningKey>& keys) {
+    std::vector<PublicKey> publicKeys;
+    for (const SigningKey& key : keys) publicKeys.push_back(key.Public());
+    return publicKeys;
 }
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
@@ -139,73 +139,25 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     file.Commit();
 }
 
-void LoadKeys(const SigningOptions& options, const RepositoryFolder& repository, SigningPlan& plan) {
-    if (options.keyFiles.empty()) plan.refusals.push_back("no --key given");
-    for (const fs::path& file : options.keyFiles) {
-        if (IsInside(file, repository.root)) {
-            plan.refusals.push_back(
-                "the key file " + PathText(file) +
-                " is inside the repository, where the server would hand it to anyone: keep it "
-                "outside, readable by you only");
-            continue;
-        }
-        try {
-            SigningKey key = SigningKey::Load(file);
-            const bool known = std::any_of(plan.keys.begin(), plan.keys.end(), [&](const SigningKey& other) {
-                return other.Public() == key.Public();
-            });
-            if (!known) plan.keys.push_back(std::move(key));
-        } catch (const std::runtime_error& e) {
-            plan.refusals.push_back(e.what());
-        }
-    }
+bool Exists(const RepositoryFolder& repository, const std::string& name) {
+    std::error_code error;
+    return fs::exists(repository.root / name, error);
 }
 
-// Players refuse a serial lower than one they saw: the next one follows the
-// present metadata's.
-void ReadPresentSerial(const RepositoryFolder& repository, SigningPlan& plan) {
-    const fs::path path = repository.root / kMetadataName;
-    std::error_code error;
-    if (!fs::exists(path, error)) return;
-    const auto bytes = ReadWholeFile(path);
-    const auto metadata = bytes ? ParseRepositoryMetadata(*bytes) : std::nullopt;
-    if (!metadata) {
-        plan.refusals.push_back(std::string(kMetadataName) +
-                                " is malformed, so its serial is unknown: restore it from a backup (players "
-                                "refuse a serial lower than the one they saw)");
-        return;
+// A present top metadata: nothing when absent; refusals when malformed,
+// since its serial is then unknown.
+std::optional<RepositoryMetadata> PresentTop(const RepositoryFolder& repository, const std::string& name,
+                                             std::vector<std::string>& refusals) {
+    if (!Exists(repository, name)) return std::nullopt;
+    const auto bytes = ReadWholeFile(repository.root / name);
+    auto metadata = bytes ? ParseRepositoryMetadata(*bytes) : std::nullopt;
+    if (!metadata || (name == kReleaseMetadataName) == metadata->channel.empty()) {
+        refusals.push_back(name +
+                           " is malformed, so its serial is unknown: restore it from a backup (players "
+                           "refuse a serial lower than the one they saw)");
+        return std::nullopt;
     }
-    if (metadata->serial == std::numeric_limits<std::uint64_t>::max()) {
-        plan.refusals.push_back(std::string(kMetadataName) + " has the greatest serial, " +
-                                std::to_string(metadata->serial) +
-                                ", which nothing can follow (players refuse a serial lower than the one they "
-                                "saw): sign with a new key set, as docs/signing.md tells");
-        return;
-    }
-    plan.serial = metadata->serial + 1;
-}
-
-// Keeps the present signatures for the change-over, and refuses to drop
-// the signature of a key that is not given.
-void ReadPresentSignatures(const SigningOptions& options, const RepositoryFolder& repository,
-                           bool allKeysLoaded, SigningPlan& plan) {
-    const fs::path path = repository.root / kSignatureName;
-    std::error_code error;
-    if (!fs::exists(path, error)) return;
-    const auto bytes = ReadWholeFile(path);
-    const auto ids = bytes ? SignatureKeyIds(*bytes) : std::nullopt;
-    if (!ids) return;
-    plan.oldSignatures = bytes;
-    std::vector<PublicKey> given;
-    for (const SigningKey& key : plan.keys) given.push_back(key.Public());
-    const std::set<std::string> givenIds = KeyIds(given);
-    for (const std::string& id : *ids) {
-        if (givenIds.contains(id) || options.dropOtherKeys || !allKeysLoaded) continue;
-        plan.refusals.push_back(std::string(kSignatureName) + " carries a signature by key " + id +
-                                ", which is not given: updaters built with only that key would refuse the "
-                                "repository. Give its key file with another --key, or --drop-other-keys "
-                                "once no player's updater needs it");
-    }
+    return metadata;
 }
 
 void CheckPresentVersionMetadata(const RepositoryFolder& repository, SigningPlan& plan) {
@@ -226,75 +178,79 @@ void CheckPresentVersionMetadata(const RepositoryFolder& repository, SigningPlan
     }
 }
 
-void CheckSignatures(const RepositoryFolder& repository, const std::string& metadataBytes,
-                     const std::vector<PublicKey>& keys, std::vector<Problem>& problems) {
-    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
+// The signatures of a top metadata against keys; threshold of them must sign.
+void CheckSignatures(const RepositoryFolder& repository, const std::string& name, const std::string& bytes,
+                     const std::vector<PublicKey>& keys, std::size_t threshold,
+                     std::vector<Problem>& problems) {
+    const std::string signatureName = SignatureNameOf(name);
+    const auto signatureBytes = ReadWholeFile(repository.root / signatureName);
     if (!signatureBytes) {
-        problems.push_back({kSignatureName, "missing: " + kKeyed + "every update", {}});
+        problems.push_back({signatureName, "missing: " + kKeyed + "every update", {}});
         return;
     }
     const auto ids = SignatureKeyIds(*signatureBytes);
     if (!ids) {
-        problems.push_back({kSignatureName, "malformed: " + kKeyed + "every update", {}});
+        problems.push_back({signatureName, "malformed: " + kKeyed + "every update", {}});
         return;
     }
-    if (keys.empty() || IsSignedBy(metadataBytes, *signatureBytes, keys)) return;
+    if (keys.empty()) return;
+    const std::size_t count = CountSignedBy(bytes, *signatureBytes, keys);
+    if (count >= threshold) return;
     const std::set<std::string> wanted = KeyIds(keys);
-    problems.push_back({kSignatureName,
-                        "no valid signature of " + std::string(kMetadataName) + " by the given key(s) (" +
-                            Joined({wanted.begin(), wanted.end()}) + "); it has signatures by key(s) " +
-                            Joined(*ids) + ": " + kKeyed + "every update",
+    problems.push_back({signatureName,
+                        std::to_string(count) + " valid signature(s) of " + name + " by the given key(s) (" +
+                            Joined({wanted.begin(), wanted.end()}) + "), " + std::to_string(threshold) +
+                            " needed; it has signatures by key(s) " + Joined(*ids) + ": " + kKeyed +
+                            "every update",
                         {}});
 }
 
-void CheckExpiry(const RepositoryMetadata& metadata, std::int64_t now, std::vector<Problem>& problems) {
-    if (!HasExpired(metadata, now)) return;
-    problems.push_back({kMetadataName,
-                        "expired on " + FormatUtcTime(metadata.expires) + ": " + kKeyed +
-                            "every update until it is signed again (update-repo sign)",
-                        {}});
+void CheckExpiry(const std::string& name, std::int64_t expires, std::int64_t now, const std::string& remedy,
+                 std::vector<Problem>& problems) {
+    if (!HasExpired(expires, now)) return;
+    problems.push_back(
+        {name, "expired on " + FormatUtcTime(expires) + ": " + kKeyed + "every update until " + remedy, {}});
 }
 
-// Version N's line of the top metadata against list N and qoro_update_<N>.meta,
-// and that file against the list and files/.
-void CheckSignedVersion(const RepositoryFolder& repository, const PublishedList& list,
-                        const RepositoryMetadata& metadata, const std::map<std::string, std::int16_t>& newest,
-                        std::vector<Problem>& problems) {
+// Version N's line of a top metadata against list N and qoro_update_<N>.meta.
+// Returns the version metadata's bytes when they are there.
+std::optional<std::string> CheckVersionLine(const RepositoryFolder& repository, const PublishedList& list,
+                                            const std::string& topName, const RepositoryMetadata& metadata,
+                                            std::vector<Problem>& problems) {
     const std::string refused = kKeyed + "version " + std::to_string(list.version);
     const SignedVersion* line = FindVersion(metadata, list.version);
     if (!line) {
-        problems.push_back({kMetadataName,
+        problems.push_back({topName,
                             "has no line for version " + std::to_string(list.version) +
                                 ", which the index names: " + kKeyed + "every update",
                             {}});
-        return;
+        return std::nullopt;
     }
     if (list.bytes && DigestOf(*list.bytes) != line->list) {
-        problems.push_back(
-            {list.name, Recorded(DigestOf(*list.bytes), kMetadataName, line->list) + refused, {}});
+        problems.push_back({list.name, Recorded(DigestOf(*list.bytes), topName, line->list) + refused, {}});
     }
     const std::string name = VersionMetadataName(list.version);
     const auto bytes = ReadWholeFile(repository.root / name);
     if (!bytes) {
         problems.push_back({name, "missing: " + refused, {}});
-        return;
+        return std::nullopt;
     }
     if (DigestOf(*bytes) != line->files) {
-        problems.push_back({name, Recorded(DigestOf(*bytes), kMetadataName, line->files) + refused, {}});
+        problems.push_back({name, Recorded(DigestOf(*bytes), topName, line->files) + refused, {}});
     }
-    CheckVersionFiles(repository, list, *bytes, newest, problems);
+    return bytes;
 }
 
 // The top metadata names the versions of the index, in its order.
-void CheckSignedVersionsAreIndexed(const RepositoryFolder& repository, const RepositoryMetadata& metadata,
-                                   std::vector<Problem>& problems) {
+void CheckSignedVersionsAreIndexed(const RepositoryFolder& repository, const std::string& topName,
+                                   const RepositoryMetadata& metadata, std::vector<Problem>& problems) {
     std::vector<std::int16_t> indexed;
     for (const PublishedList& list : repository.lists) indexed.push_back(list.version);
     std::vector<std::int16_t> signedVersions;
     for (const SignedVersion& line : metadata.versions) {
         signedVersions.push_back(line.version);
         if (std::find(indexed.begin(), indexed.end(), line.version) == indexed.end()) {
-            problems.push_back({kMetadataName,
+            problems.push_back({topName,
                                 "names version " + std::to_string(line.version) +
                                     ", which the index does not: " + kKeyed + "every update",
                                 {}});
@@ -302,69 +258,51 @@ void CheckSignedVersionsAreIndexed(const RepositoryFolder& repository, const Rep
     }
     if (signedVersions.size() == indexed.size() && signedVersions != indexed &&
         std::is_permutation(signedVersions.begin(), signedVersions.end(), indexed.begin())) {
-        problems.push_back({kMetadataName, "names the versions in another order than the index", {}});
+        problems.push_back({topName, "names the versions in another order than the index", {}});
     }
 }
 
-// What sign may refresh: only what the present signature covers. Every
-// file that differs from it, or that a version it does not sign brings, is
-// a problem; files/ is compared with the signed versions alone, so a file
-// that an unsigned version lists is still checked against its signed copy.
-std::vector<Problem> CheckCoveredBySignature(const RepositoryFolder& repository,
-                                             const RepositoryMetadata& metadata) {
-    const std::string uncovered =
-        "not covered by the present signature: sign refreshes only the serial and "
-        "the expiry, new content comes through update-repo publish --key";
-    std::vector<Problem> problems;
+// The index, every version line and, when withFiles, every version
+// metadata against its list and files/.
+void CheckTop(const RepositoryFolder& repository, const std::string& topName,
+              const RepositoryMetadata& metadata, bool withFiles, std::vector<Problem>& problems) {
     if (repository.index && DigestOf(*repository.index) != metadata.index) {
-        problems.push_back({kIndexName,
-                            Recorded(DigestOf(*repository.index), kMetadataName, metadata.index) + uncovered,
-                            {}});
+        problems.push_back(
+            {kIndexName,
+             Recorded(DigestOf(*repository.index), topName, metadata.index) + kKeyed + "every update",
+             {}});
     }
-    RepositoryFolder covered = repository;
-    std::vector<PublishedList> unsignedLists;
-    std::erase_if(covered.lists, [&](const PublishedList& list) {
-        if (FindVersion(metadata, list.version)) return false;
-        unsignedLists.push_back(list);
-        return true;
-    });
-    const auto newest = NewestListing(covered);
-    for (const PublishedList& list : covered.lists) {
-        CheckSignedVersion(covered, list, metadata, newest, problems);
+    const auto newest = NewestListing(repository);
+    for (const PublishedList& list : repository.lists) {
+        const auto bytes = CheckVersionLine(repository, list, topName, metadata, problems);
+        if (bytes && withFiles) CheckVersionFiles(repository, list, *bytes, newest, problems);
     }
-    std::set<std::string> named;
-    for (const PublishedList& list : unsignedLists) {
-        problems.push_back({list.name, "version " + std::to_string(list.version) + " is " + uncovered, {}});
-        for (const std::string& entry : DescribedEntries(list)) {
-            if (newest.contains(entry) || !named.insert(entry).second) continue;
-            problems.push_back({FileLabel(entry), "is new, " + uncovered, {}});
-        }
-    }
-    CheckSignedVersionsAreIndexed(covered, metadata, problems);
-    return problems;
+    CheckSignedVersionsAreIndexed(repository, topName, metadata, problems);
 }
 
-// On a signed repository, the present metadata must carry a valid signature
+// On a signed repository, the present release metadata (or, before the
+// first signing in two roles, the first shape) must carry a valid signature
 // by one of the given keys, and the repository must be what it covers:
-// otherwise whoever can write to the server could have the scheduled job
-// sign files of their own.
+// otherwise whoever can write to the server could have a scheduled job sign
+// files of their own.
 void CheckAgainstPresentSignature(const RepositoryFolder& repository, SigningPlan& plan) {
-    const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
-    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
+    const std::string name = Exists(repository, kReleaseMetadataName) ? kReleaseMetadataName : kMetadataName;
+    const std::string signatureName = SignatureNameOf(name);
+    const auto metadataBytes = ReadWholeFile(repository.root / name);
+    const auto signatureBytes = ReadWholeFile(repository.root / signatureName);
     const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
-    std::vector<PublicKey> given;
-    for (const SigningKey& key : plan.keys) given.push_back(key.Public());
+    const std::vector<PublicKey> given = PublicKeysOf(plan.keys);
     if (!metadata || !signatureBytes || !IsSignedBy(*metadataBytes, *signatureBytes, given)) {
         if (given.empty()) return;  // the keys are refused already
-        plan.refusals.push_back(std::string("the repository is signed, but ") + kMetadataName +
+        plan.refusals.push_back("the repository is signed, but " + name +
                                 " carries no valid signature by the given key(s), so what it holds cannot be "
                                 "told from what was signed: restore " +
-                                kMetadataName + " and " + kSignatureName +
+                                name + " and " + signatureName +
                                 " from a backup, or sign with a key that signed them; to start over with "
                                 "new keys, see docs/signing.md");
         return;
     }
-    plan.problems = CheckCoveredBySignature(repository, *metadata);
+    plan.problems = CheckCoveredBySignature(repository, name, *metadata);
     if (plan.problems.empty()) return;
     plan.refusals.push_back(std::to_string(plan.problems.size()) +
                             " problem(s), listed above: the repository is not what its present signature "
@@ -372,25 +310,157 @@ void CheckAgainstPresentSignature(const RepositoryFolder& repository, SigningPla
                             "through update-repo publish --key");
 }
 
+std::int64_t DaysFrom(std::int64_t now, long long days) {
+    return now + days * 86400;
+}
+
+std::string SignedBy(const RepositoryFolder& repository, const std::string& name, const std::string& bytes,
+                     const std::vector<PublicKey>& keys) {
+    const auto signatureBytes = ReadWholeFile(repository.root / SignatureNameOf(name));
+    if (!signatureBytes) return "not signed";
+    if (keys.empty()) return "signatures not checked";
+    std::vector<std::string> by;
+    for (const PublicKey& key : keys) {
+        if (IsSignedBy(bytes, *signatureBytes, {key})) by.push_back(KeyId(key));
+    }
+    return "signed by " + Joined(by);
+}
+
 }  // namespace
 
+std::string Joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+    return text.empty() ? "none" : text;
+}
+
+std::vector<SigningKey> LoadKeys(const std::vector<fs::path>& files, const RepositoryFolder& repository,
+                                 std::vector<std::string>& refusals) {
+    std::vector<SigningKey> keys;
+    for (const fs::path& file : files) {
+        if (IsInside(file, repository.root)) {
+            refusals.push_back("the key file " + PathText(file) +
+                               " is inside the repository, where the server would hand it to anyone: keep it "
+                               "outside, readable by you only");
+            continue;
+        }
+        try {
+            SigningKey key = SigningKey::Load(file);
+            const bool known = std::any_of(keys.begin(), keys.end(), [&](const SigningKey& other) {
+                return other.Public() == key.Public();
+            });
+            if (!known) keys.push_back(std::move(key));
+        } catch (const std::runtime_error& e) {
+            refusals.push_back(e.what());
+        }
+    }
+    return keys;
+}
+
+std::uint64_t NextSerial(const std::optional<std::uint64_t>& present, const std::string& name,
+                         std::vector<std::string>& refusals) {
+    if (!present) return 1;
+    if (*present == std::numeric_limits<std::uint64_t>::max()) {
+        refusals.push_back(name + " has the greatest serial, " + std::to_string(*present) +
+                           ", which nothing can follow (players refuse a serial lower than the one they "
+                           "saw): sign with a new key set, as docs/signing.md tells");
+        return *present;
+    }
+    return *present + 1;
+}
+
+void KeepPresentSignatures(const RepositoryFolder& repository, const std::string& signatureName,
+                           const std::vector<SigningKey>& keys, bool dropOtherKeys,
+                           std::map<std::string, std::string>& oldSignatures,
+                           std::vector<std::string>& refusals) {
+    if (!Exists(repository, signatureName)) return;
+    const auto bytes = ReadWholeFile(repository.root / signatureName);
+    const auto ids = bytes ? SignatureKeyIds(*bytes) : std::nullopt;
+    if (!ids) return;
+    oldSignatures[signatureName] = *bytes;
+    const std::set<std::string> givenIds = KeyIds(PublicKeysOf(keys));
+    for (const std::string& id : *ids) {
+        if (givenIds.contains(id) || dropOtherKeys) continue;
+        refusals.push_back(signatureName + " carries a signature by key " + id +
+                           ", which is not given: updaters built with only that key would refuse the "
+                           "repository. Give its key file too, or --drop-other-keys once no player's updater "
+                           "needs it");
+    }
+}
+
+std::string WriteSignedFile(const RepositoryFolder& repository, const std::string& name,
+                            const std::string& text, const std::vector<SigningKey>& keys,
+                            const std::map<std::string, std::string>& oldSignatures) {
+    std::vector<std::pair<PublicKey, Signature>> signatures;
+    for (const SigningKey& key : keys) {
+        const Signature signature = key.Sign(text);
+        // What the updater will check, checked once here.
+        if (!VerifySignature(key.Public(), text, signature)) {
+            throw std::runtime_error("the signature by key " + KeyId(key.Public()) + " does not verify");
+        }
+        signatures.emplace_back(key.Public(), signature);
+    }
+    const std::string signatureName = SignatureNameOf(name);
+    const std::string finalSignatures = FormatSignatures(signatures);
+    // While the metadata changes, the signature file holds signatures of the
+    // old and the new one, so whichever a player reads is signed.
+    std::string both = finalSignatures;
+    if (const auto old = oldSignatures.find(signatureName); old != oldSignatures.end()) {
+        both += old->second.substr(old->second.find('\n') + 1);
+    }
+    WriteFile(repository.root / signatureName, both);
+    WriteFile(repository.root / name, text);
+    return finalSignatures;
+}
+
 bool IsSigned(const RepositoryFolder& repository) {
-    std::error_code error;
-    return fs::exists(repository.root / kMetadataName, error) ||
-           fs::exists(repository.root / kSignatureName, error);
+    for (const char* name : {kReleaseMetadataName, kReleaseSignatureName, kFreshMetadataName,
+                             kFreshSignatureName, kMetadataName, kSignatureName}) {
+        if (Exists(repository, name)) return true;
+    }
+    return false;
 }
 
 SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& repository, std::int64_t now) {
     SigningPlan plan;
-    if (options.expiresInDays < 1 || options.expiresInDays > 3650) {
+    const long long freshDays = options.expiresInDays.value_or(kFreshDays);
+    if (freshDays < 1 || freshDays > 3650)
         plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
+    if (options.releaseExpiresInDays < 1 || options.releaseExpiresInDays > 3650) {
+        plan.refusals.push_back("--release-expires-in must be between 1 and 3650 days");
     }
-    plan.expires = now + options.expiresInDays * 86400;
-    LoadKeys(options, repository, plan);
+    if (options.channel && !IsChannelName(*options.channel)) {
+        plan.refusals.push_back("--channel takes 1 to 64 letters, digits, '.', '_' or '-'");
+    }
+    if (options.keyFiles.empty()) plan.refusals.push_back("no --key given");
+    plan.keys = LoadKeys(options.keyFiles, repository, plan.refusals);
+    plan.freshKeys = options.freshKeyFiles.empty()
+                         ? plan.keys
+                         : LoadKeys(options.freshKeyFiles, repository, plan.refusals);
+    plan.freshExpires = DaysFrom(now, freshDays);
+    plan.releaseExpires = DaysFrom(now, options.releaseExpiresInDays);
+    plan.firstShapeExpires = DaysFrom(now, options.expiresInDays.value_or(kFirstShapeDays));
     // The keys of the present signatures are compared only with a complete set.
     const bool allKeysLoaded = plan.refusals.empty();
-    ReadPresentSerial(repository, plan);
-    ReadPresentSignatures(options, repository, allKeysLoaded, plan);
+
+    const auto release = PresentTop(repository, kReleaseMetadataName, plan.refusals);
+    if (release) plan.releaseSerial = NextSerial(release->serial, kReleaseMetadataName, plan.refusals);
+    plan.channel = options.channel.value_or(release ? release->channel : "live");
+    // The first shape is kept up to date for the updaters that read only it,
+    // until the operator deletes it.
+    if (const auto firstShape = PresentTop(repository, kMetadataName, plan.refusals)) {
+        plan.firstShapeSerial = NextSerial(firstShape->serial, kMetadataName, plan.refusals);
+    }
+    if (allKeysLoaded) {
+        KeepPresentSignatures(repository, kReleaseSignatureName, plan.keys, options.dropOtherKeys,
+                              plan.oldSignatures, plan.refusals);
+        KeepPresentSignatures(repository, kFreshSignatureName, plan.freshKeys, options.dropOtherKeys,
+                              plan.oldSignatures, plan.refusals);
+        if (plan.firstShapeSerial) {
+            KeepPresentSignatures(repository, kSignatureName, plan.keys, options.dropOtherKeys,
+                                  plan.oldSignatures, plan.refusals);
+        }
+    }
     if (IsSigned(repository)) {
         CheckAgainstPresentSignature(repository, plan);
     } else {
@@ -399,12 +469,13 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     return plan;
 }
 
-std::string WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
-                                std::optional<std::int16_t> newVersion, const SigningPlan& plan,
-                                std::ostream& progress) {
+FinalSignatures WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
+                                    std::optional<std::int16_t> newVersion, const SigningPlan& plan,
+                                    std::ostream& progress) {
     RepositoryMetadata metadata;
-    metadata.serial = plan.serial;
-    metadata.expires = plan.expires;
+    metadata.channel = plan.channel;
+    metadata.serial = plan.releaseSerial;
+    metadata.expires = plan.releaseExpires;
     metadata.index = DigestOf(index);
     for (const PublishedList& list : repository.lists) {
         if (!list.bytes) throw std::runtime_error("cannot sign: " + list.name + " is missing");
@@ -423,64 +494,138 @@ std::string WriteSignedMetadata(const RepositoryFolder& repository, const std::s
         }
         metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes)});
     }
-    const std::string text = FormatRepositoryMetadata(metadata);
-    std::vector<std::pair<PublicKey, Signature>> signatures;
-    for (const SigningKey& key : plan.keys) {
-        const Signature signature = key.Sign(text);
-        // What the updater will check, checked once here.
-        if (!VerifySignature(key.Public(), text, signature)) {
-            throw std::runtime_error("the signature by key " + KeyId(key.Public()) + " does not verify");
-        }
-        signatures.emplace_back(key.Public(), signature);
+    FinalSignatures signatures;
+    const std::string release = FormatRepositoryMetadata(metadata);
+    signatures[kReleaseSignatureName] =
+        WriteSignedFile(repository, kReleaseMetadataName, release, plan.keys, plan.oldSignatures);
+    const FreshMetadata fresh{plan.freshSerial, plan.freshExpires, DigestOf(release)};
+    signatures[kFreshSignatureName] = WriteSignedFile(
+        repository, kFreshMetadataName, FormatFreshMetadata(fresh), plan.freshKeys, plan.oldSignatures);
+    if (plan.firstShapeSerial) {
+        RepositoryMetadata firstShape = metadata;
+        firstShape.channel.clear();
+        firstShape.serial = *plan.firstShapeSerial;
+        firstShape.expires = plan.firstShapeExpires;
+        signatures[kSignatureName] = WriteSignedFile(
+            repository, kMetadataName, FormatRepositoryMetadata(firstShape), plan.keys, plan.oldSignatures);
     }
-    const std::string finalSignatures = FormatSignatures(signatures);
-    // While the metadata changes, the signature file holds signatures of the
-    // old and the new one, so whichever a player reads is signed.
-    std::string both = finalSignatures;
-    if (plan.oldSignatures) {
-        both += plan.oldSignatures->substr(plan.oldSignatures->find('\n') + 1);
-    }
-    WriteFile(repository.root / kSignatureName, both);
-    WriteFile(repository.root / kMetadataName, text);
-    return finalSignatures;
+    return signatures;
 }
 
-void FinishSignatures(const RepositoryFolder& repository, const std::string& signatures) {
-    const auto present = ReadWholeFile(repository.root / kSignatureName);
-    if (present && *present == signatures) return;
-    WriteFile(repository.root / kSignatureName, signatures);
+void FinishSignatures(const RepositoryFolder& repository, const FinalSignatures& signatures) {
+    for (const auto& [name, text] : signatures) {
+        const auto present = ReadWholeFile(repository.root / name);
+        if (present && *present == text) continue;
+        WriteFile(repository.root / name, text);
+    }
 }
 
-std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository,
-                                         const std::vector<PublicKey>& keys, std::int64_t now) {
+std::vector<Problem> CheckCoveredBySignature(const RepositoryFolder& repository, const std::string& topName,
+                                             const RepositoryMetadata& metadata) {
+    const std::string uncovered =
+        "not covered by the present release signature: new content comes only through update-repo publish "
+        "--key";
     std::vector<Problem> problems;
-    const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
-    if (!metadataBytes) {
+    if (repository.index && DigestOf(*repository.index) != metadata.index) {
         problems.push_back(
-            {kMetadataName,
-             "missing: the repository is not signed; " + kKeyed + "every update (update-repo sign signs it)",
-             {}});
-        return problems;
+            {kIndexName, Recorded(DigestOf(*repository.index), topName, metadata.index) + uncovered, {}});
     }
-    const auto metadata = ParseRepositoryMetadata(*metadataBytes);
-    if (!metadata) {
-        problems.push_back({kMetadataName, "malformed: " + kKeyed + "every update", {}});
-        return problems;
+    RepositoryFolder covered = repository;
+    std::vector<PublishedList> unsignedLists;
+    std::erase_if(covered.lists, [&](const PublishedList& list) {
+        if (FindVersion(metadata, list.version)) return false;
+        unsignedLists.push_back(list);
+        return true;
+    });
+    covered.index.reset();  // compared above
+    CheckTop(covered, topName, metadata, true, problems);
+    const auto newest = NewestListing(covered);
+    std::set<std::string> named;
+    for (const PublishedList& list : unsignedLists) {
+        problems.push_back({list.name, "version " + std::to_string(list.version) + " is " + uncovered, {}});
+        for (const std::string& entry : DescribedEntries(list)) {
+            if (newest.contains(entry) || !named.insert(entry).second) continue;
+            problems.push_back({FileLabel(entry), "is new, " + uncovered, {}});
+        }
     }
-    CheckSignatures(repository, *metadataBytes, keys, problems);
-    CheckExpiry(*metadata, now, problems);
-    if (repository.index && DigestOf(*repository.index) != metadata->index) {
-        problems.push_back(
-            {kIndexName,
-             Recorded(DigestOf(*repository.index), kMetadataName, metadata->index) + kKeyed + "every update",
-             {}});
-    }
-    const auto newest = NewestListing(repository);
-    for (const PublishedList& list : repository.lists) {
-        CheckSignedVersion(repository, list, *metadata, newest, problems);
-    }
-    CheckSignedVersionsAreIndexed(repository, *metadata, problems);
     return problems;
+}
+
+std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, const TrustedKeys& keys,
+                                         std::int64_t now) {
+    std::vector<Problem> problems;
+    const auto releaseBytes = ReadWholeFile(repository.root / kReleaseMetadataName);
+    const auto firstShapeBytes = ReadWholeFile(repository.root / kMetadataName);
+    if (!releaseBytes) {
+        problems.push_back({kReleaseMetadataName,
+                            std::string("missing: the repository is not signed") +
+                                (firstShapeBytes ? " for updaters with release and freshness keys" : "") +
+                                "; " + kKeyed + "every update (update-repo sign signs it)",
+                            {}});
+    }
+    const auto release = releaseBytes ? ParseRepositoryMetadata(*releaseBytes) : std::nullopt;
+    if (releaseBytes && (!release || release->channel.empty())) {
+        problems.push_back({kReleaseMetadataName, "malformed: " + kKeyed + "every update", {}});
+    } else if (release) {
+        CheckSignatures(repository, kReleaseMetadataName, *releaseBytes, keys.release, keys.threshold,
+                        problems);
+        CheckExpiry(kReleaseMetadataName, release->expires, now,
+                    "it is signed again with the release key(s) (update-repo sign)", problems);
+        if (keys.channel && *keys.channel != release->channel) {
+            problems.push_back({kReleaseMetadataName,
+                                "is for the channel " + release->channel + ", not " + *keys.channel + ": " +
+                                    kKeyed + "every update",
+                                {}});
+        }
+        CheckTop(repository, kReleaseMetadataName, *release, true, problems);
+
+        const auto freshBytes = ReadWholeFile(repository.root / kFreshMetadataName);
+        const auto fresh = freshBytes ? ParseFreshMetadata(*freshBytes) : std::nullopt;
+        if (!fresh) {
+            problems.push_back(
+                {kFreshMetadataName,
+                 std::string(freshBytes ? "malformed" : "missing") + ": " + kKeyed + "every update",
+                 {}});
+        } else {
+            const bool ownKeys = !keys.fresh.empty();
+            CheckSignatures(repository, kFreshMetadataName, *freshBytes, ownKeys ? keys.fresh : keys.release,
+                            ownKeys ? 1 : keys.threshold, problems);
+            CheckExpiry(kFreshMetadataName, fresh->expires, now, "it is refreshed (update-repo refresh)",
+                        problems);
+            if (fresh->release != DigestOf(*releaseBytes)) {
+                problems.push_back({kReleaseMetadataName,
+                                    Recorded(DigestOf(*releaseBytes), kFreshMetadataName, fresh->release) +
+                                        kKeyed + "every update",
+                                    {}});
+            }
+        }
+    }
+    // The first shape, while kept, must check for the updaters that read it.
+    if (firstShapeBytes) {
+        const auto firstShape = ParseRepositoryMetadata(*firstShapeBytes);
+        const std::string earlier = "updaters built before the release and freshness roles refuse ";
+        if (!firstShape || !firstShape->channel.empty()) {
+            problems.push_back({kMetadataName, "malformed: " + earlier + "every update", {}});
+        } else {
+            CheckSignatures(repository, kMetadataName, *firstShapeBytes, keys.release, 1, problems);
+            CheckExpiry(kMetadataName, firstShape->expires, now,
+                        "it is signed again with the release key(s) (update-repo sign), or deleted once no "
+                        "player runs such an updater",
+                        problems);
+            CheckTop(repository, kMetadataName, *firstShape, !release, problems);
+        }
+    }
+    return problems;
+}
+
+std::vector<std::string> TopMetadataNames(const RepositoryFolder& repository) {
+    std::vector<std::string> names = {kFreshMetadataName, kFreshSignatureName, kReleaseMetadataName,
+                                      kReleaseSignatureName};
+    if (Exists(repository, kMetadataName)) {
+        names.push_back(kMetadataName);
+        names.push_back(kSignatureName);
+    }
+    return names;
 }
 
 std::vector<std::string> VersionMetadataNames(const RepositoryFolder& repository) {
@@ -489,21 +634,24 @@ std::vector<std::string> VersionMetadataNames(const RepositoryFolder& repository
     return names;
 }
 
-std::string SignatureSummary(const RepositoryFolder& repository, const std::vector<PublicKey>& keys) {
-    const auto metadataBytes = ReadWholeFile(repository.root / kMetadataName);
-    const auto signatureBytes = ReadWholeFile(repository.root / kSignatureName);
-    const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
-    if (!metadata || !signatureBytes) return "not signed";
-    if (keys.empty()) {
-        return "signatures not checked (--public-key), serial " + std::to_string(metadata->serial) +
-               ", expires " + FormatUtcTime(metadata->expires);
+std::string SignatureSummary(const RepositoryFolder& repository, const TrustedKeys& keys) {
+    const auto releaseBytes = ReadWholeFile(repository.root / kReleaseMetadataName);
+    const auto freshBytes = ReadWholeFile(repository.root / kFreshMetadataName);
+    const auto release = releaseBytes ? ParseRepositoryMetadata(*releaseBytes) : std::nullopt;
+    const auto fresh = freshBytes ? ParseFreshMetadata(*freshBytes) : std::nullopt;
+    if (!release || !fresh) return "not signed";
+    std::string summary =
+        "release " + SignedBy(repository, kReleaseMetadataName, *releaseBytes, keys.release) + ", channel " +
+        release->channel + ", serial " + std::to_string(release->serial) + ", expires " +
+        FormatUtcTime(release->expires) + "; fresh " +
+        SignedBy(repository, kFreshMetadataName, *freshBytes,
+                 keys.fresh.empty() ? keys.release : keys.fresh) +
+        ", serial " + std::to_string(fresh->serial) + ", expires " + FormatUtcTime(fresh->expires);
+    const auto firstBytes = ReadWholeFile(repository.root / kMetadataName);
+    if (const auto first = firstBytes ? ParseRepositoryMetadata(*firstBytes) : std::nullopt) {
+        summary += "; " + std::string(kMetadataName) + " kept, expires " + FormatUtcTime(first->expires);
     }
-    std::vector<std::string> by;
-    for (const PublicKey& key : keys) {
-        if (IsSignedBy(*metadataBytes, *signatureBytes, {key})) by.push_back(KeyId(key));
-    }
-    return "signed by " + Joined(by) + ", serial " + std::to_string(metadata->serial) + ", expires " +
-           FormatUtcTime(metadata->expires);
+    return summary;
 }
 
 int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
@@ -528,16 +676,18 @@ int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out,
         return 1;
     }
     try {
-        const std::string signatures =
-            WriteSignedMetadata(repository, *repository.index, std::nullopt, plan, err);
-        FinishSignatures(repository, signatures);
+        FinishSignatures(repository,
+                         WriteSignedMetadata(repository, *repository.index, std::nullopt, plan, err));
     } catch (const std::exception& e) {
         err << "update-repo: error: " << e.what() << "\n";
         return 1;
     }
-    std::vector<std::string> ids;
+    std::vector<std::string> ids, freshIds;
     for (const SigningKey& key : plan.keys) ids.push_back(KeyId(key.Public()));
-    out << "signed " << repository.lists.size() << " version(s) with key(s) " << Joined(ids) << ": serial "
-        << plan.serial << ", expires " << FormatUtcTime(plan.expires) << "\n";
+    for (const SigningKey& key : plan.freshKeys) freshIds.push_back(KeyId(key.Public()));
+    out << "signed " << repository.lists.size() << " version(s) of channel " << plan.channel
+        << " with release key(s) " << Joined(ids) << ": serial " << plan.releaseSerial << ", expires "
+        << FormatUtcTime(plan.releaseExpires) << "; fresh by " << Joined(freshIds) << ": serial "
+        << plan.freshSerial << ", expires " << FormatUtcTime(plan.freshExpires) << "\n";
     return 0;
 }

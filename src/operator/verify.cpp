@@ -188,8 +188,16 @@ std::vector<Request> PlayerRequests(const RepositoryFolder& repository, bool sig
     std::vector<Request> requests;
     requests.push_back({kIndexName, repository.IndexPath()});
     if (signedFiles) {
-        requests.push_back({kMetadataName, repository.root / kMetadataName});
-        requests.push_back({kSignatureName, repository.root / kSignatureName});
+        for (const char* name :
+             {kFreshMetadataName, kFreshSignatureName, kReleaseMetadataName, kReleaseSignatureName}) {
+            requests.push_back({name, repository.root / name});
+        }
+        // Kept for the updaters that read it, while it is there.
+        std::error_code error;
+        if (fs::exists(repository.root / kMetadataName, error)) {
+            requests.push_back({kMetadataName, repository.root / kMetadataName});
+            requests.push_back({kSignatureName, repository.root / kSignatureName});
+        }
     }
     for (const PublishedList& list : repository.lists) {
         if (list.bytes) requests.push_back({list.name, repository.ListPath(list.name)});

@@ -120,7 +120,7 @@ void UpdateRun::ReadInstalledVersion() {
 }
 
 void UpdateRun::ConnectToRepository() {
-    trust_ = std::make_unique<RepositoryTrust>(settings_.publicKeys);
+    trust_ = std::make_unique<RepositoryTrust>(settings_);
     downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_));
 }
 

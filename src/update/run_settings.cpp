@@ -10,6 +10,15 @@
 #ifndef UPDATE_PUBLIC_KEY
 #define UPDATE_PUBLIC_KEY ""
 #endif
+#ifndef UPDATE_RELEASE_THRESHOLD
+#define UPDATE_RELEASE_THRESHOLD 1
+#endif
+#ifndef UPDATE_FRESHNESS_KEY
+#define UPDATE_FRESHNESS_KEY ""
+#endif
+#ifndef UPDATE_CHANNEL
+#define UPDATE_CHANNEL "live"
+#endif
 #ifndef UPDATE_CA_FILE
 #define UPDATE_CA_FILE ""
 #endif
@@ -29,6 +38,9 @@ RunSettings CompiledSettings() {
     settings.caFile = UPDATE_CA_FILE;
     settings.parallelTransfers = PARALLEL_TRANSFERS;
     settings.publicKeys = UPDATE_PUBLIC_KEY;
+    settings.releaseThreshold = UPDATE_RELEASE_THRESHOLD;
+    settings.freshKeys = UPDATE_FRESHNESS_KEY;
+    settings.channel = UPDATE_CHANNEL;
     settings.timeoutSeconds = TRANSFER_TIMEOUT_SECONDS;
     settings.answerTimeoutSeconds = ANSWER_TIMEOUT_SECONDS;
     settings.retryPauseMs = RETRY_PAUSE_MS;

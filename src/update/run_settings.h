@@ -13,9 +13,17 @@ struct RunSettings {
     // system's; empty: the system's.
     std::string caFile;
     int parallelTransfers = 1;  // transfers at once
-    // The operator's public keys the repository must be signed with; empty
-    // for an unsigned repository.
+    // The operator's release keys, which sign what the repository holds
+    // ("key1,key2"); empty for an unsigned repository.
     std::string publicKeys;
+    // How many distinct release keys must sign.
+    int releaseThreshold = 1;
+    // The keys that sign only the serial and the expiry of what the release
+    // keys signed; empty: the release keys do that too.
+    std::string freshKeys;
+    // The channel the release metadata must name (a test repository signed
+    // with the same keys names another).
+    std::string channel = "live";
     int timeoutSeconds = 60;  // without data (or a connection) before a transfer fails
     // For a server to begin to answer (connection and first byte) before
     // the run leaves it for the next mirror.

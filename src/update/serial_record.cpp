@@ -9,35 +9,38 @@
 
 namespace {
 
-constexpr const char* kFirstHeader = "kestralon-serial 1";
-constexpr const char* kHeader = "kestralon-serial 2";
+constexpr const char* kHeader = "kestralon-serial 3";
 
-std::uint64_t SerialOf(std::string_view text) {
-    return ParseDecimal<std::uint64_t>(text).value_or(0);
-}
-
-}  // namespace
-
-std::string KeySetName(const std::vector<PublicKey>& keys) {
+std::string SortedIds(const std::vector<PublicKey>& keys) {
     std::vector<std::string> ids;
     for (const PublicKey& key : keys) ids.push_back(KeyId(key));
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     std::string joined;
     for (const std::string& id : ids) joined += (joined.empty() ? "" : ",") + id;
+    return joined;
+}
+
+}  // namespace
+
+std::string KeySetName(const std::vector<PublicKey>& releaseKeys, const std::vector<PublicKey>& freshKeys) {
+    std::string joined = SortedIds(releaseKeys);
+    if (!freshKeys.empty()) joined += ";" + SortedIds(freshKeys);
     return Hex(DigestOf(joined).sha256);
 }
 
-std::uint64_t RecordedSerial(const std::string& text, const std::string& keySet) {
+AcceptedSerials RecordedSerials(const std::string& text, const std::string& keySet) {
     const std::vector<std::string_view> lines = SplitLines(text);
-    if (lines.size() != 2) return 0;
-    if (lines[0] == kFirstHeader) return SerialOf(lines[1]);
-    std::string_view rest = lines[1];
-    std::string_view recordedSet;
-    if (lines[0] != kHeader || !TakeField(rest, ' ', recordedSet) || recordedSet != keySet) return 0;
-    return SerialOf(rest);
+    if (lines.size() != 2 || lines[0] != kHeader) return {};
+    const std::vector<std::string_view> words = SplitFields(lines[1], ' ');
+    if (words.size() != 3 || words[0] != keySet) return {};
+    const auto release = ParseDecimal<std::uint64_t>(words[1]);
+    const auto fresh = ParseDecimal<std::uint64_t>(words[2]);
+    if (!release || !fresh) return {};
+    return {*release, *fresh};
 }
 
-std::string FormatSerialRecord(const std::string& keySet, std::uint64_t serial) {
-    return std::string(kHeader) + "\n" + keySet + " " + std::to_string(serial) + "\n";
+std::string FormatSerialRecord(const std::string& keySet, const AcceptedSerials& serials) {
+    return std::string(kHeader) + "\n" + keySet + " " + std::to_string(serials.release) + " " +
+           std::to_string(serials.fresh) + "\n";
 }

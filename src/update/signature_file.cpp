@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 
 #include "update/key_text.h"
 #include "update/number_text.h"
@@ -59,14 +60,29 @@ std::optional<std::vector<std::string>> SignatureKeyIds(std::string_view signatu
     return ids;
 }
 
-bool IsSignedBy(std::string_view metadata, std::string_view signatures, const std::vector<PublicKey>& keys) {
+std::string SignatureNameOf(std::string_view metadataName) {
+    const std::size_t dot = metadataName.rfind('.');
+    return std::string(metadataName.substr(0, dot)) + ".sig";
+}
+
+std::size_t CountSignedBy(std::string_view metadata, std::string_view signatures,
+                          const std::vector<PublicKey>& keys) {
     const auto lines = ParseSignatures(signatures);
-    if (!lines) return false;
+    if (!lines) return 0;
+    std::set<std::string> counted;
     for (const PublicKey& key : keys) {
         const std::string id = KeyId(key);
+        if (counted.contains(id)) continue;
         for (const SignatureLine& line : *lines) {
-            if (line.keyId == id && VerifySignature(key, metadata, line.signature)) return true;
+            if (line.keyId == id && VerifySignature(key, metadata, line.signature)) {
+                counted.insert(id);
+                break;
+            }
         }
     }
-    return false;
+    return counted.size();
+}
+
+bool IsSignedBy(std::string_view metadata, std::string_view signatures, const std::vector<PublicKey>& keys) {
+    return CountSignedBy(metadata, signatures, keys) > 0;
 }

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr std::string_view kMetadataFormat = "kestralon-metadata 1";
+constexpr std::string_view kReleaseFormat = "kestralon-release 1";
+constexpr std::string_view kFreshFormat = "kestralon-fresh 1";
 constexpr std::string_view kFilesFormat = "kestralon-files 1";
 
 std::optional<FileDigest> ParseFileDigest(std::string_view hex, std::string_view size) {
@@ -78,14 +80,18 @@ std::optional<Sha256Digest> ParseDigest(std::string_view text) {
 
 std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text) {
     const auto lines = SplitEndedLines(text);
-    if (!lines || (*lines)[0] != kMetadataFormat) return std::nullopt;
+    if (!lines || ((*lines)[0] != kMetadataFormat && (*lines)[0] != kReleaseFormat)) return std::nullopt;
+    const bool release = (*lines)[0] == kReleaseFormat;
     RepositoryMetadata metadata;
     bool hasSerial = false, hasExpires = false, hasIndex = false;
     std::set<std::int16_t> versions;
     for (std::size_t k = 1; k < lines->size(); ++k) {
         const std::vector<std::string_view> words = SplitFields((*lines)[k], ' ');
         const std::string_view kind = words[0];
-        if (kind == "serial" && words.size() == 2 && !hasSerial) {
+        if (kind == "channel" && release && words.size() == 2 && metadata.channel.empty()) {
+            if (!IsChannelName(words[1])) return std::nullopt;
+            metadata.channel = words[1];
+        } else if (kind == "serial" && words.size() == 2 && !hasSerial) {
             const auto serial = ParseDecimal<std::uint64_t>(words[1]);
             if (!serial) return std::nullopt;
             metadata.serial = *serial;
@@ -110,12 +116,20 @@ std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text)
             return std::nullopt;
         }
     }
-    if (!hasSerial || !hasExpires || !hasIndex) return std::nullopt;
+    if (!hasSerial || !hasExpires || !hasIndex || (release && metadata.channel.empty())) return std::nullopt;
     return metadata;
 }
 
 std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata) {
-    std::string text = std::string(kMetadataFormat) + "\n";
+    std::string text;
+    if (metadata.channel.empty()) {
+        text = std::string(kMetadataFormat) + "\n";
+    } else {
+        if (!IsChannelName(metadata.channel)) {
+            throw std::invalid_argument("\"" + metadata.channel + "\" is not a channel name");
+        }
+        text = std::string(kReleaseFormat) + "\n" + "channel " + metadata.channel + "\n";
+    }
     text += "serial " + std::to_string(metadata.serial) + "\n";
     text += "expires " + FormatUtcTime(metadata.expires) + "\n";
     text += "index " + DigestText(metadata.index) + "\n";
@@ -126,8 +140,37 @@ std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata) {
     return text;
 }
 
-bool HasExpired(const RepositoryMetadata& metadata, std::int64_t now) {
-    return metadata.expires <= now;
+bool IsChannelName(std::string_view name) {
+    if (name.empty() || name.size() > 64) return false;
+    for (const char c : name) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                             c == '.' || c == '_' || c == '-';
+        if (!allowed) return false;
+    }
+    return true;
+}
+
+std::optional<FreshMetadata> ParseFreshMetadata(std::string_view text) {
+    const auto lines = SplitEndedLines(text);
+    if (!lines || lines->size() != 4 || (*lines)[0] != kFreshFormat) return std::nullopt;
+    const std::vector<std::string_view> serial = SplitFields((*lines)[1], ' ');
+    const std::vector<std::string_view> expires = SplitFields((*lines)[2], ' ');
+    const std::vector<std::string_view> release = SplitFields((*lines)[3], ' ');
+    if (serial.size() != 2 || serial[0] != "serial" || expires.size() != 2 || expires[0] != "expires" ||
+        release.size() != 3 || release[0] != "release") {
+        return std::nullopt;
+    }
+    const auto number = ParseDecimal<std::uint64_t>(serial[1]);
+    const auto time = ParseUtcTime(expires[1]);
+    const auto digest = ParseFileDigest(release[1], release[2]);
+    if (!number || !time || !digest) return std::nullopt;
+    return FreshMetadata{*number, *time, *digest};
+}
+
+std::string FormatFreshMetadata(const FreshMetadata& metadata) {
+    return std::string(kFreshFormat) + "\n" + "serial " + std::to_string(metadata.serial) + "\n" +
+           "expires " + FormatUtcTime(metadata.expires) + "\n" + "release " + DigestText(metadata.release) +
+           "\n";
 }
 
 const SignedVersion* FindVersion(const RepositoryMetadata& metadata, std::int16_t version) {

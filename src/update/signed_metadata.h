@@ -1,10 +1,17 @@
 // The signed description of a repository, beside its index and lists:
-//   qoro_update_infos.meta  the top metadata: serial, expiry, the index's
-//                           digest, and each version's list and file metadata
-//   qoro_update_<N>.meta    every path of list N with its size and SHA-256
-// (qoro_update_infos.sig, the signatures of the top metadata's exact bytes:
-// signature_file.h.) ASCII lines ending in "\n" ("\r\n" is read too), a format
-// line first. Digests are SHA-256 in 64 lowercase hex digits.
+//   qoro_update_release.meta  what the release keys sign: the channel, a
+//                             release serial and expiry, the index's digest,
+//                             and each version's list and file metadata
+//   qoro_update_fresh.meta    what the freshness keys sign: a serial and a
+//                             short expiry over the release metadata's digest
+//   qoro_update_<N>.meta      every path of list N with its size and SHA-256
+//   qoro_update_infos.meta    the first shape of the top metadata (serial,
+//                             expiry, index and versions, no channel), signed
+//                             by the release keys, kept for updaters built
+//                             before the two roles
+// (Each .meta at the top has its signatures beside it in a .sig of the same
+// stem: signature_file.h.) ASCII lines ending in "\n" ("\r\n" is read too), a
+// format line first. Digests are SHA-256 in 64 lowercase hex digits.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +25,8 @@
 #include "update/crypto.h"
 
 inline constexpr const char* kMetadataName = "qoro_update_infos.meta";
+inline constexpr const char* kReleaseMetadataName = "qoro_update_release.meta";
+inline constexpr const char* kFreshMetadataName = "qoro_update_fresh.meta";
 
 // "qoro_update_" + N + ".meta", N in plain decimal ("-" when negative).
 std::string VersionMetadataName(std::int16_t version);
@@ -44,7 +53,10 @@ struct SignedVersion {
     FileDigest files;  // qoro_update_<N>.meta
 };
 
+// The release metadata, or the first shape (qoro_update_infos.meta), which
+// has no channel: channel is empty exactly for that shape.
 struct RepositoryMetadata {
+    std::string channel;
     std::uint64_t serial = 0;
     std::int64_t expires = 0;             // Unix seconds, UTC
     FileDigest index;                     // qoro_update_infos.deploy
@@ -53,12 +65,28 @@ struct RepositoryMetadata {
 
 // Nothing when the text is not exactly the format: an unknown, missing or
 // repeated line, bad hex, a number that is not plain decimal or out of range,
-// a version listed twice.
+// a version listed twice, a channel that is not a channel name. Either shape
+// is read; the caller checks which it expected (channel empty or not).
 std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text);
 std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata);
+
+// 1 to 64 of [A-Za-z0-9._-].
+bool IsChannelName(std::string_view name);
+
+struct FreshMetadata {
+    std::uint64_t serial = 0;
+    std::int64_t expires = 0;  // Unix seconds, UTC
+    FileDigest release;        // qoro_update_release.meta
+};
+
+std::optional<FreshMetadata> ParseFreshMetadata(std::string_view text);
+std::string FormatFreshMetadata(const FreshMetadata& metadata);
+
 // Expired from its expiry's second on: the updater and `update-repo verify`
 // judge the same instant the same way.
-bool HasExpired(const RepositoryMetadata& metadata, std::int64_t now);
+inline bool HasExpired(std::int64_t expires, std::int64_t now) {
+    return expires <= now;
+}
 // The line of a version, or nullptr.
 const SignedVersion* FindVersion(const RepositoryMetadata& metadata, std::int16_t version);
 

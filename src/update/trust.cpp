@@ -1,5 +1,6 @@
 #include "update/trust.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <system_error>
@@ -14,7 +15,9 @@
 
 namespace {
 
-constexpr std::size_t kLargestMetadata = 8 * 1024 * 1024;
+// The fresh metadata is four lines; the release metadata's size is signed
+// in it.
+constexpr std::size_t kLargestFreshMetadata = 4096;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
 
 [[noreturn]] void Refuse(const std::string& file) {
@@ -24,13 +27,13 @@ constexpr std::size_t kLargestSignatures = 64 * 1024;
 // The record is a few bytes; anything longer is not one.
 constexpr std::size_t kLargestSerialRecord = 4096;
 
-std::uint64_t AcceptedSerial(const std::string& keySet) {
+AcceptedSerials ReadAcceptedSerials(const std::string& keySet) {
     std::ifstream in(LocalPath(kSerialName), std::ios::binary);
     std::string text(kLargestSerialRecord + 1, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kLargestSerialRecord) return 0;
-    return RecordedSerial(text, keySet);
+    if (text.size() > kLargestSerialRecord) return {};
+    return RecordedSerials(text, keySet);
 }
 
 class DigestCheck : public ContentCheck {
@@ -52,35 +55,63 @@ private:
     std::uint64_t size_ = 0;
 };
 
-}  // namespace
-
-RepositoryTrust::RepositoryTrust(std::string_view keysText) {
+std::vector<PublicKey> KeysOf(std::string_view text) {
     // The build checked the keys; a key that still does not parse means no
     // signature can ever match, which must not turn into "unsigned".
-    const auto keys = ParsePublicKeys(keysText);
-    if (!keys && !keysText.empty()) throw UpdateFailure("Clé publique invalide.");
-    if (keys) keys_ = *keys;
-    keySet_ = KeySetName(keys_);
+    const auto keys = ParsePublicKeys(text);
+    if (!keys && !text.empty()) throw UpdateFailure("Clé publique invalide.");
+    return keys ? *keys : std::vector<PublicKey>{};
+}
+
+}  // namespace
+
+RepositoryTrust::RepositoryTrust(const RunSettings& settings)
+    : releaseKeys_(KeysOf(settings.publicKeys)),
+      threshold_(static_cast<std::size_t>(std::max(settings.releaseThreshold, 1))),
+      freshKeys_(KeysOf(settings.freshKeys)),
+      channel_(settings.channel) {
+    if (!Enabled()) return;
+    // Without freshness keys of its own, the build lets the release keys
+    // vouch for freshness too, as many of them as for the content.
+    if (freshKeys_.empty()) {
+        freshKeys_ = releaseKeys_;
+        freshThreshold_ = threshold_;
+    }
+    keySet_ = KeySetName(releaseKeys_, settings.freshKeys.empty() ? std::vector<PublicKey>{} : freshKeys_);
 }
 
 void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (!Enabled()) return;
-    const std::vector<std::string> fetched =
-        fetch({{kMetadataName, kLargestMetadata, {}}, {kSignatureName, kLargestSignatures, {}}});
-    const std::string& metadata = fetched[0];
-    const std::string& signatures = fetched[1];
-    if (!IsSignedBy(metadata, signatures, keys_)) Refuse(kSignatureName);
-    metadata_ = ParseRepositoryMetadata(metadata);
-    if (!metadata_) Refuse(kMetadataName);
     const auto now =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    if (HasExpired(*metadata_, now)) throw UpdateFailure("Mise à jour expirée.");
-    // Metadata older than what this folder once accepted is a replay: it
-    // could bring back files the operator has since replaced.
-    if (metadata_->serial < AcceptedSerial(keySet_)) {
-        throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
+    const std::vector<std::string> fresh = fetch(
+        {{kFreshMetadataName, kLargestFreshMetadata, {}}, {kFreshSignatureName, kLargestSignatures, {}}});
+    if (CountSignedBy(fresh[0], fresh[1], freshKeys_) < freshThreshold_) Refuse(kFreshSignatureName);
+    const auto freshness = ParseFreshMetadata(fresh[0]);
+    if (!freshness) Refuse(kFreshMetadataName);
+    if (HasExpired(freshness->expires, now)) throw UpdateFailure("Mise à jour expirée.");
+
+    // The release metadata is what the fresh metadata names, no longer.
+    const std::vector<std::string> release =
+        fetch({{kReleaseMetadataName, static_cast<std::size_t>(freshness->release.size),
+                "Signature invalide: " + std::string(kReleaseMetadataName) + "."},
+               {kReleaseSignatureName, kLargestSignatures, {}}});
+    if (DigestOf(release[0]) != freshness->release) Refuse(kReleaseMetadataName);
+    if (CountSignedBy(release[0], release[1], releaseKeys_) < threshold_) Refuse(kReleaseSignatureName);
+    metadata_ = ParseRepositoryMetadata(release[0]);
+    if (!metadata_ || metadata_->channel.empty()) Refuse(kReleaseMetadataName);
+    if (metadata_->channel != channel_) {
+        throw UpdateFailure("Mise à jour d'un autre canal: " + metadata_->channel + ".");
     }
+    if (HasExpired(metadata_->expires, now)) throw UpdateFailure("Mise à jour expirée.");
+    // Metadata older than what this folder once accepted is a replay: it
+    // could bring back files the operator has since replaced, or hold back
+    // a fix.
+    const AcceptedSerials offered{metadata_->serial, freshness->serial};
+    const AcceptedSerials accepted = ReadAcceptedSerials(keySet_);
+    if (offered < accepted) throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
+    accepted_ = std::max(offered, accepted);
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
 }
 
@@ -119,7 +150,7 @@ FileDigest RepositoryTrust::Expected(const std::string& entry) const {
 }
 
 void RepositoryTrust::RecordSerial() const {
-    if (!Enabled() || !metadata_ || metadata_->serial <= AcceptedSerial(keySet_)) return;
+    if (!Enabled() || !metadata_ || accepted_ <= ReadAcceptedSerials(keySet_)) return;
     // Like the settings file: never created where the game has no Config folder.
     const std::filesystem::path path = LocalPath(kSerialName);
     std::error_code error;
@@ -127,7 +158,7 @@ void RepositoryTrust::RecordSerial() const {
     const std::filesystem::path written = LocalPath(std::string(kSerialName) + ".new");
     {
         std::ofstream out(written, std::ios::binary | std::ios::trunc);
-        out << FormatSerialRecord(keySet_, metadata_->serial);
+        out << FormatSerialRecord(keySet_, accepted_);
         out.close();
         if (out.fail()) {
             std::filesystem::remove(written, error);

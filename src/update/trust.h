@@ -1,7 +1,9 @@
 // The operator's signature over what the update installs. With keys
-// compiled in, nothing reaches the game folder unless the repository's signed
-// metadata vouches for it: the index, every list, and every file's size and
-// SHA-256. Without keys, the run trusts the server, as it always did.
+// compiled in, nothing reaches the game folder unless the release keys signed
+// it: the index, every list, and every file's size and SHA-256. The fresh
+// metadata, signed by the freshness keys (or the release keys when the build
+// has none of their own), only says that this release is still current.
+// Without keys, the run trusts the server, as it always did.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,8 @@
 #include <vector>
 
 #include "transfer/download.h"
+#include "update/run_settings.h"
+#include "update/serial_record.h"
 #include "update/signed_metadata.h"
 
 // Where this game folder keeps the highest serial it has accepted.
@@ -23,13 +27,16 @@ public:
     // Fetches small repository files into memory, at once (the run shows them).
     using Fetch = std::function<std::vector<std::string>(const std::vector<TextRequest>&)>;
 
-    // The keys compiled into this build; none for an unsigned updater.
-    explicit RepositoryTrust(std::string_view keysText);
+    // The keys, threshold and channel of the run's settings; no release key
+    // for an unsigned updater.
+    explicit RepositoryTrust(const RunSettings& settings);
 
-    bool Enabled() const { return !keys_.empty(); }
+    bool Enabled() const { return !releaseKeys_.empty(); }
 
-    // Checks the signed metadata against the index just read: the signature,
-    // the expiry, the serial, the index's digest. Throws UpdateFailure.
+    // Checks the signed metadata against the index just read: the fresh
+    // metadata's signature and expiry, then the release metadata it names,
+    // its signatures, channel and expiry, the serials, and the index's
+    // digest. Throws UpdateFailure.
     void CheckIndex(const std::string& index, const Fetch& fetch);
     // What to fetch for a version: its list and, when signed, its file
     // metadata, each limited to the size the top metadata signed for it.
@@ -42,13 +49,18 @@ public:
     // version that lists it. Throws UpdateFailure for a listed entry that
     // the metadata does not vouch for.
     FileDigest Expected(const std::string& entry) const;
-    // Remembers the serial of the metadata this run accepted.
+    // Remembers the serials of the metadata this run accepted.
     void RecordSerial() const;
 
 private:
-    std::vector<PublicKey> keys_;
-    // The accepted serial is kept per key set (serial_record.h).
+    std::vector<PublicKey> releaseKeys_;
+    std::size_t threshold_ = 1;
+    std::vector<PublicKey> freshKeys_;
+    std::size_t freshThreshold_ = 1;
+    std::string channel_;
+    // The accepted serials are kept per key set (serial_record.h).
     std::string keySet_;
+    AcceptedSerials accepted_;
     std::optional<RepositoryMetadata> metadata_;
     // Entry (UTF-8) -> the version that vouches for it and its digest.
     std::map<std::string, std::pair<std::int16_t, FileDigest>> files_;

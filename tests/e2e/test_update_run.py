@@ -23,6 +23,8 @@ NOBODY = 65534
 FAILED = "Échec de la mise à jour."
 CERTIFICATE_REFUSED = "Certificat du serveur refusé."
 REMOTE_KEEP = "files\\data/keep.dat"
+RELEASE, RELEASE_SIG = "qoro_update_release.meta", "qoro_update_release.sig"
+FRESH, FRESH_SIG = "qoro_update_fresh.meta", "qoro_update_fresh.sig"
 
 
 def sealed(*lines):
@@ -32,12 +34,14 @@ def sealed(*lines):
     return text + b"sum " + hashlib.sha256(text).hexdigest().encode() + b"\n"
 
 
-def serial_record(public_keys, serial):
-    """Config/updater.serial as the updater writes it: the serial under the
-    key set, SHA-256 of the sorted key ids."""
-    ids = sorted(hashlib.sha256(bytes.fromhex(key)).hexdigest()[:16] for key in public_keys)
-    key_set = hashlib.sha256(",".join(ids).encode()).hexdigest()
-    return b"kestralon-serial 2\n%s %d\n" % (key_set.encode(), serial)
+def serial_record(release_keys, release, fresh, fresh_keys=()):
+    """Config/updater.serial as the updater writes it: the release and fresh
+    serials under the key set, SHA-256 of the sorted release key ids (then
+    ";" and the sorted freshness key ids, when the build has its own)."""
+    def ids(keys):
+        return ",".join(sorted(hashlib.sha256(bytes.fromhex(key)).hexdigest()[:16] for key in keys))
+    key_set = hashlib.sha256((ids(release_keys) + (";" + ids(fresh_keys) if fresh_keys else "")).encode()).hexdigest()
+    return b"kestralon-serial 3\n%s %d %d\n" % (key_set.encode(), release, fresh)
 
 
 def journal(version, *moves):
@@ -799,26 +803,44 @@ class AgainstASignedRepository(Case):
         self.public = update_repo("keygen", "--out", self.key).split()[0]
         self.other_key = os.path.join(folder, "other.pem")
         self.other_public = update_repo("keygen", "--out", self.other_key).split()[0]
+        self.fresh_key = os.path.join(folder, "fresh.pem")
+        self.fresh_public = update_repo("keygen", "--out", self.fresh_key).split()[0]
         self.env = {"UPDATER_TEST_PUBLIC_KEY": self.public}
 
-    def signed_repository(self, files=None):
+    def signed_repository(self, files=None, *signing):
         files = files or {"first.dat": b"first", self.KEEP: os.urandom(100_000)}
         repo = self.repository("6\r\n7\r\n", {6: crlf_list(*files), 7: crlf_list(next(iter(files)))}, files)
-        update_repo("sign", "--repo", repo.root, "--key", self.key)
+        update_repo("sign", "--repo", repo.root, "--key", self.key, *signing)
         readable(repo)
         return repo
 
-    def resign(self, repo, key, edit=lambda text: text):
-        meta = os.path.join(repo.root, "qoro_update_infos.meta")
-        with open(meta, "rb") as f:
-            text = edit(f.read())
-        with open(meta, "wb") as f:
+    @staticmethod
+    def sign_by_hand(repo, name, key, text):
+        """Writes a top metadata file and its signature by key, as a key
+        holder could without update-repo."""
+        with open(os.path.join(repo.root, name), "wb") as f:
             f.write(text)
-        sig = os.path.join(repo.root, "qoro_update_infos.sig")
-        with open(sig) as f:
-            lines = f.read().splitlines()
-        with open(sig, "w") as f:
-            f.write(lines[0] + "\n" + lines[1].split()[0] + " " + openssl_signature(key, text) + "\n")
+        public = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"], capture_output=True,
+                                check=True).stdout[-64:]
+        with open(os.path.join(repo.root, name[:-len(".meta")] + ".sig"), "w") as f:
+            f.write("kestralon-signature 1\n%s %s\n" % (hashlib.sha256(public).hexdigest()[:16],
+                                                         openssl_signature(key, text)))
+
+    def resign(self, repo, key, edit=lambda text: text, fresh_key=None):
+        """The release metadata edited and signed by key, then fresh metadata
+        naming it, signed by fresh_key (the operator's key by default)."""
+        with open(os.path.join(repo.root, RELEASE), "rb") as f:
+            text = edit(f.read())
+        self.sign_by_hand(repo, RELEASE, key, text)
+        self.refresh_by_hand(repo, fresh_key or self.key)
+
+    def refresh_by_hand(self, repo, key, edit=lambda text: text):
+        with open(os.path.join(repo.root, RELEASE), "rb") as f:
+            release = f.read()
+        with open(os.path.join(repo.root, FRESH), "rb") as f:
+            text = re.sub(rb"release \S+ \d+", b"release %s %d" % (hashlib.sha256(release).hexdigest().encode(),
+                                                                     len(release)), f.read())
+        self.sign_by_hand(repo, FRESH, key, edit(text))
 
     def test_attacks_are_refused_and_change_nothing(self):
         def replace_file(repo):
@@ -842,16 +864,32 @@ class AgainstASignedRepository(Case):
             shutil.copy(os.path.join(other.root, "qoro_update_6.meta"), os.path.join(repo.root, "qoro_update_6.meta"))
 
         def remove_signature(repo):
-            os.remove(os.path.join(repo.root, "qoro_update_infos.sig"))
+            os.remove(os.path.join(repo.root, FRESH_SIG))
 
         def other_key(repo):
             self.resign(repo, self.other_key)
 
+        def fresh_by_other_key(repo):
+            self.refresh_by_hand(repo, self.other_key)
+
         def expired(repo):
             self.resign(repo, self.key, lambda text: re.sub(rb"expires \S+", b"expires 2020-01-01T00:00:00Z", text))
 
+        def fresh_expired(repo):
+            self.refresh_by_hand(repo, self.key,
+                                 lambda text: re.sub(rb"expires \S+", b"expires 2020-01-01T00:00:00Z", text))
+
+        def other_channel(repo):
+            self.resign(repo, self.key, lambda text: text.replace(b"channel live", b"channel test"))
+
+        def fresh_for_another_release(repo):
+            # A valid fresh metadata, of another release of the same keys.
+            other = self.signed_repository({"first.dat": b"other", self.KEEP: b"other"})
+            for name in (FRESH, FRESH_SIG):
+                shutil.copy(os.path.join(other.root, name), os.path.join(repo.root, name))
+
         def truncated_signature(repo):
-            path = os.path.join(repo.root, "qoro_update_infos.sig")
+            path = os.path.join(repo.root, RELEASE_SIG)
             with open(path, "rb") as f:
                 text = f.read()
             with open(path, "wb") as f:
@@ -877,10 +915,14 @@ class AgainstASignedRepository(Case):
             (edit_list, "Signature invalide: qoro_update_6.deploy."),
             (swap_list, "Signature invalide: qoro_update_6.deploy."),
             (swap_metadata, "Signature invalide: qoro_update_6.meta."),
-            (remove_signature, "Le serveur a répondu 404 pour qoro_update_infos.sig."),
-            (other_key, "Signature invalide: qoro_update_infos.sig."),
+            (remove_signature, "Le serveur a répondu 404 pour qoro_update_fresh.sig."),
+            (other_key, "Signature invalide: qoro_update_release.sig."),
+            (fresh_by_other_key, "Signature invalide: qoro_update_fresh.sig."),
             (expired, "Mise à jour expirée."),
-            (truncated_signature, "Signature invalide: qoro_update_infos.sig."),
+            (fresh_expired, "Mise à jour expirée."),
+            (other_channel, "Mise à jour d'un autre canal: test."),
+            (fresh_for_another_release, "Signature invalide: qoro_update_release.meta."),
+            (truncated_signature, "Signature invalide: qoro_update_release.sig."),
             (endless_body, "Fichier altéré: data/keep.dat."),
             (endless_chunked_body, "Fichier altéré: data/keep.dat."),
             (endless_list, "Signature invalide: qoro_update_6.deploy."),
@@ -954,28 +996,35 @@ class AgainstASignedRepository(Case):
 
     def test_replayed_metadata_is_refused(self):
         """Metadata older than what the folder accepted under the same keys is
-        a replay. A serial that another key set signed holds nothing back: a
-        new key set is how an operator frees a folder held back for good."""
-        repo = self.signed_repository()
-        older = {name: open(os.path.join(repo.root, name), "rb").read()
-                 for name in ("qoro_update_infos.meta", "qoro_update_infos.sig")}
-        update_repo("sign", "--repo", repo.root, "--key", self.key)  # serial 2
+        a replay: an older release, or an older refresh of the same release.
+        A later release passes whatever refresh serial the folder saw (a
+        stolen freshness key holds a release back, never the next one), and
+        serials another key set signed hold nothing back: a new key set is
+        how an operator frees a folder held back for good."""
+        repo = self.signed_repository()  # release 1, fresh 1
+        tops = (RELEASE, RELEASE_SIG, FRESH, FRESH_SIG)
+        older = {name: open(os.path.join(repo.root, name), "rb").read() for name in tops}
+        update_repo("sign", "--repo", repo.root, "--key", self.key)  # release 2, fresh 1
         readable(repo)
         game = self.game()
         with Nginx(repo):
             self.assertEqual(run_headless(game, env=self.env)["UpdateDone"], "1")
         recorded = game.read("Config/updater.serial")
-        self.assertEqual(recorded, serial_record([self.public], 2))
+        self.assertEqual(recorded, serial_record([self.public], 2, 1))
         for name, content in older.items():
             with open(os.path.join(repo.root, name), "wb") as f:
                 f.write(content)
-        # The stored record -> whether the serial 1 metadata now served installs.
+        key_set = serial_record([self.public], 0, 0).split()[2]
+        most = 2**64 - 1
+        # The stored record -> whether the release 1, fresh 1 metadata now served installs.
         cases = [
             ("this key set, as the first run recorded it", recorded, False),
-            ("the first format, read as the present key set's", b"kestralon-serial 1\n2\n", False),
-            ("another key set", serial_record([self.other_public], 2), True),
-            ("another key set, at the greatest serial", serial_record([self.other_public], 2**64 - 1), True),
-            ("a key set with another key besides", serial_record([self.public, self.other_public], 9), True),
+            ("the same release, refreshed since", serial_record([self.public], 1, 2), False),
+            ("an earlier release at the greatest refresh serial", serial_record([self.public], 0, most), True),
+            ("the earlier shape, which counted another file", b"kestralon-serial 2\n%s 2\n" % key_set, True),
+            ("another key set", serial_record([self.other_public], 2, 1), True),
+            ("another key set, at the greatest serials", serial_record([self.other_public], most, most), True),
+            ("freshness keys of its own", serial_record([self.public], 9, 9, [self.fresh_public]), True),
         ]
         for what, record, installs in cases:
             with self.subTest(record=what):
@@ -986,11 +1035,57 @@ class AgainstASignedRepository(Case):
                 if installs:
                     self.assertEqual(result["UpdateDone"], "1", result)
                     self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
-                    self.assertEqual(game.read("Config/updater.serial"), serial_record([self.public], 1))
+                    self.assertEqual(game.read("Config/updater.serial"), serial_record([self.public], 1, 1))
                 else:
                     self.assertEqual((result["L2"], result["L3"]),
                                      (FAILED, "Mise à jour plus ancienne que la dernière acceptée."), result)
                     self.assertEqual(game.snapshot(), before)
+
+    def test_release_and_freshness_keys_keep_their_roles(self):
+        """Built with two release keys, both needed, and a freshness key of
+        its own: what one release key signs alone, what the freshness key
+        signs as content, and fresh metadata signed by release keys are all
+        refused; with every signature in its role the game installs, and the
+        refresh job's serial is recorded."""
+        both = self.public + "," + self.other_public
+        env = {"UPDATER_TEST_PUBLIC_KEY": both, "UPDATER_TEST_RELEASE_THRESHOLD": "2",
+               "UPDATER_TEST_FRESHNESS_KEY": self.fresh_public}
+        in_roles = ("--key", self.other_key, "--freshness-key", self.fresh_key)
+
+        def content_by_the_freshness_key(repo):
+            self.resign(repo, self.fresh_key, lambda text: text.replace(b"serial 1", b"serial 2"), self.fresh_key)
+
+        # (signing beside the first release key, what is done after) -> the refusal
+        cases = [
+            (("--freshness-key", self.fresh_key), None, "Signature invalide: qoro_update_release.sig."),
+            (in_roles, content_by_the_freshness_key, "Signature invalide: qoro_update_release.sig."),
+            (("--key", self.other_key), None, "Signature invalide: qoro_update_fresh.sig."),
+        ]
+        for signing, after, reason in cases:
+            with self.subTest(signing=signing, after=after and after.__name__):
+                repo = self.signed_repository(None, *signing)
+                if after:
+                    after(repo)
+                game = self.game(files={self.KEEP: b"installed copy"})
+                before = game.snapshot()
+                with Nginx(repo):
+                    result = run_headless(game, env=env)
+                self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), result)
+                self.assertEqual(game.snapshot(), before)
+
+        repo = self.signed_repository(None, *in_roles)
+        game = self.game(files={self.KEEP: b"installed copy"})
+        with Nginx(repo):
+            self.assertEqual(run_headless(game, env=env)["UpdateDone"], "1")
+            self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
+            self.assertEqual(game.read("Config/updater.serial"),
+                             serial_record([self.public, self.other_public], 1, 1, [self.fresh_public]))
+            update_repo("refresh", "--repo", repo.root, "--key", self.fresh_key, "--public-key", both,
+                        "--threshold", "2")
+            readable(repo)
+            self.assertEqual(run_headless(game, env=env)["UpdateDone"], "1")
+            self.assertEqual(game.read("Config/updater.serial"),
+                             serial_record([self.public, self.other_public], 1, 2, [self.fresh_public]))
 
     def test_an_interrupted_update_fetches_only_what_is_missing(self):
         files = {"f/%02d.dat" % i: os.urandom(20_000) for i in range(30)}

@@ -1,0 +1,26 @@
+// The scheduled job of a signed repository: renews the fresh metadata (its
+// serial and short expiry) with a freshness key, which may live on the
+// server, after checking that the whole repository is what the release keys
+// signed. It never signs content: a planted file or version is named and
+// nothing is written.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "update/crypto.h"
+
+struct RefreshOptions {
+    std::vector<std::filesystem::path> keyFiles;  // freshness keys
+    std::vector<PublicKey> releaseKeys;           // the release keys the content must be signed by
+    std::size_t threshold = 1;                    // how many of them
+    std::optional<long long> expiresInDays;
+    bool dropOtherKeys = false;
+};
+
+// The refresh command. Returns the exit status.
+int Refresh(const std::filesystem::path& repository, const RefreshOptions& options, std::ostream& out,
+            std::ostream& err);
