@@ -96,7 +96,7 @@ RefreshPlan PlanRefresh(const RefreshOptions& options, const RepositoryFolder& r
 
 void WarnOfExpiries(const RepositoryFolder& repository, const RefreshPlan& plan, std::int64_t now,
                     std::ostream& err) {
-    if (plan.releaseExpires - now < kWarnAhead) {
+    if (plan.releaseExpires - now <= kWarnAhead) {
         err << "update-repo: note: " << kReleaseMetadataName << " expires on "
             << FormatUtcTime(plan.releaseExpires)
             << ", and every keyed update with it: sign it again with the release key(s) before (update-repo "
@@ -104,7 +104,7 @@ void WarnOfExpiries(const RepositoryFolder& repository, const RefreshPlan& plan,
     }
     const auto first = ReadWholeFile(repository.root / kMetadataName);
     const auto firstShape = first ? ParseRepositoryMetadata(*first) : std::nullopt;
-    if (firstShape && firstShape->expires - now < kWarnAhead) {
+    if (firstShape && firstShape->expires - now <= kWarnAhead) {
         err << "update-repo: note: " << kMetadataName
             << ", for updaters built before the freshness keys, expires on "
             << FormatUtcTime(firstShape->expires)

@@ -439,8 +439,13 @@ if __name__ == "__main__":
 
 # ------------------------------------------------------------- signing ---
 
-META = "qoro_update_infos.meta"
-SIG = "qoro_update_infos.sig"
+META = "qoro_update_release.meta"
+SIG = "qoro_update_release.sig"
+FRESH = "qoro_update_fresh.meta"
+FRESH_SIG = "qoro_update_fresh.sig"
+FIRST_META = "qoro_update_infos.meta"
+FIRST_SIG = "qoro_update_infos.sig"
+TOPS = (META, SIG, FRESH, FRESH_SIG)
 
 
 def version_meta(version):
@@ -456,9 +461,10 @@ def keygen(folder, name="release.pem"):
     return path, out.strip()
 
 
-def metadata_fields(repo):
-    """serial, expires (text) and the version numbers of the top metadata."""
-    with open(os.path.join(repo, META), "rb") as f:
+def metadata_fields(repo, name=META):
+    """serial, expires (text) and the version numbers of the release metadata
+    (or of another top metadata)."""
+    with open(os.path.join(repo, name), "rb") as f:
         lines = f.read().decode("ascii").splitlines()
     fields = dict(line.split(" ", 1) for line in lines[1:] if not line.startswith("version "))
     versions = [int(line.split()[1]) for line in lines if line.startswith("version ")]
@@ -483,6 +489,23 @@ def openssl_sign(key, data):
 def key_id(public_key):
     import hashlib
     return hashlib.sha256(bytes.fromhex(public_key)).hexdigest()[:16]
+
+
+def sign_by_hand(repo, name, key, public, text):
+    """A top metadata file and its signature by key, written without update-repo."""
+    with open(os.path.join(repo, name), "wb") as f:
+        f.write(text)
+    with open(os.path.join(repo, name[:-len(".meta")] + ".sig"), "wb") as f:
+        f.write(b"kestralon-signature 1\n%s %s\n" % (key_id(public).encode(), openssl_sign(key, text).encode()))
+
+
+def fresh_by_hand(repo, key, public, serial=1, expires=b"2099-12-31T23:59:59Z"):
+    """Fresh metadata naming the release metadata as it is now."""
+    import hashlib
+    with open(os.path.join(repo, META), "rb") as f:
+        release = f.read()
+    sign_by_hand(repo, FRESH, key, public, b"kestralon-fresh 1\nserial %d\nexpires %s\nrelease %s %d\n"
+                 % (serial, expires, hashlib.sha256(release).hexdigest().encode(), len(release)))
 
 
 class Signing(Case):
@@ -530,8 +553,9 @@ class Signing(Case):
 
         status, out, err = self.verify(repo, "--public-key", public)
         self.assertEqual(status, 0, out + err)
-        self.assertTrue(out.startswith("clean: 3 version(s), 8 file(s), signed by %s, serial 3, expires " % key_id(public)),
-                        out)
+        self.assertTrue(out.startswith("clean: 3 version(s), 8 file(s), release signed by %s, channel live, serial 3, "
+                                       "expires " % key_id(public)), out)
+        self.assertIn("; fresh signed by %s, serial 1, expires " % key_id(public), out)
         # An updater without a key still installs it.
         game = self.game(0)
         with Nginx(Served(repo)) as nginx:
@@ -541,8 +565,8 @@ class Signing(Case):
         self.assertEqual(status, 0, out + err)
         self.assertIn("all served as stored", out)
         base = "/game/update/"
-        self.assertEqual(served[:5], [base + INDEX, base + META, base + SIG, base + list_name(1),
-                                      base + version_meta(1)])
+        self.assertEqual(served[:7], [base + INDEX, base + FRESH, base + FRESH_SIG, base + META, base + SIG,
+                                      base + list_name(1), base + version_meta(1)])
         self.assertEqual(result["L2"], "Mise à jours à la version 3!", result)
         for entry, content in BUILD_3.items():
             self.assertEqual(game.read(entry), content, entry)
@@ -568,7 +592,7 @@ class Signing(Case):
         self.assertEqual(status, 1)
         self.assertIn(META + ": missing", out)
 
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--expires-in", "2")
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--release-expires-in", "2")
         self.assertEqual(status, 0, out + err)
         self.assertIn("wrote " + version_meta(1), err)
         serial, expires, versions = metadata_fields(repo)
@@ -581,7 +605,7 @@ class Signing(Case):
         self.assertNotIn("wrote", err)  # version metadata are kept as they are
         new_serial, new_expires, _ = metadata_fields(repo)
         self.assertEqual(new_serial, 2)
-        self.assertGreater(new_expires, expires)  # 30 days instead of 2; the fixed shape sorts as text
+        self.assertGreater(new_expires, expires)  # 365 days instead of 2; the fixed shape sorts as text
         self.assertIn("serial 2, expires " + new_expires, out)
         self.assertEqual({v: snapshot(repo)[version_meta(v)] for v in (1, 2, 3)}, metas)
         self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)
@@ -634,8 +658,8 @@ class Signing(Case):
         self.assertEqual(self.verify(repo, "--public-key", new_public)[0], 0)
         status, out, _ = self.verify(repo, "--public-key", old_public)
         self.assertEqual(status, 1)
-        self.assertIn(SIG + ": no valid signature of " + META + " by the given key(s) (%s); it has signatures by "
-                      "key(s) %s" % (key_id(old_public), key_id(new_public)), out)
+        self.assertIn(SIG + ": 0 valid signature(s) of " + META + " by the given key(s) (%s), 1 needed; it has "
+                      "signatures by key(s) %s" % (key_id(old_public), key_id(new_public)), out)
 
     def test_sign_refuses_version_metadata_that_no_longer_match_files(self):
         path, public = keygen(self.keys())
@@ -666,9 +690,10 @@ class Signing(Case):
         nothing, so the player who installed the signed version never gets
         them."""
         path, public = keygen(self.keys())
+        fresh, fresh_public = keygen(self.keys(), "fresh.pem")
         real = {"kestralon.exe": b"the real game", "data/a.dat": b"a"}
         signed = self.folder("signed-")
-        self.assertPublished(signed, 1, self.build(real), "--key", path)
+        self.assertPublished(signed, 1, self.build(real), "--key", path, "--freshness-key", fresh)
 
         def plant(repo, entry, content):
             os.makedirs(os.path.dirname(os.path.join(repo, "files", entry)), exist_ok=True)
@@ -703,7 +728,7 @@ class Signing(Case):
                            "files/evil.dll: is new"]),
             (signed_list_edited, [list_name(1) + ": ", version_meta(1) + ": does not describe"]),
             (version_metadata_removed, [version_meta(1) + ": missing"]),
-            (signatures_replaced, [META + " carries no valid signature by the given key(s)"]),
+            (signatures_replaced, [META + " carries "]),
         ]
         for attack, named in cases:
             with self.subTest(attack=attack.__name__):
@@ -712,19 +737,23 @@ class Signing(Case):
                 repo = os.path.join(parent, "repository")
                 shutil.copytree(signed, repo)
                 game = self.game(0)
-                env = {"UPDATER_TEST_PUBLIC_KEY": public}
+                env = {"UPDATER_TEST_PUBLIC_KEY": public, "UPDATER_TEST_FRESHNESS_KEY": fresh_public}
                 with Nginx(Served(repo)):
                     self.assertEqual(run_headless(game, env=env)["UpdateDone"], "1")
                 attack(repo)
                 before = snapshot(repo)
-                status, out, err = run_tool("sign", "--repo", repo, "--key", path)
-                self.assertEqual(status, 1, out + err)
-                for name in named:
-                    self.assertIn(name, err)
-                self.assertIn("nothing was written", err)
-                self.assertEqual(snapshot(repo), before)
+                # The scheduled refresh, with the key the server keeps, and sign.
+                for command in (["refresh", "--repo", repo, "--key", fresh, "--public-key", public],
+                                ["sign", "--repo", repo, "--key", path, "--freshness-key", fresh]):
+                    status, out, err = run_tool(*command)
+                    self.assertEqual(status, 1, out + err)
+                    for name in named:
+                        self.assertIn(name, err)
+                    self.assertIn("nothing was written", err)
+                    self.assertEqual(snapshot(repo), before)
                 # Nor does publishing a new version sign what was planted.
-                status, out, err = self.publish(repo, 3, self.build(dict(real, **{"n.dat": b"n"})), "--key", path)
+                status, out, err = self.publish(repo, 3, self.build(dict(real, **{"n.dat": b"n"})), "--key", path,
+                                                "--freshness-key", fresh)
                 self.assertEqual(status, 1, out + err)
                 for name in named:
                     self.assertIn(name, err)
@@ -736,35 +765,120 @@ class Signing(Case):
                 self.assertFalse(os.path.exists(game.path("evil.dll")))
                 self.assertEqual(game.snapshot(), installed)
 
+    def test_refresh_renews_only_the_fresh_metadata_and_its_key_signs_nothing_else(self):
+        path, public = keygen(self.keys())
+        fresh, fresh_public = keygen(self.keys(), "fresh.pem")
+        repo = self.folder("repo-")
+        self.assertPublished(repo, 1, self.build(BUILD_1), "--key", path, "--freshness-key", fresh)
+        before = snapshot(repo)
+        status, out, err = run_tool("refresh", "--repo", repo, "--key", fresh, "--public-key", public,
+                                    "--expires-in", "3")
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("refreshed channel live, release serial 1, with key(s) %s: serial 2, expires " % key_id(fresh_public),
+                      out)
+        after = snapshot(repo)
+        self.assertEqual({n for n in after if after[n] != before.get(n)}, {FRESH, FRESH_SIG})
+        self.assertEqual(after[FRESH_SIG].count(b"\n"), 2)
+        self.assertEqual(self.verify(repo, "--public-key", public, "--freshness-key", fresh_public)[0], 0)
+        # Checked against the release keys as the players hold them.
+        status, out, _ = self.verify(repo, "--public-key", public, "--freshness-key", public)
+        self.assertIn(FRESH_SIG + ": 0 valid signature(s) of " + FRESH, out)
+        status, out, _ = self.verify(repo, "--public-key", public, "--channel", "test")
+        self.assertIn(META + ": is for the channel live, not test", out)
+
+        # The freshness key can neither sign content nor pass for a release key.
+        stranger, stranger_public = keygen(self.keys(), "stranger.pem")
+        for command, said in (
+                (["publish", "--repo", repo, "--version", "2", "--from", self.build(BUILD_2), "--key", fresh],
+                 META + " carries no valid signature by the given key(s)"),
+                (["sign", "--repo", repo, "--key", fresh], META + " carries no valid signature by the given key(s)"),
+                (["refresh", "--repo", repo, "--key", fresh, "--public-key", fresh_public],
+                 META + " carries 0 valid signature(s) by the release keys given with --public-key, 1 needed"),
+                (["refresh", "--repo", repo, "--key", stranger, "--public-key", public],
+                 FRESH_SIG + " carries a signature by key %s, which is not given" % key_id(fresh_public))):
+            with self.subTest(command=command[0], refusal=said):
+                status, out, err = run_tool(*command)
+                self.assertEqual(status, 1, out + err)
+                self.assertIn(said, err)
+                self.assertEqual(snapshot(repo), after)
+        # Rotating the freshness key: a new one, once the updaters hold it.
+        self.assertEqual(run_tool("refresh", "--repo", repo, "--key", stranger, "--public-key", public,
+                                  "--drop-other-keys")[0], 0)
+        self.assertEqual(self.verify(repo, "--public-key", public, "--freshness-key", stranger_public)[0], 0)
+
+    def test_migration_keeps_the_first_shape_for_earlier_updaters(self):
+        """A repository signed before the two roles has only
+        qoro_update_infos.meta. sign adds the release and fresh metadata and
+        keeps the first shape current, publish too, so that the updaters
+        already on players' machines keep updating; refresh says when the
+        first shape needs the release key; deleted, it is no longer checked."""
+        path, public = keygen(self.keys())
+        repo = self.signed_repository(path)
+        first = snapshot(repo)[META].replace(b"kestralon-release 1\nchannel live\n", b"kestralon-metadata 1\n")
+        sign_by_hand(repo, FIRST_META, path, public, first)
+        for name in TOPS:
+            os.remove(os.path.join(repo, name))
+        status, out, _ = self.verify(repo, "--public-key", public)
+        self.assertIn(META + ": missing: the repository is not signed for updaters with release and freshness keys",
+                      out)
+
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(metadata_fields(repo, FIRST_META)[0], 4)
+        self.assertEqual(metadata_fields(repo)[0], 1)
+        status, out, _ = self.verify(repo, "--public-key", public)
+        self.assertEqual(status, 0, out)
+        self.assertIn("; %s kept, expires " % FIRST_META, out)
+        self.assertPublished(repo, 4, self.build(dict(BUILD_3, **{"n.dat": b"n"})), "--key", path)
+        self.assertEqual(metadata_fields(repo, FIRST_META)[2], [1, 2, 3, 4])
+        self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)  # its index digest included
+        # What an earlier updater reads is checked: one byte of it changed is a problem.
+        rewrite(os.path.join(repo, FIRST_META), lambda c: c.replace(b"serial 5", b"serial 6"))
+        status, out, _ = self.verify(repo, "--public-key", public)
+        self.assertIn(FIRST_SIG + ": 0 valid signature(s) of " + FIRST_META, out)
+        self.assertEqual(run_tool("sign", "--repo", repo, "--key", path)[0], 0)
+
+        status, out, err = run_tool("refresh", "--repo", repo, "--key", path, "--public-key", public)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("note: %s, for updaters built before the freshness keys, expires on " % FIRST_META, err)
+        for name in (FIRST_META, FIRST_SIG):
+            os.remove(os.path.join(repo, name))
+        status, out, err = run_tool("refresh", "--repo", repo, "--key", path, "--public-key", public)
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)
+
     def test_a_signature_made_by_the_openssl_tool_verifies_and_an_expired_one_is_reported(self):
         path, public = keygen(self.keys())
         repo = self.signed_repository(path)
         meta = snapshot(repo)[META]
         for expires, clean in ((b"2099-12-31T23:59:59Z", True), (b"2001-01-01T00:00:00Z", False)):
             with self.subTest(expires=expires):
-                changed = re.sub(rb"expires \S+", b"expires " + expires, meta)
-                with open(os.path.join(repo, META), "wb") as f:
-                    f.write(changed)
-                with open(os.path.join(repo, SIG), "wb") as f:
-                    f.write(b"kestralon-signature 1\n%s %s\n" % (key_id(public).encode(),
-                                                                 openssl_sign(path, changed).encode()))
+                sign_by_hand(repo, META, path, public, re.sub(rb"expires \S+", b"expires " + expires, meta))
+                fresh_by_hand(repo, path, public)
                 status, out, _ = self.verify(repo, "--public-key", public)
                 if clean:
                     self.assertEqual(status, 0, out)
                 else:
                     self.assertEqual(out.splitlines(), [META + ": expired on 2001-01-01T00:00:00Z: players whose "
                                                         "updater has a key refuse every update until it is signed "
-                                                        "again (update-repo sign)", "1 problem(s) found"])
+                                                        "again with the release key(s) (update-repo sign)",
+                                                        "1 problem(s) found"])
+        fresh_by_hand(repo, path, public, expires=b"2001-01-01T00:00:00Z")
+        self.assertIn(FRESH + ": expired on 2001-01-01T00:00:00Z: players whose updater has a key refuse every "
+                      "update until it is refreshed (update-repo refresh)", self.verify(repo, "--public-key", public)[1])
 
     def test_the_greatest_serial_is_refused_with_nothing_written(self):
         path, public = keygen(self.keys())
         repo = self.signed_repository(path)
         greatest = re.sub(rb"serial \d+", b"serial 18446744073709551615", snapshot(repo)[META])
-        with open(os.path.join(repo, META), "wb") as f:
-            f.write(greatest)
-        with open(os.path.join(repo, SIG), "wb") as f:
-            f.write(b"kestralon-signature 1\n%s %s\n" % (key_id(public).encode(), openssl_sign(path, greatest).encode()))
+        sign_by_hand(repo, META, path, public, greatest)
+        fresh_by_hand(repo, path, public, serial=2**64 - 1)
         self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)
+        before = snapshot(repo)
+        # A refresh follows the fresh serial, which is at its greatest too.
+        status, out, err = run_tool("refresh", "--repo", repo, "--key", path, "--public-key", public)
+        self.assertEqual(status, 1, out + err)
+        self.assertIn(FRESH + " has the greatest serial, 18446744073709551615, which nothing can follow", err)
         before = snapshot(repo)
         for command in (["sign", "--repo", repo, "--key", path],
                         ["publish", "--repo", repo, "--version", "4", "--from",
@@ -780,6 +894,9 @@ class Signing(Case):
         path, public = keygen(self.keys())
         repo = self.folder("repo-")
         for args in (["keygen"], ["sign", "--repo", repo], ["sign", "--repo", repo, "--key", path, "--expires-in", "0"],
+                     ["sign", "--repo", repo, "--key", path, "--channel", "li/ve"],
+                     ["refresh", "--repo", repo, "--key", path],
+                     ["refresh", "--repo", repo, "--key", path, "--public-key", public, "--threshold", "2"],
                      ["verify", "--repo", repo, "--public-key", public[:-1]],
                      ["verify", "--repo", repo, "--public-key", ""]):
             with self.subTest(args=args):
@@ -813,24 +930,30 @@ SIGNED_DEFECTS = {
     "version metadata edited": (
         lambda r, k: rewrite(os.path.join(r, version_meta(1)), lambda c: c.replace(b"kestralon.dat", b"kestralon.dll")),
         version_meta(1) + ": ", True),
-    "top metadata edited": (
+    "release metadata edited": (
         lambda r, k: rewrite(os.path.join(r, META), lambda c: c.replace(b"serial 3", b"serial 4")),
-        SIG + ": no valid signature of " + META, False),
+        SIG + ": 0 valid signature(s) of " + META, True),
+    "release metadata not the one the fresh metadata names": (
+        lambda r, k: shutil.copy(os.path.join(k["older"], FRESH), os.path.join(r, FRESH)),
+        META + ": ", True),
     "signature file emptied": (
         lambda r, k: rewrite(os.path.join(r, SIG), lambda c: b""),
         SIG + ": malformed", True),
     "signature of another repository (mixed publications)": (
         lambda r, k: shutil.copy(os.path.join(k["other"], SIG), os.path.join(r, SIG)),
-        SIG + ": no valid signature of " + META, False),
-    "older metadata and signature replayed": (
-        lambda r, k: [shutil.copy(os.path.join(k["older"], name), os.path.join(r, name)) for name in (META, SIG)],
+        SIG + ": 0 valid signature(s) of " + META, False),
+    "older metadata and signatures replayed": (
+        lambda r, k: [shutil.copy(os.path.join(k["older"], name), os.path.join(r, name)) for name in TOPS],
         META + ": has no line for version 3, which the index names", True),
     "version metadata missing": (
         lambda r, k: os.remove(os.path.join(r, version_meta(2))),
         version_meta(2) + ": missing", True),
     "signed by another key": (
-        lambda r, k: [os.remove(os.path.join(r, name)) for name in (META, SIG)] and resign(r, k["stranger"]),
-        SIG + ": no valid signature of " + META + " by the given key(s)", False),
+        lambda r, k: [os.remove(os.path.join(r, name)) for name in TOPS] and resign(r, k["stranger"]),
+        SIG + ": 0 valid signature(s) of " + META + " by the given key(s)", False),
+    "fresh metadata missing": (
+        lambda r, k: os.remove(os.path.join(r, FRESH)),
+        FRESH + ": missing", True),
 }
 
 
@@ -853,7 +976,7 @@ class VerifyFindsInSigned(Case):
             if status != 0:
                 raise AssertionError(out + err)
             if version == 2:
-                for name in (META, SIG):
+                for name in TOPS:
                     shutil.copy(os.path.join(cls.pristine, name), cls.older)
         cls.other = tempfile.mkdtemp(prefix="other-repo-")
         publish_builds(cls.other, (BUILD_1,))
@@ -869,7 +992,7 @@ class VerifyFindsInSigned(Case):
         self.assertEqual(status, 0, out)
         status, out, _ = self.verify(self.pristine)
         self.assertEqual(status, 0, out)
-        self.assertIn("8 file(s), signatures not checked (--public-key), serial 3, expires ", out)
+        self.assertIn("8 file(s), release signatures not checked, channel live, serial 3, expires ", out)
 
     def test_each_defect_in_a_signed_repository_that_has_it(self):
         context = {"other": self.other, "older": self.older, "stranger": self.stranger}
