@@ -1274,11 +1274,11 @@ def keygen(t, name):
     return key, update_repo(t, "keygen", "--out", key).split()[0]
 
 
-def publish_signed(t, key, files):
+def publish_signed(t, key, files, *signing):
     """files as versions 6 (every file) and 7 (KEEP again), signed with key."""
     listed = lambda entries: b"".join(e.encode() + b"\r\n" for e in entries)
     t.nginx.publish(index=b"6\r\n7\r\n", lists={6: listed(files), 7: listed([KEEP])}, files=files)
-    update_repo(t, "sign", "--repo", t.nginx.repository, "--key", key)
+    update_repo(t, "sign", "--repo", t.nginx.repository, "--key", key, *signing)
     make_readable(t.nginx.prefix)
 
 
@@ -1311,10 +1311,11 @@ def test_signed_repository_installed(t):
         serial = after.get(os.path.join("Config", "updater.serial"))
         if with_key:
             ids = hashlib.sha256(bytes.fromhex(public)).hexdigest()[:16]
-            expect_equal(serial, b"kestralon-serial 2\n%s 1\n" % hashlib.sha256(ids.encode()).hexdigest().encode(),
+            expect_equal(serial, b"kestralon-serial 3\n%s 1 1\n" % hashlib.sha256(ids.encode()).hexdigest().encode(),
                          "Config\\updater.serial")
             expect_equal(sorted(signature_requests),
-                         ["/game/update/qoro_update_%s" % n for n in ("6.meta", "7.meta", "infos.meta", "infos.sig")],
+                         ["/game/update/qoro_update_%s" % n
+                          for n in ("6.meta", "7.meta", "fresh.meta", "fresh.sig", "release.meta", "release.sig")],
                          "signature files fetched by " + what)
         else:
             expect_equal(serial, None, "Config\\updater.serial written by " + what)
@@ -1323,12 +1324,15 @@ def test_signed_repository_installed(t):
 
 def test_attacks_on_a_signed_repository(t):
     """A game file replaced on the server (same size: only its digest tells;
-    longer: its declared length tells before a byte is written), the metadata
-    signed by another key, a truncated signature: each stops the run with the
+    longer: its declared length tells before a byte is written), the release
+    metadata signed by another key, a truncated signature, one signature
+    where the build needs two, fresh metadata signed by a release key where
+    the build has a freshness key of its own: each stops the run with the
     reason and leaves every file of the game folder, settings included, byte
     for byte as it was."""
     key, public = keygen(t, "operator")
-    other_key, _ = keygen(t, "other")
+    other_key, other_public = keygen(t, "other")
+    fresh_key, fresh_public = keygen(t, "fresh")
     repository = t.nginx.repository
 
     def replace_file():
@@ -1339,30 +1343,39 @@ def test_attacks_on_a_signed_repository(t):
         write(os.path.join(repository, "files", *KEEP.split("/")), os.urandom(300_000))
 
     def other_key_signs():
-        meta = read(os.path.join(repository, "qoro_update_infos.meta"))
+        meta = read(os.path.join(repository, "qoro_update_release.meta"))
         der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", other_key], input=meta,
                              stdout=subprocess.PIPE, check=True).stdout
-        header, signed = read(os.path.join(repository, "qoro_update_infos.sig")).decode().splitlines()
-        write(os.path.join(repository, "qoro_update_infos.sig"),
+        header, signed = read(os.path.join(repository, "qoro_update_release.sig")).decode().splitlines()
+        write(os.path.join(repository, "qoro_update_release.sig"),
               "%s\n%s %064x%064x\n" % ((header, signed.split()[0]) + der_signature(der)))
 
     def truncated_signature():
-        sig = os.path.join(repository, "qoro_update_infos.sig")
+        sig = os.path.join(repository, "qoro_update_release.sig")
         write(sig, read(sig)[:-20] + b"\n")
 
+    def as_signed():
+        pass
+
+    keyed = {"UPDATER_TEST_PUBLIC_KEY": public}
+    own_fresh = ("--freshness-key", fresh_key)
+    two_needed = {"UPDATER_TEST_PUBLIC_KEY": public + "," + other_public, "UPDATER_TEST_RELEASE_THRESHOLD": "2",
+                  "UPDATER_TEST_FRESHNESS_KEY": fresh_public}
     rows = [
-        (replace_file, "Fichier altéré: %s." % KEEP),
-        (longer_file, "Fichier altéré: %s." % KEEP),
-        (other_key_signs, "Signature invalide: qoro_update_infos.sig."),
-        (truncated_signature, "Signature invalide: qoro_update_infos.sig."),
+        (replace_file, (), keyed, "Fichier altéré: %s." % KEEP),
+        (longer_file, (), keyed, "Fichier altéré: %s." % KEEP),
+        (other_key_signs, (), keyed, "Signature invalide: qoro_update_release.sig."),
+        (truncated_signature, (), keyed, "Signature invalide: qoro_update_release.sig."),
+        (as_signed, own_fresh, two_needed, "Signature invalide: qoro_update_release.sig."),
+        (as_signed, (), dict(keyed, UPDATER_TEST_FRESHNESS_KEY=fresh_public),
+         "Signature invalide: qoro_update_fresh.sig."),
     ]
     url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
-    for attack, reason in rows:
-        publish_signed(t, key, signed_files())
+    for attack, signing, env, reason in rows:
+        publish_signed(t, key, signed_files(), *signing)
         attack()
         make_readable(t.nginx.prefix)
-        result, before, after = run_headless(t, {KEEP: b"installed copy", "first.dat": b"installed first"}, url,
-                                             {"UPDATER_TEST_PUBLIC_KEY": public})
+        result, before, after = run_headless(t, {KEEP: b"installed copy", "first.dat": b"installed first"}, url, env)
         expect_equal((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), attack.__name__)
         expect_equal(after, before, "game folder after " + attack.__name__)
 
