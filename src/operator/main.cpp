@@ -31,10 +31,15 @@ const std::string kHelp =
 
 usage:
   update-repo publish --repo DIR --version N --from BUILD_DIR [--dry-run] [--allow-empty]
-                      [--key KEY_FILE ...] [--expires-in DAYS] [--drop-other-keys]
-  update-repo verify --repo DIR [--public-key KEYS] [--url BASE_URL] [--timeout SECONDS]
+                      [--key KEY_FILE ...] [--freshness-key KEY_FILE ...] [--channel NAME]
+                      [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
+  update-repo verify --repo DIR [--public-key KEYS] [--threshold N] [--freshness-key KEYS]
+                     [--channel NAME] [--url BASE_URL] [--timeout SECONDS]
   update-repo keygen --out KEY_FILE
-  update-repo sign --repo DIR --key KEY_FILE [--key KEY_FILE ...] [--expires-in DAYS] [--drop-other-keys]
+  update-repo sign --repo DIR --key KEY_FILE [--key KEY_FILE ...] [--freshness-key KEY_FILE ...]
+                   [--channel NAME] [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
+  update-repo refresh --repo DIR --key FRESHNESS_KEY_FILE --public-key RELEASE_KEYS [--threshold N]
+                      [--expires-in DAYS] [--drop-other-keys]
   update-repo --help | update-repo COMMAND --help
 
 publish
@@ -50,26 +55,45 @@ publish
   when nothing changed.
     --dry-run       print what would be published, write nothing
     --allow-empty   publish version N even when no file changed (an empty list)
-    --key FILE      sign as it publishes (see sign); required once the
-                    repository is signed. Give every key players' updaters
-                    may hold, one --key each.
+    --key FILE      sign as it publishes, with the release keys (see sign);
+                    required once the repository is signed. Give every key
+                    players' updaters may hold, one --key each.
   Files deleted from the build stay installed: the repository cannot express a
   deletion; publish lists them as a note.
 
 sign
-  Signs DIR for updaters built with UPDATE_PUBLIC_KEY: writes the missing
-  qoro_update_N.meta (each file of list N with its size and SHA-256, from
-  files/), then qoro_update_infos.meta (serial, expiry, the digests of the
-  index, lists and version metadata) and its signatures in
-  qoro_update_infos.sig. Each signing increments the serial. Refuses when the
+  Signs DIR for updaters built with UPDATE_PUBLIC_KEY (the release keys):
+  writes the missing qoro_update_N.meta (each file of list N with its size and
+  SHA-256, from files/), then qoro_update_release.meta (channel, release serial
+  and expiry, the digests of the index, lists and version metadata) with its
+  signatures in qoro_update_release.sig, then qoro_update_fresh.meta (a serial
+  and a short expiry over the release metadata) signed by the freshness keys in
+  qoro_update_fresh.sig; qoro_update_infos.meta, kept for updaters built before
+  the two roles, is signed again while it is there. On a signed repository it
+  refuses, naming them, files that the present release signature does not
+  cover: new content comes only through publish --key. Refuses when the
   repository has problems, when a version metadata no longer matches files/,
-  or when a key file lies inside DIR. Signatures expire: run it as a
-  scheduled job well before, e.g. every week:
-    0 4 * * 1  update-repo sign --repo /srv/kestralon/repository --key /etc/kestralon/release.pem
-    --key FILE          a private key made by keygen; repeat for several keys
-    --expires-in DAYS   validity of the signature (default 30, at most 3650)
-    --drop-other-keys   sign even though qoro_update_infos.sig carries a
-                        signature by a key not given (retiring an old key)
+  or when a key file lies inside DIR.
+    --key FILE            a release key made by keygen; repeat for several keys
+    --freshness-key FILE  the key that signs the fresh metadata (the one the
+                          server keeps for refresh); default: the release keys
+    --channel NAME        the channel updaters must be built for (UPDATE_CHANNEL);
+                          default: the present one, or live
+    --expires-in DAYS     validity of the fresh metadata (default 7) and of
+                          qoro_update_infos.meta (default 30), at most 3650
+    --release-expires-in DAYS  validity of the release metadata (default 365)
+    --drop-other-keys     sign even though a present signature is by a key not
+                          given (retiring an old key)
+
+refresh
+  The scheduled job, with the freshness key the server may keep: first checks
+  the whole repository against the release signatures (by RELEASE_KEYS, N of
+  them, default 1), and refuses, naming each file that differs and writing
+  nothing, when the index, a list, a version's metadata or a file under files/
+  is not what the release keys signed. Then writes qoro_update_fresh.meta with
+  the next serial and a new expiry, and its signature. It signs nothing else:
+    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS
+    --expires-in DAYS   validity of the fresh metadata (default 7, at most 3650)
 
 keygen
   Makes a new P-256 key pair: writes the private key to KEY_FILE (PEM,
@@ -86,8 +110,12 @@ verify
   version metadata, and of every file under files/ against the newest
   version listing it.
     --public-key KEYS  also check the signatures as an updater built with
-                    these keys does (128 hex digits each, separated by
-                    commas); an unsigned repository is then a problem
+                    these release keys does (128 hex digits each, separated
+                    by commas); an unsigned repository is then a problem
+    --threshold N   how many of them must sign (UPDATE_RELEASE_THRESHOLD)
+    --freshness-key KEYS  the freshness keys (UPDATE_FRESHNESS_KEY); default:
+                    the release keys
+    --channel NAME  the channel the updater is built for (UPDATE_CHANNEL)
     --url BASE_URL  also request every file a player requests from the server
                     that serves DIR (e.g. http://host/game/update/) and check
                     the status, the Content-Length, the size received and

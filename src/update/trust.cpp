@@ -122,10 +122,14 @@ std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) 
     if (!signedVersion) Refuse(list);
     const std::string files = VersionMetadataName(version);
     // A body longer than what was signed cannot be it: it is refused as soon
-    // as it says so, or passes that length, instead of being read whole.
-    return {
-        {list, static_cast<std::size_t>(signedVersion->list.size), "Signature invalide: " + list + "."},
-        {files, static_cast<std::size_t>(signedVersion->files.size), "Signature invalide: " + files + "."}};
+    // as it says so, or passes that length, instead of being read whole. The
+    // lists are read into memory, so a signed size past what a list can be
+    // is held to that too.
+    const auto limit = [](std::uint64_t size) {
+        return static_cast<std::size_t>(std::min<std::uint64_t>(size, kLargestList));
+    };
+    return {{list, limit(signedVersion->list.size), "Signature invalide: " + list + "."},
+            {files, limit(signedVersion->files.size), "Signature invalide: " + files + "."}};
 }
 
 void RepositoryTrust::CheckList(std::int16_t version, const std::string& name, const std::string& list,
