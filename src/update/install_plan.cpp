@@ -106,6 +106,13 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
                         " Mo nécessaires, " + std::to_string(space.available / kMiB) + " Mo libres.");
 }
 
+bool HoldsSignedLeftover(const std::string& staged, const FileDigest& expected) {
+    std::error_code error;
+    return std::filesystem::symlink_status(LocalPath(staged), error).type() ==
+               std::filesystem::file_type::regular &&
+           HoldsContent(staged, expected);
+}
+
 // Plans one entry; the caller has already added it to the files shown.
 class EntryPlanner {
 public:
@@ -144,13 +151,7 @@ private:
     // transfer at all, only its place in the commit. A link planted at the
     // staged name is never moved into the game: the file is fetched again.
     bool UseWholeLeftover(const LeftBody& left, const std::string& entry, std::size_t place) {
-        std::error_code error;
-        if (!trust_.Enabled() ||
-            std::filesystem::symlink_status(LocalPath(left.staged), error).type() !=
-                std::filesystem::file_type::regular ||
-            !HoldsContent(left.staged, trust_.Expected(entry))) {
-            return false;
-        }
+        if (!trust_.Enabled() || !HoldsSignedLeftover(left.staged, trust_.Expected(entry))) return false;
         plan_.inPlace.push_back(place);
         plan_.leftWhole.push_back({left.staged, entry});
         return true;
@@ -192,6 +193,14 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed
     }
     CheckFreeSpace(plan.jobs);
     return plan;
+}
+
+void RecheckLeftovers(const InstallPlan& plan, const RepositoryTrust& trust) {
+    for (const auto& [staged, entry] : plan.leftWhole) {
+        if (!HoldsSignedLeftover(staged, trust.Expected(entry))) {
+            throw UpdateFailure("Fichier altéré: " + Printable(entry) + ".");
+        }
+    }
 }
 
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {

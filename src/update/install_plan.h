@@ -35,3 +35,8 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed
 
 // The commit's moves: the whole leftovers, then the fetched files.
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan);
+
+// The whole leftovers were checked when the run was planned, minutes before
+// the commit moves them: each is checked again, a regular file with the
+// signed bytes, right before. Throws UpdateFailure for one that changed.
+void RecheckLeftovers(const InstallPlan& plan, const RepositoryTrust& trust);

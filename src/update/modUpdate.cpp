@@ -186,6 +186,7 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
 }
 
 void UpdateRun::Commit(const InstallPlan& plan) {
+    RecheckLeftovers(plan, *trust_);
     const std::vector<CommitMove> moves = CommitMoves(plan);
     CommitUpdate(moves, NewestVersion);
     staging_->Close();

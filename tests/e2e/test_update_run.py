@@ -994,6 +994,36 @@ class AgainstASignedRepository(Case):
                 self.assertEqual(game.read("big.dat"), files["big.dat"])
                 self.assertEqual([n for n in os.listdir(game.root) if "~" in n], [])
 
+    def test_a_whole_leftover_changed_before_the_commit_is_not_moved_in(self):
+        """A killed run leaves a file whole under its staged name; the next run
+        finds it signed and keeps it for the commit. Changed while the rest
+        comes in, it is checked again right before the commit: the run stops
+        and the game folder gets nothing."""
+        files = {"big.dat": os.urandom(200_000), "slow.dat": os.urandom(200_000)}
+        repo = self.signed_repository(files)
+        game = self.game()
+        with FaultServer(repo, {"files\\big.dat": "stall", "files\\slow.dat": "stall"}):
+            process = start_headless(game, env=self.env)
+            self.addCleanup(lambda p=process: p.poll() is None and p.kill())
+            wait_until(lambda: len([n for n in os.listdir(game.root) if ".~upd-" in n]) == 2, what="both parts")
+            process.kill()
+            process.wait()
+        parts = {n: game.path(n) for n in os.listdir(game.root) if ".~upd-" in n}
+        big = next(path for name, path in parts.items() if name.startswith("big.dat"))
+        with open(big, "wb") as f:
+            f.write(files["big.dat"])
+        with FaultServer(repo, {"files\\slow.dat": ("slow", 50_000)}) as server:
+            process = start_headless(game, env=self.env)
+            wait_until(lambda: server.count("files\\slow.dat"), what="slow.dat")
+            with open(big, "r+b") as f:
+                f.write(b"X")
+            out, _ = process.communicate(timeout=120)
+        result = parse_headless(out)
+        self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
+                         (FAILED, "Fichier altéré: big.dat.", "0"), result)
+        self.assertFalse(os.path.exists(game.path("big.dat")))
+        self.assertFalse(os.path.exists(game.path("slow.dat")))
+
     def test_replayed_metadata_is_refused(self):
         """Metadata older than what the folder accepted under the same keys is
         a replay: an older release, or an older refresh of the same release.
