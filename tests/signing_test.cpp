@@ -10,6 +10,7 @@
 #include "operator/signing_key.h"
 #include "update/crypto.h"
 #include "update/key_text.h"
+#include "update/patch_route.h"
 #include "update/serial_record.h"
 #include "update/signature_file.h"
 #include "update/signed_metadata.h"
@@ -541,3 +542,115 @@ TEST(Signatures, IsSignedByOneOfTheKeys) {
 }
 
 }  // namespace
+
+TEST(VersionPatches, ParsesFormatsAndRefusesTheMalformed) {
+    const std::string text = "kestralon-patches 1\nversion 4\nobject " + kDigestA + " " + kDigestB +
+                             " 12\ndelta " + kDigestB + " " + kDigestA + " " + kDigestA + " 5\n";
+    const auto patches = ParseVersionPatches(text);
+    ASSERT_TRUE(patches);
+    EXPECT_EQ(patches->version, 4);
+    ASSERT_EQ(patches->objects.size(), 1u);
+    EXPECT_EQ(patches->objects[0].object.size, 12u);
+    ASSERT_EQ(patches->deltas.size(), 1u);
+    EXPECT_EQ(patches->deltas[0].delta.size, 5u);
+    EXPECT_EQ(FormatVersionPatches(*patches), text);
+    EXPECT_EQ(ObjectName(patches->objects[0].content), "objects/" + kDigestA + ".zst");
+    EXPECT_EQ(DeltaName(patches->deltas[0].from, patches->deltas[0].to),
+              "deltas/" + kDigestB + "-" + kDigestA + ".zst");
+    const struct {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"other format", Replaced(text, "kestralon-patches 1", "kestralon-patches 2")},
+        {"no version line", Replaced(text, "version 4\n", "")},
+        {"an object twice", text + "object " + kDigestA + " " + kDigestA + " 3\n"},
+        {"a delta twice", text + "delta " + kDigestB + " " + kDigestA + " " + kDigestB + " 9\n"},
+        {"a delta to itself", Replaced(text, "delta " + kDigestB, "delta " + kDigestA)},
+        {"a field missing", Replaced(text, " 12\n", "\n")},
+        {"an unknown line", text + "chunk " + kDigestA + "\n"},
+    };
+    for (const auto& c : refused) EXPECT_EQ(ParseVersionPatches(c.text), std::nullopt) << c.what;
+}
+
+TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
+    const auto content = [](char c) {
+        Sha256Digest digest{};
+        digest.fill(static_cast<std::uint8_t>(c));
+        return digest;
+    };
+    const auto delta = [&](char from, char to, std::uint64_t size) {
+        return PatchDelta{content(from), content(to), {size, content('z')}};
+    };
+    using Kind = FileWay::Kind;
+    const FileDigest target{1000, content('d')};
+    struct Way {
+        Kind kind;
+        std::uint64_t bytes;
+        bool operator==(const Way&) const = default;
+    };
+    const struct {
+        const char* what;
+        std::vector<PatchDelta> deltas;
+        std::optional<std::uint64_t> object;  // the object of 'd', when offered
+        std::optional<char> installed;
+        std::vector<Way> ways;
+    } cases[] = {
+        {"nothing offered", {}, std::nullopt, 'a', {{Kind::Whole, 1000}}},
+        {"an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"an object no smaller than the file", {}, 1000, 'a', {{Kind::Whole, 1000}}},
+        {"a delta from the installed copy",
+         {delta('a', 'd', 40)},
+         300,
+         'a',
+         {{Kind::Deltas, 40}, {Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"a delta larger than the object",
+         {delta('a', 'd', 400)},
+         300,
+         'a',
+         {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"a delta from another copy",
+         {delta('b', 'd', 40)},
+         300,
+         'a',
+         {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"no installed copy",
+         {delta('a', 'd', 40)},
+         300,
+         std::nullopt,
+         {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"installed already", {delta('a', 'd', 40)}, 300, 'd', {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"a chain over two versions",
+         {delta('a', 'b', 30), delta('b', 'd', 20)},
+         300,
+         'a',
+         {{Kind::Deltas, 50}, {Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"the cheaper of a chain and a direct delta",
+         {delta('a', 'b', 30), delta('b', 'd', 20), delta('a', 'd', 90)},
+         300,
+         'a',
+         {{Kind::Deltas, 50}, {Kind::Object, 300}, {Kind::Whole, 1000}}},
+        {"a chain without an object",
+         {delta('a', 'b', 30), delta('b', 'd', 20)},
+         std::nullopt,
+         'a',
+         {{Kind::Deltas, 50}, {Kind::Whole, 1000}}},
+        {"a chain larger than the file",
+         {delta('a', 'b', 600), delta('b', 'd', 600)},
+         std::nullopt,
+         'a',
+         {{Kind::Whole, 1000}}},
+    };
+    for (const auto& c : cases) {
+        PatchOffer offer;
+        VersionPatches patches;
+        patches.deltas = c.deltas;
+        if (c.object) patches.objects.push_back({content('d'), {*c.object, content('o')}});
+        offer.Add(patches);
+        std::optional<Sha256Digest> installed;
+        if (c.installed) installed = content(*c.installed);
+        std::vector<Way> ways;
+        for (const FileWay& way : WaysToFetch(offer, installed, target))
+            ways.push_back({way.kind, way.Bytes(1000)});
+        EXPECT_EQ(ways, c.ways) << c.what;
+    }
+}

@@ -33,6 +33,7 @@ usage:
   update-repo publish --repo DIR --version N --from BUILD_DIR [--dry-run] [--allow-empty]
                       [--key KEY_FILE ...] [--freshness-key KEY_FILE ...] [--channel NAME]
                       [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
+                      [--no-patches] [--patch-versions K] [--level L] [--delta-threshold BYTES]
   update-repo verify --repo DIR [--public-key KEYS] [--threshold N] [--freshness-key KEYS]
                      [--channel NAME] [--url BASE_URL] [--timeout SECONDS]
   update-repo keygen --out KEY_FILE
@@ -58,6 +59,14 @@ publish
     --key FILE      sign as it publishes, with the release keys (see sign);
                     required once the repository is signed. Give every key
                     players' updaters may hold, one --key each.
+  Signed, it also writes every new file version compressed once under
+  objects/<sha256>.zst and, for each changed file of at least
+  --delta-threshold bytes (default 65536), deltas from its contents in the
+  last K versions (--patch-versions, default 3) under deltas/, each kept only
+  when smaller than the object; qoro_update_N.patch lists them and the
+  release metadata signs it. Keyed updaters fetch the cheapest of them.
+    --level L       zstd's level for objects and deltas (1 to 22, default 19)
+    --no-patches    no objects nor deltas: players fetch whole files
   Files deleted from the build stay installed: the repository cannot express a
   deletion; publish lists them as a note.
 
@@ -130,8 +139,9 @@ std::vector<CommandSyntax> Commands() {
     return {
         {"publish",
          {"repo", "version", "from"},
-         {"key", "freshness-key", "expires-in", "release-expires-in", "channel"},
-         {"dry-run", "allow-empty", "drop-other-keys"},
+         {"key", "freshness-key", "expires-in", "release-expires-in", "channel", "patch-versions", "level",
+          "delta-threshold"},
+         {"dry-run", "allow-empty", "drop-other-keys", "no-patches"},
          {"key", "freshness-key"}},
         {"verify",
          {"repo"},
@@ -141,8 +151,8 @@ std::vector<CommandSyntax> Commands() {
         {"keygen", {"out"}, {}, {}, {}},
         {"sign",
          {"repo", "key"},
-         {"freshness-key", "expires-in", "release-expires-in", "channel"},
-         {"drop-other-keys"},
+         {"freshness-key", "expires-in", "release-expires-in", "channel", "level"},
+         {"drop-other-keys", "no-patches"},
          {"key", "freshness-key"}},
         {"refresh", {"repo", "key", "public-key"}, {"threshold", "expires-in"}, {"drop-other-keys"}, {"key"}},
     };
@@ -170,6 +180,23 @@ SigningOptions SigningFrom(const Arguments& arguments) {
         }
     }
     options.dropOtherKeys = arguments.Has("drop-other-keys");
+    if (arguments.Has("no-patches")) {
+        options.patches.reset();
+    } else {
+        PatchOptions& patches = *options.patches;
+        patches.versionsBack = static_cast<int>(ParseWholeNumber(
+            "patch-versions", arguments.Value("patch-versions", std::to_string(patches.versionsBack))));
+        if (patches.versionsBack < 0 || patches.versionsBack > 100) {
+            throw UsageError("--patch-versions must be between 0 and 100");
+        }
+        patches.level = static_cast<int>(
+            ParseWholeNumber("level", arguments.Value("level", std::to_string(patches.level))));
+        if (patches.level < 1 || patches.level > 22) throw UsageError("--level must be between 1 and 22");
+        const long long threshold = ParseWholeNumber(
+            "delta-threshold", arguments.Value("delta-threshold", std::to_string(patches.deltaThreshold)));
+        if (threshold < 0) throw UsageError("--delta-threshold must be a number of bytes");
+        patches.deltaThreshold = static_cast<std::uint64_t>(threshold);
+    }
     return options;
 }
 

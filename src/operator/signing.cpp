@@ -212,6 +212,46 @@ void CheckExpiry(const std::string& name, std::int64_t expires, std::int64_t now
         {name, "expired on " + FormatUtcTime(expires) + ": " + kKeyed + "every update until " + remedy, {}});
 }
 
+// qoro_update_<N>.patch against its signed digest, and every object and
+// delta it names against theirs.
+void CheckPatches(const RepositoryFolder& repository, std::int16_t version, const std::string& topName,
+                  const FileDigest& signedDigest, std::vector<Problem>& problems) {
+    const std::string name = VersionPatchesName(version);
+    const std::string refused = kKeyed + "version " + std::to_string(version);
+    const auto bytes = ReadWholeFile(repository.root / name);
+    if (!bytes) {
+        problems.push_back({name, "missing: " + refused, {}});
+        return;
+    }
+    if (DigestOf(*bytes) != signedDigest) {
+        problems.push_back({name, Recorded(DigestOf(*bytes), topName, signedDigest) + refused, {}});
+        return;
+    }
+    const auto patches = ParseVersionPatches(*bytes);
+    if (!patches || patches->version != version) {
+        problems.push_back({name, "malformed: " + refused, {}});
+        return;
+    }
+    const auto check = [&](const std::string& file, const FileDigest& recorded) {
+        std::error_code error;
+        if (!fs::is_regular_file(repository.root / file, error)) {
+            problems.push_back(
+                {file, "missing: players whose updater has a key fetch the file another way", {}});
+            return;
+        }
+        const FileDigest actual = DigestOfFile(repository.root / file);
+        if (actual != recorded) {
+            problems.push_back(
+                {file,
+                 Recorded(actual, name, recorded) +
+                     "players whose updater has a key refuse it and fetch the file another way",
+                 {}});
+        }
+    };
+    for (const PatchObject& object : patches->objects) check(ObjectName(object.content), object.object);
+    for (const PatchDelta& delta : patches->deltas) check(DeltaName(delta.from, delta.to), delta.delta);
+}
+
 // Version N's line of a top metadata against list N and qoro_update_<N>.meta.
 // Returns the version metadata's bytes when they are there.
 std::optional<std::string> CheckVersionLine(const RepositoryFolder& repository, const PublishedList& list,
@@ -238,6 +278,7 @@ std::optional<std::string> CheckVersionLine(const RepositoryFolder& repository, 
     if (DigestOf(*bytes) != line->files) {
         problems.push_back({name, Recorded(DigestOf(*bytes), topName, line->files) + refused, {}});
     }
+    if (line->patches) CheckPatches(repository, list.version, topName, *line->patches, problems);
     return bytes;
 }
 
@@ -423,6 +464,7 @@ bool IsSigned(const RepositoryFolder& repository) {
 
 SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& repository, std::int64_t now) {
     SigningPlan plan;
+    plan.patches = options.patches;
     const long long freshDays = options.expiresInDays.value_or(kFreshDays);
     if (freshDays < 1 || freshDays > 3650)
         plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
@@ -483,16 +525,22 @@ FinalSignatures WriteSignedMetadata(const RepositoryFolder& repository, const st
         const fs::path path = repository.root / name;
         std::error_code error;
         std::string bytes;
+        std::optional<std::string> patches;
         if (list.version == newVersion || !fs::exists(path, error)) {
-            bytes = FormatVersionFiles(DescribeVersion(repository, list));
+            const VersionFiles described = DescribeVersion(repository, list);
+            bytes = FormatVersionFiles(described);
             WriteFile(path, bytes);
             progress << "wrote " << name << "\n";
+            if (plan.patches) patches = WriteVersionPatches(repository, described, *plan.patches, progress);
         } else {
             const auto present = ReadWholeFile(path);
             if (!present) throw std::runtime_error("cannot read " + PathText(path));
             bytes = *present;
+            patches = ReadWholeFile(repository.root / VersionPatchesName(list.version));
         }
-        metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes)});
+        std::optional<FileDigest> patchesDigest;
+        if (patches) patchesDigest = DigestOf(*patches);
+        metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes), patchesDigest});
     }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);

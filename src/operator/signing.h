@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "operator/patches.h"
 #include "operator/problem.h"
 #include "operator/repository_folder.h"
 #include "operator/signing_key.h"
@@ -39,6 +40,9 @@ struct SigningOptions {
     long long releaseExpiresInDays = kReleaseDays;
     std::optional<std::string> channel;  // none: the present channel, or "live"
     bool dropOtherKeys = false;          // sign without the keys of the present signatures that are not given
+    // Objects and deltas for the versions whose metadata is written; none:
+    // whole files only.
+    std::optional<PatchOptions> patches = PatchOptions{};
 };
 
 // What signing will write, decided before anything is written.
@@ -57,6 +61,9 @@ struct SigningPlan {
     std::map<std::string, std::string> oldSignatures;
     std::vector<Problem> problems;      // what the present signature does not cover
     std::vector<std::string> refusals;  // empty when signing may go ahead
+    // Objects and deltas for the version metadata written now; none: the
+    // versions travel whole only.
+    std::optional<PatchOptions> patches;
 };
 
 // True when the repository has any of the signed metadata files.

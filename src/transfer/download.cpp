@@ -51,6 +51,7 @@ struct Work {
     std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
     Clock::time_point notBefore{};
     bool busyServer = false;  // waiting because the server said so
+    bool optional = false;    // its last failure is reported, not thrown
 };
 
 // What one attempt came to: a complete and checked body (no failure), or how
@@ -409,8 +410,20 @@ void Downloader::State::Loop::ApplyPolicy(const InFlight::Entry& entry, const Ju
     attempt.mirrorLeft = state_.MirrorLeft();
     attempt.sentToEarlierMirror = entry.mirror < state_.mirror;
 
-    const NextStep step = DecideAfterFailure(attempt, state_.settings.retryPauseMs, state_.Jitter());
-    if (step.kind == NextStep::Kind::GiveUp) throw UpdateFailure(judgement.reason);
+    NextStep step = DecideAfterFailure(attempt, state_.settings.retryPauseMs, state_.Jitter());
+    // A compressed form that is not what was signed is not fetched again
+    // from the same server: the file's next way is surer.
+    if (item.optional && attempt.failure == Failure::Altered && step.kind != NextStep::Kind::NextMirror) {
+        step.kind = NextStep::Kind::GiveUp;
+    }
+    if (step.kind == NextStep::Kind::GiveUp) {
+        if (!item.optional) throw UpdateFailure(judgement.reason);
+        // The caller has another way to the same file.
+        ++finished_;
+        if (listener_) listener_->Failed(entry.work);
+        active_.erase(entry.work);
+        return;
+    }
     // Another server may do better, for the rest of the run.
     if (step.kind == NextStep::Kind::NextMirror) state_.SwitchMirror();
     item.from = step.resume ? onDisk : 0;
@@ -524,6 +537,7 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
             item.from = job.resumeFrom;
             item.validator = job.validator;
             item.total = job.resumeTotal;
+            item.optional = job.optional;
             item.makeBody = [&job, &folders](std::uint64_t from) -> std::unique_ptr<Body> {
                 return std::make_unique<StagedBody>(job, from, folders);
             };

@@ -29,6 +29,8 @@ public:
     virtual void Progress(std::size_t job, std::uint64_t done, std::int64_t total) = 0;
     // Job k is complete and checked.
     virtual void Finished(std::size_t job) = 0;
+    // Optional job k failed for good (its staged body is left as it is).
+    virtual void Failed(std::size_t /*job*/) {}
     // A staged body now has a validator and a total: a later run may ask
     // for the rest of it.
     virtual void Resumable(std::size_t job, const std::string& validator, std::int64_t total) = 0;

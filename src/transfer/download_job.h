@@ -47,6 +47,13 @@ struct DownloadJob {
     std::uint64_t resumeFrom = 0;
     std::string validator;
     std::int64_t resumeTotal = -1;
+    // A compressed form of the file (an object, a delta): remote does not
+    // end with the entry, which is kept here for messages. Its failure is
+    // reported to the listener, not thrown: the file has another way.
+    std::string entry;
+    bool optional = false;
 
-    std::string_view Local() const { return std::string_view(remote).substr(entryFrom); }
+    std::string_view Local() const {
+        return entry.empty() ? std::string_view(remote).substr(entryFrom) : std::string_view(entry);
+    }
 };

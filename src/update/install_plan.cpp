@@ -90,10 +90,11 @@ void CheckTargets(const std::vector<std::string>& fileList, const std::vector<st
 
 // With sizes known, a disk that cannot take the update stops it before the
 // first byte is fetched.
-void CheckFreeSpace(const std::vector<DownloadJob>& jobs) {
+void CheckFreeSpace(const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt) {
     // Bodies never pass their signed sizes, and a part fetched again from its
-    // first byte is removed before it is written: this is what the run adds.
-    std::uint64_t needed = 0;
+    // first byte is removed before it is written: this is what the run adds,
+    // besides the files rebuilt from what it fetches.
+    std::uint64_t needed = rebuilt;
     for (const DownloadJob& job : jobs) {
         if (job.expectedSize && *job.expectedSize > job.resumeFrom)
             needed += *job.expectedSize - job.resumeFrom;
@@ -123,26 +124,47 @@ public:
     void Plan(const std::string& entry) {
         const std::size_t place = plan_.numbers.size() - 1;
         DownloadJob job;
+        std::vector<FileWay> ways;
         if (trust_.Enabled()) {
             const FileDigest expected = trust_.Expected(entry);
             // Already installed exactly as signed: a run cut short after
-            // thousands of files does not fetch them again.
-            if (HoldsContent(entry, expected)) {
+            // thousands of files does not fetch them again. The installed
+            // copy is read whole only when a delta could start from it.
+            std::optional<Sha256Digest> installed;
+            if (trust_.Offer().HasDeltasTo(expected.sha256)) {
+                const auto digest = InstalledDigest(entry);
+                if (digest == expected) {
+                    plan_.inPlace.push_back(place);
+                    return;
+                }
+                if (digest) installed = digest->sha256;
+            } else if (HoldsContent(entry, expected)) {
                 plan_.inPlace.push_back(place);
                 return;
             }
+            ways = WaysToFetch(trust_.Offer(), installed, expected);
             job.expectedSize = expected.size;
             job.check = MakeDigestCheck(expected);
         }
         job.remote = RemoteFileName(entry);
         job.entryFrom = job.remote.size() - entry.size();
-        if (const auto left = staging_.TakeLeftBody(entry)) {
-            if (UseWholeLeftover(*left, entry, place)) return;
+        const auto left = staging_.TakeLeftBody(entry);
+        if (left && UseWholeLeftover(*left, entry, place)) return;
+        if (!ways.empty() && ways.front().kind != FileWay::Kind::Whole) {
+            // What an earlier run left of the whole file is not needed: it
+            // stays on this run's record and goes at the end.
+            plan_.patched.push_back(
+                {place, entry, trust_.Expected(entry), std::move(ways), {}, {}, {}, {}, false});
+            AddWayJobs(plan_, plan_.patched.size() - 1, staging_, isListed_);
+            return;
+        }
+        if (left) {
             Resume(job, *left);
         } else {
             job.staged = staging_.NewStagedName(entry, isListed_);
         }
         plan_.placeOfJob.push_back(place);
+        plan_.patchedOfJob.emplace_back();
         plan_.jobs.push_back(std::move(job));
     }
 
@@ -191,8 +213,65 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         planner.Plan(fileList[k]);
     }
-    CheckFreeSpace(plan.jobs);
+    // A chain of deltas makes one copy at a time beside the result.
+    std::uint64_t rebuilt = 0, largest = 0;
+    for (const PatchedFile& file : plan.patched) {
+        rebuilt += file.expected.size;
+        if (file.ways.front().deltas.size() > 1) largest = std::max(largest, file.expected.size);
+    }
+    CheckFreeSpace(plan.jobs, rebuilt + largest);
     return plan;
+}
+
+void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed) {
+    PatchedFile& file = plan.patched[k];
+    file.jobs.clear();
+    file.artifacts.clear();
+    file.steps.clear();
+    file.result.clear();
+    file.failed = false;
+    const FileWay& way = file.ways.front();
+    const auto add = [&](DownloadJob job) {
+        file.jobs.push_back(plan.jobs.size());
+        plan.placeOfJob.push_back(file.place);
+        plan.patchedOfJob.emplace_back(k);
+        plan.jobs.push_back(std::move(job));
+    };
+    const auto artifact = [&](std::string remote, const FileDigest& digest) {
+        DownloadJob job;
+        job.remote = std::move(remote);
+        job.entry = file.entry;
+        job.optional = true;
+        job.expectedSize = digest.size;
+        job.check = MakeDigestCheck(digest);
+        job.staged = staging.NewStagedName(file.entry, isListed);
+        file.artifacts.push_back(job.staged);
+        add(std::move(job));
+    };
+    switch (way.kind) {
+        case FileWay::Kind::Deltas:
+            for (const PatchDelta& delta : way.deltas) {
+                artifact(DeltaName(delta.from, delta.to), delta.delta);
+                file.steps.push_back(staging.NewStagedName(file.entry, isListed));
+            }
+            break;
+        case FileWay::Kind::Object:
+            artifact(ObjectName(file.expected.sha256), way.object);
+            file.steps.push_back(staging.NewStagedName(file.entry, isListed));
+            break;
+        case FileWay::Kind::Whole: {
+            // The last way: its failure stops the run, as any file's does.
+            DownloadJob job;
+            job.remote = RemoteFileName(file.entry);
+            job.entryFrom = job.remote.size() - file.entry.size();
+            job.expectedSize = file.expected.size;
+            job.check = MakeDigestCheck(file.expected);
+            job.staged = staging.NewStagedName(file.entry, isListed);
+            file.result = job.staged;
+            add(std::move(job));
+            break;
+        }
+    }
 }
 
 void RecheckLeftovers(const InstallPlan& plan, const RepositoryTrust& trust) {
@@ -207,7 +286,13 @@ std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {
     std::vector<CommitMove> moves;
     moves.reserve(plan.jobs.size() + plan.leftWhole.size());
     for (const auto& [staged, entry] : plan.leftWhole) moves.push_back({staged, entry, BackupName(staged)});
-    for (const DownloadJob& job : plan.jobs)
+    for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
+        if (plan.patchedOfJob[k]) continue;
+        const DownloadJob& job = plan.jobs[k];
         moves.push_back({job.staged, std::string(job.Local()), BackupName(job.staged)});
+    }
+    for (const PatchedFile& file : plan.patched) {
+        moves.push_back({file.result, file.entry, BackupName(file.result)});
+    }
     return moves;
 }

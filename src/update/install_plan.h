@@ -11,8 +11,24 @@
 #include <vector>
 
 #include "transfer/download.h"
+#include "update/patch_route.h"
 #include "update/staging.h"
 #include "update/trust.h"
+
+// A file that travels compressed or as deltas: the ways left to try (the
+// first is the one under way), the staged names of what that way fetched
+// and makes, and once rebuilt, the staged file to move in.
+struct PatchedFile {
+    std::size_t place = 0;
+    std::string entry;
+    FileDigest expected;
+    std::vector<FileWay> ways;
+    std::vector<std::size_t> jobs;       // the way's jobs in the round's job list
+    std::vector<std::string> artifacts;  // Deltas, Object: what they fetch
+    std::vector<std::string> steps;      // Deltas: the staged copy after each delta; the last is the result
+    std::string result;                  // the checked file to move in
+    bool failed = false;                 // a fetch of this way failed
+};
 
 struct InstallPlan {
     // Every file shown, in list order (blank entries are not shown): its
@@ -25,6 +41,10 @@ struct InstallPlan {
     std::vector<std::size_t> inPlace;
     // Whole bodies a killed run left that need only their move: staged name, entry.
     std::vector<std::pair<std::string, std::string>> leftWhole;
+    // Files that travel compressed or as deltas; their jobs are among jobs.
+    std::vector<PatchedFile> patched;
+    // For each job, the patched file it serves (or none).
+    std::vector<std::optional<std::size_t>> patchedOfJob;
 };
 
 // Plans the install of every entry of fileList. Throws UpdateFailure for an
@@ -33,7 +53,12 @@ struct InstallPlan {
 InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed& isListed,
                         StagingRecord& staging, const RepositoryTrust& trust);
 
-// The commit's moves: the whole leftovers, then the fetched files.
+// The jobs of the first way of patched file k (appended to plan.jobs), with
+// their staged names (recorded by the next Flush()).
+void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed);
+
+// The commit's moves: the whole leftovers, the fetched whole files, then
+// the rebuilt ones.
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan);
 
 // The whole leftovers were checked when the run was planned, minutes before

@@ -1,12 +1,20 @@
 #include "update/modUpdate.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <map>
+#include <thread>
 
 #include "failure.h"
 #include "storage/storage.h"
 #include "transfer/download.h"
 #include "update/file_lists.h"
 #include "update/install_plan.h"
+#include "update/patch_rebuild.h"
 #include "update/repository.h"
 #include "update/run_texts.h"
 #include "update/settings_record.h"
@@ -27,21 +35,31 @@ DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateVi
     return download;
 }
 
-// The game files' reports: progress goes to the texts under the files'
-// places among those shown (files already in place are counted but not
-// fetched), validators to the staging record.
+// The game files' reports for one round of transfers (jobs from `first` in
+// the plan): progress goes to the texts under the files' places among those
+// shown (files already in place are counted but not fetched; a file fetched
+// as several deltas is finished with its last), validators to the staging
+// record, failures of a compressed form to the file that falls back.
 class FileFetchListener : public DownloadListener {
 public:
-    FileFetchListener(FileTexts& texts, StagingRecord& staging, const InstallPlan& plan)
-        : texts_(texts), staging_(staging), plan_(plan) {}
+    FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, std::size_t first,
+                      const std::vector<DownloadJob>& jobs)
+        : texts_(texts), staging_(staging), plan_(plan), first_(first), jobs_(jobs) {
+        for (std::size_t k = 0; k < jobs.size(); ++k) ++left_[PlaceOf(k)];
+    }
 
     void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
-        texts_.Progress(plan_.placeOfJob[job], done, total);
+        texts_.Progress(PlaceOf(job), done, total);
     }
-    void Finished(std::size_t job) override { texts_.Finished(plan_.placeOfJob[job]); }
+    void Finished(std::size_t job) override {
+        if (--left_[PlaceOf(job)] == 0) texts_.Finished(PlaceOf(job));
+    }
+    void Failed(std::size_t job) override {
+        if (const auto patched = plan_.patchedOfJob[first_ + job]) plan_.patched[*patched].failed = true;
+        --left_[PlaceOf(job)];
+    }
     void Resumable(std::size_t job, const std::string& validator, std::int64_t total) override {
-        const DownloadJob& fetched = plan_.jobs[job];
-        staging_.RecordValidator(fetched.staged, validator, total);
+        staging_.RecordValidator(jobs_[job].staged, validator, total);
     }
     void ServerBusy(int secondsLeft) override { texts_.ServerBusy(secondsLeft); }
     // Validators reach the record in batches, at the pace of window events:
@@ -54,10 +72,45 @@ public:
     void Pause(double seconds) override { texts_.Pause(seconds); }
 
 private:
+    std::size_t PlaceOf(std::size_t job) const { return plan_.placeOfJob[first_ + job]; }
+
     FileTexts& texts_;
     StagingRecord& staging_;
-    const InstallPlan& plan_;
+    InstallPlan& plan_;
+    std::size_t first_;
+    const std::vector<DownloadJob>& jobs_;
+    std::map<std::size_t, std::size_t> left_;  // place -> jobs of this round not finished
 };
+
+// Runs work on a worker thread while the window's thread keeps handling
+// its events; a window closed meanwhile stops the work and is reported as
+// usual. What the work throws is thrown here.
+template <typename Result>
+Result BesideWindow(UpdateView& view, const std::function<Result(const std::atomic<bool>&)>& work) {
+    std::atomic<bool> stop{false};
+    std::promise<Result> promise;
+    std::future<Result> future = promise.get_future();
+    std::thread worker([&] {
+        try {
+            promise.set_value(work(stop));
+        } catch (...) {
+            promise.set_exception(std::current_exception());
+        }
+    });
+    struct Joined {
+        std::atomic<bool>& stop;
+        std::thread& worker;
+        ~Joined() {
+            stop = true;
+            worker.join();
+        }
+    } joined{stop, worker};
+    while (future.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        view.ProcessEvents();
+        StopIfClosed(view);
+    }
+    return future.get();
+}
 
 }  // namespace
 
@@ -136,14 +189,16 @@ void UpdateRun::FetchLists() {
     ShowCheckingVersions(view_);
     listed_ = std::make_unique<ListMerge>(FileList, FileCount);
     const std::size_t batch = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
-    const std::size_t step = trust_->Enabled() ? 2 : 1;
     for (std::size_t first = 0; first < NewVersions.size(); first += batch) {
         const std::size_t end = std::min(NewVersions.size(), first + batch);
         TextRequests names;
+        std::vector<std::size_t> starts;  // where each version's texts begin
         for (std::size_t i = first; i < end; ++i) {
             const TextRequests version = trust_->VersionRequests(NewVersions[i]);
+            starts.push_back(names.size());
             names.insert(names.end(), version.begin(), version.end());
         }
+        starts.push_back(names.size());
         // The files come next, as many at once as allowed: their connections
         // open while the lists arrive (a long list takes several round trips).
         if (end == NewVersions.size() && names.size() < batch) {
@@ -151,9 +206,12 @@ void UpdateRun::FetchLists() {
         }
         const std::vector<std::string> texts = FetchTexts(names);
         for (std::size_t i = first; i < end; ++i) {
-            const std::size_t at = (i - first) * step;
-            if (trust_->Enabled())
-                trust_->CheckList(NewVersions[i], names[at].name, texts[at], texts[at + 1]);
+            const std::size_t at = starts[i - first];
+            if (trust_->Enabled()) {
+                trust_->CheckList(NewVersions[i],
+                                  {texts.begin() + static_cast<std::ptrdiff_t>(at),
+                                   texts.begin() + static_cast<std::ptrdiff_t>(starts[i - first + 1])});
+            }
             listed_->Add(texts[at]);
         }
     }
@@ -172,9 +230,17 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
     FileTexts texts(view_, plan.numbers, FileList, FileCount, settings_.parallelTransfers <= 1);
     for (const std::size_t place : plan.inPlace) texts.MarkFinished(place);
     texts.Start();
-    FileFetchListener listener(texts, *staging_, plan);
     try {
-        downloader_->DownloadFiles(plan.jobs, listener, folders_);
+        FetchRound(plan, 0, texts);
+        // Files that came compressed or as deltas are rebuilt; a way that
+        // fails gives way to the next, down to the whole file.
+        while (true) {
+            const std::size_t first = plan.jobs.size();
+            RebuildPatched(plan);
+            if (plan.jobs.size() == first) break;
+            staging_->Flush();
+            FetchRound(plan, first, texts);
+        }
     } catch (const RunCancelled&) {
         staging_->KeepPartials();
         throw;
@@ -183,6 +249,43 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
         throw;
     }
     ShowAllArrived(view_);
+}
+
+// The plan's jobs from `first` on, at once.
+void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts) {
+    std::vector<DownloadJob> round(
+        std::make_move_iterator(plan.jobs.begin() + static_cast<std::ptrdiff_t>(first)),
+        std::make_move_iterator(plan.jobs.end()));
+    plan.jobs.resize(first);
+    FileFetchListener listener(texts, *staging_, plan, first, round);
+    const auto restore = [&] { std::move(round.begin(), round.end(), std::back_inserter(plan.jobs)); };
+    try {
+        downloader_->DownloadFiles(round, listener, folders_);
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+}
+
+// Rebuilds every patched file whose way is fetched; those whose way failed
+// get the jobs of their next way.
+void UpdateRun::RebuildPatched(InstallPlan& plan) {
+    const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
+    for (std::size_t k = 0; k < plan.patched.size(); ++k) {
+        PatchedFile& file = plan.patched[k];
+        if (!file.result.empty()) continue;  // rebuilt, or fetched whole
+        if (!file.failed && BesideWindow<Rebuilt>(view_, [&file](const std::atomic<bool>& stop) {
+                                return RebuildFile(file, stop);
+                            }) == Rebuilt::Done) {
+            DropWayFiles(file, true);
+            continue;
+        }
+        DropWayFiles(file, false);
+        file.result.clear();
+        file.ways.erase(file.ways.begin());
+        AddWayJobs(plan, k, *staging_, isListed);
+    }
 }
 
 void UpdateRun::Commit(const InstallPlan& plan) {

@@ -13,6 +13,7 @@
 #include "update/view.h"
 
 class Downloader;
+class FileTexts;
 class ListMerge;
 class RepositoryTrust;
 class StagingRecord;
@@ -43,6 +44,8 @@ private:
     void FetchLists();
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
+    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts);
+    void RebuildPatched(InstallPlan& plan);
     void Commit(const InstallPlan& plan);
     void FinishUpToDate();
     void FinishUpdated();

@@ -14,6 +14,7 @@ namespace {
 constexpr std::string_view kMetadataFormat = "kestralon-metadata 1";
 constexpr std::string_view kReleaseFormat = "kestralon-release 1";
 constexpr std::string_view kFreshFormat = "kestralon-fresh 1";
+constexpr std::string_view kPatchesFormat = "kestralon-patches 1";
 constexpr std::string_view kFilesFormat = "kestralon-files 1";
 
 std::optional<FileDigest> ParseFileDigest(std::string_view hex, std::string_view size) {
@@ -48,6 +49,10 @@ std::optional<std::pair<std::string_view, FileDigest>> ParseFileLine(std::string
 
 std::string VersionMetadataName(std::int16_t version) {
     return "qoro_update_" + std::to_string(version) + ".meta";
+}
+
+std::string VersionPatchesName(std::int16_t version) {
+    return "qoro_update_" + std::to_string(version) + ".patch";
 }
 
 std::optional<FileDigest> DigestOfStream(std::istream& in) {
@@ -106,12 +111,17 @@ std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text)
             if (!index) return std::nullopt;
             metadata.index = *index;
             hasIndex = true;
-        } else if (kind == "version" && words.size() == 6) {
+        } else if (kind == "version" && (words.size() == 6 || (release && words.size() == 8))) {
             const auto version = ParseDecimal<std::int16_t>(words[1]);
             const auto list = ParseFileDigest(words[2], words[3]);
             const auto files = ParseFileDigest(words[4], words[5]);
             if (!version || !list || !files || !versions.insert(*version).second) return std::nullopt;
-            metadata.versions.push_back({*version, *list, *files});
+            std::optional<FileDigest> patches;
+            if (words.size() == 8) {
+                patches = ParseFileDigest(words[6], words[7]);
+                if (!patches) return std::nullopt;
+            }
+            metadata.versions.push_back({*version, *list, *files, patches});
         } else {
             return std::nullopt;
         }
@@ -135,7 +145,9 @@ std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata) {
     text += "index " + DigestText(metadata.index) + "\n";
     for (const SignedVersion& version : metadata.versions) {
         text += "version " + std::to_string(version.version) + " " + DigestText(version.list) + " " +
-                DigestText(version.files) + "\n";
+                DigestText(version.files);
+        if (version.patches && !metadata.channel.empty()) text += " " + DigestText(*version.patches);
+        text += "\n";
     }
     return text;
 }
@@ -216,4 +228,60 @@ const FileDigest* FindFile(const VersionFiles& files, std::string_view entry) {
         if (path == entry) return &digest;
     }
     return nullptr;
+}
+
+std::optional<VersionPatches> ParseVersionPatches(std::string_view text) {
+    const auto lines = SplitEndedLines(text);
+    if (!lines || lines->size() < 2 || (*lines)[0] != kPatchesFormat) return std::nullopt;
+    const auto version = ParseVersionLine((*lines)[1]);
+    if (!version) return std::nullopt;
+    VersionPatches patches;
+    patches.version = *version;
+    std::set<Sha256Digest> objects;
+    std::set<std::pair<Sha256Digest, Sha256Digest>> deltas;
+    for (std::size_t k = 2; k < lines->size(); ++k) {
+        const std::vector<std::string_view> words = SplitFields((*lines)[k], ' ');
+        if (words[0] == "object" && words.size() == 4) {
+            PatchObject object;
+            const auto digest = ParseFileDigest(words[2], words[3]);
+            if (!ParseHexBytes(words[1], object.content) || !digest ||
+                !objects.insert(object.content).second) {
+                return std::nullopt;
+            }
+            object.object = *digest;
+            patches.objects.push_back(object);
+        } else if (words[0] == "delta" && words.size() == 5) {
+            PatchDelta delta;
+            const auto digest = ParseFileDigest(words[3], words[4]);
+            if (!ParseHexBytes(words[1], delta.from) || !ParseHexBytes(words[2], delta.to) || !digest ||
+                delta.from == delta.to || !deltas.insert({delta.from, delta.to}).second) {
+                return std::nullopt;
+            }
+            delta.delta = *digest;
+            patches.deltas.push_back(delta);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return patches;
+}
+
+std::string FormatVersionPatches(const VersionPatches& patches) {
+    std::string text =
+        std::string(kPatchesFormat) + "\n" + "version " + std::to_string(patches.version) + "\n";
+    for (const PatchObject& object : patches.objects) {
+        text += "object " + Hex(object.content) + " " + DigestText(object.object) + "\n";
+    }
+    for (const PatchDelta& delta : patches.deltas) {
+        text += "delta " + Hex(delta.from) + " " + Hex(delta.to) + " " + DigestText(delta.delta) + "\n";
+    }
+    return text;
+}
+
+std::string ObjectName(const Sha256Digest& content) {
+    return "objects/" + Hex(content) + ".zst";
+}
+
+std::string DeltaName(const Sha256Digest& from, const Sha256Digest& to) {
+    return "deltas/" + Hex(from) + "-" + Hex(to) + ".zst";
 }

@@ -30,6 +30,8 @@ inline constexpr const char* kFreshMetadataName = "qoro_update_fresh.meta";
 
 // "qoro_update_" + N + ".meta", N in plain decimal ("-" when negative).
 std::string VersionMetadataName(std::int16_t version);
+// "qoro_update_" + N + ".patch".
+std::string VersionPatchesName(std::int16_t version);
 
 struct FileDigest {
     std::uint64_t size = 0;
@@ -51,6 +53,10 @@ struct SignedVersion {
     std::int16_t version = 0;
     FileDigest list;   // qoro_update_<N>.deploy
     FileDigest files;  // qoro_update_<N>.meta
+    // qoro_update_<N>.patch, in the release shape only, when the version
+    // was published with compressed objects and deltas.
+    std::optional<FileDigest> patches;
+    bool operator==(const SignedVersion&) const = default;
 };
 
 // The release metadata, or the first shape (qoro_update_infos.meta), which
@@ -71,6 +77,7 @@ std::optional<RepositoryMetadata> ParseRepositoryMetadata(std::string_view text)
 std::string FormatRepositoryMetadata(const RepositoryMetadata& metadata);
 
 // 1 to 64 of [A-Za-z0-9._-].
+// (The first shape never carries a version's patches: they are left out.)
 bool IsChannelName(std::string_view name);
 
 struct FreshMetadata {
@@ -104,3 +111,35 @@ std::optional<VersionFiles> ParseVersionFiles(std::string_view text);
 std::string FormatVersionFiles(const VersionFiles& files);
 // The digest recorded for entry, or nullptr.
 const FileDigest* FindFile(const VersionFiles& files, std::string_view entry);
+
+// How a version's files may travel besides whole (qoro_update_<N>.patch):
+//   kestralon-patches 1
+//   version N
+//   object <content sha256> <object sha256> <object size>
+//   delta <from sha256> <to sha256> <delta sha256> <delta size>
+// A compressed object (objects/<content sha256>.zst) decodes to the file
+// whose SHA-256 it is named after; a delta (deltas/<from>-<to>.zst) rebuilds
+// the file <to> from the file <from>. Each content or pair once.
+struct PatchObject {
+    Sha256Digest content{};
+    FileDigest object;
+    bool operator==(const PatchObject&) const = default;
+};
+struct PatchDelta {
+    Sha256Digest from{};
+    Sha256Digest to{};
+    FileDigest delta;
+    bool operator==(const PatchDelta&) const = default;
+};
+struct VersionPatches {
+    std::int16_t version = 0;
+    std::vector<PatchObject> objects;
+    std::vector<PatchDelta> deltas;
+};
+
+std::optional<VersionPatches> ParseVersionPatches(std::string_view text);
+std::string FormatVersionPatches(const VersionPatches& patches);
+// The remote names, relative to the repository: objects/<hex>.zst and
+// deltas/<from hex>-<to hex>.zst.
+std::string ObjectName(const Sha256Digest& content);
+std::string DeltaName(const Sha256Digest& from, const Sha256Digest& to);

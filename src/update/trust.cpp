@@ -120,31 +120,39 @@ std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) 
     if (!Enabled()) return {{list, kLargestList, {}}};
     const SignedVersion* signedVersion = FindVersion(*metadata_, version);
     if (!signedVersion) Refuse(list);
-    const std::string files = VersionMetadataName(version);
     // A body longer than what was signed cannot be it: it is refused as soon
     // as it says so, or passes that length, instead of being read whole. The
     // lists are read into memory, so a signed size past what a list can be
     // is held to that too.
-    const auto limit = [](std::uint64_t size) {
-        return static_cast<std::size_t>(std::min<std::uint64_t>(size, kLargestList));
+    const auto limited = [](const std::string& name, std::uint64_t size) {
+        return TextRequest{name, static_cast<std::size_t>(std::min<std::uint64_t>(size, kLargestList)),
+                           "Signature invalide: " + name + "."};
     };
-    return {{list, limit(signedVersion->list.size), "Signature invalide: " + list + "."},
-            {files, limit(signedVersion->files.size), "Signature invalide: " + files + "."}};
+    std::vector<TextRequest> requests = {limited(list, signedVersion->list.size),
+                                         limited(VersionMetadataName(version), signedVersion->files.size)};
+    if (signedVersion->patches)
+        requests.push_back(limited(VersionPatchesName(version), signedVersion->patches->size));
+    return requests;
 }
 
-void RepositoryTrust::CheckList(std::int16_t version, const std::string& name, const std::string& list,
-                                const std::string& text) {
+void RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::string>& texts) {
     if (!Enabled()) return;
     const SignedVersion* signedVersion = FindVersion(*metadata_, version);
-    if (!signedVersion || DigestOf(list) != signedVersion->list) Refuse(name);
+    if (!signedVersion || DigestOf(texts.at(0)) != signedVersion->list) Refuse(ListName(version));
     const std::string filesName = VersionMetadataName(version);
-    if (DigestOf(text) != signedVersion->files) Refuse(filesName);
-    const auto files = ParseVersionFiles(text);
+    if (DigestOf(texts.at(1)) != signedVersion->files) Refuse(filesName);
+    const auto files = ParseVersionFiles(texts[1]);
     if (!files || files->version != version) Refuse(filesName);
     for (const auto& [path, digest] : files->files) {
         auto [where, added] = files_.try_emplace(AnsiToUtf8(path), version, digest);
         if (!added && where->second.first < version) where->second = {version, digest};
     }
+    if (!signedVersion->patches) return;
+    const std::string patchesName = VersionPatchesName(version);
+    if (DigestOf(texts.at(2)) != *signedVersion->patches) Refuse(patchesName);
+    const auto patches = ParseVersionPatches(texts[2]);
+    if (!patches || patches->version != version) Refuse(patchesName);
+    offer_.Add(*patches);
 }
 
 FileDigest RepositoryTrust::Expected(const std::string& entry) const {
@@ -179,6 +187,17 @@ void RepositoryTrust::RecordSerial() const {
 
 std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {
     return std::make_unique<DigestCheck>(expected);
+}
+
+std::optional<FileDigest> InstalledDigest(const std::string& entry) {
+    const std::filesystem::path path = LocalPath(entry);
+    std::error_code error;
+    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return std::nullopt;
+    return DigestOfStream(in);
 }
 
 bool HoldsContent(const std::string& entry, const FileDigest& expected) {

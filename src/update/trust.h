@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "transfer/download.h"
+#include "update/patch_route.h"
 #include "update/run_settings.h"
 #include "update/serial_record.h"
 #include "update/signed_metadata.h"
@@ -39,12 +40,15 @@ public:
     // digest. Throws UpdateFailure.
     void CheckIndex(const std::string& index, const Fetch& fetch);
     // What to fetch for a version: its list and, when signed, its file
-    // metadata, each limited to the size the top metadata signed for it.
-    // Throws UpdateFailure for a version the metadata does not sign.
+    // metadata (and its patch metadata when it has some), each limited to
+    // the size the release metadata signed for it. Throws UpdateFailure for
+    // a version the metadata does not sign.
     std::vector<TextRequest> VersionRequests(std::int16_t version) const;
-    // Checks a version's list and its file metadata (fetched beside the list).
-    void CheckList(std::int16_t version, const std::string& name, const std::string& list,
-                   const std::string& files);
+    // Checks a version's list, its file metadata and its patch metadata
+    // (fetched beside the list as VersionRequests asked: texts[0] the list).
+    void CheckList(std::int16_t version, const std::vector<std::string>& texts);
+    // The objects and deltas the checked versions offer.
+    const PatchOffer& Offer() const { return offer_; }
     // The size and SHA-256 the entry (UTF-8) must have: those of the newest
     // version that lists it. Throws UpdateFailure for a listed entry that
     // the metadata does not vouch for.
@@ -62,6 +66,7 @@ private:
     std::string keySet_;
     AcceptedSerials accepted_;
     std::optional<RepositoryMetadata> metadata_;
+    PatchOffer offer_;
     // Entry (UTF-8) -> the version that vouches for it and its digest.
     std::map<std::string, std::pair<std::int16_t, FileDigest>> files_;
 };
@@ -72,3 +77,6 @@ std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected);
 // True when the file (UTF-8 path relative to the game folder) already holds
 // exactly these bytes; it is read once.
 bool HoldsContent(const std::string& entry, const FileDigest& expected);
+// The size and SHA-256 of the installed file, a regular file (not a link);
+// nothing when there is none or it cannot be read.
+std::optional<FileDigest> InstalledDigest(const std::string& entry);

@@ -815,6 +815,8 @@ class Signing(Case):
         path, public = keygen(self.keys())
         repo = self.signed_repository(path)
         first = snapshot(repo)[META].replace(b"kestralon-release 1\nchannel live\n", b"kestralon-metadata 1\n")
+        # Version lines of the first shape name the list and the file metadata only.
+        first = re.sub(rb"^(version( \S+){5})( \S+ \S+)$", rb"\1", first, flags=re.M)
         sign_by_hand(repo, FIRST_META, path, public, first)
         for name in TOPS:
             os.remove(os.path.join(repo, name))
@@ -1006,3 +1008,88 @@ class VerifyFindsInSigned(Case):
                 self.assertTrue(any(l.startswith(line) for l in out.splitlines()), out)
                 status, out, _ = self.verify(repo)
                 self.assertEqual(status, 1 if without_key else 0, out)
+
+
+def archive(seed, base=None, edits=0):
+    """A compressible game archive of about 400 kB: text lines drawn from seed;
+    with base, base's lines with a few of them rewritten."""
+    import random
+    draw = random.Random(seed)
+    words = [b"%06x" % draw.randrange(1 << 24) for _ in range(500)]
+    lines = base.split(b"\n") if base else [b" ".join(draw.choice(words) for _ in range(8)) for _ in range(7000)]
+    for _ in range(edits):
+        lines[draw.randrange(len(lines))] = b"edited %d" % draw.randrange(1 << 30)
+    return b"\n".join(lines)
+
+
+PAK = "data/archive.pak"
+PAK_1 = archive(1)
+PAK_2 = archive(2, PAK_1, 5)
+PAK_3 = archive(3, PAK_2, 5)
+
+
+def sha(data):
+    import hashlib
+    return hashlib.sha256(data).hexdigest()
+
+
+class Patches(Case):
+    """Published with a key, every file version is kept as a compressed object
+    and a changed archive gets deltas from its last versions; a keyed updater
+    fetches the cheapest way from what it has installed, falls back to the
+    next when one fails, and an updater without a key makes today's requests."""
+
+    def setUp(self):
+        self.key, self.public = keygen(self.folder("keys-"))
+
+    def published(self, *extra):
+        repo = self.folder("repo-")
+        builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"}, {PAK: PAK_3})
+        for version, files in enumerate(builds, start=1):
+            self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra)
+        return repo
+
+    def test_each_file_comes_the_cheapest_way_that_works(self):
+        base = "/game/update/"
+        delta_1_3 = base + "deltas/%s-%s.zst" % (sha(PAK_1), sha(PAK_3))
+        delta_1_2 = base + "deltas/%s-%s.zst" % (sha(PAK_1), sha(PAK_2))
+        delta_2_3 = base + "deltas/%s-%s.zst" % (sha(PAK_2), sha(PAK_3))
+        object_3 = base + "objects/%s.zst" % sha(PAK_3)
+        whole = base + "files\\" + PAK
+
+        def corrupt_delta(repo):
+            rewrite(os.path.join(repo, "deltas", "%s-%s.zst" % (sha(PAK_1), sha(PAK_3))),
+                    lambda c: c[:-9] + bytes([c[-9] ^ 1]) + c[-8:])
+
+        keyed = {"UPDATER_TEST_PUBLIC_KEY": self.public}
+        # (what, publish options, damage, installed archive, env) -> the archive's requests, in order
+        cases = [
+            ("a delta from the installed copy", (), None, PAK_1, keyed, [delta_1_3]),
+            ("a tampered delta", (), corrupt_delta, PAK_1, keyed, [delta_1_3, object_3]),
+            ("an installed copy no delta starts from", (), None, b"modified by hand", keyed, [object_3]),
+            ("a chain across two versions", ("--patch-versions", "1"), None, PAK_1, keyed, [delta_1_2, delta_2_3]),
+            ("an updater without a key", (), None, PAK_1, {}, [whole]),
+        ]
+        for what, options, damage, installed, env, expected in cases:
+            with self.subTest(what):
+                repo = self.published(*options)
+                if damage:
+                    damage(repo)
+                game = self.game(1, files={PAK: installed, "small.txt": b"small"})
+                with Nginx(Served(repo)) as nginx:
+                    result = run_headless(game, env=env)
+                    requests = nginx.requests()
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(game.read(PAK), PAK_3)
+                self.assertEqual(game.read("small.txt"), b"small 2")
+                self.assertEqual([r for r in requests if PAK in r or "/deltas/" in r or sha(PAK_3) in r], expected,
+                                 what)
+                if not env:
+                    self.assertEqual([r for r in requests if r.endswith((".meta", ".sig", ".patch", ".zst"))], [])
+                self.assertEqual([n for n in os.listdir(game.path("data")) if "~" in n], [])
+        # Every object and delta is what the signed metadata says.
+        repo = self.published()
+        self.assertEqual(self.verify(repo, "--public-key", self.public)[0], 0)
+        corrupt_delta(repo)
+        status, out, _ = self.verify(repo, "--public-key", self.public)
+        self.assertIn("deltas/%s-%s.zst: " % (sha(PAK_1), sha(PAK_3)), out)
