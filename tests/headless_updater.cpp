@@ -52,7 +52,7 @@ private:
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     // The e2e suites point this driver at other servers (mirrors, https)
     // without a build per URL; the real updater reads nothing of the kind.
     RunSettings settings = CompiledSettings();
@@ -65,6 +65,7 @@ int main() {
     if (const char* count = std::getenv("UPDATER_TEST_RELEASE_THRESHOLD"))
         settings.releaseThreshold = std::atoi(count);
     if (const char* channel = std::getenv("UPDATER_TEST_CHANNEL")) settings.channel = channel;
+    settings.repair = AsksForRepair(argc, argv);
     RecordingWindow window;
     RunProgram(window, settings);
     window.Report();

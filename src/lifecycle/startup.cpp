@@ -1,6 +1,7 @@
 #include "lifecycle/startup.h"
 
 #include <exception>
+#include <string_view>
 
 #include "failure.h"
 #include "lifecycle/launch.h"
@@ -55,6 +56,14 @@ void lblQuitter_Click() {
         "La mise à jour ne semble pas terminée, certains fichiers risquent d'être invalides.");
     SetFinished();
     frmUpdate->Unload();
+}
+
+bool AsksForRepair(int argc, char** argv) {
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view argument = argv[k];
+        if (argument == "--repair" || argument == "/repair" || argument == "/REPAIR") return true;
+    }
+    return false;
 }
 
 int RunProgram(UpdateWindow& window, const RunSettings& settings) {

@@ -21,3 +21,8 @@ void SetFinished();
 // The program: loads the window's logic into `window`, runs Form_Load (whose
 // update run gets `settings`) and then the window until it is unloaded.
 int RunProgram(UpdateWindow& window, const RunSettings& settings);
+
+// "--repair" (or "/repair", as a Windows shortcut writes it) among the
+// arguments: check and repair the installed files instead of updating.
+// Every other argument is ignored, as the updater always did.
+bool AsksForRepair(int argc, char** argv);

@@ -223,6 +223,33 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed
     return plan;
 }
 
+InstallPlan PlanRepair(const std::vector<std::string>& fileList, const std::vector<std::size_t>& damaged,
+                       const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust) {
+    CheckTargets(fileList, damaged);
+    InstallPlan plan;
+    std::uint64_t rebuilt = 0;
+    for (const std::size_t k : damaged) {
+        const std::string& entry = fileList[k];
+        plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
+        const FileDigest expected = trust.Expected(entry);
+        // A body an earlier run left of it is not needed: it goes at the end.
+        staging.TakeLeftBody(entry);
+        plan.patched.push_back({plan.numbers.size() - 1,
+                                entry,
+                                expected,
+                                WaysToFetch(trust.Offer(), std::nullopt, expected),
+                                {},
+                                {},
+                                {},
+                                {},
+                                false});
+        AddWayJobs(plan, plan.patched.size() - 1, staging, isListed);
+        rebuilt += expected.size;
+    }
+    CheckFreeSpace(plan.jobs, rebuilt);
+    return plan;
+}
+
 void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed) {
     PatchedFile& file = plan.patched[k];
     file.jobs.clear();

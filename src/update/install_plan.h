@@ -53,6 +53,11 @@ struct InstallPlan {
 InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed& isListed,
                         StagingRecord& staging, const RepositoryTrust& trust);
 
+// A repair's plan: the files at these positions of fileList, installed
+// wrong or missing, fetched again compressed (or whole, when that is smaller).
+InstallPlan PlanRepair(const std::vector<std::string>& fileList, const std::vector<std::size_t>& damaged,
+                       const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust);
+
 // The jobs of the first way of patched file k (appended to plan.jobs), with
 // their staged names (recorded by the next Flush()).
 void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed);

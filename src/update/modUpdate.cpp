@@ -86,7 +86,8 @@ private:
 // its events; a window closed meanwhile stops the work and is reported as
 // usual. What the work throws is thrown here.
 template <typename Result>
-Result BesideWindow(UpdateView& view, const std::function<Result(const std::atomic<bool>&)>& work) {
+Result BesideWindow(UpdateView& view, const std::function<Result(const std::atomic<bool>&)>& work,
+                    const std::function<void()>& meanwhile = {}) {
     std::atomic<bool> stop{false};
     std::promise<Result> promise;
     std::future<Result> future = promise.get_future();
@@ -106,6 +107,7 @@ Result BesideWindow(UpdateView& view, const std::function<Result(const std::atom
         }
     } joined{stop, worker};
     while (future.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        if (meanwhile) meanwhile();
         view.ProcessEvents();
         StopIfClosed(view);
     }
@@ -137,6 +139,10 @@ void UpdateRun::Run() {
     ConnectToRepository();
     const std::string index = FetchIndex();
     trust_->CheckIndex(index, [this](const TextRequests& files) { return FetchTexts(files); });
+    if (settings_.repair) {
+        Repair(index);
+        return;
+    }
     const NewerVersions newer = ReadNewerVersions(index, CurrentVersion);
     NewVersions = newer.versions;
     NewestVersion = newer.newest;
@@ -150,6 +156,58 @@ void UpdateRun::Run() {
     FetchFiles(plan);
     Commit(plan);
     FinishUpdated();
+}
+
+// The installed version's files, each checked against the signed metadata
+// of the newest version up to the installed one that lists it; those that
+// differ, or are missing, are fetched again and put in place all at once.
+// The recorded version stays as it is.
+void UpdateRun::Repair(const std::string& index) {
+    if (!trust_->Enabled()) throw UpdateFailure("Réparation impossible: les fichiers ne sont pas signés.");
+    for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
+        if (version <= CurrentVersion) NewVersions.push_back(version);
+    }
+    NewestVersion = CurrentVersion;
+    FetchLists();
+    const std::vector<std::size_t> damaged = CheckInstalledFiles();
+    if (damaged.empty()) {
+        FinishUpToDate();
+        ShowRepaired(view_, 0);
+        return;
+    }
+    const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
+    InstallPlan plan = ::PlanRepair(FileList, damaged, isListed, *staging_, *trust_);
+    staging_->RemoveLeftovers();
+    staging_->Flush();
+    FetchFiles(plan);
+    Commit(plan);
+    ShowRepaired(view_, damaged.size());
+    RecordFinishMarker("1");
+    trust_->RecordSerial();
+}
+
+// Reads every listed file once, off the window's thread: the positions in
+// FileList of those that are not exactly as signed.
+std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
+    std::atomic<std::size_t> checked{0};
+    const std::size_t total = FileList.size();
+    ShowCheckingFiles(view_, 0, total);
+    std::vector<std::size_t> found = BesideWindow<std::vector<std::size_t>>(
+        view_,
+        [&](const std::atomic<bool>& stop) {
+            std::vector<std::size_t> damaged;
+            for (std::size_t k = 0; k < total; ++k) {
+                if (stop) throw RunCancelled();
+                if (!IsBlankEntry(FileList[k]) && !HoldsContent(FileList[k], trust_->Expected(FileList[k]))) {
+                    damaged.push_back(k);
+                }
+                checked = k + 1;
+            }
+            return damaged;
+        },
+        [&] { ShowCheckingFiles(view_, checked, total); });
+    ShowCheckingFiles(view_, total, total);
+    return found;
 }
 
 // One updater at a time in a game folder: a second one would fetch into the

@@ -46,6 +46,8 @@ private:
     void FetchFiles(InstallPlan& plan);
     void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts);
     void RebuildPatched(InstallPlan& plan);
+    void Repair(const std::string& index);
+    std::vector<std::size_t> CheckInstalledFiles();
     void Commit(const InstallPlan& plan);
     void FinishUpToDate();
     void FinishUpdated();

@@ -29,6 +29,9 @@ struct RunSettings {
     // the run leaves it for the next mirror.
     int answerTimeoutSeconds = 10;
     int retryPauseMs = 1000;  // the first pause before a failed transfer is tried again
+    // Instead of updating: check every installed file against the installed
+    // version's signed metadata and fetch again those that differ.
+    bool repair = false;
 };
 
 // The settings this build was configured with.

@@ -36,6 +36,18 @@ void ShowUpToDate(UpdateView& view) {
     view.SetText(Label4, "100%");
 }
 
+void ShowCheckingFiles(UpdateView& view, std::size_t done, std::size_t total) {
+    view.SetText(L2, "Vérification des fichiers: " + std::to_string(done) + " sur " + std::to_string(total));
+    view.SetText(L3, "");
+    view.SetText(Label4, std::to_string(total ? done * 100 / total : 100) + "%");
+}
+
+void ShowRepaired(UpdateView& view, std::size_t replaced) {
+    view.SetText(L2, replaced ? "Réparation terminée!" : "Tous les fichiers sont intacts!");
+    view.SetText(L3, replaced ? std::to_string(replaced) + " fichier(s) remplacé(s)." : "");
+    view.SetText(Label4, "100%");
+}
+
 void ShowFailure(UpdateView& view, const std::string& reason) {
     if (view.Unloaded()) return;
     view.Show();

@@ -22,6 +22,9 @@ void ShowNoFileYet(UpdateView& view);
 void ShowAllArrived(UpdateView& view);
 void ShowUpdated(UpdateView& view, std::int16_t version);
 void ShowUpToDate(UpdateView& view);
+// A repair: the installed files checked so far, then what it replaced.
+void ShowCheckingFiles(UpdateView& view, std::size_t done, std::size_t total);
+void ShowRepaired(UpdateView& view, std::size_t replaced);
 // A run that stopped early leaves the window open with the reason, so the
 // player sees why the game was not updated.
 void ShowFailure(UpdateView& view, const std::string& reason);

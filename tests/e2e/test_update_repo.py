@@ -11,7 +11,7 @@ import tempfile
 import unittest
 
 from harness import (BUILD_DIR, INDEX, FaultServer, GameFolder, Nginx, UPDATE_URL, headless_program,
-                     list_name, make_readable, run_headless, wait_for_port_free)
+                     list_name, make_readable, parse_headless, run_headless, wait_for_port_free)
 
 TOOL = os.path.join(BUILD_DIR, "update-repo")
 BIG = os.urandom(5 * 1024 * 1024)  # big enough for the copy to show its percentage
@@ -1093,3 +1093,32 @@ class Patches(Case):
         corrupt_delta(repo)
         status, out, _ = self.verify(repo, "--public-key", self.public)
         self.assertIn("deltas/%s-%s.zst: " % (sha(PAK_1), sha(PAK_3)), out)
+
+    def test_repair_fetches_again_only_the_files_that_differ(self):
+        repo = self.published()
+        game = self.game(3, files={PAK: PAK_3[:-1] + b"!", "Readme.txt": b"not listed, left alone"})
+        keyed = dict(os.environ, UPDATER_TEST_PUBLIC_KEY=self.public)
+        settings = game.read("Config/Client.ini")
+
+        def repair():
+            done = subprocess.run([game.program, "--repair"], cwd="/", capture_output=True, timeout=120, env=keyed)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            return parse_headless(done.stdout)
+
+        with Nginx(Served(repo)) as nginx:
+            result = repair()
+            fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
+        self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
+                         ("Réparation terminée!", "2 fichier(s) remplacé(s).", "1"), result)
+        self.assertIn(("L2", "Vérification des fichiers: 2 sur 2"), result["trace"])
+        # The archive comes compressed; the small file, which compresses to
+        # more than itself, whole.
+        self.assertEqual(sorted(fetched), ["/game/update/files\\small.txt", "/game/update/objects/%s.zst" % sha(PAK_3)])
+        self.assertEqual((game.read(PAK), game.read("small.txt")), (PAK_3, b"small 2"))
+        self.assertEqual(game.read("Readme.txt"), b"not listed, left alone")
+        self.assertEqual(game.read("Config/Client.ini").replace(b"Fin=1", b"Fin=0").split(b"[UPDATER]")[0],
+                         settings.split(b"[UPDATER]")[0])
+        with Nginx(Served(repo)) as nginx:
+            result = repair()
+            fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
+        self.assertEqual((result["L2"], result["UpdateDone"], fetched), ("Tous les fichiers sont intacts!", "1", []))
