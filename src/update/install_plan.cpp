@@ -103,8 +103,10 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt)
     const auto space = std::filesystem::space(NativePath(ProgramFolder()), error);
     if (error || needed <= space.available) return;
     constexpr std::uint64_t kMiB = 1024 * 1024;
-    throw UpdateFailure("Espace disque insuffisant: " + std::to_string((needed + kMiB - 1) / kMiB) +
-                        " Mo nécessaires, " + std::to_string(space.available / kMiB) + " Mo libres.");
+    const auto roundedUp = [](std::uint64_t bytes) { return std::to_string((bytes + kMiB - 1) / kMiB); };
+    throw UpdateFailure("Espace disque insuffisant: il manque " + roundedUp(needed - space.available) + " Mo (" +
+                        roundedUp(needed) + " Mo nécessaires, " + std::to_string(space.available / kMiB) +
+                        " Mo libres).");
 }
 
 bool HoldsSignedLeftover(const std::string& staged, const FileDigest& expected) {

@@ -1024,6 +1024,30 @@ class AgainstASignedRepository(Case):
         self.assertFalse(os.path.exists(game.path("big.dat")))
         self.assertFalse(os.path.exists(game.path("slow.dat")))
 
+    def test_too_little_disk_space_is_said_and_changes_nothing(self):
+        """What the update will write (signed sizes, and the files rebuilt from
+        compressed forms) is compared with the free space before anything is
+        fetched: the player reads how much is missing."""
+        files = {"big.dat": os.urandom(4_000_000)}
+        repo = self.signed_repository(files)
+        game = self.game(files={"big.dat": b"installed copy"})
+        small = tempfile.mkdtemp(prefix="small-disk-")
+        self.addCleanup(shutil.rmtree, small, True)
+        used = sum(os.path.getsize(os.path.join(d, n)) for d, _, names in os.walk(game.root) for n in names)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % (used + 1_500_000), "tmpfs", small],
+                          capture_output=True).returncode != 0:
+            self.skipTest("no small file system can be mounted here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", small])
+        shutil.copytree(game.root, small, dirs_exist_ok=True, symlinks=True)
+        game.root, game.program = small, os.path.join(small, os.path.basename(game.program))
+        before = game.snapshot()
+        with Nginx(repo) as nginx:
+            result = run_headless(game, env=self.env)
+            fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
+        self.assertEqual((result["L2"], result["UpdateDone"], fetched), (FAILED, "0", []), result)
+        self.assertRegex(result["L3"], r"^Espace disque insuffisant: il manque [23] Mo \(4 Mo nécessaires, 1 Mo libres\)\.$")
+        self.assertEqual(game.snapshot(), before)
+
     def test_replayed_metadata_is_refused(self):
         """Metadata older than what the folder accepted under the same keys is
         a replay: an older release, or an older refresh of the same release.
