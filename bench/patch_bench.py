@@ -26,8 +26,9 @@ new tree byte for byte:
                         once) and applied by `zstd -d --patch-from`
   ours, whole files     the update run (bench/bench_updater) of a repository
                         published with update-repo: version 1 the old tree, 2 the new
-  ours, patches         the same, once update-repo publish writes objects/
-                        (skipped until then: see patched_repository())
+  ours, patches         the same from a repository published with a key (publish
+                        --key writes objects/ and deltas/), run with that key;
+                        skipped when publish writes no objects/ (see updater_variants())
 Bytes are counted where they cross: at the delay line for the WAN, by
 nftables counters on the loopback namespace's lo; IP packets, headers
 included, server to client ("down") and back ("up").
@@ -319,11 +320,25 @@ def prepare(pair, changes):
     return line
 
 
-def publish(repo, version, tree):
+def publish(repo, version, tree, key=None):
     done = subprocess.run([os.path.join(BUILD_DIR, "update-repo"), "publish", "--repo", repo, "--version",
-                           str(version), "--from", tree], capture_output=True, text=True)
+                           str(version), "--from", tree] + (["--key", key] if key else []),
+                          capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError("update-repo publish version %d: %s" % (version, (done.stdout + done.stderr)[-600:]))
+    # nginx's workers read the repository as an unprivileged user.
+    for folder, _, names in os.walk(repo):
+        os.chmod(folder, 0o755)
+        for name in names:
+            os.chmod(os.path.join(folder, name), 0o644)
+
+
+def signing_key(work):
+    """A key made for the run: its file, and the public key the updater checks with."""
+    key = os.path.join(work, "bench.pem")
+    public = subprocess.run([os.path.join(BUILD_DIR, "update-repo"), "keygen", "--out", key], capture_output=True,
+                            text=True, check=True).stdout.split()[0]
+    return key, public
 
 
 # ------------------------------------------------------------- the links
@@ -495,15 +510,17 @@ class Servers:
 # ------------------------------------------------------------ the updater
 
 
-def installed_template(pair, loopback, work):
+def installed_template(pair, loopback, work, key=None, env=None):
     """Publishes version 1 (the old tree), installs it with the update run
     over loopback into a game folder every run of the updater starts from a
-    copy of, then publishes version 2 (the new tree). Returns the template,
-    the repository and the files of the template that are no game file."""
+    copy of, then publishes version 2 (the new tree); signed with `key` when
+    given, the updater then run with `env`. Returns the template, the
+    repository and the files of the template that are no game file."""
     program = os.path.join(BUILD_DIR, "bench", "bench_updater")
+    os.makedirs(work, mode=0o755)
     repo = os.path.join(work, "repository")
     os.makedirs(repo)
-    publish(repo, 1, pair.old)
+    publish(repo, 1, pair.old, key)
     template = os.path.join(work, "template")
     os.makedirs(os.path.join(template, "Config"))
     shutil.copy2(program, template)
@@ -515,41 +532,56 @@ def installed_template(pair, loopback, work):
     own = set(files_of(template)) | {"Config/Client.ini"}
     with Servers(loopback, pair, repo):
         done = subprocess.run(loopback.in_client(os.path.join(template, "bench_updater")), cwd=template,
-                              capture_output=True, text=True)
+                              capture_output=True, text=True, env=dict(os.environ, **(env or {})))
     if done.returncode != 0:
         raise RuntimeError("installing the old version failed: %s" % done.stdout.strip())
     problem = compare(template, pair.old, ignore=None)
     if problem:
         raise RuntimeError("the installed old version differs from the old tree: %s" % problem)
     own |= set(files_of(template)) - set(files_of(pair.old))
-    publish(repo, 2, pair.new)
+    publish(repo, 2, pair.new, key)
     return template, repo, own
 
 
-def patched_repository(repo):
+def updater_variants(pair, loopback, work, tools):
     """HOOK: "this updater with patches" and "this updater without".
 
-    Both rows run bench_updater exactly as for the whole files: a copy of the
-    installed old version, updated from the repository that update-repo
-    publish wrote (version 1 the old tree, version 2 the new).
+    Both rows run bench_updater exactly as for the other benchmarks, on a
+    copy of the old version as the update run installed it, from a
+    repository that update-repo publish wrote (version 1 the old tree,
+    version 2 the new):
 
-    - "ours, patches": the repository as publish wrote it, once publish
-      writes per-file deltas and compressed objects under objects/. Until
-      then the row is skipped.
-    - "ours, whole files": the same repository without objects/ (a copy made
-      of hard links), from which the updater can only fetch whole files. If
-      the patched updater comes with another way of refusing patches (a
-      publish option, a setting), put it here.
+    - "ours, whole files": today's whole files, an unsigned repository (the
+      updater without a key never asks for objects or deltas);
+    - "ours, patches": the repository published with a key made for the
+      run (publish --key writes objects/ and deltas/), the updater run with
+      that key (UPDATER_BENCH_PUBLIC_KEY), so that it fetches the cheapest
+      way from its installed copy. Skipped when publish wrote no objects/.
 
-    Returns (repository with patches or None, repository without, note)."""
-    objects = os.path.join(repo, "objects")
-    if not os.path.isdir(objects):
-        return None, repo, "skipped: update-repo publish wrote no objects/ (no patches to fetch yet)"
-    without = repo + "-whole"
-    shutil.rmtree(without, ignore_errors=True)
-    subprocess.run(["cp", "-al", repo, without], check=True)
-    shutil.rmtree(os.path.join(without, "objects"))
-    return repo, without, ""
+    Returns {tool: (template, repository, own files, environment)} and
+    {tool: why it is skipped}."""
+    variants, skipped = {}, {}
+    if "ours, whole files" in tools:
+        try:
+            variants["ours, whole files"] = installed_template(pair, loopback, os.path.join(work, "whole")) + ({},)
+        except RuntimeError as error:
+            skipped["ours, whole files"] = "failed: %s" % str(error)[:200]
+    if "ours, patches" in tools:
+        try:
+            key, public = signing_key(work)
+            env = {"UPDATER_BENCH_PUBLIC_KEY": public}
+            started = time.monotonic()
+            template, repo, own = installed_template(pair, loopback, os.path.join(work, "patches"), key, env)
+            if os.path.isdir(os.path.join(repo, "objects")):
+                variants["ours, patches"] = (template, repo, own, env)
+                print("  published with objects and deltas in %.1f s" % (time.monotonic() - started), flush=True)
+            else:
+                skipped["ours, patches"] = "skipped: update-repo publish wrote no objects/ (no patches to fetch)"
+        except (RuntimeError, subprocess.CalledProcessError) as error:
+            skipped["ours, patches"] = "failed: %s" % str(error)[:200]
+    for tool, note in skipped.items():
+        print("  %s: %s" % (tool, note), flush=True)
+    return variants, skipped
 
 
 # -------------------------------------------------------------- the runs
@@ -580,9 +612,9 @@ class Sample:
 class Runner:
     """Runs the tools of one pair over one link, each on a fresh copy of the old tree."""
 
-    def __init__(self, link, pair, changes, servers, template, own, repos, cap, out_root):
+    def __init__(self, link, pair, changes, servers, variants, cap, out_root):
         self.link, self.pair, self.changes, self.servers = link, pair, changes, servers
-        self.template, self.own, self.repos, self.cap, self.out_root = template, own, repos, cap, out_root
+        self.variants, self.cap, self.out_root = variants, cap, out_root
 
     def fresh_copy(self, source, tool):
         folder = tempfile.mkdtemp(prefix="patch-%s-" % tool.split()[0].strip(","), dir=self.out_root)
@@ -611,14 +643,15 @@ class Runner:
 
     def run(self, tool):
         ours = tool.startswith("ours")
+        template, repo, own, env = self.variants[tool] if ours else (self.pair.old, None, None, {})
         if ours:
-            self.servers.serve(self.repos[tool])
-        folder, tree = self.fresh_copy(self.template if ours else self.pair.old, tool)
+            self.servers.serve(repo)
+        folder, tree = self.fresh_copy(template, tool)
         try:
             args, cwd, result = self.command(tool, folder, tree)
-            sample = self.measure(args, cwd)
+            sample = self.measure(args, cwd, env)
             if ours:
-                problem = compare(result, self.pair.new, ignore=self.own, allowed_leftovers=self.changes.deleted)
+                problem = compare(result, self.pair.new, ignore=own, allowed_leftovers=self.changes.deleted)
                 left = [p for p in self.changes.deleted if os.path.exists(os.path.join(result, p))]
                 if left:
                     sample.note = "left %d deleted file(s) in place" % len(left)
@@ -632,13 +665,13 @@ class Runner:
         finally:
             Outputs.dispose(folder)
 
-    def measure(self, args, cwd):
+    def measure(self, args, cwd, env):
         os.sync()
         down, up = self.link.counters()
         start = time.perf_counter()
         process = subprocess.Popen(self.link.in_client(os.path.join(BUILD_DIR, "bench", "measure"), *args),
                                    cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   start_new_session=True)
+                                   start_new_session=True, env=dict(os.environ, **env))
         note = ""
         try:
             out, err = process.communicate(timeout=self.cap)
@@ -689,32 +722,18 @@ def bench_pair(pair, links, loopback, tools, runs, cap):
     os.chmod(work, 0o755)
     out_root = tempfile.mkdtemp(prefix="patch-out-", dir=os.environ.get("BENCH_TMP"))
     rows = []
-    skipped = {}
-    repos = {}
-    template, own = None, set()
     Outputs.workload(len(changes.old))
     try:
-        if any(t.startswith("ours") for t in tools):
-            try:
-                template, repo, own = installed_template(pair, loopback, work)
-                with_patches, without, note = patched_repository(repo)
-                repos["ours, whole files"] = without
-                if with_patches:
-                    repos["ours, patches"] = with_patches
-                else:
-                    skipped["ours, patches"] = note
-            except RuntimeError as error:
-                print("  the updater: %s" % error, flush=True)
-                skipped["ours, whole files"] = skipped["ours, patches"] = "failed: %s" % str(error)[:200]
+        variants, skipped = updater_variants(pair, loopback, work, tools)
         for link in links:
             link.set_up()
-            with Servers(link, pair, repos.get("ours, whole files")) as servers:
+            with Servers(link, pair, None) as servers:
                 # The server's files come from the page cache for every tool alike.
                 subprocess.run(["cat"] + [os.path.join(d, n) for d, _, ns in os.walk(pair.serve) for n in ns],
                                stdout=subprocess.DEVNULL)
                 print("  %s: connect time seen by the client %.1f ms" % (link.name, servers.connect_ms()),
                       flush=True)
-                runner = Runner(link, pair, changes, servers, template, own, repos, cap, out_root)
+                runner = Runner(link, pair, changes, servers, variants, cap, out_root)
                 active = [t for t in tools if t not in skipped]
                 samples = {tool: [] for tool in active}
                 failures = {}
