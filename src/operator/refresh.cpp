@@ -127,18 +127,7 @@ int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& o
     const std::vector<Problem> problems = CheckRepository(repository);
     const std::int64_t now = std::time(nullptr);
     const RefreshPlan plan = PlanRefresh(options, repository, now);
-    std::vector<std::string> refusals = plan.refusals;
-    if (!problems.empty()) {
-        refusals.push_back("the repository has " + std::to_string(problems.size()) +
-                           " problem(s), listed above: fix them first");
-    }
-    if (!refusals.empty()) {
-        PrintProblems(problems, err);
-        PrintProblems(plan.problems, err);
-        for (const std::string& refusal : refusals) err << "update-repo: refused: " << refusal << "\n";
-        err << "update-repo: nothing was written\n";
-        return 1;
-    }
+    if (Refused(problems, plan.problems, plan.refusals, err)) return 1;
     try {
         FinishSignatures(repository, {{kFreshSignatureName, WriteSignedFile(repository, kFreshMetadataName,
                                                                             FormatFreshMetadata(plan.fresh),

@@ -702,6 +702,20 @@ std::string SignatureSummary(const RepositoryFolder& repository, const TrustedKe
     return summary;
 }
 
+bool Refused(const std::vector<Problem>& problems, const std::vector<Problem>& uncovered,
+             std::vector<std::string> refusals, std::ostream& err) {
+    if (!problems.empty()) {
+        refusals.push_back("the repository has " + std::to_string(problems.size()) +
+                           " problem(s), listed above: fix them first, a signature would vouch for them");
+    }
+    if (refusals.empty()) return false;
+    PrintProblems(problems, err);
+    PrintProblems(uncovered, err);
+    for (const std::string& refusal : refusals) err << "update-repo: refused: " << refusal << "\n";
+    err << "update-repo: nothing was written\n";
+    return true;
+}
+
 int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
     std::error_code error;
     if (!fs::is_directory(root, error)) {
@@ -711,18 +725,7 @@ int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out,
     const RepositoryFolder repository = ReadRepositoryFolder(root);
     const std::vector<Problem> problems = CheckRepository(repository);
     const SigningPlan plan = PlanSigning(options, repository, std::time(nullptr));
-    std::vector<std::string> refusals = plan.refusals;
-    if (!problems.empty()) {
-        refusals.push_back("the repository has " + std::to_string(problems.size()) +
-                           " problem(s), listed above: fix them first, a signature would vouch for them");
-    }
-    if (!refusals.empty()) {
-        PrintProblems(problems, err);
-        PrintProblems(plan.problems, err);
-        for (const std::string& refusal : refusals) err << "update-repo: refused: " << refusal << "\n";
-        err << "update-repo: nothing was written\n";
-        return 1;
-    }
+    if (Refused(problems, plan.problems, plan.refusals, err)) return 1;
     try {
         FinishSignatures(repository,
                          WriteSignedMetadata(repository, *repository.index, std::nullopt, plan, err));

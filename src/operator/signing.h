@@ -147,6 +147,12 @@ std::uint64_t NextSerial(const std::optional<std::uint64_t>& present, const std:
 
 std::string Joined(const std::vector<std::string>& words);
 
+// Prints the repository's problems, what the present signature does not
+// cover and every refusal (one more when there are problems), and says that
+// nothing was written. False, printing nothing, when there is nothing to refuse.
+bool Refused(const std::vector<Problem>& problems, const std::vector<Problem>& uncovered,
+             std::vector<std::string> refusals, std::ostream& err);
+
 // The sign command. Returns the exit status.
 int Sign(const std::filesystem::path& repository, const SigningOptions& options, std::ostream& out,
          std::ostream& err);
