@@ -2,17 +2,25 @@
 // the test run): SHA-256 known answers, the RFC 6979 signatures, and vectors
 // made on Linux at test time by the openssl tool (run.py): digests of
 // generated files and signatures, among them some whose r or s is shorter
-// than 32 bytes in DER, with their tampered copies.
+// than 32 bytes in DER, with their tampered copies. Beside them, the zstd
+// codec (zstd_codec.h) as the Windows build links it (zstd built with
+// mingw-w64, static): objects and deltas made by the zstd tool on Linux,
+// decoded and hashed here, and frames made and decoded here.
 //   crypto_win_test.exe VECTORS_FILE
 // Each line of VECTORS_FILE:
 //   sha256 <expected digest> <file>
 //   verify <public key> <message hex> <signature r||s> <1 valid | 0 invalid> <label>
+//   zstd-object <expected digest> <size> <compressed object>
+//   zstd-delta <expected digest> <size> <old file> <delta>
+//   zstd-refused <label> <old file, or - for an object> <frame>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "check.h"
 #include "update/crypto.h"
 #include "update/signed_metadata.h"
+#include "update/zstd_codec.h"
 
 namespace {
 
@@ -113,6 +121,94 @@ TEST_CASE(Vectors, FromOpenssl) {
     }
     std::cout << "    " << digests << " digests, " << signatures << " signatures checked\n";
     CHECK(digests > 0 && signatures > 0);
+}
+
+// ---- zstd: the codec as the Windows build links it --------------------------
+
+ByteSink Into(std::string& bytes) {
+    return [&bytes](const char* data, std::size_t size) {
+        bytes.append(data, size);
+        return true;
+    };
+}
+
+TEST_CASE(Zstd, FramesOfTheZstdTool) {
+    std::ifstream in(vectorsFile);
+    REQUIRE(in.is_open());
+    std::string line;
+    int rebuilt = 0, refused = 0;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        if (kind == "zstd-object" || kind == "zstd-delta") {
+            std::string expected, old, frame;
+            std::uint64_t size = 0;
+            words >> expected >> size;
+            if (kind == "zstd-delta") words >> old;
+            words >> frame;
+            std::ifstream compressed(frame, std::ios::binary);
+            REQUIRE(compressed.is_open());
+            std::string output;
+            const FileDigest digest = kind == "zstd-object" ? DecompressObject(compressed, Into(output), size)
+                                                            : ApplyDelta(old, compressed, Into(output), size);
+            CHECK_EQ(Hex(digest.sha256), expected);
+            CHECK_EQ(digest.size, size);
+            CHECK_EQ(Hex(Sha256Of(output)), expected);
+            ++rebuilt;
+        } else if (kind == "zstd-refused") {
+            std::string label, old, frame;
+            words >> label >> old >> frame;
+            std::ifstream compressed(frame, std::ios::binary);
+            REQUIRE(compressed.is_open());
+            std::string output;
+            try {
+                if (old == "-") {
+                    DecompressObject(compressed, Into(output), 1 << 30);
+                } else {
+                    ApplyDelta(old, compressed, Into(output), 1 << 30);
+                }
+                check::Fail(__FILE__, __LINE__, label + ": decoded", false);
+            } catch (const CodecError& error) {
+                std::cout << "    " << label << ": " << error.what() << "\n";
+                CHECK(error.kind() == CodecError::Kind::Damaged);
+            }
+            ++refused;
+        }
+    }
+    std::cout << "    " << rebuilt << " frames decoded, " << refused << " refused\n";
+    CHECK(rebuilt > 0 && refused > 0);
+}
+
+// The compressor is in the static library too: an object and a delta made
+// here decode here to the same bytes.
+TEST_CASE(Zstd, MadeAndDecodedHere) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / "crypto_win_test_zstd";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    std::string old, made;
+    for (int k = 0; k < 200000; ++k) old += "Kestralon " + std::to_string(k * 7919 % 100003) + "\r\n";
+    made = old.substr(old.size() / 2) + "nouveau" + old.substr(0, old.size() / 2);
+    for (const auto& [name, bytes] : {std::pair{"old.bin", &old}, std::pair{"new.bin", &made}}) {
+        std::ofstream(folder / name, std::ios::binary)
+            .write(bytes->data(), static_cast<std::streamsize>(bytes->size()));
+    }
+
+    std::string object, delta;
+    const FileDigest objectDigest = CompressObject(folder / "new.bin", Into(object), 3);
+    const FileDigest deltaDigest = MakeDelta(folder / "old.bin", folder / "new.bin", Into(delta), 3);
+    CHECK(objectDigest == DigestOf(object));
+    CHECK(deltaDigest == DigestOf(delta));
+    CHECK(delta.size() * 20 < object.size());
+
+    std::string fromObject, fromDelta;
+    std::istringstream objectIn(object), deltaIn(delta);
+    CHECK(DecompressObject(objectIn, Into(fromObject), made.size()) == DigestOf(made));
+    CHECK(ApplyDelta(folder / "old.bin", deltaIn, Into(fromDelta), made.size()) == DigestOf(made));
+    CHECK(fromObject == made);
+    CHECK(fromDelta == made);
+    fs::remove_all(folder);
 }
 
 }  // namespace

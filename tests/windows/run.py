@@ -4,14 +4,17 @@
     tests/windows/run.py [--build-dir DIR] [--port PORT] [--skip-build] [--only SUITE ...]
 
 Suites, in order:
-  storage   storage_win_test.exe: the files and settings backends on real files
+  storage   storage_win_test.exe: the files, mapping and settings backends on
+            real files
   http      http_win_test.exe: the WinHTTP client against fault_server.py
             (plain and TLS)
   profile   the settings cases through Wine's kernel32 (profile_probe.exe),
             compared with our Linux reader and writer (profile_compare)
   crypto    crypto_win_test.exe: SHA-256 and ECDSA P-256 through Wine's CNG
             (bcrypt.dll), against digests and signatures made here with the
-            openssl tool, signatures with a short r or s among them
+            openssl tool, signatures with a short r or s among them; the zstd
+            codec as linked into the Windows build, on compressed objects and
+            deltas made here with the zstd tool, and damaged ones
   e2e       updater.exe in game folders against a real nginx on loopback,
             driven through its real window on Xvfb with xdotool; what a
             window shows is compared, pixel for pixel, with window_probe.exe
@@ -23,8 +26,9 @@ Suites, in order:
 
 Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit)
-with libgnutls30 (Wine's CNG), Xvfb, xdotool, nginx, ImageMagick, openssl.
-Standard library only.
+with libgnutls30 (Wine's CNG), Xvfb, xdotool, nginx, ImageMagick, openssl, zstd,
+and what scripts/build-zstd-mingw needs to build zstd for Windows (once per
+build folder, in <build dir>/zstd-prefix). Standard library only.
 """
 
 import argparse
@@ -124,7 +128,10 @@ LINUX_TEST_BUILD = os.path.join(ROOT, "build", "test")
 
 def build(build_dir, port, cmake_source):
     url = "http://127.0.0.1:%d/game/update/" % port
-    run(["cmake", "-S", cmake_source, "-B", build_dir,
+    # zstd for Windows, built once and kept in the build folder.
+    zstd_prefix = os.path.join(os.path.abspath(build_dir), "zstd-prefix")
+    run([os.path.join(ROOT, "scripts", "build-zstd-mingw"), zstd_prefix])
+    run(["cmake", "-S", cmake_source, "-B", build_dir, "-DZSTD_MINGW_PREFIX=" + zstd_prefix,
          "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "mingw-w64.cmake"),
          "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DUPDATER_WERROR=ON", "-DUPDATER_TESTS=ON",
          "-DUPDATE_URL=" + url,
@@ -360,9 +367,55 @@ def crypto_vectors(work, wine):
     log("signature vectors: %s after %d signatures" % (kinds, attempts))
     if min(kinds.values()) < 2:
         raise AssertionError("no short r or s in %d signatures" % attempts)
+    lines += zstd_vectors(work, wine)
     vectors = os.path.join(work, "vectors.txt")
     write(vectors, "\n".join(lines) + "\n")
     return vectors
+
+
+def zstd_vectors(work, wine):
+    """Compressed objects and deltas made by the zstd tool, as the operators'
+    side makes them, and damaged ones."""
+    def path(name):
+        return os.path.join(work, name)
+
+    def zstd(*arguments):
+        subprocess.run(["zstd", "-q", "-f"] + list(arguments), check=True)
+
+    # Lines of text with a stretch of noise: both kinds of content. Small:
+    # Wine's SHA-256 is slow.
+    old = b"".join(b"Kestralon %d\r\n" % (n * 7919 % 100003) for n in range(60000)) + os.urandom(200 * 1024)
+    new = old[len(old) // 2:] + b"nouveau" + old[:len(old) // 3] + os.urandom(1000)
+    write(path("old.pak"), old)
+    write(path("new.pak"), new)
+    write(path("other.pak"), os.urandom(len(old)))
+    zstd("-3", "--long=27", path("new.pak"), "-o", path("new.pak.zst"))
+    zstd("-12", "--patch-from=" + path("old.pak"), path("new.pak"), "-o", path("new.pak.delta"))
+    empty = path("empty.pak")
+    write(empty, b"")
+    zstd(empty, "-o", empty + ".zst")
+    delta = read(path("new.pak.delta"))
+    log("zstd vectors: %d bytes, object %d, delta %d" % (len(new), len(read(path("new.pak.zst"))), len(delta)))
+    write(path("cut.delta"), delta[:-5])
+    flipped = bytearray(delta)
+    flipped[len(flipped) // 2] ^= 0x10
+    write(path("flipped.delta"), bytes(flipped))
+    subprocess.run(["zstd", "-q", "-f", "--no-check", path("new.pak"), "-o", path("unchecked.zst")], check=True)
+
+    def digest(data):
+        return "%s %d" % (hashlib.sha256(data).hexdigest(), len(data))
+
+    w = wine.windows_path
+    return [
+        "zstd-object %s %s" % (digest(new), w(path("new.pak.zst"))),
+        "zstd-delta %s %s %s" % (digest(new), w(path("old.pak")), w(path("new.pak.delta"))),
+        "zstd-object %s %s" % (digest(b""), w(empty + ".zst")),
+        "zstd-refused another-old-file %s %s" % (w(path("other.pak")), w(path("new.pak.delta"))),
+        "zstd-refused cut %s %s" % (w(path("old.pak")), w(path("cut.delta"))),
+        "zstd-refused flipped %s %s" % (w(path("old.pak")), w(path("flipped.delta"))),
+        "zstd-refused no-checksum - %s" % w(path("unchecked.zst")),
+        "zstd-refused delta-as-object - %s" % w(path("new.pak.delta")),
+    ]
 
 
 def suite_crypto(wine, programs):

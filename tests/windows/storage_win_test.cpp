@@ -1,5 +1,5 @@
-// The Windows storage backend (files_win.cpp, profile_win.cpp) on real
-// files through the real kernel32 (Wine's, in the test run). Some checks
+// The Windows storage backend (files_win.cpp, profile_win.cpp,
+// mapped_file_win.cpp) on real files through the real kernel32 (Wine's, in the test run). Some checks
 // need the program to run from a particular folder or to be the running
 // executable that gets replaced: the test then starts a copy of itself
 // there in one of the child modes at the bottom.
@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "check.h"
+#include "storage/mapped_file.h"
 #include "storage/storage.h"
 
 // files_win.cpp, called by the window at start.
@@ -211,6 +212,61 @@ TEST_CASE(OpenForWriting, CreatesOnlyNewNamesAndAppendsOnlyToFiles) {
         if (!fs::is_directory(folder / row.name)) CHECK_EQ(ReadBytes(folder / row.name), row.content);
     }
     CHECK(!fs::exists(folder / "missing.dat"));
+}
+
+// ---- MapFile: a whole file in memory, kept from writers -----------------
+
+TEST_CASE(MapFile, MapsRegularFilesOnly) {
+    const fs::path folder = Fresh(kUnicodeFolder);
+    std::string big;
+    for (int k = 0; big.size() < 3 * 1024 * 1024 + 17; ++k) big += std::to_string(k) + ",";
+    WriteBytes(folder / "big.dat", big);
+    WriteBytes(folder / "empty.dat", "");
+    WriteBytes(folder / "read-only.dat", "lu");
+    SetAttributes(folder / "read-only.dat", FILE_ATTRIBUTE_READONLY);
+    fs::create_directory(folder / "folder.dat");
+    const struct {
+        const char* name;
+        bool maps;
+        std::string content;
+    } rows[] = {
+        {"big.dat", true, big},     {"empty.dat", true, ""},   {"read-only.dat", true, "lu"},
+        {"missing.dat", false, ""}, {"folder.dat", false, ""},
+    };
+    for (const auto& row : rows) {
+        const std::unique_ptr<MappedFile> mapped = MapFile(folder / row.name);
+        CHECK_EQ(mapped != nullptr, row.maps);
+        if (mapped) CHECK(mapped->Bytes() == row.content);
+    }
+    SetAttributes(folder / "read-only.dat", FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_CASE(MapFile, NoWriterWhileMappedNoMapWhileWritten) {
+    const fs::path folder = Fresh(L"mapped");
+    const fs::path file = folder / "old.pak";
+    WriteBytes(file, "old version");
+    {
+        const std::unique_ptr<MappedFile> mapped = MapFile(file);
+        REQUIRE(mapped != nullptr);
+        HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CHECK(writer == INVALID_HANDLE_VALUE);
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        // Other readers are welcome, and so is a second mapping.
+        CHECK(MapFile(file) != nullptr);
+        CHECK_EQ(ReadBytes(file), "old version");
+        CHECK(mapped->Bytes() == "old version");
+    }
+    // Once unmapped, the file is free again.
+    WriteBytes(file, "new version");
+    CHECK_EQ(ReadBytes(file), "new version");
+    // A file another program holds open for writing is not mapped.
+    HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    REQUIRE(writer != INVALID_HANDLE_VALUE);
+    CHECK(MapFile(file) == nullptr);
+    CloseHandle(writer);
+    CHECK(MapFile(file) != nullptr);
 }
 
 // ---- ReplaceFile ----------------------------------------------------------
