@@ -64,6 +64,56 @@ std::string Swapped(const std::string& old) {
     return old.substr(old.size() / 2) + old.substr(0, old.size() / 2);
 }
 
+constexpr std::size_t kTextSize = 1 << 20;
+
+// What a file of a row holds, made when the row runs (not when the program
+// starts: every test of the program runs in a process of its own).
+enum class Base { None, OneByte, Text, Noise, OtherNoise, BigNoise, Small };
+enum class Shape { AsIs, Edited, Swapped, OneByteChanged, FirstQuarter };
+struct Content {
+    Base base = Base::None;
+    Shape shape = Shape::AsIs;
+};
+
+std::string Make(const Content& content) {
+    std::string bytes;
+    switch (content.base) {
+        case Base::None:
+            break;
+        case Base::OneByte:
+            bytes = "k";
+            break;
+        case Base::Text:
+            bytes = Words(kTextSize, 1);
+            break;
+        case Base::Noise:
+            bytes = Noise(1 << 20, 2);
+            break;
+        case Base::OtherNoise:
+            bytes = Noise(1 << 20, 3);
+            break;
+        case Base::BigNoise:
+            bytes = Noise(12 << 20, 4);
+            break;
+        case Base::Small:
+            bytes = Words(1000, 5);
+            break;
+    }
+    switch (content.shape) {
+        case Shape::AsIs:
+            return bytes;
+        case Shape::Edited:
+            return Edited(bytes, 6);
+        case Shape::Swapped:
+            return Swapped(bytes);
+        case Shape::OneByteChanged:
+            return OneByteChanged(bytes);
+        case Shape::FirstQuarter:
+            return bytes.substr(0, bytes.size() / 4);
+    }
+    return bytes;
+}
+
 enum class Form { Object, Delta };
 
 // How the frame is made.
@@ -83,12 +133,12 @@ enum class Change { None, CutAtEnd, CutInHalf, FlipByte, ByteAfter, FrameAfter }
 struct CodecCase {
     const char* name;
     Form form;
-    std::string old = {};   // deltas: the old file the delta is made from
-    std::string made = {};  // the file the frame carries
+    Content old = {};   // deltas: the old file the delta is made from
+    Content made = {};  // the file the frame carries
     Frame frame = Frame::Ours;
     Change change = Change::None;
-    std::optional<std::string> appliedTo = {};  // deltas: the old file it is applied to, when another
-    std::optional<std::uint64_t> most = {};     // the largest output accepted; the file's size when not given
+    std::optional<Content> appliedTo = {};   // deltas: the old file it is applied to, when another
+    std::optional<std::uint64_t> most = {};  // the largest output accepted; the file's size when not given
     std::optional<CodecError::Kind> refused = {};
     const char* mentions = "";  // a refusal's message holds this
     double atMost = 2.0;        // the frame is at most this share of the file (plus a header's worth)
@@ -155,34 +205,34 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
     const CodecCase& c = GetParam();
     const fs::path oldFile = folder_ / "old.bin", newFile = folder_ / "new.bin",
                    otherOld = folder_ / "other.bin";
-    Write(oldFile, c.old);
-    Write(newFile, c.made);
+    const std::string old = Make(c.old), made = Make(c.made);
+    Write(oldFile, old);
+    Write(newFile, made);
 
     std::string frame;
     switch (c.frame) {
         case Frame::Ours: {
-            const FileDigest made = c.form == Form::Object ? CompressObject(newFile, Into(frame), 3)
-                                                           : MakeDelta(oldFile, newFile, Into(frame), 3);
-            EXPECT_EQ(made, DigestOf(frame)) << "the digest reported is the frame's";
+            const FileDigest digest = c.form == Form::Object ? CompressObject(newFile, Into(frame), 3)
+                                                             : MakeDelta(oldFile, newFile, Into(frame), 3);
+            EXPECT_EQ(digest, DigestOf(frame)) << "the digest reported is the frame's";
             break;
         }
         case Frame::NoChecksum:
-            frame = RawFrame(c.made, c.form == Form::Delta ? c.old : "", false, 0);
+            frame = RawFrame(made, c.form == Form::Delta ? old : "", false, 0);
             break;
         case Frame::WindowOf27:
         case Frame::WindowOf28:
         case Frame::WindowOf29:
-            frame = RawFrame(c.made, c.form == Form::Delta ? c.old : "", true,
+            frame = RawFrame(made, c.form == Form::Delta ? old : "", true,
                              27 + static_cast<int>(c.frame) - static_cast<int>(Frame::WindowOf27));
             break;
         case Frame::PlainFile:
-            frame = c.made;
+            frame = made;
             break;
         case Frame::Nothing:
             break;
     }
-    EXPECT_LE(frame.size(), c.atMost * static_cast<double>(c.made.size()) + 64)
-        << "frame of " << frame.size();
+    EXPECT_LE(frame.size(), c.atMost * static_cast<double>(made.size()) + 64) << "frame of " << frame.size();
 
     switch (c.change) {
         case Change::None:
@@ -205,19 +255,19 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
     }
     const fs::path frameFile = folder_ / "frame.zst";
     Write(frameFile, frame);
-    if (c.appliedTo) Write(otherOld, *c.appliedTo);
+    if (c.appliedTo) Write(otherOld, Make(*c.appliedTo));
 
     std::ifstream in(frameFile, std::ios::binary);
     std::string output;
-    const std::uint64_t most = c.most.value_or(c.made.size());
+    const std::uint64_t most = c.most.value_or(made.size());
     const auto decode = [&] {
         return c.form == Form::Object ? DecompressObject(in, Into(output), most)
                                       : ApplyDelta(c.appliedTo ? otherOld : oldFile, in, Into(output), most);
     };
     if (!c.refused) {
         const FileDigest rebuilt = decode();
-        EXPECT_TRUE(output == c.made) << "output of " << output.size() << " bytes, file of " << c.made.size();
-        EXPECT_EQ(rebuilt, DigestOf(c.made));
+        EXPECT_TRUE(output == made) << "output of " << output.size() << " bytes, file of " << made.size();
+        EXPECT_EQ(rebuilt, DigestOf(made));
         return;
     }
     try {
@@ -229,18 +279,15 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
     }
 }
 
-const std::string kText = Words(1 << 20, 1);
-const std::string kNoise = Noise(1 << 20, 2);
-const std::string kBigNoise = Noise(12 << 20, 3);
-const std::string kSmall = Words(1000, 4);
+const Content kText{Base::Text}, kNoise{Base::Noise}, kSmall{Base::Small};
 constexpr auto kDamaged = CodecError::Kind::Damaged;
 
 INSTANTIATE_TEST_SUITE_P(
     Objects, CodecTest,
     testing::Values(CodecCase{.name = "text", .form = Form::Object, .made = kText, .atMost = 0.5},
                     CodecCase{.name = "noise", .form = Form::Object, .made = kNoise, .atMost = 1.01},
-                    CodecCase{.name = "empty_file", .form = Form::Object, .made = ""},
-                    CodecCase{.name = "one_byte", .form = Form::Object, .made = "k"},
+                    CodecCase{.name = "empty_file", .form = Form::Object, .made = {}},
+                    CodecCase{.name = "one_byte", .form = Form::Object, .made = {Base::OneByte}},
                     CodecCase{.name = "declared_window_at_the_limit_accepted",
                               .form = Form::Object,
                               .made = kText,
@@ -301,14 +348,14 @@ INSTANTIATE_TEST_SUITE_P(
                     CodecCase{.name = "larger_than_expected",
                               .form = Form::Object,
                               .made = kText,
-                              .most = kText.size() - 1,
+                              .most = kTextSize - 1,
                               .refused = kDamaged,
                               .mentions = "more than the 1048575 bytes expected"},
                     CodecCase{.name = "larger_than_expected_without_declared_size",
                               .form = Form::Object,
                               .made = kText,
                               .frame = Frame::WindowOf27,
-                              .most = kText.size() - 1,
+                              .most = kTextSize - 1,
                               .refused = kDamaged,
                               .mentions = "decodes to more than the 1048575 bytes expected"}),
     CaseName<CodecCase>);
@@ -319,83 +366,84 @@ INSTANTIATE_TEST_SUITE_P(
         CodecCase{.name = "edited_text",
                   .form = Form::Delta,
                   .old = kText,
-                  .made = Edited(kText, 6),
+                  .made = {Base::Text, Shape::Edited},
                   .atMost = 0.02},
         CodecCase{.name = "edited_noise",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 7),
+                  .made = {Base::Noise, Shape::Edited},
                   .atMost = 0.02},
         // 12 MiB of noise whose halves trade places: the new file's last
         // bytes come from the old file's first ones, 12 MiB back, beyond the
         // level's own window; only a window over both files finds them.
         CodecCase{.name = "far_moves",
                   .form = Form::Delta,
-                  .old = kBigNoise,
-                  .made = Swapped(kBigNoise),
+                  .old = {Base::BigNoise},
+                  .made = {Base::BigNoise, Shape::Swapped},
                   .atMost = 0.01},
         CodecCase{.name = "same_file", .form = Form::Delta, .old = kNoise, .made = kNoise, .atMost = 0.01},
-        CodecCase{.name = "from_an_empty_file", .form = Form::Delta, .old = "", .made = kText, .atMost = 0.5},
-        CodecCase{.name = "to_an_empty_file", .form = Form::Delta, .old = kText, .made = ""},
-        CodecCase{.name = "both_empty", .form = Form::Delta, .old = "", .made = ""},
-        CodecCase{.name = "small_files", .form = Form::Delta, .old = kSmall, .made = Edited(kSmall, 8)},
+        CodecCase{.name = "from_an_empty_file", .form = Form::Delta, .old = {}, .made = kText, .atMost = 0.5},
+        CodecCase{.name = "to_an_empty_file", .form = Form::Delta, .old = kText, .made = {}},
+        CodecCase{.name = "both_empty", .form = Form::Delta, .old = {}, .made = {}},
+        CodecCase{
+            .name = "small_files", .form = Form::Delta, .old = kSmall, .made = {Base::Small, Shape::Edited}},
         CodecCase{.name = "applied_to_another_old_file_of_the_same_size",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 9),
-                  .appliedTo = Noise(kNoise.size(), 10),
+                  .made = {Base::Noise, Shape::Edited},
+                  .appliedTo = Content{Base::OtherNoise},
                   .refused = kDamaged,
                   .mentions = "made from another old file"},
         CodecCase{.name = "applied_to_the_old_file_one_byte_changed",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 11),
-                  .appliedTo = OneByteChanged(kNoise),
+                  .made = {Base::Noise, Shape::Edited},
+                  .appliedTo = Content{Base::Noise, Shape::OneByteChanged},
                   .refused = kDamaged,
                   .mentions = "checksum"},
         CodecCase{.name = "applied_to_a_shorter_old_file",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 13),
-                  .appliedTo = kNoise.substr(0, kNoise.size() / 4),
+                  .made = {Base::Noise, Shape::Edited},
+                  .appliedTo = Content{Base::Noise, Shape::FirstQuarter},
                   .refused = kDamaged},
         CodecCase{.name = "applied_to_an_empty_old_file",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 14),
-                  .appliedTo = "",
+                  .made = {Base::Noise, Shape::Edited},
+                  .appliedTo = Content{},
                   .refused = kDamaged},
         CodecCase{.name = "cut_at_its_end",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 15),
+                  .made = {Base::Noise, Shape::Edited},
                   .change = Change::CutAtEnd,
                   .refused = kDamaged,
                   .mentions = "cut short"},
         CodecCase{.name = "cut_in_half",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 16),
+                  .made = {Base::Noise, Shape::Edited},
                   .change = Change::CutInHalf,
                   .refused = kDamaged,
                   .mentions = "cut short"},
         CodecCase{.name = "byte_flipped",
                   .form = Form::Delta,
                   .old = kText,
-                  .made = Edited(kText, 17),
+                  .made = {Base::Text, Shape::Edited},
                   .change = Change::FlipByte,
                   .refused = kDamaged},
         CodecCase{.name = "byte_after_the_frame",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 18),
+                  .made = {Base::Noise, Shape::Edited},
                   .change = Change::ByteAfter,
                   .refused = kDamaged,
                   .mentions = "goes on after its frame"},
         CodecCase{.name = "no_checksum",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 19),
+                  .made = {Base::Noise, Shape::Edited},
                   .frame = Frame::NoChecksum,
                   .refused = kDamaged,
                   .mentions = "no content checksum"},
@@ -403,19 +451,19 @@ INSTANTIATE_TEST_SUITE_P(
         CodecCase{.name = "declared_window_beyond_the_limit",
                   .form = Form::Delta,
                   .old = kSmall,
-                  .made = Edited(kSmall, 20),
+                  .made = {Base::Small, Shape::Edited},
                   .frame = Frame::WindowOf29,
                   .refused = kDamaged,
                   .mentions = "window of 536870912 bytes, more than the 268436456 bytes accepted"},
         CodecCase{.name = "declared_window_within_the_limit",
                   .form = Form::Delta,
                   .old = kSmall,
-                  .made = Edited(kSmall, 21),
+                  .made = {Base::Small, Shape::Edited},
                   .frame = Frame::WindowOf28},
         CodecCase{.name = "larger_than_expected",
                   .form = Form::Delta,
                   .old = kNoise,
-                  .made = Edited(kNoise, 22),
+                  .made = {Base::Noise, Shape::Edited},
                   .most = 1000,
                   .refused = kDamaged,
                   .mentions = "more than the 1000 bytes expected"}),
@@ -423,12 +471,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Scratch, RefusalsBeforeAnythingIsRead) {
     const fs::path small = folder_ / "small.bin", huge = folder_ / "huge.bin", grown = folder_ / "grown.bin";
-    Write(small, kSmall);
+    const std::string smallBytes = Make(kSmall);
+    Write(small, smallBytes);
     // Sparse files: their size alone is refused.
     std::ofstream(huge, std::ios::binary).close();
     fs::resize_file(huge, kDeltaMostBytes + 1);
     std::ofstream(grown, std::ios::binary).close();
-    fs::resize_file(grown, kSmall.size() + kDeltaGrowthBytes + 1);
+    fs::resize_file(grown, smallBytes.size() + kDeltaGrowthBytes + 1);
 
     std::string out;
     const auto kind = [](const auto& call) -> std::optional<CodecError::Kind> {
@@ -460,7 +509,8 @@ TEST_F(Scratch, RefusalsBeforeAnythingIsRead) {
 
 TEST_F(Scratch, ASinkThatRefusesStopsTheCoding) {
     const fs::path file = folder_ / "file.bin";
-    Write(file, kNoise);
+    const std::string noise = Make(kNoise);
+    Write(file, noise);
     const ByteSink refuse = [](const char*, std::size_t) { return false; };
     try {
         CompressObject(file, refuse, 3);
@@ -472,7 +522,7 @@ TEST_F(Scratch, ASinkThatRefusesStopsTheCoding) {
     CompressObject(file, Into(frame), 3);
     std::istringstream in(frame);
     try {
-        DecompressObject(in, refuse, kNoise.size());
+        DecompressObject(in, refuse, noise.size());
         ADD_FAILURE() << "decoded into a sink that refuses";
     } catch (const CodecError& error) {
         EXPECT_EQ(error.kind(), CodecError::Kind::Unwritable) << error.what();
