@@ -1252,14 +1252,15 @@ def snapshot(root):
     return files
 
 
-def run_headless(t, files, url, env=None):
-    """headless_updater.exe in a new game folder holding files, fetching from
-    url: (what its window was told, the folder before, the folder after)."""
-    t.setup(files=files)
+def run_headless(t, files, url, env=None, arguments=(), version=3):
+    """headless_updater.exe in a new game folder at version, holding files,
+    fetching from url: (what its window was told, the folder before, the
+    folder after)."""
+    t.setup(settings=b"[VERSION]\r\nGame= %d\r\n" % version, files=files)
     os.remove(t.path("updater.exe"))
     shutil.copy(t.programs["headless_updater.exe"], t.path("headless_updater.exe"))
     before = snapshot(t.game)
-    done = subprocess.run([t.wine.wine, t.path("headless_updater.exe")], cwd=t.game, timeout=120,
+    done = subprocess.run([t.wine.wine, t.path("headless_updater.exe"), *arguments], cwd=t.game, timeout=120,
                           env=dict(t.wine.env, UPDATER_TEST_URLS=url, **(env or {})),
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     expect_equal(done.returncode, 0, "headless_updater.exe exit code")
@@ -1433,6 +1434,45 @@ def test_attacks_on_a_signed_repository(t):
         expect_equal(after, before, "game folder after " + attack.__name__)
 
 
+def test_patched_update_and_repair(t):
+    """A repository published twice with update-repo --key: headless_updater.exe
+    fetches the changed archive as a delta from its installed copy, rebuilt
+    with the Windows build's own zstd on a worker thread; with the archive
+    damaged, /repair fetches it again as a compressed object."""
+    key, public = keygen(t, "operator")
+    repository = t.nginx.repository
+    shutil.rmtree(repository, ignore_errors=True)
+    os.makedirs(repository)
+    words = [b"%06x" % n for n in range(0, 1 << 24, 40_000)]
+    old = b"\n".join(b" ".join(words[(i * 7 + j) % len(words)] for j in range(8)) for i in range(6000))
+    new = old.replace(words[5] + b" " + words[6], b"edited", 3)
+    pak = "data/archive.pak"
+    for version, content in ((6, old), (7, new)):
+        build = os.path.join(t.scratch(), "build-%d" % version)
+        write(os.path.join(build, *pak.split("/")), content)
+        update_repo(t, "publish", "--repo", repository, "--version", str(version), "--from", build, "--key", key)
+    make_readable(t.nginx.prefix)
+    url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
+    env = {"UPDATER_TEST_PUBLIC_KEY": public}
+    sha = lambda data: hashlib.sha256(data).hexdigest()
+
+    def fetched():
+        paths = [r[1].split()[1] for r in t.nginx.requests()]
+        open(t.nginx.access_log, "wb").close()
+        return [p for p in paths if "archive" in p or p.endswith(".zst")]
+
+    open(t.nginx.access_log, "wb").close()
+    result, _, after = run_headless(t, {pak: old}, url, env)
+    expect_equal(result["UpdateDone"], "1", "the update: %r" % result)
+    expect_equal(after[os.path.join("data", "archive.pak")], new, "the archive rebuilt from its delta")
+    expect_equal(fetched(), ["/game/update/deltas/%s-%s.zst" % (sha(old), sha(new))], "what the update fetched")
+    result, _, after = run_headless(t, {pak: new[:-1] + b"!"}, url, env, arguments=["/repair"], version=7)
+    expect_equal((result["L2"], result["L3"], result["UpdateDone"]),
+                 ("Réparation terminée!", "1 fichier(s) remplacé(s).", "1"), "the repair: %r" % result)
+    expect_equal(after[os.path.join("data", "archive.pak")], new, "the archive repaired")
+    expect_equal(fetched(), ["/game/update/objects/%s.zst" % sha(new)], "what the repair fetched")
+
+
 E2E_TESTS = [
     test_update_then_fermer_starts_game,
     test_missing_game_message_box,
@@ -1452,6 +1492,7 @@ E2E_TESTS = [
     test_https_certificates,
     test_signed_repository_installed,
     test_attacks_on_a_signed_repository,
+    test_patched_update_and_repair,
 ]
 
 
