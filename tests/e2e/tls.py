@@ -59,8 +59,8 @@ class CertificateAuthority:
       expired      for 127.0.0.1, signed by the authority, expired in 2021
       self-signed  for 127.0.0.1, valid now, signed by its own key
     ca_file is the authority's certificate (PEM), the one file a client trusts;
-    server(name) gives (certificate file, key file) for the server. Keys are
-    EC P-256: quick to make."""
+    server(name) gives (certificate file, key file) for the server. The
+    servers' keys are EC P-256: quick to make; the authority's is RSA (below)."""
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="tls-")
@@ -70,8 +70,13 @@ class CertificateAuthority:
         with open(os.path.join(self.folder, "ca.cnf"), "w") as f:
             f.write(_CA_CONFIG)
         self.ca_file = os.path.join(self.folder, "ca.pem")
-        _openssl(self.folder, "req", "-x509", "-new", *self._new_key("ca.key"), "-out", "ca.pem", "-days", "30",
-                 "-subj", "/CN=Kestralon test authority",
+        # RSA: the signatures on the chain a client may accept then have one
+        # length. Wine 8's crypt32 joins an ECDSA signature's r and s at their
+        # encoded lengths for BCryptVerifySignature, so one signature in about
+        # 128, whose r or s starts with a zero byte, arrives a byte short and
+        # is refused.
+        _openssl(self.folder, "req", "-x509", "-new", *self._new_key("ca.key", rsa=True), "-out", "ca.pem",
+                 "-days", "30", "-subj", "/CN=Kestralon test authority",
                  "-addext", "basicConstraints = critical, CA:TRUE",
                  "-addext", "keyUsage = critical, keyCertSign, cRLSign")
         self._signed(GOOD, HOST, HOST_NAMES, "-days", "30")
@@ -85,8 +90,9 @@ class CertificateAuthority:
                 os.chmod(os.path.join(self.folder, name), 0o644)
 
     @staticmethod
-    def _new_key(name):
-        return ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", name]
+    def _new_key(name, rsa=False):
+        kind = ["rsa:2048"] if rsa else ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
+        return ["-newkey", *kind, "-nodes", "-keyout", name]
 
     def _signed(self, name, common_name, alt_name, *validity):
         extensions = name + ".ext"
