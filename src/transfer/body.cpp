@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <vector>
 
 #include "storage/storage.h"
 
@@ -14,7 +12,6 @@ namespace {
 constexpr std::uint64_t kWritebackStep = 32 * 1024 * 1024;
 // A closed copy's last piece is written back too, unless it is too small to matter.
 constexpr std::uint64_t kLastWritebackStep = kWritebackStep / 32;
-constexpr std::size_t kFeedBufferBytes = 256 * 1024;
 
 bool IsIdentity(const std::string& encoding) {
     std::string lower = encoding;
@@ -92,26 +89,27 @@ bool MemoryBody::RefuseTooLong() {
     return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) + " Kio).");
 }
 
-StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders)
+StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders, CheckWorker* worker)
     : Body(job.remote, from),
       local_(job.Local()),
       path_(LocalPath(job.staged)),
       folders_(folders),
-      check_(job.check.get()),
       signedSize_(job.expectedSize) {
-    if (check_) check_->Restart();
     // A part that is not a plain file of our own (a link planted at its name)
-    // is never read nor continued: the body is fetched again in its place.
+    // is never read nor continued, nor one that is not exactly as long as the
+    // earlier attempt left it: the body is fetched again in its place.
     if (from_ > 0 && !IsPlainFile()) from_ = 0;
-    if (from_ > 0 && !(check_ ? FeedExisting() : ExistingLength() == from_)) from_ = 0;
+    if (from_ > 0 && ExistingLength() != from_) from_ = 0;
+    // A part kept goes through the check first.
+    if (job.check) feed_ = std::make_unique<CheckFeed>(*worker, path_, *job.check, from_);
 }
 
 bool StagedBody::Write(const char* data, std::size_t size) {
     // An endless body stops the moment it passes its signed size.
     if (signedSize_ && size > *signedSize_ - std::min(*signedSize_, OnDisk())) return RefuseAltered(local_);
     if (!out_ || !out_->Write(data, size)) return Refuse(WriteFailure());
-    if (check_) check_->Update(data, size);
     written_ += size;
+    if (feed_) feed_->Reached(OnDisk());
     if (written_ - kicked_ >= kWritebackStep) {
         out_->StartWriteback();
         kicked_ = written_;
@@ -146,7 +144,7 @@ bool StagedBody::Open() {
 bool StagedBody::StartOver() {
     if (out_) out_->Close();
     out_.reset();
-    if (check_) check_->Restart();
+    if (feed_) feed_->Restart();
     return true;
 }
 
@@ -166,22 +164,4 @@ std::uint64_t StagedBody::ExistingLength() const {
     std::error_code error;
     const auto size = std::filesystem::file_size(path_, error);
     return error ? 0 : size;
-}
-
-// The part already on disk goes through the check first; it must be exactly
-// as long as the earlier attempt left it.
-bool StagedBody::FeedExisting() {
-    std::ifstream in(path_, std::ios::binary);
-    std::vector<char> buffer(kFeedBufferBytes);
-    std::uint64_t fed = 0;
-    while (in && fed < from_) {
-        in.read(buffer.data(),
-                static_cast<std::streamsize>(std::min<std::uint64_t>(buffer.size(), from_ - fed)));
-        const auto count = static_cast<std::size_t>(in.gcount());
-        check_->Update(buffer.data(), count);
-        fed += count;
-    }
-    if (fed == from_ && in.peek() == std::char_traits<char>::eof()) return true;
-    check_->Restart();
-    return false;
 }

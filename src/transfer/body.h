@@ -3,6 +3,7 @@
 // that an answer that must not be stored is refused, not stored.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "storage/storage.h"
+#include "transfer/check_worker.h"
 #include "transfer/download_job.h"
 #include "transfer/http.h"
 
@@ -45,6 +47,14 @@ public:
 
     virtual bool Close() = 0;
     virtual std::string WriteFailure() const = 0;
+    // A checked body's check reads it back behind the transfer: true while
+    // it has not read all of it, after waiting at most `wait` for it.
+    virtual bool CheckPending(std::chrono::milliseconds wait) {
+        (void)wait;
+        return false;
+    }
+    // Once the check has caught up: false when the copy could not be read back.
+    virtual bool ReadBack() { return true; }
 
 protected:
     virtual bool StartOver() = 0;
@@ -93,18 +103,22 @@ private:
     std::string& out_;
 };
 
-// A game file's body, appended to its staged copy and fed to its check. The
-// copy is opened only once the answer is accepted: the request goes out
-// first, and an answer that is refused leaves the copy untouched. With a
-// signed size, a body that declares another length is refused before its
-// first byte, and one that runs past it the moment it does.
+// A game file's body, appended to its staged copy, which the worker reads
+// back into the body's check. The copy is opened only once the answer is
+// accepted: the request goes out first, and an answer that is refused leaves
+// the copy untouched. With a signed size, a body that declares another length
+// is refused before its first byte, and one that runs past it the moment it
+// does.
 class StagedBody : public Body {
 public:
-    // The copy's folder is made through `folders` when the copy is opened.
-    StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders);
+    // The copy's folder is made through `folders` when the copy is opened;
+    // `worker` reads it for the job's check, when it has one.
+    StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders, CheckWorker* worker);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override;
     std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
+    bool CheckPending(std::chrono::milliseconds wait) override { return feed_ && feed_->Pending(wait); }
+    bool ReadBack() override { return !feed_ || feed_->Fed(); }
 
 private:
     bool Open() override;
@@ -112,13 +126,12 @@ private:
     bool AcceptsTotal(std::int64_t total) override;
     bool IsPlainFile() const;
     std::uint64_t ExistingLength() const;
-    bool FeedExisting();
 
     std::string local_;
     std::filesystem::path path_;
     MadeFolders& folders_;
-    ContentCheck* check_;
     std::optional<std::uint64_t> signedSize_;
     std::unique_ptr<FileWriter> out_;
-    std::uint64_t kicked_ = 0;  // bytes written when the last writeback was started
+    std::uint64_t kicked_ = 0;         // bytes written when the last writeback was started
+    std::unique_ptr<CheckFeed> feed_;  // last, so that it leaves the copy first
 };

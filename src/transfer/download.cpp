@@ -10,6 +10,7 @@
 
 #include "failure.h"
 #include "transfer/body.h"
+#include "transfer/check_worker.h"
 #include "transfer/retry_policy.h"
 
 std::string BaseUrl;
@@ -24,6 +25,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWaitSliceMs = 100;
 // Repaints and clicks are handled at this pace, not once per received piece.
 constexpr auto kEventInterval = std::chrono::milliseconds(20);
+// A complete body whose check has not read it all back yet is waited for
+// this long at most; past it, the body is set aside until the check catches
+// up, and the other transfers go on.
+constexpr auto kCheckGrace = std::chrono::milliseconds(2);
 // A transfer that has brought less than this over a whole stall window (or a
 // later attempt that got less than this further than any before) makes no
 // real progress: a trickle of a few bytes a second would take days.
@@ -217,12 +222,21 @@ private:
         bool quiet = false;  // no data: the wake-up was for the window, or the slice ran out
     };
 
+    // A complete body whose check is still reading it back.
+    struct Checking {
+        InFlight::Entry entry;
+        TransferResult result;
+    };
+
     void StartReady();
     void Start(std::size_t w);
     void PauseUntilNextTry();
+    void WaitForChecks();
     Wake Wait();
     std::uint64_t WrittenInFlight() const;
     void Collect(TransferId id, const TransferResult& result);
+    void Settle(const InFlight::Entry& entry, const TransferResult& result, bool closed);
+    void SettleChecked();
     void EnforceDeadlines();
     std::optional<Judgement> Overdue(InFlight::Entry& entry, Clock::time_point now);
     void Finish(const InFlight::Entry& entry);
@@ -242,6 +256,7 @@ private:
     const Clock::duration answerTimeout_;
     const Clock::duration stallWindow_;
     InFlight inFlight_;
+    std::vector<Checking> checking_;  // counted with the transfers in flight
     std::size_t next_ = 0;
     std::size_t finished_ = 0;
     std::vector<std::size_t> waiting_;  // failed once, to be tried again, in list order
@@ -262,16 +277,20 @@ Downloader::State::Loop::Loop(State& state, std::size_t count, const MakeWork& m
 void Downloader::State::Loop::Run() {
     while (finished_ < count_) {
         StartReady();
-        if (inFlight_.entries.empty()) {
+        if (!inFlight_.entries.empty()) {
+            const Wake wake = Wait();
+            for (const auto& [id, result] : wake.ended) Collect(id, result);
+            EnforceDeadlines();
+            if (listener_) {
+                ReportProgress();
+                PaceEvents(wake.quiet);
+            }
+        } else if (!checking_.empty()) {
+            WaitForChecks();
+        } else {
             PauseUntilNextTry();
-            continue;
         }
-        const Wake wake = Wait();
-        for (const auto& [id, result] : wake.ended) Collect(id, result);
-        EnforceDeadlines();
-        if (!listener_) continue;
-        ReportProgress();
-        PaceEvents(wake.quiet);
+        SettleChecked();
     }
 }
 
@@ -279,7 +298,7 @@ void Downloader::State::Loop::Run() {
 // time, a file is retried before the next one starts.
 void Downloader::State::Loop::StartReady() {
     const auto now = Clock::now();
-    while (inFlight_.entries.size() < parallel_) {
+    while (inFlight_.entries.size() + checking_.size() < parallel_) {
         const auto ready = std::find_if(waiting_.begin(), waiting_.end(),
                                         [&](std::size_t w) { return Item(w).notBefore <= now; });
         if (ready != waiting_.end()) {
@@ -319,10 +338,19 @@ void Downloader::State::Loop::PauseUntilNextTry() {
     if (listener_) listener_->Pause(std::max(kShortestPauseSeconds, slice));
 }
 
+// No transfer is in flight; checks are catching up (and failed files may be
+// waiting for their next try).
+void Downloader::State::Loop::WaitForChecks() {
+    checking_.front().entry.body->CheckPending(kEventInterval);
+    if (listener_) listener_->Idle();
+}
+
 Downloader::State::Loop::Wake Downloader::State::Loop::Wait() {
     const std::uint64_t before = WrittenInFlight();
     Wake wake;
-    wake.ended = state_.client->Wait(kWaitSliceMs);
+    // A check catching up does not wake the wait: it is looked at in slices.
+    const int slice = checking_.empty() ? kWaitSliceMs : static_cast<int>(kEventInterval.count());
+    wake.ended = state_.client->Wait(slice);
     wake.quiet = wake.ended.empty() && WrittenInFlight() == before;
     return wake;
 }
@@ -336,12 +364,36 @@ std::uint64_t Downloader::State::Loop::WrittenInFlight() const {
 void Downloader::State::Loop::Collect(TransferId id, const TransferResult& result) {
     auto found = inFlight_.entries.find(id);
     if (found == inFlight_.entries.end()) return;
-    const InFlight::Entry entry = std::move(found->second);
+    InFlight::Entry entry = std::move(found->second);
     inFlight_.entries.erase(found);
     const bool closed = entry.body->Close();
-    const Judgement judgement = Judge(result, *entry.body, closed, Item(entry.work));
+    if (result.outcome == TransferOutcome::Complete && closed && entry.body->CheckPending(kCheckGrace)) {
+        checking_.push_back({std::move(entry), result});
+        return;
+    }
+    Settle(entry, result, closed);
+}
+
+// `closed`: the body's copy was closed without a write error. A checked
+// body's copy must also have been read back whole.
+void Downloader::State::Loop::Settle(const InFlight::Entry& entry, const TransferResult& result,
+                                     bool closed) {
+    const Judgement judgement =
+        Judge(result, *entry.body, closed && entry.body->ReadBack(), Item(entry.work));
     if (judgement.Complete()) return Finish(entry);
     ApplyPolicy(entry, judgement, result.head.retryAfterSeconds);
+}
+
+void Downloader::State::Loop::SettleChecked() {
+    for (std::size_t k = 0; k < checking_.size();) {
+        if (checking_[k].entry.body->CheckPending(std::chrono::milliseconds(0))) {
+            ++k;
+            continue;
+        }
+        const Checking checked = std::move(checking_[k]);
+        checking_.erase(checking_.begin() + static_cast<std::ptrdiff_t>(k));
+        Settle(checked.entry, checked.result, true);
+    }
 }
 
 // A server that has not begun to answer in time is left like one that
@@ -525,6 +577,8 @@ std::vector<std::string> Downloader::FetchTexts(const std::vector<TextRequest>& 
 
 void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener,
                                MadeFolders& folders) {
+    // Made for the first body with a check; every body goes before it does.
+    std::optional<CheckWorker> worker;
     state_->Run(
         jobs.size(),
         [&](std::size_t k) {
@@ -538,8 +592,9 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
             item.validator = job.validator;
             item.total = job.resumeTotal;
             item.optional = job.optional;
-            item.makeBody = [&job, &folders](std::uint64_t from) -> std::unique_ptr<Body> {
-                return std::make_unique<StagedBody>(job, from, folders);
+            item.makeBody = [&job, &folders, &worker](std::uint64_t from) -> std::unique_ptr<Body> {
+                if (job.check && !worker) worker.emplace();
+                return std::make_unique<StagedBody>(job, from, folders, worker ? &*worker : nullptr);
             };
             return item;
         },

@@ -12,7 +12,9 @@
 #include <string_view>
 
 // Checks a body as it streams to disk: fed every byte in order, asked once
-// at the end. Made by the caller (the update run owns the digests).
+// at the end. Made by the caller (the update run owns the digests). Fed on
+// the thread that reads staged copies back (check_worker.h), and used by
+// one thread at a time.
 class ContentCheck {
 public:
     virtual ~ContentCheck() = default;

@@ -1,7 +1,7 @@
 // HTTP GETs driven by their caller on its own thread: the caller starts any
 // number of transfers, then waits on all of them in short slices and handles
-// window events in between, so the program keeps a single thread. One
-// backend per platform implements it.
+// window events in between, so the transfers need no thread of their own.
+// One backend per platform implements it.
 #pragma once
 
 #include <cstddef>

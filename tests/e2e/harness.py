@@ -250,6 +250,8 @@ class FaultServer:
       "no-status"             the body alone, without a status line or headers (HTTP/0.9)
       "to-http"               302 to the same path over plain http on http_port (a TLS server's test)
       "cut"                   the first answer stops halfway and closes; later ones serve ranges
+      "cut-whole"             the first answer stops halfway and closes; later ones ignore Range and
+                              send the whole file, with the same ETag
       ("busy", n, after)      503 with "Retry-After: after" for the first n requests
       "endless"               declares 256 MiB and sends the file's bytes over and over until the client leaves
       "endless-chunked"       chunked, the file's bytes over and over without end
@@ -455,6 +457,16 @@ class FaultServer:
         elif fault == "cut":
             self._send_half(h, body)
             h.close_connection = True
+        elif fault == "cut-whole":
+            if self.count(remote) == 1:
+                self._send_half(h, body)
+                h.close_connection = True
+            else:
+                h.send_response(200)
+                h.send_header("Content-Length", str(len(body)))
+                h.send_header("ETag", self.etag(body))
+                h.end_headers()
+                h.wfile.write(body)
         elif fault in ("404", "500"):
             self._send(h, int(fault), b"<html>error page</html>")
         elif fault == "short":

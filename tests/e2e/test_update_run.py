@@ -1161,6 +1161,49 @@ class AgainstASignedRepository(Case):
         self.assertEqual({e: game.read(e) for e in files}, files)
         self.assertEqual([n for n in game.snapshot() if "~" in n or n.startswith("updater.")], [])
 
+    def test_a_part_continued_or_thrown_away_is_checked_whole(self):
+        """The check reads each staged copy back behind its transfer, a part
+        kept from an earlier attempt first. Continued within the run or by
+        the next one, or thrown away while the check may still be reading it
+        (the file changed on the server: If-Range fails and the whole body
+        comes), the file installs at the first try with exactly its signed
+        bytes."""
+        big = os.urandom(32 * 1024 * 1024)
+        half = len(big) // 2
+        remote = "files\\big.dat"
+        repo = self.signed_repository({"big.dat": big})
+        older = self.signed_repository({"big.dat": os.urandom(len(big))})
+
+        def killed_at_half(served):
+            def kill(game):
+                with FaultServer(served, {remote: "stall"}):
+                    process = start_headless(game, env=self.env)
+                    self.addCleanup(lambda: process.poll() is None and process.kill())
+                    wait_until(lambda: b"valid\t" in read_or_empty(game.path("updater.staging")) and
+                               [n for n in os.listdir(game.root) if ".~upd-" in n and
+                                os.path.getsize(game.path(n)) == half], what="half of big.dat")
+                    process.kill()
+                    process.wait()
+            return kill
+
+        # (what happens first, the faults of the run's server, the ranges it asks for big.dat)
+        cases = [
+            ("cut within the run", None, {remote: "cut"}, [None, "bytes=%d-" % half]),
+            ("killed, continued", killed_at_half(repo), {}, ["bytes=%d-" % half]),
+            ("killed, changed on the server", killed_at_half(older), {}, ["bytes=%d-" % half]),
+        ]
+        for what, before, faults, ranges in cases:
+            with self.subTest(case=what):
+                game = self.game()
+                if before:
+                    before(game)
+                with FaultServer(repo, faults) as server:
+                    result = run_headless(game, env=self.env)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual([q for r, q in zip(server.requests, server.ranges) if r == remote], ranges)
+                self.assertEqual(game.read("big.dat"), big)
+                self.assertEqual([n for n in game.snapshot() if "~" in n or n.startswith("updater.")], [])
+
     def test_an_updater_without_a_key_still_updates_from_a_signed_repository(self):
         repo = self.signed_repository()
         game = self.game()

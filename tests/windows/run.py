@@ -46,6 +46,7 @@ import sys
 import tempfile
 import time
 import traceback
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -56,7 +57,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 import fault_server  # noqa: E402
 import tls  # noqa: E402
-from harness import parse_headless  # noqa: E402
+from harness import FaultServer, free_port, parse_headless  # noqa: E402
 from virtual_display import DisplayError, VirtualDisplay  # noqa: E402
 
 TITLE = "Mise à jours automatique"
@@ -1376,6 +1377,28 @@ def test_signed_repository_installed(t):
             expect_equal(signature_requests, [], "signature files fetched by " + what)
 
 
+def test_signed_part_continued_or_fetched_again(t):
+    """A transfer of a signed file cut halfway leaves a part: the next
+    attempt's check reads it back first (the check's thread holds the copy
+    open) while the rest is appended to it (206); from a server that ignores
+    the range and sends the whole file, the part is dropped while the check
+    may be reading it, and the copy is made anew. Either way the file
+    installs with its signed bytes."""
+    key, public = keygen(t, "operator")
+    big = os.urandom(1024 * 1024)  # several of the check's reads
+    publish_signed(t, key, {"big.bin": big, KEEP: b"keep"})
+    port = free_port()
+    url = "http://127.0.0.1:%d/game/update/" % port
+    for fault in ("cut", "cut-whole"):
+        with FaultServer(types.SimpleNamespace(root=t.nginx.repository), {"files\\big.bin": fault}, port) as server:
+            result, _, after = run_headless(t, {}, url, {"UPDATER_TEST_PUBLIC_KEY": public})
+        expect_equal(result["UpdateDone"], "1", "%s: %r" % (fault, result))
+        expect_equal(after.get("big.bin"), big, "big.bin after " + fault)
+        expect_equal([q for r, q in zip(server.requests, server.ranges) if r == "files\\big.bin"],
+                     [None, "bytes=%d-" % (len(big) // 2)], "requests for big.bin, " + fault)
+        expect_equal([n for n in after if "~" in n or n.startswith("updater.")], [], "leftovers after " + fault)
+
+
 def test_attacks_on_a_signed_repository(t):
     """A game file replaced on the server (same size: only its digest tells;
     longer: its declared length tells before a byte is written), the release
@@ -1491,6 +1514,7 @@ E2E_TESTS = [
     test_planted_journal_and_other_spellings_of_working_files,
     test_https_certificates,
     test_signed_repository_installed,
+    test_signed_part_continued_or_fetched_again,
     test_attacks_on_a_signed_repository,
     test_patched_update_and_repair,
 ]
