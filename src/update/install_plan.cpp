@@ -104,9 +104,9 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt)
     if (error || needed <= space.available) return;
     constexpr std::uint64_t kMiB = 1024 * 1024;
     const auto roundedUp = [](std::uint64_t bytes) { return std::to_string((bytes + kMiB - 1) / kMiB); };
-    throw UpdateFailure("Espace disque insuffisant: il manque " + roundedUp(needed - space.available) + " Mo (" +
-                        roundedUp(needed) + " Mo nécessaires, " + std::to_string(space.available / kMiB) +
-                        " Mo libres).");
+    throw UpdateFailure("Espace disque insuffisant: il manque " + roundedUp(needed - space.available) +
+                        " Mo (" + roundedUp(needed) + " Mo nécessaires, " +
+                        std::to_string(space.available / kMiB) + " Mo libres).");
 }
 
 bool HoldsSignedLeftover(const std::string& staged, const FileDigest& expected) {
