@@ -61,7 +61,7 @@ publish
                     players' updaters may hold, one --key each.
   Signed, it also writes every new file version compressed once under
   objects/<sha256>.zst and, for each changed file of at least
-  --delta-threshold bytes (default 65536), deltas from its contents in the
+  --delta-threshold bytes (default 1024), deltas from its contents in the
   last K versions (--patch-versions, default 3) under deltas/, each kept only
   when smaller than the object; qoro_update_N.patch lists them and the
   release metadata signs it. Keyed updaters fetch the cheapest of them.

@@ -19,9 +19,9 @@
 #include "update/signed_metadata.h"
 
 struct PatchOptions {
-    int versionsBack = 3;                     // deltas from the file's contents in this many earlier versions
-    int level = 19;                           // zstd's level
-    std::uint64_t deltaThreshold = 64 << 10;  // smaller changed files travel compressed only
+    int versionsBack = 3;                 // deltas from the file's contents in this many earlier versions
+    int level = 19;                       // zstd's level
+    std::uint64_t deltaThreshold = 1024;  // smaller changed files travel compressed only
 };
 
 // Writes the objects of every file of `files` (the version's metadata, just
