@@ -1016,7 +1016,9 @@ class AgainstASignedRepository(Case):
             process = start_headless(game, env=self.env)
             wait_until(lambda: server.count("files\\slow.dat"), what="slow.dat")
             with open(big, "r+b") as f:
-                f.write(b"X")
+                # Its first byte changed (a fixed byte would be the same one
+                # time in 256).
+                f.write(bytes([files["big.dat"][0] ^ 0xFF]))
             out, _ = process.communicate(timeout=120)
         result = parse_headless(out)
         self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
