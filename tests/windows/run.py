@@ -1263,8 +1263,10 @@ def run_headless(t, files, url, env=None, arguments=(), version=3):
     before = snapshot(t.game)
     done = subprocess.run([t.wine.wine, t.path("headless_updater.exe"), *arguments], cwd=t.game, timeout=120,
                           env=dict(t.wine.env, UPDATER_TEST_URLS=url, **(env or {})),
-                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    expect_equal(done.returncode, 0, "headless_updater.exe exit code")
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # When it ends otherwise, what Wine's loader and server said is the one trace.
+    expect_equal(done.returncode, 0, "headless_updater.exe exit code (stderr: %r, last output: %r)"
+                 % (done.stderr[-1500:], done.stdout[-300:]))
     after = snapshot(t.game)
     shutil.rmtree(t.game, ignore_errors=True)
     return parse_headless(done.stdout), before, after
