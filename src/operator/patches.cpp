@@ -75,6 +75,38 @@ std::map<std::string, std::vector<Sha256Digest>> EarlierContents(const Repositor
     return contents;
 }
 
+// Makes the delta from the old content (decoded from its object) to the
+// stored file, and keeps it at deltaPath when it is smaller than the object.
+std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, const fs::path& oldObject,
+                                           const fs::path& stored, const fs::path& deltaPath,
+                                           std::uint64_t objectSize, const PatchOptions& options,
+                                           std::ostream& progress, const std::string& what) {
+    ScratchFile oldCopy(repository.root);
+    WriteCoded(oldCopy.Path(), [&](const ByteSink& out) {
+        std::ifstream in(oldObject, std::ios::binary);
+        return DecompressObject(in, out, UINT64_MAX);
+    });
+    try {
+        ScratchFile made(repository.root);
+        const FileDigest digest = WriteCoded(made.Path(), [&](const ByteSink& out) {
+            return MakeDelta(oldCopy.Path(), stored, out, options.level);
+        });
+        if (digest.size >= objectSize) {
+            progress << "delta of " << what << ": " << digest.size
+                     << " bytes, not smaller than the object: left out\n";
+            return std::nullopt;
+        }
+        fs::create_directories(deltaPath.parent_path());
+        fs::rename(made.Path(), deltaPath);
+        progress << "delta of " << what << ": " << digest.size << " bytes\n";
+        return digest;
+    } catch (const CodecError& e) {
+        if (e.kind() != CodecError::Kind::TooLarge) throw;
+        progress << "no delta of " << what << ": " << e.what() << "\n";
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 std::string WriteVersionPatches(const RepositoryFolder& repository, const VersionFiles& files,
@@ -105,51 +137,10 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
             if (!fs::is_regular_file(oldObject, error)) continue;  // published before objects
             const fs::path deltaPath = repository.root / DeltaName(from, digest.sha256);
             std::optional<FileDigest> delta = PresentDigest(deltaPath);
-            if (!delta) {
-                ScratchFile oldCopy(repository.root);
-                {
-                    PendingFile copy(oldCopy.Path());
-                    std::ifstream in(oldObject, std::ios::binary);
-                    DecompressObject(
-                        in,
-                        [&](const char* data, std::size_t size) {
-                            copy.Write(data, size);
-                            return true;
-                        },
-                        UINT64_MAX);
-                    copy.Commit();
-                }
-                try {
-                    // Made beside, and kept only when smaller than the object.
-                    ScratchFile made(repository.root);
-                    FileDigest madeDigest;
-                    {
-                        PendingFile out(made.Path());
-                        madeDigest = MakeDelta(
-                            oldCopy.Path(), stored,
-                            [&](const char* data, std::size_t size) {
-                                out.Write(data, size);
-                                return true;
-                            },
-                            options.level);
-                        out.Commit();
-                    }
-                    if (madeDigest.size >= object->size) {
-                        progress << "delta of " << utf8 << " from " << Hex(from).substr(0, 12) << ": "
-                                 << madeDigest.size << " bytes, not smaller than the object: left out\n";
-                        continue;
-                    }
-                    fs::create_directories(deltaPath.parent_path());
-                    fs::rename(made.Path(), deltaPath);
-                    delta = madeDigest;
-                    progress << "delta of " << utf8 << " from " << Hex(from).substr(0, 12) << ": "
-                             << delta->size << " bytes\n";
-                } catch (const CodecError& e) {
-                    if (e.kind() != CodecError::Kind::TooLarge) throw;
-                    progress << "no delta of " << utf8 << ": " << e.what() << "\n";
-                    continue;
-                }
-            }
+            if (!delta)
+                delta = MakeSmallerDelta(repository, oldObject, stored, deltaPath, object->size, options,
+                                         progress, utf8 + " from " + Hex(from).substr(0, 12));
+            if (!delta) continue;
             if (delta->size < object->size) patches.deltas.push_back({from, digest.sha256, *delta});
         }
     }

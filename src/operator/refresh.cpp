@@ -118,12 +118,9 @@ void WarnOfExpiries(const RepositoryFolder& repository, const RefreshPlan& plan,
 }  // namespace
 
 int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& out, std::ostream& err) {
-    std::error_code error;
-    if (!fs::is_directory(root, error)) {
-        err << "update-repo: error: the repository " << PathText(root) << " is not a folder\n";
-        return 1;
-    }
-    const RepositoryFolder repository = ReadRepositoryFolder(root);
+    const auto opened = OpenRepository(root, err);
+    if (!opened) return 1;
+    const RepositoryFolder& repository = *opened;
     const std::vector<Problem> problems = CheckRepository(repository);
     const std::int64_t now = std::time(nullptr);
     const RefreshPlan plan = PlanRefresh(options, repository, now);

@@ -716,13 +716,19 @@ bool Refused(const std::vector<Problem>& problems, const std::vector<Problem>& u
     return true;
 }
 
-int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
+std::optional<RepositoryFolder> OpenRepository(const fs::path& root, std::ostream& err) {
     std::error_code error;
     if (!fs::is_directory(root, error)) {
         err << "update-repo: error: the repository " << PathText(root) << " is not a folder\n";
-        return 1;
+        return std::nullopt;
     }
-    const RepositoryFolder repository = ReadRepositoryFolder(root);
+    return ReadRepositoryFolder(root);
+}
+
+int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
+    const auto opened = OpenRepository(root, err);
+    if (!opened) return 1;
+    const RepositoryFolder& repository = *opened;
     const std::vector<Problem> problems = CheckRepository(repository);
     const SigningPlan plan = PlanSigning(options, repository, std::time(nullptr));
     if (Refused(problems, plan.problems, plan.refusals, err)) return 1;

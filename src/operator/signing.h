@@ -153,6 +153,9 @@ std::string Joined(const std::vector<std::string>& words);
 bool Refused(const std::vector<Problem>& problems, const std::vector<Problem>& uncovered,
              std::vector<std::string> refusals, std::ostream& err);
 
+// The repository folder read, or nothing (said on err) when it is not a folder.
+std::optional<RepositoryFolder> OpenRepository(const std::filesystem::path& root, std::ostream& err);
+
 // The sign command. Returns the exit status.
 int Sign(const std::filesystem::path& repository, const SigningOptions& options, std::ostream& out,
          std::ostream& err);
