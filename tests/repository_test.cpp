@@ -7,8 +7,8 @@
 
 #include "storage/cp1252.h"
 #include "transfer/download.h"
-#include "update/repository.h"
-#include "update/working_records.h"
+#include "update/formats/repository.h"
+#include "update/records/working_records.h"
 
 namespace {
 

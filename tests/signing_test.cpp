@@ -8,13 +8,13 @@
 #include <fstream>
 
 #include "operator/signing_key.h"
-#include "update/crypto.h"
-#include "update/key_text.h"
-#include "update/patch_route.h"
-#include "update/serial_record.h"
-#include "update/signature_file.h"
-#include "update/signed_metadata.h"
-#include "update/utc_time.h"
+#include "update/formats/utc_time.h"
+#include "update/patch/patch_route.h"
+#include "update/trust/crypto.h"
+#include "update/trust/key_text.h"
+#include "update/trust/serial_record.h"
+#include "update/trust/signature_file.h"
+#include "update/trust/signed_metadata.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-// Compressed objects and deltas (update/zstd_codec.h) on real files: each row
+// Compressed objects and deltas (update/patch/zstd_codec.h) on real files: each row
 // makes a frame (with the operators' side, or with libzstd directly for the
 // frames this program never makes), perhaps damages it on the way, and
 // decodes it as the updater does. The output must be the file byte for byte,
 // with its digest, or the frame must be refused for the reason given.
-#include "update/zstd_codec.h"
+#include "operator/encode/zstd_encode.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

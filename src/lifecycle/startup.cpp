@@ -8,8 +8,8 @@
 #include "lifecycle/window.h"
 #include "storage/storage.h"
 #include "update/modUpdate.h"
+#include "update/records/settings_record.h"
 #include "update/run_texts.h"
-#include "update/settings_record.h"
 
 UpdateWindow* frmUpdate = nullptr;
 bool UpdateDone = false;

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "update/signed_metadata.h"
+#include "update/trust/signed_metadata.h"
 
 // Reads the file in pieces. Throws std::runtime_error when it cannot be read.
 FileDigest DigestOfFile(const std::filesystem::path& path);

@@ -14,7 +14,7 @@
 #include "operator/signing.h"
 #include "operator/signing_key.h"
 #include "operator/verify.h"
-#include "update/key_text.h"
+#include "update/trust/key_text.h"
 
 #ifndef TRANSFER_TIMEOUT_SECONDS
 #define TRANSFER_TIMEOUT_SECONDS 60

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "storage/cp1252.h"
-#include "update/repository.h"
+#include "update/formats/repository.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <ostream>
 #include <vector>
 
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 struct RefreshOptions {
     std::vector<std::filesystem::path> keyFiles;  // freshness keys

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "update/repository.h"
+#include "update/formats/repository.h"
 
 struct PublishedList {
     std::int16_t version = 0;

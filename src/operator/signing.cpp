@@ -12,10 +12,10 @@
 #include "operator/names.h"
 #include "operator/verify.h"
 #include "storage/cp1252.h"
-#include "update/key_text.h"
-#include "update/signature_file.h"
-#include "update/signed_metadata.h"
-#include "update/utc_time.h"
+#include "update/formats/utc_time.h"
+#include "update/trust/key_text.h"
+#include "update/trust/signature_file.h"
+#include "update/trust/signed_metadata.h"
 
 namespace {
 

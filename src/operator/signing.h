@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "operator/patches.h"
+#include "operator/encode/patches.h"
 #include "operator/problem.h"
 #include "operator/repository_folder.h"
 #include "operator/signing_key.h"
-#include "update/crypto.h"
-#include "update/signed_metadata.h"
+#include "update/trust/crypto.h"
+#include "update/trust/signed_metadata.h"
 
 inline constexpr long long kFreshDays = 7;
 inline constexpr long long kReleaseDays = 365;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string_view>
 
-#include "update/crypto.h"
+#include "update/trust/crypto.h"
 
 class SigningKey {
 public:

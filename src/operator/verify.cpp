@@ -12,8 +12,8 @@
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "transfer/http.h"
-#include "update/signature_file.h"
-#include "update/signed_metadata.h"
+#include "update/trust/signature_file.h"
+#include "update/trust/signed_metadata.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "failure.h"
 #include "storage/storage.h"
-#include "update/repository.h"
-#include "update/staging.h"
+#include "update/formats/repository.h"
+#include "update/records/staging.h"
 
 NewerVersions ReadNewerVersions(const std::string& index, std::int16_t current) {
     const std::vector<IndexField> fields = ReadIndexFields(index);

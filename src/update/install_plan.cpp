@@ -6,7 +6,7 @@
 
 #include "failure.h"
 #include "storage/storage.h"
-#include "update/repository.h"
+#include "update/formats/repository.h"
 
 namespace {
 

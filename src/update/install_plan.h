@@ -11,24 +11,9 @@
 #include <vector>
 
 #include "transfer/download.h"
-#include "update/patch_route.h"
-#include "update/staging.h"
-#include "update/trust.h"
-
-// A file that travels compressed or as deltas: the ways left to try (the
-// first is the one under way), the staged names of what that way fetched
-// and makes, and once rebuilt, the staged file to move in.
-struct PatchedFile {
-    std::size_t place = 0;
-    std::string entry;
-    FileDigest expected;
-    std::vector<FileWay> ways;
-    std::vector<std::size_t> jobs;       // the way's jobs in the round's job list
-    std::vector<std::string> artifacts;  // Deltas, Object: what they fetch
-    std::vector<std::string> steps;      // Deltas: the staged copy after each delta; the last is the result
-    std::string result;                  // the checked file to move in
-    bool failed = false;                 // a fetch of this way failed
-};
+#include "update/patch/patch_rebuild.h"
+#include "update/records/staging.h"
+#include "update/trust/trust.h"
 
 struct InstallPlan {
     // Every file shown, in list order (blank entries are not shown): its

@@ -13,13 +13,13 @@
 #include "storage/storage.h"
 #include "transfer/download.h"
 #include "update/file_lists.h"
+#include "update/formats/repository.h"
 #include "update/install_plan.h"
-#include "update/patch_rebuild.h"
-#include "update/repository.h"
+#include "update/patch/patch_rebuild.h"
+#include "update/records/settings_record.h"
+#include "update/records/staging.h"
 #include "update/run_texts.h"
-#include "update/settings_record.h"
-#include "update/staging.h"
-#include "update/trust.h"
+#include "update/trust/trust.h"
 
 namespace {
 
@@ -231,7 +231,8 @@ void UpdateRun::ReadInstalledVersion() {
 }
 
 void UpdateRun::ConnectToRepository() {
-    trust_ = std::make_unique<RepositoryTrust>(settings_);
+    trust_ = std::make_unique<RepositoryTrust>(TrustSettings{settings_.publicKeys, settings_.releaseThreshold,
+                                                             settings_.freshKeys, settings_.channel});
     downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_));
 }
 

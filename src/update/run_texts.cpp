@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "failure.h"
-#include "update/repository.h"
+#include "update/formats/repository.h"
 
 void ShowSearching(UpdateView& view) {
     view.SetText(L2, "Recherche des nouvelles...");

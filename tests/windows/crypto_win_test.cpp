@@ -18,9 +18,9 @@
 #include <sstream>
 
 #include "check.h"
-#include "update/crypto.h"
-#include "update/signed_metadata.h"
-#include "update/zstd_codec.h"
+#include "operator/encode/zstd_encode.h"
+#include "update/trust/crypto.h"
+#include "update/trust/signed_metadata.h"
 
 namespace {
 

@@ -1,0 +1,27 @@
+// Making the compressed objects and deltas that update/patch/zstd_codec.h
+// decodes: the operators' tool only, never the updater.
+#pragma once
+
+#include <filesystem>
+
+#include "update/patch/zstd_codec.h"
+
+// The level the operators' tool compresses at unless told otherwise.
+inline constexpr int kDefaultCompressionLevel = 19;
+
+// `level`: zstd's compression level, 1 to 22 (ZSTD_maxCLevel()); others
+// throw std::invalid_argument. Each returns the size and SHA-256 of the frame
+// written to out, so the caller keeps the smaller of a delta and an object.
+
+// Compresses file into a compressed object, with long-distance matching
+// over a window of at most 2^kObjectWindowLog. Throws CodecError.
+FileDigest CompressObject(const std::filesystem::path& file, const ByteSink& out, int level);
+
+// Makes the delta that rebuilds newFile from oldFile, as
+// `zstd --patch-from=oldFile --long` does: the old file (mapped) is the
+// prefix and the window covers both files. Either file beyond
+// kDeltaMostBytes, or a new file larger than the old one by more than
+// kDeltaGrowthBytes, is refused before anything is read: TooLarge. Throws
+// CodecError.
+FileDigest MakeDelta(const std::filesystem::path& oldFile, const std::filesystem::path& newFile,
+                     const ByteSink& out, int level);

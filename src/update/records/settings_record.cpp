@@ -1,0 +1,29 @@
+#include "update/records/settings_record.h"
+
+#include "failure.h"
+#include "storage/storage.h"
+#include "update/formats/repository.h"
+
+std::int16_t InstalledVersion() {
+    const std::string text = ReadIni(SettingsFile(), "VERSION", "Game");
+    const auto version = ToVersion(LeadingNumber(text));
+    if (!version) throw UpdateFailure("Version invalide: " + Printable(text) + ".");
+    return *version;
+}
+
+std::string SettingsText(std::int16_t version) {
+    return (version < 0 ? "" : " ") + std::to_string(version);
+}
+
+bool WriteVersion(std::int16_t version) {
+    return WriteIni("VERSION", "Game", SettingsText(version), SettingsFile());
+}
+
+bool WriteFinishMarker(const std::string& value) {
+    return WriteIni("UPDATER", "Fin", value, SettingsFile());
+}
+
+void RecordFinishMarker(const std::string& value) {
+    if (!WriteFinishMarker(value))
+        throw UpdateFailure(std::string("Impossible d'écrire ") + kSettingsName + ".");
+}

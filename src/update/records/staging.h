@@ -1,0 +1,97 @@
+// How an update reaches the game folder all at once: every file is first
+// fetched into a staged copy beside its target, under a name of its own;
+// once all are complete and checked, a journal lists the moves and they are
+// made one after the other. A start that finds a journal (the previous run
+// was killed or the power went in the middle of the moves) finishes them
+// before anything else.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "update/records/working_records.h"
+
+// Whether a name is an entry of the update's lists.
+using IsListed = std::function<bool(std::string_view)>;
+
+// A staged body an earlier run left behind, that this run may resume.
+struct LeftBody {
+    std::string staged;  // relative to the game folder
+    // Of the answer the body came from; a body without both is fetched again whole.
+    std::string validator;
+    std::int64_t total = -1;
+};
+
+// The record of every staged file this run makes (and of what earlier runs
+// left), so that a later start removes exactly those and nothing else.
+class StagingRecord {
+public:
+    // Reads what earlier runs recorded; starts a new record.
+    StagingRecord();
+    // Removes every staged file of this run that was not committed, except
+    // those kept for a later resume.
+    ~StagingRecord();
+    StagingRecord(const StagingRecord&) = delete;
+    StagingRecord& operator=(const StagingRecord&) = delete;
+
+    // A body of `entry` left by an earlier run (partial or whole; without a
+    // validator it cannot be resumed), taken over by this run.
+    std::optional<LeftBody> TakeLeftBody(const std::string& entry);
+    // Removes what earlier runs left that this run did not take over.
+    void RemoveLeftovers();
+
+    // A new name beside the entry's target (the entry, ".~upd-" and a random
+    // tag) that no file has and no listed entry uses. Its record is written by the next Flush(), which must
+    // come before the file is made.
+    std::string NewStagedName(const std::string& entry, const IsListed& isListed);
+    // The staged body came from an answer with this validator and total,
+    // and may be continued by a range of that same file; written by the
+    // next Flush().
+    void RecordValidator(const std::string& staged, const std::string& validator, std::int64_t total);
+    // Writes what was recorded since the last call (one write for thousands
+    // of files, not one each).
+    void Flush();
+    // Keep partial bodies on disk for the next run (the run was stopped, not failed).
+    void KeepPartials() { keepPartials_ = true; }
+    // Everything is committed: the record itself goes.
+    void Close();
+
+private:
+    void Append(const std::string& line);
+
+    struct Staged {
+        std::string entry;
+        std::string validator;
+        std::int64_t total = -1;
+    };
+    // Writes a new record that holds these.
+    void Start(const std::map<std::string, Staged>& recorded);
+    void AppendRecorded(const std::string& staged, const Staged& what);
+    static std::string ValidLine(const std::string& staged, const std::string& validator, std::int64_t total);
+    static bool ReadLine(std::string_view line, std::map<std::string, Staged>& named);
+    static std::optional<std::map<std::string, Staged>> ReadRecord();
+
+    std::map<std::string, Staged> earlier_;  // staged name -> what it holds
+    std::set<std::string> cutNames_;         // names given to entries cut to fit
+    std::ofstream record_;                   // open from the start to the end of the run
+    std::string pending_;                    // lines not written yet
+    bool keepPartials_ = false;
+    bool closed_ = false;
+};
+
+// Puts every staged file in place and records the version, all or nothing:
+// a failure before the last move puts every replaced file back. Throws
+// UpdateFailure with the reason.
+void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version);
+
+// Finishes the commit a previous run left half done. Returns false when
+// there was none, or when its journal failed its checks (it is then set
+// aside, and nothing it names is touched). Throws UpdateFailure when it cannot be finished.
+bool FinishPendingCommit();

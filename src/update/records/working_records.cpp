@@ -1,0 +1,155 @@
+#include "update/records/working_records.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <system_error>
+
+#include "storage/storage.h"
+#include "update/formats/number_text.h"
+#include "update/formats/repository.h"
+#include "update/formats/text_lines.h"
+#include "update/trust/crypto.h"
+#include "update/trust/signed_metadata.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Written by an updater before records carried sums and their names were
+// checked: such a record is set aside like a broken one.
+constexpr std::string_view kJournalHeader = "kestralon-journal 2";
+// The longest name of one file or folder, in bytes, on Linux's file
+// systems; Windows counts UTF-16 units, never more than the UTF-8 bytes.
+constexpr std::size_t kLongestName = 255;
+
+constexpr std::array<std::string_view, 8> kWorkingNames = {
+    "updater.lock",    "updater.journal",     "updater.journal.new",   "updater.journal.bad",
+    "updater.staging", "updater.staging.bad", "config/updater.serial", "config/updater.serial.new"};
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The name as Windows resolves it, in lowercase with "/" between the parts:
+// "." and empty parts name the folder they are in, and a part's trailing
+// dots and blanks are dropped.
+std::string FileSystemSpelling(std::string_view entry) {
+    std::string spelled;
+    std::size_t start = 0;
+    while (start <= entry.size()) {
+        std::size_t end = entry.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = entry.size();
+        std::string_view part = entry.substr(start, end - start);
+        while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
+        if (!part.empty()) {
+            if (!spelled.empty()) spelled += '/';
+            std::transform(part.begin(), part.end(), std::back_inserter(spelled), Lower);
+        }
+        start = end + 1;
+    }
+    return spelled;
+}
+
+bool IsLowerHex(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// An entry a list may hold, and so one the records may name.
+bool IsRecordableEntry(std::string_view entry) {
+    return !IsBlankEntry(entry) && !RefusedEntryReason(entry) && !IsWorkingFileName(entry);
+}
+
+std::optional<CommitMove> ReadMove(std::string_view line) {
+    const std::vector<std::string_view> fields = SplitFields(line, '\t');
+    if (fields.size() != 4 || fields[0] != "move") return std::nullopt;
+    CommitMove move{std::string(fields[1]), std::string(fields[2]), std::string(fields[3])};
+    if (!IsStagedNameOf(move.staged, move.target) || move.backup != BackupName(move.staged))
+        return std::nullopt;
+    return move;
+}
+
+}  // namespace
+
+bool IsWorkingFileName(std::string_view entry) {
+    const std::string spelled = FileSystemSpelling(entry);
+    return std::find(kWorkingNames.begin(), kWorkingNames.end(), spelled) != kWorkingNames.end();
+}
+
+std::string StagedStem(const std::string& entry) {
+    const std::size_t folder = entry.find_last_of("/\\");
+    const std::size_t start = folder == std::string::npos ? 0 : folder + 1;
+    const std::size_t room = kLongestName - kStagedMark.size() - kTagLength;
+    if (entry.size() - start <= room) return entry;
+    std::size_t end = start + room;
+    while (end > start && (static_cast<unsigned char>(entry[end]) & 0xC0) == 0x80) --end;
+    return entry.substr(0, end);
+}
+
+bool IsStagedNameOf(std::string_view staged, std::string_view entry) {
+    if (!IsRecordableEntry(entry)) return false;
+    const std::string stem = StagedStem(std::string(entry));
+    if (staged.size() != stem.size() + kStagedMark.size() + kTagLength) return false;
+    if (!staged.starts_with(stem) || staged.substr(stem.size(), kStagedMark.size()) != kStagedMark)
+        return false;
+    return IsLowerHex(staged.substr(stem.size() + kStagedMark.size()));
+}
+
+std::string BackupName(const std::string& staged) {
+    std::string backup = staged;
+    backup.replace(backup.rfind(kStagedMark), kStagedMark.size(), kBackupMark);
+    return backup;
+}
+
+std::string SumLine(std::string_view text) {
+    return "sum " + Hex(Sha256Of(text));
+}
+
+void WriteJournalText(std::ostream& out, std::int16_t version, const std::vector<CommitMove>& moves) {
+    Sha256 sum;
+    const auto write = [&](std::string_view text) {
+        sum.Update(text.data(), text.size());
+        out << text;
+    };
+    write(kJournalHeader);
+    write("\nversion " + std::to_string(version) + "\n");
+    std::string line;
+    for (const CommitMove& move : moves) {
+        line.assign("move\t").append(move.staged).append("\t").append(move.target);
+        write(line.append("\t").append(move.backup).append("\n"));
+    }
+    // Also the proof that the journal was written whole.
+    out << "sum " << Hex(sum.Finish()) << "\n";
+}
+
+std::optional<Journal> ReadJournal(std::string_view text) {
+    if (text.size() < 2 || text.back() != '\n') return std::nullopt;
+    const std::size_t lastLine = text.rfind('\n', text.size() - 2) + 1;
+    const std::string_view body = text.substr(0, lastLine);
+    if (lastLine == 0 || text.substr(lastLine, text.size() - lastLine - 1) != SumLine(body))
+        return std::nullopt;
+    const std::vector<std::string_view> lines = SplitLines(body);
+    if (lines.size() < 2 || lines[0] != kJournalHeader || !lines[1].starts_with("version "))
+        return std::nullopt;
+    const auto version = ParseDecimal<std::int16_t>(lines[1].substr(8));
+    if (!version) return std::nullopt;
+    Journal journal{*version, {}};
+    for (std::size_t i = 2; i < lines.size(); ++i) {
+        std::optional<CommitMove> move = ReadMove(lines[i]);
+        if (!move) return std::nullopt;
+        journal.moves.push_back(std::move(*move));
+    }
+    return journal;
+}
+
+void SetAside(const fs::path& record) {
+    fs::path bad = record;
+    bad += ".bad";
+    try {
+        ReplaceFile(record, bad);
+    } catch (const std::system_error&) {
+        std::error_code ignored;
+        fs::remove(record, ignored);
+    }
+}

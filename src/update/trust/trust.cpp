@@ -1,0 +1,213 @@
+#include "update/trust/trust.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+#include "failure.h"
+#include "storage/storage.h"
+#include "update/formats/repository.h"
+#include "update/trust/key_text.h"
+#include "update/trust/serial_record.h"
+#include "update/trust/signature_file.h"
+
+namespace {
+
+// The fresh metadata is four lines; the release metadata's size is signed
+// in it.
+constexpr std::size_t kLargestFreshMetadata = 4096;
+constexpr std::size_t kLargestSignatures = 64 * 1024;
+
+[[noreturn]] void Refuse(const std::string& file) {
+    throw UpdateFailure("Signature invalide: " + file + ".");
+}
+
+// The record is a few bytes; anything longer is not one.
+constexpr std::size_t kLargestSerialRecord = 4096;
+
+AcceptedSerials ReadAcceptedSerials(const std::string& keySet) {
+    std::ifstream in(LocalPath(kSerialName), std::ios::binary);
+    std::string text(kLargestSerialRecord + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kLargestSerialRecord) return {};
+    return RecordedSerials(text, keySet);
+}
+
+class DigestCheck : public ContentCheck {
+public:
+    explicit DigestCheck(const FileDigest& expected) : expected_(expected) {}
+    void Restart() override {
+        hash_.Finish();
+        size_ = 0;
+    }
+    void Update(const char* data, std::size_t size) override {
+        hash_.Update(data, size);
+        size_ += size;
+    }
+    bool Matches() override { return size_ == expected_.size && hash_.Finish() == expected_.sha256; }
+
+private:
+    FileDigest expected_;
+    Sha256 hash_;
+    std::uint64_t size_ = 0;
+};
+
+std::vector<PublicKey> KeysOf(std::string_view text) {
+    // The build checked the keys; a key that still does not parse means no
+    // signature can ever match, which must not turn into "unsigned".
+    const auto keys = ParsePublicKeys(text);
+    if (!keys && !text.empty()) throw UpdateFailure("Clé publique invalide.");
+    return keys ? *keys : std::vector<PublicKey>{};
+}
+
+}  // namespace
+
+RepositoryTrust::RepositoryTrust(const TrustSettings& settings)
+    : releaseKeys_(KeysOf(settings.publicKeys)),
+      threshold_(static_cast<std::size_t>(std::max(settings.releaseThreshold, 1))),
+      freshKeys_(KeysOf(settings.freshKeys)),
+      channel_(settings.channel) {
+    if (!Enabled()) return;
+    // Without freshness keys of its own, the build lets the release keys
+    // vouch for freshness too, as many of them as for the content.
+    if (freshKeys_.empty()) {
+        freshKeys_ = releaseKeys_;
+        freshThreshold_ = threshold_;
+    }
+    keySet_ = KeySetName(releaseKeys_, settings.freshKeys.empty() ? std::vector<PublicKey>{} : freshKeys_);
+}
+
+void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
+    if (!Enabled()) return;
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const std::vector<std::string> fresh = fetch(
+        {{kFreshMetadataName, kLargestFreshMetadata, {}}, {kFreshSignatureName, kLargestSignatures, {}}});
+    if (CountSignedBy(fresh[0], fresh[1], freshKeys_) < freshThreshold_) Refuse(kFreshSignatureName);
+    const auto freshness = ParseFreshMetadata(fresh[0]);
+    if (!freshness) Refuse(kFreshMetadataName);
+    if (HasExpired(freshness->expires, now)) throw UpdateFailure("Mise à jour expirée.");
+
+    // The release metadata is what the fresh metadata names, no longer.
+    const std::vector<std::string> release =
+        fetch({{kReleaseMetadataName, static_cast<std::size_t>(freshness->release.size),
+                "Signature invalide: " + std::string(kReleaseMetadataName) + "."},
+               {kReleaseSignatureName, kLargestSignatures, {}}});
+    if (DigestOf(release[0]) != freshness->release) Refuse(kReleaseMetadataName);
+    if (CountSignedBy(release[0], release[1], releaseKeys_) < threshold_) Refuse(kReleaseSignatureName);
+    metadata_ = ParseRepositoryMetadata(release[0]);
+    if (!metadata_ || metadata_->channel.empty()) Refuse(kReleaseMetadataName);
+    if (metadata_->channel != channel_) {
+        throw UpdateFailure("Mise à jour d'un autre canal: " + metadata_->channel + ".");
+    }
+    if (HasExpired(metadata_->expires, now)) throw UpdateFailure("Mise à jour expirée.");
+    // Metadata older than what this folder once accepted is a replay: it
+    // could bring back files the operator has since replaced, or hold back
+    // a fix.
+    const AcceptedSerials offered{metadata_->serial, freshness->serial};
+    const AcceptedSerials accepted = ReadAcceptedSerials(keySet_);
+    if (offered < accepted) throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
+    accepted_ = std::max(offered, accepted);
+    if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
+}
+
+std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) const {
+    const std::string list = ListName(version);
+    if (!Enabled()) return {{list, kLargestList, {}}};
+    const SignedVersion* signedVersion = FindVersion(*metadata_, version);
+    if (!signedVersion) Refuse(list);
+    // A body longer than what was signed cannot be it: it is refused as soon
+    // as it says so, or passes that length, instead of being read whole. The
+    // lists are read into memory, so a signed size past what a list can be
+    // is held to that too.
+    const auto limited = [](const std::string& name, std::uint64_t size) {
+        return TextRequest{name, static_cast<std::size_t>(std::min<std::uint64_t>(size, kLargestList)),
+                           "Signature invalide: " + name + "."};
+    };
+    std::vector<TextRequest> requests = {limited(list, signedVersion->list.size),
+                                         limited(VersionMetadataName(version), signedVersion->files.size)};
+    if (signedVersion->patches)
+        requests.push_back(limited(VersionPatchesName(version), signedVersion->patches->size));
+    return requests;
+}
+
+void RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::string>& texts) {
+    if (!Enabled()) return;
+    const SignedVersion* signedVersion = FindVersion(*metadata_, version);
+    if (!signedVersion || DigestOf(texts.at(0)) != signedVersion->list) Refuse(ListName(version));
+    const std::string filesName = VersionMetadataName(version);
+    if (DigestOf(texts.at(1)) != signedVersion->files) Refuse(filesName);
+    const auto files = ParseVersionFiles(texts[1]);
+    if (!files || files->version != version) Refuse(filesName);
+    for (const auto& [path, digest] : files->files) {
+        auto [where, added] = files_.try_emplace(AnsiToUtf8(path), version, digest);
+        if (!added && where->second.first < version) where->second = {version, digest};
+    }
+    if (!signedVersion->patches) return;
+    const std::string patchesName = VersionPatchesName(version);
+    if (DigestOf(texts.at(2)) != *signedVersion->patches) Refuse(patchesName);
+    const auto patches = ParseVersionPatches(texts[2]);
+    if (!patches || patches->version != version) Refuse(patchesName);
+    offer_.Add(*patches);
+}
+
+FileDigest RepositoryTrust::Expected(const std::string& entry) const {
+    const auto found = files_.find(entry);
+    if (found == files_.end()) throw UpdateFailure("Fichier non signé: " + Printable(entry) + ".");
+    return found->second.second;
+}
+
+void RepositoryTrust::RecordSerial() const {
+    if (!Enabled() || !metadata_ || accepted_ <= ReadAcceptedSerials(keySet_)) return;
+    // Like the settings file: never created where the game has no Config folder.
+    const std::filesystem::path path = LocalPath(kSerialName);
+    std::error_code error;
+    if (!std::filesystem::is_directory(path.parent_path(), error)) return;
+    const std::filesystem::path written = LocalPath(std::string(kSerialName) + ".new");
+    {
+        std::ofstream out(written, std::ios::binary | std::ios::trunc);
+        out << FormatSerialRecord(keySet_, accepted_);
+        out.close();
+        if (out.fail()) {
+            std::filesystem::remove(written, error);
+            throw UpdateFailure("Impossible d'écrire Config\\updater.serial.");
+        }
+    }
+    try {
+        ReplaceFile(written, path);
+    } catch (const std::system_error&) {
+        std::filesystem::remove(written, error);
+        throw UpdateFailure("Impossible d'écrire Config\\updater.serial.");
+    }
+}
+
+std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {
+    return std::make_unique<DigestCheck>(expected);
+}
+
+std::optional<FileDigest> InstalledDigest(const std::string& entry) {
+    const std::filesystem::path path = LocalPath(entry);
+    std::error_code error;
+    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return std::nullopt;
+    return DigestOfStream(in);
+}
+
+bool HoldsContent(const std::string& entry, const FileDigest& expected) {
+    const std::filesystem::path path = LocalPath(entry);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) ||
+        std::filesystem::file_size(path, error) != expected.size || error) {
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return false;
+    return DigestOfStream(in) == expected;
+}

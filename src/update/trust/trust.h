@@ -1,0 +1,89 @@
+// The operator's signature over what the update installs. With keys
+// compiled in, nothing reaches the game folder unless the release keys signed
+// it: the index, every list, and every file's size and SHA-256. The fresh
+// metadata, signed by the freshness keys (or the release keys when the build
+// has none of their own), only says that this release is still current.
+// Without keys, the run trusts the server, as it always did.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "transfer/download_job.h"
+#include "update/trust/serial_record.h"
+#include "update/trust/signed_metadata.h"
+
+// Where this game folder keeps the highest serial it has accepted.
+inline constexpr const char* kSerialName = "Config\\updater.serial";
+
+// The keys a build holds and the channel it follows.
+struct TrustSettings {
+    // The release keys ("key1,key2"); empty for an unsigned repository.
+    std::string publicKeys;
+    int releaseThreshold = 1;  // how many distinct release keys must sign
+    // The freshness keys; empty: the release keys vouch for freshness too.
+    std::string freshKeys;
+    std::string channel;
+};
+
+class RepositoryTrust {
+public:
+    // Fetches small repository files into memory, at once (the run shows them).
+    using Fetch = std::function<std::vector<std::string>(const std::vector<TextRequest>&)>;
+
+    // No release key: an unsigned updater.
+    explicit RepositoryTrust(const TrustSettings& settings);
+
+    bool Enabled() const { return !releaseKeys_.empty(); }
+
+    // Checks the signed metadata against the index just read: the fresh
+    // metadata's signature and expiry, then the release metadata it names,
+    // its signatures, channel and expiry, the serials, and the index's
+    // digest. Throws UpdateFailure.
+    void CheckIndex(const std::string& index, const Fetch& fetch);
+    // What to fetch for a version: its list and, when signed, its file
+    // metadata (and its patch metadata when it has some), each limited to
+    // the size the release metadata signed for it. Throws UpdateFailure for
+    // a version the metadata does not sign.
+    std::vector<TextRequest> VersionRequests(std::int16_t version) const;
+    // Checks a version's list, its file metadata and its patch metadata
+    // (fetched beside the list as VersionRequests asked: texts[0] the list).
+    void CheckList(std::int16_t version, const std::vector<std::string>& texts);
+    // The objects and deltas the checked versions offer.
+    const PatchOffer& Offer() const { return offer_; }
+    // The size and SHA-256 the entry (UTF-8) must have: those of the newest
+    // version that lists it. Throws UpdateFailure for a listed entry that
+    // the metadata does not vouch for.
+    FileDigest Expected(const std::string& entry) const;
+    // Remembers the serials of the metadata this run accepted.
+    void RecordSerial() const;
+
+private:
+    std::vector<PublicKey> releaseKeys_;
+    std::size_t threshold_ = 1;
+    std::vector<PublicKey> freshKeys_;
+    std::size_t freshThreshold_ = 1;
+    std::string channel_;
+    // The accepted serials are kept per key set (serial_record.h).
+    std::string keySet_;
+    AcceptedSerials accepted_;
+    std::optional<RepositoryMetadata> metadata_;
+    PatchOffer offer_;
+    // Entry (UTF-8) -> the version that vouches for it and its digest.
+    std::map<std::string, std::pair<std::int16_t, FileDigest>> files_;
+};
+
+// Checks a body against its signed size and SHA-256 as it streams to disk.
+std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected);
+
+// True when the file (UTF-8 path relative to the game folder) already holds
+// exactly these bytes; it is read once.
+bool HoldsContent(const std::string& entry, const FileDigest& expected);
+// The size and SHA-256 of the installed file, a regular file (not a link);
+// nothing when there is none or it cannot be read.
+std::optional<FileDigest> InstalledDigest(const std::string& entry);
