@@ -6,6 +6,7 @@
 #include "failure.h"
 #include "lifecycle/launch.h"
 #include "lifecycle/window.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/modUpdate.h"
 #include "update/records/settings_record.h"
@@ -28,7 +29,7 @@ void SetFinished() {
 void Form_Load() {
     UpdateDone = false;
     if (!FileExists(kGameExecutable)) {
-        frmUpdate->MessageBox("kestralon.exe est introuvable!");
+        frmUpdate->MessageBox(texts::GameMissing());
         frmUpdate->Unload();
         return;
     }
@@ -41,7 +42,7 @@ void Form_Load() {
     } catch (const RunCancelled&) {
         // The player closed the window; the transfer has been abandoned.
     } catch (const std::exception&) {
-        ShowFailure(*frmUpdate, "Erreur inattendue.");
+        ShowFailure(*frmUpdate, texts::UnexpectedError());
     }
 }
 
@@ -52,8 +53,7 @@ void lblQuitter_Click() {
         LaunchGame(LocalPath(kGameExecutable));
         return;
     }
-    frmUpdate->MessageBox(
-        "La mise à jour ne semble pas terminée, certains fichiers risquent d'être invalides.");
+    frmUpdate->MessageBox(texts::UpdateNotFinished());
     SetFinished();
     frmUpdate->Unload();
 }

@@ -24,8 +24,5 @@ public:
 // The program's window, set once by the entry point before anything else runs.
 extern UpdateWindow* frmUpdate;
 
-// The title of the window and of its message boxes.
-inline constexpr const char* kAppTitle = "Mise à jours automatique";
-
 // Creates the platform's window, loaded but not yet shown.
 std::unique_ptr<UpdateWindow> MakeUpdateWindow();

@@ -14,6 +14,7 @@
 
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
+#include "player_texts.h"
 
 extern const unsigned char kBackgroundPng[];
 extern const std::size_t kBackgroundPngSize;
@@ -124,13 +125,13 @@ void ShowMessageBox(const std::string& text, const Fl_Image* icon) {
         fl_measure(text.c_str(), textW, textH, 0);
     }
     const int h = textH + 80;
-    Fl_Double_Window dialog(w, h, kAppTitle);
+    Fl_Double_Window dialog(w, h, texts::kAppTitle);
     Fl_Box message(20, 20, w - 40, textH + 10);
     message.label(text.c_str());
     message.labelfont(FL_HELVETICA);
     message.labelsize(kFontSize);
     message.align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT | FL_ALIGN_WRAP);
-    Fl_Return_Button ok(w / 2 - 40, h - 40, 80, 26, "OK");
+    Fl_Return_Button ok(w / 2 - 40, h - 40, 80, 26, texts::kOkButton);
     ok.callback([](Fl_Widget* button, void*) { button->window()->hide(); });
     dialog.end();
     dialog.set_modal();
@@ -145,7 +146,7 @@ public:
     FltkUpdateWindow()
         : background_("background.png", kBackgroundPng, static_cast<int>(kBackgroundPngSize)),
           globe_("globe.png", kGlobePng, static_cast<int>(kGlobePngSize)),
-          window_((Fl::w() - kWidth) / 2, (Fl::h() - kHeight) / 2, kWidth, kHeight, kAppTitle),
+          window_((Fl::w() - kWidth) / 2, (Fl::h() - kHeight) / 2, kWidth, kHeight, texts::kAppTitle),
           picture_(0, 0, kWidth, kHeight),
           label4_(Px(3240), Px(120), Px(735), Px(255), FL_HELVETICA_BOLD),
           l3_(Px(120), Px(675), Px(3975), Px(255), FL_HELVETICA),

@@ -7,6 +7,7 @@
 // over the names of window.h.
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
+#include "player_texts.h"
 
 #include <windows.h>
 
@@ -230,7 +231,7 @@ public:
         bigIcon_.Reset(GlobeIcon(GetSystemMetrics(SM_CXICON), globe_.get()));
         smallIcon_.Reset(GlobeIcon(GetSystemMetrics(SM_CXSMICON), globe_.get()));
         Register();
-        const std::wstring title = Widen(kAppTitle);
+        const std::wstring title = Widen(texts::kAppTitle);
         // Created hidden: the update run shows it (Show).
         hwnd_ = CreateWindowExW(kExStyle, kClassName, title.c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                                 kWidth, kHeight, nullptr, nullptr, GetModuleHandleW(nullptr), this);
@@ -299,7 +300,7 @@ public:
         // Owned by the window once it is on screen, so it stays in front of
         // it; before that (the missing game) it stands alone.
         HWND owner = hwnd_ && IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
-        MessageBoxW(owner, Widen(text).c_str(), Widen(kAppTitle).c_str(), MB_OK);
+        MessageBoxW(owner, Widen(text).c_str(), Widen(texts::kAppTitle).c_str(), MB_OK);
     }
 
 private:

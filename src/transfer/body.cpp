@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "player_texts.h"
 #include "storage/storage.h"
 
 namespace {
@@ -21,22 +22,18 @@ bool IsIdentity(const std::string& encoding) {
 
 }  // namespace
 
-std::string AlteredReason(std::string_view local) {
-    return "Fichier altéré: " + std::string(local) + ".";
-}
-
 bool Body::Begin(const ResponseHead& head) {
     begun_ = true;
     validator_ = head.validator;
     if (!IsIdentity(head.contentEncoding)) {
-        return Refuse("Contenu compressé refusé: " + remote_ + ".");
+        return Refuse(texts::CompressedContentRefused(remote_));
     }
     if (head.status == 206) {
         // Anything but the rest of the very file the part came from would
         // splice two different pieces together: the part is thrown away.
         if (!ContinuesPart(head)) {
             retryFromStart_ = from_ > 0;
-            return Refuse("Réponse partielle inattendue pour " + remote_ + ".");
+            return Refuse(texts::UnexpectedPartialAnswer(remote_));
         }
         if (!AcceptsTotal(head.rangeTotal)) return false;
         total_ = head.rangeTotal;
@@ -44,7 +41,7 @@ bool Body::Begin(const ResponseHead& head) {
         return accepted_;
     }
     if (head.status != 200) {
-        return Refuse("Le serveur a répondu " + std::to_string(head.status) + " pour " + remote_ + ".");
+        return Refuse(texts::ServerAnswered(head.status, remote_));
     }
     if (!AcceptsTotal(head.length)) return false;
     // A whole body: the server ignored the range or the file changed.
@@ -86,7 +83,7 @@ bool MemoryBody::AcceptsTotal(std::int64_t total) {
 
 bool MemoryBody::RefuseTooLong() {
     if (!tooLong_.empty()) return Refuse(tooLong_);
-    return Refuse("Fichier trop grand: " + remote_ + " (plus de " + std::to_string(limit_ / 1024) + " Kio).");
+    return Refuse(texts::FileTooLarge(remote_, limit_ / 1024));
 }
 
 StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders, CheckWorker* worker)

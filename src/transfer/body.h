@@ -11,13 +11,11 @@
 #include <string>
 #include <string_view>
 
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "transfer/check_worker.h"
 #include "transfer/download_job.h"
 #include "transfer/http.h"
-
-// Shown when a body is not what the signed metadata describes.
-std::string AlteredReason(std::string_view local);
 
 class Body : public BodySink {
 public:
@@ -69,7 +67,7 @@ protected:
     }
     bool RefuseAltered(std::string_view local) {
         altered_ = true;
-        return Refuse(AlteredReason(local));
+        return Refuse(texts::Altered(local));
     }
     bool ContinuesPart(const ResponseHead& head) const;
     std::string remote_;
@@ -92,7 +90,7 @@ public:
     MemoryBody(const TextRequest& request, std::string& out);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override { return true; }
-    std::string WriteFailure() const override { return "Mémoire insuffisante."; }
+    std::string WriteFailure() const override { return texts::NoMemory(); }
 
 private:
     bool StartOver() override;
@@ -116,7 +114,7 @@ public:
     StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders, CheckWorker* worker);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override;
-    std::string WriteFailure() const override { return "Impossible d'écrire " + local_ + "."; }
+    std::string WriteFailure() const override { return texts::CannotWrite(local_); }
     bool CheckPending(std::chrono::milliseconds wait) override { return feed_ && feed_->Pending(wait); }
     bool ReadBack() override { return !feed_ || feed_->Fed(); }
 

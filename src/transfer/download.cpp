@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "transfer/body.h"
 #include "transfer/check_worker.h"
 #include "transfer/retry_policy.h"
@@ -80,34 +81,22 @@ Judgement GiveUp(std::string reason) {
     return Failed(Failure::Final, std::move(reason));
 }
 
-std::string StatusReason(long status, const std::string& remote) {
-    return "Le serveur a répondu " + std::to_string(status) + " pour " + remote + ".";
-}
-
-std::string CutReason(const std::string& remote) {
-    return "Transfert incomplet: " + remote + ".";
-}
-
-std::string TimedOutReason(const std::string& remote) {
-    return "Délai dépassé: " + remote + ".";
-}
-
 // An answer that arrived to its end: kept only when whole and as expected.
 Judgement JudgeEndedAnswer(const TransferResult& result, const Body& body, bool closed, const Work& item) {
     const long status = result.head.status;
     if (!closed) return GiveUp(body.WriteFailure());
-    if (status != 200 && status != 206) return GiveUp(StatusReason(status, *item.remote));
+    if (status != 200 && status != 206) return GiveUp(texts::ServerAnswered(status, *item.remote));
     const bool sizeKnownGood = item.expectedSize && body.OnDisk() == *item.expectedSize;
     // Without a length or a final chunk, a body cut by a closed connection
     // looks complete: only a size we know proves it.
     if (!result.bodyComplete && !(sizeKnownGood && item.check)) {
-        return GiveUp("Le serveur n'a pas indiqué la taille de " + *item.remote + ".");
+        return GiveUp(texts::NoLength(*item.remote));
     }
     if (status == 206 && body.Total() >= 0 && body.OnDisk() != static_cast<std::uint64_t>(body.Total())) {
-        return Failed(Failure::StartOver, CutReason(*item.remote));
+        return Failed(Failure::StartOver, texts::TransferCut(*item.remote));
     }
     if ((item.expectedSize && !sizeKnownGood) || (item.check && !item.check->Matches())) {
-        return Failed(Failure::Altered, AlteredReason(item.local));
+        return Failed(Failure::Altered, texts::Altered(item.local));
     }
     return Complete();
 }
@@ -115,8 +104,8 @@ Judgement JudgeEndedAnswer(const TransferResult& result, const Body& body, bool 
 Judgement JudgeErrorStatus(long status, const Body& body, const std::string& remote) {
     // A body kept from an earlier run may already be whole: there is no
     // range after its end. It is fetched again from the start.
-    if (status == 416 && body.OnDisk() > 0) return Failed(Failure::StartOver, CutReason(remote));
-    const std::string reason = StatusReason(status, remote);
+    if (status == 416 && body.OnDisk() > 0) return Failed(Failure::StartOver, texts::TransferCut(remote));
+    const std::string reason = texts::ServerAnswered(status, remote);
     if (status == 503) return Failed(Failure::ServerBusy, reason);
     if (status == 429) return Failed(Failure::TooManyRequests, reason);
     if (status >= 500) return Failed(Failure::ServerError, reason);
@@ -138,22 +127,22 @@ Judgement Judge(const TransferResult& result, const Body& body, bool closed, con
         case TransferOutcome::HttpError:
             return JudgeErrorStatus(result.head.status, body, *item.remote);
         case TransferOutcome::Unreachable:
-            return Failed(Failure::Unreachable, "Serveur injoignable.");
+            return Failed(Failure::Unreachable, texts::Unreachable());
         case TransferOutcome::TimedOut:
-            return Failed(Failure::TimedOut, TimedOutReason(*item.remote));
+            return Failed(Failure::TimedOut, texts::TimedOut(*item.remote));
         case TransferOutcome::SinkRefused:
             return JudgeRefusedBody(body);
         case TransferOutcome::TooManyRedirects:
-            return GiveUp("Trop de redirections pour " + *item.remote + ".");
+            return GiveUp(texts::TooManyRedirects(*item.remote));
         case TransferOutcome::BadRedirect:
-            return GiveUp("Redirection refusée pour " + *item.remote + ".");
+            return GiveUp(texts::RedirectRefused(*item.remote));
         case TransferOutcome::BadResponse:
-            return GiveUp("Réponse invalide du serveur pour " + *item.remote + ".");
+            return GiveUp(texts::BadResponse(*item.remote));
         case TransferOutcome::Certificate:
-            return GiveUp("Certificat du serveur refusé.");
+            return GiveUp(texts::CertificateRefused());
         case TransferOutcome::Interrupted:
         default:
-            return Failed(Failure::Cut, CutReason(*item.remote));
+            return Failed(Failure::Cut, texts::TransferCut(*item.remote));
     }
 }
 
@@ -418,11 +407,11 @@ std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry
     const std::string& remote = *Item(entry.work).remote;
     if (!entry.body->Begun()) {
         if (now - entry.started < answerTimeout_) return std::nullopt;
-        return Failed(Failure::NoAnswer, TimedOutReason(remote));
+        return Failed(Failure::NoAnswer, texts::TimedOut(remote));
     }
     if (now - entry.windowStart < stallWindow_) return std::nullopt;
     if (entry.body->Written() - entry.windowBytes < kLeastBytesPerWindow) {
-        return Failed(Failure::TimedOut, TimedOutReason(remote));
+        return Failed(Failure::TimedOut, texts::TimedOut(remote));
     }
     entry.windowStart = now;
     entry.windowBytes = entry.body->Written();

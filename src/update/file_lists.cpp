@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/formats/repository.h"
 #include "update/records/staging.h"
@@ -14,14 +15,14 @@ NewerVersions ReadNewerVersions(const std::string& index, std::int16_t current) 
     // version in it at all: that is not "up to date".
     if (std::none_of(fields.begin(), fields.end(),
                      [](const IndexField& f) { return HasLeadingNumber(f.text); })) {
-        throw UpdateFailure(std::string("Index des versions illisible: ") + kIndexName + ".");
+        throw UpdateFailure(texts::UnreadableIndex(kIndexName));
     }
     NewerVersions newer;
     newer.newest = current;
     for (const IndexField& field : fields) {
         if (!(field.value > current)) continue;
         const auto version = ToVersion(field.value);
-        if (!version) throw UpdateFailure("Version invalide: " + Printable(AnsiToUtf8(field.text)) + ".");
+        if (!version) throw UpdateFailure(texts::BadVersion(Printable(AnsiToUtf8(field.text))));
         newer.versions.push_back(*version);
         if (newer.newest < *version) newer.newest = *version;
     }
@@ -59,9 +60,9 @@ void ListMerge::Add(const std::string& list) {
     ForEachListEntry(list, [this](std::string_view line) {
         std::string entry = AnsiToUtf8(line);
         if (const auto problem = RefusedEntryReason(entry)) throw UpdateFailure(*problem);
-        if (IsWorkingFileName(entry)) throw UpdateFailure("Chemin refusé: " + Printable(entry) + ".");
+        if (IsWorkingFileName(entry)) throw UpdateFailure(texts::RefusedPath(Printable(entry)));
         if (fileList_.size() >= kMostEntries) {
-            throw UpdateFailure("Trop de fichiers: plus de " + std::to_string(kMostEntries) + ".");
+            throw UpdateFailure(texts::TooManyFiles(kMostEntries));
         }
         fileList_.push_back(std::move(entry));
         if (!listed_.insert(fileList_.size() - 1).second) {

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/formats/repository.h"
 
@@ -68,7 +69,7 @@ void CheckTargets(const std::vector<std::string>& fileList, const std::vector<st
     std::string lastFolder;  // the folders on the way to the last entry are usable
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const std::string& entry = fileList[positions[i]];
-        const UpdateFailure refused("Impossible d'écrire " + Printable(entry) + ".");
+        const UpdateFailure refused(texts::CannotWrite(Printable(entry)));
         if (usedAsFolder[i]) throw refused;
         std::error_code error;
         if (std::filesystem::is_directory(LocalPath(entry), error)) throw refused;
@@ -103,10 +104,9 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt)
     const auto space = std::filesystem::space(NativePath(ProgramFolder()), error);
     if (error || needed <= space.available) return;
     constexpr std::uint64_t kMiB = 1024 * 1024;
-    const auto roundedUp = [](std::uint64_t bytes) { return std::to_string((bytes + kMiB - 1) / kMiB); };
-    throw UpdateFailure("Espace disque insuffisant: il manque " + roundedUp(needed - space.available) +
-                        " Mo (" + roundedUp(needed) + " Mo nécessaires, " +
-                        std::to_string(space.available / kMiB) + " Mo libres).");
+    const auto roundedUp = [](std::uint64_t bytes) { return (bytes + kMiB - 1) / kMiB; };
+    throw UpdateFailure(
+        texts::DiskFull(roundedUp(needed - space.available), roundedUp(needed), space.available / kMiB));
 }
 
 bool HoldsSignedLeftover(const std::string& staged, const FileDigest& expected) {
@@ -306,7 +306,7 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
 void RecheckLeftovers(const InstallPlan& plan, const RepositoryTrust& trust) {
     for (const auto& [staged, entry] : plan.leftWhole) {
         if (!HoldsSignedLeftover(staged, trust.Expected(entry))) {
-            throw UpdateFailure("Fichier altéré: " + Printable(entry) + ".");
+            throw UpdateFailure(texts::Altered(Printable(entry)));
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "transfer/download.h"
 #include "update/file_lists.h"
@@ -163,7 +164,7 @@ void UpdateRun::Run() {
 // differ, or are missing, are fetched again and put in place all at once.
 // The recorded version stays as it is.
 void UpdateRun::Repair(const std::string& index) {
-    if (!trust_->Enabled()) throw UpdateFailure("Réparation impossible: les fichiers ne sont pas signés.");
+    if (!trust_->Enabled()) throw UpdateFailure(texts::RepairNeedsSignatures());
     for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
         if (version <= CurrentVersion) NewVersions.push_back(version);
     }
@@ -217,7 +218,7 @@ void UpdateRun::LockGameFolder() {
     lock_ = LockFolder(LocalPath(kLockName), outcome);
     if (outcome == LockOutcome::Busy) {
         view_.Show();
-        throw UpdateFailure("Une autre mise à jour est déjà en cours dans ce dossier.");
+        throw UpdateFailure(texts::AnotherUpdateRunning());
     }
 }
 

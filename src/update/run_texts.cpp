@@ -3,55 +3,56 @@
 #include <algorithm>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "update/formats/repository.h"
 
 void ShowSearching(UpdateView& view) {
-    view.SetText(L2, "Recherche des nouvelles...");
+    view.SetText(L2, texts::Searching());
 }
 
 void ShowCheckingVersions(UpdateView& view) {
-    view.SetText(L2, "Vérification des versions des fichiers...");
+    view.SetText(L2, texts::CheckingVersions());
 }
 
 void ShowFetched(UpdateView& view, const std::string& name) {
-    view.SetText(L3, "Téléchargement " + name + "!");
+    view.SetText(L3, texts::Fetched(name));
 }
 
 void ShowNoFileYet(UpdateView& view) {
-    if (view.Text(Label4) != "0%") view.SetText(Label4, "0%");
+    if (view.Text(Label4) != texts::Percent(0)) view.SetText(Label4, texts::Percent(0));
 }
 
 void ShowAllArrived(UpdateView& view) {
-    if (view.Text(Label4) != "100%") view.SetText(Label4, "100%");
+    if (view.Text(Label4) != texts::Percent(100)) view.SetText(Label4, texts::Percent(100));
 }
 
 void ShowUpdated(UpdateView& view, std::int16_t version) {
-    view.SetText(L2, "Mise à jours à la version " + std::to_string(version) + "!");
-    view.SetText(L3, "Téléchargement terminé!");
+    view.SetText(L2, texts::UpdatedTo(version));
+    view.SetText(L3, texts::DownloadFinished());
 }
 
 void ShowUpToDate(UpdateView& view) {
-    view.SetText(L2, "Tu as la dernière version!");
+    view.SetText(L2, texts::UpToDate());
     view.SetText(L3, "");
-    view.SetText(Label4, "100%");
+    view.SetText(Label4, texts::Percent(100));
 }
 
 void ShowCheckingFiles(UpdateView& view, std::size_t done, std::size_t total) {
-    view.SetText(L2, "Vérification des fichiers: " + std::to_string(done) + " sur " + std::to_string(total));
+    view.SetText(L2, texts::CheckingFiles(done, total));
     view.SetText(L3, "");
-    view.SetText(Label4, std::to_string(total ? done * 100 / total : 100) + "%");
+    view.SetText(Label4, texts::Percent(static_cast<int>(total ? done * 100 / total : 100)));
 }
 
 void ShowRepaired(UpdateView& view, std::size_t replaced) {
-    view.SetText(L2, replaced ? "Réparation terminée!" : "Tous les fichiers sont intacts!");
-    view.SetText(L3, replaced ? std::to_string(replaced) + " fichier(s) remplacé(s)." : "");
-    view.SetText(Label4, "100%");
+    view.SetText(L2, replaced ? texts::RepairFinished() : texts::AllFilesIntact());
+    view.SetText(L3, replaced ? texts::FilesReplaced(replaced) : "");
+    view.SetText(Label4, texts::Percent(100));
 }
 
 void ShowFailure(UpdateView& view, const std::string& reason) {
     if (view.Unloaded()) return;
     view.Show();
-    view.SetText(L2, "Échec de la mise à jour.");
+    view.SetText(L2, texts::UpdateFailed());
     view.SetText(L3, reason);
 }
 
@@ -60,7 +61,7 @@ void StopIfClosed(const UpdateView& view) {
 }
 
 void WindowListener::ServerBusy(int secondsLeft) {
-    view_.SetText(L3, "Serveur occupé, nouvel essai dans " + std::to_string(secondsLeft) + " s...");
+    view_.SetText(L3, texts::ServerBusy(secondsLeft));
 }
 
 void WindowListener::Idle() {
@@ -78,11 +79,11 @@ void TextTransferTexts::Progress(std::size_t, std::uint64_t done, std::int64_t t
     const int percent = TransferPercent(done, static_cast<std::uint64_t>(total));
     if (percent == shown_) return;
     shown_ = percent;
-    view_.SetText(Label4, std::to_string(percent) + "%");
+    view_.SetText(Label4, texts::Percent(percent));
 }
 
 void TextTransferTexts::Finished(std::size_t) {
-    if (shown_ != 100) view_.SetText(Label4, "100%");
+    if (shown_ != 100) view_.SetText(Label4, texts::Percent(100));
     shown_ = 100;
 }
 
@@ -146,9 +147,8 @@ void FileTexts::ServerBusy(int secondsLeft) {
 
 void FileTexts::ShowCounter() {
     if (head_ >= numbers_.size()) return;
-    view_.SetText(L2, "Téléchargement de " + EntryAt(head_) + "...");
-    view_.SetText(L3, "Fichier de téléchargement: " + std::to_string(numbers_[head_]) + " sur " +
-                          std::to_string(fileCount_));
+    view_.SetText(L2, texts::Downloading(EntryAt(head_)));
+    view_.SetText(L3, texts::FileCounter(numbers_[head_], fileCount_));
 }
 
 void FileTexts::ShowShareDone() {
@@ -176,5 +176,5 @@ void FileTexts::SetFraction(std::size_t place, double fraction) {
 void FileTexts::ShowPercent(int percent) {
     if (percent == shown_) return;
     shown_ = percent;
-    view_.SetText(Label4, std::to_string(percent) + "%");
+    view_.SetText(Label4, texts::Percent(percent));
 }

@@ -1,6 +1,7 @@
-// Everything the player reads while a run works: the text of each stage and
-// the progress of the transfers. The run's stages only say what happened;
-// the words and percentages are decided here.
+// What the window shows while a run works: the text of each stage and the
+// progress of the transfers. The run's stages only say what happened; which
+// field shows what, and when, is decided here (the words themselves are in
+// player_texts.h).
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
 #include "update/formats/repository.h"
+#include "player_texts.h"
 
 #include <algorithm>
 #include <charconv>
@@ -177,7 +178,7 @@ bool IsBlankEntry(std::string_view entry) {
 
 std::optional<std::string> RefusedEntryReason(std::string_view entry) {
     if (IsBlankEntry(entry)) return std::nullopt;
-    const std::string refused = "Chemin refusé: " + Printable(entry) + ".";
+    const std::string refused = texts::RefusedPath(Printable(entry));
     if (!IsSafeEntry(entry)) return refused;
     // Counted in characters, as Windows counts them; UTF-8 continuation bytes are not characters.
     const auto characters = static_cast<std::size_t>(std::count_if(

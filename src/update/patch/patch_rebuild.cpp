@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/formats/repository.h"
 #include "update/patch/zstd_codec.h"
@@ -21,13 +22,13 @@ template <typename Decode>
 FileDigest DecodeInto(const std::string& staged, const std::string& entry, const std::atomic<bool>& stop,
                       const Decode& decode) {
     auto out = OpenForWriting(LocalPath(staged), WriteMode::CreateNew);
-    if (!out) throw UpdateFailure("Impossible d'écrire " + Printable(entry) + ".");
+    if (!out) throw UpdateFailure(texts::CannotWrite(Printable(entry)));
     try {
         const FileDigest digest = decode([&](const char* data, std::size_t size) {
             if (stop.load(std::memory_order_relaxed)) throw RunCancelled();
             return out->Write(data, size);
         });
-        if (!out->Close()) throw UpdateFailure("Impossible d'écrire " + Printable(entry) + ".");
+        if (!out->Close()) throw UpdateFailure(texts::CannotWrite(Printable(entry)));
         return digest;
     } catch (...) {
         out.reset();

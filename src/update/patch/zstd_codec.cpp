@@ -1,4 +1,5 @@
 #include "update/patch/zstd_codec.h"
+#include "player_texts.h"
 
 #include <zstd.h>
 #include <zstd_errors.h>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "storage/mapped_file.h"
-#include "transfer/body.h"
 #include "update/formats/repository.h"
 #include "update/trust/crypto.h"
 
@@ -180,16 +180,16 @@ FileDigest Decode(std::istream& in, const ByteSink& out, std::uint64_t most, std
 UpdateFailure PlayerFailure(const CodecError& error, std::string_view entry) {
     switch (error.kind()) {
         case CodecError::Kind::Unreadable:
-            return UpdateFailure("Impossible de lire " + Printable(entry) + ".");
+            return UpdateFailure(texts::CannotRead(Printable(entry)));
         case CodecError::Kind::Unwritable:
-            return UpdateFailure("Impossible d'écrire " + Printable(entry) + ".");
+            return UpdateFailure(texts::CannotWrite(Printable(entry)));
         case CodecError::Kind::NoMemory:
-            return UpdateFailure("Mémoire insuffisante.");
+            return UpdateFailure(texts::NoMemory());
         case CodecError::Kind::Damaged:
         case CodecError::Kind::TooLarge:
             break;
     }
-    return UpdateFailure(AlteredReason(Printable(entry)));
+    return UpdateFailure(texts::Altered(Printable(entry)));
 }
 
 int WindowLogFor(std::uint64_t bytes) {

@@ -1,13 +1,14 @@
 #include "update/records/settings_record.h"
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/formats/repository.h"
 
 std::int16_t InstalledVersion() {
     const std::string text = ReadIni(SettingsFile(), "VERSION", "Game");
     const auto version = ToVersion(LeadingNumber(text));
-    if (!version) throw UpdateFailure("Version invalide: " + Printable(text) + ".");
+    if (!version) throw UpdateFailure(texts::BadVersion(Printable(text)));
     return *version;
 }
 
@@ -24,6 +25,5 @@ bool WriteFinishMarker(const std::string& value) {
 }
 
 void RecordFinishMarker(const std::string& value) {
-    if (!WriteFinishMarker(value))
-        throw UpdateFailure(std::string("Impossible d'écrire ") + kSettingsName + ".");
+    if (!WriteFinishMarker(value)) throw UpdateFailure(texts::CannotWrite(kSettingsName));
 }

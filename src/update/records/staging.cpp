@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/formats/number_text.h"
 #include "update/formats/text_lines.h"
@@ -67,14 +68,14 @@ void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
         out.close();
         if (out.fail()) {
             RemoveQuietly(written);
-            throw UpdateFailure(std::string("Impossible d'écrire ") + kJournalName + ".");
+            throw UpdateFailure(texts::CannotWrite(kJournalName));
         }
     }
     try {
         ReplaceFile(written, journal);
     } catch (const std::system_error&) {
         RemoveQuietly(written);
-        throw UpdateFailure(std::string("Impossible d'écrire ") + kJournalName + ".");
+        throw UpdateFailure(texts::CannotWrite(kJournalName));
     }
     // The staged files and the journal reach the disk before the first move.
     SyncWrittenFiles(NativePath(ProgramFolder()));
@@ -303,12 +304,12 @@ void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
             if (Exists(LocalPath(move.backup)))
                 fs::rename(LocalPath(move.backup), LocalPath(move.target), ignored);
         }
-        throw UpdateFailure("Impossible d'écrire " + moves[done].target + ".");
+        throw UpdateFailure(texts::CannotWrite(moves[done].target));
     }
     if (!WriteVersion(version)) {
         // Every file is in place; the journal stays so that the next start
         // records the version before anything else.
-        throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(version) + ".");
+        throw UpdateFailure(texts::CannotRecordVersion(version));
     }
     for (std::size_t k = 0; k < moves.size(); ++k) {
         if (replaced[k]) RemoveQuietly(LocalPath(moves[k].backup));
@@ -338,11 +339,11 @@ bool FinishPendingCommit() {
                 ReplaceFile(target, LocalPath(move.backup));
             ReplaceFile(LocalPath(move.staged), target);
         } catch (const std::system_error&) {
-            throw UpdateFailure("Impossible d'écrire " + move.target + ".");
+            throw UpdateFailure(texts::CannotWrite(move.target));
         }
     }
     if (!WriteVersion(version)) {
-        throw UpdateFailure("Impossible d'enregistrer la version " + std::to_string(version) + ".");
+        throw UpdateFailure(texts::CannotRecordVersion(version));
     }
     for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));
     RemoveQuietly(journal);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "player_texts.h"
 #include "storage/storage.h"
 #include "update/formats/repository.h"
 #include "update/trust/key_text.h"
@@ -21,7 +22,7 @@ constexpr std::size_t kLargestFreshMetadata = 4096;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
 
 [[noreturn]] void Refuse(const std::string& file) {
-    throw UpdateFailure("Signature invalide: " + file + ".");
+    throw UpdateFailure(texts::BadSignature(file));
 }
 
 // The record is a few bytes; anything longer is not one.
@@ -59,7 +60,7 @@ std::vector<PublicKey> KeysOf(std::string_view text) {
     // The build checked the keys; a key that still does not parse means no
     // signature can ever match, which must not turn into "unsigned".
     const auto keys = ParsePublicKeys(text);
-    if (!keys && !text.empty()) throw UpdateFailure("Clé publique invalide.");
+    if (!keys && !text.empty()) throw UpdateFailure(texts::BadPublicKey());
     return keys ? *keys : std::vector<PublicKey>{};
 }
 
@@ -90,27 +91,27 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (CountSignedBy(fresh[0], fresh[1], freshKeys_) < freshThreshold_) Refuse(kFreshSignatureName);
     const auto freshness = ParseFreshMetadata(fresh[0]);
     if (!freshness) Refuse(kFreshMetadataName);
-    if (HasExpired(freshness->expires, now)) throw UpdateFailure("Mise à jour expirée.");
+    if (HasExpired(freshness->expires, now)) throw UpdateFailure(texts::Expired());
 
     // The release metadata is what the fresh metadata names, no longer.
     const std::vector<std::string> release =
         fetch({{kReleaseMetadataName, static_cast<std::size_t>(freshness->release.size),
-                "Signature invalide: " + std::string(kReleaseMetadataName) + "."},
+                texts::BadSignature(kReleaseMetadataName)},
                {kReleaseSignatureName, kLargestSignatures, {}}});
     if (DigestOf(release[0]) != freshness->release) Refuse(kReleaseMetadataName);
     if (CountSignedBy(release[0], release[1], releaseKeys_) < threshold_) Refuse(kReleaseSignatureName);
     metadata_ = ParseRepositoryMetadata(release[0]);
     if (!metadata_ || metadata_->channel.empty()) Refuse(kReleaseMetadataName);
     if (metadata_->channel != channel_) {
-        throw UpdateFailure("Mise à jour d'un autre canal: " + metadata_->channel + ".");
+        throw UpdateFailure(texts::OtherChannel(metadata_->channel));
     }
-    if (HasExpired(metadata_->expires, now)) throw UpdateFailure("Mise à jour expirée.");
+    if (HasExpired(metadata_->expires, now)) throw UpdateFailure(texts::Expired());
     // Metadata older than what this folder once accepted is a replay: it
     // could bring back files the operator has since replaced, or hold back
     // a fix.
     const AcceptedSerials offered{metadata_->serial, freshness->serial};
     const AcceptedSerials accepted = ReadAcceptedSerials(keySet_);
-    if (offered < accepted) throw UpdateFailure("Mise à jour plus ancienne que la dernière acceptée.");
+    if (offered < accepted) throw UpdateFailure(texts::OlderThanAccepted());
     accepted_ = std::max(offered, accepted);
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
 }
@@ -126,7 +127,7 @@ std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) 
     // is held to that too.
     const auto limited = [](const std::string& name, std::uint64_t size) {
         return TextRequest{name, static_cast<std::size_t>(std::min<std::uint64_t>(size, kLargestList)),
-                           "Signature invalide: " + name + "."};
+                           texts::BadSignature(name)};
     };
     std::vector<TextRequest> requests = {limited(list, signedVersion->list.size),
                                          limited(VersionMetadataName(version), signedVersion->files.size)};
@@ -157,7 +158,7 @@ void RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::str
 
 FileDigest RepositoryTrust::Expected(const std::string& entry) const {
     const auto found = files_.find(entry);
-    if (found == files_.end()) throw UpdateFailure("Fichier non signé: " + Printable(entry) + ".");
+    if (found == files_.end()) throw UpdateFailure(texts::NotSigned(Printable(entry)));
     return found->second.second;
 }
 
@@ -174,14 +175,14 @@ void RepositoryTrust::RecordSerial() const {
         out.close();
         if (out.fail()) {
             std::filesystem::remove(written, error);
-            throw UpdateFailure("Impossible d'écrire Config\\updater.serial.");
+            throw UpdateFailure(texts::CannotWrite(kSerialName));
         }
     }
     try {
         ReplaceFile(written, path);
     } catch (const std::system_error&) {
         std::filesystem::remove(written, error);
-        throw UpdateFailure("Impossible d'écrire Config\\updater.serial.");
+        throw UpdateFailure(texts::CannotWrite(kSerialName));
     }
 }
 
