@@ -1,12 +1,15 @@
 // The HTTP rules both backends share: how a head is read, which bodies are
-// framed, which redirects are followed. Each table is what a server may send
+// framed, which redirects are followed, how the player's cap paces them. Each table is what a server may send
 // and what the transfers must make of it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "transfer/http_rules.h"
+#include "transfer/rate_limit.h"
 
 namespace {
 
@@ -143,6 +146,48 @@ TEST(Redirects, StayOnHttpAndNeverLeaveHttps) {
         EXPECT_EQ(MayFollow(c.from, c.location), c.followed) << c.from << " -> " << c.location;
     for (const long status : {301L, 302L, 303L, 307L, 308L}) EXPECT_TRUE(IsRedirect(status)) << status;
     for (const long status : {200L, 300L, 304L, 305L}) EXPECT_FALSE(IsRedirect(status)) << status;
+}
+
+// Pieces of a body as a backend takes them under a cap: each row feeds
+// pieces as soon as the cap allows for a while and checks what it let in.
+TEST(RateLimit, LetsAllTransfersTogetherTakeNoMoreThanTheCap) {
+    using namespace std::chrono;
+    const struct {
+        std::uint64_t cap;    // bytes a second
+        std::size_t piece;    // what the backend asks for, uncapped
+        double seconds;       // how long the backend keeps asking
+        std::uint64_t most;   // what may have been let in by then
+        std::uint64_t least;  // what must have been
+    } cases[] = {
+        // 100 KiB/s for 10 s, large pieces asked: cut to the cap's own size.
+        {100 * 1024, 256 * 1024, 10, 1024 * 1024 + 20 * 1024, 1000 * 1024},
+        // A cap below the least one honoured is raised to it.
+        {1000, 64 * 1024, 10, 16 * 1024 * 10 + 8 * 1024, 16 * 1024 * 9},
+        // A fast cap, small pieces.
+        {10 * 1024 * 1024, 16 * 1024, 2, 21 * 1024 * 1024, 20 * 1024 * 1024 - 64 * 1024},
+    };
+    for (const auto& c : cases) {
+        auto now = steady_clock::time_point{} + hours(1);
+        RateLimit limit(c.cap, now);
+        const std::size_t piece = limit.PieceSize(c.piece);
+        EXPECT_LE(piece, c.piece);
+        const auto end = now + duration_cast<steady_clock::duration>(duration<double>(c.seconds));
+        std::uint64_t taken = 0;
+        while (now < end) {
+            if (limit.MayReceive(now)) {
+                limit.Received(piece, now);
+                taken += piece;
+            } else {
+                now += std::max(limit.UntilAllowed(now), steady_clock::duration(1));
+            }
+        }
+        EXPECT_LE(taken, c.most) << c.cap;
+        EXPECT_GE(taken, c.least) << c.cap;
+    }
+    RateLimit none(0);
+    EXPECT_FALSE(none.Capped());
+    EXPECT_EQ(none.PieceSize(256 * 1024), 256u * 1024);
+    EXPECT_EQ(none.UntilAllowed(steady_clock::now()), steady_clock::duration::zero());
 }
 
 }  // namespace

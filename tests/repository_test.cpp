@@ -8,6 +8,7 @@
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "update/formats/repository.h"
+#include "update/records/settings_record.h"
 #include "update/records/working_records.h"
 
 namespace {
@@ -58,6 +59,26 @@ TEST(LeadingNumber, ReadsLikeBasicVal) {
         {"\t7\n", 7},
     };
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(LeadingNumber(c.text), c.value) << c.text;
+}
+
+// [UPDATER] DebitMax as players write it: Ko/s, read like [VERSION] Game.
+TEST(BandwidthCap, IsTheLeadingNumberInKibibytesAndNoCapForAnythingElse) {
+    const struct {
+        const char* text;
+        std::uint64_t bytesPerSecond;
+    } cases[] = {
+        {"500", 500 * 1024},
+        {" 500", 500 * 1024},
+        {"500 Ko/s", 500 * 1024},
+        {"2.7", 2 * 1024},
+        {"0.5", 1024},
+        {"", 0},
+        {"0", 0},
+        {"-100", 0},
+        {"illimité", 0},
+        {"1e30", 1000000000ull * 1024},
+    };
+    for (const auto& c : cases) EXPECT_EQ(BandwidthCapOf(c.text), c.bytesPerSecond) << c.text;
 }
 
 TEST(VersionNumbers, RoundHalvesToEvenAndRefuseWhatDoesNotFitSixteenBits) {

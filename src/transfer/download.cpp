@@ -535,6 +535,7 @@ Downloader::Downloader(DownloadSettings settings) : state_(std::make_unique<Stat
     options.maxConnections = std::max(1, state_->settings.parallel);
     options.caFile = state_->settings.caFile;
     options.wakeDescriptor = state_->settings.wakeDescriptor;
+    options.maxBytesPerSecond = state_->settings.maxBytesPerSecond;
     state_->client = MakeHttpClient(options);
     BaseUrl = state_->settings.mirrors.empty() ? std::string() : state_->settings.mirrors.front();
 }

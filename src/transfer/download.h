@@ -51,7 +51,8 @@ struct DownloadSettings {
     int answerTimeoutSeconds = 10;
     int retryPauseMs = 1000;
     std::string caFile;
-    int wakeDescriptor = -1;  // see HttpOptions
+    int wakeDescriptor = -1;              // see HttpOptions
+    std::uint64_t maxBytesPerSecond = 0;  // the player's cap on all transfers together; 0: none
 };
 
 // Splits the compiled-in URL setting into mirrors: blanks, commas or

@@ -99,6 +99,9 @@ struct HttpOptions {
     // Wait also returns as soon as this descriptor is readable (the window's
     // events); -1 for none.
     int wakeDescriptor = -1;
+    // The most bytes a second all transfers together may receive (the
+    // player's cap, rate_limit.h); 0: no cap.
+    std::uint64_t maxBytesPerSecond = 0;
 };
 
 // The platform's client. Connections are kept between transfers.

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -21,6 +22,7 @@
 
 #include "transfer/http.h"
 #include "transfer/http_rules.h"
+#include "transfer/rate_limit.h"
 
 namespace {
 
@@ -43,6 +45,8 @@ std::string SchemeOf(const char* url) {
 struct Transfer {
     CURL* easy = nullptr;
     BodySink* sink = nullptr;
+    RateLimit* limit = nullptr;
+    bool paused = false;  // waiting for the cap to let it take more
     HeadReader reader{&SecondsUntil};
     std::string scheme;  // of the URL the last answer came from
     bool begun = false;
@@ -53,7 +57,8 @@ struct Transfer {
 
 class CurlHttpClient : public HttpClient {
 public:
-    explicit CurlHttpClient(const HttpOptions& options) : options_(options) {
+    explicit CurlHttpClient(const HttpOptions& options)
+        : options_(options), limit_(options.maxBytesPerSecond) {
         static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
         if (init != CURLE_OK) throw std::runtime_error("curl_global_init");
         multi_ = curl_multi_init();
@@ -76,6 +81,7 @@ public:
         const TransferId id = ++lastId_;
         Transfer& transfer = running_[id];
         transfer.sink = &sink;
+        transfer.limit = &limit_;
         transfer.easy = TakeHandle();
         Configure(transfer, request);
         if (curl_multi_add_handle(multi_, transfer.easy) != CURLM_OK) {
@@ -90,11 +96,13 @@ public:
         std::vector<std::pair<TransferId, TransferResult>> ended;
         if (running_.empty()) return ended;
         int stillRunning = 0;
+        ResumePaused();
         curl_multi_perform(multi_, &stillRunning);
         if (!Collect(ended)) {
             curl_waitfd wake{options_.wakeDescriptor, CURL_WAIT_POLLIN, 0};
             const unsigned int extra = options_.wakeDescriptor >= 0 ? 1 : 0;
-            curl_multi_poll(multi_, extra ? &wake : nullptr, extra, timeoutMs, nullptr);
+            curl_multi_poll(multi_, extra ? &wake : nullptr, extra, SliceFor(timeoutMs), nullptr);
+            ResumePaused();
             curl_multi_perform(multi_, &stillRunning);
             Collect(ended);
         }
@@ -145,6 +153,33 @@ public:
     }
 
 private:
+    // Transfers the cap paused take their turns, one after the other from
+    // where the last round stopped, so that none waits behind the others.
+    void ResumePaused() {
+        if (!limit_.Capped() || running_.empty()) return;
+        auto start = running_.upper_bound(lastResumed_);
+        for (std::size_t k = 0; k < running_.size(); ++k, ++start) {
+            if (start == running_.end()) start = running_.begin();
+            Transfer& transfer = start->second;
+            if (!transfer.paused) continue;
+            if (!limit_.MayReceive(std::chrono::steady_clock::now())) return;
+            transfer.paused = false;
+            lastResumed_ = start->first;
+            // curl may hand the kept data to OnBody from inside this call.
+            curl_easy_pause(transfer.easy, CURLPAUSE_CONT);
+        }
+    }
+
+    // A paused transfer is due once the cap lets it: the wait ends then.
+    int SliceFor(int timeoutMs) {
+        const bool anyPaused = std::any_of(running_.begin(), running_.end(),
+                                           [](const auto& entry) { return entry.second.paused; });
+        if (!anyPaused) return timeoutMs;
+        const auto until = limit_.UntilAllowed(std::chrono::steady_clock::now());
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until).count();
+        return static_cast<int>(std::clamp<long long>(ms, 1, timeoutMs));
+    }
+
     struct OpenedSocket {
         int fd;
         sockaddr_storage address;
@@ -229,7 +264,7 @@ private:
         // "No data for the time-out": under one byte a second for that long.
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options_.timeoutSeconds));
-        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(limit_.PieceSize(kLargestPiece)));
         curl_easy_setopt(easy, CURLOPT_USERAGENT, "kestralon-updater");
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -397,14 +432,24 @@ private:
                 return CURL_WRITEFUNC_ERROR;
             }
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (!transfer->limit->MayReceive(now)) {
+            transfer->paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
         if (!transfer->sink->Write(data, bytes)) {
             transfer->sinkRefused = true;
             return CURL_WRITEFUNC_ERROR;
         }
+        transfer->limit->Received(bytes, now);
         return bytes;
     }
 
+    static constexpr std::size_t kLargestPiece = 256 * 1024;
+
     HttpOptions options_;
+    RateLimit limit_;
+    TransferId lastResumed_ = 0;
     CURLM* multi_ = nullptr;
     TransferId lastId_ = 0;
     // std::map keeps each Transfer where it is while others come and go:

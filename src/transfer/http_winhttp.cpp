@@ -26,6 +26,7 @@
 #include "storage/text_win.h"
 #include "transfer/http.h"
 #include "transfer/http_rules.h"
+#include "transfer/rate_limit.h"
 
 namespace {
 
@@ -344,6 +345,7 @@ class WinHttpClient : public HttpClient {
 public:
     explicit WinHttpClient(const HttpOptions& options)
         : timeout_(std::chrono::seconds(options.timeoutSeconds)),
+          limit_(options.maxBytesPerSecond),
           maxConnections_(static_cast<std::size_t>(std::max(1, options.maxConnections))),
           queue_(std::make_shared<CompletionQueue>()) {
         // Automatic proxy (the user's settings, then WPAD) exists from
@@ -414,6 +416,7 @@ public:
         const auto handBack = std::min(deadline, started + std::chrono::milliseconds(20));
         LaunchWaiting();
         while (ended_.empty() && !transfers_.empty()) {
+            ResumeThrottled();
             Completion completion;
             if (queue_->Take(completion)) {
                 Advance(completion);
@@ -421,15 +424,16 @@ public:
                 if (Clock::now() >= handBack) break;
                 continue;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::min(deadline, ThrottledDue()) - Clock::now());
             if (left.count() <= 0) break;
             // Window messages end the wait too: a click or a repaint is
             // handled at once, however long the network keeps quiet.
             HANDLE event = queue_->event();
-            if (MsgWaitForMultipleObjectsEx(1, &event, static_cast<DWORD>(left.count()), QS_ALLINPUT,
-                                            MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0) {
-                break;
-            }
+            const DWORD woke = MsgWaitForMultipleObjectsEx(1, &event, static_cast<DWORD>(left.count()),
+                                                           QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            // A wait cut short for a throttled transfer goes on.
+            if (woke != WAIT_OBJECT_0 && (woke != WAIT_TIMEOUT || Clock::now() >= deadline)) break;
         }
         // WinHTTP's own time-outs do not cover every wait: Wine never times
         // out a server that accepts the request and does not answer.
@@ -533,8 +537,10 @@ private:
                 return;
             case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
                 if (completion.bytes == 0) return EndOfBody(id, transfer);
-                if (!WinHttpReadData(transfer.request, transfer.state->buffer(),
-                                     std::min(completion.bytes, kPieceSize), nullptr)) {
+                if (!WinHttpReadData(
+                        transfer.request, transfer.state->buffer(),
+                        std::min<DWORD>(completion.bytes, static_cast<DWORD>(limit_.PieceSize(kPieceSize))),
+                        nullptr)) {
                     Finish(id, OutcomeOf(GetLastError()));
                 }
                 return;
@@ -545,6 +551,11 @@ private:
                     return Finish(id, TransferOutcome::SinkRefused);
                 }
                 transfer.received += completion.bytes;
+                limit_.Received(completion.bytes, Clock::now());
+                if (!limit_.MayReceive(Clock::now())) {
+                    throttled_.push_back(id);
+                    return;
+                }
                 AskForData(id, transfer);
                 return;
             case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
@@ -598,6 +609,25 @@ private:
         if (transfer.begun) return true;
         transfer.begun = true;
         return transfer.sink->Begin(transfer.head);
+    }
+
+    // The transfers the cap holds back ask for more in the order they were
+    // held; a held transfer is not silent, it waits its turn.
+    void ResumeThrottled() {
+        while (!throttled_.empty() && limit_.MayReceive(Clock::now())) {
+            const TransferId id = throttled_.front();
+            throttled_.pop_front();
+            const auto found = transfers_.find(id);
+            if (found == transfers_.end() || !found->second.request) continue;
+            found->second.lastProgress = Clock::now();
+            AskForData(id, found->second);
+        }
+    }
+
+    Clock::time_point ThrottledDue() {
+        if (throttled_.empty()) return Clock::time_point::max();
+        const auto now = Clock::now();
+        return now + std::max(limit_.UntilAllowed(now), Clock::duration(std::chrono::milliseconds(1)));
     }
 
     void AskForData(TransferId id, Transfer& transfer) {
@@ -667,6 +697,8 @@ private:
     }
 
     Clock::duration timeout_;
+    RateLimit limit_;
+    std::deque<TransferId> throttled_;  // held back by the cap, in the order held
     std::size_t maxConnections_;
     std::shared_ptr<CompletionQueue> queue_;
     InetHandle session_;

@@ -33,6 +33,7 @@ DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateVi
     download.retryPauseMs = settings.retryPauseMs;
     download.caFile = settings.caFile;
     download.wakeDescriptor = view.EventDescriptor();
+    download.maxBytesPerSecond = BandwidthCap();
     return download;
 }
 

@@ -193,6 +193,29 @@ class AgainstNginx(Case):
         self.assertEqual(result["L2"], "Mise à jours à la version -3!")
         self.assertIn(b"Game=-3\r\n", game.read("Config/Client.ini"))
 
+    def test_a_bandwidth_cap_set_by_the_player_holds_for_all_transfers_together(self):
+        # Four files fetched at once under [UPDATER] DebitMax=200 (Ko/s): the
+        # run takes at least as long as the bytes need at the cap, less 5 %.
+        # Only that bound is checked here: a slow machine makes a run longer,
+        # never shorter (the benchmark measures how close to the cap it runs).
+        cap = 200 * 1024
+        files = {"pak%d.bin" % k: os.urandom(700 * 1024) for k in range(4)}
+        repo = self.repository("6\r\n", {6: crlf_list(*files)}, files)
+        settings = b"[VERSION]\r\nGame= 5\r\n[UPDATER]\r\nDebitMax=200\r\n"
+        game = self.game(settings=settings)
+        with Nginx(repo):
+            started = time.monotonic()
+            result = run_headless(game, env={"UPDATER_TEST_PARALLEL": "4"})
+            elapsed = time.monotonic() - started
+        self.assertEqual(result["UpdateDone"], "1", result)
+        for entry, content in files.items():
+            self.assertEqual(game.read(entry), content)
+        moved = sum(len(content) for content in files.values())
+        self.assertLessEqual(moved / elapsed, cap * 1.05, "%.1f s for %d bytes" % (elapsed, moved))
+        # The player's key stays as it was written.
+        self.assertEqual(game.read("Config/Client.ini"),
+                         b"[VERSION]\r\nGame= 6\r\n[UPDATER]\r\nDebitMax=200\r\nFin=1\r\n")
+
     def test_the_game_missing_stops_before_anything_is_written(self):
         repo = self.repository("9\r\n", {9: crlf_list("x.dat")}, {"x.dat": b"x"})
         game = self.game(game=False)

@@ -1,5 +1,7 @@
 #include "update/records/settings_record.h"
 
+#include <algorithm>
+
 #include "failure.h"
 #include "player_texts.h"
 #include "storage/storage.h"
@@ -22,6 +24,18 @@ bool WriteVersion(std::int16_t version) {
 
 bool WriteFinishMarker(const std::string& value) {
     return WriteIni("UPDATER", "Fin", value, SettingsFile());
+}
+
+std::uint64_t BandwidthCap() {
+    return BandwidthCapOf(ReadIni(SettingsFile(), "UPDATER", "DebitMax"));
+}
+
+std::uint64_t BandwidthCapOf(const std::string& text) {
+    // A cap that large is no cap: it also keeps the product in range.
+    constexpr double kLargestKiB = 1e9;
+    const double kib = LeadingNumber(text);
+    if (!(kib > 0)) return 0;
+    return static_cast<std::uint64_t>(std::clamp(kib, 1.0, kLargestKiB)) * 1024;
 }
 
 void RecordFinishMarker(const std::string& value) {

@@ -1,6 +1,8 @@
 // What the updater keeps in the client settings file it shares with the
 // game: the installed version ([VERSION] Game) and the finish marker
-// ([UPDATER] Fin). Every read and write of them goes through here.
+// ([UPDATER] Fin); and the one setting a player may add, the cap on the
+// bandwidth the updater takes ([UPDATER] DebitMax). Every read and write of
+// them goes through here.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +22,11 @@ bool WriteVersion(std::int16_t version);
 bool WriteFinishMarker(const std::string& value);
 // The same, for a run that must stop when it cannot: throws UpdateFailure.
 void RecordFinishMarker(const std::string& value);
+
+// [UPDATER] DebitMax: the most the updater may receive, in kibibytes a
+// second (Ko/s), read as the leading number of the text like [VERSION]
+// Game. In bytes a second; 0 (no cap) when the key is absent, empty, not a
+// number, or not above 0.
+std::uint64_t BandwidthCap();
+// The same, of the key's text.
+std::uint64_t BandwidthCapOf(const std::string& text);
