@@ -27,4 +27,5 @@ struct ContractPlatform {
 
 // Runs the rows whose "group.name" contains filter (all when empty); the
 // last line printed is "N passed, N failed". Returns 0 when all passed.
-int RunHttpContract(const ContractServers& servers, const ContractPlatform& platform, const std::string& filter);
+int RunHttpContract(const ContractServers& servers, const ContractPlatform& platform,
+                    const std::string& filter);

@@ -13,7 +13,9 @@ namespace {
 
 // The processor time of the whole process: std::clock measures it on POSIX
 // systems.
-double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+double CpuSeconds() {
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
 
 }  // namespace
 
