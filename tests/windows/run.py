@@ -52,14 +52,13 @@ ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 # The end-to-end harness, tests/harness.
 sys.path.insert(0, os.path.dirname(HERE))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-from harness import FaultServer, GameFolder, Nginx, free_port, run_headless, snapshot, tls, waiting  # noqa: E402
+from harness import INDEX, FaultServer, GameFolder, Nginx, free_port, run_headless, snapshot, tls, waiting  # noqa: E402
 from harness.http_contract import arguments, contract_servers  # noqa: E402
 from harness.virtual_display import DisplayError, VirtualDisplay  # noqa: E402
 from harness.waiting import wait_until  # noqa: E402
 from harness.wine import Wine  # noqa: E402
 
 TITLE = "Mise à jours automatique"
-INDEX = "qoro_update_infos.deploy"
 # Window coordinates (96-dpi pixels) of the drawn "Fermer" button.
 FERMER = (244, 73)
 # The test build: a short time-out and retry pause keep the failure cases
