@@ -16,15 +16,24 @@ them. Standard library only.
 
 The names the suites use are gathered here."""
 
-from . import tls  # noqa: F401
-from .config import BASE_PATH, BUILD_DIR, HOST, PORT, SOURCE_DIR, TRANSFER_TIMEOUT, UPDATE_URL  # noqa: F401
-from .fault_server import FaultServer  # noqa: F401
-from .game import (INDEX, FolderCase, GameFolder, Repository, crlf_list, list_name, make_readable,  # noqa: F401
+from . import tls
+from .config import BASE_PATH, BUILD_DIR, HOST, PORT, SOURCE_DIR, TRANSFER_TIMEOUT, UPDATE_URL
+from .fault_server import FaultServer
+from .game import (INDEX, FolderCase, GameFolder, Repository, crlf_list, list_name, make_readable,
                    make_tree_readable, read_or_empty, snapshot)
-from .nginx import Nginx  # noqa: F401
-from .programs import (headless_program, parse_headless, run_headless, start_headless,  # noqa: F401
+from .nginx import Nginx
+from .programs import (headless_program, parse_headless, run_headless, start_headless,
                        updater_program)
-from .virtual_display import DisplayError, VirtualDisplay  # noqa: F401
-from .waiting import WAIT_SECONDS, free_port, wait_for_port, wait_for_port_free, wait_until  # noqa: F401
-from .window import (FERMER, TITLE_PATTERN, WINDOW_SIZE, check_display, click, ensure_display,  # noqa: F401
+from .virtual_display import DisplayError, VirtualDisplay
+from .waiting import WAIT_SECONDS, free_port, wait_for_port, wait_for_port_free, wait_until
+from .window import (FERMER, TITLE_PATTERN, WINDOW_SIZE, check_display, click, ensure_display,
                      main_window, message_boxes, press, screenshot, stop_display, visible_windows, xdotool)
+
+__all__ = ["tls", "BASE_PATH", "BUILD_DIR", "HOST", "PORT", "SOURCE_DIR", "TRANSFER_TIMEOUT", "UPDATE_URL",
+           "FaultServer", "INDEX", "FolderCase", "GameFolder", "Repository", "crlf_list", "list_name",
+           "make_readable", "make_tree_readable", "read_or_empty", "snapshot", "Nginx", "headless_program",
+           "parse_headless", "run_headless", "start_headless", "updater_program", "DisplayError",
+           "VirtualDisplay", "WAIT_SECONDS", "free_port", "wait_for_port", "wait_for_port_free",
+           "wait_until", "FERMER", "TITLE_PATTERN", "WINDOW_SIZE", "check_display", "click",
+           "ensure_display", "main_window", "message_boxes", "press", "screenshot", "stop_display",
+           "visible_windows", "xdotool"]

@@ -50,7 +50,8 @@ def stop_display():
 
 def xdotool(*args):
     check_display()
-    done = subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True, timeout=waiting.WAIT_SECONDS)
+    done = subprocess.run(["xdotool", *map(str, args)], capture_output=True, text=True,
+                          timeout=waiting.WAIT_SECONDS)
     return done.stdout.strip()
 
 
