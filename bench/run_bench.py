@@ -17,7 +17,7 @@ import tempfile
 import time
 
 BUILD_DIR = os.environ["UPDATER_BUILD_DIR"]
-sys.path.insert(0, os.path.join(os.environ["UPDATER_SOURCE_DIR"], "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.environ["UPDATER_SOURCE_DIR"], "tests"))
 import harness  # noqa: E402  (reads UPDATE_URL from the environment)
 
 MIB = 1024 * 1024

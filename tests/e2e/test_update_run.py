@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-import tls
+from harness import tls
 from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, TRANSFER_TIMEOUT, FaultServer, FolderCase, Nginx, crlf_list, free_port,
                      headless_program, list_name, make_readable, parse_headless, read_or_empty, run_headless,
                      start_headless, wait_until)

@@ -6,8 +6,9 @@
 Suites, in order:
   storage   storage_win_test.exe: the files, mapping and settings backends on
             real files
-  http      http_win_test.exe: the WinHTTP client against fault_server.py
-            (plain and TLS)
+  http      http_win_test.exe: the HTTP seam's contract (tests/http_contract.cpp)
+            against the WinHTTP client and the harness's fault server (plain
+            and TLS)
   profile   the settings cases through Wine's kernel32 (profile_probe.exe),
             compared with our Linux reader and writer (profile_compare)
   crypto    crypto_win_test.exe: SHA-256 and ECDSA P-256 through Wine's CNG
@@ -28,19 +29,17 @@ Every suite ends with a line "N passed, N failed"; so does the whole run.
 Needs: cmake, x86_64-w64-mingw32-g++-posix, a host C++ compiler, wine (64-bit)
 with libgnutls30 (Wine's CNG), Xvfb, xdotool, nginx, ImageMagick, openssl, zstd,
 and what scripts/build-zstd-mingw needs to build zstd for Windows (once per
-build folder, in <build dir>/zstd-prefix). Standard library only.
+build folder, in <build dir>/zstd-prefix). Standard library only; the
+servers, game folders, Wine prefix and display come from the end-to-end
+harness shared with the Linux suites (tests/harness).
 """
 
 import argparse
 import glob
 import hashlib
-import http.client
 import os
 import re
 import shutil
-import signal
-import socket
-import stat
 import subprocess
 import sys
 import tempfile
@@ -50,18 +49,16 @@ import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, HERE)
-# The Linux e2e suites' certificates and their reading of the headless driver's output.
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+# The end-to-end harness, tests/harness.
 sys.path.insert(0, os.path.dirname(HERE))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-import fault_server  # noqa: E402
-import tls  # noqa: E402
-from harness import FaultServer, free_port, parse_headless  # noqa: E402
-from virtual_display import DisplayError, VirtualDisplay  # noqa: E402
+from harness import INDEX, FaultServer, GameFolder, Nginx, free_port, run_headless, snapshot, tls, waiting  # noqa: E402
+from harness.http_contract import arguments, contract_servers  # noqa: E402
+from harness.virtual_display import DisplayError, VirtualDisplay  # noqa: E402
+from harness.waiting import wait_until  # noqa: E402
+from harness.wine import Wine  # noqa: E402
 
 TITLE = "Mise à jours automatique"
-INDEX = "qoro_update_infos.deploy"
 # Window coordinates (96-dpi pixels) of the drawn "Fermer" button.
 FERMER = (244, 73)
 # The test build: a short time-out and retry pause keep the failure cases
@@ -77,14 +74,6 @@ def log(*parts):
 def run(command, **kwargs):
     log("$ " + " ".join(command))
     subprocess.run(command, check=True, **kwargs)
-
-
-def make_readable(path):
-    """nginx's workers run as an unprivileged user: let them in."""
-    for folder, _, files in os.walk(path):
-        os.chmod(folder, 0o755)
-        for name in files:
-            os.chmod(os.path.join(folder, name), 0o644)
 
 
 def write(path, content):
@@ -107,16 +96,8 @@ def scaled(pixels, dpi):
 # may take before it counts as never: Wine on a loaded 2-core CI machine,
 # with other suites beside, is many times slower.
 WAIT_SECONDS = 60
-
-
-def wait_for(condition, what, seconds=WAIT_SECONDS):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError("timed out after %ss waiting for %s" % (seconds, what))
+# Each look runs xdotool or asks nginx for its log: ten a second will do.
+waiting.patience(WAIT_SECONDS, interval=0.1)
 
 
 # ---------------------------------------------------------------- build ---
@@ -178,71 +159,6 @@ def find_program(build_dir, name):
     return os.path.abspath(found[0])
 
 
-# ----------------------------------------------------------- environment ---
-
-class Wine:
-    """A fresh Wine prefix of our own, removed at the end."""
-
-    def __init__(self, display):
-        self.display = display
-        self.prefix = tempfile.mkdtemp(prefix="wine-updater-")
-        self.env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        self.env.update({
-            "WINEPREFIX": self.prefix,
-            "WINEDEBUG": "-all",
-            # No network: decline the Mono and Gecko installers.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-            # Wine derives the ANSI code page from the locale; an English or
-            # French UTF-8 locale gives Windows-1252, as on Western European
-            # Windows. The suites check it.
-            "LC_ALL": "C.UTF-8",
-        })
-        self.env.update(display.environment())
-        self.wine = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
-        started = time.monotonic()
-        subprocess.run([self.wine, "wineboot", "-i"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.server(["-w"])
-        # Debian's Wine does not find its own Tahoma in /usr/share/wine/fonts,
-        # so GDI would substitute another face. A Windows system has Tahoma
-        # in its Fonts folder; so does this prefix.
-        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
-        for font in glob.glob("/usr/share/wine/fonts/tahoma*.ttf"):
-            shutil.copy(font, fonts)
-        log("wine prefix ready in %.1fs" % (time.monotonic() - started))
-
-    def server(self, arguments):
-        wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-        subprocess.run([wineserver] + arguments, env=self.env, check=False, timeout=120)
-
-    def set_dpi(self, dpi):
-        """The display's DPI as Windows' display settings set it. Like Windows, which
-        asks for a new sign-in, Wine takes it at the start of its session: the
-        session (the prefix's wineserver) is left to end first."""
-        subprocess.run([self.wine, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
-                        "REG_DWORD", "/d", str(dpi), "/f"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.server(["-w"])
-
-    def windows_path(self, path):
-        # Wine maps the Unix root to drive Z:.
-        return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-    def start(self, program, *arguments, cwd=None):
-        return subprocess.Popen([self.wine, program] + list(arguments), env=self.env, cwd=cwd,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-
-    def run(self, program, *arguments, timeout=600):
-        process = self.start(program, *arguments)
-        output, _ = process.communicate(timeout=timeout)
-        return process.returncode, output.decode("utf-8", "replace")
-
-    def stop(self):
-        # Only the wineserver of our own prefix, with every process in it.
-        self.server(["-k"])
-        shutil.rmtree(self.prefix, ignore_errors=True)
-
-
 # ------------------------------------------------------ suites on Wine ---
 
 def summary_of(output):
@@ -257,33 +173,10 @@ def suite_storage(wine, programs):
     return passed, failed + (1 if code != 0 and failed == 0 else 0)
 
 
-def make_certificate(folder, name):
-    """A self-signed certificate for 127.0.0.1, valid for two days: (certificate, key).
-    Each has a subject of its own: a chain is built by names. The address is
-    also a DNS name: Wine compares the host with DNS names only."""
-    certificate, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                    "/CN=127.0.0.1 " + name, "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1",
-                    "-keyout", key, "-out", certificate],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return certificate, key
-
-
 def suite_http(wine, programs):
-    work = tempfile.mkdtemp(prefix="http-tls-")
-    server = fault_server.FaultServer().start()
-    certificate, key = make_certificate(work, "trusted")
-    tls = fault_server.TlsFaultServer(certificate, key, server.port).start()
-    # Another server whose certificate the test never trusts.
-    stranger = fault_server.TlsFaultServer(*make_certificate(work, "stranger"), server.port).start()
-    try:
-        code, output = wine.run(programs["http_win_test.exe"], str(server.port), str(fault_server.closed_port()),
-                                str(tls.port), wine.windows_path(certificate), str(stranger.port))
-    finally:
-        for running in (server, tls, stranger):
-            running.shutdown()
-            running.server_close()
-        shutil.rmtree(work, ignore_errors=True)
+    with contract_servers() as servers:
+        code, output = wine.run(programs["http_win_test.exe"],
+                                *arguments(servers, ca_file=wine.windows_path(servers.ca_file)))
     log(output.rstrip())
     passed, failed = summary_of(output)
     return passed, failed + (1 if code != 0 and failed == 0 else 0)
@@ -433,93 +326,6 @@ def suite_crypto(wine, programs):
 
 # ------------------------------------------------------------------ e2e ---
 
-NGINX_EXTRA = r"""
-    log_format e2e '$connection $connection_requests "$request" $status';
-"""
-
-# Before deploy/nginx.conf's own locations (regex locations match in order):
-# files under "slow\" trickle out, so a click can land during a transfer.
-SLOW_LOCATION = r"""
-        location ~ "^/game/update/files\\\\slow/(.*)$" {
-            alias repository/files/slow/$1;
-            limit_rate 16k;
-        }
-"""
-
-
-LOG_MARK = "/written-to-the-log"
-
-
-class Nginx:
-    """deploy/nginx.conf on our port, serving a repository folder we fill;
-    over https when certificate names the server's (certificate, key) files."""
-
-    def __init__(self, port, certificate=None):
-        self.prefix = tempfile.mkdtemp(prefix="nginx-updater-")
-        os.makedirs(os.path.join(self.prefix, "logs"))
-        with open(os.path.join(ROOT, "deploy", "nginx.conf")) as f:
-            conf = f.read()
-        listen = tls.nginx_listen(port, *certificate) if certificate else "listen 127.0.0.1:%d;" % port
-        conf, listens = re.subn(r"listen\s+127\.0\.0\.1:\d+;", lambda _: listen, conf)
-        conf = conf.replace("access_log logs/access.log;", NGINX_EXTRA + "    access_log logs/access.log e2e;")
-        conf = conf.replace("        server_name _;\n", "        server_name _;\n" + SLOW_LOCATION, 1)
-        assert listens == 1 and "e2e;" in conf and "limit_rate" in conf, "deploy/nginx.conf changed shape"
-        self.conf = os.path.join(self.prefix, "nginx.conf")
-        with open(self.conf, "w") as f:
-            f.write(conf)
-        self.repository = os.path.join(self.prefix, "repository")
-        self.access_log = os.path.join(self.prefix, "logs", "access.log")
-        make_readable(self.prefix)
-        subprocess.run(["nginx", "-p", self.prefix, "-c", self.conf, "-e", os.path.join(self.prefix, "logs", "error.log")],
-                       check=True)
-        self.port = port
-        wait_for(self._listening, "nginx")
-
-    def _listening(self):
-        try:
-            socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-            return True
-        except OSError:
-            return False
-
-    def publish(self, index, lists, files):
-        """index: bytes; lists: {version: bytes}; files: {entry (str): bytes}."""
-        shutil.rmtree(self.repository, ignore_errors=True)
-        write(os.path.join(self.repository, INDEX), index)
-        for version, content in lists.items():
-            write(os.path.join(self.repository, "qoro_update_%d.deploy" % version), content)
-        for entry, content in files.items():
-            write(os.path.join(self.repository, "files", *entry.split("/")), content)
-        make_readable(self.prefix)
-        open(self.access_log, "wb").close()
-
-    def requests(self):
-        """(connection, request line, status) for every request so far."""
-        # nginx logs a request after its last byte has gone out: the client
-        # may be done before the line is written. The one worker of
-        # deploy/nginx.conf handles events in order, so once it has answered
-        # a request of ours, every earlier request is in the log.
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=WAIT_SECONDS)
-        try:
-            connection.request("GET", LOG_MARK)
-            connection.getresponse().read()
-        finally:
-            connection.close()
-        lines = []
-        for line in read(self.access_log).decode("utf-8", "replace").splitlines():
-            found = re.match(r'(\d+) \d+ "(.*)" (\d+)$', line)
-            if found and found.group(2).split(" ")[1:2] != [LOG_MARK]:
-                lines.append((found.group(1), found.group(2), int(found.group(3))))
-        return lines
-
-    def stop(self):
-        pid_file = os.path.join(self.prefix, "logs", "nginx.pid")
-        if os.path.exists(pid_file):
-            os.kill(int(read(pid_file)), signal.SIGQUIT)
-            wait_for(lambda: not os.path.exists(pid_file), "nginx to stop")
-        shutil.rmtree(self.prefix, ignore_errors=True)
-
-
 class Updater:
     """updater.exe running in a game folder (or another program with the
     update window), and its windows on the display."""
@@ -553,7 +359,7 @@ class Updater:
         return [w for w in self.windows() if (w[1], w[2]) != (280, 83)]
 
     def click_fermer(self, dpi=96, window=None):
-        window = window or wait_for(lambda: self.main_window(dpi), "the update window")[0][0]
+        window = window or wait_until(lambda: self.main_window(dpi), what="the update window")[0][0]
         x, y = (scaled(FERMER[0], dpi), scaled(FERMER[1], dpi))
         self.xdotool("mousemove", "--window", window, str(x), str(y))
         time.sleep(0.2)
@@ -586,25 +392,20 @@ class E2E:
         self.wine = wine
         self.nginx = nginx
         self.programs = programs
+        self.folder = None
         self.game = None
         self.updaters = []
         self.scratch_folder = None
         self.cleanups = []
 
     # -- a game folder
-    def setup(self, settings=b"[VERSION]\r\nGame= 3\r\n", game=True, files=None):
-        self.game = tempfile.mkdtemp(prefix="jeu-")
-        shutil.copy(self.programs["updater.exe"], os.path.join(self.game, "updater.exe"))
-        if game:
-            shutil.copy(self.programs["standin_game.exe"], os.path.join(self.game, "kestralon.exe"))
-        os.makedirs(os.path.join(self.game, "Config"))
-        if settings is not None:
-            write(self.path("Config/Client.ini"), settings)
-        for entry, content in (files or {}).items():
-            write(self.path(entry), content)
+    def setup(self, settings=b"[VERSION]\r\nGame= 3\r\n", game=True, files=None, program="updater.exe"):
+        self.folder = GameFolder(self.programs[program], settings=settings,
+                                 game=game and self.programs["standin_game.exe"], files=files, prefix="jeu-")
+        self.game = self.folder.root
 
     def path(self, relative):
-        return os.path.join(self.game, *relative.split("/"))
+        return self.folder.path(relative)
 
     def start(self):
         updater = Updater(self.wine, self.game)
@@ -658,7 +459,8 @@ class E2E:
         self.cleanups = []
         # Stand-in games may still be writing their marker.
         time.sleep(0.2)
-        shutil.rmtree(self.game, ignore_errors=True)
+        if self.folder:
+            self.folder.remove()
         if self.scratch_folder:
             shutil.rmtree(self.scratch_folder, ignore_errors=True)
 
@@ -684,7 +486,7 @@ def expect_no_leftovers(t):
     """Nothing of the run's own stays once it is over. The lock goes as the
     run ends, a moment after its last write: that moment is waited for."""
     try:
-        wait_for(lambda: not t.leftovers(), "the run's working files to go")
+        wait_until(lambda: not t.leftovers(), what="the run's working files to go")
     except AssertionError:
         raise AssertionError("working files left: %r" % t.leftovers())
 
@@ -709,7 +511,7 @@ def test_update_then_fermer_starts_game(t):
                "Données/carte.bin": accented})
     t.setup(files={"readme.txt": b"the old readme, longer than the new one\r\n"})
     updater = t.start()
-    wait_for(t.finished, "Fin=1 in Client.ini")
+    wait_until(t.finished, what="Fin=1 in Client.ini")
     expect_equal(read(t.path("data/maps/town.map")), town, "data/maps/town.map")
     expect_equal(read(t.path("readme.txt")), b"new readme\r\n", "readme.txt")
     expect(read(t.path("big.bin")) == big, "big.bin differs")
@@ -717,7 +519,7 @@ def test_update_then_fermer_starts_game(t):
     expect(read(t.path("Données/carte.bin")) == accented, "Données/carte.bin differs")
     game_version_written(t, 6)
     expect_no_leftovers(t)
-    requests = t.nginx.requests()
+    requests = t.nginx.entries()
     paths = [r[1].split()[1] for r in requests]
     # The index first; the lists together, then the files together (the
     # build's PARALLEL_TRANSFERS is 8), so in any order, each once.
@@ -736,7 +538,7 @@ def test_update_then_fermer_starts_game(t):
 
     updater.click_fermer()
     expect_equal(updater.wait_exit(), 0, "exit code")
-    launched = wait_for(t.launched, "the stand-in game's marker")
+    launched = wait_until(t.launched, what="the stand-in game's marker")
     expect_equal(launched.get("cwd", "").rstrip("\\").lower(), t.wine.windows_path(t.game).lower(), "game folder")
     expect_equal(launched.get("show"), "2", "show state (minimised with focus)")
     expect_equal(launched.get("usesShow"), "1", "STARTF_USESHOWWINDOW")
@@ -749,14 +551,14 @@ def test_missing_game_message_box(t):
     t.setup(settings=settings, game=False)
     before = os.stat(t.path("Config/Client.ini")).st_mtime_ns
     updater = t.start()
-    box = wait_for(updater.message_box, "the message box")[0][0]
+    box = wait_until(updater.message_box, what="the message box")[0][0]
     expect(updater.main_window() == [], "the update window is shown with the message")
     expect(updater.running(), "the updater waits for the message box")
     updater.press(box, "Return")
     expect_equal(updater.wait_exit(), 0, "exit code")
     expect_equal(t.settings(), settings, "Client.ini")
     expect_equal(os.stat(t.path("Config/Client.ini")).st_mtime_ns, before, "Client.ini modification time")
-    expect_equal(t.nginx.requests(), [], "requests")
+    expect_equal(t.nginx.entries(), [], "requests")
     expect_equal(sorted(os.listdir(t.game)), ["Config", "updater.exe"], "game folder")
 
 
@@ -765,9 +567,9 @@ def test_not_found_keeps_installed_file(t):
     settings = b"[VERSION]\r\nGame= 1\r\n"
     t.setup(settings=settings, files={"missing.dat": b"installed copy\r\n"})
     updater = t.start()
-    wait_for(lambda: any(r[2] == 404 for r in t.nginx.requests()), "the 404")
-    wait_for(updater.main_window, "the update window")
-    wait_for(lambda: t.leftovers() == [], "the temporary and list files to go")
+    wait_until(lambda: any(r[2] == 404 for r in t.nginx.entries()), what="the 404")
+    wait_until(updater.main_window, what="the update window")
+    wait_until(lambda: t.leftovers() == [], what="the temporary and list files to go")
     time.sleep(1)  # long enough for a retry (200 ms pause), which must not come
     expect_equal(read(t.path("missing.dat")), b"installed copy\r\n", "installed missing.dat")
     # All or nothing: the file that did arrive is not installed either.
@@ -775,7 +577,7 @@ def test_not_found_keeps_installed_file(t):
     expect_equal(t.settings(), settings, "Client.ini (no new version, no finish marker)")
     expect_no_leftovers(t)
     # A 404 is final.
-    expect_equal(len([r for r in t.nginx.requests() if r[2] == 404]), 1, "requests for the missing file")
+    expect_equal(len([r for r in t.nginx.entries() if r[2] == 404]), 1, "requests for the missing file")
     expect(updater.running(), "the window stays open with the reason")
     # The system's close: no marker, no game.
     window = updater.main_window()[0][0]
@@ -812,7 +614,7 @@ def check_window_picture(t, updater):
     if not shutil.which("import") or not shutil.which("compare"):
         log("    (ImageMagick missing: window picture not checked)")
         return
-    window = wait_for(updater.main_window, "the update window")[0][0]
+    window = wait_until(updater.main_window, what="the update window")[0][0]
     shot = os.path.join(t.game, "window.png")
     picture = os.path.join(ROOT, "src", "lifecycle", "artwork", "background.png")
     shown = {}
@@ -828,7 +630,7 @@ def check_window_picture(t, updater):
         return shown["outside"] == 0 and shown["L2"] > 100 and shown["Label4"] > 30 and shown["L3"] == 0
 
     try:
-        wait_for(drawn, "the window to show the final texts over background.png")
+        wait_until(drawn, what="the window to show the final texts over background.png")
     except AssertionError:
         pass  # the checks below name what differs in the last screenshot
     expect_equal(shown["outside"], 0, "pixels differing from background.png outside the text fields")
@@ -854,7 +656,7 @@ def probe_shot(t, l2, l3, label4):
         out.write("\n".join([l2, l3, label4]).encode("utf-8"))
     probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
     t.updaters.append(probe)
-    window = wait_for(probe.main_window, "the probe's window")[0][0]
+    window = wait_until(probe.main_window, what="the probe's window")[0][0]
     time.sleep(0.5)
     shot = screenshot(t, window, "probe")
     probe.press(window, "alt+F4")
@@ -910,27 +712,27 @@ def test_up_to_date(t):
     t.nginx.publish(index=b"5\r\n7\r\n", lists={}, files={})
     t.setup(settings=b"[VERSION]\r\nGame= 7\r\n")
     updater = t.start()
-    wait_for(t.finished, "Fin=1")
+    wait_until(t.finished, what="Fin=1")
     # Windows leaves the untouched line as it was; Wine rewrites the whole
     # file from its parsed copy and drops the blank (docs/ini-behaviour.md, 16).
     expect(t.settings() in (b"[VERSION]\r\nGame= 7\r\n[UPDATER]\r\nFin=1\r\n",
                             b"[VERSION]\r\nGame=7\r\n[UPDATER]\r\nFin=1\r\n"), "Client.ini: %r" % t.settings())
-    expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
+    expect_equal([r[1].split()[1] for r in t.nginx.entries()], ["/game/update/" + INDEX], "requests")
     check_window_picture(t, updater)
     # Escape does not close the window.
-    updater.press(wait_for(updater.main_window, "the update window")[0][0], "Escape")
+    updater.press(wait_until(updater.main_window, what="the update window")[0][0], "Escape")
     time.sleep(1)
     expect(updater.running() and updater.main_window(), "Escape closed the window")
     updater.click_fermer()
     expect_equal(updater.wait_exit(), 0, "exit code")
-    wait_for(t.launched, "the stand-in game's marker")
+    wait_until(t.launched, what="the stand-in game's marker")
 
 
 def test_missing_settings_file_created(t):
     t.nginx.publish(index=b"1\r\n", lists={1: b""}, files={})
     t.setup(settings=None)
     updater = t.start()
-    wait_for(t.finished, "Fin=1")
+    wait_until(t.finished, what="Fin=1")
     expect_equal(t.setting("UPDATER", "Fin"), "1", "UPDATER/Fin")
     expect_equal(t.setting("VERSION", "Game"), "1", "VERSION/Game")
     updater.click_fermer()
@@ -944,7 +746,7 @@ def test_updater_replaces_itself(t):
     t.nginx.publish(index=b"2\r\n", lists={2: b"updater.exe\r\n"}, files={"updater.exe": new_build})
     t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
     updater = t.start()
-    wait_for(t.finished, "Fin=1")
+    wait_until(t.finished, what="Fin=1")
     expect(read(t.path("updater.exe")) == new_build, "updater.exe is not the new build")
     # The commit moved the running copy to its backup name, and Windows
     # keeps it from being removed while it runs.
@@ -958,7 +760,7 @@ def test_updater_replaces_itself(t):
     # The next start is the new build; it removes the old copy.
     t.nginx.publish(index=b"2\r\n", lists={}, files={})
     again = t.start()
-    wait_for(again.main_window, "the new build's window")
+    wait_until(again.main_window, what="the new build's window")
     expect(not os.path.exists(backups[0]), "the old copy is still there")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the new build")
@@ -971,10 +773,10 @@ def test_file_held_by_game_stays_intact(t):
     t.setup(settings=settings, files={"data.pak": b"installed data"})
     holder = t.wine.start(t.path("kestralon.exe"), "--hold", t.wine.windows_path(t.path("data.pak")), "60")
     try:
-        wait_for(lambda: os.path.exists(t.path("data.pak.held")), "the game to hold data.pak")
+        wait_until(lambda: os.path.exists(t.path("data.pak.held")), what="the game to hold data.pak")
         updater = t.start()
-        wait_for(lambda: any("data.pak" in r[1] for r in t.nginx.requests()), "the transfer of data.pak")
-        wait_for(lambda: not t.staged("data.pak"), "the staged copy to go")
+        wait_until(lambda: any("data.pak" in r[1] for r in t.nginx.entries()), what="the transfer of data.pak")
+        wait_until(lambda: not t.staged("data.pak"), what="the staged copy to go")
         expect_equal(read(t.path("data.pak")), b"installed data", "data.pak")
         expect_equal(t.settings(), settings, "Client.ini")
         expect(updater.running(), "the window stays open with the reason")
@@ -992,9 +794,9 @@ def test_fermer_during_update_warns(t):
     settings = b"[VERSION]\r\nGame= 1\r\n"
     t.setup(settings=settings)
     updater = t.start()
-    wait_for(lambda: t.staged("slow/big.bin"), "the slow transfer to start")
+    wait_until(lambda: t.staged("slow/big.bin"), what="the slow transfer to start")
     updater.click_fermer()
-    box = wait_for(updater.message_box, "the incomplete-update warning")[0][0]
+    box = wait_until(updater.message_box, what="the incomplete-update warning")[0][0]
     expect(not t.finished(), "Fin=1 before the warning was dismissed")
     updater.press(box, "Return")
     expect_equal(updater.wait_exit(), 0, "exit code")
@@ -1012,9 +814,9 @@ def test_fermer_during_update_warns(t):
 
     # The next run asks for the rest only (a 206 from nginx, If-Range on its ETag).
     again = t.start()
-    wait_for(lambda: t.setting("VERSION", "Game") == "2", "the resumed update")
+    wait_until(lambda: t.setting("VERSION", "Game") == "2", what="the resumed update")
     expect(read(t.path("slow/big.bin")) == big, "big.bin differs after the resume")
-    transfers = [r for r in t.nginx.requests() if "big.bin" in r[1]]
+    transfers = [r for r in t.nginx.entries() if "big.bin" in r[1]]
     expect_equal([r[2] for r in transfers], [200, 206], "answers for big.bin")
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the second run")
@@ -1028,11 +830,11 @@ def test_window_scales_with_dpi(t):
     t.wine.set_dpi(144)
     try:
         updater = t.start()
-        wait_for(t.finished, "Fin=1")
-        wait_for(lambda: updater.main_window(144), "a 420 x 125 window")
+        wait_until(t.finished, what="Fin=1")
+        wait_until(lambda: updater.main_window(144), what="a 420 x 125 window")
         updater.click_fermer(144)
         expect_equal(updater.wait_exit(), 0, "exit code")
-        wait_for(t.launched, "the stand-in game's marker")
+        wait_until(t.launched, what="the stand-in game's marker")
     finally:
         for updater in t.updaters:
             updater.kill()
@@ -1048,22 +850,22 @@ def test_second_updater_in_same_folder(t):
                     files={"slow/big.bin": big, "small.txt": b"small"})
     t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
     first = t.start()
-    first_window = wait_for(first.main_window, "the first updater's window")[0][0]
-    wait_for(lambda: t.staged("slow/big.bin"), "the first updater's transfer")
+    first_window = wait_until(first.main_window, what="the first updater's window")[0][0]
+    wait_until(lambda: t.staged("slow/big.bin"), what="the first updater's transfer")
     expect(os.path.exists(t.path("updater.lock")), "no updater.lock while the first updater works")
     second = t.start()
-    second_window = wait_for(lambda: [w for w in second.main_window() if w[0] != first_window],
-                             "the second updater's window")[0][0]
-    wait_for(t.finished, "the first updater to finish")
+    second_window = wait_until(lambda: [w for w in second.main_window() if w[0] != first_window],
+                               what="the second updater's window")[0][0]
+    wait_until(t.finished, what="the first updater to finish")
     expect(read(t.path("slow/big.bin")) == big, "slow/big.bin differs")
     expect_equal(read(t.path("small.txt")), b"small", "small.txt")
     game_version_written(t, 2)
     # The second asked the server for nothing.
-    expect_equal(len([r for r in t.nginx.requests() if INDEX in r[1]]), 1, "requests for the index")
+    expect_equal(len([r for r in t.nginx.entries() if INDEX in r[1]]), 1, "requests for the index")
     expect(second.running(), "the second updater stays with its reason")
     first.click_fermer(window=first_window)
     expect_equal(first.wait_exit(), 0, "exit code of the first updater")
-    wait_for(t.launched, "the stand-in game's marker")
+    wait_until(t.launched, what="the stand-in game's marker")
     time.sleep(0.5)
     shot = screenshot(t, second_window, "second")
     second.press(second_window, "alt+F4")
@@ -1088,7 +890,7 @@ def make_read_only(t, relative):
         else:
             log("    (no immutable flag here: %s is held open instead)" % relative)
             holder = t.wine.start(t.path("kestralon.exe"), "--hold", t.wine.windows_path(path), "120")
-            wait_for(lambda: os.path.exists(path + ".held"), "the stand-in game to hold " + relative)
+            wait_until(lambda: os.path.exists(path + ".held"), what="the stand-in game to hold " + relative)
 
             def release():
                 write(path + ".release", b"")
@@ -1112,11 +914,11 @@ def test_read_only_settings_shows_failure(t):
     t.setup(settings=settings, files={"data.bin": b"old data"})
     writable_again = make_read_only(t, "Config/Client.ini")
     updater = t.start()
-    window = wait_for(updater.main_window, "the update window")[0][0]
+    window = wait_until(updater.main_window, what="the update window")[0][0]
     # The files are in place; the journal stays for the version to be recorded.
-    wait_for(lambda: read(t.path("data.bin")) == b"new data", "data.bin to be installed")
-    wait_for(lambda: not t.staged("data.bin") and os.path.exists(t.path("updater.journal")),
-             "the journal kept for the next start")
+    wait_until(lambda: read(t.path("data.bin")) == b"new data", what="data.bin to be installed")
+    wait_until(lambda: not t.staged("data.bin") and os.path.exists(t.path("updater.journal")),
+               what="the journal kept for the next start")
     time.sleep(1)
     expect_equal(t.settings(), settings, "Client.ini")
     shot = screenshot(t, window, "failure")
@@ -1128,10 +930,10 @@ def test_read_only_settings_shows_failure(t):
 
     writable_again()
     again = t.start()
-    wait_for(t.finished, "Fin=1 once the file can be written")
+    wait_until(t.finished, what="Fin=1 once the file can be written")
     game_version_written(t, 2)
     expect_equal(read(t.path("data.bin")), b"new data", "data.bin")
-    expect_equal(len([r for r in t.nginx.requests() if "data.bin" in r[1]]), 1, "transfers of data.bin")
+    expect_equal(len([r for r in t.nginx.entries() if "data.bin" in r[1]]), 1, "transfers of data.bin")
     expect_no_leftovers(t)
     again.click_fermer()
     expect_equal(again.wait_exit(), 0, "exit code of the second run")
@@ -1154,15 +956,15 @@ def test_interrupted_commit_finished_at_next_start(t):
                b"move\tc.dat.~upd-0000cccc\tc.dat\tc.dat.~old-0000cccc\n")
     write(t.path("updater.journal"), journal + b"sum " + hashlib.sha256(journal).hexdigest().encode() + b"\n")
     updater = t.start()
-    wait_for(t.finished, "Fin=1")
+    wait_until(t.finished, what="Fin=1")
     game_version_written(t, 4)
     expect_equal(read(t.path("a.dat")), b"new a", "a.dat")
     expect_equal(read(t.path("sub/b.dat")), b"new b", "sub/b.dat")
     expect_equal(read(t.path("c.dat")), b"new c", "c.dat")
     expect_no_leftovers(t)
     # Version 4 is now installed: only the index was asked for.
-    expect_equal([r[1].split()[1] for r in t.nginx.requests()], ["/game/update/" + INDEX], "requests")
-    window = wait_for(updater.main_window, "the update window")[0][0]
+    expect_equal([r[1].split()[1] for r in t.nginx.entries()], ["/game/update/" + INDEX], "requests")
+    window = wait_until(updater.main_window, what="the update window")[0][0]
     time.sleep(0.5)
     shot = screenshot(t, window, "finished")
     updater.click_fermer(window=window)
@@ -1178,14 +980,14 @@ def test_planted_journal_and_other_spellings_of_working_files(t):
     url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
     for alias in ("UPDATER.JOURNAL", "updater.journal.", "Config\\Updater.Serial "):
         t.nginx.publish(index=b"6\r\n", lists={6: alias.encode() + b"\r\n"}, files={})
-        result, before, after = run_headless(t, {}, url)
+        result, before, after = headless_update(t, {}, url)
         expect_equal((result["L2"], result["L3"], result["UpdateDone"]),
                      (FAILED, "Chemin refusé: %s." % alias, "0"), alias)
         expect_equal(after, before, "game folder after " + alias)
     journal = b"kestralon-journal 2\nversion 6\nmove\tkestralon.exe\tfirst.dat\tConfig/Client.ini\n"
     journal += b"sum " + hashlib.sha256(journal).hexdigest().encode() + b"\n"
     t.nginx.publish(index=b"6\r\n", lists={6: b"first.dat\r\n"}, files={"first.dat": b"first"})
-    result, before, after = run_headless(t, {"updater.journal": journal, "first.dat": b"installed"}, url)
+    result, before, after = headless_update(t, {"updater.journal": journal, "first.dat": b"installed"}, url)
     expect_equal(result["UpdateDone"], "1", "UpdateDone after a planted journal")
     expect_equal(after.get("kestralon.exe"), before["kestralon.exe"], "kestralon.exe")
     expect_equal(after.get("updater.journal.bad"), journal, "the journal set aside")
@@ -1199,8 +1001,8 @@ def test_long_reason_cut_to_its_field(t):
     t.nginx.publish(index=b"2\r\n", lists={2: entry.encode() + b"\r\n"}, files={})
     t.setup(settings=b"[VERSION]\r\nGame= 1\r\n")
     updater = t.start()
-    wait_for(lambda: any(r[2] == 404 for r in t.nginx.requests()), "the 404")
-    window = wait_for(updater.main_window, "the update window")[0][0]
+    wait_until(lambda: any(r[2] == 404 for r in t.nginx.entries()), what="the 404")
+    window = wait_until(updater.main_window, what="the update window")[0][0]
     time.sleep(1)
     shot = screenshot(t, window, "reason")
     updater.press(window, "alt+F4")
@@ -1227,7 +1029,7 @@ def test_window_cuts_long_texts(t):
         out.write("\n".join(shot_texts).encode("utf-8"))
     probe = Updater(t.wine, t.scratch(), t.programs["window_probe.exe"], [t.wine.windows_path(texts)])
     t.updaters.append(probe)
-    window = wait_for(probe.main_window, "the probe's window")[0][0]
+    window = wait_until(probe.main_window, what="the probe's window")[0][0]
     time.sleep(0.5)
     shot = screenshot(t, window, "long")
     log("    window with 500 KB of text shown after %.1fs" % (time.monotonic() - started))
@@ -1244,32 +1046,17 @@ def test_window_cuts_long_texts(t):
 FAILED = "Échec de la mise à jour."
 
 
-def snapshot(root):
-    """Every file below root: relative path -> bytes."""
-    files = {}
-    for folder, _, names in os.walk(root):
-        for name in names:
-            files[os.path.relpath(os.path.join(folder, name), root)] = read(os.path.join(folder, name))
-    return files
-
-
-def run_headless(t, files, url, env=None, arguments=(), version=3):
+def headless_update(t, files, url, env=None, arguments=(), version=3):
     """headless_updater.exe in a new game folder at version, holding files,
     fetching from url: (what its window was told, the folder before, the
     folder after)."""
-    t.setup(settings=b"[VERSION]\r\nGame= %d\r\n" % version, files=files)
-    os.remove(t.path("updater.exe"))
-    shutil.copy(t.programs["headless_updater.exe"], t.path("headless_updater.exe"))
+    t.setup(settings=b"[VERSION]\r\nGame= %d\r\n" % version, files=files, program="headless_updater.exe")
     before = snapshot(t.game)
-    done = subprocess.run([t.wine.wine, t.path("headless_updater.exe"), *arguments], cwd=t.game, timeout=120,
-                          env=dict(t.wine.env, UPDATER_TEST_URLS=url, **(env or {})),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # When it ends otherwise, what Wine's loader and server said is the one trace.
-    expect_equal(done.returncode, 0, "headless_updater.exe exit code (stderr: %r, last output: %r)"
-                 % (done.stderr[-1500:], done.stdout[-300:]))
+    result = run_headless(t.folder, env=dict(UPDATER_TEST_URLS=url, **(env or {})), arguments=arguments,
+                          wine=t.wine)
     after = snapshot(t.game)
-    shutil.rmtree(t.game, ignore_errors=True)
-    return parse_headless(done.stdout), before, after
+    t.folder.remove()
+    return result, before, after
 
 
 def test_https_certificates(t):
@@ -1290,13 +1077,10 @@ def test_https_certificates(t):
             if number == 1:
                 code, output = t.wine.run(t.programs["trust_ca.exe"], t.wine.windows_path(authority.ca_file))
                 expect_equal(code, 0, "trust_ca.exe exit code (%s)" % output.strip())
-            nginx = Nginx(port, certificate=authority.server(certificate))
-            try:
+            with Nginx(port=port, certificate=authority.server(certificate)) as nginx:
                 nginx.publish(index=b"6\r\n", lists={6: listed}, files=files)
-                result, before, after = run_headless(t, {"data/0.bin": b"installed copy"}, url)
-                requests = nginx.requests()
-            finally:
-                nginx.stop()
+                result, before, after = headless_update(t, {"data/0.bin": b"installed copy"}, url)
+                requests = nginx.entries()
             what = "%s certificate%s" % (certificate, " before its authority is trusted" if number == 0 else "")
             if expected:
                 expect_equal((result["L2"], result["L3"], result["UpdateDone"]), expected, what)
@@ -1336,7 +1120,7 @@ def publish_signed(t, key, files, *signing):
     listed = lambda entries: b"".join(e.encode() + b"\r\n" for e in entries)
     t.nginx.publish(index=b"6\r\n7\r\n", lists={6: listed(files), 7: listed([KEEP])}, files=files)
     update_repo(t, "sign", "--repo", t.nginx.repository, "--key", key, *signing)
-    make_readable(t.nginx.prefix)
+    t.nginx.readable()
 
 
 def signed_files():
@@ -1358,10 +1142,10 @@ def test_signed_repository_installed(t):
     for with_key in (True, False):
         what = "the updater with%s a key" % ("" if with_key else "out")
         env = {"UPDATER_TEST_PUBLIC_KEY": public} if with_key else {}
-        result, _, after = run_headless(t, {KEEP: b"installed copy"}, url, env)
-        paths = [r[1].split()[1] for r in t.nginx.requests()]
+        result, _, after = headless_update(t, {KEEP: b"installed copy"}, url, env)
+        paths = [r[1].split()[1] for r in t.nginx.entries()]
         signature_requests = [p for p in paths if p.endswith((".meta", ".sig"))]
-        open(t.nginx.access_log, "wb").close()
+        t.nginx.forget()
         expect_equal(result["UpdateDone"], "1", "%s: %r" % (what, result))
         expect_equal({e: after.get(os.path.join(*e.split("/"))) for e in files}, files, "files installed by " + what)
         game_version_written(t, 7, after[os.path.join("Config", "Client.ini")])
@@ -1393,7 +1177,7 @@ def test_signed_part_continued_or_fetched_again(t):
     url = "http://127.0.0.1:%d/game/update/" % port
     for fault in ("cut", "cut-whole"):
         with FaultServer(types.SimpleNamespace(root=t.nginx.repository), {"files\\big.bin": fault}, port) as server:
-            result, _, after = run_headless(t, {}, url, {"UPDATER_TEST_PUBLIC_KEY": public})
+            result, _, after = headless_update(t, {}, url, {"UPDATER_TEST_PUBLIC_KEY": public})
         expect_equal(result["UpdateDone"], "1", "%s: %r" % (fault, result))
         expect_equal(after.get("big.bin"), big, "big.bin after " + fault)
         expect_equal([q for r, q in zip(server.requests, server.ranges) if r == "files\\big.bin"],
@@ -1453,8 +1237,8 @@ def test_attacks_on_a_signed_repository(t):
     for attack, signing, env, reason in rows:
         publish_signed(t, key, signed_files(), *signing)
         attack()
-        make_readable(t.nginx.prefix)
-        result, before, after = run_headless(t, {KEEP: b"installed copy", "first.dat": b"installed first"}, url, env)
+        t.nginx.readable()
+        result, before, after = headless_update(t, {KEEP: b"installed copy", "first.dat": b"installed first"}, url, env)
         expect_equal((result["L2"], result["L3"], result["UpdateDone"]), (FAILED, reason, "0"), attack.__name__)
         expect_equal(after, before, "game folder after " + attack.__name__)
 
@@ -1476,22 +1260,22 @@ def test_patched_update_and_repair(t):
         build = os.path.join(t.scratch(), "build-%d" % version)
         write(os.path.join(build, *pak.split("/")), content)
         update_repo(t, "publish", "--repo", repository, "--version", str(version), "--from", build, "--key", key)
-    make_readable(t.nginx.prefix)
+    t.nginx.readable()
     url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
     env = {"UPDATER_TEST_PUBLIC_KEY": public}
     sha = lambda data: hashlib.sha256(data).hexdigest()
 
     def fetched():
-        paths = [r[1].split()[1] for r in t.nginx.requests()]
-        open(t.nginx.access_log, "wb").close()
+        paths = [r[1].split()[1] for r in t.nginx.entries()]
+        t.nginx.forget()
         return [p for p in paths if "archive" in p or p.endswith(".zst")]
 
-    open(t.nginx.access_log, "wb").close()
-    result, _, after = run_headless(t, {pak: old}, url, env)
+    t.nginx.forget()
+    result, _, after = headless_update(t, {pak: old}, url, env)
     expect_equal(result["UpdateDone"], "1", "the update: %r" % result)
     expect_equal(after[os.path.join("data", "archive.pak")], new, "the archive rebuilt from its delta")
     expect_equal(fetched(), ["/game/update/deltas/%s-%s.zst" % (sha(old), sha(new))], "what the update fetched")
-    result, _, after = run_headless(t, {pak: new[:-1] + b"!"}, url, env, arguments=["/repair"], version=7)
+    result, _, after = headless_update(t, {pak: new[:-1] + b"!"}, url, env, arguments=["/repair"], version=7)
     expect_equal((result["L2"], result["L3"], result["UpdateDone"]),
                  ("Réparation terminée!", "1 fichier(s) remplacé(s).", "1"), "the repair: %r" % result)
     expect_equal(after[os.path.join("data", "archive.pak")], new, "the archive repaired")
@@ -1523,7 +1307,7 @@ E2E_TESTS = [
 
 
 def suite_e2e(wine, programs, port, pattern=None):
-    nginx = Nginx(port)
+    nginx = Nginx(port=port, slow_files=True).start()
     passed = failed = 0
     try:
         for test in E2E_TESTS:
