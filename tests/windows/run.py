@@ -1059,6 +1059,28 @@ def headless_update(t, files, url, env=None, arguments=(), version=3):
     return result, before, after
 
 
+def test_bandwidth_cap_holds_for_all_transfers(t):
+    """[UPDATER] DebitMax=200 (Ko/s) with four files at once: the run takes at
+    least as long as the bytes need at the cap, less 5 % (a slow machine only
+    makes it longer), and the player's key stays as written."""
+    files = {"pak%d.bin" % k: os.urandom(700 * 1024) for k in range(4)}
+    t.nginx.publish(index=b"4\r\n", lists={4: b"".join(e.encode() + b"\r\n" for e in files)}, files=files)
+    settings = b"[VERSION]\r\nGame= 3\r\n[UPDATER]\r\nDebitMax=200\r\n"
+    t.setup(settings=settings, program="headless_updater.exe")
+    url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
+    started = time.monotonic()
+    result = run_headless(t.folder, env={"UPDATER_TEST_URLS": url, "UPDATER_TEST_PARALLEL": "4"}, wine=t.wine)
+    elapsed = time.monotonic() - started
+    expect_equal(result["UpdateDone"], "1", "the update done: %r" % result)
+    for entry, content in files.items():
+        expect_equal(read(t.path(entry)), content, entry)
+    moved = sum(len(content) for content in files.values())
+    expect(moved / elapsed <= 200 * 1024 * 1.05, "%.1f s for %d bytes: faster than the cap" % (elapsed, moved))
+    for section, key, value in (("VERSION", "Game", "4"), ("UPDATER", "DebitMax", "200"), ("UPDATER", "Fin", "1")):
+        expect_equal(t.setting(section, key), value, "[%s] %s" % (section, key))
+    t.folder.remove()
+
+
 def test_https_certificates(t):
     """Over https, only a certificate the system store vouches for passes:
     the test authority is refused until it is among the machine's trusted
@@ -1286,6 +1308,7 @@ E2E_TESTS = [
     test_update_then_fermer_starts_game,
     test_missing_game_message_box,
     test_not_found_keeps_installed_file,
+    test_bandwidth_cap_holds_for_all_transfers,
     test_up_to_date,
     test_missing_settings_file_created,
     test_updater_replaces_itself,
