@@ -140,8 +140,9 @@ std::vector<CommandSyntax> Commands() {
         {"publish",
          {"repo", "version", "from"},
          {"key", "freshness-key", "expires-in", "release-expires-in", "channel", "patch-versions", "level",
-          "delta-threshold"},
-         {"dry-run", "allow-empty", "drop-other-keys", "no-patches"},
+          "delta-threshold", "state"},
+         {"dry-run", "allow-empty", "drop-other-keys", "no-patches", "first-signing", "new-state",
+          "allow-rollback"},
          {"key", "freshness-key"}},
         {"verify",
          {"repo"},
@@ -151,10 +152,14 @@ std::vector<CommandSyntax> Commands() {
         {"keygen", {"out"}, {}, {}, {}},
         {"sign",
          {"repo", "key"},
-         {"freshness-key", "expires-in", "release-expires-in", "channel", "level"},
-         {"drop-other-keys", "no-patches"},
+         {"freshness-key", "expires-in", "release-expires-in", "channel", "level", "state"},
+         {"drop-other-keys", "no-patches", "first-signing", "new-state", "allow-rollback"},
          {"key", "freshness-key"}},
-        {"refresh", {"repo", "key", "public-key"}, {"threshold", "expires-in"}, {"drop-other-keys"}, {"key"}},
+        {"refresh",
+         {"repo", "key", "public-key"},
+         {"threshold", "expires-in", "state"},
+         {"drop-other-keys", "new-state", "allow-rollback", "fresh-from-state"},
+         {"key"}},
     };
 }
 
@@ -180,6 +185,9 @@ SigningOptions SigningFrom(const Arguments& arguments) {
         }
     }
     options.dropOtherKeys = arguments.Has("drop-other-keys");
+    if (arguments.values.contains("state")) options.stateFile = Utf8Path(arguments.Value("state"));
+    options.anchor = {arguments.Has("first-signing"), arguments.Has("new-state"),
+                      arguments.Has("allow-rollback")};
     if (arguments.Has("no-patches")) {
         options.patches.reset();
     } else {
@@ -226,6 +234,10 @@ int RunRefresh(const Arguments& arguments) {
     if (arguments.values.contains("expires-in"))
         options.expiresInDays = Days(arguments, "expires-in", kFreshDays);
     options.dropOtherKeys = arguments.Has("drop-other-keys");
+    if (arguments.values.contains("state")) options.stateFile = Utf8Path(arguments.Value("state"));
+    options.newState = arguments.Has("new-state");
+    options.allowRollback = arguments.Has("allow-rollback");
+    options.freshFromState = arguments.Has("fresh-from-state");
     return Refresh(Utf8Path(arguments.Value("repo")), options, std::cout, std::cerr);
 }
 

@@ -515,7 +515,7 @@ class Signing(Case):
     def signed_repository(self, key):
         repo = self.folder("repo-")
         for version, files in enumerate((BUILD_1, BUILD_2, BUILD_3), start=1):
-            self.assertPublished(repo, version, self.build(files), "--key", key)
+            self.assertPublished(repo, version, self.build(files), "--key", key, *(("--first-signing",) * (version == 1)))
         return repo
 
     def test_keygen_writes_an_owner_only_key_and_never_replaces_one(self):
@@ -592,7 +592,7 @@ class Signing(Case):
         self.assertEqual(status, 1)
         self.assertIn(META + ": missing", out)
 
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--release-expires-in", "2")
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--release-expires-in", "2", "--first-signing")
         self.assertEqual(status, 0, out + err)
         self.assertIn("wrote " + version_meta(1), err)
         serial, expires, versions = metadata_fields(repo)
@@ -693,7 +693,7 @@ class Signing(Case):
         fresh, fresh_public = keygen(self.keys(), "fresh.pem")
         real = {"kestralon.exe": b"the real game", "data/a.dat": b"a"}
         signed = self.folder("signed-")
-        self.assertPublished(signed, 1, self.build(real), "--key", path, "--freshness-key", fresh)
+        self.assertPublished(signed, 1, self.build(real), "--key", path, "--freshness-key", fresh, "--first-signing")
 
         def plant(repo, entry, content):
             os.makedirs(os.path.dirname(os.path.join(repo, "files", entry)), exist_ok=True)
@@ -769,10 +769,10 @@ class Signing(Case):
         path, public = keygen(self.keys())
         fresh, fresh_public = keygen(self.keys(), "fresh.pem")
         repo = self.folder("repo-")
-        self.assertPublished(repo, 1, self.build(BUILD_1), "--key", path, "--freshness-key", fresh)
+        self.assertPublished(repo, 1, self.build(BUILD_1), "--key", path, "--freshness-key", fresh, "--first-signing")
         before = snapshot(repo)
         status, out, err = run_tool("refresh", "--repo", repo, "--key", fresh, "--public-key", public,
-                                    "--expires-in", "3")
+                                    "--expires-in", "3", "--new-state")
         self.assertEqual(status, 0, out + err)
         self.assertIn("refreshed channel live, release serial 1, with key(s) %s: serial 2, expires " % key_id(fresh_public),
                       out)
@@ -787,7 +787,7 @@ class Signing(Case):
         self.assertIn(META + ": is for the channel live, not test", out)
 
         # The freshness key can neither sign content nor pass for a release key.
-        stranger, stranger_public = keygen(self.keys(), "stranger.pem")
+        stranger, stranger_public = keygen(os.path.dirname(fresh), "stranger.pem")
         for command, said in (
                 (["publish", "--repo", repo, "--version", "2", "--from", self.build(BUILD_2), "--key", fresh],
                  META + " carries no valid signature by the given key(s)"),
@@ -803,7 +803,7 @@ class Signing(Case):
                 self.assertEqual(snapshot(repo), after)
         # Rotating the freshness key: a new one, once the updaters hold it.
         self.assertEqual(run_tool("refresh", "--repo", repo, "--key", stranger, "--public-key", public,
-                                  "--drop-other-keys")[0], 0)
+                                  "--drop-other-keys", "--fresh-from-state")[0], 0)
         self.assertEqual(self.verify(repo, "--public-key", public, "--freshness-key", stranger_public)[0], 0)
 
     def test_migration_keeps_the_first_shape_for_earlier_updaters(self):
@@ -824,10 +824,10 @@ class Signing(Case):
         self.assertIn(META + ": missing: the repository is not signed for updaters with release and freshness keys",
                       out)
 
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--first-signing")
         self.assertEqual(status, 0, out + err)
         self.assertEqual(metadata_fields(repo, FIRST_META)[0], 4)
-        self.assertEqual(metadata_fields(repo)[0], 1)
+        self.assertEqual(metadata_fields(repo)[0], 4)  # past the recorded release serial 3
         status, out, _ = self.verify(repo, "--public-key", public)
         self.assertEqual(status, 0, out)
         self.assertIn("; %s kept, expires " % FIRST_META, out)
@@ -951,7 +951,7 @@ SIGNED_DEFECTS = {
         lambda r, k: os.remove(os.path.join(r, version_meta(2))),
         version_meta(2) + ": missing", True),
     "signed by another key": (
-        lambda r, k: [os.remove(os.path.join(r, name)) for name in TOPS] and resign(r, k["stranger"]),
+        lambda r, k: [os.remove(os.path.join(r, name)) for name in TOPS] and resign(r, k["stranger"], "--first-signing"),
         SIG + ": 0 valid signature(s) of " + META + " by the given key(s)", False),
     "fresh metadata missing": (
         lambda r, k: os.remove(os.path.join(r, FRESH)),
@@ -972,7 +972,7 @@ class VerifyFindsInSigned(Case):
             try:
                 write_build(build, files)
                 status, out, err = run_tool("publish", "--repo", cls.pristine, "--version", str(version), "--from",
-                                            build, "--key", cls.key)
+                                            build, "--key", cls.key, *(("--first-signing",) * (version == 1)))
             finally:
                 shutil.rmtree(build, True)
             if status != 0:
@@ -982,7 +982,7 @@ class VerifyFindsInSigned(Case):
                     shutil.copy(os.path.join(cls.pristine, name), cls.older)
         cls.other = tempfile.mkdtemp(prefix="other-repo-")
         publish_builds(cls.other, (BUILD_1,))
-        resign(cls.other, cls.key)
+        resign(cls.other, cls.key, "--first-signing")
 
     @classmethod
     def tearDownClass(cls):
@@ -1046,7 +1046,8 @@ class Patches(Case):
         repo = self.folder("repo-")
         builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"}, {PAK: PAK_3})
         for version, files in enumerate(builds, start=1):
-            self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra)
+            self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra,
+                                 *(("--first-signing",) * (version == 1)))
         return repo
 
     def test_each_file_comes_the_cheapest_way_that_works(self):
