@@ -122,9 +122,8 @@ void PlanFreshSerial(const RefreshOptions& options, const RepositoryFolder& repo
     }
     if (!fresh && !(options.freshFromState && recordsThis)) {
         plan.refusals.push_back(
-            fault +
-            ", so the fresh serial players may hold is unknown (a lower one they refuse): restore it and " +
-            kFreshSignatureName + " from a backup, or " + kReleaseSigning +
+            fault + ", so the fresh serial players may hold is unknown (a lower one they refuse): restore " +
+            kFreshMetadataName + " and " + kFreshSignatureName + " from a backup, or " + kReleaseSigning +
             (recordsThis
                  ? "; or go on from the fresh serial " + std::to_string(record->freshSerial) + " that " +
                        PathText(plan.state.path) + " records for this release, with --fresh-from-state"

@@ -1343,7 +1343,8 @@ class ServerWriteAccess(Case):
                 shutil.copy(os.path.join(bombs, "objects", "%s.zst" % sha(content)), planted)
                 self.assertRefused(repo, lambda: self.publish(repo, 2, self.build({PAK: PAK_3}), "--key",
                                                               self.release_key, "--freshness-key", self.fresh_key),
-                                   "objects/%s.zst %s" % (sha(PAK_1), fault), "Delete it and publish again")
+                                   "objects/%s.zst, an earlier content of %s, %s" % (sha(PAK_1), PAK, fault),
+                                   "Delete it and publish again")
         os.remove(planted)
         self.publish_signed(repo, 2, {PAK: PAK_3})
         self.assertEqual(self.verify(repo, "--public-key", self.public, "--freshness-key", self.fresh_public)[0], 0)

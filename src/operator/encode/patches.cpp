@@ -60,6 +60,13 @@ std::string Described(const FileDigest& digest) {
     return std::to_string(digest.size) + " bytes, SHA-256 " + Hex(digest.sha256);
 }
 
+// The codec's sentence inside another one: no capital, no full stop.
+std::string Sentence(std::string text) {
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
 // Why the object at path does not decode to content, read no further than
 // content's size, as the updater reads it; nothing when it does. The bytes
 // go to out.
@@ -72,8 +79,8 @@ std::optional<std::string> ObjectFault(const fs::path& path, const FileDigest& c
         return "decodes to " + Described(decoded) + ", not to the content it is named after";
     } catch (const CodecError& e) {
         if (e.kind() != CodecError::Kind::Damaged) throw;
-        return "does not decode to the " + std::to_string(content.size) +
-               " bytes it is named after: " + e.what();
+        return "does not decode to the " + std::to_string(content.size) + " bytes it is named after (" +
+               Sentence(e.what()) + ")";
     }
 }
 
@@ -244,7 +251,7 @@ std::vector<std::string> CheckOldObjects(const RepositoryFolder& repository, std
             const auto fault = ObjectFault(object, from, [](const char*, std::size_t) { return true; });
             if (fault)
                 faults.push_back(
-                    NotOurs(ObjectName(from.sha256), *fault + " (an earlier content of " + entry + ")"));
+                    NotOurs(ObjectName(from.sha256) + ", an earlier content of " + entry + ",", *fault));
         }
     }
     return faults;
