@@ -322,7 +322,8 @@ def prepare(pair, changes):
 
 def publish(repo, version, tree, key=None):
     done = subprocess.run([os.path.join(BUILD_DIR, "update-repo"), "publish", "--repo", repo, "--version",
-                           str(version), "--from", tree] + (["--key", key] if key else []),
+                           str(version), "--from", tree] + (["--key", key] if key else [])
+                          + (["--first-signing"] if key and version == 1 else []),
                           capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError("update-repo publish version %d: %s" % (version, (done.stdout + done.stderr)[-600:]))

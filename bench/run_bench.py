@@ -183,7 +183,8 @@ def signed(repo):
         key = os.path.join(keys, "bench.pem")
         public = subprocess.run([tool, "keygen", "--out", key], capture_output=True, text=True,
                                 check=True).stdout.split()[0]
-        subprocess.run([tool, "sign", "--repo", repo.root, "--key", key], capture_output=True, check=True)
+        subprocess.run([tool, "sign", "--repo", repo.root, "--key", key, "--first-signing"], capture_output=True,
+                       check=True)
     finally:
         shutil.rmtree(keys, ignore_errors=True)
     for folder, _, names in os.walk(repo.root):

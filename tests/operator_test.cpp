@@ -10,7 +10,9 @@
 #include "operator/arguments.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/operator_state.h"
 #include "operator/publish.h"
+#include "operator/release_anchor.h"
 #include "operator/repository_folder.h"
 #include "operator/verify.h"
 
@@ -105,6 +107,133 @@ TEST(Arguments, ReadsOptionsFlagsAndNegativeValues) {
         EXPECT_THROW(ParseWholeNumber("v", bad), UsageError);
 }
 
+const std::string kShaA = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kShaB = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+TEST(OperatorState, ParsesAndFormatsTheSameBytes) {
+    const std::string text =
+        "kestralon-operator-state 1\n"
+        "channel beta release 1 " +
+        kShaB +
+        " 0 fresh 1 repository /srv/a b/repository\n"
+        "channel live release 42 " +
+        kShaA +
+        " 913 fresh 12 repository /srv/a b/repository\n"
+        "channel live release 18446744073709551615 " +
+        kShaA + " 1 fresh 0 repository /srv/test\n";
+    const auto state = ParseOperatorState(text);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->size(), 3u);
+    const ChannelRecord& live = state->at({"/srv/a b/repository", "live"});
+    EXPECT_EQ(live.releaseSerial, 42u);
+    EXPECT_EQ(live.release.size, 913u);
+    EXPECT_EQ(Hex(live.release.sha256), kShaA);
+    EXPECT_EQ(live.freshSerial, 12u);
+    EXPECT_EQ(FormatOperatorState(*state), text);
+    EXPECT_EQ(ParseOperatorState("kestralon-operator-state 1\n"), OperatorState{});
+    EXPECT_THROW(FormatOperatorState({{{"relative/repository", "live"}, {}}}), std::invalid_argument);
+    EXPECT_THROW(FormatOperatorState({{{"/a\nb", "live"}, {}}}), std::invalid_argument);
+}
+
+TEST(OperatorState, RefusesEveryMalformedText) {
+    const std::string line = "channel live release 3 " + kShaA + " 913 fresh 2 repository /srv/r";
+    const std::string head = "kestralon-operator-state 1\n";
+    for (const std::string& bad : {
+             std::string(),
+             head.substr(0, head.size() - 1),
+             "kestralon-operator-state 2\n" + line + "\n",
+             head + line,                                      // cut before its line end
+             head + line + "\n" + line + "\n",                 // the same repository and channel twice
+             head + "channel li/ve" + line.substr(12) + "\n",  // not a channel
+             head + "channel live release 03 " + kShaA + " 913 fresh 2 repository /srv/r\n",
+             head + "channel live release -3 " + kShaA + " 913 fresh 2 repository /srv/r\n",
+             head + "channel live release 3 " + kShaA.substr(1) + " 913 fresh 2 repository /srv/r\n",
+             head + "channel live release 3 " + kShaA + " 913 fresh 2 repository srv/r\n",
+             head + "channel live release 3 " + kShaA + " 913 fresh 2\n",
+             head + "channel live release 3 " + kShaA + " 913  fresh 2 repository /srv/r\n",
+             head + "channel live release 18446744073709551616 " + kShaA + " 913 fresh 2 repository /srv/r\n",
+         }) {
+        EXPECT_EQ(ParseOperatorState(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(ReleaseAnchor, JudgesThePresentReleaseAgainstTheRecord) {
+    FileDigest a{10, {}}, b{10, {}};
+    b.sha256[0] = 1;
+    const ChannelRecord recorded{5, a, 3};
+    const struct {
+        const ChannelRecord* record;
+        std::optional<PresentRelease> present;
+        ReleaseStanding standing;
+    } cases[] = {
+        {&recorded, PresentRelease{"live", 5, a}, ReleaseStanding::Recorded},
+        {&recorded, PresentRelease{"live", 6, b}, ReleaseStanding::Later},
+        {&recorded, PresentRelease{"live", 4, a}, ReleaseStanding::Older},
+        {&recorded, PresentRelease{"live", 5, b}, ReleaseStanding::Replaced},
+        {&recorded, std::nullopt, ReleaseStanding::Deleted},
+        {nullptr, PresentRelease{"live", 5, a}, ReleaseStanding::Unrecorded},
+        {nullptr, std::nullopt, ReleaseStanding::NeverSigned},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(JudgeRelease(c.record, c.present), c.standing) << static_cast<int>(c.standing);
+    }
+}
+
+TEST(ReleaseAnchor, EachFlagGoesOnOnlyWhereItsCaseArises) {
+    StateFile state;
+    state.path = "/keys/update-repo.state";
+    state.repository = "/srv/repository";
+    const FileDigest digest{10, {}};
+    state.records[{"/srv/repository", "live"}] = {5, digest, 3};
+    StateFile empty = state;
+    empty.records.clear();
+    const std::optional<PresentRelease> older = PresentRelease{"live", 4, digest};
+    const std::optional<PresentRelease> unrecorded = PresentRelease{"live", 9, digest};
+    const AnchorFlags none, first{true, false, false}, fresh{false, true, false},
+        rollback{false, false, true};
+    // (standing, state, present, flags) -> refused, and a word of the first refusal or note
+    const struct {
+        ReleaseStanding standing;
+        const StateFile* state;
+        std::optional<PresentRelease> present;
+        AnchorFlags flags;
+        bool refused;
+        const char* said;
+    } cases[] = {
+        {ReleaseStanding::Recorded, &state, PresentRelease{"live", 5, digest}, none, false, nullptr},
+        {ReleaseStanding::Later, &state, PresentRelease{"live", 7, digest}, none, false,
+         "later than the last"},
+        {ReleaseStanding::Older, &state, older, none, true, "older than the last"},
+        {ReleaseStanding::Older, &state, older, rollback, false, "as --allow-rollback asks"},
+        {ReleaseStanding::Replaced, &state, PresentRelease{"live", 5, {11, {}}}, none, true, "other bytes"},
+        {ReleaseStanding::Deleted, &state, std::nullopt, none, true, "release serial 6 then"},
+        {ReleaseStanding::Deleted, &state, std::nullopt, first, false, nullptr},
+        {ReleaseStanding::Deleted, &state, std::nullopt, fresh, true, "--new-state is for a state without"},
+        {ReleaseStanding::NeverSigned, &empty, std::nullopt, none, true, "--first-signing"},
+        {ReleaseStanding::NeverSigned, &empty, std::nullopt, first, false, nullptr},
+        {ReleaseStanding::Unrecorded, &empty, unrecorded, none, true, "go on with --new-state"},
+        {ReleaseStanding::Unrecorded, &empty, unrecorded, fresh, false, nullptr},
+        {ReleaseStanding::Unrecorded, &empty, unrecorded, first, true, "--first-signing is for a repository"},
+        {ReleaseStanding::Recorded, &state, PresentRelease{"live", 5, digest}, rollback, true,
+         "--allow-rollback is for"},
+    };
+    for (const auto& c : cases) {
+        const AnchorVerdict verdict = JudgeAnchor(c.standing, *c.state, "live", c.present, c.flags, "sign");
+        const std::vector<std::string>& said = c.refused ? verdict.refusals : verdict.notes;
+        EXPECT_EQ(!verdict.refusals.empty(), c.refused) << static_cast<int>(c.standing) << " " << c.said;
+        if (c.said) {
+            ASSERT_FALSE(said.empty()) << c.said;
+            EXPECT_NE(said.front().find(c.said), std::string::npos) << said.front();
+        }
+    }
+    // A signing goes past the present serial and both channels' records.
+    EXPECT_EQ(SerialFloor(state, PresentRelease{"live", 2, digest}, "live"), 5u);
+    EXPECT_EQ(SerialFloor(state, PresentRelease{"live", 8, digest}, "live"), 8u);
+    EXPECT_EQ(SerialFloor(state, std::nullopt, "live"), 5u);
+    EXPECT_EQ(SerialFloor(state, PresentRelease{"beta", 1, digest}, "live"), 5u);
+    EXPECT_EQ(SerialFloor(empty, std::nullopt, "live"), 0u);
+}
+
 class Scratch : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -158,6 +287,41 @@ TEST_F(Scratch, PendingFileReplacesWholeOrLeavesTheTargetAlone) {
     EXPECT_EQ(*ReadWholeFile(target), "new content");
     EXPECT_EQ(Listing(), std::vector<std::string>{"t.dat"});
     EXPECT_THROW(PendingFile(root_ / "no-such-folder" / "x"), std::runtime_error);
+}
+
+TEST_F(Scratch, StateIsKeptWholeBesideTheKeyPerRepositoryAndRefusedInside) {
+    fs::create_directories(root_ / "keys");
+    fs::create_directories(root_ / "repository");
+    const fs::path path = StatePath(std::nullopt, root_ / "keys" / "release.pem");
+    EXPECT_EQ(path, root_ / "keys" / "update-repo.state");
+    EXPECT_EQ(StatePath(root_ / "elsewhere.state", root_ / "keys" / "release.pem"),
+              root_ / "elsewhere.state");
+
+    std::vector<std::string> refusals;
+    StateFile state = LoadState(path, root_ / "repository", refusals);
+    EXPECT_TRUE(refusals.empty());
+    EXPECT_FALSE(state.exists);
+    EXPECT_EQ(state.Find("live"), nullptr);
+    const ChannelRecord record{7, {100, {}}, 2};
+    SaveRecord(state, "live", record);
+    // The repository is named by its absolute folder, however the command spelled it.
+    const StateFile again = LoadState(path, root_ / "keys" / ".." / "repository" / "", refusals);
+    EXPECT_TRUE(refusals.empty());
+    ASSERT_NE(again.Find("live"), nullptr);
+    EXPECT_EQ(*again.Find("live"), record);
+    fs::create_directories(root_ / "other");
+    EXPECT_EQ(LoadState(path, root_ / "other", refusals).Find("live"), nullptr);
+    EXPECT_TRUE(refusals.empty());
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"keys", "keys/update-repo.state", "other", "repository"}));
+
+    Write("keys/update-repo.state", "kestralon-operator-state 1\nchannel live");
+    LoadState(path, root_ / "repository", refusals);
+    LoadState(root_ / "repository" / "update-repo.state", root_ / "repository", refusals);
+    LoadState(root_ / "missing" / "update-repo.state", root_ / "repository", refusals);
+    ASSERT_EQ(refusals.size(), 3u);
+    EXPECT_NE(refusals[0].find("cannot be read as one"), std::string::npos) << refusals[0];
+    EXPECT_NE(refusals[1].find("is inside the repository"), std::string::npos) << refusals[1];
+    EXPECT_NE(refusals[2].find("does not exist"), std::string::npos) << refusals[2];
 }
 
 TEST_F(Scratch, RepositoryIsReadAsTheUpdaterReadsIt) {

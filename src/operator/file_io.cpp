@@ -101,15 +101,29 @@ void PendingFile::Write(const char* data, std::size_t size) {
     if (!out_) throw std::runtime_error("cannot write " + PathText(temp_));
 }
 
-void PendingFile::Commit() {
+void PendingFile::Close() {
+    if (!out_.is_open()) return;
     out_.close();
     if (out_.fail()) throw std::runtime_error("cannot write " + PathText(temp_));
+}
+
+void PendingFile::Commit() {
+    Close();
     try {
         ReplaceFile(temp_, target_);
     } catch (const std::system_error& e) {
         throw std::runtime_error("cannot put " + PathText(target_) + " in place: " + e.what());
     }
     committed_ = true;
+}
+
+void PendingFile::CommitDurably() {
+    Close();
+    std::error_code error;
+    const fs::path folder = fs::absolute(target_, error).parent_path();
+    SyncWrittenFiles(folder);
+    Commit();
+    SyncWrittenFiles(folder);
 }
 
 void CopyWhole(const fs::path& source, const fs::path& target,

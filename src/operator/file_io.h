@@ -39,8 +39,14 @@ public:
     void Write(std::string_view bytes);
     void Write(const char* data, std::size_t size);
     void Commit();
+    // Commit(), with the bytes on disk before the rename and the rename on
+    // disk before it returns: for a record that must survive a power loss
+    // whole, old or new.
+    void CommitDurably();
 
 private:
+    void Close();
+
     fs::path target_;
     fs::path temp_;
     std::ofstream out_;

@@ -34,13 +34,16 @@ usage:
                       [--key KEY_FILE ...] [--freshness-key KEY_FILE ...] [--channel NAME]
                       [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
                       [--no-patches] [--patch-versions K] [--level L] [--delta-threshold BYTES]
+                      [--state FILE] [--first-signing] [--new-state] [--allow-rollback]
   update-repo verify --repo DIR [--public-key KEYS] [--threshold N] [--freshness-key KEYS]
                      [--channel NAME] [--url BASE_URL] [--timeout SECONDS]
   update-repo keygen --out KEY_FILE
   update-repo sign --repo DIR --key KEY_FILE [--key KEY_FILE ...] [--freshness-key KEY_FILE ...]
                    [--channel NAME] [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
+                   [--state FILE] [--first-signing] [--new-state] [--allow-rollback]
   update-repo refresh --repo DIR --key FRESHNESS_KEY_FILE --public-key RELEASE_KEYS [--threshold N]
-                      [--expires-in DAYS] [--drop-other-keys]
+                      [--expires-in DAYS] [--drop-other-keys] [--state FILE] [--new-state]
+                      [--allow-rollback] [--fresh-from-state]
   update-repo --help | update-repo COMMAND --help
 
 publish
@@ -58,7 +61,9 @@ publish
     --allow-empty   publish version N even when no file changed (an empty list)
     --key FILE      sign as it publishes, with the release keys (see sign);
                     required once the repository is signed. Give every key
-                    players' updaters may hold, one --key each.
+                    players' updaters may hold, one --key each. The first
+                    publish with a key needs --first-signing, and the record
+                    of what was signed is kept as sign does.
   Signed, it also writes every new file version compressed once under
   objects/<sha256>.zst and, for each changed file of at least
   --delta-threshold bytes (default 1024), deltas from its contents in the
@@ -93,16 +98,37 @@ sign
     --release-expires-in DAYS  validity of the release metadata (default 365)
     --drop-other-keys     sign even though a present signature is by a key not
                           given (retiring an old key)
+  What it signed is recorded off the server, in update-repo.state beside the
+  first --key (or --state FILE): each repository's last release serial and
+  digest, per channel. It never signs a release serial at or below the
+  recorded one, and refuses, naming the cause, a repository whose release is
+  older than the record, or that it has no record of; then, knowingly:
+    --first-signing   the repository has no qoro_update_release.meta: never
+                      signed, or its signature files were deleted; it vouches
+                      for every file the repository holds
+    --new-state       no record of the repository (a lost state file, another
+                      machine): start one from its present release
+    --allow-rollback  its release is older than the recorded one, on purpose
+  Each is refused where its case does not arise.
 
 refresh
   The scheduled job, with the freshness key the server may keep: first checks
   the whole repository against the release signatures (by RELEASE_KEYS, N of
   them, default 1), and refuses, naming each file that differs and writing
   nothing, when the index, a list, a version's metadata or a file under files/
-  is not what the release keys signed. Then writes qoro_update_fresh.meta with
-  the next serial and a new expiry, and its signature. It signs nothing else:
-    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS
+  is not what the release keys signed, and a release older than the last it
+  refreshed (its record, kept as sign keeps its own: beside the first --key,
+  or --state FILE). The next fresh serial passes the recorded one and that of
+  a qoro_update_fresh.meta signed by the freshness key or the release keys;
+  a fresh metadata missing or unverified is refused. Then it writes
+  qoro_update_fresh.meta with that serial and a new expiry, and its
+  signature; it signs nothing else. Last, it names every file that nothing
+  signed names. Daily, after a first run by hand with --new-state:
+    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS --state /var/lib/kestralon/update-repo.state >/dev/null
     --expires-in DAYS   validity of the fresh metadata (default 7, at most 3650)
+    --new-state, --allow-rollback   as for sign
+    --fresh-from-state  the fresh metadata is missing or unverified: go on
+                        from the fresh serial recorded for this very release
 
 keygen
   Makes a new P-256 key pair: writes the private key to KEY_FILE (PEM,
@@ -140,8 +166,9 @@ std::vector<CommandSyntax> Commands() {
         {"publish",
          {"repo", "version", "from"},
          {"key", "freshness-key", "expires-in", "release-expires-in", "channel", "patch-versions", "level",
-          "delta-threshold"},
-         {"dry-run", "allow-empty", "drop-other-keys", "no-patches"},
+          "delta-threshold", "state"},
+         {"dry-run", "allow-empty", "drop-other-keys", "no-patches", "first-signing", "new-state",
+          "allow-rollback"},
          {"key", "freshness-key"}},
         {"verify",
          {"repo"},
@@ -151,10 +178,14 @@ std::vector<CommandSyntax> Commands() {
         {"keygen", {"out"}, {}, {}, {}},
         {"sign",
          {"repo", "key"},
-         {"freshness-key", "expires-in", "release-expires-in", "channel", "level"},
-         {"drop-other-keys", "no-patches"},
+         {"freshness-key", "expires-in", "release-expires-in", "channel", "level", "state"},
+         {"drop-other-keys", "no-patches", "first-signing", "new-state", "allow-rollback"},
          {"key", "freshness-key"}},
-        {"refresh", {"repo", "key", "public-key"}, {"threshold", "expires-in"}, {"drop-other-keys"}, {"key"}},
+        {"refresh",
+         {"repo", "key", "public-key"},
+         {"threshold", "expires-in", "state"},
+         {"drop-other-keys", "new-state", "allow-rollback", "fresh-from-state"},
+         {"key"}},
     };
 }
 
@@ -180,6 +211,9 @@ SigningOptions SigningFrom(const Arguments& arguments) {
         }
     }
     options.dropOtherKeys = arguments.Has("drop-other-keys");
+    if (arguments.values.contains("state")) options.stateFile = Utf8Path(arguments.Value("state"));
+    options.anchor = {arguments.Has("first-signing"), arguments.Has("new-state"),
+                      arguments.Has("allow-rollback")};
     if (arguments.Has("no-patches")) {
         options.patches.reset();
     } else {
@@ -226,6 +260,10 @@ int RunRefresh(const Arguments& arguments) {
     if (arguments.values.contains("expires-in"))
         options.expiresInDays = Days(arguments, "expires-in", kFreshDays);
     options.dropOtherKeys = arguments.Has("drop-other-keys");
+    if (arguments.values.contains("state")) options.stateFile = Utf8Path(arguments.Value("state"));
+    options.newState = arguments.Has("new-state");
+    options.allowRollback = arguments.Has("allow-rollback");
+    options.freshFromState = arguments.Has("fresh-from-state");
     return Refresh(Utf8Path(arguments.Value("repo")), options, std::cout, std::cerr);
 }
 

@@ -257,14 +257,35 @@ bool CheckFolders(const PublishOptions& options, std::ostream& err) {
     return true;
 }
 
+// The objects deltas will start from are read before anything is written:
+// a planted one is refused, named, instead of decoded without bound.
+void CheckObjectsToReuse(const PublishOptions& options, const RepositoryFolder& repository,
+                         const SigningPlan& signing, PublishPlan& plan) {
+    std::vector<std::string> entries;
+    for (const PlannedFile& file : plan.files) {
+        if (file.size >= signing.patches->deltaThreshold) entries.push_back(file.path);
+    }
+    const auto version = static_cast<std::int16_t>(options.version);
+    for (std::string& fault : CheckOldObjects(repository, version, entries, *signing.patches)) {
+        plan.refusals.push_back(std::move(fault));
+    }
+}
+
 // With keys, publishing signs too; without, it must not leave a signed
 // repository unsigned. Refusals go into plan.
 std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const RepositoryFolder& repository,
                                             PublishPlan& plan) {
     if (!options.signing.keyFiles.empty()) {
-        SigningPlan signing = PlanSigning(options.signing, repository, std::time(nullptr));
+        SigningOptions signingOptions = options.signing;
+        signingOptions.command = "publish";
+        SigningPlan signing = PlanSigning(signingOptions, repository, std::time(nullptr));
         for (const std::string& refusal : signing.refusals) plan.refusals.push_back(refusal);
+        if (plan.refusals.empty() && signing.patches) CheckObjectsToReuse(options, repository, signing, plan);
         return signing;
+    }
+    const AnchorFlags& flags = options.signing.anchor;
+    if (flags.firstSigning || flags.newState || flags.allowRollback) {
+        plan.refusals.push_back("--first-signing, --new-state and --allow-rollback go with --key only");
     }
     if (IsSigned(repository)) {
         plan.refusals.push_back(
@@ -319,8 +340,9 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
     return plan;
 }
 
-void ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository, const PublishPlan& plan,
-                  std::ostream& progress, const SigningPlan* signing) {
+std::optional<FileDigest> ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository,
+                                       const PublishPlan& plan, std::ostream& progress,
+                                       const SigningPlan* signing) {
     CopyPlannedFiles(options, repository, plan, progress);
     std::string list;
     for (const PlannedFile& file : plan.files) list += Utf8ToCp1252(file.path) + "\r\n";
@@ -334,22 +356,23 @@ void ApplyPublish(const PublishOptions& options, const RepositoryFolder& reposit
     // is in place. One with a key that reads between the two finds that the
     // index does not match the signed digest and refuses the run; its next
     // start finds them agreeing.
-    FinalSignatures signatures;
+    SignedWrite written;
     if (signing) {
         const RepositoryFolder after = AfterPublish(repository, index, version, listName, list);
-        signatures = WriteSignedMetadata(after, index, version, *signing, progress);
+        written = WriteSignedMetadata(after, index, version, *signing, progress);
     }
 
     // Last: until the index names it, no player asks for the new version.
     WriteWhole(repository.IndexPath(), index);
-    if (!signing) return;
+    if (!signing) return std::nullopt;
     try {
-        FinishSignatures(repository, signatures);
+        FinishSignatures(repository, written.signatures);
     } catch (const std::exception& e) {
         // The file still holds a valid signature of the new metadata.
         progress << "note: the previous signatures stay beside the new ones (" << e.what()
                  << "); the next signing drops them\n";
     }
+    return written.release;
 }
 
 int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err) {
@@ -362,13 +385,17 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
         return 1;
     }
     PrintPlan(options, plan, out);
-    if (signing) PrintSigning(*signing, out);
+    if (signing) {
+        PrintSigning(*signing, out);
+        PrintNotes(signing->notes, err);
+    }
     if (options.dryRun) {
         out << "dry run: nothing written\n";
         return 0;
     }
+    std::optional<FileDigest> release;
     try {
-        ApplyPublish(options, repository, plan, err, signing ? &*signing : nullptr);
+        release = ApplyPublish(options, repository, plan, err, signing ? &*signing : nullptr);
     } catch (const std::exception& e) {
         err << "update-repo: error: " << e.what() << "\n"
             << "update-repo: version " << options.version
@@ -382,5 +409,5 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     }
     out << "published version " << options.version << ": " << plan.files.size() << " file(s) in "
         << ListName(static_cast<std::int16_t>(options.version)) << ", added to " << kIndexName << "\n";
-    return 0;
+    return !signing || RecordSigning(*signing, *release, err) ? 0 : 1;
 }

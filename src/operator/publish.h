@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -49,9 +50,10 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
 
 // Carries out an accepted plan: game files, the list, then (with a signing
 // plan) the version metadata, the signatures and the top metadata, and the
-// index last.
-void ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository, const PublishPlan& plan,
-                  std::ostream& progress, const SigningPlan* signing = nullptr);
+// index last. Signing, returns the digest of the release metadata written.
+std::optional<FileDigest> ApplyPublish(const PublishOptions& options, const RepositoryFolder& repository,
+                                       const PublishPlan& plan, std::ostream& progress,
+                                       const SigningPlan* signing = nullptr);
 
 // The publish command: plan, report, then apply unless it is a dry run.
 // Returns the exit status.

@@ -6,7 +6,10 @@
 #include <system_error>
 
 #include "operator/file_io.h"
+#include "operator/operator_state.h"
+#include "operator/release_anchor.h"
 #include "operator/signing.h"
+#include "operator/uncovered_files.h"
 #include "operator/verify.h"
 #include "update/formats/utc_time.h"
 #include "update/trust/key_text.h"
@@ -21,22 +24,25 @@ constexpr std::int64_t kWarnAhead = 30 * 86400;
 struct RefreshPlan {
     std::vector<SigningKey> keys;
     std::string release;  // the release metadata's bytes
-    std::string channel;
-    std::uint64_t releaseSerial = 0;
+    PresentRelease present;
     std::int64_t releaseExpires = 0;
     FreshMetadata fresh;
     std::map<std::string, std::string> oldSignatures;
+    StateFile state;
     std::vector<Problem> problems;
     std::vector<std::string> refusals;
+    std::vector<std::string> notes;
 };
 
-RefreshPlan PlanRefresh(const RefreshOptions& options, const RepositoryFolder& repository, std::int64_t now) {
-    RefreshPlan plan;
-    const long long days = options.expiresInDays.value_or(kFreshDays);
-    if (days < 1 || days > 3650) plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
-    plan.keys = LoadKeys(options.keyFiles, repository, plan.refusals);
-    const bool allKeysLoaded = plan.refusals.empty();
+// What lifts a fresh serial at its greatest, or a fresh metadata lost.
+const std::string kReleaseSigning =
+    "sign the release again with the release key(s) (update-repo sign): a new release serial passes every "
+    "fresh serial";
 
+// The release metadata, checked against the release keys and the whole
+// repository against it. False when there is none to refresh.
+bool CheckRelease(const RefreshOptions& options, const RepositoryFolder& repository, std::int64_t now,
+                  RefreshPlan& plan) {
     const auto release = ReadWholeFile(repository.root / kReleaseMetadataName);
     const auto signatures = ReadWholeFile(repository.root / kReleaseSignatureName);
     const auto metadata = release ? ParseRepositoryMetadata(*release) : std::nullopt;
@@ -44,7 +50,7 @@ RefreshPlan PlanRefresh(const RefreshOptions& options, const RepositoryFolder& r
         plan.refusals.push_back(std::string(kReleaseMetadataName) + " or " + kReleaseSignatureName +
                                 " is missing or malformed: sign the repository with the release key(s) first "
                                 "(update-repo sign)");
-        return plan;
+        return false;
     }
     const std::size_t count = CountSignedBy(*release, *signatures, options.releaseKeys);
     if (count < options.threshold) {
@@ -53,7 +59,7 @@ RefreshPlan PlanRefresh(const RefreshOptions& options, const RepositoryFolder& r
                                 std::to_string(options.threshold) +
                                 " needed: it is not what the release keys signed. Restore it and " +
                                 kReleaseSignatureName + " from the signed state");
-        return plan;
+        return false;
     }
     if (HasExpired(metadata->expires, now)) {
         plan.refusals.push_back(
@@ -69,24 +75,88 @@ RefreshPlan PlanRefresh(const RefreshOptions& options, const RepositoryFolder& r
             "update-repo publish --key with the release key(s)");
     }
     plan.release = *release;
-    plan.channel = metadata->channel;
-    plan.releaseSerial = metadata->serial;
+    plan.present = {metadata->channel, metadata->serial, DigestOf(*release)};
     plan.releaseExpires = metadata->expires;
+    return true;
+}
 
-    std::optional<std::uint64_t> present;
-    if (const auto freshBytes = ReadWholeFile(repository.root / kFreshMetadataName)) {
-        const auto fresh = ParseFreshMetadata(*freshBytes);
-        if (!fresh) {
-            plan.refusals.push_back(
-                std::string(kFreshMetadataName) +
-                " is malformed, so its serial is unknown: restore it from a backup, or sign "
-                "a new release with the release key(s) (update-repo sign)");
-        } else {
-            present = fresh->serial;
-        }
+// The present fresh metadata, when its signature is by one of the given
+// freshness keys or by the release keys (a release signing without the
+// freshness key signs it so): only then is its serial one players may hold.
+std::optional<FreshMetadata> VerifiedFresh(const RefreshOptions& options, const RepositoryFolder& repository,
+                                           const RefreshPlan& plan, std::string& fault) {
+    const auto bytes = ReadWholeFile(repository.root / kFreshMetadataName);
+    const auto signatures = ReadWholeFile(repository.root / kFreshSignatureName);
+    const auto fresh = bytes ? ParseFreshMetadata(*bytes) : std::nullopt;
+    if (!bytes || !signatures) {
+        fault = std::string(bytes ? kFreshSignatureName : kFreshMetadataName) + " is missing";
+        return std::nullopt;
     }
-    plan.fresh = {NextSerial(present, kFreshMetadataName, plan.refusals), now + days * 86400,
-                  DigestOf(*release)};
+    std::vector<PublicKey> freshKeys;
+    for (const SigningKey& key : plan.keys) freshKeys.push_back(key.Public());
+    if (!fresh || (!IsSignedBy(*bytes, *signatures, freshKeys) &&
+                   CountSignedBy(*bytes, *signatures, options.releaseKeys) < options.threshold)) {
+        fault =
+            std::string(kFreshMetadataName) + (fresh ? " carries no valid signature by the given freshness "
+                                                       "key(s) nor by the release keys"
+                                                     : " is malformed");
+        return std::nullopt;
+    }
+    return fresh;
+}
+
+// The fresh serial to sign: past the highest that players may hold for this
+// release, by the record and by the verified fresh metadata.
+void PlanFreshSerial(const RefreshOptions& options, const RepositoryFolder& repository, RefreshPlan& plan) {
+    const ChannelRecord* record = plan.state.Find(plan.present.channel);
+    const bool recordsThis =
+        record && record->releaseSerial == plan.present.serial && record->release == plan.present.digest;
+    std::optional<std::uint64_t> highest;
+    std::string highestName = "the fresh serial recorded in " + PathText(plan.state.path);
+    if (recordsThis) highest = record->freshSerial;
+    std::string fault;
+    const auto fresh = VerifiedFresh(options, repository, plan, fault);
+    if (fresh && fresh->release == plan.present.digest && (!highest || fresh->serial >= *highest)) {
+        highest = fresh->serial;
+        highestName = kFreshMetadataName;
+    }
+    if (!fresh && !(options.freshFromState && recordsThis)) {
+        plan.refusals.push_back(
+            fault + ", so the fresh serial players may hold is unknown (a lower one they refuse): restore " +
+            kFreshMetadataName + " and " + kFreshSignatureName + " from a backup, or " + kReleaseSigning +
+            (recordsThis
+                 ? "; or go on from the fresh serial " + std::to_string(record->freshSerial) + " that " +
+                       PathText(plan.state.path) + " records for this release, with --fresh-from-state"
+                 : ""));
+    } else if (!fresh) {
+        plan.notes.push_back(fault + ": going on from the fresh serial " +
+                             std::to_string(record->freshSerial) + " recorded in " +
+                             PathText(plan.state.path) + ", as --fresh-from-state asks");
+    } else if (options.freshFromState) {
+        plan.refusals.push_back("--fresh-from-state is for a fresh metadata missing or unverified; " +
+                                std::string(kFreshMetadataName) + " is signed: leave it out");
+    }
+    plan.fresh.serial = NextSerial(highest, highestName, kReleaseSigning, plan.refusals);
+}
+
+RefreshPlan PlanRefresh(const RefreshOptions& options, const RepositoryFolder& repository, std::int64_t now) {
+    RefreshPlan plan;
+    const long long days = options.expiresInDays.value_or(kFreshDays);
+    if (days < 1 || days > 3650) plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
+    plan.keys = LoadKeys(options.keyFiles, repository, plan.refusals);
+    const bool allKeysLoaded = plan.refusals.empty();
+    if (!CheckRelease(options, repository, now, plan)) return plan;
+
+    plan.state =
+        LoadState(StatePath(options.stateFile, options.keyFiles.front()), repository.root, plan.refusals);
+    const ReleaseStanding standing = JudgeRelease(plan.state.Find(plan.present.channel), plan.present);
+    const AnchorVerdict verdict = JudgeAnchor(standing, plan.state, plan.present.channel, plan.present,
+                                              {false, options.newState, options.allowRollback}, "refresh");
+    plan.refusals.insert(plan.refusals.end(), verdict.refusals.begin(), verdict.refusals.end());
+    plan.notes = verdict.notes;
+    PlanFreshSerial(options, repository, plan);
+    plan.fresh.expires = now + days * 86400;
+    plan.fresh.release = plan.present.digest;
     if (allKeysLoaded) {
         KeepPresentSignatures(repository, kFreshSignatureName, plan.keys, options.dropOtherKeys,
                               plan.oldSignatures, plan.refusals);
@@ -115,6 +185,23 @@ void WarnOfExpiries(const RepositoryFolder& repository, const RefreshPlan& plan,
     }
 }
 
+// Names what nothing signed covers: harmless to players, but planted or left over.
+void WarnOfUncovered(const RepositoryFolder& repository, const std::string& release, std::ostream& err) {
+    try {
+        const std::vector<std::string> files =
+            FilesNothingSignedNames(repository, *ParseRepositoryMetadata(release));
+        if (files.empty()) return;
+        err << "update-repo: warning: " << files.size()
+            << " file(s) in the repository that nothing signed names; players never fetch them, but someone "
+               "who can write to the repository put them there, or an interrupted publish left them: look at "
+               "them, then delete them\n";
+        for (const std::string& file : files) err << "  " << file << "\n";
+    } catch (const std::exception& e) {
+        err << "update-repo: warning: the files nothing signed names were not all looked for: " << e.what()
+            << "\n";
+    }
+}
+
 }  // namespace
 
 int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& out, std::ostream& err) {
@@ -125,6 +212,7 @@ int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& o
     const std::int64_t now = std::time(nullptr);
     const RefreshPlan plan = PlanRefresh(options, repository, now);
     if (Refused(problems, plan.problems, plan.refusals, err)) return 1;
+    PrintNotes(plan.notes, err);
     try {
         FinishSignatures(repository, {{kFreshSignatureName, WriteSignedFile(repository, kFreshMetadataName,
                                                                             FormatFreshMetadata(plan.fresh),
@@ -135,9 +223,19 @@ int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& o
     }
     std::vector<std::string> ids;
     for (const SigningKey& key : plan.keys) ids.push_back(KeyId(key.Public()));
-    out << "refreshed channel " << plan.channel << ", release serial " << plan.releaseSerial
+    out << "refreshed channel " << plan.present.channel << ", release serial " << plan.present.serial
         << ", with key(s) " << Joined(ids) << ": serial " << plan.fresh.serial << ", expires "
         << FormatUtcTime(plan.fresh.expires) << "\n";
     WarnOfExpiries(repository, plan, now, err);
+    WarnOfUncovered(repository, plan.release, err);
+    try {
+        SaveRecord(plan.state, plan.present.channel,
+                   {plan.present.serial, plan.present.digest, plan.fresh.serial});
+    } catch (const std::exception& e) {
+        err << "update-repo: error: the fresh metadata is signed, but its record was not kept: " << e.what()
+            << "\nupdate-repo: make " << PathText(plan.state.path)
+            << " writable; the next run goes on from the signed fresh metadata\n";
+        return 1;
+    }
     return 0;
 }

@@ -326,29 +326,52 @@ void CheckTop(const RepositoryFolder& repository, const std::string& topName,
 // by one of the given keys, and the repository must be what it covers:
 // otherwise whoever can write to the server could have a scheduled job sign
 // files of their own.
-void CheckAgainstPresentSignature(const RepositoryFolder& repository, SigningPlan& plan) {
-    const std::string name = Exists(repository, kReleaseMetadataName) ? kReleaseMetadataName : kMetadataName;
+// Returns the release metadata checked so, when name is that.
+std::optional<PresentRelease> CheckAgainstPresentSignature(const RepositoryFolder& repository,
+                                                           const std::string& name, SigningPlan& plan) {
     const std::string signatureName = SignatureNameOf(name);
     const auto metadataBytes = ReadWholeFile(repository.root / name);
     const auto signatureBytes = ReadWholeFile(repository.root / signatureName);
     const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
     const std::vector<PublicKey> given = PublicKeysOf(plan.keys);
     if (!metadata || !signatureBytes || !IsSignedBy(*metadataBytes, *signatureBytes, given)) {
-        if (given.empty()) return;  // the keys are refused already
+        if (given.empty()) return std::nullopt;  // the keys are refused already
         plan.refusals.push_back("the repository is signed, but " + name +
                                 " carries no valid signature by the given key(s), so what it holds cannot be "
                                 "told from what was signed: restore " +
                                 name + " and " + signatureName +
                                 " from a backup, or sign with a key that signed them; to start over with "
                                 "new keys, see docs/signing.md");
-        return;
+        return std::nullopt;
     }
     plan.problems = CheckCoveredBySignature(repository, name, *metadata);
-    if (plan.problems.empty()) return;
-    plan.refusals.push_back(std::to_string(plan.problems.size()) +
-                            " problem(s), listed above: the repository is not what its present signature "
-                            "covers. Restore those files from the signed state; new content comes only "
-                            "through update-repo publish --key");
+    if (!plan.problems.empty()) {
+        plan.refusals.push_back(std::to_string(plan.problems.size()) +
+                                " problem(s), listed above: the repository is not what its present signature "
+                                "covers. Restore those files from the signed state; new content comes only "
+                                "through update-repo publish --key");
+    }
+    if (name != kReleaseMetadataName) return std::nullopt;
+    return PresentRelease{metadata->channel, metadata->serial, DigestOf(*metadataBytes)};
+}
+
+// The present release against the state's record, and the release serial
+// that follows both.
+void AnchorSigning(const SigningOptions& options, const RepositoryFolder& repository,
+                   const std::optional<PresentRelease>& present, SigningPlan& plan) {
+    plan.state =
+        LoadState(StatePath(options.stateFile, options.keyFiles.front()), repository.root, plan.refusals);
+    const std::string channel = present ? present->channel : plan.channel;
+    const ReleaseStanding standing = JudgeRelease(plan.state.Find(channel), present);
+    AnchorVerdict verdict =
+        JudgeAnchor(standing, plan.state, channel, present, options.anchor, options.command);
+    plan.refusals.insert(plan.refusals.end(), verdict.refusals.begin(), verdict.refusals.end());
+    plan.notes = std::move(verdict.notes);
+    const std::uint64_t floor = SerialFloor(plan.state, present, plan.channel);
+    const std::string floorName = !present || present->serial < floor
+                                      ? "the release serial recorded in " + PathText(plan.state.path)
+                                      : std::string(kReleaseMetadataName);
+    plan.releaseSerial = NextSerial(floor, floorName, kNewKeySet, plan.refusals);
 }
 
 std::int64_t DaysFrom(std::int64_t now, long long days) {
@@ -399,12 +422,13 @@ std::vector<SigningKey> LoadKeys(const std::vector<fs::path>& files, const Repos
 }
 
 std::uint64_t NextSerial(const std::optional<std::uint64_t>& present, const std::string& name,
-                         std::vector<std::string>& refusals) {
+                         const std::string& remedy, std::vector<std::string>& refusals) {
     if (!present) return 1;
     if (*present == std::numeric_limits<std::uint64_t>::max()) {
         refusals.push_back(name + " has the greatest serial, " + std::to_string(*present) +
                            ", which nothing can follow (players refuse a serial lower than the one they "
-                           "saw): sign with a new key set, as docs/signing.md tells");
+                           "saw): " +
+                           remedy);
         return *present;
     }
     return *present + 1;
@@ -486,12 +510,11 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     const bool allKeysLoaded = plan.refusals.empty();
 
     const auto release = PresentTop(repository, kReleaseMetadataName, plan.refusals);
-    if (release) plan.releaseSerial = NextSerial(release->serial, kReleaseMetadataName, plan.refusals);
     plan.channel = options.channel.value_or(release ? release->channel : "live");
     // The first shape is kept up to date for the updaters that read only it,
     // until the operator deletes it.
     if (const auto firstShape = PresentTop(repository, kMetadataName, plan.refusals)) {
-        plan.firstShapeSerial = NextSerial(firstShape->serial, kMetadataName, plan.refusals);
+        plan.firstShapeSerial = NextSerial(firstShape->serial, kMetadataName, kNewKeySet, plan.refusals);
     }
     if (allKeysLoaded) {
         KeepPresentSignatures(repository, kReleaseSignatureName, plan.keys, options.dropOtherKeys,
@@ -503,17 +526,24 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
                                   plan.oldSignatures, plan.refusals);
         }
     }
-    if (IsSigned(repository)) {
-        CheckAgainstPresentSignature(repository, plan);
+    // Without release metadata the repository is signed for the first time
+    // in two roles: against the first shape's signature while it is kept.
+    std::optional<PresentRelease> present;
+    if (Exists(repository, kReleaseMetadataName)) {
+        present = CheckAgainstPresentSignature(repository, kReleaseMetadataName, plan);
+        if (!present) return plan;
+    } else if (Exists(repository, kMetadataName)) {
+        CheckAgainstPresentSignature(repository, kMetadataName, plan);
     } else {
         CheckPresentVersionMetadata(repository, plan);
     }
+    if (!options.keyFiles.empty()) AnchorSigning(options, repository, present, plan);
     return plan;
 }
 
-FinalSignatures WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
-                                    std::optional<std::int16_t> newVersion, const SigningPlan& plan,
-                                    std::ostream& progress) {
+SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
+                                std::optional<std::int16_t> newVersion, const SigningPlan& plan,
+                                std::ostream& progress) {
     RepositoryMetadata metadata;
     metadata.channel = plan.channel;
     metadata.serial = plan.releaseSerial;
@@ -557,7 +587,7 @@ FinalSignatures WriteSignedMetadata(const RepositoryFolder& repository, const st
         signatures[kSignatureName] = WriteSignedFile(
             repository, kMetadataName, FormatRepositoryMetadata(firstShape), plan.keys, plan.oldSignatures);
     }
-    return signatures;
+    return {signatures, DigestOf(release)};
 }
 
 void FinishSignatures(const RepositoryFolder& repository, const FinalSignatures& signatures) {
@@ -725,6 +755,22 @@ std::optional<RepositoryFolder> OpenRepository(const fs::path& root, std::ostrea
     return ReadRepositoryFolder(root);
 }
 
+bool RecordSigning(const SigningPlan& plan, const FileDigest& release, std::ostream& err) {
+    try {
+        SaveRecord(plan.state, plan.channel, {plan.releaseSerial, release, plan.freshSerial});
+        return true;
+    } catch (const std::exception& e) {
+        err << "update-repo: error: the repository is signed, but its record was not kept: " << e.what()
+            << "\nupdate-repo: make " << PathText(plan.state.path)
+            << " writable; the next run finds a later serial than recorded and records it\n";
+        return false;
+    }
+}
+
+void PrintNotes(const std::vector<std::string>& notes, std::ostream& err) {
+    for (const std::string& note : notes) err << "update-repo: note: " << note << "\n";
+}
+
 int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
     const auto opened = OpenRepository(root, err);
     if (!opened) return 1;
@@ -732,13 +778,18 @@ int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out,
     const std::vector<Problem> problems = CheckRepository(repository);
     const SigningPlan plan = PlanSigning(options, repository, std::time(nullptr));
     if (Refused(problems, plan.problems, plan.refusals, err)) return 1;
+    PrintNotes(plan.notes, err);
+    FileDigest release;
     try {
-        FinishSignatures(repository,
-                         WriteSignedMetadata(repository, *repository.index, std::nullopt, plan, err));
+        const SignedWrite written =
+            WriteSignedMetadata(repository, *repository.index, std::nullopt, plan, err);
+        FinishSignatures(repository, written.signatures);
+        release = written.release;
     } catch (const std::exception& e) {
         err << "update-repo: error: " << e.what() << "\n";
         return 1;
     }
+    const bool recorded = RecordSigning(plan, release, err);
     std::vector<std::string> ids, freshIds;
     for (const SigningKey& key : plan.keys) ids.push_back(KeyId(key.Public()));
     for (const SigningKey& key : plan.freshKeys) freshIds.push_back(KeyId(key.Public()));
@@ -746,5 +797,5 @@ int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out,
         << " with release key(s) " << Joined(ids) << ": serial " << plan.releaseSerial << ", expires "
         << FormatUtcTime(plan.releaseExpires) << "; fresh by " << Joined(freshIds) << ": serial "
         << plan.freshSerial << ", expires " << FormatUtcTime(plan.freshExpires) << "\n";
-    return 0;
+    return recorded ? 0 : 1;
 }

@@ -23,7 +23,9 @@
 #include <vector>
 
 #include "operator/encode/patches.h"
+#include "operator/operator_state.h"
 #include "operator/problem.h"
+#include "operator/release_anchor.h"
 #include "operator/repository_folder.h"
 #include "operator/signing_key.h"
 #include "update/trust/crypto.h"
@@ -43,6 +45,11 @@ struct SigningOptions {
     // Objects and deltas for the versions whose metadata is written; none:
     // whole files only.
     std::optional<PatchOptions> patches = PatchOptions{};
+    // The operator's record of what was signed (operator_state.h): none,
+    // the default place beside the first key file.
+    std::optional<std::filesystem::path> stateFile;
+    AnchorFlags anchor;
+    std::string command = "sign";  // for messages: sign or publish
 };
 
 // What signing will write, decided before anything is written.
@@ -61,6 +68,8 @@ struct SigningPlan {
     std::map<std::string, std::string> oldSignatures;
     std::vector<Problem> problems;      // what the present signature does not cover
     std::vector<std::string> refusals;  // empty when signing may go ahead
+    std::vector<std::string> notes;     // said when signing goes ahead
+    StateFile state;                    // the record to compare with, and to update once signed
     // Objects and deltas for the version metadata written now; none: the
     // versions travel whole only.
     std::optional<PatchOptions> patches;
@@ -70,8 +79,9 @@ struct SigningPlan {
 bool IsSigned(const RepositoryFolder& repository);
 
 // Loads the keys (refusing key files inside the repository), reads the
-// serials to follow, and checks the repository against its present release
-// signature, or, never signed, its version metadata against files/.
+// serials to follow, checks the repository against its present release
+// signature, or, never signed, its version metadata against files/, and
+// the present release against the state's record (release_anchor.h).
 // now: Unix seconds.
 SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& repository, std::int64_t now);
 
@@ -79,15 +89,25 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
 // always for newVersion, which publish has just written), then each top
 // metadata after its signatures. repository is the repository as players
 // will see it with index as its index (publish writes the index after this
-// returns). Returns the final signature files for FinishSignatures. Throws
-// std::runtime_error on any failure.
+// returns). Returns the final signature files for FinishSignatures and the
+// digest of the release metadata written. Throws std::runtime_error on any
+// failure.
 using FinalSignatures = std::map<std::string, std::string>;
-FinalSignatures WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
-                                    std::optional<std::int16_t> newVersion, const SigningPlan& plan,
-                                    std::ostream& progress);
+struct SignedWrite {
+    FinalSignatures signatures;
+    FileDigest release;
+};
+SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
+                                std::optional<std::int16_t> newVersion, const SigningPlan& plan,
+                                std::ostream& progress);
 // Drops the signatures of the previous metadata, which the writing keeps so
 // that a player reading during the change finds either signed.
 void FinishSignatures(const RepositoryFolder& repository, const FinalSignatures& signatures);
+// Records the release just signed in the plan's state file; says on err,
+// and returns false, when it cannot.
+bool RecordSigning(const SigningPlan& plan, const FileDigest& release, std::ostream& err);
+// "update-repo: note: …" for each.
+void PrintNotes(const std::vector<std::string>& notes, std::ostream& err);
 
 // The public keys a check holds: the release keys, how many of them must
 // sign, and the freshness keys (none: the release keys).
@@ -140,10 +160,12 @@ void KeepPresentSignatures(const RepositoryFolder& repository, const std::string
 std::vector<SigningKey> LoadKeys(const std::vector<std::filesystem::path>& files,
                                  const RepositoryFolder& repository, std::vector<std::string>& refusals);
 
-// The serial following the one in the present metadata name; refusals when
-// it is unreadable or at its greatest.
+// The serial following the one in the present metadata name (none: 1);
+// refusals, naming name and remedy, when it is at its greatest.
 std::uint64_t NextSerial(const std::optional<std::uint64_t>& present, const std::string& name,
-                         std::vector<std::string>& refusals);
+                         const std::string& remedy, std::vector<std::string>& refusals);
+// What lifts a release serial at its greatest.
+inline constexpr const char* kNewKeySet = "sign with a new key set, as docs/signing.md tells";
 
 std::string Joined(const std::vector<std::string>& words);
 

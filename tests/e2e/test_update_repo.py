@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (BUILD_DIR, INDEX, FaultServer, GameFolder, Nginx, UPDATE_URL, headless_program,
+from harness import (BUILD_DIR, INDEX, SOURCE_DIR, FaultServer, GameFolder, Nginx, UPDATE_URL, headless_program,
                      list_name, make_readable, parse_headless, run_headless, wait_for_port_free)
 
 TOOL = os.path.join(BUILD_DIR, "update-repo")
@@ -515,7 +515,7 @@ class Signing(Case):
     def signed_repository(self, key):
         repo = self.folder("repo-")
         for version, files in enumerate((BUILD_1, BUILD_2, BUILD_3), start=1):
-            self.assertPublished(repo, version, self.build(files), "--key", key)
+            self.assertPublished(repo, version, self.build(files), "--key", key, *(("--first-signing",) * (version == 1)))
         return repo
 
     def test_keygen_writes_an_owner_only_key_and_never_replaces_one(self):
@@ -592,7 +592,7 @@ class Signing(Case):
         self.assertEqual(status, 1)
         self.assertIn(META + ": missing", out)
 
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--release-expires-in", "2")
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--release-expires-in", "2", "--first-signing")
         self.assertEqual(status, 0, out + err)
         self.assertIn("wrote " + version_meta(1), err)
         serial, expires, versions = metadata_fields(repo)
@@ -693,7 +693,7 @@ class Signing(Case):
         fresh, fresh_public = keygen(self.keys(), "fresh.pem")
         real = {"kestralon.exe": b"the real game", "data/a.dat": b"a"}
         signed = self.folder("signed-")
-        self.assertPublished(signed, 1, self.build(real), "--key", path, "--freshness-key", fresh)
+        self.assertPublished(signed, 1, self.build(real), "--key", path, "--freshness-key", fresh, "--first-signing")
 
         def plant(repo, entry, content):
             os.makedirs(os.path.dirname(os.path.join(repo, "files", entry)), exist_ok=True)
@@ -769,10 +769,10 @@ class Signing(Case):
         path, public = keygen(self.keys())
         fresh, fresh_public = keygen(self.keys(), "fresh.pem")
         repo = self.folder("repo-")
-        self.assertPublished(repo, 1, self.build(BUILD_1), "--key", path, "--freshness-key", fresh)
+        self.assertPublished(repo, 1, self.build(BUILD_1), "--key", path, "--freshness-key", fresh, "--first-signing")
         before = snapshot(repo)
         status, out, err = run_tool("refresh", "--repo", repo, "--key", fresh, "--public-key", public,
-                                    "--expires-in", "3")
+                                    "--expires-in", "3", "--new-state")
         self.assertEqual(status, 0, out + err)
         self.assertIn("refreshed channel live, release serial 1, with key(s) %s: serial 2, expires " % key_id(fresh_public),
                       out)
@@ -787,7 +787,7 @@ class Signing(Case):
         self.assertIn(META + ": is for the channel live, not test", out)
 
         # The freshness key can neither sign content nor pass for a release key.
-        stranger, stranger_public = keygen(self.keys(), "stranger.pem")
+        stranger, stranger_public = keygen(os.path.dirname(fresh), "stranger.pem")
         for command, said in (
                 (["publish", "--repo", repo, "--version", "2", "--from", self.build(BUILD_2), "--key", fresh],
                  META + " carries no valid signature by the given key(s)"),
@@ -803,7 +803,7 @@ class Signing(Case):
                 self.assertEqual(snapshot(repo), after)
         # Rotating the freshness key: a new one, once the updaters hold it.
         self.assertEqual(run_tool("refresh", "--repo", repo, "--key", stranger, "--public-key", public,
-                                  "--drop-other-keys")[0], 0)
+                                  "--drop-other-keys", "--fresh-from-state")[0], 0)
         self.assertEqual(self.verify(repo, "--public-key", public, "--freshness-key", stranger_public)[0], 0)
 
     def test_migration_keeps_the_first_shape_for_earlier_updaters(self):
@@ -824,10 +824,10 @@ class Signing(Case):
         self.assertIn(META + ": missing: the repository is not signed for updaters with release and freshness keys",
                       out)
 
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path, "--first-signing")
         self.assertEqual(status, 0, out + err)
         self.assertEqual(metadata_fields(repo, FIRST_META)[0], 4)
-        self.assertEqual(metadata_fields(repo)[0], 1)
+        self.assertEqual(metadata_fields(repo)[0], 4)  # past the recorded release serial 3
         status, out, _ = self.verify(repo, "--public-key", public)
         self.assertEqual(status, 0, out)
         self.assertIn("; %s kept, expires " % FIRST_META, out)
@@ -951,7 +951,7 @@ SIGNED_DEFECTS = {
         lambda r, k: os.remove(os.path.join(r, version_meta(2))),
         version_meta(2) + ": missing", True),
     "signed by another key": (
-        lambda r, k: [os.remove(os.path.join(r, name)) for name in TOPS] and resign(r, k["stranger"]),
+        lambda r, k: [os.remove(os.path.join(r, name)) for name in TOPS] and resign(r, k["stranger"], "--first-signing"),
         SIG + ": 0 valid signature(s) of " + META + " by the given key(s)", False),
     "fresh metadata missing": (
         lambda r, k: os.remove(os.path.join(r, FRESH)),
@@ -972,7 +972,7 @@ class VerifyFindsInSigned(Case):
             try:
                 write_build(build, files)
                 status, out, err = run_tool("publish", "--repo", cls.pristine, "--version", str(version), "--from",
-                                            build, "--key", cls.key)
+                                            build, "--key", cls.key, *(("--first-signing",) * (version == 1)))
             finally:
                 shutil.rmtree(build, True)
             if status != 0:
@@ -982,7 +982,7 @@ class VerifyFindsInSigned(Case):
                     shutil.copy(os.path.join(cls.pristine, name), cls.older)
         cls.other = tempfile.mkdtemp(prefix="other-repo-")
         publish_builds(cls.other, (BUILD_1,))
-        resign(cls.other, cls.key)
+        resign(cls.other, cls.key, "--first-signing")
 
     @classmethod
     def tearDownClass(cls):
@@ -1046,7 +1046,8 @@ class Patches(Case):
         repo = self.folder("repo-")
         builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"}, {PAK: PAK_3})
         for version, files in enumerate(builds, start=1):
-            self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra)
+            self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra,
+                                 *(("--first-signing",) * (version == 1)))
         return repo
 
     def test_each_file_comes_the_cheapest_way_that_works(self):
@@ -1122,3 +1123,262 @@ class Patches(Case):
             result = repair()
             fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
         self.assertEqual((result["L2"], result["UpdateDone"], fetched), ("Tous les fichiers sont intacts!", "1", []))
+
+
+# ------------------------------------------- what the server cannot do ---
+
+def copy_repository(source, target):
+    """target (an empty folder) holds exactly what source holds."""
+    for name in os.listdir(target):
+        path = os.path.join(target, name)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    shutil.copytree(source, target, dirs_exist_ok=True)
+
+
+class ServerWriteAccess(Case):
+    """Whoever can write to the server's repository, and in some rows holds
+    the freshness key kept there, against the operator's tools: each trick is
+    refused, named, with nothing written, and the way out the refusal names
+    works. The release key and its state are offline; the freshness key and
+    the refresh job's state are on the server, outside the repository."""
+
+    def setUp(self):
+        self.release_key, self.public = keygen(self.folder("offline-"))
+        self.fresh_key, self.fresh_public = keygen(self.folder("server-"), "fresh.pem")
+        self.env = {"UPDATER_TEST_PUBLIC_KEY": self.public, "UPDATER_TEST_FRESHNESS_KEY": self.fresh_public}
+
+    def publish_signed(self, repo, version, files, *extra):
+        first = ("--first-signing",) if not os.path.exists(os.path.join(repo, INDEX)) else ()
+        return self.assertPublished(repo, version, self.build(files), "--key", self.release_key, "--freshness-key",
+                                    self.fresh_key, *first, *extra)
+
+    def sign(self, repo, *extra):
+        return run_tool("sign", "--repo", repo, "--key", self.release_key, "--freshness-key", self.fresh_key, *extra)
+
+    def refresh(self, repo, *extra):
+        return run_tool("refresh", "--repo", repo, "--key", self.fresh_key, "--public-key", self.public, *extra)
+
+    def signed_repository(self, builds=(BUILD_1, BUILD_2)):
+        """Versions 1, 2... published with the release key (release serials 1,
+        2...), then refreshed once on the server (the job's first run)."""
+        repo = self.folder("repo-")
+        for version, files in enumerate(builds, start=1):
+            self.publish_signed(repo, version, files)
+        status, out, err = self.refresh(repo, "--new-state")
+        self.assertEqual(status, 0, out + err)
+        return repo
+
+    def play(self, repo, game):
+        with Nginx(Served(repo)):
+            return run_headless(game, env=self.env)
+
+    def assertUpdated(self, repo, game, version):
+        """The player's run ends well, at version."""
+        result = self.play(repo, game)
+        self.assertEqual(result["UpdateDone"], "1", result)
+        self.assertIn(b"Game= %d\r\n" % version, game.read("Config/Client.ini"))
+
+    def assertRefused(self, repo, command, *said):
+        """command refused: exit status 1, each of said on stderr, the
+        repository byte for byte as it was."""
+        before = snapshot(repo)
+        status, out, err = command()
+        self.assertEqual(status, 1, out + err)
+        for words in said + ("nothing was written",):
+            self.assertIn(words, err)
+        self.assertEqual(snapshot(repo), before)
+        return err
+
+    def test_signature_files_deleted_do_not_make_a_first_signing(self):
+        repo = self.signed_repository()
+        player = self.game(0)
+        self.assertUpdated(repo, player, 2)
+        for name in os.listdir(repo):
+            if name.endswith((".meta", ".sig", ".patch")):
+                os.remove(os.path.join(repo, name))
+        add_file(repo, "kestralon.dat", b"planted engine")
+        for command in (lambda: self.sign(repo),
+                        lambda: self.publish(repo, 3, self.build(dict(BUILD_2, **{"n.dat": b"n"})), "--key",
+                                             self.release_key, "--freshness-key", self.fresh_key)):
+            self.assertRefused(repo, command, META + " is missing, but ", "records release serial 2 of channel live",
+                               "--first-signing (release serial 3 then)")
+        newcomer = self.game(0)
+        self.play(repo, newcomer)
+        self.assertFalse(os.path.exists(newcomer.path("kestralon.dat")))
+        # The way out: the files checked and put right, a first signing that
+        # goes on past the recorded serial, so the player is not frozen.
+        add_file(repo, "kestralon.dat", BUILD_1["kestralon.dat"])
+        status, out, err = self.sign(repo, "--first-signing")
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(metadata_fields(repo)[0], 3)
+        self.assertEqual(self.refresh(repo)[0], 0)
+        self.publish_signed(repo, 3, BUILD_3)
+        self.assertUpdated(repo, player, 3)
+
+    def test_refresh_takes_no_fresh_serial_it_cannot_verify(self):
+        repo = self.signed_repository()
+        player = self.game(0)
+        self.assertUpdated(repo, player, 2)
+        rewrite(os.path.join(repo, FRESH), lambda c: re.sub(rb"serial \d+", b"serial 18446744073709551614", c))
+        self.assertRefused(repo, lambda: self.refresh(repo),
+                           FRESH + " carries no valid signature by the given freshness key(s) nor by the release keys",
+                           "records for this release, with --fresh-from-state")
+        status, out, err = self.refresh(repo, "--fresh-from-state")
+        self.assertEqual(status, 0, out + err)
+        self.assertIn(": serial 3, expires ", out)
+        self.assertUpdated(repo, player, 2)
+
+        # With the freshness key, the greatest serial signed: the job cannot
+        # follow it, and says that a release signing lifts it.
+        fresh_by_hand(repo, self.fresh_key, self.fresh_public, serial=2**64 - 1)
+        self.assertUpdated(repo, player, 2)
+        self.assertRefused(repo, lambda: self.refresh(repo),
+                           FRESH + " has the greatest serial, 18446744073709551615, which nothing can follow",
+                           "sign the release again with the release key(s) (update-repo sign): a new release serial "
+                           "passes every fresh serial")
+        status, out, err = self.sign(repo)
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(self.refresh(repo)[0], 0)
+        self.assertUpdated(repo, player, 2)
+
+    def test_refresh_refuses_when_the_fresh_metadata_is_gone(self):
+        repo = self.signed_repository()
+        self.assertEqual(self.refresh(repo)[0], 0)  # fresh serial 3
+        player = self.game(0)
+        self.assertUpdated(repo, player, 2)
+        for name in (FRESH, FRESH_SIG):
+            os.remove(os.path.join(repo, name))
+        self.assertRefused(repo, lambda: self.refresh(repo), FRESH + " is missing",
+                           "go on from the fresh serial 3 that ")
+        status, out, err = self.refresh(repo, "--fresh-from-state")
+        self.assertEqual(status, 0, out + err)
+        self.assertIn(": serial 4, expires ", out)
+        self.assertUpdated(repo, player, 2)
+
+    def test_refresh_refuses_an_older_release_put_back(self):
+        repo = self.folder("repo-")
+        self.publish_signed(repo, 1, BUILD_1)
+        older = self.folder("older-")
+        copy_repository(repo, older)
+        self.publish_signed(repo, 2, BUILD_2)
+        self.publish_signed(repo, 3, BUILD_3)
+        self.assertEqual(self.refresh(repo, "--new-state")[0], 0)
+        # The attacker puts back release 1 as it was served then; its fresh
+        # metadata has expired since.
+        copy_repository(older, repo)
+        fresh_by_hand(repo, self.fresh_key, self.fresh_public, expires=b"2001-01-01T00:00:00Z")
+        for command in (self.refresh, self.sign):
+            self.assertRefused(repo, lambda: command(repo), META + " has release serial 1, older than the last that ",
+                               "records release serial 3 of channel live", "--allow-rollback")
+        newcomer = self.game(0)
+        result = self.play(repo, newcomer)
+        self.assertEqual(result["L3"], "Mise à jour expirée.", result)
+        self.assertFalse(os.path.exists(newcomer.path("kestralon.dat")))
+        # A rollback the operator wants goes through, said so.
+        status, out, err = self.refresh(repo, "--allow-rollback")
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("as --allow-rollback asks", err)
+        self.assertUpdated(repo, newcomer, 1)
+
+    def test_what_a_stolen_freshness_key_can_do_is_what_the_guide_says(self):
+        repo = self.signed_repository((BUILD_1, BUILD_2))
+        behind = self.game(0)
+        self.assertUpdated(repo, behind, 2)  # has seen release 2
+        at_release_2 = self.folder("older-")
+        copy_repository(repo, at_release_2)
+        self.publish_signed(repo, 3, BUILD_3)
+        self.assertEqual(self.refresh(repo)[0], 0)
+        current = self.game(0)
+        self.assertUpdated(repo, current, 3)  # has seen release 3
+        # Release 2 put back, with fresh metadata signed by the stolen key.
+        copy_repository(at_release_2, repo)
+        fresh_by_hand(repo, self.fresh_key, self.fresh_public, serial=1000)
+        newcomer = self.game(0)
+        self.assertUpdated(repo, newcomer, 2)  # an older release, to a player without a record
+        self.assertEqual(newcomer.read("kestralon.dat"), BUILD_2["kestralon.dat"])
+        result = self.play(repo, behind)  # held back from release 3
+        self.assertEqual((result["UpdateDone"], behind.read("kestralon.dat")), ("1", BUILD_2["kestralon.dat"]))
+        result = self.play(repo, current)  # never taken back
+        self.assertEqual(result["L3"], "Mise à jour plus ancienne que la dernière acceptée.", result)
+        self.assertEqual(current.read("kestralon.dat"), BUILD_3["kestralon.dat"])
+        with open(os.path.join(SOURCE_DIR, "docs", "signing.md"), encoding="utf-8") as f:
+            guide = f.read()
+        rows = [line for line in guide.splitlines() if line.startswith("| the freshness key |")]
+        self.assertEqual(len(rows), 1, "docs/signing.md: the threat table's row of the freshness key")
+        for words in ("hold players on the release they have", "release they have not seen yet",
+                      "serve an older release", "players without a record", "nothing a release key did not sign"):
+            self.assertIn(words, rows[0])
+        self.assertNotIn("nor hold back a later release", guide)
+
+    def test_refresh_names_every_file_nothing_signed_names(self):
+        repo = self.signed_repository()
+        planted = {list_name(9): crlf("evil.exe"), "files/evil.exe": b"MZ planted",
+                   "objects/%s.zst" % sha(b"stray"): b"stray object",
+                   "deltas/%s-%s.zst" % (sha(b"a"), sha(b"b")): b"stray delta"}
+        for name, content in planted.items():
+            os.makedirs(os.path.dirname(os.path.join(repo, name)), exist_ok=True)
+            with open(os.path.join(repo, name), "wb") as f:
+                f.write(content)
+        status, out, err = self.refresh(repo)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("4 file(s) in the repository that nothing signed names", err)
+        self.assertEqual([line[2:] for line in err.splitlines() if line.startswith("  ")], sorted(planted))
+
+    def test_publish_checks_every_object_it_reuses_as_an_old_content(self):
+        # An object that decodes to 64 MiB, and one of another content: both
+        # made by the tool itself, then planted under the name of version 1's
+        # archive, which was published without objects.
+        bombs = self.folder("bombs-")
+        self.assertPublished(bombs, 1, self.build({"zeros.bin": bytes(64 << 20), "other.bin": PAK_1[::-1]}), "--key",
+                             self.release_key, "--level", "1", "--first-signing")
+        repo = self.folder("repo-")
+        self.publish_signed(repo, 1, {PAK: PAK_1}, "--no-patches")
+        planted = os.path.join(repo, "objects", "%s.zst" % sha(PAK_1))
+        os.makedirs(os.path.dirname(planted))
+        cases = [(bytes(64 << 20), "does not decode to the %d bytes it is named after" % len(PAK_1)),
+                 (PAK_1[::-1], "decodes to %d bytes, SHA-256 %s, not to the content it is named after"
+                  % (len(PAK_1), sha(PAK_1[::-1])))]
+        for content, fault in cases:
+            with self.subTest(fault=fault):
+                shutil.copy(os.path.join(bombs, "objects", "%s.zst" % sha(content)), planted)
+                self.assertRefused(repo, lambda: self.publish(repo, 2, self.build({PAK: PAK_3}), "--key",
+                                                              self.release_key, "--freshness-key", self.fresh_key),
+                                   "objects/%s.zst, an earlier content of %s, %s" % (sha(PAK_1), PAK, fault),
+                                   "Delete it and publish again")
+        os.remove(planted)
+        self.publish_signed(repo, 2, {PAK: PAK_3})
+        self.assertEqual(self.verify(repo, "--public-key", self.public, "--freshness-key", self.fresh_public)[0], 0)
+
+    def test_a_lost_or_unreadable_record_and_a_second_machine(self):
+        repo = self.signed_repository()
+        server_state = os.path.join(os.path.dirname(self.fresh_key), "update-repo.state")
+        with open(server_state, "rb") as f:
+            recorded = f.read()
+        self.assertRegex(recorded, rb"^kestralon-operator-state 1\nchannel live release 2 [0-9a-f]{64} \d+ fresh 2 "
+                                   rb"repository /\S+\n$")
+        with open(server_state, "wb") as f:
+            f.write(recorded[:-1])  # cut while written
+        self.assertRefused(repo, lambda: self.refresh(repo), "cannot be read as one", "--new-state")
+        os.remove(server_state)
+        self.assertRefused(repo, lambda: self.refresh(repo), "does not exist, so there is no record",
+                           "--new-state")
+        self.assertEqual(self.refresh(repo, "--new-state")[0], 0)
+        # --new-state with a record is refused: it cannot stay in the cron line.
+        self.assertRefused(repo, lambda: self.refresh(repo, "--new-state"), "--new-state is for a state without")
+
+        # A second machine with its own copy of the release key and its own
+        # record: each notes, and records, what the other signed.
+        second = self.folder("second-")
+        shutil.copy(self.release_key, second)
+        second_key = os.path.join(second, os.path.basename(self.release_key))
+        sign_second = lambda *extra: run_tool("sign", "--repo", repo, "--key", second_key, "--freshness-key",
+                                              self.fresh_key, *extra)
+        self.assertRefused(repo, sign_second, "there is no record of this repository", "--new-state")
+        status, out, err = sign_second("--new-state")
+        self.assertEqual((status, metadata_fields(repo)[0]), (0, 3), out + err)
+        status, out, err = self.sign(repo)
+        self.assertEqual((status, metadata_fields(repo)[0]), (0, 4), out + err)
+        self.assertIn("has release serial 3, later than the last that ", err)
+        status, out, err = self.refresh(repo)
+        self.assertEqual(status, 0, out + err)
+        self.assertIn("later than the last that", err)

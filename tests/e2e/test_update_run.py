@@ -833,7 +833,7 @@ class AgainstASignedRepository(Case):
     def signed_repository(self, files=None, *signing):
         files = files or {"first.dat": b"first", self.KEEP: os.urandom(100_000)}
         repo = self.repository("6\r\n7\r\n", {6: crlf_list(*files), 7: crlf_list(next(iter(files)))}, files)
-        update_repo("sign", "--repo", repo.root, "--key", self.key, *signing)
+        update_repo("sign", "--repo", repo.root, "--key", self.key, "--first-signing", *signing)
         readable(repo)
         return repo
 

@@ -1141,7 +1141,7 @@ def publish_signed(t, key, files, *signing):
     """files as versions 6 (every file) and 7 (KEEP again), signed with key."""
     listed = lambda entries: b"".join(e.encode() + b"\r\n" for e in entries)
     t.nginx.publish(index=b"6\r\n7\r\n", lists={6: listed(files), 7: listed([KEEP])}, files=files)
-    update_repo(t, "sign", "--repo", t.nginx.repository, "--key", key, *signing)
+    update_repo(t, "sign", "--repo", t.nginx.repository, "--key", key, "--first-signing", *signing)
     t.nginx.readable()
 
 
@@ -1281,7 +1281,8 @@ def test_patched_update_and_repair(t):
     for version, content in ((6, old), (7, new)):
         build = os.path.join(t.scratch(), "build-%d" % version)
         write(os.path.join(build, *pak.split("/")), content)
-        update_repo(t, "publish", "--repo", repository, "--version", str(version), "--from", build, "--key", key)
+        update_repo(t, "publish", "--repo", repository, "--version", str(version), "--from", build, "--key", key,
+                    *(["--first-signing"] if version == 6 else []))
     t.nginx.readable()
     url = "http://127.0.0.1:%d/game/update/" % t.nginx.port
     env = {"UPDATER_TEST_PUBLIC_KEY": public}

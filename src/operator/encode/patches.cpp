@@ -4,6 +4,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <system_error>
 
 #include "operator/encode/zstd_encode.h"
@@ -44,53 +45,110 @@ FileDigest WriteCoded(const fs::path& target, const Code& code) {
     return digest;
 }
 
-std::optional<FileDigest> PresentDigest(const fs::path& path) {
+bool IsFile(const fs::path& path) {
     std::error_code error;
-    if (!fs::is_regular_file(path, error)) return std::nullopt;
+    return fs::is_regular_file(path, error);
+}
+
+std::optional<FileDigest> PresentDigest(const fs::path& path) {
+    if (!IsFile(path)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     return DigestOfStream(in);
 }
 
+std::string Described(const FileDigest& digest) {
+    return std::to_string(digest.size) + " bytes, SHA-256 " + Hex(digest.sha256);
+}
+
+// The codec's sentence inside another one: no capital, no full stop.
+std::string Sentence(std::string text) {
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+// Why the object at path does not decode to content, read no further than
+// content's size, as the updater reads it; nothing when it does. The bytes
+// go to out.
+std::optional<std::string> ObjectFault(const fs::path& path, const FileDigest& content, const ByteSink& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return "cannot be read";
+    try {
+        const FileDigest decoded = DecompressObject(in, out, content.size);
+        if (decoded == content) return std::nullopt;
+        return "decodes to " + Described(decoded) + ", not to the content it is named after";
+    } catch (const CodecError& e) {
+        if (e.kind() != CodecError::Kind::Damaged) throw;
+        return "does not decode to the " + std::to_string(content.size) + " bytes it is named after (" +
+               Sentence(e.what()) + ")";
+    }
+}
+
+// What a refusal says of an object or delta that is not what its name says.
+std::string NotOurs(const std::string& name, const std::string& fault) {
+    return name + " " + fault +
+           ": it was not made by update-repo (whoever can write to the repository may have put it there). "
+           "Delete it and publish again";
+}
+
 // The contents every entry had in the versions before `version`, newest
 // first, at most versionsBack versions back.
-std::map<std::string, std::vector<Sha256Digest>> EarlierContents(const RepositoryFolder& repository,
-                                                                 std::int16_t version, int versionsBack) {
+std::map<std::string, std::vector<FileDigest>> EarlierContents(const RepositoryFolder& repository,
+                                                               std::int16_t version, int versionsBack) {
     std::vector<std::int16_t> earlier;
     for (const PublishedList& list : repository.lists) {
         if (list.version < version) earlier.push_back(list.version);
     }
     std::sort(earlier.rbegin(), earlier.rend());
     if (earlier.size() > static_cast<std::size_t>(std::max(versionsBack, 0))) earlier.resize(versionsBack);
-    std::map<std::string, std::vector<Sha256Digest>> contents;
+    std::map<std::string, std::vector<FileDigest>> contents;
     for (const std::int16_t older : earlier) {
         const auto bytes = ReadWholeFile(repository.root / VersionMetadataName(older));
         const auto files = bytes ? ParseVersionFiles(*bytes) : std::nullopt;
         if (!files) continue;
         for (const auto& [entry, digest] : files->files) {
             auto& seen = contents[entry];
-            if (std::find(seen.begin(), seen.end(), digest.sha256) == seen.end())
-                seen.push_back(digest.sha256);
+            if (std::find(seen.begin(), seen.end(), digest) == seen.end()) seen.push_back(digest);
         }
     }
     return contents;
 }
 
-// Makes the delta from the old content (decoded from its object) to the
-// stored file, and keeps it at deltaPath when it is smaller than the object.
-std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, const fs::path& oldObject,
+// The old content decoded from its object into a scratch file, checked
+// against its signed size and digest. Throws std::runtime_error naming an
+// object that is not that content.
+void DecodeOldContent(const fs::path& object, const std::string& name, const FileDigest& content,
+                      const fs::path& copy) {
+    std::optional<std::string> fault;
+    WriteCoded(copy, [&](const ByteSink& out) {
+        fault = ObjectFault(object, content, out);
+        return content;
+    });
+    if (fault) throw std::runtime_error(NotOurs(name, *fault));
+}
+
+// A delta already there rebuilds `to` from the old copy, no larger than it.
+bool DeltaRebuilds(const fs::path& delta, const fs::path& oldCopy, const FileDigest& to) {
+    std::ifstream in(delta, std::ios::binary);
+    try {
+        return in.is_open() && ApplyDelta(
+                                   oldCopy, in, [](const char*, std::size_t) { return true; }, to.size) == to;
+    } catch (const CodecError& e) {
+        if (e.kind() != CodecError::Kind::Damaged) throw;
+        return false;
+    }
+}
+
+// Makes the delta from the old copy to the stored file, and keeps it at
+// deltaPath when it is smaller than the object.
+std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, const fs::path& oldCopy,
                                            const fs::path& stored, const fs::path& deltaPath,
                                            std::uint64_t objectSize, const PatchOptions& options,
                                            std::ostream& progress, const std::string& what) {
-    ScratchFile oldCopy(repository.root);
-    WriteCoded(oldCopy.Path(), [&](const ByteSink& out) {
-        std::ifstream in(oldObject, std::ios::binary);
-        return DecompressObject(in, out, UINT64_MAX);
-    });
     try {
         ScratchFile made(repository.root);
-        const FileDigest digest = WriteCoded(made.Path(), [&](const ByteSink& out) {
-            return MakeDelta(oldCopy.Path(), stored, out, options.level);
-        });
+        const FileDigest digest = WriteCoded(
+            made.Path(), [&](const ByteSink& out) { return MakeDelta(oldCopy, stored, out, options.level); });
         if (digest.size >= objectSize) {
             progress << "delta of " << what << ": " << digest.size
                      << " bytes, not smaller than the object: left out\n";
@@ -107,6 +165,43 @@ std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, c
     }
 }
 
+// The delta from one old content (decoded from its object, which must be
+// that content) to the stored file: the one already there when it rebuilds
+// the file, else a new one when smaller than the object.
+std::optional<FileDigest> DeltaFrom(const RepositoryFolder& repository, const FileDigest& from,
+                                    const FileDigest& to, const fs::path& stored, std::uint64_t objectSize,
+                                    const PatchOptions& options, std::ostream& progress,
+                                    const std::string& what) {
+    const fs::path oldObject = repository.root / ObjectName(from.sha256);
+    if (!IsFile(oldObject)) return std::nullopt;  // published before objects
+    ScratchFile oldCopy(repository.root);
+    DecodeOldContent(oldObject, ObjectName(from.sha256), from, oldCopy.Path());
+    const std::string deltaName = DeltaName(from.sha256, to.sha256);
+    const fs::path deltaPath = repository.root / deltaName;
+    if (IsFile(deltaPath)) {
+        if (DeltaRebuilds(deltaPath, oldCopy.Path(), to)) return PresentDigest(deltaPath);
+        progress << "note: " << deltaName << " does not rebuild " << what << ": made anew\n";
+    }
+    return MakeSmallerDelta(repository, oldCopy.Path(), stored, deltaPath, objectSize, options, progress,
+                            what);
+}
+
+// The object of the stored file: the one already there when it decodes to
+// the file, else a new one.
+FileDigest ObjectOf(const RepositoryFolder& repository, const FileDigest& content, const fs::path& stored,
+                    const PatchOptions& options, std::ostream& progress, const std::string& what) {
+    const fs::path objectPath = repository.root / ObjectName(content.sha256);
+    if (IsFile(objectPath)) {
+        const auto fault = ObjectFault(objectPath, content, [](const char*, std::size_t) { return true; });
+        if (!fault) return *PresentDigest(objectPath);
+        progress << "note: " << ObjectName(content.sha256) << " " << *fault << ": made anew\n";
+    }
+    const FileDigest object = WriteCoded(
+        objectPath, [&](const ByteSink& out) { return CompressObject(stored, out, options.level); });
+    progress << "compressed " << what << ": " << content.size << " -> " << object.size << " bytes\n";
+    return object;
+}
+
 }  // namespace
 
 std::string WriteVersionPatches(const RepositoryFolder& repository, const VersionFiles& files,
@@ -119,29 +214,18 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
         if (!described.insert(digest.sha256).second) continue;
         const std::string utf8 = Cp1252ToUtf8(entry);
         const fs::path stored = repository.GameFilePath(utf8);
-        const fs::path objectPath = repository.root / ObjectName(digest.sha256);
-        std::optional<FileDigest> object = PresentDigest(objectPath);
-        if (!object) {
-            object = WriteCoded(
-                objectPath, [&](const ByteSink& out) { return CompressObject(stored, out, options.level); });
-            progress << "compressed " << utf8 << ": " << digest.size << " -> " << object->size << " bytes\n";
-        }
-        patches.objects.push_back({digest.sha256, *object});
+        const FileDigest object = ObjectOf(repository, digest, stored, options, progress, utf8);
+        patches.objects.push_back({digest.sha256, object});
 
         const auto old = earlier.find(entry);
         if (digest.size < options.deltaThreshold || old == earlier.end()) continue;
-        for (const Sha256Digest& from : old->second) {
-            if (from == digest.sha256) continue;
-            const fs::path oldObject = repository.root / ObjectName(from);
-            std::error_code error;
-            if (!fs::is_regular_file(oldObject, error)) continue;  // published before objects
-            const fs::path deltaPath = repository.root / DeltaName(from, digest.sha256);
-            std::optional<FileDigest> delta = PresentDigest(deltaPath);
-            if (!delta)
-                delta = MakeSmallerDelta(repository, oldObject, stored, deltaPath, object->size, options,
-                                         progress, utf8 + " from " + Hex(from).substr(0, 12));
-            if (!delta) continue;
-            if (delta->size < object->size) patches.deltas.push_back({from, digest.sha256, *delta});
+        for (const FileDigest& from : old->second) {
+            if (from.sha256 == digest.sha256) continue;
+            const std::optional<FileDigest> delta =
+                DeltaFrom(repository, from, digest, stored, object.size, options, progress,
+                          utf8 + " from " + Hex(from.sha256).substr(0, 12));
+            if (delta && delta->size < object.size)
+                patches.deltas.push_back({from.sha256, digest.sha256, *delta});
         }
     }
     const std::string text = FormatVersionPatches(patches);
@@ -150,4 +234,25 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
     file.Commit();
     progress << "wrote " << VersionPatchesName(files.version) << "\n";
     return text;
+}
+
+std::vector<std::string> CheckOldObjects(const RepositoryFolder& repository, std::int16_t version,
+                                         const std::vector<std::string>& entries,
+                                         const PatchOptions& options) {
+    const auto earlier = EarlierContents(repository, version, options.versionsBack);
+    std::vector<std::string> faults;
+    std::set<Sha256Digest> checked;
+    for (const std::string& entry : entries) {
+        const auto old = earlier.find(Utf8ToCp1252(entry));
+        if (old == earlier.end()) continue;
+        for (const FileDigest& from : old->second) {
+            const fs::path object = repository.root / ObjectName(from.sha256);
+            if (!checked.insert(from.sha256).second || !IsFile(object)) continue;
+            const auto fault = ObjectFault(object, from, [](const char*, std::size_t) { return true; });
+            if (fault)
+                faults.push_back(
+                    NotOurs(ObjectName(from.sha256) + ", an earlier content of " + entry + ",", *fault));
+        }
+    }
+    return faults;
 }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "operator/repository_folder.h"
 #include "update/trust/signed_metadata.h"
@@ -26,8 +27,19 @@ struct PatchOptions {
 
 // Writes the objects of every file of `files` (the version's metadata, just
 // made from files/) that has none yet, the deltas to its changed files, and
-// qoro_update_<N>.patch. Old contents come from their objects; a content
-// published before objects existed has none and gets no delta. Returns the
-// patch file's bytes. Throws std::runtime_error (CodecError included).
+// qoro_update_<N>.patch. Old contents come from their objects, each decoded
+// no further than its signed size and checked against its digest; a
+// content published before objects existed has none and gets no delta. An
+// object or delta already there is reused only when it decodes to what its
+// name says; otherwise it is made anew. Returns the patch file's bytes.
+// Throws std::runtime_error (CodecError included), naming an old content's
+// object that is not that content.
 std::string WriteVersionPatches(const RepositoryFolder& repository, const VersionFiles& files,
                                 const PatchOptions& options, std::ostream& progress);
+
+// Before publishing `version`: the objects of the earlier contents of these
+// entries (UTF-8) that deltas would start from, decoded as above. One
+// sentence per object that is not the content it is named after, naming it.
+std::vector<std::string> CheckOldObjects(const RepositoryFolder& repository, std::int16_t version,
+                                         const std::vector<std::string>& entries,
+                                         const PatchOptions& options);
