@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
     if (const char* channel = std::getenv("UPDATER_TEST_CHANNEL")) settings.channel = channel;
     settings.repair = AsksForRepair(argc, argv);
     RecordingWindow window;
-    RunProgram(window, settings);
+    const std::unique_ptr<GameFolder> folder = OpenProgramFolder();
+    RunProgram(window, settings, *folder);
     window.Report();
     return 0;
 }

@@ -104,10 +104,11 @@ void PendingFile::Write(const char* data, std::size_t size) {
 void PendingFile::Commit() {
     out_.close();
     if (out_.fail()) throw std::runtime_error("cannot write " + PathText(temp_));
-    try {
-        ReplaceFile(temp_, target_);
-    } catch (const std::system_error& e) {
-        throw std::runtime_error("cannot put " + PathText(target_) + " in place: " + e.what());
+    const fs::path folder = fs::absolute(target_).parent_path();
+    const IoStatus moved =
+        OpenFolder(folder)->Replace(PathText(temp_.filename()), PathText(target_.filename()));
+    if (!moved.ok()) {
+        throw std::runtime_error("cannot put " + PathText(target_) + " in place: " + moved.code().message());
     }
     committed_ = true;
 }

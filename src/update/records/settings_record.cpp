@@ -1,11 +1,10 @@
 #include "update/records/settings_record.h"
 
 #include "failure.h"
-#include "storage/storage.h"
 #include "update/formats/repository.h"
 
-std::int16_t InstalledVersion() {
-    const std::string text = ReadIni(SettingsFile(), "VERSION", "Game");
+std::int16_t InstalledVersion(GameFolder& folder) {
+    const std::string text = folder.ReadIni("VERSION", "Game");
     const auto version = ToVersion(LeadingNumber(text));
     if (!version) throw UpdateFailure("Version invalide: " + Printable(text) + ".");
     return *version;
@@ -15,15 +14,15 @@ std::string SettingsText(std::int16_t version) {
     return (version < 0 ? "" : " ") + std::to_string(version);
 }
 
-bool WriteVersion(std::int16_t version) {
-    return WriteIni("VERSION", "Game", SettingsText(version), SettingsFile());
+IoStatus WriteVersion(GameFolder& folder, std::int16_t version) {
+    return folder.WriteIni("VERSION", "Game", SettingsText(version));
 }
 
-bool WriteFinishMarker(const std::string& value) {
-    return WriteIni("UPDATER", "Fin", value, SettingsFile());
+IoStatus WriteFinishMarker(GameFolder& folder, const std::string& value) {
+    return folder.WriteIni("UPDATER", "Fin", value);
 }
 
-void RecordFinishMarker(const std::string& value) {
-    if (!WriteFinishMarker(value))
+void RecordFinishMarker(GameFolder& folder, const std::string& value) {
+    if (!WriteFinishMarker(folder, value).ok())
         throw UpdateFailure(std::string("Impossible d'écrire ") + kSettingsName + ".");
 }

@@ -6,17 +6,19 @@
 #include <cstdint>
 #include <string>
 
+#include "storage/storage.h"
+
 // The installed version. Throws UpdateFailure when the recorded text is not a
 // 16-bit version number.
-std::int16_t InstalledVersion();
+std::int16_t InstalledVersion(GameFolder& folder);
 
 // The version text written to the settings file: the sign position first.
 std::string SettingsText(std::int16_t version);
 
-// Writes [VERSION] Game. False when the settings file could not be written.
-bool WriteVersion(std::int16_t version);
+// Writes [VERSION] Game.
+IoStatus WriteVersion(GameFolder& folder, std::int16_t version);
 
-// Writes [UPDATER] Fin. False when the settings file could not be written.
-bool WriteFinishMarker(const std::string& value);
+// Writes [UPDATER] Fin.
+IoStatus WriteFinishMarker(GameFolder& folder, const std::string& value);
 // The same, for a run that must stop when it cannot: throws UpdateFailure.
-void RecordFinishMarker(const std::string& value);
+void RecordFinishMarker(GameFolder& folder, const std::string& value);
