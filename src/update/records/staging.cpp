@@ -64,12 +64,30 @@ void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std:
     folder.Remove(written).IgnoreError();
     Result<std::unique_ptr<FileWriter>> out = folder.OpenForWriting(written, WriteMode::CreateNew);
     const IoStatus status = out.ok() ? WriteJournalFile(**out, moves, version) : out.error();
+    const UpdateFailure unwritten(std::string("Impossible d'écrire ") + kJournalName + ".");
     if (!status.ok() || !folder.Replace(written, kJournalName).ok()) {
         folder.Remove(written).IgnoreError();
-        throw UpdateFailure(std::string("Impossible d'écrire ") + kJournalName + ".");
+        throw unwritten;
     }
-    // The staged files and the journal reach the disk before the first move.
-    folder.Flush().IgnoreError();
+    // The staged files and the journal reach the disk before the first move;
+    // a journal that may not have is no commit to start.
+    if (!folder.Flush().ok()) {
+        folder.Remove(kJournalName).IgnoreError();
+        throw unwritten;
+    }
+}
+
+// Back to the installed game, from the move that failed to the first. The
+// journal goes only once every file is back: a crash meanwhile, or a file
+// that cannot be put back, leaves the commit for the next start to finish,
+// with the staged copies it names, and the game whole (all new) then.
+void PutBack(GameFolder& folder, const std::vector<CommitMove>& moves, std::size_t failed) {
+    for (std::size_t k = failed + 1; k-- > 0;) {
+        const CommitMove& move = moves[k];
+        if (k < failed && !folder.Replace(move.target, move.staged).ok()) return;
+        if (Exists(folder, move.backup) && !folder.Replace(move.backup, move.target).ok()) return;
+    }
+    folder.Remove(kJournalName).IgnoreError();
 }
 
 // A journal may name only files: moving a folder aside would take everything
@@ -95,7 +113,13 @@ std::optional<std::map<std::string, StagingRecord::Staged>> StagingRecord::ReadR
     if (!reader.ok()) return named;
     ReaderStream in(**reader);
     std::string line;
-    if (!std::getline(in, line) || in.eof() || line != kStagingHeader) return std::nullopt;
+    if (!std::getline(in, line) || in.eof()) {
+        // Cut before its first line was whole (a crash right after the run
+        // made it): a record that names nothing yet.
+        if (in.bad() || !std::string_view(kStagingHeader).starts_with(line)) return std::nullopt;
+        return named;
+    }
+    if (line != kStagingHeader) return std::nullopt;
     std::vector<std::string> piece;
     Sha256 sum;
     // A line that ends the file without "\n" was cut while being written.
@@ -152,12 +176,20 @@ StagingRecord::StagingRecord(GameFolder& folder) : folder_(folder) {
 // This run's names are in the record, not in memory: they are read back
 // once the plan and the transfers are gone.
 StagingRecord::~StagingRecord() {
-    Flush();
+    WritePending();
     record_.reset();
-    if (closed_) return;
+    // A commit left for the next start still needs the staged copies its
+    // journal names: the record stays as it is, for that start to deal with.
+    if (closed_ || Exists(folder_, kJournalName)) return;
     const std::optional<std::map<std::string, Staged>> recorded = ReadRecord();
     if (!recorded) {
-        SetAside(folder_, kStagingName);
+        // A record this run failed to write is its own: nothing in it is
+        // acted on, and it goes rather than stay as ".bad".
+        if (unwritten_.ok()) {
+            SetAside(folder_, kStagingName);
+        } else {
+            folder_.Remove(kStagingName).IgnoreError();
+        }
         return;
     }
     std::map<std::string, Staged> kept = earlier_;
@@ -171,22 +203,30 @@ StagingRecord::~StagingRecord() {
             folder_.Remove(staged).IgnoreError();
         }
     }
-    if (kept.empty()) {
-        folder_.Remove(kStagingName).IgnoreError();
-        return;
+    if (!kept.empty()) {
+        Start(kept);
+        record_.reset();
+        if (unwritten_.ok()) return;
+        // A part that cannot stay on record goes: nothing would remove it later.
+        for (const auto& [staged, what] : kept) folder_.Remove(staged).IgnoreError();
     }
-    Start(kept);
-    record_.reset();
+    folder_.Remove(kStagingName).IgnoreError();
 }
 
 void StagingRecord::Start(const std::map<std::string, Staged>& recorded) {
     folder_.Remove(kStagingName).IgnoreError();
+    unwritten_ = {};
     Result<std::unique_ptr<FileWriter>> opened = folder_.OpenForWriting(kStagingName, WriteMode::CreateNew);
-    record_ = opened.ok() ? std::move(*opened) : nullptr;
-    const std::string header = std::string(kStagingHeader) + "\n";
-    if (record_) record_->Write(header.data(), header.size()).IgnoreError();
+    if (opened.ok()) {
+        record_ = std::move(*opened);
+        const std::string header = std::string(kStagingHeader) + "\n";
+        unwritten_ = record_->Write(header.data(), header.size());
+    } else {
+        record_.reset();
+        unwritten_ = opened.error();
+    }
     for (const auto& [staged, what] : recorded) AppendRecorded(staged, what);
-    Flush();
+    WritePending();
 }
 
 void StagingRecord::AppendRecorded(const std::string& staged, const Staged& what) {
@@ -243,7 +283,7 @@ void StagingRecord::RecordValidator(const std::string& staged, const std::string
 }
 
 void StagingRecord::Close() {
-    Flush();
+    WritePending();
     record_.reset();
     const std::optional<std::map<std::string, Staged>> recorded = ReadRecord();
     if (!recorded) {
@@ -266,15 +306,26 @@ void StagingRecord::Append(const std::string& line) {
     pending_ += '\n';
     // Thousands of names are planned at once: the record takes them in
     // pieces rather than holding them all in memory.
-    if (pending_.size() >= kLongestPending) Flush();
+    if (pending_.size() >= kLongestPending) WritePending();
 }
 
+// Every staged name is on record before its file is made: a record that
+// cannot take them stops the run before any is.
 void StagingRecord::Flush() {
-    if (pending_.empty() || !record_) return;
-    // One write: a crash cuts at most this piece, whose sum then is missing.
-    pending_ += SumLine(pending_);
-    pending_ += '\n';
-    record_->Write(pending_.data(), pending_.size()).IgnoreError();
+    WritePending();
+    if (!unwritten_.ok()) throw UpdateFailure(std::string("Impossible d'écrire ") + kStagingName + ".");
+}
+
+// One write: a crash cuts at most this piece, whose sum then is missing.
+// After a failed write nothing more is written: a piece after a cut one
+// would not count either.
+void StagingRecord::WritePending() {
+    if (pending_.empty()) return;
+    if (record_ && unwritten_.ok()) {
+        pending_ += SumLine(pending_);
+        pending_ += '\n';
+        unwritten_ = record_->Write(pending_.data(), pending_.size());
+    }
     pending_.clear();
 }
 
@@ -289,14 +340,7 @@ void CommitUpdate(GameFolder& folder, const std::vector<CommitMove>& moves, std:
         if (!moved.ok()) break;
     }
     if (done < moves.size()) {
-        // Back to the installed game: the journal goes first, so that a crash
-        // while putting things back is not mistaken for a commit to finish.
-        folder.Remove(kJournalName).IgnoreError();
-        for (std::size_t k = done + 1; k-- > 0;) {
-            const CommitMove& move = moves[k];
-            if (k < done) folder.Replace(move.target, move.staged).IgnoreError();
-            if (Exists(folder, move.backup)) folder.Replace(move.backup, move.target).IgnoreError();
-        }
+        PutBack(folder, moves, done);
         throw UpdateFailure("Impossible d'écrire " + moves[done].target + ".");
     }
     if (!WriteVersion(folder, version).ok()) {

@@ -48,15 +48,16 @@ public:
     void RemoveLeftovers();
 
     // A new name beside the entry's target (the entry, ".~upd-" and a random
-    // tag) that no file has and no listed entry uses. Its record is written by the next Flush(), which must
-    // come before the file is made.
+    // tag) that no file has and no listed entry uses. Its record is written
+    // by the next Flush(), which must come before the file is made.
     std::string NewStagedName(const std::string& entry, const IsListed& isListed);
     // The staged body came from an answer with this validator and total,
     // and may be continued by a range of that same file; written by the
     // next Flush().
     void RecordValidator(const std::string& staged, const std::string& validator, std::int64_t total);
     // Writes what was recorded since the last call (one write for thousands
-    // of files, not one each).
+    // of files, not one each). Throws UpdateFailure when the record could not
+    // take it, nor anything before.
     void Flush();
     // Keep partial bodies on disk for the next run (the run was stopped, not failed).
     void KeepPartials() { keepPartials_ = true; }
@@ -65,6 +66,7 @@ public:
 
 private:
     void Append(const std::string& line);
+    void WritePending();
 
     struct Staged {
         std::string entry;
@@ -83,6 +85,7 @@ private:
     std::set<std::string> cutNames_;         // names given to entries cut to fit
     std::unique_ptr<FileWriter> record_;     // open from the start to the end of the run
     std::string pending_;                    // lines not written yet
+    IoStatus unwritten_;                     // why the record could not take what it was given
     bool keepPartials_ = false;
     bool closed_ = false;
 };
