@@ -38,7 +38,8 @@ int main() {
     RunSettings settings = CompiledSettings();
     if (const char* keys = std::getenv("UPDATER_BENCH_PUBLIC_KEY")) settings.publicKeys = keys;
     NullWindow window;
-    RunProgram(window, settings);
+    const std::unique_ptr<GameFolder> folder = OpenProgramFolder();
+    RunProgram(window, settings, *folder);
     std::cout << window.Text(L2) << "\n" << window.Text(L3) << "\n";
     return UpdateDone ? 0 : 1;
 }

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <string_view>
 #include <thread>
 
+#include "failing_folder.h"
 #include "lifecycle/startup.h"
 #include "lifecycle/window.h"
 #include "update/run_settings.h"
@@ -50,6 +52,26 @@ private:
     int percentUpdates_ = 0;
 };
 
+// The faults the command line asks for, the test's own: --fail=write:3+:ENOSPC
+// (see ParseFault, as many as wanted), --free-space=BYTES, --count-calls.
+// False when an argument is not understood.
+bool ReadFaults(int argc, char** argv, FailingFolder& folder, bool& wrapped) {
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view argument = argv[k];
+        if (argument.starts_with("--fail=")) {
+            const std::optional<Fault> fault = ParseFault(argument.substr(7));
+            if (!fault) return false;
+            folder.Add(*fault);
+        } else if (argument.starts_with("--free-space=")) {
+            folder.SetFreeSpace(std::strtoull(argv[k] + 13, nullptr, 10));
+        } else if (argument != "--count-calls") {
+            continue;
+        }
+        wrapped = true;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,7 +89,21 @@ int main(int argc, char** argv) {
     if (const char* channel = std::getenv("UPDATER_TEST_CHANNEL")) settings.channel = channel;
     settings.repair = AsksForRepair(argc, argv);
     RecordingWindow window;
-    RunProgram(window, settings);
+    const std::unique_ptr<GameFolder> folder = OpenProgramFolder();
+    FailingFolder failing(*folder);
+    bool wrapped = false;
+    if (!ReadFaults(argc, argv, failing, wrapped)) {
+        std::cerr << "headless_updater: a --fail argument is not kind:n[+]:error\n";
+        return 2;
+    }
+    // The power goes: nothing after it happens, not even the clean-up a
+    // failure would make.
+    failing.OnPowerCut([&] {
+        std::cout << "powercut=1\ncalls=" << failing.Counts() << std::endl;
+        std::_Exit(0);
+    });
+    RunProgram(window, settings, wrapped ? static_cast<GameFolder&>(failing) : *folder);
     window.Report();
+    if (wrapped) std::cout << "calls=" << failing.Counts() << "\nfaults=" << failing.Failed() << "\n";
     return 0;
 }

@@ -155,7 +155,7 @@ class WriteIniTest : public ProfileTest, public testing::WithParamInterface<Writ
 TEST_P(WriteIniTest, WritesFileInPlace) {
     const WriteCase& c = GetParam();
     if (c.before) WriteBytes(ini_, *c.before);
-    WriteIni(c.section, c.key, c.value, file_);
+    WriteIni(c.section, c.key, c.value, file_).IgnoreError();
     EXPECT_EQ(ReadBytes(ini_), c.after);
     EXPECT_EQ(ReadIni(file_, c.section, c.key), c.readBack);
     // Nothing else appears in the folder, temporary files included.
@@ -185,9 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
     CaseName<WriteCase>);
 
 TEST_F(ProfileTest, RoundTripOfTheUpdaterKeys) {
-    WriteIni("UPDATER", "Fin", " 0", file_);
-    WriteIni("VERSION", "Game", " 12", file_);
-    WriteIni("UPDATER", "Fin", "1", file_);
+    WriteIni("UPDATER", "Fin", " 0", file_).IgnoreError();
+    WriteIni("VERSION", "Game", " 12", file_).IgnoreError();
+    WriteIni("UPDATER", "Fin", "1", file_).IgnoreError();
     EXPECT_EQ(ReadIni(file_, "VERSION", "Game"), "12");
     EXPECT_EQ(ReadIni(file_, "UPDATER", "Fin"), "1");
     EXPECT_EQ(ReadBytes(ini_), "[UPDATER]\r\nFin=1\r\n[VERSION]\r\nGame= 12\r\n");
@@ -195,7 +195,7 @@ TEST_F(ProfileTest, RoundTripOfTheUpdaterKeys) {
 
 TEST_F(ProfileTest, BackslashSeparatorsNameTheSameFile) {
     const std::string windowsStyle = folder_.string() + "\\Client.ini";
-    WriteIni("VERSION", "Game", " 7", windowsStyle);
+    WriteIni("VERSION", "Game", " 7", windowsStyle).IgnoreError();
     EXPECT_EQ(ReadBytes(ini_), "[VERSION]\r\nGame= 7\r\n");
     EXPECT_EQ(ReadIni(windowsStyle, "VERSION", "Game"), "7");
 }
@@ -245,7 +245,7 @@ class PermissionTest : public ProfileTest, public testing::WithParamInterface<mo
 TEST_P(PermissionTest, ReplacedFileKeepsItsMode) {
     WriteBytes(ini_, "[UPDATER]\r\nFin=0\r\n");
     ASSERT_EQ(::chmod(ini_.c_str(), GetParam()), 0);
-    WriteIni("UPDATER", "Fin", "1", file_);
+    WriteIni("UPDATER", "Fin", "1", file_).IgnoreError();
     EXPECT_EQ(ReadBytes(ini_), "[UPDATER]\r\nFin=1\r\n");
     EXPECT_EQ(ModeOf(ini_), GetParam());
 }
@@ -259,7 +259,7 @@ TEST_F(ProfileTest, NewFileFollowsUmask) {
         SCOPED_TRACE(mask);
         fs::remove(ini_);
         const mode_t previous = ::umask(mask);
-        WriteIni("UPDATER", "Fin", "1", file_);
+        WriteIni("UPDATER", "Fin", "1", file_).IgnoreError();
         ::umask(previous);
         EXPECT_EQ(ModeOf(ini_), 0666 & ~mask);
     }
@@ -270,7 +270,7 @@ TEST_F(ProfileTest, LinkedFileUpdatedWhereItPoints) {
     const fs::path real = folder_ / "shared" / "real.ini";
     WriteBytes(real, "[UPDATER]\r\nFin=0\r\n");
     fs::create_symlink("shared/real.ini", ini_);
-    WriteIni("UPDATER", "Fin", "1", file_);
+    WriteIni("UPDATER", "Fin", "1", file_).IgnoreError();
     EXPECT_TRUE(fs::is_symlink(ini_));
     EXPECT_EQ(Snapshot(folder_),
               (std::map<std::string, std::string>{{"Client.ini", "<link>shared/real.ini"},
@@ -301,7 +301,7 @@ protected:
             ::signal(SIGXFSZ, SIG_IGN);
             const rlimit size{limit, limit};
             if (::setrlimit(RLIMIT_FSIZE, &size) != 0) ::_exit(2);
-            WriteIni("VERSION", "Game", value, file_);
+            WriteIni("VERSION", "Game", value, file_).IgnoreError();
             ::_exit(0);
         }
         int status = -1;

@@ -1,11 +1,14 @@
-// Files and folders relative to the program folder, on a real disk. The
-// program folder of this test is the folder of the test executable.
+// The game folder's POSIX backend on a real disk: a scratch folder below the
+// folder of the test executable, reached as the update run reaches the
+// program's folder.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <system_error>
 
+#include "storage/file_streams.h"
 #include "storage/storage.h"
 
 namespace {
@@ -19,64 +22,100 @@ protected:
         root_ = fs::path(ProgramFolder()) / name_;
         fs::remove_all(root_);
         fs::create_directory(root_);
+        folder_ = OpenFolder(root_);
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    // The absolute name of a path below the scratch folder, "\" separated.
-    std::string Absolute(const std::string& relative) const {
-        return ProgramFolder() + "\\" + name_ + "\\" + relative;
-    }
     void MakeFile(const std::string& relative, const std::string& content) const {
         std::ofstream(root_ / relative, std::ios::binary) << content;
+    }
+    std::string Content(const std::string& relative) const {
+        std::ifstream in(root_ / relative, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
     std::string name_;
     fs::path root_;
+    std::unique_ptr<GameFolder> folder_;
 };
 
-TEST_F(ProgramFolderTest, CreatePathMakesEveryMissingParent) {
-    EXPECT_TRUE(CreatePath(Absolute("a\\b\\c")));
+TEST_F(ProgramFolderTest, MadeFoldersMakesEveryMissingParent) {
+    MadeFolders folders(*folder_);
+    EXPECT_TRUE(folders.MakeFolderOf("a\\b\\c\\file.dat").ok());
     EXPECT_TRUE(fs::is_directory(root_ / "a" / "b" / "c"));
-    // Already there: nothing to do, still true.
-    EXPECT_TRUE(CreatePath(Absolute("a\\b\\c")));
+    // Already there: nothing to do, still fine.
+    EXPECT_TRUE(folders.MakeFolderOf("a\\b\\c\\other.dat").ok());
     // Forward slashes separate folders as well.
-    EXPECT_TRUE(CreatePath(Absolute("d/e")));
+    EXPECT_TRUE(folders.MakeFolderOf("d/e/file.dat").ok());
     EXPECT_TRUE(fs::is_directory(root_ / "d" / "e"));
+    // Those made here and left empty go, deepest first; a folder that holds
+    // a file stays, with the folders above it.
+    MakeFile("d/e/kept.dat", "kept");
+    folders.RemoveEmpty();
+    EXPECT_FALSE(fs::exists(root_ / "a"));
+    EXPECT_EQ(Content("d/e/kept.dat"), "kept");
 }
 
-TEST_F(ProgramFolderTest, CreatePathWithoutSeparatorCreatesNothing) {
-    const std::string lone = name_ + "-lone";
-    EXPECT_FALSE(CreatePath(lone));
-    EXPECT_FALSE(fs::exists(lone));
-    EXPECT_FALSE(fs::exists(fs::path(ProgramFolder()) / lone));
+TEST_F(ProgramFolderTest, MadeFoldersMakesNothingForAFileOfTheFolderItself) {
+    MadeFolders folders(*folder_);
+    EXPECT_TRUE(folders.MakeFolderOf("lone.dat").ok());
+    EXPECT_TRUE(fs::is_empty(root_));
 }
 
-TEST_F(ProgramFolderTest, CreatePathFailsLoudlyWhenAFileStandsInTheWay) {
+TEST_F(ProgramFolderTest, MadeFoldersFailsLoudlyWhenAFileStandsInTheWay) {
     MakeFile("blocker", "keep me");
-    EXPECT_THROW(CreatePath(Absolute("blocker\\inner")), std::system_error);
-    std::ifstream in(root_ / "blocker");
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "keep me");
+    MadeFolders folders(*folder_);
+    const IoStatus made = folders.MakeFolderOf("blocker\\inner\\file.dat");
+    EXPECT_FALSE(made.ok());
+    EXPECT_EQ(made.path(), "blocker");
+    EXPECT_EQ(made.code(), std::errc::file_exists) << made.Text();
+    EXPECT_EQ(Content("blocker"), "keep me");
 }
 
 TEST_F(ProgramFolderTest, FileExistsSeesNormalFilesUnderEitherSeparator) {
     fs::create_directories(root_ / "sub" / "dir");
     MakeFile("sub/dir/file.dat", "x");
-    EXPECT_TRUE(FileExists(name_ + "/sub/dir/file.dat"));
-    EXPECT_TRUE(FileExists(name_ + "\\sub\\dir\\file.dat"));
-    EXPECT_FALSE(FileExists(name_ + "/sub/dir"));  // a folder is not a file
-    EXPECT_FALSE(FileExists(name_ + "/sub/dir/missing.dat"));
-    EXPECT_FALSE(FileExists(name_ + "/sub/dir/file.dat/below"));
+    EXPECT_TRUE(folder_->FileExists("sub/dir/file.dat"));
+    EXPECT_TRUE(folder_->FileExists("sub\\dir\\file.dat"));
+    EXPECT_FALSE(folder_->FileExists("sub/dir"));  // a folder is not a file
+    EXPECT_FALSE(folder_->FileExists("sub/dir/missing.dat"));
+    EXPECT_FALSE(folder_->FileExists("sub/dir/file.dat/below"));
 }
 
-TEST_F(ProgramFolderTest, IsFolderNeverFails) {
-    MakeFile("plain", "");
-    EXPECT_TRUE(IsFolder(ProgramFolder()));
-    EXPECT_TRUE(IsFolder(Absolute("")));
-    EXPECT_FALSE(IsFolder(Absolute("plain")));
-    EXPECT_FALSE(IsFolder(Absolute("missing")));
-    EXPECT_FALSE(IsFolder(""));
-    EXPECT_FALSE(IsFolder(std::string(5000, 'x')));
+struct InspectRow {
+    const char* name;
+    Links links;
+    FileKind kind;
+    std::uint64_t size;
+};
+
+TEST_F(ProgramFolderTest, InspectTellsWhatANameIsAndNeverThrows) {
+    MakeFile("plain", "12345");
+    fs::create_directory(root_ / "folder");
+    fs::create_symlink(root_ / "plain", root_ / "link");
+    fs::create_symlink(root_ / "gone", root_ / "dangling");
+    const InspectRow rows[] = {
+        {"", Links::NotFollowed, FileKind::Folder, 0},
+        {"plain", Links::NotFollowed, FileKind::Regular, 5},
+        {"folder", Links::NotFollowed, FileKind::Folder, 0},
+        {"missing", Links::NotFollowed, FileKind::Missing, 0},
+        {"plain/below", Links::NotFollowed, FileKind::Missing, 0},
+        {"link", Links::NotFollowed, FileKind::Link, 0},
+        {"link", Links::Followed, FileKind::Regular, 5},
+        {"dangling", Links::NotFollowed, FileKind::Link, 0},
+        {"dangling", Links::Followed, FileKind::Missing, 0},
+    };
+    for (const InspectRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result<FileInfo> info = folder_->Inspect(row.name, row.links);
+        ASSERT_TRUE(info.ok()) << info.error().Text();
+        EXPECT_EQ(info->kind, row.kind);
+        EXPECT_EQ(info->size, row.size);
+    }
+    // A name the system refuses is a failure that says why, not an exception.
+    const Result<FileInfo> tooLong = folder_->Inspect(std::string(5000, 'x'), Links::Followed);
+    ASSERT_FALSE(tooLong.ok());
+    EXPECT_EQ(tooLong.error().code(), std::errc::filename_too_long);
 }
 
 TEST_F(ProgramFolderTest, ProgramFolderIsTheExecutablesFolderWhateverTheCurrentDirectory) {
@@ -86,21 +125,38 @@ TEST_F(ProgramFolderTest, ProgramFolderIsTheExecutablesFolderWhateverTheCurrentD
     fs::current_path(before);
     EXPECT_EQ(fs::path(folder), fs::canonical("/proc/self/exe").parent_path());
     EXPECT_NE(folder.back(), '/');
+    EXPECT_EQ(OpenProgramFolder()->Where("Config\\Client.ini"), fs::path(folder) / "Config" / "Client.ini");
 }
 
-TEST_F(ProgramFolderTest, ReplaceFileSwapsInTheWholeNewFile) {
+TEST_F(ProgramFolderTest, ReplaceSwapsInTheWholeNewFile) {
     MakeFile("target", "old content that is longer");
     MakeFile("fresh", "new");
-    ReplaceFile(root_ / "fresh", root_ / "target");
-    std::ifstream in(root_ / "target");
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "new");
+    EXPECT_TRUE(folder_->Replace("fresh", "target").ok());
+    EXPECT_EQ(Content("target"), "new");
     EXPECT_FALSE(fs::exists(root_ / "fresh"));
     // A folder at the target is not replaced.
     fs::create_directory(root_ / "folder");
     MakeFile("fresh2", "x");
-    EXPECT_THROW(ReplaceFile(root_ / "fresh2", root_ / "folder"), std::system_error);
+    const IoStatus refused = folder_->Replace("fresh2", "folder");
+    EXPECT_FALSE(refused.ok());
+    EXPECT_EQ(refused.path(), "folder");
     EXPECT_TRUE(fs::is_directory(root_ / "folder"));
+}
+
+TEST_F(ProgramFolderTest, RemoveTakesFilesLinksAndEmptyFoldersOnly) {
+    MakeFile("file", "x");
+    fs::create_directories(root_ / "full" / "inside");
+    fs::create_directory(root_ / "empty");
+    fs::create_symlink(root_ / "full", root_ / "link");
+    EXPECT_TRUE(folder_->Remove("file").ok());
+    EXPECT_TRUE(folder_->Remove("empty").ok());
+    EXPECT_TRUE(folder_->Remove("link").ok());
+    EXPECT_TRUE(folder_->Remove("never-there").ok());
+    EXPECT_FALSE(folder_->Remove("full").ok());
+    EXPECT_FALSE(fs::exists(root_ / "file"));
+    EXPECT_FALSE(fs::exists(root_ / "empty"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "link")));
+    EXPECT_TRUE(fs::is_directory(root_ / "full" / "inside"));
 }
 
 // What stands at the name before it is opened for writing.
@@ -136,20 +192,84 @@ TEST_F(ProgramFolderTest, OpenForWritingNeverGoesThroughALink) {
         if (row.planted == Planted::DanglingLink) fs::create_symlink(root_ / "outside/made", name);
         if (row.planted == Planted::Folder) fs::create_directory(name);
 
-        std::unique_ptr<FileWriter> writer = OpenForWriting(name, row.mode);
-        EXPECT_EQ(writer != nullptr, row.opens);
-        if (writer) {
-            EXPECT_TRUE(writer->Write("new", 3));
-            EXPECT_TRUE(writer->Close());
-            std::ifstream in(name, std::ios::binary);
-            const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            EXPECT_EQ(content, row.planted == Planted::File ? "oldnew" : "new");
+        Result<std::unique_ptr<FileWriter>> writer = folder_->OpenForWriting("staged", row.mode);
+        EXPECT_EQ(writer.ok(), row.opens);
+        if (writer.ok()) {
+            EXPECT_TRUE((*writer)->Write("new", 3).ok());
+            EXPECT_TRUE((*writer)->Close().ok());
+            EXPECT_EQ(Content("staged"), row.planted == Planted::File ? "oldnew" : "new");
+        } else {
+            EXPECT_EQ(writer.error().path(), "staged");
         }
-        std::ifstream kept(root_ / "outside/kept", std::ios::binary);
-        const std::string outside((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(outside, "kept");
+        EXPECT_EQ(Content("outside/kept"), "kept");
         EXPECT_FALSE(fs::exists(root_ / "outside/made"));
     }
+}
+
+// Reading, as the records and the check of staged copies do: from a byte on,
+// through the standard stream, and what the open file is.
+TEST_F(ProgramFolderTest, ReadersAndMappingsSeeTheWholeFile) {
+    MakeFile("data", "0123456789");
+    Result<std::unique_ptr<FileReader>> reader = folder_->OpenForReading("data");
+    ASSERT_TRUE(reader.ok());
+    ASSERT_TRUE((*reader)->Seek(4).ok());
+    ReaderStream stream(**reader);
+    const std::string rest{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(rest, "456789");
+    const Result<FileInfo> info = (*reader)->Info();
+    ASSERT_TRUE(info.ok());
+    EXPECT_EQ(info->kind, FileKind::Regular);
+    EXPECT_EQ(info->size, 10u);
+
+    EXPECT_EQ(ReadFile(*folder_, "data").value(), "0123456789");
+    EXPECT_EQ(ReadFile(*folder_, "data", 3).value(), "012");
+    EXPECT_EQ(ReadFile(*folder_, "missing").error().code(), std::errc::no_such_file_or_directory);
+
+    MakeFile("empty", "");
+    fs::create_directory(root_ / "folder");
+    EXPECT_EQ(folder_->Map("data").value()->Bytes(), "0123456789");
+    EXPECT_EQ(folder_->Map("empty").value()->Bytes(), "");
+    EXPECT_EQ(folder_->Map("folder").error().code(), std::errc::is_a_directory);
+    EXPECT_FALSE(folder_->Map("missing").ok());
+}
+
+// One updater per folder: a second lock on the same file is refused as
+// held elsewhere, and the file goes with the lock.
+TEST_F(ProgramFolderTest, LockIsHeldUntilReleased) {
+    Result<std::unique_ptr<FolderLock>> lock = folder_->Lock("updater.lock");
+    ASSERT_TRUE(lock.ok()) << lock.error().Text();
+    EXPECT_TRUE(fs::exists(root_ / "updater.lock"));
+    const Result<std::unique_ptr<FolderLock>> second = OpenFolder(root_)->Lock("updater.lock");
+    ASSERT_FALSE(second.ok());
+    EXPECT_TRUE(IsHeldElsewhere(second.error()));
+    lock.value().reset();
+    EXPECT_FALSE(fs::exists(root_ / "updater.lock"));
+    const Result<std::unique_ptr<FolderLock>> absent = OpenFolder(root_ / "absent")->Lock("updater.lock");
+    ASSERT_FALSE(absent.ok());
+    EXPECT_FALSE(IsHeldElsewhere(absent.error()));
+}
+
+TEST_F(ProgramFolderTest, FlushFreeSpaceAndSettings) {
+    EXPECT_TRUE(folder_->Flush().ok());
+    // Other programs write to the same disk meanwhile: the two readings are
+    // close, not equal.
+    const Result<std::uint64_t> space = folder_->FreeSpace();
+    const std::uint64_t available = fs::space(root_).available;
+    ASSERT_TRUE(space.ok());
+    EXPECT_LT(std::max(*space, available) - std::min(*space, available), 256u << 20);
+    // The settings file is the folder's Config\Client.ini; without Config,
+    // nothing is written and nothing is lost.
+    EXPECT_TRUE(folder_->WriteIni("VERSION", "Game", " 7").ok());
+    EXPECT_FALSE(fs::exists(root_ / "Config"));
+    fs::create_directory(root_ / "Config");
+    EXPECT_TRUE(folder_->WriteIni("VERSION", "Game", " 7").ok());
+    EXPECT_EQ(Content("Config/Client.ini"), "[VERSION]\r\nGame= 7\r\n");
+    EXPECT_EQ(folder_->ReadIni("version", "GAME"), "7");
+    fs::remove(root_ / "Config" / "Client.ini");
+    fs::create_directory(root_ / "Config" / "Client.ini");
+    const IoStatus refused = folder_->WriteIni("VERSION", "Game", " 8");
+    EXPECT_EQ(refused.path(), "Config\\Client.ini");
+    EXPECT_EQ(refused.code(), std::errc::is_a_directory);
 }
 
 }  // namespace

@@ -194,9 +194,12 @@ protected:
         folder_ = fs::temp_directory_path() / ("zstd-codec-test-" + std::to_string(getpid()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
+        scratch_ = OpenFolder(folder_);
     }
     void TearDown() override { fs::remove_all(folder_); }
     fs::path folder_;
+    // The same folder as the updater reaches it: deltas apply to its files.
+    std::unique_ptr<GameFolder> scratch_;
 };
 
 class CodecTest : public Scratch, public testing::WithParamInterface<CodecCase> {};
@@ -261,8 +264,9 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
     std::string output;
     const std::uint64_t most = c.most.value_or(made.size());
     const auto decode = [&] {
-        return c.form == Form::Object ? DecompressObject(in, Into(output), most)
-                                      : ApplyDelta(c.appliedTo ? otherOld : oldFile, in, Into(output), most);
+        return c.form == Form::Object
+                   ? DecompressObject(in, Into(output), most)
+                   : ApplyDelta(*scratch_, c.appliedTo ? "other.bin" : "old.bin", in, Into(output), most);
     };
     if (!c.refused) {
         const FileDigest rebuilt = decode();
@@ -492,7 +496,8 @@ TEST_F(Scratch, RefusalsBeforeAnythingIsRead) {
     EXPECT_EQ(kind([&] { MakeDelta(small, huge, Into(out), 3); }), CodecError::Kind::TooLarge);
     EXPECT_EQ(kind([&] { MakeDelta(small, grown, Into(out), 3); }), CodecError::Kind::TooLarge);
     std::istringstream delta("");
-    EXPECT_EQ(kind([&] { ApplyDelta(huge, delta, Into(out), 1000); }), CodecError::Kind::TooLarge);
+    EXPECT_EQ(kind([&] { ApplyDelta(*scratch_, "huge.bin", delta, Into(out), 1000); }),
+              CodecError::Kind::TooLarge);
     EXPECT_EQ(out, "");
 
     const fs::path missing = folder_ / "missing.bin";
@@ -500,8 +505,10 @@ TEST_F(Scratch, RefusalsBeforeAnythingIsRead) {
     EXPECT_EQ(kind([&] { MakeDelta(small, missing, Into(out), 3); }), CodecError::Kind::Unreadable);
     EXPECT_EQ(kind([&] { CompressObject(missing, Into(out), 3); }), CodecError::Kind::Unreadable);
     EXPECT_EQ(kind([&] { CompressObject(folder_, Into(out), 3); }), CodecError::Kind::Unreadable);
-    EXPECT_EQ(kind([&] { ApplyDelta(missing, delta, Into(out), 1000); }), CodecError::Kind::Unreadable);
-    EXPECT_EQ(kind([&] { ApplyDelta(folder_, delta, Into(out), 1000); }), CodecError::Kind::Unreadable);
+    EXPECT_EQ(kind([&] { ApplyDelta(*scratch_, "missing.bin", delta, Into(out), 1000); }),
+              CodecError::Kind::Unreadable);
+    EXPECT_EQ(kind([&] { ApplyDelta(*scratch_, ".", delta, Into(out), 1000); }),
+              CodecError::Kind::Unreadable);
 
     EXPECT_THROW(CompressObject(small, Into(out), 0), std::invalid_argument);
     EXPECT_THROW(MakeDelta(small, small, Into(out), ZSTD_maxCLevel() + 1), std::invalid_argument);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "lifecycle/launch.h"
 
@@ -13,11 +12,11 @@ extern char** environ;
 
 namespace {
 
-bool SystemCanExecute(const std::filesystem::path& executable) {
-    if (access(executable.c_str(), X_OK) != 0) return false;
-    std::ifstream file(executable, std::ios::binary);
+bool SystemCanExecute(GameFolder& folder, const std::string& name) {
+    if (access(folder.Where(name).c_str(), X_OK) != 0) return false;
     char magic[4] = {};
-    file.read(magic, sizeof magic);
+    const Result<std::string> start = ReadFile(folder, name, sizeof magic);
+    if (start.ok()) start->copy(magic, sizeof magic);
     return std::memcmp(magic,
                        "\x7f"
                        "ELF",
@@ -51,6 +50,6 @@ void Spawn(const std::filesystem::path& executable, bool throughWine) {
 
 }  // namespace
 
-void LaunchGame(const std::filesystem::path& executable) {
-    Spawn(executable, !SystemCanExecute(executable));
+void LaunchGame(GameFolder& folder, const std::string& name) {
+    Spawn(folder.Where(name), !SystemCanExecute(folder, name));
 }

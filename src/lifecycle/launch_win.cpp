@@ -3,8 +3,8 @@
 
 #include "lifecycle/launch.h"
 
-void LaunchGame(const std::filesystem::path& executable) {
-    const std::filesystem::path program = std::filesystem::path(executable).make_preferred();
+void LaunchGame(GameFolder& game, const std::string& name) {
+    const std::filesystem::path program = game.Where(name);
     const std::wstring folder = program.parent_path().native();
     // CreateProcessW may write into the command line, so it gets its own
     // copy; the quotes keep a folder with blanks in one argument.

@@ -8,5 +8,6 @@ int main(int argc, char** argv) {
     RunSettings settings = CompiledSettings();
     settings.repair = AsksForRepair(argc, argv);
     const std::unique_ptr<UpdateWindow> window = MakeUpdateWindow();
-    return RunProgram(*window, settings);
+    const std::unique_ptr<GameFolder> folder = OpenProgramFolder();
+    return RunProgram(*window, settings, *folder);
 }

@@ -7,7 +7,6 @@
 #include "lifecycle/launch.h"
 #include "lifecycle/window.h"
 #include "player_texts.h"
-#include "storage/storage.h"
 #include "update/modUpdate.h"
 #include "update/records/settings_record.h"
 #include "update/run_texts.h"
@@ -19,22 +18,24 @@ namespace {
 
 // What the run is given; set by RunProgram before the window's handlers run.
 const RunSettings* runSettings = nullptr;
+GameFolder* gameFolder = nullptr;
 
 }  // namespace
 
 void SetFinished() {
-    WriteFinishMarker("1");
+    // The window closes either way: a marker that cannot be written changes nothing.
+    WriteFinishMarker(*gameFolder, "1").IgnoreError();
 }
 
 void Form_Load() {
     UpdateDone = false;
-    if (!FileExists(kGameExecutable)) {
+    if (!gameFolder->FileExists(kGameExecutable)) {
         frmUpdate->MessageBox(texts::GameMissing());
         frmUpdate->Unload();
         return;
     }
     try {
-        RunUpdate(*runSettings, *frmUpdate);
+        RunUpdate(*runSettings, *frmUpdate, *gameFolder);
         // The run's last act: the game may now be started.
         UpdateDone = true;
     } catch (const UpdateFailure& failure) {
@@ -50,7 +51,7 @@ void lblQuitter_Click() {
     if (UpdateDone) {
         frmUpdate->Unload();
         SetFinished();
-        LaunchGame(LocalPath(kGameExecutable));
+        LaunchGame(*gameFolder, kGameExecutable);
         return;
     }
     frmUpdate->MessageBox(texts::UpdateNotFinished());
@@ -66,9 +67,10 @@ bool AsksForRepair(int argc, char** argv) {
     return false;
 }
 
-int RunProgram(UpdateWindow& window, const RunSettings& settings) {
+int RunProgram(UpdateWindow& window, const RunSettings& settings, GameFolder& folder) {
     frmUpdate = &window;
     runSettings = &settings;
+    gameFolder = &folder;
     Form_Load();
     if (!window.Unloaded()) window.RunUntilUnloaded();
     return 0;

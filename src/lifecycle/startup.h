@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "storage/storage.h"
 #include "update/run_settings.h"
 
 class UpdateWindow;
@@ -19,8 +20,9 @@ void lblQuitter_Click();
 void SetFinished();
 
 // The program: loads the window's logic into `window`, runs Form_Load (whose
-// update run gets `settings`) and then the window until it is unloaded.
-int RunProgram(UpdateWindow& window, const RunSettings& settings);
+// update run gets `settings` and updates the game in `folder`) and then the
+// window until it is unloaded.
+int RunProgram(UpdateWindow& window, const RunSettings& settings, GameFolder& folder);
 
 // "--repair" (or "/repair", as a Windows shortcut writes it) among the
 // arguments: check and repair the installed files instead of updating.

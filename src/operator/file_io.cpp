@@ -109,10 +109,11 @@ void PendingFile::Close() {
 
 void PendingFile::Commit() {
     Close();
-    try {
-        ReplaceFile(temp_, target_);
-    } catch (const std::system_error& e) {
-        throw std::runtime_error("cannot put " + PathText(target_) + " in place: " + e.what());
+    const fs::path folder = fs::absolute(target_).parent_path();
+    const IoStatus moved =
+        OpenFolder(folder)->Replace(PathText(temp_.filename()), PathText(target_.filename()));
+    if (!moved.ok()) {
+        throw std::runtime_error("cannot put " + PathText(target_) + " in place: " + moved.code().message());
     }
     committed_ = true;
 }
@@ -120,10 +121,14 @@ void PendingFile::Commit() {
 void PendingFile::CommitDurably() {
     Close();
     std::error_code error;
-    const fs::path folder = fs::absolute(target_, error).parent_path();
-    SyncWrittenFiles(folder);
+    const std::unique_ptr<GameFolder> folder = OpenFolder(fs::absolute(target_, error).parent_path());
+    const auto flush = [&] {
+        const IoStatus flushed = folder->Flush();
+        if (!flushed.ok()) throw std::runtime_error("cannot flush " + flushed.Text());
+    };
+    flush();
     Commit();
-    SyncWrittenFiles(folder);
+    flush();
 }
 
 void CopyWhole(const fs::path& source, const fs::path& target,

@@ -1,15 +1,23 @@
-// Local files on POSIX systems.
+// The game folder on POSIX systems.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 #include <vector>
 
 #include "storage/cp1252.h"
 #include "storage/storage.h"
+#include "storage/system_error.h"
+
+IoStatus SystemError(const std::string& name, int error) {
+    return IoStatus(name, std::error_code(error, std::generic_category()));
+}
 
 namespace {
 
@@ -27,105 +35,122 @@ std::string ResolveProgramFolder() {
     }
 }
 
-}  // namespace
-
-std::string ProgramFolder() {
-    static const std::string folder = ResolveProgramFolder();
-    return folder;
+FileKind KindOf(mode_t mode) {
+    if (S_ISREG(mode)) return FileKind::Regular;
+    if (S_ISDIR(mode)) return FileKind::Folder;
+    if (S_ISLNK(mode)) return FileKind::Link;
+    return FileKind::Other;
 }
 
-bool FileExists(const std::string& name) {
+FileInfo InfoOf(const struct stat& st) {
+    return {KindOf(st.st_mode), S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0};
+}
+
+// Opened only when it is a regular file; a descriptor of anything else is
+// closed again.
+Result<int> RegularFile(const std::string& name, int fd) {
     struct stat st {};
-    return stat(LocalPath(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st {};
-    return stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void MakeFolder(const std::string& path) {
-    if (mkdir(NativePath(path).c_str(), 0777) != 0 && errno != EEXIST) {
-        throw std::system_error(errno, std::generic_category(), path);
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     }
-    if (!IsFolder(path)) throw std::system_error(EEXIST, std::generic_category(), path);
+    if (error == 0) return fd;
+    ::close(fd);
+    return SystemError(name, error);
 }
-
-void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (rename(from.c_str(), to.c_str()) != 0) {
-        throw std::system_error(errno, std::generic_category(), to.string());
-    }
-}
-
-namespace {
 
 class DescriptorWriter : public FileWriter {
 public:
-    explicit DescriptorWriter(int fd) : fd_(fd) {}
-    ~DescriptorWriter() override { Close(); }
+    DescriptorWriter(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
+    ~DescriptorWriter() override { Close().IgnoreError(); }
     DescriptorWriter(const DescriptorWriter&) = delete;
     DescriptorWriter& operator=(const DescriptorWriter&) = delete;
 
-    bool Write(const char* data, std::size_t size) override {
-        while (size > 0 && fd_ >= 0) {
+    // After a failure nothing more is written: bytes past a gap would not be
+    // where the caller thinks they are.
+    IoStatus Write(const char* data, std::size_t size) override {
+        if (!failure_.ok() || fd_ < 0) return failure_.ok() ? SystemError(name_, EBADF) : failure_;
+        while (size > 0) {
             const ssize_t n = ::write(fd_, data, size);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                failed_ = true;
-                return false;
+                // A write that takes no byte of a regular file without saying why.
+                failure_ = SystemError(name_, n < 0 ? errno : EIO);
+                return failure_;
             }
             data += n;
             size -= static_cast<std::size_t>(n);
         }
-        return fd_ >= 0 && !failed_;
+        return {};
     }
 
     void StartWriteback() override {
         if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
     }
 
-    bool Close() override {
-        if (fd_ < 0) return !failed_;
-        if (::close(fd_) != 0) failed_ = true;
+    IoStatus Close() override {
+        if (fd_ < 0) return failure_;
+        if (::close(fd_) != 0 && failure_.ok()) failure_ = SystemError(name_, errno);
         fd_ = -1;
-        return !failed_;
+        return failure_;
     }
 
 private:
+    std::string name_;
     int fd_;
-    bool failed_ = false;
+    IoStatus failure_;
 };
 
-}  // namespace
+class DescriptorReader : public FileReader {
+public:
+    DescriptorReader(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
+    ~DescriptorReader() override { ::close(fd_); }
+    DescriptorReader(const DescriptorReader&) = delete;
+    DescriptorReader& operator=(const DescriptorReader&) = delete;
 
-std::unique_ptr<FileWriter> OpenForWriting(const std::filesystem::path& file, WriteMode mode) {
-    // O_NOFOLLOW refuses a link at the name itself; O_EXCL refuses any name
-    // that exists, a link included, so a new file is always our own.
-    const int flags =
-        O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (mode == WriteMode::CreateNew ? O_CREAT | O_EXCL : O_APPEND);
-    const int fd = ::open(file.c_str(), flags, 0644);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
+    Result<std::size_t> Read(char* data, std::size_t size) override {
+        for (;;) {
+            const ssize_t n = ::read(fd_, data, size);
+            if (n >= 0) return static_cast<std::size_t>(n);
+            if (errno != EINTR) return SystemError(name_, errno);
+        }
     }
-    return std::make_unique<DescriptorWriter>(fd);
-}
 
-void SyncWrittenFiles(const std::filesystem::path& folder) {
-    // One syncfs() flushes every file of the game's file system at once; a
-    // per-file fsync would cost thousands of disk flushes for a big update.
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        ::sync();
-        return;
+    IoStatus Seek(std::uint64_t offset) override {
+        if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return SystemError(name_, errno);
+        return {};
     }
-    if (::syncfs(fd) != 0) ::sync();
-    ::close(fd);
-}
 
-namespace {
+    Result<FileInfo> Info() override {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) return SystemError(name_, errno);
+        return InfoOf(st);
+    }
+
+private:
+    std::string name_;
+    int fd_;
+};
+
+class MmapFile : public MappedFile {
+public:
+    MmapFile(void* address, std::size_t size) : address_(address), size_(size) {}
+    ~MmapFile() override {
+        if (size_ > 0) ::munmap(address_, size_);
+    }
+    MmapFile(const MmapFile&) = delete;
+    MmapFile& operator=(const MmapFile&) = delete;
+
+    std::string_view Bytes() const override {
+        return size_ == 0 ? std::string_view() : std::string_view(static_cast<const char*>(address_), size_);
+    }
+
+private:
+    void* address_;
+    std::size_t size_;
+};
 
 // flock() locks belong to the open file: the kernel drops them when the
 // process ends, even by kill -9, and a second process cannot take them.
@@ -146,19 +171,117 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace
+class PosixFolder : public GameFolder {
+public:
+    explicit PosixFolder(std::string root) : root_(std::move(root)) {}
 
-std::unique_ptr<FolderLock> LockFolder(const std::filesystem::path& lockFile, LockOutcome& outcome) {
+    Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override;
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) override;
+    Result<std::unique_ptr<MappedFile>> Map(const std::string& name) override;
+    IoStatus Replace(const std::string& from, const std::string& to) override;
+    IoStatus Remove(const std::string& name) override;
+    IoStatus MakeFolder(const std::string& name) override;
+    Result<FileInfo> Inspect(const std::string& name, Links links) override;
+    bool FileExists(const std::string& name) override;
+    Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) override;
+    IoStatus Flush() override;
+    Result<std::uint64_t> FreeSpace() override;
+    std::string ReadIni(const std::string& section, const std::string& key) override;
+    IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value) override;
+    std::filesystem::path Where(const std::string& name) const override;
+
+private:
+    // Joined as text, never as paths: a name cannot lead out of the folder
+    // by being absolute.
+    std::string Native(const std::string& name) const { return Where(name).native(); }
+
+    std::string root_;
+};
+
+Result<std::unique_ptr<FileWriter>> PosixFolder::OpenForWriting(const std::string& name, WriteMode mode) {
+    // O_NOFOLLOW refuses a link at the name itself; O_EXCL refuses any name
+    // that exists, a link included, so a new file is always our own.
+    const int flags =
+        O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (mode == WriteMode::CreateNew ? O_CREAT | O_EXCL : O_APPEND);
+    const int fd = ::open(Native(name).c_str(), flags, 0644);
+    if (fd < 0) return SystemError(name, errno);
+    const Result<int> file = RegularFile(name, fd);
+    if (!file.ok()) return file.error();
+    return std::unique_ptr<FileWriter>(std::make_unique<DescriptorWriter>(name, *file));
+}
+
+Result<std::unique_ptr<FileReader>> PosixFolder::OpenForReading(const std::string& name) {
+    const int fd = ::open(Native(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return SystemError(name, errno);
+    return std::unique_ptr<FileReader>(std::make_unique<DescriptorReader>(name, fd));
+}
+
+Result<std::unique_ptr<MappedFile>> PosixFolder::Map(const std::string& name) {
+    const int opened = ::open(Native(name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (opened < 0) return SystemError(name, errno);
+    const Result<int> fd = RegularFile(name, opened);
+    if (!fd.ok()) return fd.error();
+    struct stat st {};
+    ::fstat(*fd, &st);
+    const auto size = static_cast<std::size_t>(st.st_size);
+    // mmap() refuses a length of 0: an empty file maps to no bytes.
+    void* address = nullptr;
+    if (size > 0) {
+        address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, *fd, 0);
+        if (address == MAP_FAILED) {
+            const IoStatus failure = SystemError(name, errno);
+            ::close(*fd);
+            return failure;
+        }
+    }
+    // The mapping keeps the file; the descriptor is no longer needed.
+    ::close(*fd);
+    return std::unique_ptr<MappedFile>(std::make_unique<MmapFile>(address, size));
+}
+
+IoStatus PosixFolder::Replace(const std::string& from, const std::string& to) {
+    if (::rename(Native(from).c_str(), Native(to).c_str()) != 0) return SystemError(to, errno);
+    return {};
+}
+
+IoStatus PosixFolder::Remove(const std::string& name) {
+    if (::remove(Native(name).c_str()) != 0 && errno != ENOENT) return SystemError(name, errno);
+    return {};
+}
+
+IoStatus PosixFolder::MakeFolder(const std::string& name) {
+    if (::mkdir(Native(name).c_str(), 0777) == 0) return {};
+    const int error = errno;
+    if (error == EEXIST) {
+        const Result<FileInfo> there = Inspect(name, Links::Followed);
+        if (there.ok() && there->kind == FileKind::Folder) return {};
+    }
+    return SystemError(name, error);
+}
+
+Result<FileInfo> PosixFolder::Inspect(const std::string& name, Links links) {
+    struct stat st {};
+    const std::string path = Native(name);
+    const int status = links == Links::Followed ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (status == 0) return InfoOf(st);
+    if (errno == ENOENT || errno == ENOTDIR) return FileInfo{};
+    return SystemError(name, errno);
+}
+
+bool PosixFolder::FileExists(const std::string& name) {
+    struct stat st {};
+    return ::stat(Native(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Result<std::unique_ptr<FolderLock>> PosixFolder::Lock(const std::string& name) {
+    const std::filesystem::path lockFile = Where(name);
     for (int attempt = 0; attempt < 8; ++attempt) {
         const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd < 0) {
-            outcome = LockOutcome::Unavailable;
-            return nullptr;
-        }
+        if (fd < 0) return SystemError(name, errno);
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const IoStatus failure = SystemError(name, errno);
             ::close(fd);
-            outcome = errno == EWOULDBLOCK ? LockOutcome::Busy : LockOutcome::Unavailable;
-            return nullptr;
+            return failure;
         }
         // The holder we waited for may have removed the file between our
         // open and our lock: then we hold a lock on a name nobody sees.
@@ -166,13 +289,72 @@ std::unique_ptr<FolderLock> LockFolder(const std::filesystem::path& lockFile, Lo
         struct stat named {};
         if (::fstat(fd, &opened) == 0 && ::stat(lockFile.c_str(), &named) == 0 &&
             opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-            outcome = LockOutcome::Locked;
-            return std::make_unique<FlockFolderLock>(fd, lockFile);
+            return std::unique_ptr<FolderLock>(std::make_unique<FlockFolderLock>(fd, lockFile));
         }
         ::close(fd);
     }
-    outcome = LockOutcome::Busy;
-    return nullptr;
+    return SystemError(name, EWOULDBLOCK);
+}
+
+IoStatus PosixFolder::Flush() {
+    // One syncfs() flushes every file of the game's file system at once; a
+    // per-file fsync would cost thousands of disk flushes for a big update.
+    // Where it is missing, sync() does the same for every file system.
+    const int fd = ::open(Native("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        ::sync();
+        return {};
+    }
+    IoStatus flushed;
+    if (::syncfs(fd) != 0) {
+        // Since Linux 5.8 syncfs() also reports data that could not be written back.
+        if (errno == ENOSYS) {
+            ::sync();
+        } else {
+            flushed = SystemError(".", errno);
+        }
+    }
+    ::close(fd);
+    return flushed;
+}
+
+Result<std::uint64_t> PosixFolder::FreeSpace() {
+    struct statvfs st {};
+    if (::statvfs(Native("").c_str(), &st) != 0) return SystemError(".", errno);
+    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+std::string PosixFolder::ReadIni(const std::string& section, const std::string& key) {
+    return ::ReadIni(root_ + "\\" + kSettingsName, section, key);
+}
+
+IoStatus PosixFolder::WriteIni(const std::string& section, const std::string& key, const std::string& value) {
+    const IoStatus written = ::WriteIni(section, key, value, root_ + "\\" + kSettingsName);
+    return written.ok() ? written : IoStatus(kSettingsName, written.code());
+}
+
+std::filesystem::path PosixFolder::Where(const std::string& name) const {
+    return NativePath(root_ + "\\" + name);
+}
+
+}  // namespace
+
+std::string ProgramFolder() {
+    static const std::string folder = ResolveProgramFolder();
+    return folder;
+}
+
+std::unique_ptr<GameFolder> OpenProgramFolder() {
+    return std::make_unique<PosixFolder>(ProgramFolder());
+}
+
+std::unique_ptr<GameFolder> OpenFolder(const std::filesystem::path& root) {
+    const std::u8string text = root.u8string();
+    return std::make_unique<PosixFolder>(std::string(text.begin(), text.end()));
+}
+
+bool IsHeldElsewhere(const IoStatus& failure) {
+    return failure.code() == std::error_code(EWOULDBLOCK, std::generic_category());
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {

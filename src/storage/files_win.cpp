@@ -1,26 +1,29 @@
-// Local files on Windows. The program's strings are UTF-8; every path goes
-// to the system as UTF-16 through the W functions, so a game folder under a
-// user name with accents (or any other script) works whatever the ANSI code
-// page is.
+// The game folder on Windows. The program's strings are UTF-8; every path
+// goes to the system as UTF-16 through the W functions, so a game folder
+// under a user name with accents (or any other script) works whatever the
+// ANSI code page is.
 #include <windows.h>
-// <windows.h> maps ReplaceFile to the system's ReplaceFileW; ours is meant.
-#undef ReplaceFile
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "storage/storage.h"
+#include "storage/system_error.h"
 #include "storage/text_win.h"
+
+IoStatus SystemError(const std::string& name, int error) {
+    return IoStatus(name, std::error_code(error, std::system_category()));
+}
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Either separator may arrive; the system gets its own.
-fs::path SystemPath(const std::string& path) {
-    return NativePath(path).make_preferred();
+IoStatus LastError(const std::string& name) {
+    return SystemError(name, static_cast<int>(GetLastError()));
 }
 
 std::wstring ExecutablePath() {
@@ -35,12 +38,6 @@ std::wstring ExecutablePath() {
         if (length < buffer.size()) return std::wstring(buffer.data(), length);
         buffer.resize(buffer.size() * 2);
     }
-}
-
-std::system_error LastError(const fs::path& path) {
-    const std::u8string name = path.u8string();
-    return std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                             std::string(name.begin(), name.end()));
 }
 
 // Volume and file index: the same file whatever name reaches it (8.3 names,
@@ -83,98 +80,17 @@ constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 // Windows keeps a running executable's image open without delete sharing, so
 // it cannot be overwritten; it can be renamed, though. The running copy moves
 // aside, the new one takes its name, and the next start removes the old one.
-void ReplaceRunningExecutable(const fs::path& from, const fs::path& to) {
+IoStatus ReplaceRunningExecutable(const fs::path& from, const fs::path& to, const std::string& name) {
     const fs::path aside = AsideName(to);
-    if (!MoveFileExW(to.c_str(), aside.c_str(), kMoveFlags)) throw LastError(to);
+    if (!MoveFileExW(to.c_str(), aside.c_str(), kMoveFlags)) return LastError(name);
     if (!MoveFileExW(from.c_str(), to.c_str(), kMoveFlags)) {
-        const std::system_error error = LastError(to);
+        const IoStatus failure = LastError(name);
         // Put the running copy back, so the game folder keeps an updater.
         MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
-        throw error;
+        return failure;
     }
+    return {};
 }
-
-}  // namespace
-
-std::string ProgramFolder() {
-    static const std::string folder = [] {
-        const std::wstring exe = ExecutablePath();
-        const auto cut = exe.find_last_of(L"\\/");
-        return Narrow(cut == std::wstring::npos ? exe : exe.substr(0, cut), CP_UTF8);
-    }();
-    return folder;
-}
-
-bool FileExists(const std::string& name) {
-    const fs::path path = LocalPath(name).make_preferred();
-    // A listing, not an attribute query: the name is looked up the way a
-    // directory search sees it. Wildcards would turn it into a pattern, and
-    // no file name can contain them anyway.
-    if (path.native().find_first_of(L"*?") != std::wstring::npos) return false;
-    WIN32_FIND_DATAW found{};
-    HANDLE search =
-        FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    FindClose(search);
-    constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    return (found.dwFileAttributes & kNotNormal) == 0;
-}
-
-bool IsFolder(const std::string& path) {
-    try {
-        const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    } catch (...) {
-        return false;
-    }
-}
-
-void MakeFolder(const std::string& path) {
-    const fs::path folder = SystemPath(path);
-    if (CreateDirectoryW(folder.c_str(), nullptr)) return;
-    const DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS && IsFolder(path)) return;
-    SetLastError(error);
-    throw LastError(folder);
-}
-
-void ReplaceFile(const fs::path& from, const fs::path& to) {
-    const fs::path source = fs::path(from).make_preferred();
-    const fs::path target = fs::path(to).make_preferred();
-    if (IsRunningExecutable(target)) {
-        ReplaceRunningExecutable(source, target);
-        return;
-    }
-    // Replacing a file that another program holds open without delete
-    // sharing fails (sharing violation or access denied) and leaves it whole.
-    if (!MoveFileExW(source.c_str(), target.c_str(), kMoveFlags)) throw LastError(target);
-}
-
-// Called once at start: the copy of the updater that a previous run moved
-// aside is no longer running. An update moves every replaced file, the
-// running updater included, to a backup name ("updater.exe.~old-<tag>") and
-// removes the backups once the commit is done; Windows refuses to remove the
-// running image, so that one backup stays until here. Ignored when absent or
-// still in use (another updater of this folder is still running from it).
-void RemoveReplacedExecutable() {
-    try {
-        const fs::path executable(ExecutablePath());
-        DeleteFileW(AsideName(executable).c_str());
-        const fs::path pattern = fs::path(executable) += L".~old-*";
-        WIN32_FIND_DATAW found{};
-        HANDLE search =
-            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-        if (search == INVALID_HANDLE_VALUE) return;
-        do {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-            DeleteFileW((executable.parent_path() / found.cFileName).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    } catch (...) {
-    }
-}
-
-namespace {
 
 std::int64_t Ticks(const FILETIME& time) {
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
@@ -220,81 +136,126 @@ void FlushWrittenSince(const fs::path& folder, std::int64_t since, int depth) {
     FindClose(search);
 }
 
+std::uint64_t SizeOf(DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+FileInfo InfoOf(DWORD attributes, std::uint64_t size) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return {FileKind::Link, 0};
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {FileKind::Folder, 0};
+    return {FileKind::Regular, size};
+}
+
+// The answers for a name that is not there, or cannot be: a missing folder
+// on its way, a character no file name may hold.
+bool IsMissing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+           error == ERROR_BAD_PATHNAME || error == ERROR_DIRECTORY;
+}
+
 class HandleWriter : public FileWriter {
 public:
-    explicit HandleWriter(HANDLE file) : file_(file) {}
-    ~HandleWriter() override { Close(); }
+    HandleWriter(std::string name, HANDLE file) : name_(std::move(name)), file_(file) {}
+    ~HandleWriter() override { Close().IgnoreError(); }
     HandleWriter(const HandleWriter&) = delete;
     HandleWriter& operator=(const HandleWriter&) = delete;
 
-    bool Write(const char* data, std::size_t size) override {
-        while (size > 0 && file_ != INVALID_HANDLE_VALUE) {
+    // After a failure nothing more is written: bytes past a gap would not be
+    // where the caller thinks they are.
+    IoStatus Write(const char* data, std::size_t size) override {
+        if (!failure_.ok()) return failure_;
+        if (file_ == INVALID_HANDLE_VALUE) return SystemError(name_, ERROR_INVALID_HANDLE);
+        while (size > 0) {
             const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
             DWORD written = 0;
-            if (!WriteFile(file_, data, piece, &written, nullptr) || written == 0) {
-                failed_ = true;
-                return false;
+            if (!WriteFile(file_, data, piece, &written, nullptr)) {
+                failure_ = LastError(name_);
+                return failure_;
+            }
+            // A write that takes no byte without saying why.
+            if (written == 0) {
+                failure_ = SystemError(name_, ERROR_WRITE_FAULT);
+                return failure_;
             }
             data += written;
             size -= written;
         }
-        return file_ != INVALID_HANDLE_VALUE && !failed_;
+        return {};
     }
 
     // Windows writes a file's data back on its own schedule and has no call
     // that starts it without waiting; the flush before the commit does the work.
     void StartWriteback() override {}
 
-    bool Close() override {
-        if (file_ == INVALID_HANDLE_VALUE) return !failed_;
-        if (!CloseHandle(file_)) failed_ = true;
+    IoStatus Close() override {
+        if (file_ == INVALID_HANDLE_VALUE) return failure_;
+        if (!CloseHandle(file_) && failure_.ok()) failure_ = LastError(name_);
         file_ = INVALID_HANDLE_VALUE;
-        return !failed_;
+        return failure_;
     }
 
 private:
+    std::string name_;
     HANDLE file_;
-    bool failed_ = false;
+    IoStatus failure_;
 };
 
-}  // namespace
+class HandleReader : public FileReader {
+public:
+    HandleReader(std::string name, HANDLE file) : name_(std::move(name)), file_(file) {}
+    ~HandleReader() override { CloseHandle(file_); }
+    HandleReader(const HandleReader&) = delete;
+    HandleReader& operator=(const HandleReader&) = delete;
 
-std::unique_ptr<FileWriter> OpenForWriting(const std::filesystem::path& file, WriteMode mode) {
-    // FILE_FLAG_OPEN_REPARSE_POINT opens a link (or junction) itself rather
-    // than what it points at; such a handle is then refused below. CREATE_NEW
-    // fails on any existing name, a link included.
-    const DWORD access = mode == WriteMode::CreateNew ? GENERIC_WRITE : FILE_APPEND_DATA;
-    const DWORD disposition = mode == WriteMode::CreateNew ? CREATE_NEW : OPEN_EXISTING;
-    HANDLE handle = CreateFileW(fs::path(file).make_preferred().c_str(), access | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-        CloseHandle(handle);
-        return nullptr;
+    Result<std::size_t> Read(char* data, std::size_t size) override {
+        const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD read = 0;
+        if (!ReadFile(file_, data, piece, &read, nullptr)) return LastError(name_);
+        return static_cast<std::size_t>(read);
     }
-    return std::make_unique<HandleWriter>(handle);
-}
 
-// Windows has no syncfs(): flushing a whole volume takes a handle on the
-// volume, which only administrators may open, and the game is not updated as
-// one. The files this run wrote (the staged copies and the journal) are
-// flushed one by one instead; they are the ones written since this process
-// started. The rest of the folder is only listed, which costs no disk
-// flush. Two seconds of slack cover FAT's write-time granularity.
-void SyncWrittenFiles(const fs::path& folder) {
-    constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;
-    try {
-        FlushWrittenSince(fs::path(folder).make_preferred(), ProcessStart() - kTwoSeconds, 0);
-    } catch (...) {
-        // Durability is best effort: a name the system cannot take here is
-        // not one this run wrote.
+    IoStatus Seek(std::uint64_t offset) override {
+        LARGE_INTEGER to{};
+        to.QuadPart = static_cast<LONGLONG>(offset);
+        if (!SetFilePointerEx(file_, to, nullptr, FILE_BEGIN)) return LastError(name_);
+        return {};
     }
-}
 
-namespace {
+    Result<FileInfo> Info() override {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(file_, &info)) return LastError(name_);
+        // The open went through any link: what it found is what counts.
+        return InfoOf(info.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT,
+                      SizeOf(info.nFileSizeHigh, info.nFileSizeLow));
+    }
+
+private:
+    std::string name_;
+    HANDLE file_;
+};
+
+class ViewOfFile : public MappedFile {
+public:
+    ViewOfFile(HANDLE file, HANDLE mapping, const void* view, std::size_t size)
+        : file_(file), mapping_(mapping), view_(view), size_(size) {}
+    ~ViewOfFile() override {
+        if (view_) UnmapViewOfFile(view_);
+        if (mapping_) CloseHandle(mapping_);
+        CloseHandle(file_);
+    }
+    ViewOfFile(const ViewOfFile&) = delete;
+    ViewOfFile& operator=(const ViewOfFile&) = delete;
+
+    std::string_view Bytes() const override {
+        return size_ == 0 ? std::string_view() : std::string_view(static_cast<const char*>(view_), size_);
+    }
+
+private:
+    HANDLE file_;  // kept open: its sharing keeps writers out while the view lives
+    HANDLE mapping_;
+    const void* view_;
+    std::size_t size_;
+};
 
 // The handle is the lock: opened without any sharing, no other process can
 // open the file while it is held, and the system closes it when the process
@@ -310,21 +271,261 @@ private:
     HANDLE file_;
 };
 
+class WindowsFolder : public GameFolder {
+public:
+    explicit WindowsFolder(std::string root) : root_(std::move(root)) {}
+
+    Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override;
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) override;
+    Result<std::unique_ptr<MappedFile>> Map(const std::string& name) override;
+    IoStatus Replace(const std::string& from, const std::string& to) override;
+    IoStatus Remove(const std::string& name) override;
+    IoStatus MakeFolder(const std::string& name) override;
+    Result<FileInfo> Inspect(const std::string& name, Links links) override;
+    bool FileExists(const std::string& name) override;
+    Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) override;
+    IoStatus Flush() override;
+    Result<std::uint64_t> FreeSpace() override;
+    std::string ReadIni(const std::string& section, const std::string& key) override;
+    IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value) override;
+    // Joined as text, never as paths: a name cannot lead out of the folder
+    // by being absolute. Either separator may arrive; the system gets its own.
+    fs::path Where(const std::string& name) const override {
+        return NativePath(root_ + "\\" + name).make_preferred();
+    }
+
+private:
+    Result<FileInfo> InspectTarget(const std::string& name);
+
+    std::string root_;
+};
+
+Result<std::unique_ptr<FileWriter>> WindowsFolder::OpenForWriting(const std::string& name, WriteMode mode) {
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link (or junction) itself rather
+    // than what it points at; such a handle is then refused below. CREATE_NEW
+    // fails on any existing name, a link included.
+    const DWORD access = mode == WriteMode::CreateNew ? GENERIC_WRITE : FILE_APPEND_DATA;
+    const DWORD disposition = mode == WriteMode::CreateNew ? CREATE_NEW : OPEN_EXISTING;
+    HANDLE handle =
+        CreateFileW(Where(name).c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(name);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        const IoStatus failure = LastError(name);
+        CloseHandle(handle);
+        return failure;
+    }
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        // What a write through a link or into a folder would meet.
+        return SystemError(name, ERROR_ACCESS_DENIED);
+    }
+    return std::unique_ptr<FileWriter>(std::make_unique<HandleWriter>(name, handle));
+}
+
+// Shared as the C library's fopen() shares a file: other readers and writers
+// are welcome, and the file cannot be removed meanwhile.
+Result<std::unique_ptr<FileReader>> WindowsFolder::OpenForReading(const std::string& name) {
+    HANDLE handle = CreateFileW(Where(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(name);
+    return std::unique_ptr<FileReader>(std::make_unique<HandleReader>(name, handle));
+}
+
+Result<std::unique_ptr<MappedFile>> WindowsFolder::Map(const std::string& name) {
+    // Shared for reading only (and renaming, which leaves the content as it
+    // is): no other handle may write while this one is open.
+    HANDLE handle = CreateFileW(Where(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(name);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        const IoStatus failure = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY
+                                     ? SystemError(name, ERROR_ACCESS_DENIED)
+                                     : LastError(name);
+        CloseHandle(handle);
+        return failure;
+    }
+    const std::uint64_t size = SizeOf(info.nFileSizeHigh, info.nFileSizeLow);
+    // An empty file has no mapping object: it maps to no bytes.
+    if (size == 0)
+        return std::unique_ptr<MappedFile>(std::make_unique<ViewOfFile>(handle, nullptr, nullptr, 0));
+    HANDLE mapping = CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (!view) {
+        const IoStatus failure = LastError(name);
+        if (mapping) CloseHandle(mapping);
+        CloseHandle(handle);
+        return failure;
+    }
+    return std::unique_ptr<MappedFile>(
+        std::make_unique<ViewOfFile>(handle, mapping, view, static_cast<std::size_t>(size)));
+}
+
+IoStatus WindowsFolder::Replace(const std::string& from, const std::string& to) {
+    const fs::path source = Where(from);
+    const fs::path target = Where(to);
+    if (IsRunningExecutable(target)) return ReplaceRunningExecutable(source, target, to);
+    // Replacing a file that another program holds open without delete
+    // sharing fails (sharing violation or access denied) and leaves it whole.
+    if (!MoveFileExW(source.c_str(), target.c_str(), kMoveFlags)) return LastError(to);
+    return {};
+}
+
+IoStatus WindowsFolder::Remove(const std::string& name) {
+    const fs::path path = Where(name);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return IsMissing(GetLastError()) ? IoStatus() : LastError(name);
+    }
+    // A link to a folder is removed as a folder, and only the link goes.
+    const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    if (folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) return {};
+    return IsMissing(GetLastError()) ? IoStatus() : LastError(name);
+}
+
+IoStatus WindowsFolder::MakeFolder(const std::string& name) {
+    if (CreateDirectoryW(Where(name).c_str(), nullptr)) return {};
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+        const Result<FileInfo> there = Inspect(name, Links::Followed);
+        if (there.ok() && there->kind == FileKind::Folder) return {};
+    }
+    return SystemError(name, static_cast<int>(error));
+}
+
+Result<FileInfo> WindowsFolder::Inspect(const std::string& name, Links links) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(Where(name).c_str(), GetFileExInfoStandard, &data)) {
+        return IsMissing(GetLastError()) ? Result<FileInfo>(FileInfo{}) : LastError(name);
+    }
+    if (links == Links::Followed && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return InspectTarget(name);
+    }
+    return InfoOf(data.dwFileAttributes, SizeOf(data.nFileSizeHigh, data.nFileSizeLow));
+}
+
+// What a link leads to: an open follows it, asking for no access rights.
+Result<FileInfo> WindowsFolder::InspectTarget(const std::string& name) {
+    HANDLE file = CreateFileW(Where(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return IsMissing(GetLastError()) ? Result<FileInfo>(FileInfo{}) : LastError(name);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    const IoStatus failure = known ? IoStatus() : LastError(name);
+    CloseHandle(file);
+    if (!known) return failure;
+    return InfoOf(info.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT,
+                  SizeOf(info.nFileSizeHigh, info.nFileSizeLow));
+}
+
+bool WindowsFolder::FileExists(const std::string& name) {
+    const fs::path path = Where(name);
+    // A listing, not an attribute query: the name is looked up the way a
+    // directory search sees it. Wildcards would turn it into a pattern, and
+    // no file name can contain them anyway.
+    if (path.native().find_first_of(L"*?") != std::wstring::npos) return false;
+    WIN32_FIND_DATAW found{};
+    HANDLE search =
+        FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    constexpr DWORD kNotNormal = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return (found.dwFileAttributes & kNotNormal) == 0;
+}
+
+// A holder (which opened the file without sharing) makes every other open
+// fail with a sharing violation; anything else means the folder cannot take
+// the file (read-only media, no rights).
+Result<std::unique_ptr<FolderLock>> WindowsFolder::Lock(const std::string& name) {
+    HANDLE file = CreateFileW(Where(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return LastError(name);
+    return std::unique_ptr<FolderLock>(std::make_unique<HandleFolderLock>(file));
+}
+
+// Windows has no syncfs(): flushing a whole volume takes a handle on the
+// volume, which only administrators may open, and the game is not updated as
+// one. The files this run wrote (the staged copies and the journal) are
+// flushed one by one instead; they are the ones written since this process
+// started. The rest of the folder is only listed, which costs no disk
+// flush. Two seconds of slack cover FAT's write-time granularity.
+IoStatus WindowsFolder::Flush() {
+    constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;
+    try {
+        FlushWrittenSince(Where(""), ProcessStart() - kTwoSeconds, 0);
+    } catch (...) {
+        // Durability is best effort: a name the system cannot take here is
+        // not one this run wrote.
+    }
+    return {};
+}
+
+Result<std::uint64_t> WindowsFolder::FreeSpace() {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(Where("").c_str(), &available, nullptr, nullptr)) return LastError(".");
+    return static_cast<std::uint64_t>(available.QuadPart);
+}
+
+std::string WindowsFolder::ReadIni(const std::string& section, const std::string& key) {
+    return ::ReadIni(root_ + "\\" + kSettingsName, section, key);
+}
+
+IoStatus WindowsFolder::WriteIni(const std::string& section, const std::string& key,
+                                 const std::string& value) {
+    const IoStatus written = ::WriteIni(section, key, value, root_ + "\\" + kSettingsName);
+    return written.ok() ? written : IoStatus(kSettingsName, written.code());
+}
+
 }  // namespace
 
-std::unique_ptr<FolderLock> LockFolder(const fs::path& lockFile, LockOutcome& outcome) {
-    const fs::path path = fs::path(lockFile).make_preferred();
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        // A holder (which opened it without sharing) makes every other open
-        // fail with a sharing violation; anything else means the folder
-        // cannot take the file (read-only media, no rights).
-        outcome = GetLastError() == ERROR_SHARING_VIOLATION ? LockOutcome::Busy : LockOutcome::Unavailable;
-        return nullptr;
+std::string ProgramFolder() {
+    static const std::string folder = [] {
+        const std::wstring exe = ExecutablePath();
+        const auto cut = exe.find_last_of(L"\\/");
+        return Narrow(cut == std::wstring::npos ? exe : exe.substr(0, cut), CP_UTF8);
+    }();
+    return folder;
+}
+
+std::unique_ptr<GameFolder> OpenProgramFolder() {
+    return std::make_unique<WindowsFolder>(ProgramFolder());
+}
+
+std::unique_ptr<GameFolder> OpenFolder(const fs::path& root) {
+    const std::u8string text = root.u8string();
+    return std::make_unique<WindowsFolder>(std::string(text.begin(), text.end()));
+}
+
+bool IsHeldElsewhere(const IoStatus& failure) {
+    return failure.code() == std::error_code(ERROR_SHARING_VIOLATION, std::system_category());
+}
+
+// Called once at start: the copy of the updater that a previous run moved
+// aside is no longer running. An update moves every replaced file, the
+// running updater included, to a backup name ("updater.exe.~old-<tag>") and
+// removes the backups once the commit is done; Windows refuses to remove the
+// running image, so that one backup stays until here. Ignored when absent or
+// still in use (another updater of this folder is still running from it).
+void RemoveReplacedExecutable() {
+    try {
+        const fs::path executable(ExecutablePath());
+        DeleteFileW(AsideName(executable).c_str());
+        const fs::path pattern = fs::path(executable) += L".~old-*";
+        WIN32_FIND_DATAW found{};
+        HANDLE search =
+            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            DeleteFileW((executable.parent_path() / found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    } catch (...) {
     }
-    outcome = LockOutcome::Locked;
-    return std::make_unique<HandleFolderLock>(file);
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {

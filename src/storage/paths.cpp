@@ -1,7 +1,10 @@
-// Names relative to the game folder, and folder creation.
-#include "storage/storage.h"
+// Names and folders on top of the game folder's own calls.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
-#include <system_error>
+#include "storage/storage.h"
 
 namespace {
 
@@ -18,6 +21,11 @@ std::string WithForwardSlashes(std::string path) {
     return path;
 }
 
+bool IsFolder(GameFolder& folder, const std::string& name) {
+    const Result<FileInfo> info = folder.Inspect(name, Links::Followed);
+    return info.ok() && info->kind == FileKind::Folder;
+}
+
 }  // namespace
 
 std::filesystem::path NativePath(const std::string& path) {
@@ -25,63 +33,47 @@ std::filesystem::path NativePath(const std::string& path) {
     return std::filesystem::path(std::u8string(slashed.begin(), slashed.end()));
 }
 
-std::string SettingsFile() {
-    return ProgramFolder() + "\\" + kSettingsName;
+Result<std::string> ReadFile(GameFolder& folder, const std::string& name, std::size_t most) {
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(name);
+    if (!reader.ok()) return reader.error();
+    std::string bytes;
+    std::vector<char> piece(std::min<std::size_t>(most, 64 * 1024));
+    while (bytes.size() < most) {
+        const std::size_t wanted = std::min(piece.size(), most - bytes.size());
+        const Result<std::size_t> got = (*reader)->Read(piece.data(), wanted);
+        if (!got.ok()) return got.error();
+        if (*got == 0) break;
+        bytes.append(piece.data(), *got);
+    }
+    return bytes;
 }
 
-std::filesystem::path LocalPath(const std::string& name) {
-    return NativePath(ProgramFolder() + "\\" + name);
-}
-
-bool CreatePath(const std::string& path) {
-    // The nearest existing ancestor first, walking up once; then the missing
-    // folders below it, walking down once. Both walks only move an index, so
-    // a path of thousands of parts costs no more than its length.
-    std::string::size_type end = path.size();
-    while (!IsFolder(path.substr(0, end))) {
-        while (end > 0 && !IsSeparator(path[end - 1])) --end;
-        if (end == 0) return false;
-        --end;
+IoStatus MadeFolders::MakeFolderOf(const std::string& name) {
+    const std::size_t cut = name.find_last_of("/\\");
+    const std::string parent = cut == std::string::npos ? std::string() : name.substr(0, cut);
+    if (parent.empty() || parent == lastReady_) return {};
+    // The nearest existing ancestor (the game folder itself at worst), then
+    // each missing folder below it. Both walks only move an index, so a name
+    // of thousands of parts costs no more than its length.
+    std::string::size_type end = parent.size();
+    while (end > 0 && !IsFolder(folder_, parent.substr(0, end))) {
+        while (end > 0 && !IsSeparator(parent[end - 1])) --end;
+        if (end > 0) --end;
     }
-    while (end < path.size()) {
-        ++end;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
-        MakeFolder(path.substr(0, end));
+    while (end < parent.size()) {
+        if (end > 0) ++end;
+        while (end < parent.size() && !IsSeparator(parent[end])) ++end;
+        const std::string made = parent.substr(0, end);
+        if (IoStatus status = folder_.MakeFolder(made); !status.ok()) return status;
+        made_.push_back(made);
     }
-    return true;
-}
-
-bool MadeFolders::MakeFolderOf(const std::filesystem::path& file) {
-    const std::u8string parent = file.parent_path().generic_u8string();
-    const std::string folder(parent.begin(), parent.end());
-    if (folder == lastReady_) return true;
-    // The nearest existing ancestor, then each missing folder below it.
-    std::string::size_type end = folder.size();
-    while (!IsFolder(folder.substr(0, end))) {
-        while (end > 0 && !IsSeparator(folder[end - 1])) --end;
-        if (end == 0) return false;
-        --end;
-    }
-    try {
-        while (end < folder.size()) {
-            ++end;
-            while (end < folder.size() && !IsSeparator(folder[end])) ++end;
-            MakeFolder(folder.substr(0, end));
-            made_.push_back(folder.substr(0, end));
-        }
-    } catch (const std::system_error&) {
-        return false;
-    }
-    lastReady_ = folder;
-    return true;
+    lastReady_ = parent;
+    return {};
 }
 
 void MadeFolders::RemoveEmpty() {
-    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
-        std::error_code ignored;
-        // Removes nothing but an empty folder.
-        std::filesystem::remove(NativePath(*it), ignored);
-    }
+    // Removing a folder removes nothing but an empty one.
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) folder_.Remove(*it).IgnoreError();
     made_.clear();
     lastReady_.clear();
 }

@@ -9,10 +9,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <random>
 
 #include "storage/ini_text.h"
 #include "storage/storage.h"
+#include "storage/system_error.h"
 
 namespace {
 
@@ -48,15 +50,17 @@ struct StoredFile {
     enum State { Missing, Loaded, Unusable } state = Missing;
     std::string bytes;
     struct stat info {};
+    int error = 0;  // why it is Unusable
 };
 
-bool ReadAll(int fd, std::string& bytes) {
+// The helpers below return 0 or the errno of what failed.
+int ReadAll(int fd, std::string& bytes) {
     char buffer[65536];
     for (;;) {
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return false;
-        if (count == 0) return true;
+        if (count < 0) return errno;
+        if (count == 0) return 0;
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
 }
@@ -68,10 +72,17 @@ StoredFile Load(const fs::path& path) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         file.state = errno == ENOENT ? StoredFile::Missing : StoredFile::Unusable;
+        file.error = errno;
         return file;
     }
-    const bool regular = ::fstat(fd.get(), &file.info) == 0 && S_ISREG(file.info.st_mode);
-    file.state = regular && ReadAll(fd.get(), file.bytes) ? StoredFile::Loaded : StoredFile::Unusable;
+    if (::fstat(fd.get(), &file.info) != 0) {
+        file.error = errno;
+    } else if (!S_ISREG(file.info.st_mode)) {
+        file.error = S_ISDIR(file.info.st_mode) ? EISDIR : EINVAL;
+    } else {
+        file.error = ReadAll(fd.get(), file.bytes);
+    }
+    file.state = file.error == 0 ? StoredFile::Loaded : StoredFile::Unusable;
     return file;
 }
 
@@ -97,14 +108,15 @@ std::string RandomSuffix() {
     return suffix;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
+int WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t count = ::write(fd, bytes.data(), bytes.size());
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
+        // A write that takes no byte of a regular file without saying why.
+        if (count <= 0) return count < 0 ? errno : EIO;
         bytes.remove_prefix(static_cast<std::size_t>(count));
     }
-    return true;
+    return 0;
 }
 
 void SyncFolder(const fs::path& folder) {
@@ -123,16 +135,19 @@ public:
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
 
-    bool Write(std::string_view bytes, const struct stat* old) {
-        return fd_.get() >= 0 && WriteAll(fd_.get(), bytes) && KeepAccess(old) && ::fsync(fd_.get()) == 0 &&
-               fd_.Close();
+    int Write(std::string_view bytes, const struct stat* old) {
+        if (fd_.get() < 0) return created_;
+        if (const int error = WriteAll(fd_.get(), bytes)) return error;
+        if (const int error = KeepAccess(old)) return error;
+        if (::fsync(fd_.get()) != 0 || !fd_.Close()) return errno;
+        return 0;
     }
 
-    bool MoveInPlace() {
-        if (::rename(path_.c_str(), target_.c_str()) != 0) return false;
+    int MoveInPlace() {
+        if (::rename(path_.c_str(), target_.c_str()) != 0) return errno;
         path_.clear();
         SyncFolder(target_.parent_path());
-        return true;
+        return 0;
     }
 
 private:
@@ -147,6 +162,7 @@ private:
                 path_ = std::move(candidate);
                 return fd;
             }
+            created_ = errno;
             if (errno != EEXIST) break;
         }
         return -1;
@@ -154,32 +170,34 @@ private:
 
     // The game may run as another user than the updater: the replaced file
     // keeps its owner (when we may give it away) and its permission bits.
-    bool KeepAccess(const struct stat* old) {
-        if (old == nullptr) return true;
+    int KeepAccess(const struct stat* old) {
+        if (old == nullptr) return 0;
         if (::fchown(fd_.get(), old->st_uid, old->st_gid) != 0) {
             // Only a privileged process may give a file away; ours stays readable by the mode below.
         }
-        return ::fchmod(fd_.get(), old->st_mode & 07777) == 0;
+        return ::fchmod(fd_.get(), old->st_mode & 07777) == 0 ? 0 : errno;
     }
 
     fs::path target_;
-    fs::path path_;  // before fd_: Create() sets it while fd_ is being initialised
+    fs::path path_;    // before fd_: Create() sets it while fd_ is being initialised
+    int created_ = 0;  // why the temporary file could not be made; before fd_ as well
     Descriptor fd_;
 };
 
-bool WriteSetting(const fs::path& file, const std::string& section, const std::string& key,
-                  const std::string& value) {
+int WriteSetting(const fs::path& file, const std::string& section, const std::string& key,
+                 const std::string& value) {
     const fs::path target = WhereToWrite(file);
     // Windows fails the write when the folder is missing; creating it would
     // leave behind a folder the game never made. Nothing is lost either.
-    if (!IsDirectory(target.parent_path())) return true;
+    if (!IsDirectory(target.parent_path())) return 0;
     const StoredFile old = Load(target);
-    if (old.state == StoredFile::Unusable) return false;
+    if (old.state == StoredFile::Unusable) return old.error;
     const std::string updated = ini::WriteValue(old.bytes, section, key, value);
-    if (old.state == StoredFile::Loaded && updated == old.bytes) return true;
+    if (old.state == StoredFile::Loaded && updated == old.bytes) return 0;
     Replacement replacement(target);
-    return replacement.Write(updated, old.state == StoredFile::Loaded ? &old.info : nullptr) &&
-           replacement.MoveInPlace();
+    if (const int error = replacement.Write(updated, old.state == StoredFile::Loaded ? &old.info : nullptr))
+        return error;
+    return replacement.MoveInPlace();
 }
 
 }  // namespace
@@ -193,11 +211,15 @@ std::string ReadIni(const std::string& file, const std::string& section, const s
     return AnsiToUtf8(std::string_view(*value).substr(0, kLongestValue));
 }
 
-bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
-              const std::string& file) {
+IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value,
+                  const std::string& file) {
+    int error = 0;
     try {
-        return WriteSetting(NativePath(file), Utf8ToAnsi(section), Utf8ToAnsi(key), Utf8ToAnsi(value));
+        error = WriteSetting(NativePath(file), Utf8ToAnsi(section), Utf8ToAnsi(key), Utf8ToAnsi(value));
+    } catch (const std::bad_alloc&) {
+        error = ENOMEM;
     } catch (...) {
-        return false;
+        error = EIO;
     }
+    return error == 0 ? IoStatus() : SystemError(file, error);
 }

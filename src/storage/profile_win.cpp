@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "storage/storage.h"
+#include "storage/system_error.h"
 #include "storage/text_win.h"
 
 namespace {
@@ -41,13 +42,15 @@ std::string ReadIni(const std::string& file, const std::string& section, const s
     return Narrow(std::wstring_view(buffer.data(), length));
 }
 
-bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
-              const std::string& file) {
+IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value,
+                  const std::string& file) {
     if (WritePrivateProfileStringW(AsAnsiSees(section).c_str(), AsAnsiSees(key).c_str(),
                                    AsAnsiSees(value).c_str(), SettingsPath(file).c_str())) {
-        return true;
+        return {};
     }
+    const DWORD error = GetLastError();
     // A missing Config folder makes the call fail and nothing is created,
     // which is what the game expects: nothing was lost.
-    return GetLastError() == ERROR_PATH_NOT_FOUND;
+    if (error == ERROR_PATH_NOT_FOUND) return {};
+    return SystemError(file, static_cast<int>(error));
 }

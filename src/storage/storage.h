@@ -1,77 +1,50 @@
-// Local files and the client settings file, all relative to the game folder.
+// The game folder as the update run sees it. Everything the run does to the
+// folder (files it writes, reads, maps, moves and removes, the folders it
+// makes, its lock, the settings file it shares with the game) goes through
+// one GameFolder object, made for the program's folder by the program and
+// handed down to every layer. A test can wrap it (folder_wrapper.h) to make
+// any of those calls fail on purpose.
 //
-// Names given to these routines may use "\" or "/" as folder separators; both
-// are accepted on every platform. Strings are UTF-8 inside the program.
+// Names given to a GameFolder are relative to it, in UTF-8, and may use "\"
+// or "/" as folder separators on every platform. Failures come back as an
+// IoStatus (status.h) that carries the name and the system's own error.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The folder that holds the running executable, without a trailing separator.
-std::string ProgramFolder();
+#include "storage/mapped_file.h"
+#include "storage/status.h"
 
 // The client settings file, shared with the game.
 inline constexpr const char* kSettingsName = "Config\\Client.ini";
-// ProgramFolder + "\Config\Client.ini".
-std::string SettingsFile();
 
-// ProgramFolder + "\" + name, as a path the standard library can open.
-std::filesystem::path LocalPath(const std::string& name);
+enum class FileKind { Missing, Regular, Folder, Link, Other };
 
-// A native path (absolute, either separator) as a path the standard library can open.
-std::filesystem::path NativePath(const std::string& path);
-
-// True when name (relative to ProgramFolder) is a normal file: folders, and on
-// Windows hidden or system files, count as absent.
-bool FileExists(const std::string& name);
-
-// True when the absolute path exists and is a folder; never throws.
-bool IsFolder(const std::string& path);
-
-// Makes sure the absolute folder path exists, creating missing parents first.
-// False when no existing ancestor was found. Throws std::system_error when a
-// folder cannot be created (for example a file stands in the way). Linear in
-// the path's length, however deep it is.
-bool CreatePath(const std::string& path);
-
-// Creates one folder whose parent exists; throws std::system_error on failure.
-void MakeFolder(const std::string& path);
-
-// Makes the folders files are written into, when they are needed, and
-// remembers those it made: a run that fails takes away the ones it left
-// empty, so that a long list whose first file fails leaves no tree of
-// empty folders behind.
-class MadeFolders {
-public:
-    // Makes the folder that holds `file` (an absolute path) and any missing
-    // above it. False when it cannot be made.
-    bool MakeFolderOf(const std::filesystem::path& file);
-    // Removes the folders made here that are empty now, deepest first.
-    void RemoveEmpty();
-
-private:
-    std::string lastReady_;          // the last folder seen to exist
-    std::vector<std::string> made_;  // in the order made: parents first
+struct FileInfo {
+    FileKind kind = FileKind::Missing;
+    std::uint64_t size = 0;  // of a regular file
 };
 
-// Moves a complete file over its target in one step (the target may exist).
-// Throws std::system_error on failure; the target is then unchanged.
-void ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
+// Whether a link at a name is looked through, to what it leads to, or taken
+// for what it is.
+enum class Links { Followed, NotFollowed };
 
 // A file open for writing, closed when the object goes.
 class FileWriter {
 public:
     virtual ~FileWriter() = default;
-    // False when the bytes could not all be written.
-    virtual bool Write(const char* data, std::size_t size) = 0;
+    // Writes every byte, or fails.
+    virtual IoStatus Write(const char* data, std::size_t size) = 0;
     // Asks the system to start writing what was written so far to disk, without waiting.
     virtual void StartWriteback() = 0;
-    // False when closing found a write error.
-    virtual bool Close() = 0;
+    // Closing may report a write that failed late (some file systems only do then).
+    virtual IoStatus Close() = 0;
 };
 
 enum class WriteMode {
@@ -79,14 +52,17 @@ enum class WriteMode {
     Append,     // the name must be an existing file, not a link
 };
 
-// Opens a file (an absolute path) for writing, never through a link at its
-// own name: a link planted at a staged name cannot make the updater write
-// outside the game folder. Nothing when the file cannot be opened so.
-std::unique_ptr<FileWriter> OpenForWriting(const std::filesystem::path& file, WriteMode mode);
-
-// Makes the data of files written so far durable, so that a commit recorded
-// after it never points at files a power loss could still empty.
-void SyncWrittenFiles(const std::filesystem::path& folder);
+// A file open for reading, from its first byte.
+class FileReader {
+public:
+    virtual ~FileReader() = default;
+    // At most size bytes from the present position on; 0 at the end.
+    virtual Result<std::size_t> Read(char* data, std::size_t size) = 0;
+    // The next Read starts at this byte.
+    virtual IoStatus Seek(std::uint64_t offset) = 0;
+    // What the open file is: Regular (and its size), Folder or Other.
+    virtual Result<FileInfo> Info() = 0;
+};
 
 // Held while an updater works in a game folder. The system releases it when
 // the process ends, however it ends.
@@ -95,25 +71,110 @@ public:
     virtual ~FolderLock() = default;
 };
 
-enum class LockOutcome {
-    Locked,       // this process holds the lock
-    Busy,         // another process holds it
-    Unavailable,  // the lock file cannot be made (a read-only folder): nobody can write here
+class GameFolder {
+public:
+    virtual ~GameFolder() = default;
+
+    // Opens a file for writing, never through a link at its own name: a link
+    // planted at a staged name cannot make the updater write outside the
+    // game folder.
+    virtual Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) = 0;
+    // Opens a file for reading (through a link). A FIFO does not make it wait.
+    virtual Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) = 0;
+    // Maps a regular file read-only (through a link). On Windows the file
+    // stays open, shared for reading only, while it is mapped: nobody can
+    // write to it meanwhile, and a file another program holds open for
+    // writing is not mapped. A POSIX system has no such lock: the caller maps
+    // files nobody changes meanwhile (a file cut short while mapped would end
+    // the program).
+    virtual Result<std::unique_ptr<MappedFile>> Map(const std::string& name) = 0;
+
+    // Moves a complete file over its target in one step (the target may
+    // exist). On failure the target is unchanged.
+    virtual IoStatus Replace(const std::string& from, const std::string& to) = 0;
+    // Removes a file, a link (not what it leads to) or an empty folder. A
+    // name that is not there is no failure.
+    virtual IoStatus Remove(const std::string& name) = 0;
+    // Makes one folder whose parent exists; an existing folder is no failure.
+    virtual IoStatus MakeFolder(const std::string& name) = 0;
+
+    // What the name is. A name that is not there, or whose folder is not, is
+    // Missing, not a failure.
+    virtual Result<FileInfo> Inspect(const std::string& name, Links links) = 0;
+    // True when the name is a normal file: folders, and on Windows hidden or
+    // system files, count as absent (what the game's own checks see).
+    virtual bool FileExists(const std::string& name) = 0;
+
+    // Takes the lock that the file `name` stands for, without waiting. The
+    // file exists only while the lock is held (it may survive a killed
+    // process; it is reused). IsHeldElsewhere() tells the failure when
+    // another process holds it from any other (a folder that cannot take the
+    // file: nobody can write here).
+    virtual Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) = 0;
+
+    // Makes the data of the files written so far durable, so that a commit
+    // recorded after it never points at files a power loss could still empty.
+    virtual IoStatus Flush() = 0;
+    // The bytes this process may still write on the folder's file system.
+    virtual Result<std::uint64_t> FreeSpace() = 0;
+
+    // One value of the settings file (kSettingsName), read and written the
+    // way the Windows profile functions do (see ReadIni and WriteIni below).
+    virtual std::string ReadIni(const std::string& section, const std::string& key) = 0;
+    virtual IoStatus WriteIni(const std::string& section, const std::string& key,
+                              const std::string& value) = 0;
+
+    // The name as a path the system takes, for handing to another program
+    // (starting the game).
+    virtual std::filesystem::path Where(const std::string& name) const = 0;
 };
 
-// Takes the lock that lockFile stands for, without waiting. The file exists
-// only while the lock is held (it may survive a killed process; it is reused).
-std::unique_ptr<FolderLock> LockFolder(const std::filesystem::path& lockFile, LockOutcome& outcome);
+// The folder that holds the running executable.
+std::unique_ptr<GameFolder> OpenProgramFolder();
+// A folder on the disk (an absolute path), for the operators' tool and tests.
+std::unique_ptr<GameFolder> OpenFolder(const std::filesystem::path& root);
 
-// Settings: one value of an INI file, read and written the way the Windows
-// profile functions do. ReadIni returns "" for a missing file, section or key,
-// and cuts values to 4999 characters. WriteIni does nothing when the file's
-// folder is missing and never leaves a half-written file; it returns false
-// when the folder exists but the value could not be written (no right to
-// write, a full disk).
+// The failure of GameFolder::Lock when another process holds the lock.
+bool IsHeldElsewhere(const IoStatus& failure);
+
+// The file whole, or its first `most` bytes when it is longer.
+Result<std::string> ReadFile(GameFolder& folder, const std::string& name, std::size_t most = SIZE_MAX);
+
+// Makes the folders files are written into, when they are needed, and
+// remembers those it made: a run that fails takes away the ones it left
+// empty, so that a long list whose first file fails leaves no tree of
+// empty folders behind.
+class MadeFolders {
+public:
+    explicit MadeFolders(GameFolder& folder) : folder_(folder) {}
+
+    // Makes the folder that holds the file `name` and any missing above it.
+    // Linear in the name's length, however deep it is.
+    IoStatus MakeFolderOf(const std::string& name);
+    // Removes the folders made here that are empty now, deepest first.
+    void RemoveEmpty();
+
+private:
+    GameFolder& folder_;
+    std::string lastReady_;          // the last folder seen to exist
+    std::vector<std::string> made_;  // in the order made: parents first
+};
+
+// The folder that holds the running executable, without a trailing separator.
+std::string ProgramFolder();
+
+// A native path (absolute, either separator) as a path the standard library can open.
+std::filesystem::path NativePath(const std::string& path);
+
+// The settings file's format as the Windows profile functions keep it, for a
+// file anywhere (an absolute path). ReadIni returns "" for a missing file,
+// section or key, and cuts values to 4999 characters. WriteIni does nothing
+// when the file's folder is missing and never leaves a half-written file; it
+// fails when the folder exists but the value could not be written (no right
+// to write, a full disk).
 std::string ReadIni(const std::string& file, const std::string& section, const std::string& key);
-bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
-              const std::string& file);
+IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value,
+                  const std::string& file);
 
 // Text of list files and of the settings file is in the ANSI code page.
 std::string AnsiToUtf8(std::string_view ansi);

@@ -86,10 +86,12 @@ bool MemoryBody::RefuseTooLong() {
     return Refuse(texts::FileTooLarge(remote_, limit_ / 1024));
 }
 
-StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders, CheckWorker* worker)
+StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, GameFolder& folder, MadeFolders& folders,
+                       CheckWorker* worker)
     : Body(job.remote, from),
       local_(job.Local()),
-      path_(LocalPath(job.staged)),
+      staged_(job.staged),
+      folder_(folder),
       folders_(folders),
       signedSize_(job.expectedSize) {
     // A part that is not a plain file of our own (a link planted at its name)
@@ -98,13 +100,13 @@ StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& 
     if (from_ > 0 && !IsPlainFile()) from_ = 0;
     if (from_ > 0 && ExistingLength() != from_) from_ = 0;
     // A part kept goes through the check first.
-    if (job.check) feed_ = std::make_unique<CheckFeed>(*worker, path_, *job.check, from_);
+    if (job.check) feed_ = std::make_unique<CheckFeed>(*worker, folder_, staged_, *job.check, from_);
 }
 
 bool StagedBody::Write(const char* data, std::size_t size) {
     // An endless body stops the moment it passes its signed size.
     if (signedSize_ && size > *signedSize_ - std::min(*signedSize_, OnDisk())) return RefuseAltered(local_);
-    if (!out_ || !out_->Write(data, size)) return Refuse(WriteFailure());
+    if (!out_ || !out_->Write(data, size).ok()) return Refuse(WriteFailure());
     written_ += size;
     if (feed_) feed_->Reached(OnDisk());
     if (written_ - kicked_ >= kWritebackStep) {
@@ -117,7 +119,7 @@ bool StagedBody::Write(const char* data, std::size_t size) {
 bool StagedBody::Close() {
     if (!out_) return true;
     if (written_ - kicked_ >= kLastWritebackStep) out_->StartWriteback();
-    const bool closed = out_->Close();
+    const bool closed = out_->Close().ok();
     out_.reset();
     return closed;
 }
@@ -127,19 +129,19 @@ bool StagedBody::Close() {
 // a plain file.
 bool StagedBody::Open() {
     if (out_) return true;
-    if (!folders_.MakeFolderOf(path_)) return Refuse(WriteFailure());
-    if (from_ == 0) {
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-    out_ = OpenForWriting(path_, from_ > 0 ? WriteMode::Append : WriteMode::CreateNew);
-    return out_ != nullptr || Refuse(WriteFailure());
+    if (!folders_.MakeFolderOf(staged_).ok()) return Refuse(WriteFailure());
+    if (from_ == 0) folder_.Remove(staged_).IgnoreError();
+    Result<std::unique_ptr<FileWriter>> opened =
+        folder_.OpenForWriting(staged_, from_ > 0 ? WriteMode::Append : WriteMode::CreateNew);
+    if (!opened.ok()) return Refuse(WriteFailure());
+    out_ = std::move(*opened);
+    return true;
 }
 
 // The whole body comes instead of the rest: the copy is made anew from its
 // first byte when opened.
 bool StagedBody::StartOver() {
-    if (out_) out_->Close();
+    if (out_) out_->Close().IgnoreError();
     out_.reset();
     if (feed_) feed_->Restart();
     return true;
@@ -153,12 +155,11 @@ bool StagedBody::AcceptsTotal(std::int64_t total) {
 }
 
 bool StagedBody::IsPlainFile() const {
-    std::error_code error;
-    return std::filesystem::symlink_status(path_, error).type() == std::filesystem::file_type::regular;
+    const Result<FileInfo> part = folder_.Inspect(staged_, Links::NotFollowed);
+    return part.ok() && part->kind == FileKind::Regular;
 }
 
 std::uint64_t StagedBody::ExistingLength() const {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path_, error);
-    return error ? 0 : size;
+    const Result<FileInfo> part = folder_.Inspect(staged_, Links::Followed);
+    return part.ok() && part->kind == FileKind::Regular ? part->size : 0;
 }

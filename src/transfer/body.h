@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,9 +108,11 @@ private:
 // does.
 class StagedBody : public Body {
 public:
-    // The copy's folder is made through `folders` when the copy is opened;
-    // `worker` reads it for the job's check, when it has one.
-    StagedBody(const DownloadJob& job, std::uint64_t from, MadeFolders& folders, CheckWorker* worker);
+    // The copy goes into `folder`, its own folder made through `folders`
+    // when the copy is opened; `worker` reads it for the job's check, when
+    // it has one.
+    StagedBody(const DownloadJob& job, std::uint64_t from, GameFolder& folder, MadeFolders& folders,
+               CheckWorker* worker);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override;
     std::string WriteFailure() const override { return texts::CannotWrite(local_); }
@@ -126,7 +127,8 @@ private:
     std::uint64_t ExistingLength() const;
 
     std::string local_;
-    std::filesystem::path path_;
+    std::string staged_;
+    GameFolder& folder_;
     MadeFolders& folders_;
     std::optional<std::uint64_t> signedSize_;
     std::unique_ptr<FileWriter> out_;

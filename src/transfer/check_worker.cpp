@@ -63,9 +63,9 @@ CheckFeed* CheckWorker::NextFeed() {
     return nullptr;
 }
 
-CheckFeed::CheckFeed(CheckWorker& worker, std::filesystem::path copy, ContentCheck& check,
+CheckFeed::CheckFeed(CheckWorker& worker, GameFolder& folder, std::string copy, ContentCheck& check,
                      std::uint64_t onDisk)
-    : worker_(worker), copy_(std::move(copy)), check_(check), target_(onDisk) {
+    : worker_(worker), folder_(folder), copy_(std::move(copy)), check_(check), target_(onDisk) {
     check_.Restart();
     std::lock_guard lock(worker_.mutex_);
     worker_.feeds_.push_back(this);
@@ -90,8 +90,7 @@ void CheckFeed::Restart() {
     std::unique_lock lock(worker_.mutex_);
     worker_.caught_.wait(lock, [this] { return !busy_; });
     // Closed, so that the copy can be removed and made anew.
-    in_.close();
-    in_.clear();
+    in_.reset();
     target_ = 0;
     done_ = 0;
     failed_ = false;
@@ -120,17 +119,26 @@ bool CheckFeed::Fed() {
 }
 
 // The copy only grows while the body arrives, and every byte below its end
-// is the body's: the copy is read unbuffered, exactly as far as it goes.
+// is the body's: the copy is read exactly as far as it goes.
 bool CheckFeed::Read(char* buffer, std::size_t size) {
     try {
-        if (!in_.is_open()) {
-            in_.clear();
-            in_.rdbuf()->pubsetbuf(nullptr, 0);
-            in_.open(copy_, std::ios::binary);
-            if (done_ > 0) in_.seekg(static_cast<std::streamoff>(done_));
+        if (!in_) {
+            Result<std::unique_ptr<FileReader>> opened = folder_.OpenForReading(copy_);
+            if (!opened.ok()) return false;
+            in_ = std::move(*opened);
+            if (done_ > 0 && !in_->Seek(done_).ok()) {
+                in_.reset();
+                return false;
+            }
         }
-        in_.read(buffer, static_cast<std::streamsize>(size));
-        if (static_cast<std::size_t>(in_.gcount()) != size) return false;
+        for (std::size_t got = 0; got < size;) {
+            const Result<std::size_t> read = in_->Read(buffer + got, size - got);
+            if (!read.ok() || *read == 0) {
+                in_.reset();
+                return false;
+            }
+            got += *read;
+        }
         check_.Update(buffer, size);
         return true;
     } catch (...) {

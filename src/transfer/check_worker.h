@@ -10,12 +10,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "storage/storage.h"
 #include "transfer/download_job.h"
 
 class CheckFeed;
@@ -49,9 +50,11 @@ private:
 // only once the worker has caught up or left it.
 class CheckFeed {
 public:
-    // The check starts over; the copy already holds onDisk bytes of the body
-    // (a part kept from an earlier attempt), read back first.
-    CheckFeed(CheckWorker& worker, std::filesystem::path copy, ContentCheck& check, std::uint64_t onDisk);
+    // The check starts over; the copy (a file of folder) already holds
+    // onDisk bytes of the body (a part kept from an earlier attempt), read
+    // back first.
+    CheckFeed(CheckWorker& worker, GameFolder& folder, std::string copy, ContentCheck& check,
+              std::uint64_t onDisk);
     ~CheckFeed();
     CheckFeed(const CheckFeed&) = delete;
     CheckFeed& operator=(const CheckFeed&) = delete;
@@ -74,9 +77,10 @@ private:
     bool Read(char* buffer, std::size_t size);  // on the worker, without the lock
 
     CheckWorker& worker_;
-    const std::filesystem::path copy_;
+    GameFolder& folder_;
+    const std::string copy_;
     ContentCheck& check_;
-    std::ifstream in_;  // the worker's while busy_; opened at the first read
+    std::unique_ptr<FileReader> in_;  // the worker's while busy_; opened at the first read
     std::uint64_t target_ = 0;
     std::uint64_t done_ = 0;
     bool busy_ = false;

@@ -565,7 +565,7 @@ std::vector<std::string> Downloader::FetchTexts(const std::vector<TextRequest>& 
     return texts;
 }
 
-void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener,
+void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener, GameFolder& folder,
                                MadeFolders& folders) {
     // Made for the first body with a check; every body goes before it does.
     std::optional<CheckWorker> worker;
@@ -582,9 +582,9 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
             item.validator = job.validator;
             item.total = job.resumeTotal;
             item.optional = job.optional;
-            item.makeBody = [&job, &folders, &worker](std::uint64_t from) -> std::unique_ptr<Body> {
+            item.makeBody = [&job, &folder, &folders, &worker](std::uint64_t from) -> std::unique_ptr<Body> {
                 if (job.check && !worker) worker.emplace();
-                return std::make_unique<StagedBody>(job, from, folders, worker ? &*worker : nullptr);
+                return std::make_unique<StagedBody>(job, from, folder, folders, worker ? &*worker : nullptr);
             };
             return item;
         },

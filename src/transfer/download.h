@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -76,9 +75,10 @@ public:
     // all are complete and checked; throws UpdateFailure at the first that
     // fails for good, after stopping the others. Staged bodies that are not
     // complete are left for the caller to keep or remove.
-    // Each staged copy's folder is made through `folders` when the copy is
-    // opened.
-    void DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener, MadeFolders& folders);
+    // The staged copies go into `folder`, each one's own folder made through
+    // `folders` when the copy is opened.
+    void DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener& listener, GameFolder& folder,
+                       MadeFolders& folders);
 
     // More transfers than the next fetch makes will follow it: the
     // connections they need may be opened while it runs (nothing is fetched

@@ -1,8 +1,6 @@
 #include "update/install_plan.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 #include "failure.h"
 #include "player_texts.h"
@@ -64,23 +62,24 @@ std::vector<bool> UsedAsFolders(const std::vector<std::string>& fileList,
 // Entries that the game folder cannot take as files are refused before any
 // transfer: a folder where the file goes, a file where a folder must be, or
 // an entry that another needs as its folder.
-void CheckTargets(const std::vector<std::string>& fileList, const std::vector<std::size_t>& positions) {
+void CheckTargets(GameFolder& folder, const std::vector<std::string>& fileList,
+                  const std::vector<std::size_t>& positions) {
     const std::vector<bool> usedAsFolder = UsedAsFolders(fileList, positions);
     std::string lastFolder;  // the folders on the way to the last entry are usable
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const std::string& entry = fileList[positions[i]];
         const UpdateFailure refused(texts::CannotWrite(Printable(entry)));
         if (usedAsFolder[i]) throw refused;
-        std::error_code error;
-        if (std::filesystem::is_directory(LocalPath(entry), error)) throw refused;
-        ForEachFolderOf(entry, [&](std::string_view folder) {
-            if (lastFolder.starts_with(folder) &&
-                (lastFolder.size() == folder.size() || IsSeparator(lastFolder[folder.size()]))) {
+        const Result<FileInfo> target = folder.Inspect(entry, Links::Followed);
+        if (target.ok() && target->kind == FileKind::Folder) throw refused;
+        ForEachFolderOf(entry, [&](std::string_view above) {
+            if (lastFolder.starts_with(above) &&
+                (lastFolder.size() == above.size() || IsSeparator(lastFolder[above.size()]))) {
                 return;
             }
-            const auto status = std::filesystem::status(LocalPath(std::string(folder)), error);
-            if (status.type() != std::filesystem::file_type::not_found &&
-                !std::filesystem::is_directory(status)) {
+            // Only a folder, or nothing yet, can take the entry below it.
+            const Result<FileInfo> there = folder.Inspect(std::string(above), Links::Followed);
+            if (!there.ok() || (there->kind != FileKind::Missing && there->kind != FileKind::Folder)) {
                 throw refused;
             }
         });
@@ -91,7 +90,7 @@ void CheckTargets(const std::vector<std::string>& fileList, const std::vector<st
 
 // With sizes known, a disk that cannot take the update stops it before the
 // first byte is fetched.
-void CheckFreeSpace(const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt) {
+void CheckFreeSpace(GameFolder& folder, const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt) {
     // Bodies never pass their signed sizes, and a part fetched again from its
     // first byte is removed before it is written: this is what the run adds,
     // besides the files rebuilt from what it fetches.
@@ -100,28 +99,25 @@ void CheckFreeSpace(const std::vector<DownloadJob>& jobs, std::uint64_t rebuilt)
         if (job.expectedSize && *job.expectedSize > job.resumeFrom)
             needed += *job.expectedSize - job.resumeFrom;
     }
-    std::error_code error;
-    const auto space = std::filesystem::space(NativePath(ProgramFolder()), error);
-    if (error || needed <= space.available) return;
+    const Result<std::uint64_t> available = folder.FreeSpace();
+    if (!available.ok() || needed <= *available) return;
     constexpr std::uint64_t kMiB = 1024 * 1024;
     const auto roundedUp = [](std::uint64_t bytes) { return (bytes + kMiB - 1) / kMiB; };
     throw UpdateFailure(
-        texts::DiskFull(roundedUp(needed - space.available), roundedUp(needed), space.available / kMiB));
+        texts::DiskFull(roundedUp(needed - *available), roundedUp(needed), *available / kMiB));
 }
 
-bool HoldsSignedLeftover(const std::string& staged, const FileDigest& expected) {
-    std::error_code error;
-    return std::filesystem::symlink_status(LocalPath(staged), error).type() ==
-               std::filesystem::file_type::regular &&
-           HoldsContent(staged, expected);
+bool HoldsSignedLeftover(GameFolder& folder, const std::string& staged, const FileDigest& expected) {
+    const Result<FileInfo> left = folder.Inspect(staged, Links::NotFollowed);
+    return left.ok() && left->kind == FileKind::Regular && HoldsContent(folder, staged, expected);
 }
 
 // Plans one entry; the caller has already added it to the files shown.
 class EntryPlanner {
 public:
-    EntryPlanner(const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust,
-                 InstallPlan& plan)
-        : isListed_(isListed), staging_(staging), trust_(trust), plan_(plan) {}
+    EntryPlanner(GameFolder& folder, const IsListed& isListed, StagingRecord& staging,
+                 const RepositoryTrust& trust, InstallPlan& plan)
+        : folder_(folder), isListed_(isListed), staging_(staging), trust_(trust), plan_(plan) {}
 
     void Plan(const std::string& entry) {
         const std::size_t place = plan_.numbers.size() - 1;
@@ -134,13 +130,13 @@ public:
             // copy is read whole only when a delta could start from it.
             std::optional<Sha256Digest> installed;
             if (trust_.Offer().HasDeltasTo(expected.sha256)) {
-                const auto digest = InstalledDigest(entry);
+                const auto digest = InstalledDigest(folder_, entry);
                 if (digest == expected) {
                     plan_.inPlace.push_back(place);
                     return;
                 }
                 if (digest) installed = digest->sha256;
-            } else if (HoldsContent(entry, expected)) {
+            } else if (HoldsContent(folder_, entry, expected)) {
                 plan_.inPlace.push_back(place);
                 return;
             }
@@ -175,23 +171,24 @@ private:
     // transfer at all, only its place in the commit. A link planted at the
     // staged name is never moved into the game: the file is fetched again.
     bool UseWholeLeftover(const LeftBody& left, const std::string& entry, std::size_t place) {
-        if (!trust_.Enabled() || !HoldsSignedLeftover(left.staged, trust_.Expected(entry))) return false;
+        if (!trust_.Enabled() || !HoldsSignedLeftover(folder_, left.staged, trust_.Expected(entry)))
+            return false;
         plan_.inPlace.push_back(place);
         plan_.leftWhole.push_back({left.staged, entry});
         return true;
     }
 
     // Only a body whose answer had a validator and a total can be continued.
-    static void Resume(DownloadJob& job, const LeftBody& left) {
-        std::error_code error;
+    void Resume(DownloadJob& job, const LeftBody& left) {
         job.staged = left.staged;
         const bool resumable = !left.validator.empty() && left.total >= 0;
-        job.resumeFrom = resumable ? std::filesystem::file_size(LocalPath(job.staged), error) : 0;
-        if (error) job.resumeFrom = 0;
+        const Result<FileInfo> part = folder_.Inspect(job.staged, Links::Followed);
+        job.resumeFrom = resumable && part.ok() && part->kind == FileKind::Regular ? part->size : 0;
         job.validator = left.validator;
         job.resumeTotal = left.total;
     }
 
+    GameFolder& folder_;
     const IsListed& isListed_;  // no staged name may be a listed entry
     StagingRecord& staging_;
     const RepositoryTrust& trust_;
@@ -200,17 +197,17 @@ private:
 
 }  // namespace
 
-InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed& isListed,
-                        StagingRecord& staging, const RepositoryTrust& trust) {
+InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& fileList,
+                        const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust) {
     std::vector<std::size_t> positions;  // file list positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < fileList.size(); ++k) {
         if (!IsBlankEntry(fileList[k])) positions.push_back(k);
     }
-    CheckTargets(fileList, positions);
+    CheckTargets(folder, fileList, positions);
 
     InstallPlan plan;
     plan.jobs.reserve(positions.size());
-    EntryPlanner planner(isListed, staging, trust, plan);
+    EntryPlanner planner(folder, isListed, staging, trust, plan);
     for (const std::size_t k : positions) {
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         planner.Plan(fileList[k]);
@@ -221,13 +218,14 @@ InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed
         rebuilt += file.expected.size;
         if (file.ways.front().deltas.size() > 1) largest = std::max(largest, file.expected.size);
     }
-    CheckFreeSpace(plan.jobs, rebuilt + largest);
+    CheckFreeSpace(folder, plan.jobs, rebuilt + largest);
     return plan;
 }
 
-InstallPlan PlanRepair(const std::vector<std::string>& fileList, const std::vector<std::size_t>& damaged,
-                       const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust) {
-    CheckTargets(fileList, damaged);
+InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileList,
+                       const std::vector<std::size_t>& damaged, const IsListed& isListed,
+                       StagingRecord& staging, const RepositoryTrust& trust) {
+    CheckTargets(folder, fileList, damaged);
     InstallPlan plan;
     std::uint64_t rebuilt = 0;
     for (const std::size_t k : damaged) {
@@ -248,7 +246,7 @@ InstallPlan PlanRepair(const std::vector<std::string>& fileList, const std::vect
         AddWayJobs(plan, plan.patched.size() - 1, staging, isListed);
         rebuilt += expected.size;
     }
-    CheckFreeSpace(plan.jobs, rebuilt);
+    CheckFreeSpace(folder, plan.jobs, rebuilt);
     return plan;
 }
 
@@ -303,9 +301,9 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
     }
 }
 
-void RecheckLeftovers(const InstallPlan& plan, const RepositoryTrust& trust) {
+void RecheckLeftovers(GameFolder& folder, const InstallPlan& plan, const RepositoryTrust& trust) {
     for (const auto& [staged, entry] : plan.leftWhole) {
-        if (!HoldsSignedLeftover(staged, trust.Expected(entry))) {
+        if (!HoldsSignedLeftover(folder, staged, trust.Expected(entry))) {
             throw UpdateFailure(texts::Altered(Printable(entry)));
         }
     }

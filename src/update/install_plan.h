@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "storage/storage.h"
 #include "transfer/download.h"
 #include "update/patch/patch_rebuild.h"
 #include "update/records/staging.h"
@@ -35,13 +36,14 @@ struct InstallPlan {
 // Plans the install of every entry of fileList. Throws UpdateFailure for an
 // entry the game folder cannot take as a file, and when the disk cannot take
 // the update. Nothing is written: the folders are made as files arrive.
-InstallPlan PlanInstall(const std::vector<std::string>& fileList, const IsListed& isListed,
-                        StagingRecord& staging, const RepositoryTrust& trust);
+InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& fileList,
+                        const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust);
 
 // A repair's plan: the files at these positions of fileList, installed
 // wrong or missing, fetched again compressed (or whole, when that is smaller).
-InstallPlan PlanRepair(const std::vector<std::string>& fileList, const std::vector<std::size_t>& damaged,
-                       const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust);
+InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileList,
+                       const std::vector<std::size_t>& damaged, const IsListed& isListed,
+                       StagingRecord& staging, const RepositoryTrust& trust);
 
 // The jobs of the first way of patched file k (appended to plan.jobs), with
 // their staged names (recorded by the next Flush()).
@@ -54,4 +56,4 @@ std::vector<CommitMove> CommitMoves(const InstallPlan& plan);
 // The whole leftovers were checked when the run was planned, minutes before
 // the commit moves them: each is checked again, a regular file with the
 // signed bytes, right before. Throws UpdateFailure for one that changed.
-void RecheckLeftovers(const InstallPlan& plan, const RepositoryTrust& trust);
+void RecheckLeftovers(GameFolder& folder, const InstallPlan& plan, const RepositoryTrust& trust);

@@ -24,7 +24,8 @@
 
 namespace {
 
-DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateView& view) {
+DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateView& view,
+                                     GameFolder& folder) {
     DownloadSettings download;
     download.mirrors = SplitMirrors(settings.repositoryUrls);
     download.parallel = settings.parallelTransfers;
@@ -33,7 +34,7 @@ DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateVi
     download.retryPauseMs = settings.retryPauseMs;
     download.caFile = settings.caFile;
     download.wakeDescriptor = view.EventDescriptor();
-    download.maxBytesPerSecond = BandwidthCap();
+    download.maxBytesPerSecond = BandwidthCap(folder);
     return download;
 }
 
@@ -118,12 +119,13 @@ Result BesideWindow(UpdateView& view, const std::function<Result(const std::atom
 
 }  // namespace
 
-void RunUpdate(const RunSettings& settings, UpdateView& view) {
-    UpdateRun run(settings, view);
+void RunUpdate(const RunSettings& settings, UpdateView& view, GameFolder& folder) {
+    UpdateRun run(settings, view, folder);
     run.Run();
 }
 
-UpdateRun::UpdateRun(const RunSettings& settings, UpdateView& view) : settings_(settings), view_(view) {}
+UpdateRun::UpdateRun(const RunSettings& settings, UpdateView& view, GameFolder& folder)
+    : settings_(settings), view_(view), folder_(folder), folders_(folder) {}
 
 // The staged files a failed run leaves go first; then the folders made for
 // them that are empty now.
@@ -135,8 +137,8 @@ UpdateRun::~UpdateRun() {
 
 void UpdateRun::Run() {
     LockGameFolder();
-    FinishPendingCommit();
-    staging_ = std::make_unique<StagingRecord>();
+    FinishPendingCommit(folder_);
+    staging_ = std::make_unique<StagingRecord>(folder_);
     ReadInstalledVersion();
     ConnectToRepository();
     const std::string index = FetchIndex();
@@ -178,13 +180,13 @@ void UpdateRun::Repair(const std::string& index) {
         return;
     }
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanRepair(FileList, damaged, isListed, *staging_, *trust_);
+    InstallPlan plan = ::PlanRepair(folder_, FileList, damaged, isListed, *staging_, *trust_);
     staging_->RemoveLeftovers();
     staging_->Flush();
     FetchFiles(plan);
     Commit(plan);
     ShowRepaired(view_, damaged.size());
-    RecordFinishMarker("1");
+    RecordFinishMarker(folder_, "1");
     trust_->RecordSerial();
 }
 
@@ -200,7 +202,8 @@ std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
             std::vector<std::size_t> damaged;
             for (std::size_t k = 0; k < total; ++k) {
                 if (stop) throw RunCancelled();
-                if (!IsBlankEntry(FileList[k]) && !HoldsContent(FileList[k], trust_->Expected(FileList[k]))) {
+                if (!IsBlankEntry(FileList[k]) &&
+                    !HoldsContent(folder_, FileList[k], trust_->Expected(FileList[k]))) {
                     damaged.push_back(k);
                 }
                 checked = k + 1;
@@ -213,11 +216,14 @@ std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
 }
 
 // One updater at a time in a game folder: a second one would fetch into the
-// same files and record a version the first one never finished.
+// same files and record a version the first one never finished. A folder
+// that cannot take the lock file (read-only media) cannot take an update
+// either: the run goes on without the lock, and its first write says why.
 void UpdateRun::LockGameFolder() {
-    LockOutcome outcome = LockOutcome::Unavailable;
-    lock_ = LockFolder(LocalPath(kLockName), outcome);
-    if (outcome == LockOutcome::Busy) {
+    Result<std::unique_ptr<FolderLock>> locked = folder_.Lock(kLockName);
+    if (locked.ok()) {
+        lock_ = std::move(*locked);
+    } else if (IsHeldElsewhere(locked.error())) {
         view_.Show();
         throw UpdateFailure(texts::AnotherUpdateRunning());
     }
@@ -225,17 +231,18 @@ void UpdateRun::LockGameFolder() {
 
 // A folder without a settings file gets one, marked as not finished.
 void UpdateRun::ReadInstalledVersion() {
-    if (!FileExists(kSettingsName)) {
-        RecordFinishMarker(" 0");
+    if (!folder_.FileExists(kSettingsName)) {
+        RecordFinishMarker(folder_, " 0");
     } else {
-        CurrentVersion = InstalledVersion();
+        CurrentVersion = InstalledVersion(folder_);
     }
 }
 
 void UpdateRun::ConnectToRepository() {
     trust_ = std::make_unique<RepositoryTrust>(TrustSettings{settings_.publicKeys, settings_.releaseThreshold,
-                                                             settings_.freshKeys, settings_.channel});
-    downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_));
+                                                             settings_.freshKeys, settings_.channel},
+                                               folder_);
+    downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_, folder_));
 }
 
 std::string UpdateRun::FetchIndex() {
@@ -280,7 +287,7 @@ void UpdateRun::FetchLists() {
 
 InstallPlan UpdateRun::PlanInstall() {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanInstall(FileList, isListed, *staging_, *trust_);
+    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_);
     staging_->RemoveLeftovers();
     // Every staged name is on record before its file is made.
     staging_->Flush();
@@ -321,7 +328,7 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
     FileFetchListener listener(texts, *staging_, plan, first, round);
     const auto restore = [&] { std::move(round.begin(), round.end(), std::back_inserter(plan.jobs)); };
     try {
-        downloader_->DownloadFiles(round, listener, folders_);
+        downloader_->DownloadFiles(round, listener, folder_, folders_);
     } catch (...) {
         restore();
         throw;
@@ -336,13 +343,13 @@ void UpdateRun::RebuildPatched(InstallPlan& plan) {
     for (std::size_t k = 0; k < plan.patched.size(); ++k) {
         PatchedFile& file = plan.patched[k];
         if (!file.result.empty()) continue;  // rebuilt, or fetched whole
-        if (!file.failed && BesideWindow<Rebuilt>(view_, [&file](const std::atomic<bool>& stop) {
-                                return RebuildFile(file, stop);
+        if (!file.failed && BesideWindow<Rebuilt>(view_, [&](const std::atomic<bool>& stop) {
+                                return RebuildFile(folder_, file, stop);
                             }) == Rebuilt::Done) {
-            DropWayFiles(file, true);
+            DropWayFiles(folder_, file, true);
             continue;
         }
-        DropWayFiles(file, false);
+        DropWayFiles(folder_, file, false);
         file.result.clear();
         file.ways.erase(file.ways.begin());
         AddWayJobs(plan, k, *staging_, isListed);
@@ -350,9 +357,9 @@ void UpdateRun::RebuildPatched(InstallPlan& plan) {
 }
 
 void UpdateRun::Commit(const InstallPlan& plan) {
-    RecheckLeftovers(plan, *trust_);
+    RecheckLeftovers(folder_, plan, *trust_);
     const std::vector<CommitMove> moves = CommitMoves(plan);
-    CommitUpdate(moves, NewestVersion);
+    CommitUpdate(folder_, moves, NewestVersion);
     staging_->Close();
 }
 
@@ -361,12 +368,12 @@ void UpdateRun::FinishUpToDate() {
     staging_->RemoveLeftovers();
     staging_->Close();
     ShowUpToDate(view_);
-    RecordFinishMarker("1");
+    RecordFinishMarker(folder_, "1");
 }
 
 void UpdateRun::FinishUpdated() {
     ShowUpdated(view_, NewestVersion);
-    RecordFinishMarker("1");
+    RecordFinishMarker(folder_, "1");
     trust_->RecordSerial();
 }
 

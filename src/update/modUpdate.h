@@ -20,16 +20,17 @@ class StagingRecord;
 struct InstallPlan;
 
 // Reads the installed version, fetches the index and the lists of the newer
-// versions, downloads every listed file, records the newest version and the
-// finish marker. Returns once the game is up to date; throws UpdateFailure or
-// RunCancelled when it stops early, and the recorded version is then unchanged.
-void RunUpdate(const RunSettings& settings, UpdateView& view);
+// versions, downloads every listed file into the game folder, records the
+// newest version and the finish marker. Returns once the game is up to date;
+// throws UpdateFailure or RunCancelled when it stops early, and the recorded
+// version is then unchanged.
+void RunUpdate(const RunSettings& settings, UpdateView& view, GameFolder& folder);
 
 // One run and everything it holds, from the folder's lock to the recorded
 // version. Run() reads as the list of its stages.
 class UpdateRun {
 public:
-    UpdateRun(const RunSettings& settings, UpdateView& view);
+    UpdateRun(const RunSettings& settings, UpdateView& view, GameFolder& folder);
     ~UpdateRun();
     UpdateRun(const UpdateRun&) = delete;
     UpdateRun& operator=(const UpdateRun&) = delete;
@@ -59,6 +60,7 @@ private:
 
     const RunSettings& settings_;
     UpdateView& view_;
+    GameFolder& folder_;
     // Released last: nothing of the run may outlive it.
     std::unique_ptr<FolderLock> lock_;
     // The folders the staged files needed; those left empty go at the end.

@@ -24,7 +24,8 @@ std::string Utf8Path(const fs::path& path) {
 Backend LinuxReadIni() {
     return {
         [](const fs::path& file, const Step& step) {
-            WriteIni(AnsiToUtf8(step.section), AnsiToUtf8(step.key), AnsiToUtf8(step.value), Utf8Path(file));
+            WriteIni(AnsiToUtf8(step.section), AnsiToUtf8(step.key), AnsiToUtf8(step.value), Utf8Path(file))
+                .IgnoreError();
         },
         [](const fs::path& file, const Step& step) {
             return Utf8ToAnsi(ReadIni(Utf8Path(file), AnsiToUtf8(step.section), AnsiToUtf8(step.key)));

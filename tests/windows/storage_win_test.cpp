@@ -1,11 +1,9 @@
-// The Windows storage backend (files_win.cpp, profile_win.cpp,
-// mapped_file_win.cpp) on real files through the real kernel32 (Wine's, in the test run). Some checks
-// need the program to run from a particular folder or to be the running
-// executable that gets replaced: the test then starts a copy of itself
-// there in one of the child modes at the bottom.
+// The Windows backend of the game folder (files_win.cpp, profile_win.cpp)
+// on real files through the real kernel32 (Wine's, in the test run). Some
+// checks need the program to run from a particular folder or to be the
+// running executable that gets replaced: the test then starts a copy of
+// itself there in one of the child modes at the bottom.
 #include <windows.h>
-// <windows.h> maps ReplaceFile to the system function; ours is under test.
-#undef ReplaceFile
 
 #include <cstring>
 #include <fstream>
@@ -13,7 +11,6 @@
 #include <system_error>
 
 #include "check.h"
-#include "storage/mapped_file.h"
 #include "storage/storage.h"
 
 // files_win.cpp, called by the window at start.
@@ -43,6 +40,12 @@ fs::path Work() {
 // The name of a test folder relative to ProgramFolder.
 std::string Relative(const std::string& test) {
     return kWorkName + "\\" + test;
+}
+
+// The program's folder, as the update run reaches it.
+GameFolder& Program() {
+    static const std::unique_ptr<GameFolder> folder = OpenProgramFolder();
+    return *folder;
 }
 
 // A fresh folder for one test.
@@ -101,6 +104,9 @@ void SetAttributes(const fs::path& path, DWORD attributes) {
 // A name with letters from outside Windows-1252: only a wide path reaches it.
 const std::wstring kUnicodeFolder = L"Jeu \u00e9t\u00e9 \u03a9\u043c\u0438\u0440";
 
+// What a child that tries a lock answers.
+enum LockAnswer : DWORD { kLocked = 0, kHeldElsewhere = 1, kUnavailable = 2 };
+
 }  // namespace
 
 // ---- FileExists: a listing that sees normal files only ---------------------
@@ -111,9 +117,9 @@ TEST_CASE(FileExists, SeesNormalAndReadOnlyFiles) {
     WriteBytes(folder / "readonly.dat", "x");
     SetAttributes(folder / "readonly.dat", FILE_ATTRIBUTE_READONLY);
     const std::string base = Relative("exists");
-    CHECK(FileExists(base + "\\plain.dat"));
-    CHECK(FileExists(base + "\\readonly.dat"));
-    CHECK(!FileExists(base + "\\missing.dat"));
+    CHECK(Program().FileExists(base + "\\plain.dat"));
+    CHECK(Program().FileExists(base + "\\readonly.dat"));
+    CHECK(!Program().FileExists(base + "\\missing.dat"));
     SetAttributes(folder / "readonly.dat", FILE_ATTRIBUTE_NORMAL);
 }
 
@@ -127,13 +133,13 @@ TEST_CASE(FileExists, HiddenSystemAndFoldersCountAsAbsent) {
     SetAttributes(folder / "system.dat", FILE_ATTRIBUTE_SYSTEM);
     SetAttributes(folder / "archive.dat", FILE_ATTRIBUTE_ARCHIVE);
     const std::string base = Relative("exists_hidden");
-    CHECK(!FileExists(base + "\\hidden.dat"));
-    CHECK(!FileExists(base + "\\system.dat"));
-    CHECK(!FileExists(base + "\\folder.dat"));
-    CHECK(FileExists(base + "\\archive.dat"));
+    CHECK(!Program().FileExists(base + "\\hidden.dat"));
+    CHECK(!Program().FileExists(base + "\\system.dat"));
+    CHECK(!Program().FileExists(base + "\\folder.dat"));
+    CHECK(Program().FileExists(base + "\\archive.dat"));
     // A wildcard would make the listing a pattern that matches the files above.
-    CHECK(!FileExists(base + "\\*.dat"));
-    CHECK(!FileExists(base + "\\archive.da?"));
+    CHECK(!Program().FileExists(base + "\\*.dat"));
+    CHECK(!Program().FileExists(base + "\\archive.da?"));
     SetAttributes(folder / "hidden.dat", FILE_ATTRIBUTE_NORMAL);
     SetAttributes(folder / "system.dat", FILE_ATTRIBUTE_NORMAL);
 }
@@ -143,45 +149,64 @@ TEST_CASE(FileExists, BothSeparatorsInSubFolders) {
     fs::create_directories(folder / "sub" / "dir");
     WriteBytes(folder / "sub" / "dir" / "file.dat", "x");
     const std::string base = Relative("exists_sub");
-    CHECK(FileExists(base + "\\sub\\dir\\file.dat"));
-    CHECK(FileExists(base + "/sub/dir/file.dat"));
-    CHECK(FileExists(base + "\\sub/dir\\file.dat"));
+    CHECK(Program().FileExists(base + "\\sub\\dir\\file.dat"));
+    CHECK(Program().FileExists(base + "/sub/dir/file.dat"));
+    CHECK(Program().FileExists(base + "\\sub/dir\\file.dat"));
 }
 
-// ---- IsFolder, MakeFolder, CreatePath --------------------------------------
+// ---- Inspect, MakeFolder, MadeFolders --------------------------------------
 
-TEST_CASE(Folders, IsFolderFromAttributes) {
+TEST_CASE(Folders, InspectFromAttributes) {
     const fs::path folder = Fresh(L"isfolder");
-    WriteBytes(folder / "file.dat", "x");
-    CHECK(IsFolder(Utf8(folder)));
-    CHECK(IsFolder(Utf8(folder) + "\\"));
-    CHECK(!IsFolder(Utf8(folder / "file.dat")));
-    CHECK(!IsFolder(Utf8(folder / "missing")));
-    CHECK(!IsFolder(Utf8(folder) + "\\bad<name>|"));
-    CHECK(!IsFolder(""));
+    WriteBytes(folder / "file.dat", "12345");
+    const auto kind = [](GameFolder& in, const std::string& name) {
+        const Result<FileInfo> info = in.Inspect(name, Links::NotFollowed);
+        return info.ok() ? info->kind : FileKind::Other;
+    };
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    CHECK(kind(*at, "") == FileKind::Folder);
+    CHECK(kind(*at, "\\") == FileKind::Folder);
+    CHECK(kind(*at, "file.dat") == FileKind::Regular);
+    CHECK_EQ(at->Inspect("file.dat", Links::Followed).value().size, 5u);
+    CHECK(kind(*at, "missing") == FileKind::Missing);
+    CHECK(kind(*at, "file.dat/below") == FileKind::Missing);
+    // A name no file can have is not there either.
+    CHECK(kind(*at, "bad<name>|") == FileKind::Missing);
 }
 
-TEST_CASE(Folders, MakeFolderCreatesAndThrowsOnFailure) {
+TEST_CASE(Folders, MakeFolderCreatesAndFailsWithTheReason) {
     const fs::path folder = Fresh(L"makefolder");
-    MakeFolder(Utf8(folder / "new"));
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    CHECK(at->MakeFolder("new").ok());
     CHECK(fs::is_directory(folder / "new"));
     // An existing folder is fine.
-    MakeFolder(Utf8(folder / "new"));
+    CHECK(at->MakeFolder("new").ok());
     WriteBytes(folder / "taken", "x");
-    CHECK_THROWS_AS(MakeFolder(Utf8(folder / "taken")), std::system_error);
-    CHECK_THROWS_AS(MakeFolder(Utf8(folder / "no" / "parent")), std::system_error);
+    const IoStatus taken = at->MakeFolder("taken");
+    CHECK(!taken.ok());
+    CHECK_EQ(taken.path(), "taken");
+    CHECK_EQ(taken.code().value(), static_cast<int>(ERROR_ALREADY_EXISTS));
+    const IoStatus orphan = at->MakeFolder("no\\parent");
+    CHECK(!orphan.ok());
+    CHECK_EQ(orphan.code().value(), static_cast<int>(ERROR_PATH_NOT_FOUND));
     CHECK(!fs::exists(folder / "no"));
     CHECK_EQ(ReadBytes(folder / "taken"), "x");
 }
 
-TEST_CASE(Folders, CreatePathMakesEveryMissingParent) {
+TEST_CASE(Folders, MadeFoldersMakesEveryMissingParentAndRemovesThemEmpty) {
     const fs::path folder = Fresh(L"createpath");
-    CHECK(CreatePath(Utf8(folder) + "\\a\\b\\c"));
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    MadeFolders folders(*at);
+    CHECK(folders.MakeFolderOf("a\\b\\c\\file.dat").ok());
     CHECK(fs::is_directory(folder / "a" / "b" / "c"));
-    // No separator and not a folder: nothing to climb to.
-    CHECK(!CreatePath("nowhere"));
+    CHECK(folders.MakeFolderOf("d/e/file.dat").ok());
+    WriteBytes(folder / "d" / "e" / "kept.dat", "kept");
     WriteBytes(folder / "file", "x");
-    CHECK_THROWS_AS(CreatePath(Utf8(folder) + "\\file\\sub"), std::system_error);
+    CHECK(!folders.MakeFolderOf("file\\sub\\file.dat").ok());
+    folders.RemoveEmpty();
+    CHECK(!fs::exists(folder / "a"));
+    CHECK_EQ(ReadBytes(folder / "d" / "e" / "kept.dat"), "kept");
+    CHECK_EQ(ReadBytes(folder / "file"), "x");
 }
 
 // ---- OpenForWriting: a new name of its own, or an existing file appended to
@@ -202,21 +227,24 @@ TEST_CASE(OpenForWriting, CreatesOnlyNewNamesAndAppendsOnlyToFiles) {
         {"missing.dat", WriteMode::Append, false, ""},
         {"folder.dat", WriteMode::Append, false, ""},
     };
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
     for (const auto& row : rows) {
-        std::unique_ptr<FileWriter> writer = OpenForWriting(folder / row.name, row.mode);
-        CHECK_EQ(writer != nullptr, row.opens);
-        if (writer) {
-            CHECK(writer->Write("new", 3));
-            CHECK(writer->Close());
+        Result<std::unique_ptr<FileWriter>> writer = at->OpenForWriting(row.name, row.mode);
+        CHECK_EQ(writer.ok(), row.opens);
+        if (writer.ok()) {
+            CHECK((*writer)->Write("new", 3).ok());
+            CHECK((*writer)->Close().ok());
+        } else {
+            CHECK_EQ(writer.error().path(), row.name);
         }
         if (!fs::is_directory(folder / row.name)) CHECK_EQ(ReadBytes(folder / row.name), row.content);
     }
     CHECK(!fs::exists(folder / "missing.dat"));
 }
 
-// ---- MapFile: a whole file in memory, kept from writers -----------------
+// ---- Map: a whole file in memory, kept from writers -----------------------
 
-TEST_CASE(MapFile, MapsRegularFilesOnly) {
+TEST_CASE(Map, MapsRegularFilesOnly) {
     const fs::path folder = Fresh(kUnicodeFolder);
     std::string big;
     for (int k = 0; big.size() < 3 * 1024 * 1024 + 17; ++k) big += std::to_string(k) + ",";
@@ -233,29 +261,31 @@ TEST_CASE(MapFile, MapsRegularFilesOnly) {
         {"big.dat", true, big},     {"empty.dat", true, ""},   {"read-only.dat", true, "lu"},
         {"missing.dat", false, ""}, {"folder.dat", false, ""},
     };
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
     for (const auto& row : rows) {
-        const std::unique_ptr<MappedFile> mapped = MapFile(folder / row.name);
-        CHECK_EQ(mapped != nullptr, row.maps);
-        if (mapped) CHECK(mapped->Bytes() == row.content);
+        const Result<std::unique_ptr<MappedFile>> mapped = at->Map(row.name);
+        CHECK_EQ(mapped.ok(), row.maps);
+        if (mapped.ok()) CHECK((*mapped)->Bytes() == row.content);
     }
     SetAttributes(folder / "read-only.dat", FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST_CASE(MapFile, NoWriterWhileMappedNoMapWhileWritten) {
+TEST_CASE(Map, NoWriterWhileMappedNoMapWhileWritten) {
     const fs::path folder = Fresh(L"mapped");
     const fs::path file = folder / "old.pak";
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
     WriteBytes(file, "old version");
     {
-        const std::unique_ptr<MappedFile> mapped = MapFile(file);
-        REQUIRE(mapped != nullptr);
+        const Result<std::unique_ptr<MappedFile>> mapped = at->Map("old.pak");
+        REQUIRE(mapped.ok());
         HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         CHECK(writer == INVALID_HANDLE_VALUE);
         if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
         // Other readers are welcome, and so is a second mapping.
-        CHECK(MapFile(file) != nullptr);
+        CHECK(at->Map("old.pak").ok());
         CHECK_EQ(ReadBytes(file), "old version");
-        CHECK(mapped->Bytes() == "old version");
+        CHECK((*mapped)->Bytes() == "old version");
     }
     // Once unmapped, the file is free again.
     WriteBytes(file, "new version");
@@ -264,27 +294,62 @@ TEST_CASE(MapFile, NoWriterWhileMappedNoMapWhileWritten) {
     HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     REQUIRE(writer != INVALID_HANDLE_VALUE);
-    CHECK(MapFile(file) == nullptr);
+    CHECK(!at->Map("old.pak").ok());
     CloseHandle(writer);
-    CHECK(MapFile(file) != nullptr);
+    CHECK(at->Map("old.pak").ok());
 }
 
-// ---- ReplaceFile ----------------------------------------------------------
+// ---- Reading and removing ----------------------------------------------------
 
-TEST_CASE(ReplaceFile, ReplacesAndCreates) {
+TEST_CASE(Read, FromAByteOnAndWhatTheFileIs) {
+    const fs::path folder = Fresh(kUnicodeFolder);
+    WriteBytes(folder / "data.dat", "0123456789");
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    Result<std::unique_ptr<FileReader>> reader = at->OpenForReading("data.dat");
+    REQUIRE(reader.ok());
+    CHECK((*reader)->Seek(4).ok());
+    char bytes[16] = {};
+    const Result<std::size_t> got = (*reader)->Read(bytes, sizeof bytes);
+    REQUIRE(got.ok());
+    CHECK_EQ(std::string(bytes, *got), "456789");
+    CHECK_EQ((*reader)->Read(bytes, sizeof bytes).value(), 0u);
+    CHECK_EQ((*reader)->Info().value().size, 10u);
+    CHECK_EQ(ReadFile(*at, "data.dat", 3).value(), "012");
+    CHECK(!at->OpenForReading("missing.dat").ok());
+}
+
+TEST_CASE(Remove, FilesAndEmptyFoldersOnly) {
+    const fs::path folder = Fresh(L"remove");
+    WriteBytes(folder / "file.dat", "x");
+    fs::create_directories(folder / "full" / "inside");
+    fs::create_directory(folder / "empty");
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    CHECK(at->Remove("file.dat").ok());
+    CHECK(at->Remove("empty").ok());
+    CHECK(at->Remove("never-there").ok());
+    CHECK(!at->Remove("full").ok());
+    CHECK(!fs::exists(folder / "file.dat"));
+    CHECK(!fs::exists(folder / "empty"));
+    CHECK(fs::is_directory(folder / "full" / "inside"));
+}
+
+// ---- Replace ----------------------------------------------------------------
+
+TEST_CASE(Replace, ReplacesAndCreates) {
     const fs::path folder = Fresh(L"replace");
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
     WriteBytes(folder / "new.~upd", "new content");
     WriteBytes(folder / "target.dat", "old content that is longer");
-    ReplaceFile(folder / "new.~upd", folder / "target.dat");
+    CHECK(at->Replace("new.~upd", "target.dat").ok());
     CHECK_EQ(ReadBytes(folder / "target.dat"), "new content");
     CHECK(!fs::exists(folder / "new.~upd"));
 
     WriteBytes(folder / "other.~upd", "fresh");
-    ReplaceFile(folder / "other.~upd", folder / "absent.dat");
+    CHECK(at->Replace("other.~upd", "absent.dat").ok());
     CHECK_EQ(ReadBytes(folder / "absent.dat"), "fresh");
 }
 
-TEST_CASE(ReplaceFile, SharingViolationLeavesTargetIntact) {
+TEST_CASE(Replace, SharingViolationLeavesTargetIntact) {
     const fs::path folder = Fresh(L"replace_locked");
     WriteBytes(folder / "new.~upd", "new content");
     WriteBytes(folder / "locked.dat", "installed");
@@ -292,24 +357,26 @@ TEST_CASE(ReplaceFile, SharingViolationLeavesTargetIntact) {
     HANDLE held = CreateFileW((folder / "locked.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     REQUIRE(held != INVALID_HANDLE_VALUE);
-    CHECK_THROWS_AS(ReplaceFile(folder / "new.~upd", folder / "locked.dat"), std::system_error);
+    const IoStatus refused = OpenFolder(folder)->Replace("new.~upd", "locked.dat");
+    CHECK(!refused.ok());
+    CHECK_EQ(refused.path(), "locked.dat");
     CloseHandle(held);
     CHECK_EQ(ReadBytes(folder / "locked.dat"), "installed");
     CHECK_EQ(ReadBytes(folder / "new.~upd"), "new content");
 }
 
-TEST_CASE(ReplaceFile, ForwardSlashesFromListEntries) {
+TEST_CASE(Replace, ForwardSlashesFromListEntries) {
     const fs::path folder = Fresh(L"replace_slash");
     fs::create_directories(folder / "data" / "maps");
     WriteBytes(folder / "data" / "maps" / "town.map.~upd", "map");
-    const std::string base = Utf8(folder);
-    ReplaceFile(NativePath(base + "/data/maps/town.map.~upd"), NativePath(base + "/data/maps/town.map"));
+    const std::string base = Relative("replace_slash");
+    CHECK(Program().Replace(base + "/data/maps/town.map.~upd", base + "/data/maps/town.map").ok());
     CHECK_EQ(ReadBytes(folder / "data" / "maps" / "town.map"), "map");
 }
 
 // The running updater is named in a list: it moves aside, the new copy takes
 // its name, and the next start removes the old one.
-TEST_CASE(ReplaceFile, RunningExecutableMovesAside) {
+TEST_CASE(Replace, RunningExecutableMovesAside) {
     const fs::path folder = Fresh(L"self");
     const std::string original = ReadBytes(OwnExecutable());
     // Extra bytes after a PE image are ignored by the loader: still runnable.
@@ -328,7 +395,7 @@ TEST_CASE(ReplaceFile, RunningExecutableMovesAside) {
     CHECK(ReadBytes(folder / "updater.exe") == replacement);
 }
 
-TEST_CASE(ReplaceFile, FailedSelfReplacementKeepsTheRunningCopy) {
+TEST_CASE(Replace, FailedSelfReplacementKeepsTheRunningCopy) {
     const fs::path folder = Fresh(L"self_fail");
     const std::string original = ReadBytes(OwnExecutable());
     WriteBytes(folder / "updater.exe", original);
@@ -341,7 +408,7 @@ TEST_CASE(ReplaceFile, FailedSelfReplacementKeepsTheRunningCopy) {
 // The commit of an update moves every replaced file to a backup name first,
 // then the new copy in; the running updater's backup cannot be removed while
 // it runs, and the next start removes it.
-TEST_CASE(ReplaceFile, RunningExecutableToBackupThenNewCopy) {
+TEST_CASE(Replace, RunningExecutableToBackupThenNewCopy) {
     const fs::path folder = Fresh(L"self_commit");
     const std::string original = ReadBytes(OwnExecutable());
     const std::string replacement = original + "\nreplacement copy\n";
@@ -360,30 +427,26 @@ TEST_CASE(ReplaceFile, RunningExecutableToBackupThenNewCopy) {
     CHECK_EQ(ReadBytes(folder / "data.bin.~old-1234abcd"), "another file's backup");
 }
 
-// ---- LockFolder: one updater per game folder --------------------------------
+// ---- Lock: one updater per game folder --------------------------------------
 
-TEST_CASE(LockFolder, HeldUntilReleasedAndGoneAfter) {
+TEST_CASE(Lock, HeldUntilReleasedAndGoneAfter) {
     const fs::path folder = Fresh(L"lock");
     const fs::path lockFile = folder / "updater.lock";
-    LockOutcome outcome = LockOutcome::Unavailable;
-    std::unique_ptr<FolderLock> lock = LockFolder(lockFile, outcome);
-    REQUIRE(lock != nullptr);
-    CHECK(outcome == LockOutcome::Locked);
+    Result<std::unique_ptr<FolderLock>> lock = OpenFolder(folder)->Lock("updater.lock");
+    REQUIRE(lock.ok());
     CHECK(fs::exists(lockFile));
     // Another process, and this one again, find it taken.
-    CHECK_EQ(Run(OwnExecutable(), L"--try-lock \"" + lockFile.native() + L"\""),
-             static_cast<DWORD>(LockOutcome::Busy));
-    LockOutcome again = LockOutcome::Locked;
-    CHECK(LockFolder(lockFile, again) == nullptr);
-    CHECK(again == LockOutcome::Busy);
-    lock.reset();
+    CHECK_EQ(Run(OwnExecutable(), L"--try-lock \"" + lockFile.native() + L"\""), kHeldElsewhere);
+    const Result<std::unique_ptr<FolderLock>> again = OpenFolder(folder)->Lock("updater.lock");
+    REQUIRE(!again.ok());
+    CHECK(IsHeldElsewhere(again.error()));
+    lock.value().reset();
     CHECK(!fs::exists(lockFile));
-    CHECK_EQ(Run(OwnExecutable(), L"--try-lock \"" + lockFile.native() + L"\""),
-             static_cast<DWORD>(LockOutcome::Locked));
+    CHECK_EQ(Run(OwnExecutable(), L"--try-lock \"" + lockFile.native() + L"\""), kLocked);
 }
 
 // A killed updater must not keep the folder locked.
-TEST_CASE(LockFolder, ReleasedWhenTheHolderIsKilled) {
+TEST_CASE(Lock, ReleasedWhenTheHolderIsKilled) {
     const fs::path folder = Fresh(L"lock_killed");
     const fs::path lockFile = folder / "updater.lock";
     std::wstring commandLine =
@@ -395,29 +458,28 @@ TEST_CASE(LockFolder, ReleasedWhenTheHolderIsKilled) {
                            nullptr, &startup, &holder));
     for (int waited = 0; waited < 200 && !fs::exists(folder / "held"); ++waited) Sleep(50);
     CHECK(fs::exists(folder / "held"));
-    LockOutcome outcome = LockOutcome::Locked;
-    CHECK(LockFolder(lockFile, outcome) == nullptr);
-    CHECK(outcome == LockOutcome::Busy);
+    const Result<std::unique_ptr<FolderLock>> taken = OpenFolder(folder)->Lock("updater.lock");
+    REQUIRE(!taken.ok());
+    CHECK(IsHeldElsewhere(taken.error()));
     TerminateProcess(holder.hProcess, 9);
     WaitForSingleObject(holder.hProcess, 10000);
     CloseHandle(holder.hThread);
     CloseHandle(holder.hProcess);
     CHECK(!fs::exists(lockFile));
-    CHECK(LockFolder(lockFile, outcome) != nullptr);
-    CHECK(outcome == LockOutcome::Locked);
+    CHECK(OpenFolder(folder)->Lock("updater.lock").ok());
 }
 
-TEST_CASE(LockFolder, NoFolderIsUnavailable) {
-    LockOutcome outcome = LockOutcome::Locked;
-    CHECK(LockFolder(Work() / "absent" / "updater.lock", outcome) == nullptr);
-    CHECK(outcome == LockOutcome::Unavailable);
+TEST_CASE(Lock, NoFolderIsUnavailable) {
+    const Result<std::unique_ptr<FolderLock>> lock = OpenFolder(Work() / "absent")->Lock("updater.lock");
+    REQUIRE(!lock.ok());
+    CHECK(!IsHeldElsewhere(lock.error()));
 }
 
-// ---- SyncWrittenFiles -------------------------------------------------------
+// ---- Flush --------------------------------------------------------------------
 
 // Flushing reads nothing and changes nothing, even with a file held open
 // without write sharing, a file older than the run and a folder missing.
-TEST_CASE(SyncWrittenFiles, ChangesNothing) {
+TEST_CASE(Flush, ChangesNothing) {
     const fs::path folder = Fresh(L"sync");
     fs::create_directories(folder / "data" / "maps");
     WriteBytes(folder / "data" / "maps" / "town.map.~upd-0000aaaa", "staged");
@@ -434,8 +496,8 @@ TEST_CASE(SyncWrittenFiles, ChangesNothing) {
     REQUIRE(held != INVALID_HANDLE_VALUE);
     const auto before = fs::last_write_time(folder / "data" / "maps" / "town.map.~upd-0000aaaa");
 
-    SyncWrittenFiles(folder);
-    SyncWrittenFiles(folder / "absent");
+    CHECK(OpenFolder(folder)->Flush().ok());
+    CHECK(OpenFolder(folder / "absent")->Flush().ok());
 
     CloseHandle(held);
     CHECK_EQ(ReadBytes(folder / "data" / "maps" / "town.map.~upd-0000aaaa"), "staged");
@@ -461,14 +523,14 @@ TEST_CASE(Ansi, RoundTripThroughCodePage1252) {
 TEST_CASE(Settings, WriteThenReadAnsiFile) {
     const fs::path folder = Fresh(L"settings");
     fs::create_directory(folder / "Config");
-    const std::string file = Utf8(folder / "Config" / "Client.ini");
-    WriteIni("UPDATER", "Fin", " 0", file);
-    WriteIni("VERSION", "Game", "7", file);
-    WriteIni("VERSION", "Nom", "\xc3\xa9t\xc3\xa9", file);
-    CHECK_EQ(ReadIni(file, "version", "GAME"), "7");
-    CHECK_EQ(ReadIni(file, "VERSION", "Nom"), "\xc3\xa9t\xc3\xa9");
-    CHECK_EQ(ReadIni(file, "VERSION", "Missing"), "");
-    CHECK_EQ(ReadIni(file, "Missing", "Game"), "");
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    CHECK(at->WriteIni("UPDATER", "Fin", " 0").ok());
+    CHECK(at->WriteIni("VERSION", "Game", "7").ok());
+    CHECK(at->WriteIni("VERSION", "Nom", "\xc3\xa9t\xc3\xa9").ok());
+    CHECK_EQ(at->ReadIni("version", "GAME"), "7");
+    CHECK_EQ(at->ReadIni("VERSION", "Nom"), "\xc3\xa9t\xc3\xa9");
+    CHECK_EQ(at->ReadIni("VERSION", "Missing"), "");
+    CHECK_EQ(at->ReadIni("Missing", "Game"), "");
     const std::string bytes = ReadBytes(folder / "Config" / "Client.ini");
     // ANSI on disk, no byte-order mark, CR LF line ends.
     CHECK(bytes.find("Nom=\xe9t\xe9\r\n") != std::string::npos);
@@ -488,11 +550,20 @@ TEST_CASE(Settings, ValuesCutAt4999Characters) {
 
 TEST_CASE(Settings, MissingFolderCreatesNothing) {
     const fs::path folder = Fresh(L"settings_nofolder");
-    const std::string file = Utf8(folder / "Config" / "Client.ini");
-    WriteIni("UPDATER", "Fin", "1", file);
+    const std::unique_ptr<GameFolder> at = OpenFolder(folder);
+    CHECK(at->WriteIni("UPDATER", "Fin", "1").ok());
     CHECK(!fs::exists(folder / "Config"));
-    CHECK_EQ(ReadIni(file, "UPDATER", "Fin"), "");
+    CHECK_EQ(at->ReadIni("UPDATER", "Fin"), "");
     CHECK(fs::is_empty(folder));
+}
+
+// A settings file that cannot be written is a failure that names it.
+TEST_CASE(Settings, RefusedWriteNamesTheFile) {
+    const fs::path folder = Fresh(L"settings_refused");
+    fs::create_directories(folder / "Config" / "Client.ini");
+    const IoStatus refused = OpenFolder(folder)->WriteIni("UPDATER", "Fin", "1");
+    CHECK(!refused.ok());
+    CHECK_EQ(refused.path(), kSettingsName);
 }
 
 // ---- A game folder whose name is outside the ANSI code page ----------------
@@ -516,61 +587,56 @@ TEST_CASE(UnicodeFolder, ProgramFolderFilesAndSettings) {
 namespace {
 
 int ChildInFolder() {
-    const std::string folder = ProgramFolder();
-    WriteBytes(LocalPath("program_folder.txt"), folder);
+    GameFolder& folder = Program();
+    WriteBytes(folder.Where("program_folder.txt"), ProgramFolder());
     std::string exists;
-    exists += FileExists("kestralon.exe") ? '1' : '0';
-    exists += FileExists(
+    exists += folder.FileExists("kestralon.exe") ? '1' : '0';
+    exists += folder.FileExists(
                   "Sous-dossier \xc3\xbc/donn\xc3\xa9"
                   "es.dat")
                   ? '1'
                   : '0';
-    exists += FileExists("absent.exe") ? '1' : '0';
-    WriteBytes(LocalPath("exists.txt"), exists);
+    exists += folder.FileExists("absent.exe") ? '1' : '0';
+    WriteBytes(folder.Where("exists.txt"), exists);
     // "12" rather than " 12": Wine drops a value's leading blanks, Windows
     // keeps them; this check is about the path, not that difference.
-    WriteIni("VERSION", "Game", "12", folder + "\\Config\\Client.ini");
-    WriteBytes(LocalPath("read.txt"), ReadIni(folder + "\\Config\\Client.ini", "VERSION", "Game"));
+    if (!folder.WriteIni("VERSION", "Game", "12").ok()) return 1;
+    WriteBytes(folder.Where("read.txt"), folder.ReadIni("VERSION", "Game"));
     return 0;
 }
 
-// ReplaceFile as the commit of an update calls it on the running updater.
+// Replace as the commit of an update calls it on the running updater.
 int ChildCommitSelf() {
-    const fs::path self = LocalPath("updater.exe");
-    try {
-        ReplaceFile(self, LocalPath("updater.exe.~old-1234abcd"));
-        ReplaceFile(LocalPath("updater.exe.~upd-1234abcd"), self);
-    } catch (const std::system_error&) {
+    GameFolder& folder = Program();
+    if (!folder.Replace("updater.exe", "updater.exe.~old-1234abcd").ok() ||
+        !folder.Replace("updater.exe.~upd-1234abcd", "updater.exe").ok()) {
         return 1;
     }
     // The backup is the running image: Windows refuses its removal.
-    std::error_code refused;
-    fs::remove(LocalPath("updater.exe.~old-1234abcd"), refused);
-    return refused ? 0 : 3;
+    return folder.Remove("updater.exe.~old-1234abcd").ok() ? 3 : 0;
+}
+
+Result<std::unique_ptr<FolderLock>> LockAt(const char* path) {
+    const fs::path file = FromUtf8(path);
+    return OpenFolder(file.parent_path())->Lock(Utf8(file.filename()));
 }
 
 int ChildTryLock(const char* path) {
-    LockOutcome outcome = LockOutcome::Unavailable;
-    const auto lock = LockFolder(FromUtf8(path), outcome);
-    return static_cast<int>(outcome);
+    const Result<std::unique_ptr<FolderLock>> lock = LockAt(path);
+    if (lock.ok()) return kLocked;
+    return IsHeldElsewhere(lock.error()) ? kHeldElsewhere : kUnavailable;
 }
 
 int ChildHoldLock(const char* path) {
-    LockOutcome outcome = LockOutcome::Unavailable;
-    const auto lock = LockFolder(FromUtf8(path), outcome);
-    if (!lock) return 1;
+    const Result<std::unique_ptr<FolderLock>> lock = LockAt(path);
+    if (!lock.ok()) return 1;
     WriteBytes(FromUtf8(path).parent_path() / "held", "");
     Sleep(60000);
     return 0;
 }
 
 int ChildReplaceSelf(bool sourcePresent) {
-    const fs::path self = LocalPath("updater.exe");
-    try {
-        ReplaceFile(LocalPath("updater.exe.~upd"), self);
-    } catch (const std::system_error&) {
-        return sourcePresent ? 1 : 0;
-    }
+    if (!Program().Replace("updater.exe.~upd", "updater.exe").ok()) return sourcePresent ? 1 : 0;
     return sourcePresent ? 0 : 2;
 }
 

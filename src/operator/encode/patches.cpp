@@ -10,6 +10,7 @@
 #include "operator/encode/zstd_encode.h"
 #include "operator/file_io.h"
 #include "storage/cp1252.h"
+#include "storage/storage.h"
 
 namespace {
 
@@ -131,8 +132,10 @@ void DecodeOldContent(const fs::path& object, const std::string& name, const Fil
 bool DeltaRebuilds(const fs::path& delta, const fs::path& oldCopy, const FileDigest& to) {
     std::ifstream in(delta, std::ios::binary);
     try {
+        const std::unique_ptr<GameFolder> folder = OpenFolder(oldCopy.parent_path());
         return in.is_open() && ApplyDelta(
-                                   oldCopy, in, [](const char*, std::size_t) { return true; }, to.size) == to;
+                                   *folder, PathText(oldCopy.filename()), in,
+                                   [](const char*, std::size_t) { return true; }, to.size) == to;
     } catch (const CodecError& e) {
         if (e.kind() != CodecError::Kind::Damaged) throw;
         return false;

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "storage/mapped_file.h"
+#include "storage/storage.h"
 #include "update/trust/crypto.h"
 
 namespace {
@@ -146,8 +146,11 @@ FileDigest MakeDelta(const fs::path& oldFile, const fs::path& newFile, const Byt
                              PathText(oldFile) + ", more than a delta may grow: publish it whole.");
     }
     try {
-        const std::unique_ptr<MappedFile> old = MapFile(oldFile);
-        if (!old) throw Unreadable(oldFile);
+        const fs::path path = fs::absolute(oldFile);
+        const Result<std::unique_ptr<MappedFile>> mapped =
+            OpenFolder(path.parent_path())->Map(PathText(path.filename()));
+        if (!mapped.ok()) throw Unreadable(oldFile);
+        const std::unique_ptr<MappedFile>& old = *mapped;
         if (old->Bytes().size() != oldSize) {
             throw CodecError(CodecError::Kind::Unreadable,
                              "The file " + PathText(oldFile) + " changed size while it was read.");

@@ -1,52 +1,67 @@
 #include "update/patch/patch_rebuild.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
+#include <memory>
+#include <optional>
+#include <sstream>
 
 #include "failure.h"
 #include "player_texts.h"
-#include "storage/storage.h"
+#include "storage/file_streams.h"
 #include "update/formats/repository.h"
 #include "update/patch/zstd_codec.h"
 
 namespace {
 
-void Remove(const std::string& staged) {
-    std::error_code error;
-    std::filesystem::remove(LocalPath(staged), error);
-}
-
 // Decodes into a new staged file; the file is removed again when the step fails.
 template <typename Decode>
-FileDigest DecodeInto(const std::string& staged, const std::string& entry, const std::atomic<bool>& stop,
-                      const Decode& decode) {
-    auto out = OpenForWriting(LocalPath(staged), WriteMode::CreateNew);
-    if (!out) throw UpdateFailure(texts::CannotWrite(Printable(entry)));
+FileDigest DecodeInto(GameFolder& folder, const std::string& staged, const std::string& entry,
+                      const std::atomic<bool>& stop, const Decode& decode) {
+    const UpdateFailure unwritable(texts::CannotWrite(Printable(entry)));
+    Result<std::unique_ptr<FileWriter>> opened = folder.OpenForWriting(staged, WriteMode::CreateNew);
+    if (!opened.ok()) throw unwritable;
+    std::unique_ptr<FileWriter> out = std::move(*opened);
     try {
         const FileDigest digest = decode([&](const char* data, std::size_t size) {
             if (stop.load(std::memory_order_relaxed)) throw RunCancelled();
-            return out->Write(data, size);
+            return out->Write(data, size).ok();
         });
-        if (!out->Close()) throw UpdateFailure(texts::CannotWrite(Printable(entry)));
+        if (!out->Close().ok()) throw unwritable;
         return digest;
     } catch (...) {
         out.reset();
-        Remove(staged);
+        folder.Remove(staged).IgnoreError();
         throw;
     }
 }
 
+// What a way fetched, read as a stream; a body that cannot be opened reads
+// as an empty one, which no decoder takes.
+class FetchedBody {
+public:
+    FetchedBody(GameFolder& folder, const std::string& staged) {
+        Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(staged);
+        if (opened.ok()) reader_ = std::move(*opened);
+        if (reader_) stream_.emplace(*reader_);
+    }
+    std::istream& Stream() { return stream_ ? static_cast<std::istream&>(*stream_) : empty_; }
+
+private:
+    std::unique_ptr<FileReader> reader_;
+    std::optional<ReaderStream> stream_;
+    std::istringstream empty_;
+};
+
 }  // namespace
 
-Rebuilt RebuildFile(PatchedFile& file, const std::atomic<bool>& stop) {
+Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<bool>& stop) {
     const FileWay& way = file.ways.front();
     try {
         if (way.kind == FileWay::Kind::Object) {
-            std::ifstream in(LocalPath(file.artifacts.front()), std::ios::binary);
-            const FileDigest made = DecodeInto(
-                file.steps.front(), file.entry, stop,
-                [&](const ByteSink& sink) { return DecompressObject(in, sink, file.expected.size); });
+            FetchedBody in(folder, file.artifacts.front());
+            const FileDigest made =
+                DecodeInto(folder, file.steps.front(), file.entry, stop, [&](const ByteSink& sink) {
+                    return DecompressObject(in.Stream(), sink, file.expected.size);
+                });
             if (made != file.expected) return Rebuilt::Failed;
         } else {
             // From the installed copy, one delta after the other; each copy
@@ -54,14 +69,16 @@ Rebuilt RebuildFile(PatchedFile& file, const std::atomic<bool>& stop) {
             std::string from = file.entry;
             for (std::size_t k = 0; k < way.deltas.size(); ++k) {
                 const bool last = k + 1 == way.deltas.size();
-                std::ifstream in(LocalPath(file.artifacts[k]), std::ios::binary);
                 const std::uint64_t most = last ? file.expected.size : kDeltaMostBytes;
-                const FileDigest made = DecodeInto(
-                    file.steps[k], file.entry, stop,
-                    [&](const ByteSink& sink) { return ApplyDelta(LocalPath(from), in, sink, most); });
-                in.close();
-                Remove(file.artifacts[k]);
-                if (k > 0) Remove(from);
+                FileDigest made;
+                {
+                    FetchedBody in(folder, file.artifacts[k]);
+                    made = DecodeInto(folder, file.steps[k], file.entry, stop, [&](const ByteSink& sink) {
+                        return ApplyDelta(folder, from, in.Stream(), sink, most);
+                    });
+                }
+                folder.Remove(file.artifacts[k]).IgnoreError();
+                if (k > 0) folder.Remove(from).IgnoreError();
                 if (made.sha256 != way.deltas[k].to || (last && made != file.expected))
                     return Rebuilt::Failed;
                 from = file.steps[k];
@@ -77,9 +94,9 @@ Rebuilt RebuildFile(PatchedFile& file, const std::atomic<bool>& stop) {
     return Rebuilt::Done;
 }
 
-void DropWayFiles(const PatchedFile& file, bool keepResult) {
-    for (const std::string& artifact : file.artifacts) Remove(artifact);
+void DropWayFiles(GameFolder& folder, const PatchedFile& file, bool keepResult) {
+    for (const std::string& artifact : file.artifacts) folder.Remove(artifact).IgnoreError();
     for (const std::string& step : file.steps) {
-        if (!keepResult || step != file.result) Remove(step);
+        if (!keepResult || step != file.result) folder.Remove(step).IgnoreError();
     }
 }

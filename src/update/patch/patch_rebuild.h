@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/storage.h"
 #include "update/patch/patch_route.h"
 
 // A file that travels compressed or as deltas: the ways left to try (the
@@ -34,7 +35,7 @@ enum class Rebuilt {
 
 // Throws UpdateFailure for what no other way would do better (a full disk),
 // RunCancelled when stop is set.
-Rebuilt RebuildFile(PatchedFile& file, const std::atomic<bool>& stop);
+Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<bool>& stop);
 
 // Removes what the file's present way fetched and made, but its result.
-void DropWayFiles(const PatchedFile& file, bool keepResult);
+void DropWayFiles(GameFolder& folder, const PatchedFile& file, bool keepResult);

@@ -1,5 +1,4 @@
 #include "update/patch/zstd_codec.h"
-#include "player_texts.h"
 
 #include <zstd.h>
 #include <zstd_errors.h>
@@ -10,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "storage/mapped_file.h"
+#include "player_texts.h"
 #include "update/formats/repository.h"
 #include "update/trust/crypto.h"
 
@@ -19,11 +18,6 @@ namespace {
 struct FreeDCtx {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
-
-std::string PathText(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 std::string Bytes(std::uint64_t count) {
     return std::to_string(count) + (count == 1 ? " byte" : " bytes");
@@ -207,23 +201,24 @@ FileDigest DecompressObject(std::istream& compressed, const ByteSink& out, std::
     }
 }
 
-FileDigest ApplyDelta(const std::filesystem::path& oldFile, std::istream& delta, const ByteSink& out,
-                      std::uint64_t most) {
-    const std::string name = PathText(oldFile);
+FileDigest ApplyDelta(GameFolder& folder, const std::string& oldFile, std::istream& delta,
+                      const ByteSink& out, std::uint64_t most) {
     const auto tooLarge = [&] {
         return CodecError(CodecError::Kind::TooLarge,
-                          "The old file " + name + " is larger than the 2 GiB a delta can start from.");
+                          "The old file " + oldFile + " is larger than the 2 GiB a delta can start from.");
     };
-    std::error_code error;
-    const std::uint64_t oldSize = std::filesystem::file_size(oldFile, error);
-    if (error) throw CodecError(CodecError::Kind::Unreadable, "The old file " + name + " could not be read.");
-    if (oldSize > kDeltaMostBytes) throw tooLarge();
-    const std::unique_ptr<MappedFile> old = MapFile(oldFile);
-    if (!old) throw CodecError(CodecError::Kind::Unreadable, "The old file " + name + " could not be read.");
-    if (old->Bytes().size() > kDeltaMostBytes) throw tooLarge();
-    const std::uint64_t windowLimit = std::min(old->Bytes().size() + kDeltaGrowthBytes, kDeltaMostBytes);
+    const CodecError unreadable(CodecError::Kind::Unreadable,
+                                "The old file " + oldFile + " could not be read.");
+    // The size is looked at before the mapping, which would need all of it.
+    const Result<FileInfo> info = folder.Inspect(oldFile, Links::Followed);
+    if (!info.ok() || info->kind != FileKind::Regular) throw unreadable;
+    if (info->size > kDeltaMostBytes) throw tooLarge();
+    const Result<std::unique_ptr<MappedFile>> old = folder.Map(oldFile);
+    if (!old.ok()) throw unreadable;
+    if ((*old)->Bytes().size() > kDeltaMostBytes) throw tooLarge();
+    const std::uint64_t windowLimit = std::min((*old)->Bytes().size() + kDeltaGrowthBytes, kDeltaMostBytes);
     try {
-        return Decode(delta, out, most, old->Bytes(), windowLimit, true);
+        return Decode(delta, out, most, (*old)->Bytes(), windowLimit, true);
     } catch (const std::bad_alloc&) {
         throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to decode the delta.");
     }

@@ -13,13 +13,12 @@
 // Memory. Decoding holds zstd's window: at most 2^kObjectWindowLog bytes for
 // an object; for a delta, the new file's size (at most the old file's size
 // plus kDeltaGrowthBytes), besides the old file, which is mapped
-// (storage/mapped_file.h), not copied. A frame that declares a larger window
+// (GameFolder::Map), not copied. A frame that declares a larger window
 // is refused before anything is allocated. Making a delta holds about the
 // same, plus zstd's match tables for the level.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <istream>
 #include <stdexcept>
@@ -27,6 +26,7 @@
 #include <string_view>
 
 #include "failure.h"
+#include "storage/storage.h"
 #include "update/trust/signed_metadata.h"
 
 // The largest window a compressed object may make the decoder hold: 2^27
@@ -87,10 +87,10 @@ int WindowLogFor(std::uint64_t bytes);
 // what out received. Throws CodecError.
 FileDigest DecompressObject(std::istream& compressed, const ByteSink& out, std::uint64_t most);
 
-// Rebuilds a new version from oldFile (mapped while decoding) and the delta
-// read from `delta` to its end, into out; `most` as above. A delta applied to
-// another old file than the one it was made from fails its checksum:
-// Damaged. An old file beyond kDeltaMostBytes is TooLarge, one that cannot
-// be read Unreadable. Throws CodecError.
-FileDigest ApplyDelta(const std::filesystem::path& oldFile, std::istream& delta, const ByteSink& out,
-                      std::uint64_t most);
+// Rebuilds a new version from the file oldFile of folder (mapped while
+// decoding) and the delta read from `delta` to its end, into out; `most` as
+// above. A delta applied to another old file than the one it was made from
+// fails its checksum: Damaged. An old file beyond kDeltaMostBytes is
+// TooLarge, one that cannot be read Unreadable. Throws CodecError.
+FileDigest ApplyDelta(GameFolder& folder, const std::string& oldFile, std::istream& delta,
+                      const ByteSink& out, std::uint64_t most);

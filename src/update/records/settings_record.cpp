@@ -4,11 +4,10 @@
 
 #include "failure.h"
 #include "player_texts.h"
-#include "storage/storage.h"
 #include "update/formats/repository.h"
 
-std::int16_t InstalledVersion() {
-    const std::string text = ReadIni(SettingsFile(), "VERSION", "Game");
+std::int16_t InstalledVersion(GameFolder& folder) {
+    const std::string text = folder.ReadIni("VERSION", "Game");
     const auto version = ToVersion(LeadingNumber(text));
     if (!version) throw UpdateFailure(texts::BadVersion(Printable(text)));
     return *version;
@@ -18,16 +17,16 @@ std::string SettingsText(std::int16_t version) {
     return (version < 0 ? "" : " ") + std::to_string(version);
 }
 
-bool WriteVersion(std::int16_t version) {
-    return WriteIni("VERSION", "Game", SettingsText(version), SettingsFile());
+IoStatus WriteVersion(GameFolder& folder, std::int16_t version) {
+    return folder.WriteIni("VERSION", "Game", SettingsText(version));
 }
 
-bool WriteFinishMarker(const std::string& value) {
-    return WriteIni("UPDATER", "Fin", value, SettingsFile());
+IoStatus WriteFinishMarker(GameFolder& folder, const std::string& value) {
+    return folder.WriteIni("UPDATER", "Fin", value);
 }
 
-std::uint64_t BandwidthCap() {
-    return BandwidthCapOf(ReadIni(SettingsFile(), "UPDATER", "DebitMax"));
+std::uint64_t BandwidthCap(GameFolder& folder) {
+    return BandwidthCapOf(folder.ReadIni("UPDATER", "DebitMax"));
 }
 
 std::uint64_t BandwidthCapOf(const std::string& text) {
@@ -38,6 +37,6 @@ std::uint64_t BandwidthCapOf(const std::string& text) {
     return static_cast<std::uint64_t>(std::clamp(kib, 1.0, kLargestKiB)) * 1024;
 }
 
-void RecordFinishMarker(const std::string& value) {
-    if (!WriteFinishMarker(value)) throw UpdateFailure(texts::CannotWrite(kSettingsName));
+void RecordFinishMarker(GameFolder& folder, const std::string& value) {
+    if (!WriteFinishMarker(folder, value).ok()) throw UpdateFailure(texts::CannotWrite(kSettingsName));
 }

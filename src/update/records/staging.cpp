@@ -1,13 +1,11 @@
 #include "update/records/staging.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <random>
-#include <system_error>
 
 #include "failure.h"
 #include "player_texts.h"
+#include "storage/file_streams.h"
 #include "storage/storage.h"
 #include "update/formats/number_text.h"
 #include "update/formats/text_lines.h"
@@ -17,27 +15,22 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // Pieces closed by "sum" lines; written by an updater before records carried
 // sums and their names were checked: such a record is set aside like a
 // broken one.
 constexpr const char* kStagingHeader = "kestralon-staging 2";
 constexpr std::size_t kLongestPending = 1024 * 1024;
 
-std::string WholeFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// Anything at the name itself, a link included; a name that cannot be
+// looked at counts as free.
+bool Exists(GameFolder& folder, const std::string& name) {
+    const Result<FileInfo> info = folder.Inspect(name, Links::NotFollowed);
+    return info.ok() && info->kind != FileKind::Missing;
 }
 
-bool Exists(const fs::path& path) {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
-}
-
-void RemoveQuietly(const fs::path& path) {
-    std::error_code ignored;
-    fs::remove(path, ignored);
+bool Is(GameFolder& folder, const std::string& name, FileKind kind, Links links) {
+    const Result<FileInfo> info = folder.Inspect(name, links);
+    return info.ok() && info->kind == kind;
 }
 
 std::string RandomTag() {
@@ -50,47 +43,62 @@ std::string RandomTag() {
 }
 
 // Puts one staged file in place, the replaced one aside under its backup
-// name. True when there was one to set aside.
-bool MoveInPlace(const CommitMove& move) {
-    const fs::path target = LocalPath(move.target);
-    const bool replaces = Exists(target);
-    if (replaces) ReplaceFile(target, LocalPath(move.backup));
-    ReplaceFile(LocalPath(move.staged), target);
-    return replaces;
+// name; `replaced` tells whether there was one to set aside.
+IoStatus MoveInPlace(GameFolder& folder, const CommitMove& move, bool& replaced) {
+    replaced = Exists(folder, move.target);
+    if (replaced) {
+        if (IoStatus moved = folder.Replace(move.target, move.backup); !moved.ok()) return moved;
+    }
+    return folder.Replace(move.staged, move.target);
 }
 
-void WriteJournal(const std::vector<CommitMove>& moves, std::int16_t version) {
-    const fs::path journal = LocalPath(kJournalName);
-    const fs::path written = LocalPath(std::string(kJournalName) + ".new");
-    {
-        std::ofstream out(written, std::ios::binary | std::ios::trunc);
-        WriteJournalText(out, version, moves);
-        out.close();
-        if (out.fail()) {
-            RemoveQuietly(written);
-            throw UpdateFailure(texts::CannotWrite(kJournalName));
-        }
-    }
-    try {
-        ReplaceFile(written, journal);
-    } catch (const std::system_error&) {
-        RemoveQuietly(written);
-        throw UpdateFailure(texts::CannotWrite(kJournalName));
-    }
-    // The staged files and the journal reach the disk before the first move.
-    SyncWrittenFiles(NativePath(ProgramFolder()));
+IoStatus WriteJournalFile(FileWriter& out, const std::vector<CommitMove>& moves, std::int16_t version) {
+    WriterStream stream(out);
+    WriteJournalText(stream, version, moves);
+    const IoStatus written = stream.Finish();
+    const IoStatus closed = out.Close();
+    return written.ok() ? closed : written;
 }
 
-bool IsLocalFolder(const std::string& name) {
-    std::error_code error;
-    return fs::symlink_status(LocalPath(name), error).type() == fs::file_type::directory;
+void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std::int16_t version) {
+    const std::string written = std::string(kJournalName) + ".new";
+    folder.Remove(written).IgnoreError();
+    Result<std::unique_ptr<FileWriter>> out = folder.OpenForWriting(written, WriteMode::CreateNew);
+    const IoStatus status = out.ok() ? WriteJournalFile(**out, moves, version) : out.error();
+    const UpdateFailure unwritten(texts::CannotWrite(kJournalName));
+    if (!status.ok() || !folder.Replace(written, kJournalName).ok()) {
+        folder.Remove(written).IgnoreError();
+        throw unwritten;
+    }
+    // The staged files and the journal reach the disk before the first move;
+    // a journal that may not have is no commit to start.
+    if (!folder.Flush().ok()) {
+        folder.Remove(kJournalName).IgnoreError();
+        throw unwritten;
+    }
+}
+
+// Back to the installed game, from the move that failed to the first. The
+// journal goes only once every file is back: a crash meanwhile, or a file
+// that cannot be put back, leaves the commit for the next start to finish,
+// with the staged copies it names, and the game whole (all new) then.
+void PutBack(GameFolder& folder, const std::vector<CommitMove>& moves, std::size_t failed) {
+    for (std::size_t k = failed + 1; k-- > 0;) {
+        const CommitMove& move = moves[k];
+        if (k < failed && !folder.Replace(move.target, move.staged).ok()) return;
+        if (Exists(folder, move.backup) && !folder.Replace(move.backup, move.target).ok()) return;
+    }
+    folder.Remove(kJournalName).IgnoreError();
 }
 
 // A journal may name only files: moving a folder aside would take everything
 // in it (Config and its Client.ini) along.
-bool NamesNoFolder(const Journal& journal) {
-    return std::none_of(journal.moves.begin(), journal.moves.end(), [](const CommitMove& move) {
-        return IsLocalFolder(move.staged) || IsLocalFolder(move.target) || IsLocalFolder(move.backup);
+bool NamesNoFolder(GameFolder& folder, const Journal& journal) {
+    const auto isFolder = [&](const std::string& name) {
+        return Is(folder, name, FileKind::Folder, Links::NotFollowed);
+    };
+    return std::none_of(journal.moves.begin(), journal.moves.end(), [&](const CommitMove& move) {
+        return isFolder(move.staged) || isFolder(move.target) || isFolder(move.backup);
     });
 }
 
@@ -102,10 +110,17 @@ bool NamesNoFolder(const Journal& journal) {
 // proves it whole; a last piece without one was cut by a crash and is left out.
 std::optional<std::map<std::string, StagingRecord::Staged>> StagingRecord::ReadRecord() {
     std::map<std::string, Staged> named;
-    std::ifstream in(LocalPath(kStagingName), std::ios::binary);
-    if (!in.is_open()) return named;
+    Result<std::unique_ptr<FileReader>> reader = folder_.OpenForReading(kStagingName);
+    if (!reader.ok()) return named;
+    ReaderStream in(**reader);
     std::string line;
-    if (!std::getline(in, line) || in.eof() || line != kStagingHeader) return std::nullopt;
+    if (!std::getline(in, line) || in.eof()) {
+        // Cut before its first line was whole (a crash right after the run
+        // made it): a record that names nothing yet.
+        if (in.bad() || !std::string_view(kStagingHeader).starts_with(line)) return std::nullopt;
+        return named;
+    }
+    if (line != kStagingHeader) return std::nullopt;
     std::vector<std::string> piece;
     Sha256 sum;
     // A line that ends the file without "\n" was cut while being written.
@@ -149,11 +164,11 @@ bool StagingRecord::ReadLine(std::string_view line, std::map<std::string, Staged
     return false;
 }
 
-StagingRecord::StagingRecord() {
+StagingRecord::StagingRecord(GameFolder& folder) : folder_(folder) {
     if (std::optional<std::map<std::string, Staged>> earlier = ReadRecord()) {
         earlier_ = std::move(*earlier);
     } else {
-        SetAside(LocalPath(kStagingName));
+        SetAside(folder_, kStagingName);
     }
     // Earlier runs' files stay recorded until this run has dealt with them.
     Start(earlier_);
@@ -162,38 +177,57 @@ StagingRecord::StagingRecord() {
 // This run's names are in the record, not in memory: they are read back
 // once the plan and the transfers are gone.
 StagingRecord::~StagingRecord() {
-    Flush();
-    record_.close();
-    if (closed_) return;
+    WritePending();
+    record_.reset();
+    // A commit left for the next start still needs the staged copies its
+    // journal names: the record stays as it is, for that start to deal with.
+    if (closed_ || Exists(folder_, kJournalName)) return;
     const std::optional<std::map<std::string, Staged>> recorded = ReadRecord();
     if (!recorded) {
-        SetAside(LocalPath(kStagingName));
+        // A record this run failed to write is its own: nothing in it is
+        // acted on, and it goes rather than stay as ".bad".
+        if (unwritten_.ok()) {
+            SetAside(folder_, kStagingName);
+        } else {
+            folder_.Remove(kStagingName).IgnoreError();
+        }
         return;
     }
     std::map<std::string, Staged> kept = earlier_;
     for (const auto& [staged, what] : *recorded) {
         if (earlier_.count(staged)) continue;
-        std::error_code error;
-        const auto size = fs::file_size(LocalPath(staged), error);
-        if (keepPartials_ && !what.validator.empty() && what.total >= 0 && !error && size > 0) {
+        const Result<FileInfo> part = folder_.Inspect(staged, Links::Followed);
+        const bool nonEmpty = part.ok() && part->kind == FileKind::Regular && part->size > 0;
+        if (keepPartials_ && !what.validator.empty() && what.total >= 0 && nonEmpty) {
             kept[staged] = what;
         } else {
-            RemoveQuietly(LocalPath(staged));
+            folder_.Remove(staged).IgnoreError();
         }
     }
-    if (kept.empty()) {
-        RemoveQuietly(LocalPath(kStagingName));
-        return;
+    if (!kept.empty()) {
+        Start(kept);
+        record_.reset();
+        if (unwritten_.ok()) return;
+        // A part that cannot stay on record goes: nothing would remove it later.
+        for (const auto& [staged, what] : kept) folder_.Remove(staged).IgnoreError();
     }
-    Start(kept);
-    record_.close();
+    folder_.Remove(kStagingName).IgnoreError();
 }
 
 void StagingRecord::Start(const std::map<std::string, Staged>& recorded) {
-    record_.open(LocalPath(kStagingName), std::ios::binary | std::ios::trunc);
-    record_ << kStagingHeader << "\n";
+    folder_.Remove(kStagingName).IgnoreError();
+    unwritten_ = {};
+    Result<std::unique_ptr<FileWriter>> opened = folder_.OpenForWriting(kStagingName, WriteMode::CreateNew);
+    if (opened.ok()) {
+        record_ = std::move(*opened);
+        const std::string header = std::string(kStagingHeader) + "\n";
+        unwritten_ = record_->Write(header.data(), header.size());
+    } else {
+        record_.reset();
+        unwritten_ = opened.error();
+    }
     for (const auto& [staged, what] : recorded) AppendRecorded(staged, what);
-    Flush();
+    WritePending();
 }
 
 void StagingRecord::AppendRecorded(const std::string& staged, const Staged& what) {
@@ -209,8 +243,7 @@ std::string StagingRecord::ValidLine(const std::string& staged, const std::strin
 std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
     for (auto it = earlier_.begin(); it != earlier_.end(); ++it) {
         if (it->second.entry != entry) continue;
-        std::error_code error;
-        if (!fs::is_regular_file(LocalPath(it->first), error)) continue;
+        if (!Is(folder_, it->first, FileKind::Regular, Links::Followed)) continue;
         LeftBody left{it->first, it->second.validator, it->second.total};
         // Still in the record: from now on it is this run's.
         earlier_.erase(it);
@@ -221,7 +254,7 @@ std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
 
 void StagingRecord::RemoveLeftovers() {
     for (const auto& [staged, what] : earlier_) {
-        RemoveQuietly(LocalPath(staged));
+        folder_.Remove(staged).IgnoreError();
         Append("gone\t" + staged);
     }
     earlier_.clear();
@@ -234,7 +267,7 @@ std::string StagingRecord::NewStagedName(const std::string& entry, const IsListe
         std::string name;
         name.reserve(stem.size() + kStagedMark.size() + kTagLength);
         name.append(stem).append(kStagedMark).append(RandomTag());
-        if (isListed(name) || earlier_.count(name) || Exists(LocalPath(name))) continue;
+        if (isListed(name) || earlier_.count(name) || Exists(folder_, name)) continue;
         // Different entries have different stems, unless both were cut to
         // fit: only those could be given the same name twice.
         if (stem.size() != entry.size() && !cutNames_.insert(name).second) continue;
@@ -251,20 +284,20 @@ void StagingRecord::RecordValidator(const std::string& staged, const std::string
 }
 
 void StagingRecord::Close() {
-    Flush();
-    record_.close();
+    WritePending();
+    record_.reset();
     const std::optional<std::map<std::string, Staged>> recorded = ReadRecord();
     if (!recorded) {
-        SetAside(LocalPath(kStagingName));
+        SetAside(folder_, kStagingName);
         closed_ = true;
         return;
     }
     // Committed files have left their staged names; whatever is still there goes.
     for (const auto& [staged, what] : *recorded) {
-        if (!earlier_.count(staged)) RemoveQuietly(LocalPath(staged));
+        if (!earlier_.count(staged)) folder_.Remove(staged).IgnoreError();
     }
     if (earlier_.empty()) {
-        RemoveQuietly(LocalPath(kStagingName));
+        folder_.Remove(kStagingName).IgnoreError();
         closed_ = true;
     }
 }
@@ -274,78 +307,80 @@ void StagingRecord::Append(const std::string& line) {
     pending_ += '\n';
     // Thousands of names are planned at once: the record takes them in
     // pieces rather than holding them all in memory.
-    if (pending_.size() >= kLongestPending) Flush();
+    if (pending_.size() >= kLongestPending) WritePending();
 }
 
+// Every staged name is on record before its file is made: a record that
+// cannot take them stops the run before any is.
 void StagingRecord::Flush() {
-    if (pending_.empty() || !record_.is_open()) return;
-    // One write: a crash cuts at most this piece, whose sum then is missing.
-    pending_ += SumLine(pending_);
-    pending_ += '\n';
-    record_ << pending_;
-    record_.flush();
+    WritePending();
+    if (!unwritten_.ok()) throw UpdateFailure(texts::CannotWrite(kStagingName));
+}
+
+// One write: a crash cuts at most this piece, whose sum then is missing.
+// After a failed write nothing more is written: a piece after a cut one
+// would not count either.
+void StagingRecord::WritePending() {
+    if (pending_.empty()) return;
+    if (record_ && unwritten_.ok()) {
+        pending_ += SumLine(pending_);
+        pending_ += '\n';
+        unwritten_ = record_->Write(pending_.data(), pending_.size());
+    }
     pending_.clear();
 }
 
-void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version) {
-    WriteJournal(moves, version);
+void CommitUpdate(GameFolder& folder, const std::vector<CommitMove>& moves, std::int16_t version) {
+    WriteJournal(folder, moves, version);
     std::size_t done = 0;
     std::vector<bool> replaced(moves.size(), false);
-    try {
-        for (; done < moves.size(); ++done) replaced[done] = MoveInPlace(moves[done]);
-    } catch (const std::system_error&) {
-        // Back to the installed game: the journal goes first, so that a crash
-        // while putting things back is not mistaken for a commit to finish.
-        RemoveQuietly(LocalPath(kJournalName));
-        for (std::size_t k = done + 1; k-- > 0;) {
-            const CommitMove& move = moves[k];
-            std::error_code ignored;
-            if (k < done) fs::rename(LocalPath(move.target), LocalPath(move.staged), ignored);
-            if (Exists(LocalPath(move.backup)))
-                fs::rename(LocalPath(move.backup), LocalPath(move.target), ignored);
-        }
+    for (; done < moves.size(); ++done) {
+        bool replacedNow = false;
+        const IoStatus moved = MoveInPlace(folder, moves[done], replacedNow);
+        replaced[done] = replacedNow;
+        if (!moved.ok()) break;
+    }
+    if (done < moves.size()) {
+        PutBack(folder, moves, done);
         throw UpdateFailure(texts::CannotWrite(moves[done].target));
     }
-    if (!WriteVersion(version)) {
+    if (!WriteVersion(folder, version).ok()) {
         // Every file is in place; the journal stays so that the next start
         // records the version before anything else.
         throw UpdateFailure(texts::CannotRecordVersion(version));
     }
     for (std::size_t k = 0; k < moves.size(); ++k) {
-        if (replaced[k]) RemoveQuietly(LocalPath(moves[k].backup));
+        if (replaced[k]) folder.Remove(moves[k].backup).IgnoreError();
     }
-    RemoveQuietly(LocalPath(kJournalName));
+    folder.Remove(kJournalName).IgnoreError();
 }
 
-bool FinishPendingCommit() {
-    const fs::path journal = LocalPath(kJournalName);
-    RemoveQuietly(LocalPath(std::string(kJournalName) + ".new"));
-    if (!Exists(journal)) return false;
+bool FinishPendingCommit(GameFolder& folder) {
+    folder.Remove(std::string(kJournalName) + ".new").IgnoreError();
+    if (!Exists(folder, kJournalName)) return false;
     // A journal cut or edited, left by an older updater, or naming anything
     // but the updater's own moves of list-worthy files is never acted on, and
     // its version is never recorded.
-    const std::optional<Journal> read = ReadJournal(WholeFile(journal));
-    if (!read || !NamesNoFolder(*read)) {
-        SetAside(journal);
+    const Result<std::string> text = ReadFile(folder, kJournalName);
+    const std::optional<Journal> read = ReadJournal(text.ok() ? *text : std::string());
+    if (!read || !NamesNoFolder(folder, *read)) {
+        SetAside(folder, kJournalName);
         return false;
     }
     const std::vector<CommitMove>& moves = read->moves;
     const std::int16_t version = read->version;
     for (const CommitMove& move : moves) {
-        if (!Exists(LocalPath(move.staged))) continue;  // already in place
-        try {
-            const fs::path target = LocalPath(move.target);
-            if (Exists(target) && !Exists(LocalPath(move.backup)))
-                ReplaceFile(target, LocalPath(move.backup));
-            ReplaceFile(LocalPath(move.staged), target);
-        } catch (const std::system_error&) {
+        if (!Exists(folder, move.staged)) continue;  // already in place
+        const bool setAside = Exists(folder, move.target) && !Exists(folder, move.backup);
+        if ((setAside && !folder.Replace(move.target, move.backup).ok()) ||
+            !folder.Replace(move.staged, move.target).ok()) {
             throw UpdateFailure(texts::CannotWrite(move.target));
         }
     }
-    if (!WriteVersion(version)) {
+    if (!WriteVersion(folder, version).ok()) {
         throw UpdateFailure(texts::CannotRecordVersion(version));
     }
-    for (const CommitMove& move : moves) RemoveQuietly(LocalPath(move.backup));
-    RemoveQuietly(journal);
+    for (const CommitMove& move : moves) folder.Remove(move.backup).IgnoreError();
+    folder.Remove(kJournalName).IgnoreError();
     return true;
 }

@@ -7,15 +7,15 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "storage/storage.h"
 #include "update/records/working_records.h"
 
 // Whether a name is an entry of the update's lists.
@@ -33,8 +33,8 @@ struct LeftBody {
 // left), so that a later start removes exactly those and nothing else.
 class StagingRecord {
 public:
-    // Reads what earlier runs recorded; starts a new record.
-    StagingRecord();
+    // Reads what earlier runs recorded in the folder; starts a new record.
+    explicit StagingRecord(GameFolder& folder);
     // Removes every staged file of this run that was not committed, except
     // those kept for a later resume.
     ~StagingRecord();
@@ -48,15 +48,16 @@ public:
     void RemoveLeftovers();
 
     // A new name beside the entry's target (the entry, ".~upd-" and a random
-    // tag) that no file has and no listed entry uses. Its record is written by the next Flush(), which must
-    // come before the file is made.
+    // tag) that no file has and no listed entry uses. Its record is written
+    // by the next Flush(), which must come before the file is made.
     std::string NewStagedName(const std::string& entry, const IsListed& isListed);
     // The staged body came from an answer with this validator and total,
     // and may be continued by a range of that same file; written by the
     // next Flush().
     void RecordValidator(const std::string& staged, const std::string& validator, std::int64_t total);
     // Writes what was recorded since the last call (one write for thousands
-    // of files, not one each).
+    // of files, not one each). Throws UpdateFailure when the record could not
+    // take it, nor anything before.
     void Flush();
     // Keep partial bodies on disk for the next run (the run was stopped, not failed).
     void KeepPartials() { keepPartials_ = true; }
@@ -65,6 +66,7 @@ public:
 
 private:
     void Append(const std::string& line);
+    void WritePending();
 
     struct Staged {
         std::string entry;
@@ -76,12 +78,14 @@ private:
     void AppendRecorded(const std::string& staged, const Staged& what);
     static std::string ValidLine(const std::string& staged, const std::string& validator, std::int64_t total);
     static bool ReadLine(std::string_view line, std::map<std::string, Staged>& named);
-    static std::optional<std::map<std::string, Staged>> ReadRecord();
+    std::optional<std::map<std::string, Staged>> ReadRecord();
 
+    GameFolder& folder_;
     std::map<std::string, Staged> earlier_;  // staged name -> what it holds
     std::set<std::string> cutNames_;         // names given to entries cut to fit
-    std::ofstream record_;                   // open from the start to the end of the run
+    std::unique_ptr<FileWriter> record_;     // open from the start to the end of the run
     std::string pending_;                    // lines not written yet
+    IoStatus unwritten_;                     // why the record could not take what it was given
     bool keepPartials_ = false;
     bool closed_ = false;
 };
@@ -89,9 +93,9 @@ private:
 // Puts every staged file in place and records the version, all or nothing:
 // a failure before the last move puts every replaced file back. Throws
 // UpdateFailure with the reason.
-void CommitUpdate(const std::vector<CommitMove>& moves, std::int16_t version);
+void CommitUpdate(GameFolder& folder, const std::vector<CommitMove>& moves, std::int16_t version);
 
 // Finishes the commit a previous run left half done. Returns false when
 // there was none, or when its journal failed its checks (it is then set
 // aside, and nothing it names is touched). Throws UpdateFailure when it cannot be finished.
-bool FinishPendingCommit();
+bool FinishPendingCommit(GameFolder& folder);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
-#include <system_error>
 
 #include "storage/storage.h"
 #include "update/formats/number_text.h"
@@ -13,8 +12,6 @@
 #include "update/trust/signed_metadata.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Written by an updater before records carried sums and their names were
 // checked: such a record is set aside like a broken one.
@@ -143,13 +140,6 @@ std::optional<Journal> ReadJournal(std::string_view text) {
     return journal;
 }
 
-void SetAside(const fs::path& record) {
-    fs::path bad = record;
-    bad += ".bad";
-    try {
-        ReplaceFile(record, bad);
-    } catch (const std::system_error&) {
-        std::error_code ignored;
-        fs::remove(record, ignored);
-    }
+void SetAside(GameFolder& folder, const std::string& record) {
+    if (!folder.Replace(record, record + ".bad").ok()) folder.Remove(record).IgnoreError();
 }

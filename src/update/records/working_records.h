@@ -8,12 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "storage/storage.h"
 
 // The updater's own working files in the game folder.
 inline constexpr const char* kLockName = "updater.lock";
@@ -67,4 +68,4 @@ std::optional<Journal> ReadJournal(std::string_view text);
 
 // Renames a record that failed to "<record>.bad" (an older one goes); when it
 // cannot be renamed, it is removed. Either way it is never acted on.
-void SetAside(const std::filesystem::path& record);
+void SetAside(GameFolder& folder, const std::string& record);

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <system_error>
 #include <vector>
 
 #include "failure.h"
 #include "player_texts.h"
+#include "storage/file_streams.h"
 #include "storage/storage.h"
 #include "update/formats/repository.h"
 #include "update/trust/key_text.h"
@@ -27,15 +26,6 @@ constexpr std::size_t kLargestSignatures = 64 * 1024;
 
 // The record is a few bytes; anything longer is not one.
 constexpr std::size_t kLargestSerialRecord = 4096;
-
-AcceptedSerials ReadAcceptedSerials(const std::string& keySet) {
-    std::ifstream in(LocalPath(kSerialName), std::ios::binary);
-    std::string text(kLargestSerialRecord + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    if (text.size() > kLargestSerialRecord) return {};
-    return RecordedSerials(text, keySet);
-}
 
 class DigestCheck : public ContentCheck {
 public:
@@ -66,8 +56,9 @@ std::vector<PublicKey> KeysOf(std::string_view text) {
 
 }  // namespace
 
-RepositoryTrust::RepositoryTrust(const TrustSettings& settings)
-    : releaseKeys_(KeysOf(settings.publicKeys)),
+RepositoryTrust::RepositoryTrust(const TrustSettings& settings, GameFolder& folder)
+    : folder_(folder),
+      releaseKeys_(KeysOf(settings.publicKeys)),
       threshold_(static_cast<std::size_t>(std::max(settings.releaseThreshold, 1))),
       freshKeys_(KeysOf(settings.freshKeys)),
       channel_(settings.channel) {
@@ -110,7 +101,7 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     // could bring back files the operator has since replaced, or hold back
     // a fix.
     const AcceptedSerials offered{metadata_->serial, freshness->serial};
-    const AcceptedSerials accepted = ReadAcceptedSerials(keySet_);
+    const AcceptedSerials accepted = ReadAcceptedSerials();
     if (offered < accepted) throw UpdateFailure(texts::OlderThanAccepted());
     accepted_ = std::max(offered, accepted);
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
@@ -162,26 +153,27 @@ FileDigest RepositoryTrust::Expected(const std::string& entry) const {
     return found->second.second;
 }
 
+// A record that cannot be read holds nothing back, as one that is missing.
+AcceptedSerials RepositoryTrust::ReadAcceptedSerials() const {
+    const Result<std::string> text = ReadFile(folder_, kSerialName, kLargestSerialRecord + 1);
+    if (!text.ok() || text->size() > kLargestSerialRecord) return {};
+    return RecordedSerials(*text, keySet_);
+}
+
 void RepositoryTrust::RecordSerial() const {
-    if (!Enabled() || !metadata_ || accepted_ <= ReadAcceptedSerials(keySet_)) return;
+    if (!Enabled() || !metadata_ || accepted_ <= ReadAcceptedSerials()) return;
     // Like the settings file: never created where the game has no Config folder.
-    const std::filesystem::path path = LocalPath(kSerialName);
-    std::error_code error;
-    if (!std::filesystem::is_directory(path.parent_path(), error)) return;
-    const std::filesystem::path written = LocalPath(std::string(kSerialName) + ".new");
-    {
-        std::ofstream out(written, std::ios::binary | std::ios::trunc);
-        out << FormatSerialRecord(keySet_, accepted_);
-        out.close();
-        if (out.fail()) {
-            std::filesystem::remove(written, error);
-            throw UpdateFailure(texts::CannotWrite(kSerialName));
-        }
-    }
-    try {
-        ReplaceFile(written, path);
-    } catch (const std::system_error&) {
-        std::filesystem::remove(written, error);
+    const std::string name = kSerialName;
+    const Result<FileInfo> config = folder_.Inspect(name.substr(0, name.find('\\')), Links::Followed);
+    if (!config.ok() || config->kind != FileKind::Folder) return;
+    const std::string written = name + ".new";
+    folder_.Remove(written).IgnoreError();
+    Result<std::unique_ptr<FileWriter>> out = folder_.OpenForWriting(written, WriteMode::CreateNew);
+    const std::string record = FormatSerialRecord(keySet_, accepted_);
+    IoStatus status = out.ok() ? (*out)->Write(record.data(), record.size()) : out.error();
+    if (out.ok() && status.ok()) status = (*out)->Close();
+    if (!status.ok() || !folder_.Replace(written, name).ok()) {
+        folder_.Remove(written).IgnoreError();
         throw UpdateFailure(texts::CannotWrite(kSerialName));
     }
 }
@@ -190,25 +182,24 @@ std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {
     return std::make_unique<DigestCheck>(expected);
 }
 
-std::optional<FileDigest> InstalledDigest(const std::string& entry) {
-    const std::filesystem::path path = LocalPath(entry);
-    std::error_code error;
-    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular) {
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) return std::nullopt;
+std::optional<FileDigest> InstalledDigest(GameFolder& folder, const std::string& entry) {
+    const Result<FileInfo> installed = folder.Inspect(entry, Links::NotFollowed);
+    if (!installed.ok() || installed->kind != FileKind::Regular) return std::nullopt;
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry);
+    if (!reader.ok()) return std::nullopt;
+    ReaderStream in(**reader);
     return DigestOfStream(in);
 }
 
-bool HoldsContent(const std::string& entry, const FileDigest& expected) {
-    const std::filesystem::path path = LocalPath(entry);
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error) ||
-        std::filesystem::file_size(path, error) != expected.size || error) {
+// What the name leads to (a link is looked through) is read only when it is
+// a regular file of the expected size.
+bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected) {
+    const Result<FileInfo> installed = folder.Inspect(entry, Links::Followed);
+    if (!installed.ok() || installed->kind != FileKind::Regular || installed->size != expected.size) {
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) return false;
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry);
+    if (!reader.ok()) return false;
+    ReaderStream in(**reader);
     return DigestOfStream(in) == expected;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/storage.h"
 #include "transfer/download_job.h"
 #include "update/trust/serial_record.h"
 #include "update/trust/signed_metadata.h"
@@ -36,8 +37,9 @@ public:
     // Fetches small repository files into memory, at once (the run shows them).
     using Fetch = std::function<std::vector<std::string>(const std::vector<TextRequest>&)>;
 
-    // No release key: an unsigned updater.
-    explicit RepositoryTrust(const TrustSettings& settings);
+    // No release key: an unsigned updater. The serials this game folder
+    // accepted are kept in it (kSerialName).
+    RepositoryTrust(const TrustSettings& settings, GameFolder& folder);
 
     bool Enabled() const { return !releaseKeys_.empty(); }
 
@@ -64,6 +66,9 @@ public:
     void RecordSerial() const;
 
 private:
+    AcceptedSerials ReadAcceptedSerials() const;
+
+    GameFolder& folder_;
     std::vector<PublicKey> releaseKeys_;
     std::size_t threshold_ = 1;
     std::vector<PublicKey> freshKeys_;
@@ -83,7 +88,7 @@ std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected);
 
 // True when the file (UTF-8 path relative to the game folder) already holds
 // exactly these bytes; it is read once.
-bool HoldsContent(const std::string& entry, const FileDigest& expected);
+bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected);
 // The size and SHA-256 of the installed file, a regular file (not a link);
 // nothing when there is none or it cannot be read.
-std::optional<FileDigest> InstalledDigest(const std::string& entry);
+std::optional<FileDigest> InstalledDigest(GameFolder& folder, const std::string& entry);
