@@ -194,12 +194,12 @@ std::optional<FileDigest> InstalledDigest(GameFolder& folder, const std::string&
 // What the name leads to (a link is looked through) is read only when it is
 // a regular file of the expected size.
 bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected) {
-    const Result<FileInfo> installed = folder.Inspect(entry, Links::Followed);
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry);
+    if (!reader.ok()) return false;
+    const Result<FileInfo> installed = (*reader)->Info();
     if (!installed.ok() || installed->kind != FileKind::Regular || installed->size != expected.size) {
         return false;
     }
-    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry);
-    if (!reader.ok()) return false;
     ReaderStream in(**reader);
     return DigestOfStream(in) == expected;
 }
