@@ -1,6 +1,7 @@
 // update-repo: the operators' tool that publishes a version into an update
 // repository and checks a repository before players see it.
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -196,6 +197,12 @@ SigningOptions SigningFrom(const Arguments& arguments) {
             "delta-threshold", arguments.Value("delta-threshold", std::to_string(patches.deltaThreshold)));
         if (threshold < 0) throw UsageError("--delta-threshold must be a number of bytes");
         patches.deltaThreshold = static_cast<std::uint64_t>(threshold);
+        // For tests only: files of a few MB published as segmented deltas
+        // of many segments, as the product does for files beyond 64 MiB.
+        if (const char* segment = std::getenv("UPDATE_REPO_TEST_SEGMENT_BYTES")) {
+            patches.singleFrameMost = 0;
+            patches.segments = ScaledSegmentSizes(std::strtoull(segment, nullptr, 10));
+        }
     }
     return options;
 }

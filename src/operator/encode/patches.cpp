@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 
+#include "operator/encode/segmented_encode.h"
 #include "operator/encode/zstd_encode.h"
 #include "operator/file_io.h"
 #include "storage/cp1252.h"
@@ -33,10 +34,10 @@ private:
 
 // Writes one immutable file through a PendingFile: what coding returns.
 template <typename Code>
-FileDigest WriteCoded(const fs::path& target, const Code& code) {
+auto WriteCoded(const fs::path& target, const Code& code) {
     fs::create_directories(target.parent_path());
     PendingFile file(target);
-    const FileDigest digest = code([&](const char* data, std::size_t size) {
+    const auto digest = code([&](const char* data, std::size_t size) {
         file.Write(data, size);
         return true;
     });
@@ -75,8 +76,28 @@ std::map<std::string, std::vector<Sha256Digest>> EarlierContents(const Repositor
     return contents;
 }
 
+// The delta from oldFile to newFile into out: one patch-from frame when
+// both are small, else segmented. Nothing when it would not be worth keeping
+// beside an object of objectSize bytes.
+std::optional<FileDigest> MakeDeltaOf(const RepositoryFolder& repository, const fs::path& oldFile,
+                                      const fs::path& newFile, const ByteSink& out, std::uint64_t objectSize,
+                                      const PatchOptions& options) {
+    if (fs::file_size(oldFile) <= options.singleFrameMost &&
+        fs::file_size(newFile) <= options.singleFrameMost)
+        return MakeDelta(oldFile, newFile, out, options.level);
+    const ScratchFile spill(repository.root);
+    SegmentedDeltaOptions segmented;
+    segmented.level = options.level;
+    segmented.sizes = options.segments;
+    segmented.threads = options.threads;
+    segmented.memory = options.memory;
+    segmented.giveUpAbove = objectSize - objectSize / 8;
+    return MakeSegmentedDelta(oldFile, newFile, spill.Path(), out, segmented);
+}
+
 // Makes the delta from the old content (decoded from its object) to the
-// stored file, and keeps it at deltaPath when it is smaller than the object.
+// stored file, and keeps it at deltaPath when it is worth keeping beside the
+// object.
 std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, const fs::path& oldObject,
                                            const fs::path& stored, const fs::path& deltaPath,
                                            std::uint64_t objectSize, const PatchOptions& options,
@@ -88,17 +109,18 @@ std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, c
     });
     try {
         ScratchFile made(repository.root);
-        const FileDigest digest = WriteCoded(made.Path(), [&](const ByteSink& out) {
-            return MakeDelta(oldCopy.Path(), stored, out, options.level);
+        const std::optional<FileDigest> digest = WriteCoded(made.Path(), [&](const ByteSink& out) {
+            return MakeDeltaOf(repository, oldCopy.Path(), stored, out, objectSize, options);
         });
-        if (digest.size >= objectSize) {
-            progress << "delta of " << what << ": " << digest.size
-                     << " bytes, not smaller than the object: left out\n";
+        if (!digest || !DeltaWorthKeeping(digest->size, objectSize)) {
+            progress << "delta of " << what << ": "
+                     << (digest ? std::to_string(digest->size) + " bytes, not" : std::string("given up,"))
+                     << " an eighth smaller than the object: left out\n";
             return std::nullopt;
         }
         fs::create_directories(deltaPath.parent_path());
         fs::rename(made.Path(), deltaPath);
-        progress << "delta of " << what << ": " << digest.size << " bytes\n";
+        progress << "delta of " << what << ": " << digest->size << " bytes\n";
         return digest;
     } catch (const CodecError& e) {
         if (e.kind() != CodecError::Kind::TooLarge) throw;
@@ -108,6 +130,10 @@ std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, c
 }
 
 }  // namespace
+
+bool DeltaWorthKeeping(std::uint64_t deltaSize, std::uint64_t objectSize) {
+    return deltaSize <= objectSize - objectSize / 8;
+}
 
 std::string WriteVersionPatches(const RepositoryFolder& repository, const VersionFiles& files,
                                 const PatchOptions& options, std::ostream& progress) {
@@ -122,8 +148,9 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
         const fs::path objectPath = repository.root / ObjectName(digest.sha256);
         std::optional<FileDigest> object = PresentDigest(objectPath);
         if (!object) {
-            object = WriteCoded(
-                objectPath, [&](const ByteSink& out) { return CompressObject(stored, out, options.level); });
+            object = WriteCoded(objectPath, [&](const ByteSink& out) {
+                return CompressObject(stored, out, options.level, options.threads);
+            });
             progress << "compressed " << utf8 << ": " << digest.size << " -> " << object->size << " bytes\n";
         }
         patches.objects.push_back({digest.sha256, *object});
@@ -141,7 +168,8 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
                 delta = MakeSmallerDelta(repository, oldObject, stored, deltaPath, object->size, options,
                                          progress, utf8 + " from " + Hex(from).substr(0, 12));
             if (!delta) continue;
-            if (delta->size < object->size) patches.deltas.push_back({from, digest.sha256, *delta});
+            if (DeltaWorthKeeping(delta->size, object->size))
+                patches.deltas.push_back({from, digest.sha256, *delta});
         }
     }
     const std::string text = FormatVersionPatches(patches);

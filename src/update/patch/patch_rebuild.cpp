@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <system_error>
 
 #include "failure.h"
@@ -54,7 +55,11 @@ Rebuilt RebuildFile(PatchedFile& file, const std::atomic<bool>& stop) {
             for (std::size_t k = 0; k < way.deltas.size(); ++k) {
                 const bool last = k + 1 == way.deltas.size();
                 std::ifstream in(LocalPath(file.artifacts[k]), std::ios::binary);
-                const std::uint64_t most = last ? file.expected.size : kDeltaMostBytes;
+                // A step between versions has no signed size of its own: a
+                // single frame is bounded by its window, a segmented delta by
+                // the size its map declares; the result is checked by digest.
+                const std::uint64_t most =
+                    last ? file.expected.size : std::numeric_limits<std::uint64_t>::max();
                 const FileDigest made = DecodeInto(
                     file.steps[k], file.entry, stop,
                     [&](const ByteSink& sink) { return ApplyDelta(LocalPath(from), in, sink, most); });
