@@ -385,14 +385,9 @@ protected:
 
 class CodecTest : public Scratch, public testing::WithParamInterface<CodecCase> {};
 
-TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
-    const CodecCase& c = GetParam();
-    const fs::path oldFile = folder_ / "old.bin", newFile = folder_ / "new.bin",
-                   otherOld = folder_ / "other.bin";
-    const std::string old = Make(c.old), made = Make(c.made);
-    Write(oldFile, old);
-    Write(newFile, made);
-
+// The frame of a row, made from the files written for it.
+std::string MakeFrame(const CodecCase& c, const fs::path& oldFile, const fs::path& newFile,
+                      const std::string& old, const std::string& made, const fs::path& spill) {
     std::string frame;
     switch (c.frame) {
         case Frame::Ours: {
@@ -400,7 +395,7 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
                 c.form == Form::Object ? CompressObject(newFile, Into(frame), 3)
                 : c.form == Form::Delta
                     ? MakeDelta(oldFile, newFile, Into(frame), 3)
-                    : *MakeSegmentedDelta(oldFile, newFile, folder_ / "spill", Into(frame), SmallSegments());
+                    : *MakeSegmentedDelta(oldFile, newFile, spill, Into(frame), SmallSegments());
             EXPECT_EQ(digest, DigestOf(frame)) << "the digest reported is the frame's";
             break;
         }
@@ -419,9 +414,11 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
         case Frame::Nothing:
             break;
     }
-    EXPECT_LE(frame.size(), c.atMost * static_cast<double>(made.size()) + 64) << "frame of " << frame.size();
+    return frame;
+}
 
-    switch (c.change) {
+void Damage(std::string& frame, Change change, std::uint64_t oldSize) {
+    switch (change) {
         case Change::None:
             break;
         case Change::CutAtEnd:
@@ -440,9 +437,21 @@ TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
             frame += frame;
             break;
         default:
-            ChangeMap(frame, c.change, old.size());
+            ChangeMap(frame, change, oldSize);
             break;
     }
+}
+
+TEST_P(CodecTest, RebuildsTheFileOrRefusesTheFrame) {
+    const CodecCase& c = GetParam();
+    const fs::path oldFile = folder_ / "old.bin", newFile = folder_ / "new.bin",
+                   otherOld = folder_ / "other.bin";
+    const std::string old = Make(c.old), made = Make(c.made);
+    Write(oldFile, old);
+    Write(newFile, made);
+    std::string frame = MakeFrame(c, oldFile, newFile, old, made, folder_ / "spill");
+    EXPECT_LE(frame.size(), c.atMost * static_cast<double>(made.size()) + 64) << "frame of " << frame.size();
+    Damage(frame, c.change, old.size());
     const fs::path frameFile = folder_ / "frame.zst";
     Write(frameFile, frame);
     if (c.appliedTo) Write(otherOld, Make(*c.appliedTo));

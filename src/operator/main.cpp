@@ -64,8 +64,10 @@ publish
   objects/<sha256>.zst and, for each changed file of at least
   --delta-threshold bytes (default 1024), deltas from its contents in the
   last K versions (--patch-versions, default 3) under deltas/, each kept only
-  when smaller than the object; qoro_update_N.patch lists them and the
-  release metadata signs it. Keyed updaters fetch the cheapest of them.
+  when it saves at least an eighth of the object (one zstd frame up to 64
+  MiB, segmented beyond: any size, in bounded memory, on every core);
+  qoro_update_N.patch lists them and the release metadata signs it. Keyed
+  updaters fetch the cheapest of them.
     --level L       zstd's level for objects and deltas (1 to 22, default 19)
     --no-patches    no objects nor deltas: players fetch whole files
   Files deleted from the build stay installed: the repository cannot express a

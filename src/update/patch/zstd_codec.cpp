@@ -30,6 +30,25 @@ std::string PathText(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
+// What a frame declares, checked before zstd allocates anything for it.
+void CheckHeader(std::string_view first, const std::string& what, std::uint64_t windowLimit,
+                 std::uint64_t most) {
+    const FrameHeader header = ReadFrameHeader(first, what);
+    if (!header.checksum) {
+        throw CodecError(CodecError::Kind::Damaged, "The " + what + " carries no content checksum.");
+    }
+    if (header.window > windowLimit) {
+        throw CodecError(CodecError::Kind::Damaged, "The " + what + " declares a window of " +
+                                                        Bytes(header.window) + ", more than the " +
+                                                        Bytes(windowLimit) + " accepted.");
+    }
+    if (header.contentSize && *header.contentSize > most) {
+        throw CodecError(CodecError::Kind::Damaged,
+                         "The " + what + " declares " + Bytes(*header.contentSize) +
+                             " of content, more than the " + Bytes(most) + " expected.");
+    }
+}
+
 // Decodes the one frame that `in` holds into out: `prefix` is a delta's old
 // file (empty for an object), `windowLimit` the largest window accepted;
 // `head`: the first bytes of the frame, when the caller has read them already.
@@ -59,23 +78,8 @@ FileDigest Decode(std::istream& in, const ByteSink& out, std::uint64_t most, std
         in.read(input.data() + given, static_cast<std::streamsize>(input.size() - given));
         if (in.bad()) throw CodecError(CodecError::Kind::Unreadable, "The " + what + " could not be read.");
         const auto got = given + static_cast<std::size_t>(in.gcount());
-        if (first) {
-            first = false;
-            const FrameHeader header = ReadFrameHeader(std::string_view(input.data(), got), what);
-            if (!header.checksum) {
-                throw CodecError(CodecError::Kind::Damaged, "The " + what + " carries no content checksum.");
-            }
-            if (header.window > windowLimit) {
-                throw CodecError(CodecError::Kind::Damaged, "The " + what + " declares a window of " +
-                                                                Bytes(header.window) + ", more than the " +
-                                                                Bytes(windowLimit) + " accepted.");
-            }
-            if (header.contentSize && *header.contentSize > most) {
-                throw CodecError(CodecError::Kind::Damaged,
-                                 "The " + what + " declares " + Bytes(*header.contentSize) +
-                                     " of content, more than the " + Bytes(most) + " expected.");
-            }
-        }
+        if (first) CheckHeader(std::string_view(input.data(), got), what, windowLimit, most);
+        first = false;
         if (got == 0) break;
         ZSTD_inBuffer from{input.data(), got, 0};
         bool full = false;
