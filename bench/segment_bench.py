@@ -129,17 +129,20 @@ def make_and_apply(old, new, work, level, runs):
     rebuilt, copied = os.path.join(work, "rebuilt"), os.path.join(work, "copied")
     want = sha256(new)
     for run in range(runs):
+        # Both timed until their output is on disk.
         os.sync()
+        started = time.monotonic()
         applied = Measured([tool("delta_tool"), "apply", old, delta, rebuilt])
         os.sync()
+        apply_seconds = time.monotonic() - started
         started = time.monotonic()
         subprocess.run(["cp", old, copied], check=True)
         os.sync()
         cp_seconds = time.monotonic() - started
         ok = applied.out.split()[1] == want
-        print("apply %d: %.1f s (%s), cp %.1f s: %.2fx%s" % (run + 1, applied.seconds, applied.memory(), cp_seconds,
-                                                             applied.seconds / cp_seconds,
-                                                             "" if ok else " WRONG RESULT"), flush=True)
+        print("apply %d: %.1f s (%.1f s before the sync; %s), cp %.1f s: %.2fx%s" % (
+            run + 1, apply_seconds, applied.seconds, applied.memory(), cp_seconds, apply_seconds / cp_seconds,
+            "" if ok else " WRONG RESULT"), flush=True)
         os.remove(rebuilt)
         os.remove(copied)
     return int(delta_bytes)

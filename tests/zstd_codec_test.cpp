@@ -1095,29 +1095,34 @@ TEST_F(Scratch, ASegmentedDeltaStopsWhereItsSinkStopsIt) {
     std::string delta;
     MakeSegmentedDelta(oldFile, newFile, folder_ / "spill", Into(delta), SmallSegments());
 
+    // Memory for all segments, or for one at a time: then the decoders wait
+    // for the writer, which stops first.
     enum class Stop { Refuse, Cancel };
-    for (const Stop stop : {Stop::Refuse, Stop::Cancel}) {
-        for (const std::uint64_t after : {std::uint64_t{0}, std::uint64_t{1} << 20, kMixedSize - 1}) {
-            std::uint64_t received = 0;
-            const ByteSink sink = [&](const char*, std::size_t size) {
-                if (received + size > after && stop == Stop::Cancel) throw RunCancelled();
-                if (received + size > after) return false;
-                received += size;
-                return true;
-            };
-            std::istringstream in(delta);
-            const std::string what = (stop == Stop::Cancel ? "cancelled after " : "refused after ") +
-                                     std::to_string(after) + " bytes";
-            try {
-                ApplyDelta(oldFile, in, sink, UINT64_MAX, {8, kApplyMemoryBudget});
-                ADD_FAILURE() << what << ": decoded";
-            } catch (const RunCancelled&) {
-                EXPECT_EQ(stop, Stop::Cancel) << what;
-            } catch (const CodecError& error) {
-                EXPECT_EQ(stop, Stop::Refuse) << what;
-                EXPECT_EQ(error.kind(), CodecError::Kind::Unwritable) << what << ": " << error.what();
+    for (const ApplyLimits limits : {ApplyLimits{8, kApplyMemoryBudget}, ApplyLimits{2, 1}}) {
+        for (const Stop stop : {Stop::Refuse, Stop::Cancel}) {
+            for (const std::uint64_t after : {std::uint64_t{0}, std::uint64_t{1} << 20, kMixedSize - 1}) {
+                std::uint64_t received = 0;
+                const ByteSink sink = [&](const char*, std::size_t size) {
+                    if (received + size > after && stop == Stop::Cancel) throw RunCancelled();
+                    if (received + size > after) return false;
+                    received += size;
+                    return true;
+                };
+                std::istringstream in(delta);
+                const std::string what = (stop == Stop::Cancel ? "cancelled after " : "refused after ") +
+                                         std::to_string(after) + " bytes, " + std::to_string(limits.memory) +
+                                         " bytes of memory";
+                try {
+                    ApplyDelta(oldFile, in, sink, UINT64_MAX, limits);
+                    ADD_FAILURE() << what << ": decoded";
+                } catch (const RunCancelled&) {
+                    EXPECT_EQ(stop, Stop::Cancel) << what;
+                } catch (const CodecError& error) {
+                    EXPECT_EQ(stop, Stop::Refuse) << what;
+                    EXPECT_EQ(error.kind(), CodecError::Kind::Unwritable) << what << ": " << error.what();
+                }
+                EXPECT_LE(received, after) << what;
             }
-            EXPECT_LE(received, after) << what;
         }
     }
 }

@@ -15,9 +15,11 @@
 //   zstd-refused <label> <old file, or - for an object> <frame>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "check.h"
+#include "operator/encode/segmented_encode.h"
 #include "operator/encode/zstd_encode.h"
 #include "update/trust/crypto.h"
 #include "update/trust/signed_metadata.h"
@@ -208,6 +210,22 @@ TEST_CASE(Zstd, MadeAndDecodedHere) {
     CHECK(ApplyDelta(folder / "old.bin", deltaIn, Into(fromDelta), made.size()) == DigestOf(made));
     CHECK(fromObject == made);
     CHECK(fromDelta == made);
+
+    // Segmented, in small segments: the segments decoded on several threads,
+    // the old file read by ranges through Windows' C runtime.
+    SegmentedDeltaOptions options;
+    options.level = 3;
+    options.sizes = ScaledSegmentSizes(64 << 10);
+    options.threads = 2;
+    std::string segmented, fromSegments;
+    const std::optional<FileDigest> segmentedDigest = MakeSegmentedDelta(
+        folder / "old.bin", folder / "new.bin", folder / "spill", Into(segmented), options);
+    CHECK(segmentedDigest && *segmentedDigest == DigestOf(segmented));
+    CHECK(segmented.size() * 20 < object.size());
+    std::istringstream segmentedIn(segmented);
+    CHECK(ApplyDelta(folder / "old.bin", segmentedIn, Into(fromSegments), made.size(),
+                     {4, kApplyMemoryBudget}) == DigestOf(made));
+    CHECK(fromSegments == made);
     fs::remove_all(folder);
 }
 

@@ -8,8 +8,8 @@
 // keeps, and that goes when the caller releases it. Because jobs start in
 // order, the job the caller waits for has always started, or could: the
 // work never waits on itself. The first error of any job is thrown to the
-// caller, at its next Take; destroying the object stops the threads
-// (running jobs end first) and waits for them.
+// caller, at its next Take; Stop, or destroying the object, stops the
+// threads (running jobs end first) and waits for them.
 #pragma once
 
 #include <algorithm>
@@ -56,11 +56,13 @@ public:
     OrderedWorkers(const OrderedWorkers&) = delete;
     OrderedWorkers& operator=(const OrderedWorkers&) = delete;
 
-    // Job k's result, once it is done; the first error of any job instead.
+    // Job k's result, once it is done; the first error of any job instead,
+    // or Stopped once Stop has been called.
     Result Take(std::size_t k) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return error_ || done_.contains(k); });
+        changed_.wait(lock, [&] { return error_ || stopped_ || done_.contains(k); });
         if (error_) std::rethrow_exception(error_);
+        if (!done_.contains(k)) throw Stopped();
         auto found = done_.find(k);
         Result result = std::move(found->second.result);
         kept_[k] = found->second.kept;
@@ -79,15 +81,10 @@ public:
         changed_.notify_all();
     }
 
-private:
-    struct Done {
-        Result result;
-        std::uint64_t kept = 0;
-    };
+    struct Stopped {};
 
-    std::uint64_t Limit() const { return std::max<std::uint64_t>(plan_.memory, 1); }
-    std::uint64_t Cost(std::size_t k) const { return std::min(plan_.cost(k), Limit()); }
-
+    // Stops the threads once their running jobs end, and waits for them; a
+    // Take waiting meanwhile, on another thread, throws Stopped.
     void Stop() {
         {
             std::lock_guard lock(mutex_);
@@ -97,6 +94,15 @@ private:
         for (std::thread& thread : threads_) thread.join();
         threads_.clear();
     }
+
+private:
+    struct Done {
+        Result result;
+        std::uint64_t kept = 0;
+    };
+
+    std::uint64_t Limit() const { return std::max<std::uint64_t>(plan_.memory, 1); }
+    std::uint64_t Cost(std::size_t k) const { return std::min(plan_.cost(k), Limit()); }
 
     // The next job, once its memory is free, started; false when none is left.
     bool Claim(std::size_t& k, Job& job) {

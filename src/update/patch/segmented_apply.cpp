@@ -3,10 +3,16 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -106,27 +112,132 @@ std::unique_ptr<Decoders> StartDecoders(Decoders::Plan plan) {
     }
 }
 
-// Hashes and counts the output on its way to the sink.
-class Output {
+// A piece of the output: the first `size` bytes of a buffer read from the
+// old file (a copied segment), or a framed segment's bytes, decoded.
+struct Piece {
+    std::vector<char> bytes;
+    std::size_t size = 0;
+    std::optional<std::size_t> framed;
+};
+
+// The output's pieces in order, read or taken from the decoders and hashed
+// on a thread of their own while the caller's thread writes them: reading,
+// hashing and writing overlap, as in a copy by the system. A few pieces wait
+// at most (besides the decoded segments, which the decoders count).
+class Producer {
 public:
-    explicit Output(const ByteSink& out) : out_(out) {}
-    void Write(const char* data, std::size_t size) {
-        for (std::size_t at = 0; at < size; at += kPiece) {
-            const std::size_t piece = std::min(kPiece, size - at);
-            hash_.Update(data + at, piece);
-            written_ += piece;
-            if (!out_(data + at, piece)) {
-                throw CodecError(CodecError::Kind::Unwritable,
-                                 "The output of the delta could not be written.");
-            }
+    Producer(const fs::path& oldFile, const SegmentMap& map, std::istream& frames, Decoders& decoders)
+        : old_(oldFile), map_(map), frames_(frames), decoders_(decoders) {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            throw CodecError(CodecError::Kind::NoMemory, "No thread could be started to decode the delta.");
         }
     }
-    FileDigest Finish() { return FileDigest{written_, hash_.Finish()}; }
+    // The thread may wait for a segment whose decoder waits for memory that
+    // pieces never to be written hold: the decoders stop first.
+    ~Producer() {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        changed_.notify_all();
+        decoders_.Stop();
+        thread_.join();
+    }
+    Producer(const Producer&) = delete;
+    Producer& operator=(const Producer&) = delete;
+
+    // The next piece; false once the output is complete. Throws what reading
+    // or decoding met.
+    bool Next(Piece& piece) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !queue_.empty() || ended_ || error_; });
+        if (!queue_.empty()) {
+            piece = std::move(queue_.front());
+            queue_.pop_front();
+            changed_.notify_all();
+            return true;
+        }
+        if (error_) std::rethrow_exception(error_);
+        return false;
+    }
+    // Gives back the buffer of a copied piece once written: buffers go round
+    // instead of being allocated (and their pages faulted in) for every piece.
+    void Recycle(std::vector<char> buffer) {
+        std::lock_guard lock(mutex_);
+        spare_.push_back(std::move(buffer));
+    }
+    // The SHA-256 of every piece, once Next has returned false.
+    Sha256Digest Digest() { return hash_.Finish(); }
 
 private:
-    const ByteSink& out_;
+    static constexpr std::size_t kQueued = 4;
+    static constexpr std::size_t kRead = 4 << 20;
+
+    void Run() {
+        try {
+            std::size_t k = 0;
+            for (const Segment& segment : map_.segments) {
+                for (std::uint64_t at = 0; segment.Copied() && at < segment.newSize; at += kRead) {
+                    Piece piece{
+                        Spare(),
+                        static_cast<std::size_t>(std::min<std::uint64_t>(kRead, segment.newSize - at)),
+                        std::nullopt};
+                    old_.Read(segment.oldOffset + at, piece.bytes.data(), piece.size);
+                    if (!Push(std::move(piece))) return;
+                }
+                if (!segment.Copied()) {
+                    std::vector<char> made = decoders_.Take(k);
+                    const std::size_t size = made.size();
+                    if (!Push(Piece{std::move(made), size, k++})) return;
+                }
+            }
+            if (frames_.peek() != std::char_traits<char>::eof())
+                throw CodecError(CodecError::Kind::Damaged, "The delta goes on after its last segment.");
+            if (frames_.bad()) throw CodecError(CodecError::Kind::Unreadable, "The delta could not be read.");
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            error_ = std::current_exception();
+        }
+        changed_.notify_all();
+    }
+    std::vector<char> Spare() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!spare_.empty()) {
+                std::vector<char> buffer = std::move(spare_.back());
+                spare_.pop_back();
+                return buffer;
+            }
+        }
+        return std::vector<char>(kRead);
+    }
+    // Hashes the piece and queues it once there is room; false when stopped.
+    bool Push(Piece piece) {
+        hash_.Update(piece.bytes.data(), piece.size);
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || queue_.size() < kQueued; });
+        if (stopped_) return false;
+        queue_.push_back(std::move(piece));
+        changed_.notify_all();
+        return true;
+    }
+
+    RangeReader old_;
+    const SegmentMap& map_;
+    std::istream& frames_;
+    Decoders& decoders_;
     Sha256 hash_;
-    std::uint64_t written_ = 0;
+    std::mutex mutex_;  // what follows
+    std::condition_variable changed_;
+    std::deque<Piece> queue_;
+    std::vector<std::vector<char>> spare_;
+    bool ended_ = false, stopped_ = false;
+    std::exception_ptr error_;
+    std::thread thread_;
 };
 
 }  // namespace
@@ -137,30 +248,24 @@ FileDigest ApplySegments(const fs::path& oldFile, const SegmentMap& map, std::is
     for (const Segment& segment : map.segments) {
         if (!segment.Copied()) framed.push_back(segment);
     }
-    RangeReader old(oldFile);
-    Output output(out);
-    std::vector<char> piece(kPiece);
     const std::unique_ptr<Decoders> decoders = StartDecoders(DecodePlan(oldFile, framed, frames, limits));
-    std::size_t k = 0;
-    for (const Segment& segment : map.segments) {
-        if (segment.Copied()) {
-            for (std::uint64_t at = 0; at < segment.newSize; at += kPiece) {
-                const auto size =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, segment.newSize - at));
-                old.Read(segment.oldOffset + at, piece.data(), size);
-                output.Write(piece.data(), size);
+    Producer producer(oldFile, map, frames, *decoders);
+    std::uint64_t written = 0;
+    for (Piece piece; producer.Next(piece);) {
+        for (std::size_t at = 0; at < piece.size; at += kPiece) {
+            const std::size_t size = std::min(kPiece, piece.size - at);
+            if (!out(piece.bytes.data() + at, size)) {
+                throw CodecError(CodecError::Kind::Unwritable,
+                                 "The output of the delta could not be written.");
             }
-            continue;
+            written += size;
         }
-        {
-            const std::vector<char> made = decoders->Take(k);
-            output.Write(made.data(), made.size());
+        if (piece.framed) {
+            piece.bytes = {};
+            decoders->Release(*piece.framed);
+        } else {
+            producer.Recycle(std::move(piece.bytes));
         }
-        decoders->Release(k++);
     }
-    if (frames.peek() != std::char_traits<char>::eof()) {
-        throw CodecError(CodecError::Kind::Damaged, "The delta goes on after its last segment.");
-    }
-    if (frames.bad()) throw CodecError(CodecError::Kind::Unreadable, "The delta could not be read.");
-    return output.Finish();
+    return FileDigest{written, producer.Digest()};
 }
