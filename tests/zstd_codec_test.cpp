@@ -1127,6 +1127,41 @@ TEST_F(Scratch, ASegmentedDeltaStopsWhereItsSinkStopsIt) {
     }
 }
 
+// Offsets beyond 32 bits: an old file of 5 GiB (sparse, but for its last
+// bytes), a segment copied from its end and one decoded from a range beyond
+// 4 GiB; a map made here, with a frame of libzstd's (its size declared, as
+// every segment's frame must).
+TEST_F(Scratch, ASegmentedDeltaReachesPastFourGiB) {
+    const fs::path oldFile = folder_ / "old.bin";
+    const std::uint64_t tail = std::uint64_t{5} << 30;
+    const std::string last = "Kestralon, 5 GiB into the file";
+    std::ofstream(oldFile, std::ios::binary).close();
+    fs::resize_file(oldFile, tail);
+    std::ofstream(oldFile, std::ios::binary | std::ios::in | std::ios::out)
+        .seekp(static_cast<std::streamoff>(tail))
+        .write(last.data(), static_cast<std::streamsize>(last.size()));
+    const std::uint64_t oldSize = tail + last.size();
+    ASSERT_EQ(fs::file_size(oldFile), oldSize);
+
+    const std::string made = last + " and " + last;
+    const std::string reference = std::string(64, '\0') + last;  // from tail - 64 to the end
+    const std::string rest = made.substr(last.size());
+    std::string frame(ZSTD_compressBound(rest.size()), '\0');
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_refPrefix(context, reference.data(), reference.size());
+    frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), rest.data(), rest.size()));
+    ZSTD_freeCCtx(context);
+    const SegmentMap map{made.size(),
+                         oldSize,
+                         {{last.size(), tail, last.size(), 0},
+                          {made.size() - last.size(), tail - 64, reference.size(), frame.size()}}};
+    std::istringstream in(FormatSegmentMap(map) + frame);
+    std::string output;
+    EXPECT_EQ(ApplyDelta(oldFile, in, Into(output), made.size()), DigestOf(made));
+    EXPECT_EQ(output, made);
+}
+
 // An updater that knows single frames only reads a delta as DecompressObject
 // reads an object (the same decoding, the old file as prefix): a segmented
 // delta is no zstd frame to it, refused at its first bytes as damaged, and

@@ -18,9 +18,12 @@
 #include <optional>
 #include <sstream>
 
+#include <zstd.h>
+
 #include "check.h"
 #include "operator/encode/segmented_encode.h"
 #include "operator/encode/zstd_encode.h"
+#include "update/patch/segment_map.h"
 #include "update/trust/crypto.h"
 #include "update/trust/signed_metadata.h"
 
@@ -226,6 +229,44 @@ TEST_CASE(Zstd, MadeAndDecodedHere) {
     CHECK(ApplyDelta(folder / "old.bin", segmentedIn, Into(fromSegments), made.size(),
                      {4, kApplyMemoryBudget}) == DigestOf(made));
     CHECK(fromSegments == made);
+    fs::remove_all(folder);
+}
+
+// Offsets beyond 32 bits through Windows' C runtime: an old file of 5 GiB
+// (sparse on the Linux file system under Wine), a segment copied from its
+// end and one decoded from a range beyond 4 GiB.
+TEST_CASE(Zstd, SegmentsPastFourGiB) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / "crypto_win_test_far";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path oldFile = folder / "old.bin";
+    const std::uint64_t tail = std::uint64_t{5} << 30;
+    const std::string last = "Kestralon, 5 GiB into the file";
+    std::ofstream(oldFile, std::ios::binary).close();
+    fs::resize_file(oldFile, tail);
+    std::ofstream(oldFile, std::ios::binary | std::ios::in | std::ios::out)
+        .seekp(static_cast<std::streamoff>(tail))
+        .write(last.data(), static_cast<std::streamsize>(last.size()));
+    const std::uint64_t oldSize = tail + last.size();
+    CHECK_EQ(fs::file_size(oldFile), oldSize);
+
+    const std::string made = last + " and " + last, rest = made.substr(last.size());
+    const std::string reference = std::string(64, '\0') + last;
+    std::string frame(ZSTD_compressBound(rest.size()), '\0');
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_refPrefix(context, reference.data(), reference.size());
+    frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), rest.data(), rest.size()));
+    ZSTD_freeCCtx(context);
+    const SegmentMap map{
+        made.size(),
+        oldSize,
+        {{last.size(), tail, last.size(), 0}, {rest.size(), tail - 64, reference.size(), frame.size()}}};
+    std::istringstream in(FormatSegmentMap(map) + frame);
+    std::string output;
+    CHECK(ApplyDelta(oldFile, in, Into(output), made.size()) == DigestOf(made));
+    CHECK(output == made);
     fs::remove_all(folder);
 }
 

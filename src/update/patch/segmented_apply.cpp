@@ -32,8 +32,8 @@ struct FreeDCtx {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-std::string SegmentName(std::size_t framed) {
-    return "delta's segment " + std::to_string(framed + 1);
+std::string FrameName(std::size_t framed) {
+    return "delta's frame " + std::to_string(framed + 1);
 }
 
 // Decodes one framed segment whole: its frame must declare exactly the
@@ -41,7 +41,7 @@ std::string SegmentName(std::size_t framed) {
 // to the last byte and carry its checksum.
 std::vector<char> DecodeSegment(ZSTD_DCtx* context, const Segment& segment, const std::vector<char>& frame,
                                 const std::vector<char>& old, std::size_t framed) {
-    const std::string what = SegmentName(framed);
+    const std::string what = FrameName(framed);
     const FrameHeader header =
         ReadFrameHeader(std::string_view(frame.data(), std::min(frame.size(), kLongestFrameHeader)), what);
     if (!header.checksum)
