@@ -5,6 +5,9 @@
 //       and prints "<delta bytes> <segments> <framed segments> <seconds>"
 //   delta_tool apply OLD DELTA OUT [--threads N]
 //       rebuilds OUT as the updater does and prints "<bytes> <sha256> <seconds>"
+//   delta_tool object FILE OUT [--level L] [--threads N]
+//       compresses FILE as update-repo does its objects (N of zstd's workers)
+//       and prints "<bytes> <seconds>"
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -94,12 +97,29 @@ int Apply(int argc, char** argv) {
     return 0;
 }
 
+int Object(int argc, char** argv) {
+    const int level = std::stoi(Option(argc, argv, "--level", "19"));
+    const unsigned threads =
+        std::stoul(Option(argc, argv, "--threads", std::to_string(std::thread::hardware_concurrency())));
+    std::ofstream out(argv[3], std::ios::binary | std::ios::trunc);
+    const auto start = std::chrono::steady_clock::now();
+    const FileDigest digest = CompressObject(
+        argv[2],
+        [&](const char* data, std::size_t size) {
+            return static_cast<bool>(out.write(data, static_cast<std::streamsize>(size)));
+        },
+        level, threads);
+    std::printf("%llu %.3f\n", static_cast<unsigned long long>(digest.size), Since(start));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
         if (argc >= 5 && std::strcmp(argv[1], "make") == 0) return Make(argc, argv);
         if (argc >= 5 && std::strcmp(argv[1], "apply") == 0) return Apply(argc, argv);
+        if (argc >= 4 && std::strcmp(argv[1], "object") == 0) return Object(argc, argv);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "delta_tool: %s\n", error.what());
         return 1;

@@ -76,7 +76,7 @@ class Measured:
         done.set()
         sampler.join()
         self.seconds = time.monotonic() - started
-        self.out = out
+        self.out, self.err = out, err
         if process.returncode != 0:
             raise RuntimeError("%s failed (%d): %s %s" % (argv[0], process.returncode, out[-500:], err[-500:]))
 
@@ -177,7 +177,7 @@ def publish_and_update(old, new, work, level):
         published = Measured([tool("update-repo"), "publish", "--repo", repo, "--version", str(version), "--from",
                               build, "--key", key, "--level", str(level)])
         print("publish %d: %.1f s, %s" % (version, published.seconds, published.memory()), flush=True)
-        for line in published.out.splitlines():
+        for line in (published.out + published.err).splitlines():
             if "delta" in line:
                 print("  " + line)
         shutil.rmtree(build)

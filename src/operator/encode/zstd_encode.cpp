@@ -85,8 +85,10 @@ FileDigest CompressObject(const fs::path& file, const ByteSink& out, int level, 
         const std::uint64_t size = SizeOf(file);
         const auto context = Context(level, std::min(WindowLogFor(size), kObjectWindowLog), file);
         // A zstd built without its workers refuses the setting: one thread then.
-        if (threads > 1 && size >= kObjectWorkersBytes)
-            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, static_cast<int>(threads));
+        if (threads > 1 && size >= kObjectWorkersBytes) {
+            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers,
+                                   static_cast<int>(std::min(threads, kObjectWorkersMost)));
+        }
         return Compress(context.get(), file, size, out);
     } catch (const std::bad_alloc&) {
         throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to compress " + NameOf(file) + ".");
