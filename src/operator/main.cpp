@@ -1,6 +1,7 @@
 // update-repo: the operators' tool that publishes a version into an update
 // repository and checks a repository before players see it.
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -68,8 +69,10 @@ publish
   objects/<sha256>.zst and, for each changed file of at least
   --delta-threshold bytes (default 1024), deltas from its contents in the
   last K versions (--patch-versions, default 3) under deltas/, each kept only
-  when smaller than the object; qoro_update_N.patch lists them and the
-  release metadata signs it. Keyed updaters fetch the cheapest of them.
+  when it saves at least an eighth of the object (one zstd frame up to 64
+  MiB, segmented beyond: any size, in bounded memory, on every core);
+  qoro_update_N.patch lists them and the release metadata signs it. Keyed
+  updaters fetch the cheapest of them.
     --level L       zstd's level for objects and deltas (1 to 22, default 19)
     --no-patches    no objects nor deltas: players fetch whole files
   Files deleted from the build stay installed: the repository cannot express a
@@ -230,6 +233,12 @@ SigningOptions SigningFrom(const Arguments& arguments) {
             "delta-threshold", arguments.Value("delta-threshold", std::to_string(patches.deltaThreshold)));
         if (threshold < 0) throw UsageError("--delta-threshold must be a number of bytes");
         patches.deltaThreshold = static_cast<std::uint64_t>(threshold);
+        // For tests only: files of a few MB published as segmented deltas
+        // of many segments, as the product does for files beyond 64 MiB.
+        if (const char* segment = std::getenv("UPDATE_REPO_TEST_SEGMENT_BYTES")) {
+            patches.singleFrameMost = 0;
+            patches.segments = ScaledSegmentSizes(std::strtoull(segment, nullptr, 10));
+        }
     }
     return options;
 }

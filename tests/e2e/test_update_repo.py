@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+from unittest import mock
 
 from harness import (BUILD_DIR, INDEX, SOURCE_DIR, FaultServer, GameFolder, Nginx, UPDATE_URL, headless_program,
                      list_name, make_readable, parse_headless, run_headless, wait_for_port_free)
@@ -1033,6 +1034,14 @@ def sha(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+SEGMENT_MAP_MAGIC = (0x184D2A5B).to_bytes(4, "little")
+
+
 class Patches(Case):
     """Published with a key, every file version is kept as a compressed object
     and a changed archive gets deltas from its last versions; a keyed updater
@@ -1042,12 +1051,16 @@ class Patches(Case):
     def setUp(self):
         self.key, self.public = keygen(self.folder("keys-"))
 
-    def published(self, *extra):
+    def published(self, *extra, segments=None):
+        """segments: the archive's deltas segmented, in segments of that many
+        bytes (the tool's setting for tests), as for a file of gigabytes."""
         repo = self.folder("repo-")
         builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"}, {PAK: PAK_3})
-        for version, files in enumerate(builds, start=1):
-            self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra,
-                                 *(("--first-signing",) * (version == 1)))
+        setting = {"UPDATE_REPO_TEST_SEGMENT_BYTES": str(segments)} if segments else {}
+        with mock.patch.dict(os.environ, setting):
+            for version, files in enumerate(builds, start=1):
+                self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra,
+                                     *(("--first-signing",) * (version == 1)))
         return repo
 
     def test_each_file_comes_the_cheapest_way_that_works(self):
@@ -1063,17 +1076,26 @@ class Patches(Case):
                     lambda c: c[:-9] + bytes([c[-9] ^ 1]) + c[-8:])
 
         keyed = {"UPDATER_TEST_PUBLIC_KEY": self.public}
-        # (what, publish options, damage, installed archive, env) -> the archive's requests, in order
+        segments = 16 * 1024
+        # (what, publish options, segment size, damage, installed archive, env) -> the archive's requests, in order
         cases = [
-            ("a delta from the installed copy", (), None, PAK_1, keyed, [delta_1_3]),
-            ("a tampered delta", (), corrupt_delta, PAK_1, keyed, [delta_1_3, object_3]),
-            ("an installed copy no delta starts from", (), None, b"modified by hand", keyed, [object_3]),
-            ("a chain across two versions", ("--patch-versions", "1"), None, PAK_1, keyed, [delta_1_2, delta_2_3]),
-            ("an updater without a key", (), None, PAK_1, {}, [whole]),
+            ("a delta from the installed copy", (), None, None, PAK_1, keyed, [delta_1_3]),
+            ("a tampered delta", (), None, corrupt_delta, PAK_1, keyed, [delta_1_3, object_3]),
+            ("an installed copy no delta starts from", (), None, None, b"modified by hand", keyed, [object_3]),
+            ("a chain across two versions", ("--patch-versions", "1"), None, None, PAK_1, keyed,
+             [delta_1_2, delta_2_3]),
+            ("a segmented delta", (), segments, None, PAK_1, keyed, [delta_1_3]),
+            ("a segmented delta, tampered", (), segments, corrupt_delta, PAK_1, keyed, [delta_1_3, object_3]),
+            ("a chain of segmented deltas", ("--patch-versions", "1"), segments, None, PAK_1, keyed,
+             [delta_1_2, delta_2_3]),
+            ("an updater without a key", (), None, None, PAK_1, {}, [whole]),
         ]
-        for what, options, damage, installed, env, expected in cases:
+        for what, options, segmented, damage, installed, env, expected in cases:
             with self.subTest(what):
-                repo = self.published(*options)
+                repo = self.published(*options, segments=segmented)
+                deltas = [os.path.join(repo, "deltas", n) for n in os.listdir(os.path.join(repo, "deltas"))]
+                # A segmented delta starts with the skippable frame of its map.
+                self.assertEqual({segmented is not None}, {read(d)[:4] == SEGMENT_MAP_MAGIC for d in deltas}, what)
                 if damage:
                     damage(repo)
                 game = self.game(1, files={PAK: installed, "small.txt": b"small"})

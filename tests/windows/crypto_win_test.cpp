@@ -15,10 +15,15 @@
 //   zstd-refused <label> <old file, or - for an object> <frame>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
+#include <zstd.h>
+
 #include "check.h"
+#include "operator/encode/segmented_encode.h"
 #include "operator/encode/zstd_encode.h"
+#include "update/patch/segment_map.h"
 #include "update/trust/crypto.h"
 #include "update/trust/signed_metadata.h"
 
@@ -219,6 +224,60 @@ TEST_CASE(Zstd, MadeAndDecodedHere) {
     CHECK(ApplyDeltaTo(folder / "old.bin", deltaIn, Into(fromDelta), made.size()) == DigestOf(made));
     CHECK(fromObject == made);
     CHECK(fromDelta == made);
+
+    // Segmented, in small segments: the segments decoded on several threads,
+    // the old file read by ranges through Windows' C runtime.
+    SegmentedDeltaOptions options;
+    options.level = 3;
+    options.sizes = ScaledSegmentSizes(64 << 10);
+    options.threads = 2;
+    std::string segmented, fromSegments;
+    const std::optional<FileDigest> segmentedDigest = MakeSegmentedDelta(
+        folder / "old.bin", folder / "new.bin", folder / "spill", Into(segmented), options);
+    CHECK(segmentedDigest && *segmentedDigest == DigestOf(segmented));
+    CHECK(segmented.size() * 20 < object.size());
+    std::istringstream segmentedIn(segmented);
+    CHECK(ApplyDelta(folder / "old.bin", segmentedIn, Into(fromSegments), made.size(),
+                     {4, kApplyMemoryBudget}) == DigestOf(made));
+    CHECK(fromSegments == made);
+    fs::remove_all(folder);
+}
+
+// Offsets beyond 32 bits through Windows' C runtime: an old file of 5 GiB
+// (sparse on the Linux file system under Wine), a segment copied from its
+// end and one decoded from a range beyond 4 GiB.
+TEST_CASE(Zstd, SegmentsPastFourGiB) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / "crypto_win_test_far";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path oldFile = folder / "old.bin";
+    const std::uint64_t tail = std::uint64_t{5} << 30;
+    const std::string last = "Kestralon, 5 GiB into the file";
+    std::ofstream(oldFile, std::ios::binary).close();
+    fs::resize_file(oldFile, tail);
+    std::ofstream(oldFile, std::ios::binary | std::ios::in | std::ios::out)
+        .seekp(static_cast<std::streamoff>(tail))
+        .write(last.data(), static_cast<std::streamsize>(last.size()));
+    const std::uint64_t oldSize = tail + last.size();
+    CHECK_EQ(fs::file_size(oldFile), oldSize);
+
+    const std::string made = last + " and " + last, rest = made.substr(last.size());
+    const std::string reference = std::string(64, '\0') + last;
+    std::string frame(ZSTD_compressBound(rest.size()), '\0');
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_refPrefix(context, reference.data(), reference.size());
+    frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), rest.data(), rest.size()));
+    ZSTD_freeCCtx(context);
+    const SegmentMap map{
+        made.size(),
+        oldSize,
+        {{last.size(), tail, last.size(), 0}, {rest.size(), tail - 64, reference.size(), frame.size()}}};
+    std::istringstream in(FormatSegmentMap(map) + frame);
+    std::string output;
+    CHECK(ApplyDelta(oldFile, in, Into(output), made.size()) == DigestOf(made));
+    CHECK(output == made);
     fs::remove_all(folder);
 }
 

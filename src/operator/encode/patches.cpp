@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "operator/encode/segmented_encode.h"
 #include "operator/encode/zstd_encode.h"
 #include "operator/file_io.h"
 #include "storage/cp1252.h"
@@ -35,10 +36,10 @@ private:
 
 // Writes one immutable file through a PendingFile: what coding returns.
 template <typename Code>
-FileDigest WriteCoded(const fs::path& target, const Code& code) {
+auto WriteCoded(const fs::path& target, const Code& code) {
     fs::create_directories(target.parent_path());
     PendingFile file(target);
-    const FileDigest digest = code([&](const char* data, std::size_t size) {
+    const auto digest = code([&](const char* data, std::size_t size) {
         file.Write(data, size);
         return true;
     });
@@ -142,24 +143,45 @@ bool DeltaRebuilds(const fs::path& delta, const fs::path& oldCopy, const FileDig
     }
 }
 
+// The delta from oldFile to newFile into out: one patch-from frame when
+// both are small, else segmented. Nothing when it would not be worth keeping
+// beside an object of objectSize bytes.
+std::optional<FileDigest> MakeDeltaOf(const RepositoryFolder& repository, const fs::path& oldFile,
+                                      const fs::path& newFile, const ByteSink& out, std::uint64_t objectSize,
+                                      const PatchOptions& options) {
+    if (fs::file_size(oldFile) <= options.singleFrameMost &&
+        fs::file_size(newFile) <= options.singleFrameMost)
+        return MakeDelta(oldFile, newFile, out, options.level);
+    const ScratchFile spill(repository.root);
+    SegmentedDeltaOptions segmented;
+    segmented.level = options.level;
+    segmented.sizes = options.segments;
+    segmented.threads = options.threads;
+    segmented.memory = options.memory;
+    segmented.giveUpAbove = objectSize - objectSize / 8;
+    return MakeSegmentedDelta(oldFile, newFile, spill.Path(), out, segmented);
+}
+
 // Makes the delta from the old copy to the stored file, and keeps it at
-// deltaPath when it is smaller than the object.
+// deltaPath when it is worth keeping beside the object.
 std::optional<FileDigest> MakeSmallerDelta(const RepositoryFolder& repository, const fs::path& oldCopy,
                                            const fs::path& stored, const fs::path& deltaPath,
                                            std::uint64_t objectSize, const PatchOptions& options,
                                            std::ostream& progress, const std::string& what) {
     try {
         ScratchFile made(repository.root);
-        const FileDigest digest = WriteCoded(
-            made.Path(), [&](const ByteSink& out) { return MakeDelta(oldCopy, stored, out, options.level); });
-        if (digest.size >= objectSize) {
-            progress << "delta of " << what << ": " << digest.size
-                     << " bytes, not smaller than the object: left out\n";
+        const std::optional<FileDigest> digest = WriteCoded(made.Path(), [&](const ByteSink& out) {
+            return MakeDeltaOf(repository, oldCopy, stored, out, objectSize, options);
+        });
+        if (!digest || !DeltaWorthKeeping(digest->size, objectSize)) {
+            progress << "delta of " << what << ": "
+                     << (digest ? std::to_string(digest->size) + " bytes, not" : std::string("given up,"))
+                     << " an eighth smaller than the object: left out\n";
             return std::nullopt;
         }
         fs::create_directories(deltaPath.parent_path());
         fs::rename(made.Path(), deltaPath);
-        progress << "delta of " << what << ": " << digest.size << " bytes\n";
+        progress << "delta of " << what << ": " << digest->size << " bytes\n";
         return digest;
     } catch (const CodecError& e) {
         if (e.kind() != CodecError::Kind::TooLarge) throw;
@@ -199,13 +221,18 @@ FileDigest ObjectOf(const RepositoryFolder& repository, const FileDigest& conten
         if (!fault) return *PresentDigest(objectPath);
         progress << "note: " << ObjectName(content.sha256) << " " << *fault << ": made anew\n";
     }
-    const FileDigest object = WriteCoded(
-        objectPath, [&](const ByteSink& out) { return CompressObject(stored, out, options.level); });
+    const FileDigest object = WriteCoded(objectPath, [&](const ByteSink& out) {
+        return CompressObject(stored, out, options.level, options.threads);
+    });
     progress << "compressed " << what << ": " << content.size << " -> " << object.size << " bytes\n";
     return object;
 }
 
 }  // namespace
+
+bool DeltaWorthKeeping(std::uint64_t deltaSize, std::uint64_t objectSize) {
+    return deltaSize <= objectSize - objectSize / 8;
+}
 
 std::string WriteVersionPatches(const RepositoryFolder& repository, const VersionFiles& files,
                                 const PatchOptions& options, std::ostream& progress) {
@@ -227,7 +254,7 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
             const std::optional<FileDigest> delta =
                 DeltaFrom(repository, from, digest, stored, object.size, options, progress,
                           utf8 + " from " + Hex(from.sha256).substr(0, 12));
-            if (delta && delta->size < object.size)
+            if (delta && DeltaWorthKeeping(delta->size, object.size))
                 patches.deltas.push_back({from.sha256, digest.sha256, *delta});
         }
     }

@@ -4,26 +4,49 @@
 //                               compressed once, named by its content
 //   deltas/<from>-<to>.zst      for a changed file above a size, from each of
 //                               its contents in the last versions, when
-//                               smaller than the object
+//                               clearly smaller than the object
+//                               (DeltaWorthKeeping); one patch-from frame
+//                               when both contents are small, else segmented
+//                               (update/patch/segment_map.h)
 //   qoro_update_<N>.patch       what version N can travel as, signed through
 //                               the release metadata
 // All are immutable: a name is its content.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "operator/encode/segment_plan.h"
 #include "operator/repository_folder.h"
 #include "update/trust/signed_metadata.h"
+
+// A delta whose old and new contents both stay within this size is one
+// patch-from frame: the smallest delta zstd makes, and one that updaters
+// without segmented deltas apply too. Its decoder holds a window of the new
+// file and maps the old one: 128 MiB at most, half the updater's memory.
+inline constexpr std::uint64_t kSingleFrameDeltaBytes = 64ull << 20;
 
 struct PatchOptions {
     int versionsBack = 3;                 // deltas from the file's contents in this many earlier versions
     int level = 19;                       // zstd's level
     std::uint64_t deltaThreshold = 1024;  // smaller changed files travel compressed only
+    std::uint64_t singleFrameMost = kSingleFrameDeltaBytes;
+    SegmentSizes segments;
+    // Threads for deltas and for large objects (every core), and the memory
+    // a delta's threads may hold together.
+    unsigned threads = std::max(std::thread::hardware_concurrency(), 1u);
+    std::uint64_t memory = 768ull << 20;
 };
+
+// A delta is kept when it saves at least an eighth of the object: one that
+// saves less is not worth a player's rebuild (and its risk of falling back
+// to the object after all), nor a publication's disk.
+bool DeltaWorthKeeping(std::uint64_t deltaSize, std::uint64_t objectSize);
 
 // Writes the objects of every file of `files` (the version's metadata, just
 // made from files/) that has none yet, the deltas to its changed files, and

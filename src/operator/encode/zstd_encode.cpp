@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "operator/encode/encode_checks.h"
 #include "storage/storage.h"
 #include "update/trust/crypto.h"
 
@@ -24,47 +25,6 @@ namespace fs = std::filesystem;
 struct FreeCCtx {
     void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
-
-std::string PathText(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-CodecError Unreadable(const fs::path& file) {
-    return CodecError(CodecError::Kind::Unreadable, "The file " + PathText(file) + " could not be read.");
-}
-
-// The size of a regular file, before anything is read.
-std::uint64_t SizeOf(const fs::path& file) {
-    std::error_code error;
-    if (!fs::is_regular_file(file, error)) throw Unreadable(file);
-    const std::uint64_t size = fs::file_size(file, error);
-    if (error) throw Unreadable(file);
-    return size;
-}
-
-void CheckLevel(int level) {
-    const ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_compressionLevel);
-    if (level < 1 || level > bounds.upperBound) {
-        throw std::invalid_argument("Compression level " + std::to_string(level) + " is not between 1 and " +
-                                    std::to_string(bounds.upperBound) + ".");
-    }
-}
-
-void Check(std::size_t status, const fs::path& file) {
-    if (!ZSTD_isError(status)) return;
-    switch (ZSTD_getErrorCode(status)) {
-        case ZSTD_error_memory_allocation:
-            throw CodecError(CodecError::Kind::NoMemory,
-                             "Not enough memory to compress " + PathText(file) + ".");
-        case ZSTD_error_srcSize_wrong:
-            throw CodecError(CodecError::Kind::Unreadable,
-                             "The file " + PathText(file) + " changed size while it was compressed.");
-        default:
-            throw std::runtime_error("zstd could not compress " + PathText(file) + ": " +
-                                     ZSTD_getErrorName(status) + ".");
-    }
-}
 
 // One frame of `file` (size bytes) through a context set up by the caller.
 FileDigest Compress(ZSTD_CCtx* context, const fs::path& file, std::uint64_t size, const ByteSink& out) {
@@ -91,7 +51,7 @@ FileDigest Compress(ZSTD_CCtx* context, const fs::path& file, std::uint64_t size
                 written += to.pos;
                 if (!out(output.data(), to.pos)) {
                     throw CodecError(CodecError::Kind::Unwritable,
-                                     "The compressed form of " + PathText(file) + " could not be written.");
+                                     "The compressed form of " + NameOf(file) + " could not be written.");
                 }
             }
             done = last ? left == 0 : from.pos == from.size;
@@ -106,7 +66,7 @@ FileDigest Compress(ZSTD_CCtx* context, const fs::path& file, std::uint64_t size
 std::unique_ptr<ZSTD_CCtx, FreeCCtx> Context(int level, int windowLog, const fs::path& file) {
     std::unique_ptr<ZSTD_CCtx, FreeCCtx> context(ZSTD_createCCtx());
     if (!context) {
-        throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to compress " + PathText(file) + ".");
+        throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to compress " + NameOf(file) + ".");
     }
     ZSTD_CCtx* c = context.get();
     Check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level), file);
@@ -119,14 +79,19 @@ std::unique_ptr<ZSTD_CCtx, FreeCCtx> Context(int level, int windowLog, const fs:
 
 }  // namespace
 
-FileDigest CompressObject(const fs::path& file, const ByteSink& out, int level) {
+FileDigest CompressObject(const fs::path& file, const ByteSink& out, int level, unsigned threads) {
     CheckLevel(level);
     try {
         const std::uint64_t size = SizeOf(file);
         const auto context = Context(level, std::min(WindowLogFor(size), kObjectWindowLog), file);
+        // A zstd built without its workers refuses the setting: one thread then.
+        if (threads > 1 && size >= kObjectWorkersBytes) {
+            ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers,
+                                   static_cast<int>(std::min(threads, kObjectWorkersMost)));
+        }
         return Compress(context.get(), file, size, out);
     } catch (const std::bad_alloc&) {
-        throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to compress " + PathText(file) + ".");
+        throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to compress " + NameOf(file) + ".");
     }
 }
 
@@ -135,25 +100,24 @@ FileDigest MakeDelta(const fs::path& oldFile, const fs::path& newFile, const Byt
     const std::uint64_t oldSize = SizeOf(oldFile), newSize = SizeOf(newFile);
     for (const auto& [file, size] : {std::pair{oldFile, oldSize}, std::pair{newFile, newSize}}) {
         if (size > kDeltaMostBytes) {
-            throw CodecError(CodecError::Kind::TooLarge, "The file " + PathText(file) +
-                                                             " is larger than the " +
+            throw CodecError(CodecError::Kind::TooLarge, "The file " + NameOf(file) + " is larger than the " +
                                                              "2 GiB a delta can cover: publish it whole.");
         }
     }
     if (newSize > oldSize + kDeltaGrowthBytes) {
         throw CodecError(CodecError::Kind::TooLarge,
-                         "The file " + PathText(newFile) + " is more than 256 MiB larger than " +
-                             PathText(oldFile) + ", more than a delta may grow: publish it whole.");
+                         "The file " + NameOf(newFile) + " is more than 256 MiB larger than " +
+                             NameOf(oldFile) + ", more than a delta may grow: publish it whole.");
     }
     try {
         const fs::path path = fs::absolute(oldFile);
         const Result<std::unique_ptr<MappedFile>> mapped =
-            OpenFolder(path.parent_path())->Map(PathText(path.filename()));
+            OpenFolder(path.parent_path())->Map(NameOf(path.filename()));
         if (!mapped.ok()) throw Unreadable(oldFile);
         const std::unique_ptr<MappedFile>& old = *mapped;
         if (old->Bytes().size() != oldSize) {
             throw CodecError(CodecError::Kind::Unreadable,
-                             "The file " + PathText(oldFile) + " changed size while it was read.");
+                             "The file " + NameOf(oldFile) + " changed size while it was read.");
         }
         // The window covers the old file and the new one, as far as zstd
         // goes: the whole new file then lies in one window, which the frame
@@ -164,6 +128,6 @@ FileDigest MakeDelta(const fs::path& oldFile, const fs::path& newFile, const Byt
         return Compress(context.get(), newFile, newSize, out);
     } catch (const std::bad_alloc&) {
         throw CodecError(CodecError::Kind::NoMemory,
-                         "Not enough memory to compress " + PathText(newFile) + ".");
+                         "Not enough memory to compress " + NameOf(newFile) + ".");
     }
 }

@@ -1,5 +1,6 @@
 #include "update/patch/patch_rebuild.h"
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -69,7 +70,11 @@ Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<boo
             std::string from = file.entry;
             for (std::size_t k = 0; k < way.deltas.size(); ++k) {
                 const bool last = k + 1 == way.deltas.size();
-                const std::uint64_t most = last ? file.expected.size : kDeltaMostBytes;
+                // A step between versions has no signed size of its own: a
+                // single frame is bounded by its window, a segmented delta by
+                // the size its map declares; the result is checked by digest.
+                const std::uint64_t most =
+                    last ? file.expected.size : std::numeric_limits<std::uint64_t>::max();
                 FileDigest made;
                 {
                     FetchedBody in(folder, file.artifacts[k]);

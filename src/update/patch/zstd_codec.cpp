@@ -9,8 +9,13 @@
 #include <optional>
 #include <vector>
 
+#include <thread>
+
 #include "player_texts.h"
 #include "update/formats/repository.h"
+#include "update/patch/segment_map.h"
+#include "update/patch/segmented_apply.h"
+#include "update/patch/zstd_frame.h"
 #include "update/trust/crypto.h"
 
 namespace {
@@ -19,86 +24,35 @@ struct FreeDCtx {
     void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-std::string Bytes(std::uint64_t count) {
-    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+std::string PathText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
-// What the frame header (RFC 8878, 3.1.1.1) declares, read before zstd
-// allocates anything for the frame.
-struct FrameHeader {
-    std::uint64_t window = 0;
-    std::optional<std::uint64_t> contentSize;
-    bool checksum = false;
-};
-
-constexpr std::uint32_t kFrameMagic = 0xFD2FB528;
-constexpr std::size_t kLongestFrameHeader = 18;
-
-std::uint64_t LittleEndian(const unsigned char* bytes, std::size_t count) {
-    std::uint64_t value = 0;
-    for (std::size_t k = count; k-- > 0;) value = (value << 8) | bytes[k];
-    return value;
-}
-
-// `first`: the first bytes of the input (all of it when it is shorter than
-// a longest header).
-FrameHeader ReadFrameHeader(std::string_view first, const std::string& what) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(first.data());
-    const auto cut = [&] { return CodecError(CodecError::Kind::Damaged, "The " + what + " is cut short."); };
-    if (first.size() < 4)
-        throw first.empty() ? CodecError(CodecError::Kind::Damaged, "The " + what + " is empty.") : cut();
-    if (LittleEndian(bytes, 4) != kFrameMagic) {
-        throw CodecError(CodecError::Kind::Damaged, "The " + what + " is not a zstd frame.");
+// What a frame declares, checked before zstd allocates anything for it.
+void CheckHeader(std::string_view first, const std::string& what, std::uint64_t windowLimit,
+                 std::uint64_t most) {
+    const FrameHeader header = ReadFrameHeader(first, what);
+    if (!header.checksum) {
+        throw CodecError(CodecError::Kind::Damaged, "The " + what + " carries no content checksum.");
     }
-    if (first.size() < 5) throw cut();
-    const unsigned descriptor = bytes[4];
-    const bool singleSegment = descriptor & 0x20;
-    const unsigned sizeFlag = descriptor >> 6;
-    static constexpr std::size_t kDictionaryIdBytes[] = {0, 1, 2, 4};
-    const std::size_t contentSizeBytes = sizeFlag == 0 ? (singleSegment ? 1 : 0) : std::size_t{1} << sizeFlag;
-    const std::size_t length =
-        5 + (singleSegment ? 0 : 1) + kDictionaryIdBytes[descriptor & 3] + contentSizeBytes;
-    if (first.size() < length) throw cut();
-
-    FrameHeader header;
-    header.checksum = descriptor & 0x04;
-    if (contentSizeBytes > 0) {
-        std::uint64_t size = LittleEndian(bytes + length - contentSizeBytes, contentSizeBytes);
-        if (contentSizeBytes == 2) size += 256;
-        header.contentSize = size;
+    if (header.window > windowLimit) {
+        throw CodecError(CodecError::Kind::Damaged, "The " + what + " declares a window of " +
+                                                        Bytes(header.window) + ", more than the " +
+                                                        Bytes(windowLimit) + " accepted.");
     }
-    if (singleSegment) {
-        header.window = *header.contentSize;
-    } else {
-        const unsigned exponent = bytes[5] >> 3, mantissa = bytes[5] & 7;
-        const std::uint64_t base = std::uint64_t{1} << (10 + exponent);
-        header.window = base + base / 8 * mantissa;
-    }
-    return header;
-}
-
-[[noreturn]] void ThrowDecodeError(std::size_t code, const std::string& what, bool delta) {
-    switch (ZSTD_getErrorCode(code)) {
-        case ZSTD_error_memory_allocation:
-            throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to decode the " + what + ".");
-        case ZSTD_error_checksum_wrong:
-            throw CodecError(
-                CodecError::Kind::Damaged,
-                "The " + what + " does not rebuild what it was made from (its checksum differs)" +
-                    (delta ? ": it was made from another old file, or it is damaged." : ": it is damaged."));
-        case ZSTD_error_frameParameter_windowTooLarge:
-            throw CodecError(CodecError::Kind::Damaged,
-                             "The " + what + " declares a larger window than this program accepts.");
-        default:
-            throw CodecError(CodecError::Kind::Damaged,
-                             "The " + what + " is damaged (zstd: " + ZSTD_getErrorName(code) + ").");
+    if (header.contentSize && *header.contentSize > most) {
+        throw CodecError(CodecError::Kind::Damaged,
+                         "The " + what + " declares " + Bytes(*header.contentSize) +
+                             " of content, more than the " + Bytes(most) + " expected.");
     }
 }
 
 // Decodes the one frame that `in` holds into out: `prefix` is a delta's old
-// file (empty for an object), `windowLimit` the largest window accepted.
+// file (empty for an object), `windowLimit` the largest window accepted;
+// `head`: the first bytes of the frame, when the caller has read them already.
 FileDigest Decode(std::istream& in, const ByteSink& out, std::uint64_t most, std::string_view prefix,
-                  std::uint64_t windowLimit, bool delta) {
+                  std::uint64_t windowLimit, bool delta, std::string_view head = {}) {
     const std::string what = delta ? "delta" : "compressed object";
     const std::unique_ptr<ZSTD_DCtx, FreeDCtx> context(ZSTD_createDCtx());
     if (!context)
@@ -119,26 +73,12 @@ FileDigest Decode(std::istream& in, const ByteSink& out, std::uint64_t most, std
     std::uint64_t written = 0;
     bool first = true, ended = false;
     for (;;) {
-        in.read(input.data(), static_cast<std::streamsize>(input.size()));
+        const std::size_t given = first ? head.copy(input.data(), input.size()) : 0;
+        in.read(input.data() + given, static_cast<std::streamsize>(input.size() - given));
         if (in.bad()) throw CodecError(CodecError::Kind::Unreadable, "The " + what + " could not be read.");
-        const auto got = static_cast<std::size_t>(in.gcount());
-        if (first) {
-            first = false;
-            const FrameHeader header = ReadFrameHeader(std::string_view(input.data(), got), what);
-            if (!header.checksum) {
-                throw CodecError(CodecError::Kind::Damaged, "The " + what + " carries no content checksum.");
-            }
-            if (header.window > windowLimit) {
-                throw CodecError(CodecError::Kind::Damaged, "The " + what + " declares a window of " +
-                                                                Bytes(header.window) + ", more than the " +
-                                                                Bytes(windowLimit) + " accepted.");
-            }
-            if (header.contentSize && *header.contentSize > most) {
-                throw CodecError(CodecError::Kind::Damaged,
-                                 "The " + what + " declares " + Bytes(*header.contentSize) +
-                                     " of content, more than the " + Bytes(most) + " expected.");
-            }
-        }
+        const auto got = given + static_cast<std::size_t>(in.gcount());
+        if (first) CheckHeader(std::string_view(input.data(), got), what, windowLimit, most);
+        first = false;
         if (got == 0) break;
         ZSTD_inBuffer from{input.data(), got, 0};
         bool full = false;
@@ -201,25 +141,49 @@ FileDigest DecompressObject(std::istream& compressed, const ByteSink& out, std::
     }
 }
 
+ApplyLimits DefaultApplyLimits() {
+    return ApplyLimits{std::max(std::thread::hardware_concurrency(), 1u), kApplyMemoryBudget};
+}
+
 FileDigest ApplyDelta(GameFolder& folder, const std::string& oldFile, std::istream& delta,
-                      const ByteSink& out, std::uint64_t most) {
-    const auto tooLarge = [&] {
-        return CodecError(CodecError::Kind::TooLarge,
-                          "The old file " + oldFile + " is larger than the 2 GiB a delta can start from.");
+                      const ByteSink& out, std::uint64_t most, const ApplyLimits& limits) {
+    const auto unreadable = [&] {
+        return CodecError(CodecError::Kind::Unreadable, "The old file " + oldFile + " could not be read.");
     };
-    const CodecError unreadable(CodecError::Kind::Unreadable,
-                                "The old file " + oldFile + " could not be read.");
-    // The size is looked at before the mapping, which would need all of it.
+    // The size is looked at before any mapping, which would need all of it.
     const Result<FileInfo> info = folder.Inspect(oldFile, Links::Followed);
-    if (!info.ok() || info->kind != FileKind::Regular) throw unreadable;
-    if (info->size > kDeltaMostBytes) throw tooLarge();
-    const Result<std::unique_ptr<MappedFile>> old = folder.Map(oldFile);
-    if (!old.ok()) throw unreadable;
-    if ((*old)->Bytes().size() > kDeltaMostBytes) throw tooLarge();
-    const std::uint64_t windowLimit = std::min((*old)->Bytes().size() + kDeltaGrowthBytes, kDeltaMostBytes);
+    if (!info.ok() || info->kind != FileKind::Regular) throw unreadable();
+    const std::uint64_t oldSize = info->size;
+    char magic[4];
+    delta.read(magic, sizeof magic);
+    if (delta.bad()) throw CodecError(CodecError::Kind::Unreadable, "The delta could not be read.");
+    const std::string_view head(magic, static_cast<std::size_t>(delta.gcount()));
     try {
-        return Decode(delta, out, most, (*old)->Bytes(), windowLimit, true);
+        if (head.size() == 4 &&
+            LittleEndian(reinterpret_cast<const unsigned char*>(head.data()), 4) == kSegmentMapMagic) {
+            const SegmentMap map = ReadSegmentMap(delta, oldSize, most);
+            return ApplySegments(folder, oldFile, map, delta, out, limits);
+        }
+        const auto tooLarge = [&] {
+            return CodecError(CodecError::Kind::TooLarge, "The old file " + oldFile + " is larger than the " +
+                                                              Bytes(kSingleFrameMostBytes) +
+                                                              " a single-frame delta may start from.");
+        };
+        if (oldSize > kSingleFrameMostBytes) throw tooLarge();
+        const Result<std::unique_ptr<MappedFile>> old = folder.Map(oldFile);
+        if (!old.ok()) throw unreadable();
+        const std::string_view bytes = (*old)->Bytes();
+        if (bytes.size() > kSingleFrameMostBytes) throw tooLarge();
+        const std::uint64_t windowLimit = std::min(bytes.size() + kDeltaGrowthBytes, kSingleFrameMostBytes);
+        return Decode(delta, out, std::min(most, kDeltaMostBytes), bytes, windowLimit, true, head);
     } catch (const std::bad_alloc&) {
         throw CodecError(CodecError::Kind::NoMemory, "Not enough memory to decode the delta.");
     }
+}
+
+FileDigest ApplyDelta(const std::filesystem::path& oldFile, std::istream& delta, const ByteSink& out,
+                      std::uint64_t most, const ApplyLimits& limits) {
+    const std::filesystem::path path = std::filesystem::absolute(oldFile);
+    const std::unique_ptr<GameFolder> folder = OpenFolder(path.parent_path());
+    return ApplyDelta(*folder, PathText(path.filename()), delta, out, most, limits);
 }

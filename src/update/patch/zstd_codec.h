@@ -1,24 +1,33 @@
-// The two compressed forms a game file can travel in, both single zstd
+// The two compressed forms a game file can travel in, both made of zstd
 // frames that carry zstd's content checksum:
-//   a compressed object  the whole file;
+//   a compressed object  the whole file, one frame;
 //   a delta              what rebuilds the new version of a file from its old
-//                        version: the old file is the frame's prefix (zstd's
-//                        "patch-from"), the frame made with long-distance
-//                        matching over a window that covers the old file.
+//                        version, in one of two layouts:
+//     a single frame     the old file is the frame's prefix (zstd's
+//                        "patch-from"), made with long-distance matching over
+//                        a window that covers the old file: for files of a
+//                        few dozen MiB;
+//     segmented          a map, then a frame for each changed segment of the
+//                        new file over a bounded range of the old one; the
+//                        unchanged segments are copied (segment_map.h): for
+//                        files of any size.
 // The updater decodes them while it writes the file; the operators' tool
 // makes them (operator/encode/zstd_encode.h). Every output is hashed as it
 // is written: the caller checks the result against the signed digest without
 // reading the file again.
 //
-// Memory. Decoding holds zstd's window: at most 2^kObjectWindowLog bytes for
-// an object; for a delta, the new file's size (at most the old file's size
-// plus kDeltaGrowthBytes), besides the old file, which is mapped
-// (GameFolder::Map), not copied. A frame that declares a larger window
-// is refused before anything is allocated. Making a delta holds about the
-// same, plus zstd's match tables for the level.
+// Memory. Decoding an object holds zstd's window, at most 2^kObjectWindowLog
+// bytes. A single-frame delta holds a window as large as the new file and
+// maps the old one (GameFolder::Map): the updater takes one only when
+// both files stay within kSingleFrameMostBytes, and refuses before anything
+// is allocated a frame that declares a larger window. A segmented delta
+// holds at most ApplyLimits::memory for the segments under way, whatever
+// the file's size. Making a delta holds about the same, plus zstd's match
+// tables for the level.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <istream>
 #include <stdexcept>
@@ -32,13 +41,19 @@
 // The largest window a compressed object may make the decoder hold: 2^27
 // bytes (128 MiB, `zstd --long=27`). Objects are made with no larger window.
 inline constexpr int kObjectWindowLog = 27;
-// A delta's window has to reach back over the old file: the updater accepts
-// one up to the old file's size plus this much, so a new version may be
-// this much larger than the old one (a larger one is published whole).
+// A single frame's window has to reach back over the old file: the updater
+// accepts one up to the old file's size plus this much, so a new version may
+// be this much larger than the old one.
 inline constexpr std::uint64_t kDeltaGrowthBytes = 256ull << 20;
-// zstd's largest window, 2 GiB: neither file of a delta may be larger (the
-// limit of `zstd --patch-from`).
+// zstd's largest window, 2 GiB: neither file of a single-frame delta may be
+// larger (the limit of `zstd --patch-from`).
 inline constexpr std::uint64_t kDeltaMostBytes = 1ull << 31;
+// The largest old file and window of a single-frame delta the updater
+// decodes: the mapped old file and the window together stay well inside
+// the updater's memory. Deltas of larger files are segmented.
+inline constexpr std::uint64_t kSingleFrameMostBytes = 128ull << 20;
+// What the segments of a segmented delta under way may hold together.
+inline constexpr std::uint64_t kApplyMemoryBudget = 192ull << 20;
 
 // Why decoding or encoding stopped. what() is an English sentence for the
 // operators' tool and for logs; the updater shows PlayerFailure() instead.
@@ -50,8 +65,9 @@ public:
         // altered, rebuilds something else than it was made for (a delta
         // applied to another old file), or decodes to more than allowed.
         Damaged,
-        // A file beyond what a delta can cover (kDeltaMostBytes), or a new
-        // version that outgrows its old one by more than kDeltaGrowthBytes.
+        // A file beyond what a single-frame delta can cover (kDeltaMostBytes
+        // to make one, kSingleFrameMostBytes to decode one), or a new version
+        // that outgrows its old one by more than kDeltaGrowthBytes.
         TooLarge,
         Unreadable,  // an input file or stream could not be read
         Unwritable,  // the output sink refused bytes
@@ -87,10 +103,30 @@ int WindowLogFor(std::uint64_t bytes);
 // what out received. Throws CodecError.
 FileDigest DecompressObject(std::istream& compressed, const ByteSink& out, std::uint64_t most);
 
-// Rebuilds a new version from the file oldFile of folder (mapped while
-// decoding) and the delta read from `delta` to its end, into out; `most` as
-// above. A delta applied to another old file than the one it was made from
-// fails its checksum: Damaged. An old file beyond kDeltaMostBytes is
-// TooLarge, one that cannot be read Unreadable. Throws CodecError.
+// How a segmented delta is decoded: how many segments at once, and the
+// memory they may hold together (a segment larger than that runs alone).
+struct ApplyLimits {
+    unsigned threads = 1;
+    std::uint64_t memory = kApplyMemoryBudget;
+};
+// Every core the machine has (std::thread::hardware_concurrency), within
+// kApplyMemoryBudget.
+ApplyLimits DefaultApplyLimits();
+
+// Rebuilds a new version from the file oldFile of folder and the delta read
+// from `delta` to its end, into out; `most` as above. Either layout: a
+// single frame (the old file mapped while decoding) or a segmented delta
+// (the old file read through the folder, its segments decoded within
+// `limits`, each decoder with a reader of its own). A delta applied to
+// another old file than the one it was made from fails a checksum or the
+// old file's size: Damaged, unless it differs only in what is copied: then
+// the result's digest is not the signed one. A single frame from an old file
+// beyond kSingleFrameMostBytes is TooLarge; an old file that cannot be read
+// is Unreadable. Throws CodecError.
 FileDigest ApplyDelta(GameFolder& folder, const std::string& oldFile, std::istream& delta,
-                      const ByteSink& out, std::uint64_t most);
+                      const ByteSink& out, std::uint64_t most,
+                      const ApplyLimits& limits = DefaultApplyLimits());
+// The same for a file on the disk, through the folder that holds it (the
+// operators' tool, benchmarks and tests).
+FileDigest ApplyDelta(const std::filesystem::path& oldFile, std::istream& delta, const ByteSink& out,
+                      std::uint64_t most, const ApplyLimits& limits = DefaultApplyLimits());
