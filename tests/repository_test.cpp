@@ -57,9 +57,15 @@ TEST(LeadingNumber, ReadsLikeBasicVal) {
         {" -  4", -4},      {"+5", 5},          {"5.4", 5.4},  {".5", 0.5},  {"1.5e2", 150}, {"1E+2", 100},
         {"25e-1", 2.5},     {"2e", 2},          {"1d3", 1000}, {"&H1F", 31}, {"&hff", 255},  {"&HFFFF", -1},
         {"&H8000", -32768}, {"&H10000", 65536}, {"&O17", 15},  {"&O", 0},    {"&X1", 0},     {"1,5", 1},
-        {"\t7\n", 7},
+        {"\t7\n", 7},       {"& H1F", 31},      {"&\tO3", 3},  {"-\n5", -5},
     };
-    for (const auto& c : cases) EXPECT_DOUBLE_EQ(LeadingNumber(c.text), c.value) << c.text;
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(LeadingNumber(c.text), c.value) << c.text;
+        // What reads as a number is seen as one.
+        if (c.value != 0) {
+            EXPECT_TRUE(HasLeadingNumber(c.text)) << c.text;
+        }
+    }
 }
 
 TEST(VersionNumbers, RoundHalvesToEvenAndRefuseWhatDoesNotFitSixteenBits) {
