@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <limits>
+#include <sstream>
 
 #include "fuzz_support.h"
 #include "update/patch/zstd_codec.h"
@@ -46,11 +47,13 @@ inline CodecInput ReadCodecInput(const std::uint8_t* data, std::size_t size) {
     return {most == 0xFFFFFFFF ? std::numeric_limits<std::uint64_t>::max() : most, Text(data + 4, size - 4)};
 }
 
-// decode(sink) decodes into sink and returns what the decoder reports.
+// decode(frame, sink) decodes the frame into sink and returns what the
+// decoder reports. Only what it allocates is watched.
 template <class Decode>
-void CheckDecoding(std::uint64_t most, std::uint64_t windowLimit, Decode decode) {
+void CheckDecoding(std::string_view bytes, std::uint64_t most, std::uint64_t windowLimit, Decode decode) {
     static const bool watching = __sanitizer_install_malloc_and_free_hooks(&WatchAllocation, &WatchFree) != 0;
     FUZZ_CHECK(watching);
+    std::istringstream frame{std::string(bytes)};
     Sha256 hash;
     std::uint64_t received = 0;
     const ByteSink sink = [&](const char* bytes, std::size_t count) {
@@ -61,7 +64,7 @@ void CheckDecoding(std::uint64_t most, std::uint64_t windowLimit, Decode decode)
     };
     largestAllocation = 0;
     try {
-        const FileDigest digest = decode(sink);
+        const FileDigest digest = decode(frame, sink);
         FUZZ_CHECK(digest.size == received && digest.size <= most && digest.sha256 == hash.Finish());
     } catch (const CodecError& error) {
         FUZZ_CHECK(error.kind() != CodecError::Kind::Unwritable || received > kMostKept);

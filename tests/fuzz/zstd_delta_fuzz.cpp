@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "codec_support.h"
 
@@ -43,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(OldFile(), std::ios::binary | std::ios::trunc);
         out.write(old.data(), static_cast<std::streamsize>(old.size()));
     }
-    fuzz::CheckDecoding(input.most, old.size() + kDeltaGrowthBytes, [&](const ByteSink& sink) {
-        std::istringstream frame{std::string(delta)};
-        return ApplyDelta(OldFile(), frame, sink, input.most);
-    });
+    fuzz::CheckDecoding(delta, input.most, old.size() + kDeltaGrowthBytes,
+                        [&](std::istream& frame, const ByteSink& sink) {
+                            return ApplyDelta(OldFile(), frame, sink, input.most);
+                        });
     return 0;
 }
