@@ -50,6 +50,7 @@ TEST(HeadReader, ReadsTheLastAnswersHeadersTheSameWayOnEveryBackend) {
         {{"HTTP/1.1 503 Busy", "Retry-After: past"}, {503, -1, false, "", 0, true}},
         {{"HTTP/1.1 503 Busy", "Retry-After: -3"}, {503, -1, false, "", -1, true}},
         {{"HTTP/1.1 200 OK", "Content-Length: 12x"}, {200, -1, false, "", -1, true}},
+        {{"HTTP/1.1 200 OK", "Content-Length: -0"}, {200, -1, false, "", -1, true}},
         // Two lengths that disagree leave nobody knowing where the body ends.
         {{"HTTP/1.1 200 OK", "Content-Length: 12000", "Content-Length: 6000"},
          {200, 6000, false, "", -1, false}},

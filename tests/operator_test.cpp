@@ -69,9 +69,9 @@ TEST(FoldCase, FoldsTheWindows1252Letters) {
 }
 
 TEST(IndexFields, ZeroIsANumberButTextIsNot) {
-    for (const char* text : {"0", "-0", " 0", "0abc", ".0", "&H0", "+0", "7"})
+    for (const char* text : {"0", "-0", " 0", "0abc", ".0", "&H0", "+0", "7", "& H1F", "&\tO3", "-\n5"})
         EXPECT_TRUE(HasLeadingNumber(text)) << text;
-    for (const char* text : {"", "abc", "-", "&H", "&X1", "e5",
+    for (const char* text : {"", "abc", "-", "&H", "& H", "& ", "&X1", "e5",
                              "\xEF\xBB\xBF"
                              "1"}) {
         EXPECT_FALSE(HasLeadingNumber(text)) << text;

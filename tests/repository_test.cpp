@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <sstream>
+#include <tuple>
 
 #include "storage/cp1252.h"
 #include "transfer/download.h"
@@ -56,9 +58,15 @@ TEST(LeadingNumber, ReadsLikeBasicVal) {
         {" -  4", -4},      {"+5", 5},          {"5.4", 5.4},  {".5", 0.5},  {"1.5e2", 150}, {"1E+2", 100},
         {"25e-1", 2.5},     {"2e", 2},          {"1d3", 1000}, {"&H1F", 31}, {"&hff", 255},  {"&HFFFF", -1},
         {"&H8000", -32768}, {"&H10000", 65536}, {"&O17", 15},  {"&O", 0},    {"&X1", 0},     {"1,5", 1},
-        {"\t7\n", 7},
+        {"\t7\n", 7},       {"& H1F", 31},      {"&\tO3", 3},  {"-\n5", -5},
     };
-    for (const auto& c : cases) EXPECT_DOUBLE_EQ(LeadingNumber(c.text), c.value) << c.text;
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(LeadingNumber(c.text), c.value) << c.text;
+        // What reads as a number is seen as one.
+        if (c.value != 0) {
+            EXPECT_TRUE(HasLeadingNumber(c.text)) << c.text;
+        }
+    }
 }
 
 // [UPDATER] DebitMax as players write it: Ko/s, read like [VERSION] Game.
@@ -225,6 +233,55 @@ TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
          }) {
         EXPECT_FALSE(ReadJournal(refused)) << refused;
     }
+}
+
+// What a staging record's text names: staged name -> entry, validator, total.
+using Named = std::map<std::string, std::tuple<std::string, std::string, std::int64_t>>;
+
+std::optional<Named> ReadStaging(const std::string& text) {
+    std::istringstream in(text);
+    const auto read = ReadStagingRecord(in);
+    if (!read) return std::nullopt;
+    Named named;
+    for (const auto& [staged, what] : *read) named[staged] = {what.entry, what.validator, what.total};
+    return named;
+}
+
+TEST(StagingRecord, NamesOnlyWholePiecesOfTheUpdatersOwnStagedFiles) {
+    const std::string head = "kestralon-staging 2\n";
+    const std::string a = "file\ta.dat.~upd-0123abcd\ta.dat\n";
+    const std::string b = "file\td/b.dat.~upd-ffff0000\td/b.dat\n";
+    const std::string aValid = "valid\ta.dat.~upd-0123abcd\t\"e1\"\t220000\n";
+    // Another tag: a line the updater could have written, but not the one summed.
+    std::string edited = Sealed(b);
+    edited[edited.find("ffff0000") + 7] = '1';
+    const struct {
+        const char* what;
+        std::string text;
+        std::optional<Named> named;
+    } cases[] = {
+        {"no piece", head, Named{}},
+        {"one piece", head + Sealed(a + b),
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1}}, {"d/b.dat.~upd-ffff0000", {"d/b.dat", "", -1}}}},
+        {"a validator in a later piece", head + Sealed(a) + Sealed(aValid),
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "\"e1\"", 220000}}}},
+        {"a staged file gone", head + Sealed(a + b) + Sealed("gone\td/b.dat.~upd-ffff0000\n"),
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1}}}},
+        // A last piece without its sum was cut by a crash: left out.
+        {"a cut last piece", head + Sealed(a) + b, Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1}}}},
+        {"a validator for a name never given", head + Sealed(aValid), std::nullopt},
+        {"a name of another entry", head + Sealed("file\ta.dat.~upd-0123abcd\tb.dat\n"), std::nullopt},
+        {"a name outside the game folder", head + Sealed("file\t../x.~upd-0123abcd\t../x\n"), std::nullopt},
+        {"an unknown line", head + Sealed("keep\ta.dat\n"), std::nullopt},
+        {"a total that is not a number", head + Sealed(a + "valid\ta.dat.~upd-0123abcd\t\"e1\"\t+5\n"),
+         std::nullopt},
+        {"an edited piece", head + Sealed(a) + edited, std::nullopt},
+        {"an earlier format", "kestralon-staging 1\n" + Sealed(a), std::nullopt},
+        {"a header cut", "kestralon-staging 2", std::nullopt},
+        {"CR LF line ends", "kestralon-staging 2\r\n" + Sealed(a), std::nullopt},
+        {"empty", "", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ReadStaging(c.text), c.named) << c.what;
 }
 
 TEST(RepositoryNames, FollowTheRepositoryLayout) {

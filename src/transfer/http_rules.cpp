@@ -24,6 +24,8 @@ std::string Lower(std::string_view text) {
 }  // namespace
 
 std::int64_t HeaderNumber(std::string_view text) {
+    // Digits only: from_chars also takes a minus, and "-0" would read as 0.
+    if (text.empty() || text[0] < '0' || text[0] > '9') return -1;
     std::int64_t value = -1;
     const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
     if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size() || value < 0) return -1;

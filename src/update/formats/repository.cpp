@@ -153,15 +153,18 @@ std::vector<std::string> ReadListEntries(std::string_view content) {
 }
 
 bool HasLeadingNumber(std::string_view text) {
+    // The blanks LeadingNumber skips, wherever they are: "& H1F" is 31 too.
     std::size_t i = 0;
     const auto skipBlanks = [&] {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n')) ++i;
     };
     skipBlanks();
     if (i + 1 < text.size() && text[i] == '&') {
-        const char kind = static_cast<char>(text[i + 1] | 0x20);
+        ++i;
+        skipBlanks();
+        const char kind = i < text.size() ? static_cast<char>(text[i] | 0x20) : '\0';
         if (kind != 'h' && kind != 'o') return false;
-        i += 2;
+        ++i;
         skipBlanks();
         return i < text.size() && IsDigitOfBase(text[i], kind == 'h' ? 16 : 8);
     }

@@ -15,10 +15,6 @@
 
 namespace {
 
-// Pieces closed by "sum" lines; written by an updater before records carried
-// sums and their names were checked: such a record is set aside like a
-// broken one.
-constexpr const char* kStagingHeader = "kestralon-staging 2";
 constexpr std::size_t kLongestPending = 1024 * 1024;
 
 // Anything at the name itself, a link included; a name that cannot be
@@ -104,64 +100,11 @@ bool NamesNoFolder(GameFolder& folder, const Journal& journal) {
 
 }  // namespace
 
-// What a record names: staged name -> what it holds, "gone" ones left out;
-// nothing when the record fails its checks. Read line by line: a record of a
-// million names is not held twice. Each piece counts once its "sum" line
-// proves it whole; a last piece without one was cut by a crash and is left out.
 std::optional<std::map<std::string, StagingRecord::Staged>> StagingRecord::ReadRecord() {
-    std::map<std::string, Staged> named;
     Result<std::unique_ptr<FileReader>> reader = folder_.OpenForReading(kStagingName);
-    if (!reader.ok()) return named;
+    if (!reader.ok()) return std::map<std::string, Staged>();
     ReaderStream in(**reader);
-    std::string line;
-    if (!std::getline(in, line) || in.eof()) {
-        // Cut before its first line was whole (a crash right after the run
-        // made it): a record that names nothing yet.
-        if (in.bad() || !std::string_view(kStagingHeader).starts_with(line)) return std::nullopt;
-        return named;
-    }
-    if (line != kStagingHeader) return std::nullopt;
-    std::vector<std::string> piece;
-    Sha256 sum;
-    // A line that ends the file without "\n" was cut while being written.
-    while (std::getline(in, line) && !in.eof()) {
-        if (line.starts_with("sum ")) {
-            if (line != "sum " + Hex(sum.Finish())) return std::nullopt;
-            for (const std::string& held : piece) {
-                if (!ReadLine(held, named)) return std::nullopt;
-            }
-            piece.clear();
-            continue;
-        }
-        sum.Update(line.data(), line.size());
-        sum.Update("\n", 1);
-        piece.push_back(std::move(line));
-    }
-    return named;
-}
-
-// Only names the updater gives its staged copies are taken: a "valid" line
-// for a name no "file" line gave fails the record.
-bool StagingRecord::ReadLine(std::string_view line, std::map<std::string, Staged>& named) {
-    const std::vector<std::string_view> fields = SplitFields(line, '\t');
-    if (fields.size() == 3 && fields[0] == "file") {
-        if (!IsStagedNameOf(fields[1], fields[2])) return false;
-        named[std::string(fields[1])].entry = fields[2];
-        return true;
-    }
-    if (fields.size() == 4 && fields[0] == "valid") {
-        const auto total = ParseDecimal<std::int64_t>(fields[3]);
-        const auto it = named.find(std::string(fields[1]));
-        if (!total || it == named.end()) return false;
-        it->second.validator = fields[2];
-        it->second.total = *total;
-        return true;
-    }
-    if (fields.size() == 2 && fields[0] == "gone") {
-        named.erase(std::string(fields[1]));
-        return true;
-    }
-    return false;
+    return ReadStagingRecord(in);
 }
 
 StagingRecord::StagingRecord(GameFolder& folder) : folder_(folder) {

@@ -68,16 +68,11 @@ private:
     void Append(const std::string& line);
     void WritePending();
 
-    struct Staged {
-        std::string entry;
-        std::string validator;
-        std::int64_t total = -1;
-    };
+    using Staged = StagedFile;
     // Writes a new record that holds these.
     void Start(const std::map<std::string, Staged>& recorded);
     void AppendRecorded(const std::string& staged, const Staged& what);
     static std::string ValidLine(const std::string& staged, const std::string& validator, std::int64_t total);
-    static bool ReadLine(std::string_view line, std::map<std::string, Staged>& named);
     std::optional<std::map<std::string, Staged>> ReadRecord();
 
     GameFolder& folder_;

@@ -67,6 +67,30 @@ std::optional<CommitMove> ReadMove(std::string_view line) {
     return move;
 }
 
+// Only names the updater gives its staged copies are taken: a "valid" line
+// for a name no "file" line gave fails the record.
+bool ReadStagingLine(std::string_view line, std::map<std::string, StagedFile>& named) {
+    const std::vector<std::string_view> fields = SplitFields(line, '\t');
+    if (fields.size() == 3 && fields[0] == "file") {
+        if (!IsStagedNameOf(fields[1], fields[2])) return false;
+        named[std::string(fields[1])].entry = fields[2];
+        return true;
+    }
+    if (fields.size() == 4 && fields[0] == "valid") {
+        const auto total = ParseDecimal<std::int64_t>(fields[3]);
+        const auto it = named.find(std::string(fields[1]));
+        if (!total || it == named.end()) return false;
+        it->second.validator = fields[2];
+        it->second.total = *total;
+        return true;
+    }
+    if (fields.size() == 2 && fields[0] == "gone") {
+        named.erase(std::string(fields[1]));
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool IsWorkingFileName(std::string_view entry) {
@@ -138,6 +162,35 @@ std::optional<Journal> ReadJournal(std::string_view text) {
         journal.moves.push_back(std::move(*move));
     }
     return journal;
+}
+
+std::optional<std::map<std::string, StagedFile>> ReadStagingRecord(std::istream& in) {
+    std::map<std::string, StagedFile> named;
+    std::string line;
+    if (!std::getline(in, line) || in.eof()) {
+        // Cut before its first line was whole (a crash right after the run
+        // made it): a record that names nothing yet.
+        if (in.bad() || !std::string_view(kStagingHeader).starts_with(line)) return std::nullopt;
+        return named;
+    }
+    if (line != kStagingHeader) return std::nullopt;
+    std::vector<std::string> piece;
+    Sha256 sum;
+    // A line that ends the file without "\n" was cut while being written.
+    while (std::getline(in, line) && !in.eof()) {
+        if (line.starts_with("sum ")) {
+            if (line != "sum " + Hex(sum.Finish())) return std::nullopt;
+            for (const std::string& held : piece) {
+                if (!ReadStagingLine(held, named)) return std::nullopt;
+            }
+            piece.clear();
+            continue;
+        }
+        sum.Update(line.data(), line.size());
+        sum.Update("\n", 1);
+        piece.push_back(std::move(line));
+    }
+    return named;
 }
 
 void SetAside(GameFolder& folder, const std::string& record) {

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <istream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -65,6 +67,26 @@ void WriteJournalText(std::ostream& out, std::int16_t version, const std::vector
 // Nothing unless the text is one WriteJournalText wrote: its format, its sum,
 // and every move a staged name, its entry and the matching backup name.
 std::optional<Journal> ReadJournal(std::string_view text);
+
+// The staging record's format line. Its pieces are closed by "sum" lines; a
+// record written by an updater before records carried sums and their names
+// were checked is set aside like a broken one.
+inline constexpr const char* kStagingHeader = "kestralon-staging 2";
+
+// What the staging record says of one staged file.
+struct StagedFile {
+    std::string entry;  // the list entry it is a copy of
+    // Of the answer its body came from; a body without both cannot be continued.
+    std::string validator;
+    std::int64_t total = -1;
+};
+
+// What a staging record names: staged name -> what it holds, "gone" ones
+// left out; nothing when the record fails its checks. Read line by line: a
+// record of a million names is not held twice. Each piece counts once its
+// "sum" line proves it whole; a last piece without one was cut by a crash and
+// is left out.
+std::optional<std::map<std::string, StagedFile>> ReadStagingRecord(std::istream& in);
 
 // Renames a record that failed to "<record>.bad" (an older one goes); when it
 // cannot be renamed, it is removed. Either way it is never acted on.
