@@ -17,17 +17,9 @@ struct ErrorName {
 };
 
 constexpr ErrorName kErrors[] = {
-    {"ENOSPC", ENOSPC},
-    {"EIO", EIO},
-    {"EACCES", EACCES},
-    {"EPERM", EPERM},
-    {"EROFS", EROFS},
-    {"EBUSY", EBUSY},
-    {"EXDEV", EXDEV},
-    {"ENOENT", ENOENT},
-    {"EAGAIN", EAGAIN},
-    {"EMFILE", EMFILE},
-    {"ENAMETOOLONG", ENAMETOOLONG},
+    {"ENOSPC", ENOSPC}, {"EIO", EIO},       {"EACCES", EACCES}, {"EPERM", EPERM},
+    {"EROFS", EROFS},   {"EBUSY", EBUSY},   {"EXDEV", EXDEV},   {"ENOENT", ENOENT},
+    {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE}, {"ENOMEM", ENOMEM}, {"ENAMETOOLONG", ENAMETOOLONG},
 };
 
 // The writer's calls count and fail in its folder.

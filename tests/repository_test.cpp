@@ -277,9 +277,12 @@ TEST(StagingRecord, NamesOnlyWholePiecesOfTheUpdatersOwnStagedFiles) {
          std::nullopt},
         {"an edited piece", head + Sealed(a) + edited, std::nullopt},
         {"an earlier format", "kestralon-staging 1\n" + Sealed(a), std::nullopt},
-        {"a header cut", "kestralon-staging 2", std::nullopt},
+        // A crash as the record was made, before its first line was whole:
+        // a record that names nothing yet, not a broken one.
+        {"a header cut", "kestralon-staging 2", Named{}},
+        {"empty", "", Named{}},
+        {"another header cut", "kestralon-journal", std::nullopt},
         {"CR LF line ends", "kestralon-staging 2\r\n" + Sealed(a), std::nullopt},
-        {"empty", "", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(ReadStaging(c.text), c.named) << c.what;
 }

@@ -1190,32 +1190,4 @@ TEST_F(Scratch, ASegmentedDeltaIsNoFrameToAnUpdaterWithoutSegments) {
     EXPECT_EQ(output, "");
 }
 
-struct PlayerCase {
-    const char* name;
-    CodecError::Kind kind;
-    std::string shown;
-};
-
-void PrintTo(const PlayerCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class PlayerFailureTest : public testing::TestWithParam<PlayerCase> {};
-
-TEST_P(PlayerFailureTest, ShowsTheWindowsWords) {
-    const PlayerCase& c = GetParam();
-    const UpdateFailure failure = PlayerFailure(CodecError(c.kind, "English for the log"), "Data\\carte.pak");
-    EXPECT_EQ(std::string(failure.what()), c.shown);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, PlayerFailureTest,
-    testing::Values(
-        PlayerCase{"damaged", CodecError::Kind::Damaged, "Fichier altéré: Data\\carte.pak."},
-        PlayerCase{"too_large", CodecError::Kind::TooLarge, "Fichier altéré: Data\\carte.pak."},
-        PlayerCase{"unreadable", CodecError::Kind::Unreadable, "Impossible de lire Data\\carte.pak."},
-        PlayerCase{"unwritable", CodecError::Kind::Unwritable, "Impossible d'écrire Data\\carte.pak."},
-        PlayerCase{"no_memory", CodecError::Kind::NoMemory, "Mémoire insuffisante."}),
-    CaseName<PlayerCase>);
-
 }  // namespace

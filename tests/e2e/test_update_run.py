@@ -1391,5 +1391,29 @@ class WhenTheGameFolderFails(Case):
                 result = self.check_row(["--free-space=1000"], before, after)
                 self.assertRegex(result["L3"], "^Espace disque insuffisant: ", result)
 
+    def test_a_way_short_of_memory_or_disk_gives_way_to_the_next(self):
+        """The installed archive cannot be mapped for lack of address space, or
+        one write fails on a full disk that then has room again: a rebuild
+        that meets it falls to the object, then the whole file, and the run
+        still installs; a record or a file written as it arrives that meets
+        it may fail the run, all old."""
+        game = self.installed()
+        before = self.tree(game)
+        with Nginx(self.repo):
+            clean = run_with_faults(game, ["--count-calls"], self.env)
+            after = self.tree(game)
+            self.assertGreaterEqual(clean["calls"]["map"], 1, clean)
+            for n in range(1, clean["calls"]["map"] + 1):
+                with self.subTest("map:%d:ENOMEM" % n):
+                    result = self.check_row(["--fail=map:%d:ENOMEM" % n], before, after)
+                    self.assertEqual(result["UpdateDone"], "1", result)
+            # The archive is rebuilt from a delta; the other files are
+            # written as they arrive, and the records as they change.
+            for n in range(1, clean["calls"]["write"] + 1):
+                with self.subTest("write:%d:ENOSPC" % n):
+                    result = self.check_row(["--fail=write:%d:ENOSPC" % n], before, after)
+                    if result["UpdateDone"] != "1":
+                        self.assertNotIn("archive.pak", result["L3"], "a rebuild stopped the run")
+
 if __name__ == "__main__":
     unittest.main()

@@ -6,18 +6,18 @@
 #include <sstream>
 
 #include "failure.h"
-#include "player_texts.h"
 #include "storage/file_streams.h"
 #include "update/formats/repository.h"
 #include "update/patch/zstd_codec.h"
 
 namespace {
 
-// Decodes into a new staged file; the file is removed again when the step fails.
+// Decodes into a new staged file; the file is removed again when the step
+// fails. A file that cannot be written is CodecError::Kind::Unwritable.
 template <typename Decode>
 FileDigest DecodeInto(GameFolder& folder, const std::string& staged, const std::string& entry,
                       const std::atomic<bool>& stop, const Decode& decode) {
-    const UpdateFailure unwritable(texts::CannotWrite(Printable(entry)));
+    const CodecError unwritable(CodecError::Kind::Unwritable, "Cannot write the rebuilt " + entry + ".");
     Result<std::unique_ptr<FileWriter>> opened = folder.OpenForWriting(staged, WriteMode::CreateNew);
     if (!opened.ok()) throw unwritable;
     std::unique_ptr<FileWriter> out = std::move(*opened);
@@ -89,10 +89,12 @@ Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<boo
                 from = file.steps[k];
             }
         }
-    } catch (const CodecError& error) {
-        if (error.kind() == CodecError::Kind::Unwritable || error.kind() == CodecError::Kind::NoMemory) {
-            throw PlayerFailure(error, file.entry);
-        }
+    } catch (const CodecError&) {
+        // Damaged, or short of memory or disk for this way (a window too
+        // large for the address space left, a disk that filled up while the
+        // file was rebuilt): the next way needs less of both, down to the
+        // whole file, which is only downloaded. Its own failure, if it
+        // fails too, is the run's.
         return Rebuilt::Failed;
     }
     file.result = file.steps.back();

@@ -30,11 +30,10 @@ struct PatchedFile {
 
 enum class Rebuilt {
     Done,    // file.result holds the signed bytes
-    Failed,  // this way cannot make them: the next one is tried
+    Failed,  // this way cannot make them (damaged, or short of memory or disk): the next one is tried
 };
 
-// Throws UpdateFailure for what no other way would do better (a full disk),
-// RunCancelled when stop is set.
+// Throws RunCancelled when stop is set.
 Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<bool>& stop);
 
 // Removes what the file's present way fetched and made, but its result.

@@ -7,11 +7,11 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <vector>
 
 #include <thread>
 
-#include "player_texts.h"
 #include "update/formats/repository.h"
 #include "update/patch/segment_map.h"
 #include "update/patch/segmented_apply.h"
@@ -111,21 +111,6 @@ FileDigest Decode(std::istream& in, const ByteSink& out, std::uint64_t most, std
 
 }  // namespace
 
-UpdateFailure PlayerFailure(const CodecError& error, std::string_view entry) {
-    switch (error.kind()) {
-        case CodecError::Kind::Unreadable:
-            return UpdateFailure(texts::CannotRead(Printable(entry)));
-        case CodecError::Kind::Unwritable:
-            return UpdateFailure(texts::CannotWrite(Printable(entry)));
-        case CodecError::Kind::NoMemory:
-            return UpdateFailure(texts::NoMemory());
-        case CodecError::Kind::Damaged:
-        case CodecError::Kind::TooLarge:
-            break;
-    }
-    return UpdateFailure(texts::Altered(Printable(entry)));
-}
-
 int WindowLogFor(std::uint64_t bytes) {
     const ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
     int log = bounds.lowerBound;
@@ -171,6 +156,9 @@ FileDigest ApplyDelta(GameFolder& folder, const std::string& oldFile, std::istre
         };
         if (oldSize > kSingleFrameMostBytes) throw tooLarge();
         const Result<std::unique_ptr<MappedFile>> old = folder.Map(oldFile);
+        if (!old.ok() && old.error().code() == std::errc::not_enough_memory) {
+            throw CodecError(CodecError::Kind::NoMemory, "Not enough address space to map " + oldFile + ".");
+        }
         if (!old.ok()) throw unreadable();
         const std::string_view bytes = (*old)->Bytes();
         if (bytes.size() > kSingleFrameMostBytes) throw tooLarge();

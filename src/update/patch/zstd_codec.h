@@ -34,7 +34,6 @@
 #include <string>
 #include <string_view>
 
-#include "failure.h"
 #include "storage/storage.h"
 #include "update/trust/signed_metadata.h"
 
@@ -56,7 +55,8 @@ inline constexpr std::uint64_t kSingleFrameMostBytes = 128ull << 20;
 inline constexpr std::uint64_t kApplyMemoryBudget = 192ull << 20;
 
 // Why decoding or encoding stopped. what() is an English sentence for the
-// operators' tool and for logs; the updater shows PlayerFailure() instead.
+// operators' tool and for logs. The updater takes a failed decoding as a
+// way that failed and tries the next (patch_rebuild.h).
 class CodecError : public std::runtime_error {
 public:
     enum class Kind {
@@ -79,13 +79,6 @@ public:
 private:
     Kind kind_;
 };
-
-// The updater's failure for an error met while decoding the file of list
-// entry `entry`, in the window's words: "Fichier altéré: <entry>." for a
-// frame that is damaged or does not fit (the same reason as a download that
-// is not what was signed), "Impossible de lire <entry>.",
-// "Impossible d'écrire <entry>.", "Mémoire insuffisante.".
-UpdateFailure PlayerFailure(const CodecError& error, std::string_view entry);
 
 // Receives the output in order, a piece at a time (at most a few hundred
 // KiB, so a caller may keep its window alive from here). Returns false when
