@@ -578,9 +578,11 @@ void Downloader::DownloadFiles(std::vector<DownloadJob>& jobs, DownloadListener&
             item.local = job.Local();
             item.expectedSize = job.expectedSize;
             item.check = job.check.get();
-            item.from = job.resumeFrom;
-            item.validator = job.validator;
-            item.total = job.resumeTotal;
+            if (job.resume) {
+                item.from = job.resume->from;
+                item.validator = job.resume->validator;
+                item.total = job.resume->total;
+            }
             item.optional = job.optional;
             item.makeBody = [&job, &folder, &folders, &worker](std::uint64_t from) -> std::unique_ptr<Body> {
                 if (job.check && !worker) worker.emplace();

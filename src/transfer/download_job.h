@@ -34,6 +34,14 @@ struct TextRequest {
 
 // One game file to fetch into `staged`. Thousands of jobs may wait at once:
 // each holds as little as it can.
+// A partial body left by an earlier attempt (or run): its length, and the
+// validator and total of the answer it came from.
+struct ResumePoint {
+    std::uint64_t from = 0;
+    std::string validator;
+    std::int64_t total = -1;
+};
+
 struct DownloadJob {
     // Appended to BaseUrl, and shown in messages; it ends with the list
     // entry, which messages show too.
@@ -43,11 +51,9 @@ struct DownloadJob {
     std::optional<std::uint64_t> expectedSize;
     // Present for a signed repository; fed the body as it arrives.
     std::unique_ptr<ContentCheck> check;
-    // A partial body left by an earlier attempt (or run): its length, and the
-    // validator and total of the answer it came from.
-    std::uint64_t resumeFrom = 0;
-    std::string validator;
-    std::int64_t resumeTotal = -1;
+    // A partial body left by an earlier run, when there is one: held apart,
+    // as most jobs have none and a list may hold a million jobs.
+    std::unique_ptr<ResumePoint> resume;
     // A compressed form of the file (an object, a delta): remote does not
     // end with the entry, which is kept here for messages. Its failure is
     // reported to the listener, not thrown: the file has another way.

@@ -96,8 +96,8 @@ void CheckFreeSpace(GameFolder& folder, const std::vector<DownloadJob>& jobs, st
     // besides the files rebuilt from what it fetches.
     std::uint64_t needed = rebuilt;
     for (const DownloadJob& job : jobs) {
-        if (job.expectedSize && *job.expectedSize > job.resumeFrom)
-            needed += *job.expectedSize - job.resumeFrom;
+        const std::uint64_t from = job.resume ? job.resume->from : 0;
+        if (job.expectedSize && *job.expectedSize > from) needed += *job.expectedSize - from;
     }
     const Result<std::uint64_t> available = folder.FreeSpace();
     if (!available.ok() || needed <= *available) return;
@@ -162,7 +162,6 @@ public:
             job.staged = staging_.NewStagedName(entry, isListed_);
         }
         plan_.placeOfJob.push_back(place);
-        plan_.patchedOfJob.emplace_back();
         plan_.jobs.push_back(std::move(job));
     }
 
@@ -183,9 +182,10 @@ private:
         job.staged = left.staged;
         const bool resumable = !left.validator.empty() && left.total >= 0;
         const Result<FileInfo> part = folder_.Inspect(job.staged, Links::Followed);
-        job.resumeFrom = resumable && part.ok() && part->kind == FileKind::Regular ? part->size : 0;
-        job.validator = left.validator;
-        job.resumeTotal = left.total;
+        job.resume = std::make_unique<ResumePoint>();
+        job.resume->from = resumable && part.ok() && part->kind == FileKind::Regular ? part->size : 0;
+        job.resume->validator = left.validator;
+        job.resume->total = left.total;
     }
 
     GameFolder& folder_;
@@ -207,6 +207,7 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
 
     InstallPlan plan;
     plan.jobs.reserve(positions.size());
+    plan.placeOfJob.reserve(positions.size());
     EntryPlanner planner(folder, isListed, staging, trust, plan);
     for (const std::size_t k : positions) {
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
@@ -261,7 +262,7 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
     const auto add = [&](DownloadJob job) {
         file.jobs.push_back(plan.jobs.size());
         plan.placeOfJob.push_back(file.place);
-        plan.patchedOfJob.emplace_back(k);
+        plan.patchedJobs.emplace_back(plan.jobs.size(), k);
         plan.jobs.push_back(std::move(job));
     };
     const auto artifact = [&](std::string remote, const FileDigest& digest) {
@@ -309,12 +310,19 @@ void RecheckLeftovers(GameFolder& folder, const InstallPlan& plan, const Reposit
     }
 }
 
+std::optional<std::size_t> InstallPlan::PatchedOfJob(std::size_t k) const {
+    const auto it = std::lower_bound(patchedJobs.begin(), patchedJobs.end(), k,
+                                     [](const auto& served, std::size_t job) { return served.first < job; });
+    if (it == patchedJobs.end() || it->first != k) return std::nullopt;
+    return it->second;
+}
+
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {
     std::vector<CommitMove> moves;
     moves.reserve(plan.jobs.size() + plan.leftWhole.size());
     for (const auto& [staged, entry] : plan.leftWhole) moves.push_back({staged, entry, BackupName(staged)});
     for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
-        if (plan.patchedOfJob[k]) continue;
+        if (plan.PatchedOfJob(k)) continue;
         const DownloadJob& job = plan.jobs[k];
         moves.push_back({job.staged, std::string(job.Local()), BackupName(job.staged)});
     }

@@ -29,8 +29,12 @@ struct InstallPlan {
     std::vector<std::pair<std::string, std::string>> leftWhole;
     // Files that travel compressed or as deltas; their jobs are among jobs.
     std::vector<PatchedFile> patched;
-    // For each job, the patched file it serves (or none).
-    std::vector<std::optional<std::size_t>> patchedOfJob;
+    // The jobs that serve a patched file, in job order: job -> patched file.
+    // Only those: an update of a million files fetched whole holds none.
+    std::vector<std::pair<std::size_t, std::size_t>> patchedJobs;
+
+    // The patched file job k serves, if any.
+    std::optional<std::size_t> PatchedOfJob(std::size_t k) const;
 };
 
 // Plans the install of every entry of fileList. Throws UpdateFailure for an

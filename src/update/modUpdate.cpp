@@ -6,7 +6,6 @@
 #include <functional>
 #include <future>
 #include <iterator>
-#include <map>
 #include <thread>
 
 #include "failure.h"
@@ -47,7 +46,12 @@ class FileFetchListener : public DownloadListener {
 public:
     FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, std::size_t first,
                       const std::vector<DownloadJob>& jobs)
-        : texts_(texts), staging_(staging), plan_(plan), first_(first), jobs_(jobs) {
+        : texts_(texts),
+          staging_(staging),
+          plan_(plan),
+          first_(first),
+          jobs_(jobs),
+          left_(plan.numbers.size(), 0) {
         for (std::size_t k = 0; k < jobs.size(); ++k) ++left_[PlaceOf(k)];
     }
 
@@ -58,7 +62,7 @@ public:
         if (--left_[PlaceOf(job)] == 0) texts_.Finished(PlaceOf(job));
     }
     void Failed(std::size_t job) override {
-        if (const auto patched = plan_.patchedOfJob[first_ + job]) plan_.patched[*patched].failed = true;
+        if (const auto patched = plan_.PatchedOfJob(first_ + job)) plan_.patched[*patched].failed = true;
         --left_[PlaceOf(job)];
     }
     void Resumable(std::size_t job, const std::string& validator, std::int64_t total) override {
@@ -82,7 +86,9 @@ private:
     InstallPlan& plan_;
     std::size_t first_;
     const std::vector<DownloadJob>& jobs_;
-    std::map<std::size_t, std::size_t> left_;  // place -> jobs of this round not finished
+    // Per place, the jobs of this round not finished: a few bytes a file,
+    // for lists of a million files.
+    std::vector<std::uint32_t> left_;
 };
 
 // Runs work on a worker thread while the window's thread keeps handling
@@ -321,12 +327,24 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
 
 // The plan's jobs from `first` on, at once.
 void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts) {
-    std::vector<DownloadJob> round(
-        std::make_move_iterator(plan.jobs.begin() + static_cast<std::ptrdiff_t>(first)),
-        std::make_move_iterator(plan.jobs.end()));
-    plan.jobs.resize(first);
+    // The first round takes the plan's jobs whole, not a copy beside them:
+    // a list of a million files holds its jobs once.
+    std::vector<DownloadJob> round;
+    if (first == 0) {
+        round.swap(plan.jobs);
+    } else {
+        round.assign(std::make_move_iterator(plan.jobs.begin() + static_cast<std::ptrdiff_t>(first)),
+                     std::make_move_iterator(plan.jobs.end()));
+        plan.jobs.resize(first);
+    }
     FileFetchListener listener(texts, *staging_, plan, first, round);
-    const auto restore = [&] { std::move(round.begin(), round.end(), std::back_inserter(plan.jobs)); };
+    const auto restore = [&] {
+        if (plan.jobs.empty()) {
+            plan.jobs.swap(round);
+        } else {
+            std::move(round.begin(), round.end(), std::back_inserter(plan.jobs));
+        }
+    };
     try {
         downloader_->DownloadFiles(round, listener, folder_, folders_);
     } catch (...) {
