@@ -594,6 +594,9 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         std::optional<std::uint64_t> object;  // the object of 'd', when offered
         std::optional<char> installed;
         std::vector<Way> ways;
+        // A repair fetches the installed version's bytes: no delta, and the
+        // object whatever its size.
+        bool repair = false;
     } cases[] = {
         {"nothing offered", {}, std::nullopt, 'a', {{Kind::Whole, 1000}}},
         {"an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}},
@@ -639,6 +642,20 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
          std::nullopt,
          'a',
          {{Kind::Whole, 1000}}},
+        {"a repair: an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}, true},
+        {"a repair: an object larger than the file",
+         {},
+         1010,
+         'a',
+         {{Kind::Object, 1010}, {Kind::Whole, 1000}},
+         true},
+        {"a repair: a delta is not taken",
+         {delta('a', 'd', 40)},
+         300,
+         'a',
+         {{Kind::Object, 300}, {Kind::Whole, 1000}},
+         true},
+        {"a repair without an object", {delta('a', 'd', 40)}, std::nullopt, 'a', {{Kind::Whole, 1000}}, true},
     };
     for (const auto& c : cases) {
         PatchOffer offer;
@@ -649,7 +666,8 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         std::optional<Sha256Digest> installed;
         if (c.installed) installed = content(*c.installed);
         std::vector<Way> ways;
-        for (const FileWay& way : WaysToFetch(offer, installed, target))
+        for (const FileWay& way :
+             c.repair ? WaysToRepair(offer, target) : WaysToFetch(offer, installed, target))
             ways.push_back({way.kind, way.Bytes(1000)});
         EXPECT_EQ(ways, c.ways) << c.what;
     }

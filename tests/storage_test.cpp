@@ -210,7 +210,7 @@ TEST_F(ProgramFolderTest, OpenForWritingNeverGoesThroughALink) {
 // through the standard stream, and what the open file is.
 TEST_F(ProgramFolderTest, ReadersAndMappingsSeeTheWholeFile) {
     MakeFile("data", "0123456789");
-    Result<std::unique_ptr<FileReader>> reader = folder_->OpenForReading("data");
+    Result<std::unique_ptr<FileReader>> reader = folder_->OpenForReading("data", Links::Followed);
     ASSERT_TRUE(reader.ok());
     ASSERT_TRUE((*reader)->Seek(4).ok());
     ReaderStream stream(**reader);
