@@ -94,6 +94,13 @@ std::string RepairNeedsSignatures() {
     return "Réparation impossible: les fichiers ne sont pas signés.";
 }
 
+std::string RepairBlocked(std::size_t replaced, std::string_view name, std::size_t others) {
+    std::string text = "Réparation incomplète: " + FilesReplaced(replaced) + " Impossible de remplacer ";
+    text.append(name);
+    if (others > 0) text += " ni " + std::to_string(others) + " autre(s) fichier(s)";
+    return text + ".";
+}
+
 std::string CannotWrite(std::string_view name) {
     return Around("Impossible d'écrire ", name, ".");
 }

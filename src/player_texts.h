@@ -46,6 +46,9 @@ std::string UpdateFailed();
 std::string UnexpectedError();
 std::string AnotherUpdateRunning();
 std::string RepairNeedsSignatures();
+// A repair that replaced what it could; something is in the way of the file
+// named (and of `others` more, when there are).
+std::string RepairBlocked(std::size_t replaced, std::string_view name, std::size_t others);
 std::string CannotWrite(std::string_view name);
 std::string CannotRead(std::string_view name);
 std::string CannotRecordVersion(std::int16_t version);

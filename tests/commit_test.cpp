@@ -287,4 +287,68 @@ TEST_F(CommitTest, ARecoveryThatFailsIsFinishedByTheStartAfter) {
     }
 }
 
+// A body verified against its signed digest outlives the run that fetched it,
+// failed or stopped, and the next run takes it only when it asks for that
+// digest and the file still holds exactly those bytes, never through a link.
+// What it does not take goes with the other leftovers.
+TEST_F(CommitTest, AVerifiedBodyOutlivesAFailedRunForTheNextThatNeedsIt) {
+    const std::string body = "a delta that matched its digest";
+    const FileDigest digest = DigestOf(body);
+    const fs::path outside = root_.string() + "-outside";
+    const struct {
+        const char* what;
+        std::function<void(const fs::path&)> between;
+        FileDigest asked;
+        bool taken;
+    } rows[] = {
+        {"left as it was", [](const fs::path&) {}, digest, true},
+        {"another digest asked", [](const fs::path&) {}, DigestOf("another"), false},
+        {"its bytes changed",
+         [&](const fs::path& at) {
+             std::ofstream(at, std::ios::binary) << "a delta that matched its digesT";
+         },
+         digest, false},
+        {"cut short", [&](const fs::path& at) { fs::resize_file(at, 4); }, digest, false},
+        {"removed", [](const fs::path& at) { fs::remove(at); }, digest, false},
+        {"a link to the same bytes in its place",
+         [&](const fs::path& at) {
+             fs::rename(at, outside);
+             fs::create_symlink(outside, at);
+         },
+         digest, false},
+    };
+    const IsListed none = [](std::string_view) { return false; };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Prepare({{"a.dat", "old a"}});
+        fs::remove(outside);
+        std::string verified, plain;
+        {
+            StagingRecord staging(*disk_);
+            verified = staging.NewStagedName("a.dat", none);
+            plain = staging.NewStagedName("a.dat", none);
+            staging.Flush();
+            std::ofstream(root_ / verified, std::ios::binary) << body;
+            std::ofstream(root_ / plain, std::ios::binary) << "fetched whole, not verified";
+            staging.RecordVerified(verified, digest);
+            staging.Flush();
+        }  // the run failed: only the verified body stays, on record
+        Files left = Observe();
+        EXPECT_EQ(left.erase(kStagingName), 1u);
+        EXPECT_EQ(left, (Files{{"a.dat", "old a"}, {verified, body}}));
+        row.between(root_ / verified);
+        StagingRecord next(*disk_);
+        EXPECT_EQ(next.TakeVerified("a.dat", row.asked), row.taken ? std::optional(verified) : std::nullopt);
+        next.RemoveLeftovers();
+        EXPECT_EQ(fs::exists(fs::symlink_status(root_ / verified)), row.taken);
+        next.Close();
+        EXPECT_EQ(Observe(), (Files{{"a.dat", "old a"}}));
+    }
+    if (fs::exists(outside)) {
+        std::ifstream in(outside, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), body);
+    }
+    fs::remove(outside);
+}
+
 }  // namespace

@@ -148,9 +148,9 @@ Result<std::unique_ptr<FileWriter>> FailingFolder::OpenForWriting(const std::str
     return std::unique_ptr<FileWriter>(std::make_unique<FailingWriter>(*this, name, std::move(*opened)));
 }
 
-Result<std::unique_ptr<FileReader>> FailingFolder::OpenForReading(const std::string& name) {
+Result<std::unique_ptr<FileReader>> FailingFolder::OpenForReading(const std::string& name, Links links) {
     if (IoStatus failed = Next(Call::Read, name); !failed.ok()) return failed;
-    return target().OpenForReading(name);
+    return target().OpenForReading(name, links);
 }
 
 Result<std::unique_ptr<MappedFile>> FailingFolder::Map(const std::string& name) {

@@ -74,7 +74,7 @@ public:
     std::string Counts() const;
 
     Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override;
-    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) override;
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name, Links links) override;
     Result<std::unique_ptr<MappedFile>> Map(const std::string& name) override;
     IoStatus Replace(const std::string& from, const std::string& to) override;
     IoStatus Remove(const std::string& name) override;

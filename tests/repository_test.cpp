@@ -5,7 +5,6 @@
 #include <cmath>
 #include <map>
 #include <sstream>
-#include <tuple>
 
 #include "storage/cp1252.h"
 #include "transfer/download.h"
@@ -235,23 +234,39 @@ TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
     }
 }
 
-// What a staging record's text names: staged name -> entry, validator, total.
-using Named = std::map<std::string, std::tuple<std::string, std::string, std::int64_t>>;
+// What a staging record says of one staged name; verified as "<hex> <size>".
+struct Held {
+    std::string entry;
+    std::string validator;
+    std::int64_t total = -1;
+    std::string verified;
+    bool operator==(const Held&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Held& held) {
+        return out << held.entry << " " << held.validator << " " << held.total << " " << held.verified;
+    }
+};
+using Named = std::map<std::string, Held>;
 
 std::optional<Named> ReadStaging(const std::string& text) {
     std::istringstream in(text);
     const auto read = ReadStagingRecord(in);
     if (!read) return std::nullopt;
     Named named;
-    for (const auto& [staged, what] : *read) named[staged] = {what.entry, what.validator, what.total};
+    for (const auto& [staged, what] : *read) {
+        const std::string verified =
+            what.verified ? Hex(what.verified->sha256) + " " + std::to_string(what.verified->size) : "";
+        named[staged] = {what.entry, what.validator, what.total, verified};
+    }
     return named;
 }
 
 TEST(StagingRecord, NamesOnlyWholePiecesOfTheUpdatersOwnStagedFiles) {
-    const std::string head = "kestralon-staging 2\n";
+    const std::string head = "kestralon-staging 3\n";
     const std::string a = "file\ta.dat.~upd-0123abcd\ta.dat\n";
     const std::string b = "file\td/b.dat.~upd-ffff0000\td/b.dat\n";
     const std::string aValid = "valid\ta.dat.~upd-0123abcd\t\"e1\"\t220000\n";
+    const std::string digest(64, 'c');
+    const std::string aVerified = "verified\ta.dat.~upd-0123abcd\t" + digest + "\t4096\n";
     // Another tag: a line the updater could have written, but not the one summed.
     std::string edited = Sealed(b);
     edited[edited.find("ffff0000") + 7] = '1';
@@ -262,13 +277,14 @@ TEST(StagingRecord, NamesOnlyWholePiecesOfTheUpdatersOwnStagedFiles) {
     } cases[] = {
         {"no piece", head, Named{}},
         {"one piece", head + Sealed(a + b),
-         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1}}, {"d/b.dat.~upd-ffff0000", {"d/b.dat", "", -1}}}},
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1, ""}},
+               {"d/b.dat.~upd-ffff0000", {"d/b.dat", "", -1, ""}}}},
         {"a validator in a later piece", head + Sealed(a) + Sealed(aValid),
-         Named{{"a.dat.~upd-0123abcd", {"a.dat", "\"e1\"", 220000}}}},
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "\"e1\"", 220000, ""}}}},
         {"a staged file gone", head + Sealed(a + b) + Sealed("gone\td/b.dat.~upd-ffff0000\n"),
-         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1}}}},
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1, ""}}}},
         // A last piece without its sum was cut by a crash: left out.
-        {"a cut last piece", head + Sealed(a) + b, Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1}}}},
+        {"a cut last piece", head + Sealed(a) + b, Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1, ""}}}},
         {"a validator for a name never given", head + Sealed(aValid), std::nullopt},
         {"a name of another entry", head + Sealed("file\ta.dat.~upd-0123abcd\tb.dat\n"), std::nullopt},
         {"a name outside the game folder", head + Sealed("file\t../x.~upd-0123abcd\t../x\n"), std::nullopt},
@@ -276,13 +292,32 @@ TEST(StagingRecord, NamesOnlyWholePiecesOfTheUpdatersOwnStagedFiles) {
         {"a total that is not a number", head + Sealed(a + "valid\ta.dat.~upd-0123abcd\t\"e1\"\t+5\n"),
          std::nullopt},
         {"an edited piece", head + Sealed(a) + edited, std::nullopt},
+        {"a verified body", head + Sealed(a + b) + Sealed(aVerified),
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "", -1, digest + " 4096"}},
+               {"d/b.dat.~upd-ffff0000", {"d/b.dat", "", -1, ""}}}},
+        {"a verified body gone", head + Sealed(a + aVerified) + Sealed("gone\ta.dat.~upd-0123abcd\n"),
+         Named{}},
+        {"a verified line for a name never given", head + Sealed(aVerified), std::nullopt},
+        {"a verified digest that is not one",
+         head + Sealed(a + "verified\ta.dat.~upd-0123abcd\t" + std::string(63, 'c') + "\t4096\n"),
+         std::nullopt},
+        {"a verified size that is not a number",
+         head + Sealed(a + "verified\ta.dat.~upd-0123abcd\t" + digest + "\t-1\n"), std::nullopt},
+        // The format before verified bodies: read as it is, without them.
+        {"the format before verified bodies", "kestralon-staging 2\n" + Sealed(a) + Sealed(aValid),
+         Named{{"a.dat.~upd-0123abcd", {"a.dat", "\"e1\"", 220000, ""}}}},
+        {"a verified line in the format before them", "kestralon-staging 2\n" + Sealed(a + aVerified),
+         std::nullopt},
         {"an earlier format", "kestralon-staging 1\n" + Sealed(a), std::nullopt},
-        // A crash as the record was made, before its first line was whole:
-        // a record that names nothing yet, not a broken one.
-        {"a header cut", "kestralon-staging 2", Named{}},
+        {"a later format", "kestralon-staging 4\n" + Sealed(a), std::nullopt},
+        {"CR LF line ends", "kestralon-staging 3\r\n" + Sealed(a), std::nullopt},
+        // Cut before its first line was whole, by a kill right after the run
+        // made it: a record that names nothing yet, not one to set aside.
+        {"a header cut", "kestralon-staging 3", Named{}},
+        {"a header cut short", "kestralon-stag", Named{}},
         {"empty", "", Named{}},
+        {"a header cut, then something else", "kestralon-staging X", std::nullopt},
         {"another header cut", "kestralon-journal", std::nullopt},
-        {"CR LF line ends", "kestralon-staging 2\r\n" + Sealed(a), std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(ReadStaging(c.text), c.named) << c.what;
 }

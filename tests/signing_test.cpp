@@ -594,51 +594,81 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         std::optional<std::uint64_t> object;  // the object of 'd', when offered
         std::optional<char> installed;
         std::vector<Way> ways;
+        // A repair fetches the installed version's bytes: no delta, and the
+        // object whatever its size.
+        bool repair;
     } cases[] = {
-        {"nothing offered", {}, std::nullopt, 'a', {{Kind::Whole, 1000}}},
-        {"an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}},
-        {"an object no smaller than the file", {}, 1000, 'a', {{Kind::Whole, 1000}}},
+        {"nothing offered", {}, std::nullopt, 'a', {{Kind::Whole, 1000}}, false},
+        {"an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}, false},
+        {"an object no smaller than the file", {}, 1000, 'a', {{Kind::Whole, 1000}}, false},
         {"a delta from the installed copy",
          {delta('a', 'd', 40)},
          300,
          'a',
-         {{Kind::Deltas, 40}, {Kind::Object, 300}, {Kind::Whole, 1000}}},
+         {{Kind::Deltas, 40}, {Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
         {"a delta larger than the object",
          {delta('a', 'd', 400)},
          300,
          'a',
-         {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+         {{Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
         {"a delta from another copy",
          {delta('b', 'd', 40)},
          300,
          'a',
-         {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+         {{Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
         {"no installed copy",
          {delta('a', 'd', 40)},
          300,
          std::nullopt,
-         {{Kind::Object, 300}, {Kind::Whole, 1000}}},
-        {"installed already", {delta('a', 'd', 40)}, 300, 'd', {{Kind::Object, 300}, {Kind::Whole, 1000}}},
+         {{Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
+        {"installed already",
+         {delta('a', 'd', 40)},
+         300,
+         'd',
+         {{Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
         {"a chain over two versions",
          {delta('a', 'b', 30), delta('b', 'd', 20)},
          300,
          'a',
-         {{Kind::Deltas, 50}, {Kind::Object, 300}, {Kind::Whole, 1000}}},
+         {{Kind::Deltas, 50}, {Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
         {"the cheaper of a chain and a direct delta",
          {delta('a', 'b', 30), delta('b', 'd', 20), delta('a', 'd', 90)},
          300,
          'a',
-         {{Kind::Deltas, 50}, {Kind::Object, 300}, {Kind::Whole, 1000}}},
+         {{Kind::Deltas, 50}, {Kind::Object, 300}, {Kind::Whole, 1000}},
+         false},
         {"a chain without an object",
          {delta('a', 'b', 30), delta('b', 'd', 20)},
          std::nullopt,
          'a',
-         {{Kind::Deltas, 50}, {Kind::Whole, 1000}}},
+         {{Kind::Deltas, 50}, {Kind::Whole, 1000}},
+         false},
         {"a chain larger than the file",
          {delta('a', 'b', 600), delta('b', 'd', 600)},
          std::nullopt,
          'a',
-         {{Kind::Whole, 1000}}},
+         {{Kind::Whole, 1000}},
+         false},
+        {"a repair: an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}, true},
+        {"a repair: an object larger than the file",
+         {},
+         1010,
+         'a',
+         {{Kind::Object, 1010}, {Kind::Whole, 1000}},
+         true},
+        {"a repair: a delta is not taken",
+         {delta('a', 'd', 40)},
+         300,
+         'a',
+         {{Kind::Object, 300}, {Kind::Whole, 1000}},
+         true},
+        {"a repair without an object", {delta('a', 'd', 40)}, std::nullopt, 'a', {{Kind::Whole, 1000}}, true},
     };
     for (const auto& c : cases) {
         PatchOffer offer;
@@ -649,7 +679,8 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         std::optional<Sha256Digest> installed;
         if (c.installed) installed = content(*c.installed);
         std::vector<Way> ways;
-        for (const FileWay& way : WaysToFetch(offer, installed, target))
+        for (const FileWay& way :
+             c.repair ? WaysToRepair(offer, target) : WaysToFetch(offer, installed, target))
             ways.push_back({way.kind, way.Bytes(1000)});
         EXPECT_EQ(ways, c.ways) << c.what;
     }

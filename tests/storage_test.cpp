@@ -210,7 +210,7 @@ TEST_F(ProgramFolderTest, OpenForWritingNeverGoesThroughALink) {
 // through the standard stream, and what the open file is.
 TEST_F(ProgramFolderTest, ReadersAndMappingsSeeTheWholeFile) {
     MakeFile("data", "0123456789");
-    Result<std::unique_ptr<FileReader>> reader = folder_->OpenForReading("data");
+    Result<std::unique_ptr<FileReader>> reader = folder_->OpenForReading("data", Links::Followed);
     ASSERT_TRUE(reader.ok());
     ASSERT_TRUE((*reader)->Seek(4).ok());
     ReaderStream stream(**reader);
@@ -231,6 +231,35 @@ TEST_F(ProgramFolderTest, ReadersAndMappingsSeeTheWholeFile) {
     EXPECT_EQ(folder_->Map("empty").value()->Bytes(), "");
     EXPECT_EQ(folder_->Map("folder").error().code(), std::errc::is_a_directory);
     EXPECT_FALSE(folder_->Map("missing").ok());
+}
+
+// Not following, a link at the name fails the open, whatever it leads to: a
+// repair's check never reads a file outside the game folder through one.
+TEST_F(ProgramFolderTest, OpenForReadingNotFollowedNeverGoesThroughALink) {
+    MakeFile("plain", "12345");
+    fs::create_symlink(root_ / "plain", root_ / "link");
+    fs::create_symlink(root_ / "gone", root_ / "dangling");
+    const struct {
+        const char* name;
+        Links links;
+        bool opens;
+    } rows[] = {
+        {"plain", Links::NotFollowed, true},     {"plain", Links::Followed, true},
+        {"link", Links::NotFollowed, false},     {"link", Links::Followed, true},
+        {"dangling", Links::NotFollowed, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + (row.links == Links::Followed ? " followed" : " not followed"));
+        Result<std::unique_ptr<FileReader>> reader = folder_->OpenForReading(row.name, row.links);
+        ASSERT_EQ(reader.ok(), row.opens);
+        if (!row.opens) {
+            EXPECT_EQ(reader.error().path(), row.name);
+            continue;
+        }
+        ReaderStream stream(**reader);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()),
+                  "12345");
+    }
 }
 
 // One updater per folder: a second lock on the same file is refused as

@@ -176,7 +176,7 @@ public:
     explicit PosixFolder(std::string root) : root_(std::move(root)) {}
 
     Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override;
-    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) override;
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name, Links links) override;
     Result<std::unique_ptr<MappedFile>> Map(const std::string& name) override;
     IoStatus Replace(const std::string& from, const std::string& to) override;
     IoStatus Remove(const std::string& name) override;
@@ -210,8 +210,9 @@ Result<std::unique_ptr<FileWriter>> PosixFolder::OpenForWriting(const std::strin
     return std::unique_ptr<FileWriter>(std::make_unique<DescriptorWriter>(name, *file));
 }
 
-Result<std::unique_ptr<FileReader>> PosixFolder::OpenForReading(const std::string& name) {
-    const int fd = ::open(Native(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+Result<std::unique_ptr<FileReader>> PosixFolder::OpenForReading(const std::string& name, Links links) {
+    const int fd = ::open(Native(name).c_str(),
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | (links == Links::NotFollowed ? O_NOFOLLOW : 0));
     if (fd < 0) return SystemError(name, errno);
     return std::unique_ptr<FileReader>(std::make_unique<DescriptorReader>(name, fd));
 }

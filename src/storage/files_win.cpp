@@ -276,7 +276,7 @@ public:
     explicit WindowsFolder(std::string root) : root_(std::move(root)) {}
 
     Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override;
-    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) override;
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name, Links links) override;
     Result<std::unique_ptr<MappedFile>> Map(const std::string& name) override;
     IoStatus Replace(const std::string& from, const std::string& to) override;
     IoStatus Remove(const std::string& name) override;
@@ -325,11 +325,21 @@ Result<std::unique_ptr<FileWriter>> WindowsFolder::OpenForWriting(const std::str
 }
 
 // Shared as the C library's fopen() shares a file: other readers and writers
-// are welcome, and the file cannot be removed meanwhile.
-Result<std::unique_ptr<FileReader>> WindowsFolder::OpenForReading(const std::string& name) {
+// are welcome, and the file cannot be removed meanwhile. Not following,
+// FILE_FLAG_OPEN_REPARSE_POINT opens a link (or junction) itself, and such a
+// handle is refused as O_NOFOLLOW refuses a link on POSIX.
+Result<std::unique_ptr<FileReader>> WindowsFolder::OpenForReading(const std::string& name, Links links) {
+    const DWORD flags =
+        FILE_ATTRIBUTE_NORMAL | (links == Links::NotFollowed ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     HANDLE handle = CreateFileW(Where(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError(name);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (links == Links::NotFollowed && (!GetFileInformationByHandle(handle, &info) ||
+                                        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(handle);
+        return SystemError(name, ERROR_CANT_ACCESS_FILE);
+    }
     return std::unique_ptr<FileReader>(std::make_unique<HandleReader>(name, handle));
 }
 

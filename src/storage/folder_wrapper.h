@@ -12,8 +12,8 @@ public:
     Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override {
         return target_.OpenForWriting(name, mode);
     }
-    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) override {
-        return target_.OpenForReading(name);
+    Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name, Links links) override {
+        return target_.OpenForReading(name, links);
     }
     Result<std::unique_ptr<MappedFile>> Map(const std::string& name) override { return target_.Map(name); }
     IoStatus Replace(const std::string& from, const std::string& to) override {

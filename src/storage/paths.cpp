@@ -34,7 +34,7 @@ std::filesystem::path NativePath(const std::string& path) {
 }
 
 Result<std::string> ReadFile(GameFolder& folder, const std::string& name, std::size_t most) {
-    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(name);
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(name, Links::Followed);
     if (!reader.ok()) return reader.error();
     std::string bytes;
     std::vector<char> piece(std::min<std::size_t>(most, 64 * 1024));

@@ -79,8 +79,11 @@ public:
     // planted at a staged name cannot make the updater write outside the
     // game folder.
     virtual Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) = 0;
-    // Opens a file for reading (through a link). A FIFO does not make it wait.
-    virtual Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name) = 0;
+    // Opens a file for reading, through a link at its name or not: with
+    // Links::NotFollowed a link there fails the open, so that what it leads
+    // to (a file outside the game folder) is never read. A FIFO does not make
+    // it wait.
+    virtual Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name, Links links) = 0;
     // Maps a regular file read-only (through a link). On Windows the file
     // stays open, shared for reading only, while it is mapped: nobody can
     // write to it meanwhile, and a file another program holds open for

@@ -123,7 +123,7 @@ bool CheckFeed::Fed() {
 bool CheckFeed::Read(char* buffer, std::size_t size) {
     try {
         if (!in_) {
-            Result<std::unique_ptr<FileReader>> opened = folder_.OpenForReading(copy_);
+            Result<std::unique_ptr<FileReader>> opened = folder_.OpenForReading(copy_, Links::Followed);
             if (!opened.ok()) return false;
             in_ = std::move(*opened);
             if (done_ > 0 && !in_->Seek(done_).ok()) {

@@ -59,33 +59,51 @@ std::vector<bool> UsedAsFolders(const std::vector<std::string>& fileList,
     return used;
 }
 
-// Entries that the game folder cannot take as files are refused before any
-// transfer: a folder where the file goes, a file where a folder must be, or
-// an entry that another needs as its folder.
-void CheckTargets(GameFolder& folder, const std::vector<std::string>& fileList,
-                  const std::vector<std::size_t>& positions) {
+// Whether the game folder can take the entry as a file: no folder where the
+// file goes, and only folders (or nothing yet) where its folders go. The
+// folders on the way to lastFolder are known to be usable.
+bool TakesFile(GameFolder& folder, const std::string& entry, const std::string& lastFolder) {
+    const Result<FileInfo> target = folder.Inspect(entry, Links::Followed);
+    if (target.ok() && target->kind == FileKind::Folder) return false;
+    bool takes = true;
+    ForEachFolderOf(entry, [&](std::string_view above) {
+        if (!takes || (lastFolder.starts_with(above) &&
+                       (lastFolder.size() == above.size() || IsSeparator(lastFolder[above.size()])))) {
+            return;
+        }
+        const Result<FileInfo> there = folder.Inspect(std::string(above), Links::Followed);
+        takes = there.ok() && (there->kind == FileKind::Missing || there->kind == FileKind::Folder);
+    });
+    return takes;
+}
+
+// The entries (their indexes in positions) that the game folder cannot take
+// as files: a folder where the file goes, a file where a folder must be, or
+// an entry that another needs as its folder. With firstOnly, the first one.
+std::vector<std::size_t> BlockedTargets(GameFolder& folder, const std::vector<std::string>& fileList,
+                                        const std::vector<std::size_t>& positions, bool firstOnly) {
     const std::vector<bool> usedAsFolder = UsedAsFolders(fileList, positions);
-    std::string lastFolder;  // the folders on the way to the last entry are usable
+    std::vector<std::size_t> blocked;
+    std::string lastFolder;  // the folders on the way to the last entry taken are usable
     for (std::size_t i = 0; i < positions.size(); ++i) {
         const std::string& entry = fileList[positions[i]];
-        const UpdateFailure refused(texts::CannotWrite(Printable(entry)));
-        if (usedAsFolder[i]) throw refused;
-        const Result<FileInfo> target = folder.Inspect(entry, Links::Followed);
-        if (target.ok() && target->kind == FileKind::Folder) throw refused;
-        ForEachFolderOf(entry, [&](std::string_view above) {
-            if (lastFolder.starts_with(above) &&
-                (lastFolder.size() == above.size() || IsSeparator(lastFolder[above.size()]))) {
-                return;
-            }
-            // Only a folder, or nothing yet, can take the entry below it.
-            const Result<FileInfo> there = folder.Inspect(std::string(above), Links::Followed);
-            if (!there.ok() || (there->kind != FileKind::Missing && there->kind != FileKind::Folder)) {
-                throw refused;
-            }
-        });
+        if (usedAsFolder[i] || !TakesFile(folder, entry, lastFolder)) {
+            blocked.push_back(i);
+            if (firstOnly) break;
+            continue;
+        }
         const std::size_t cut = entry.find_last_of("/\\");
         lastFolder = cut == std::string::npos ? std::string() : entry.substr(0, cut);
     }
+    return blocked;
+}
+
+// An update is refused before any transfer when one entry cannot be taken.
+void CheckTargets(GameFolder& folder, const std::vector<std::string>& fileList,
+                  const std::vector<std::size_t>& positions) {
+    const std::vector<std::size_t> blocked = BlockedTargets(folder, fileList, positions, true);
+    if (!blocked.empty())
+        throw UpdateFailure(texts::CannotWrite(Printable(fileList[positions[blocked.front()]])));
 }
 
 // With sizes known, a disk that cannot take the update stops it before the
@@ -109,7 +127,8 @@ void CheckFreeSpace(GameFolder& folder, const std::vector<DownloadJob>& jobs, st
 
 bool HoldsSignedLeftover(GameFolder& folder, const std::string& staged, const FileDigest& expected) {
     const Result<FileInfo> left = folder.Inspect(staged, Links::NotFollowed);
-    return left.ok() && left->kind == FileKind::Regular && HoldsContent(folder, staged, expected);
+    return left.ok() && left->kind == FileKind::Regular &&
+           HoldsContent(folder, staged, expected, Links::NotFollowed);
 }
 
 // Plans one entry; the caller has already added it to the files shown.
@@ -136,10 +155,11 @@ public:
                     return;
                 }
                 if (digest) installed = digest->sha256;
-            } else if (HoldsContent(folder_, entry, expected)) {
+            } else if (HoldsContent(folder_, entry, expected, Links::Followed)) {
                 plan_.inPlace.push_back(place);
                 return;
             }
+            if (UseVerifiedLeftover(entry, expected, place)) return;
             ways = WaysToFetch(trust_.Offer(), installed, expected);
             job.expectedSize = expected.size;
             job.check = MakeDigestCheck(expected);
@@ -166,6 +186,15 @@ public:
     }
 
 private:
+    // A run that failed after rebuilding this file kept it, verified.
+    bool UseVerifiedLeftover(const std::string& entry, const FileDigest& expected, std::size_t place) {
+        std::optional<std::string> kept = staging_.TakeVerified(entry, expected);
+        if (!kept) return false;
+        plan_.inPlace.push_back(place);
+        plan_.leftWhole.push_back({std::move(*kept), entry});
+        return true;
+    }
+
     // A killed run may have left this file whole: signed, it needs no
     // transfer at all, only its place in the commit. A link planted at the
     // staged name is never moved into the game: the file is fetched again.
@@ -226,19 +255,30 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
 InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileList,
                        const std::vector<std::size_t>& damaged, const IsListed& isListed,
                        StagingRecord& staging, const RepositoryTrust& trust) {
-    CheckTargets(folder, fileList, damaged);
+    const std::vector<std::size_t> blocked = BlockedTargets(folder, fileList, damaged, false);
     InstallPlan plan;
     std::uint64_t rebuilt = 0;
-    for (const std::size_t k : damaged) {
+    for (std::size_t i = 0, next = 0; i < damaged.size(); ++i) {
+        const std::size_t k = damaged[i];
+        if (next < blocked.size() && blocked[next] == i) {
+            plan.blocked.push_back(k);
+            ++next;
+            continue;
+        }
         const std::string& entry = fileList[k];
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         const FileDigest expected = trust.Expected(entry);
         // A body an earlier run left of it is not needed: it goes at the end.
         staging.TakeLeftBody(entry);
+        if (std::optional<std::string> kept = staging.TakeVerified(entry, expected)) {
+            plan.inPlace.push_back(plan.numbers.size() - 1);
+            plan.leftWhole.push_back({std::move(*kept), entry});
+            continue;
+        }
         plan.patched.push_back({plan.numbers.size() - 1,
                                 entry,
                                 expected,
-                                WaysToFetch(trust.Offer(), std::nullopt, expected),
+                                WaysToRepair(trust.Offer(), expected),
                                 {},
                                 {},
                                 {},
@@ -266,6 +306,10 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
         plan.jobs.push_back(std::move(job));
     };
     const auto artifact = [&](std::string remote, const FileDigest& digest) {
+        if (std::optional<std::string> kept = staging.TakeVerified(file.entry, digest)) {
+            file.artifacts.push_back(std::move(*kept));
+            return;
+        }
         DownloadJob job;
         job.remote = std::move(remote);
         job.entry = file.entry;
@@ -300,6 +344,18 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
             break;
         }
     }
+}
+
+std::optional<FileDigest> ArtifactDigest(const InstallPlan& plan, std::size_t k, const std::string& staged) {
+    const std::optional<std::size_t> patched = plan.PatchedOfJob(k);
+    if (!patched) return std::nullopt;
+    const PatchedFile& file = plan.patched[*patched];
+    const FileWay& way = file.ways.front();
+    // One artifact for each delta, in order, whether fetched or taken.
+    const auto at = std::find(file.artifacts.begin(), file.artifacts.end(), staged);
+    if (at == file.artifacts.end() || way.kind == FileWay::Kind::Whole) return std::nullopt;
+    if (way.kind == FileWay::Kind::Object) return way.object;
+    return way.deltas[static_cast<std::size_t>(at - file.artifacts.begin())].delta;
 }
 
 void RecheckLeftovers(GameFolder& folder, const InstallPlan& plan, const RepositoryTrust& trust) {

@@ -35,6 +35,10 @@ struct InstallPlan {
 
     // The patched file job k serves, if any.
     std::optional<std::size_t> PatchedOfJob(std::size_t k) const;
+    // A repair's files that something is in the way of (a folder where the
+    // file goes, a file where its folder goes): their positions in the file
+    // list. The others are repaired without them.
+    std::vector<std::size_t> blocked;
 };
 
 // Plans the install of every entry of fileList. Throws UpdateFailure for an
@@ -44,14 +48,21 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
                         const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust);
 
 // A repair's plan: the files at these positions of fileList, installed
-// wrong or missing, fetched again compressed (or whole, when that is smaller).
+// wrong or missing, fetched again as the installed version's objects (whole
+// when the server has none), but those the game folder cannot take as files
+// (plan.blocked).
 InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileList,
                        const std::vector<std::size_t>& damaged, const IsListed& isListed,
                        StagingRecord& staging, const RepositoryTrust& trust);
 
 // The jobs of the first way of patched file k (appended to plan.jobs), with
-// their staged names (recorded by the next Flush()).
+// their staged names (recorded by the next Flush()); what an earlier run
+// verified of that way is taken instead of fetched.
 void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed);
+
+// The signed digest of job k, staged under that name, when it fetches a
+// compressed object or a delta (not a whole file).
+std::optional<FileDigest> ArtifactDigest(const InstallPlan& plan, std::size_t k, const std::string& staged);
 
 // The commit's moves: the whole leftovers, the fetched whole files, then
 // the rebuilt ones.

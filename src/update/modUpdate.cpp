@@ -40,8 +40,9 @@ DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateVi
 // The game files' reports for one round of transfers (jobs from `first` in
 // the plan): progress goes to the texts under the files' places among those
 // shown (files already in place are counted but not fetched; a file fetched
-// as several deltas is finished with its last), validators to the staging
-// record, failures of a compressed form to the file that falls back.
+// as several deltas is finished with its last), validators and verified
+// compressed forms to the staging record, failures of a compressed form to
+// the file that falls back.
 class FileFetchListener : public DownloadListener {
 public:
     FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, std::size_t first,
@@ -59,6 +60,9 @@ public:
         texts_.Progress(PlaceOf(job), done, total);
     }
     void Finished(std::size_t job) override {
+        const std::string& staged = jobs_[job].staged;
+        if (const auto digest = ArtifactDigest(plan_, first_ + job, staged))
+            staging_.RecordVerified(staged, *digest);
         if (--left_[PlaceOf(job)] == 0) texts_.Finished(PlaceOf(job));
     }
     void Failed(std::size_t job) override {
@@ -90,6 +94,14 @@ private:
     // for lists of a million files.
     std::vector<std::uint32_t> left_;
 };
+
+// A file whose way an earlier run fetched and verified whole needs no
+// transfer: it counts as arrived.
+void MarkWaysTaken(const InstallPlan& plan, FileTexts& texts) {
+    for (const PatchedFile& file : plan.patched) {
+        if (file.jobs.empty() && file.result.empty()) texts.MarkFinished(file.place);
+    }
+}
 
 // Runs work on a worker thread while the window's thread keeps handling
 // its events; a window closed meanwhile stops the work and is reported as
@@ -189,11 +201,20 @@ void UpdateRun::Repair(const std::string& index) {
     InstallPlan plan = ::PlanRepair(folder_, FileList, damaged, isListed, *staging_, *trust_);
     staging_->RemoveLeftovers();
     staging_->Flush();
-    FetchFiles(plan);
-    Commit(plan);
-    ShowRepaired(view_, damaged.size());
+    // What can be repaired is, all at once; a file something is in the way
+    // of stays as it is, and the run names it.
+    const std::size_t replaced = damaged.size() - plan.blocked.size();
+    if (replaced > 0) {
+        FetchFiles(plan);
+        Commit(plan);
+        trust_->RecordSerial();
+    }
+    if (!plan.blocked.empty()) {
+        throw UpdateFailure(texts::RepairBlocked(replaced, Printable(FileList[plan.blocked.front()]),
+                                                 plan.blocked.size() - 1));
+    }
+    ShowRepaired(view_, replaced);
     RecordFinishMarker(folder_, "1");
-    trust_->RecordSerial();
 }
 
 // Reads every listed file once, off the window's thread: the positions in
@@ -208,8 +229,10 @@ std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
             std::vector<std::size_t> damaged;
             for (std::size_t k = 0; k < total; ++k) {
                 if (stop) throw RunCancelled();
+                // A link at the name is damage, never read through: what it
+                // leads to may lie outside the game folder.
                 if (!IsBlankEntry(FileList[k]) &&
-                    !HoldsContent(folder_, FileList[k], trust_->Expected(FileList[k]))) {
+                    !HoldsContent(folder_, FileList[k], trust_->Expected(FileList[k]), Links::NotFollowed)) {
                     damaged.push_back(k);
                 }
                 checked = k + 1;
@@ -303,6 +326,7 @@ InstallPlan UpdateRun::PlanInstall() {
 void UpdateRun::FetchFiles(InstallPlan& plan) {
     FileTexts texts(view_, plan.numbers, FileList, FileCount, settings_.parallelTransfers <= 1);
     for (const std::size_t place : plan.inPlace) texts.MarkFinished(place);
+    MarkWaysTaken(plan, texts);
     texts.Start();
     try {
         FetchRound(plan, 0, texts);
@@ -312,6 +336,7 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
             const std::size_t first = plan.jobs.size();
             RebuildPatched(plan);
             if (plan.jobs.size() == first) break;
+            MarkWaysTaken(plan, texts);
             staging_->Flush();
             FetchRound(plan, first, texts);
         }
@@ -352,6 +377,9 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
         throw;
     }
     restore();
+    // The last bodies verified are on record before the rebuilds, which a
+    // kill may cut.
+    staging_->Flush();
 }
 
 // Rebuilds every patched file whose way is fetched; those whose way failed
@@ -365,6 +393,9 @@ void UpdateRun::RebuildPatched(InstallPlan& plan) {
                                 return RebuildFile(folder_, file, stop);
                             }) == Rebuilt::Done) {
             DropWayFiles(folder_, file, true);
+            // A run that fails later keeps it for the next, which moves it
+            // in rather than rebuild it.
+            staging_->RecordVerified(file.result, file.expected);
             continue;
         }
         DropWayFiles(folder_, file, false);

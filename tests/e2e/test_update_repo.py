@@ -1134,9 +1134,9 @@ class Patches(Case):
         self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
                          ("Réparation terminée!", "2 fichier(s) remplacé(s).", "1"), result)
         self.assertIn(("L2", "Vérification des fichiers: 2 sur 2"), result["trace"])
-        # The archive comes compressed; the small file, which compresses to
-        # more than itself, whole.
-        self.assertEqual(sorted(fetched), ["/game/update/files\\small.txt", "/game/update/objects/%s.zst" % sha(PAK_3)])
+        # Both come as the installed version's objects, the small file's too,
+        # though it compresses to more than itself.
+        self.assertEqual(sorted(fetched), sorted("/game/update/objects/%s.zst" % sha(c) for c in (PAK_3, b"small 2")))
         self.assertEqual((game.read(PAK), game.read("small.txt")), (PAK_3, b"small 2"))
         self.assertEqual(game.read("Readme.txt"), b"not listed, left alone")
         self.assertEqual(game.read("Config/Client.ini").replace(b"Fin=1", b"Fin=0").split(b"[UPDATER]")[0],
@@ -1145,6 +1145,78 @@ class Patches(Case):
             result = repair()
             fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
         self.assertEqual((result["L2"], result["UpdateDone"], fetched), ("Tous les fichiers sont intacts!", "1", []))
+
+    def repair(self, game):
+        done = subprocess.run([game.program, "--repair"], cwd="/", capture_output=True, timeout=120,
+                              env=dict(os.environ, UPDATER_TEST_PUBLIC_KEY=self.public))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return parse_headless(done.stdout)
+
+    def test_repair_restores_the_installed_version_not_the_newest(self):
+        """files/ holds the newest copy; an older installed version is
+        repaired from its own objects, whatever their size."""
+        repo = self.published()
+        game = self.game(1, files={PAK: PAK_1, "small.txt": b"damaged"})
+        with Nginx(Served(repo)) as nginx:
+            result = self.repair(game)
+            fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
+        self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
+                         ("Réparation terminée!", "1 fichier(s) remplacé(s).", "1"), result)
+        # The object of "small" is larger than the file.
+        self.assertGreater(os.path.getsize(os.path.join(repo, "objects", sha(b"small") + ".zst")), len(b"small"))
+        self.assertEqual(fetched, ["/game/update/objects/%s.zst" % sha(b"small")])
+        self.assertEqual((game.read(PAK), game.read("small.txt")), (PAK_1, b"small"))
+
+    def test_repair_replaces_what_it_can_and_names_what_is_in_the_way(self):
+        """A listed file replaced by a folder is named, and every other
+        damaged file is repaired all the same; a file replaced by a link is
+        damaged (what it leads to, outside the game, is never read nor
+        written), whatever the link leads to."""
+        files = {"f%d.txt" % i: b"content of file %d" % i for i in range(1, 8)}
+        repo = self.folder("repo-")
+        self.assertPublished(repo, 1, self.build(files), "--key", self.key, "--first-signing")
+        outside = self.folder("outside-")
+        target = os.path.join(outside, "f7.txt")
+        with open(target, "wb") as f:
+            f.write(files["f7.txt"])
+        # (what, files damaged (name -> content, None: missing, "<dir>": a folder), said, replaced)
+        cases = [
+            ("a link to a copy outside", {"f7.txt": "<link>"}, ("Réparation terminée!", "1 fichier(s) remplacé(s)."),
+             ["f7.txt"]),
+            ("a folder in the way, six damaged",
+             {"f2.txt": "<dir>", "f1.txt": b"bad", "f3.txt": None, "f4.txt": b"", "f5.txt": b"x" * 5000,
+              "f6.txt": b"bad", "f7.txt": "<link>"},
+             ("Échec de la mise à jour.",
+              "Réparation incomplète: 6 fichier(s) remplacé(s). Impossible de remplacer f2.txt."),
+             ["f1.txt", "f3.txt", "f4.txt", "f5.txt", "f6.txt", "f7.txt"]),
+            ("two folders in the way", {"f2.txt": "<dir>", "f5.txt": "<dir>", "f6.txt": b"bad"},
+             ("Échec de la mise à jour.",
+              "Réparation incomplète: 1 fichier(s) remplacé(s). Impossible de remplacer f2.txt ni 1 autre(s) fichier(s)."),
+             ["f6.txt"]),
+        ]
+        for what, damage, said, replaced in cases:
+            with self.subTest(what):
+                game = self.game(1, files={n: c for n, c in files.items() if n not in damage})
+                for name, content in damage.items():
+                    if content == "<dir>":
+                        os.makedirs(game.path(name))
+                        game.write(name + "/inside.txt", b"the player's")
+                    elif content == "<link>":
+                        os.symlink(target, game.path(name))
+                    elif content is not None:
+                        game.write(name, content)
+                with Nginx(Served(repo)):
+                    result = self.repair(game)
+                self.assertEqual((result["L2"], result["L3"]), said, result)
+                for name in files:
+                    if name in replaced or name not in damage:
+                        self.assertFalse(os.path.islink(game.path(name)), what)
+                        self.assertEqual(game.read(name), files[name], (what, name))
+                    elif damage[name] == "<dir>":
+                        self.assertEqual(game.read(name + "/inside.txt"), b"the player's")
+                self.assertEqual(read(target), files["f7.txt"])
+                self.assertEqual(os.listdir(outside), ["f7.txt"])
+                self.assertEqual([n for n in os.listdir(game.root) if "~" in n or n.startswith("updater.")], [])
 
 
 # ------------------------------------------- what the server cannot do ---

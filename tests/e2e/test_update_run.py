@@ -726,6 +726,17 @@ class AgainstAFaultyServer(Case):
         self.assertEqual(after["kestralon.exe.~upd-0123abcd"], b"x")
         self.assertFalse([n for n in after if n.startswith("updater.")], after)
 
+        # A kill before the record's first line was whole: a record that
+        # names nothing yet, not one to set aside.
+        for cut in (b"", b"kestralon-staging", b"kestralon-staging 3"):
+            with self.subTest(cut=cut):
+                game = self.game()
+                game.write("updater.staging", cut)
+                with FaultServer(repo, {}):
+                    result = run_headless(game)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertFalse([n for n in game.snapshot() if n.startswith("updater.")])
+
     def test_settings_that_cannot_be_written_are_reported(self):
         if os.geteuid() != 0:
             self.skipTest("needs root to run the updater as another user")
@@ -1275,8 +1286,9 @@ class WhenTheGameFolderFails(Case):
     the commit, the settings file, the free space. The calls are counted in a
     clean run first. Whatever fails, the game is all old or all new
     afterwards, with nothing of the run left but what it keeps on purpose (a
-    journal whose version could not be recorded), and the next clean run
-    leaves it exactly as a clean run would have."""
+    journal whose version could not be recorded, the compressed forms and
+    rebuilt files it verified), and the next clean run leaves it exactly as a
+    clean run would have."""
 
     BUILDS = ({"data/archive.pak": archive(1), "readme.txt": b"first readme", "keep.dat": b"unchanged"},
               {"data/archive.pak": archive(2, archive(1), 5), "readme.txt": b"the second readme",
@@ -1338,12 +1350,36 @@ class WhenTheGameFolderFails(Case):
         """The names whose content differs, or that only one side has."""
         return sorted(n for n in set(found) | set(expected) if found.get(n) != expected.get(n))
 
+    @staticmethod
+    def kept_verified(game):
+        """What updater.staging names as verified and is still there (staged
+        name -> SHA-256 in hex, as tree() gives it), checked against it."""
+        kept = {}
+        for line in read_or_empty(game.path("updater.staging")).decode("utf-8", "replace").split("\n"):
+            fields = line.split("\t")
+            if fields[0] == "verified" and len(fields) == 4:
+                kept[fields[1]] = fields[2]
+            elif fields[0] == "gone" and len(fields) == 2:
+                kept.pop(fields[1], None)
+        return {n: digest for n, digest in kept.items() if os.path.isfile(game.path(n))}
+
     def check_row(self, arguments, before, after):
         """One run with the faults of arguments, then a clean one."""
         game = self.installed()
         result = run_with_faults(game, arguments, self.env)
         failed = self.tree(game)
         said = "%s -> %s" % (result.get("L3"), result.get("calls"))
+        # Kept on purpose for the next run, on record, with the bytes it
+        # verified, and the folders the run made for them.
+        kept = self.kept_verified(game)
+        for name, digest in kept.items():
+            self.assertEqual(failed.pop(name), digest, said)
+            folder = os.path.dirname(name)
+            while folder and folder not in before:
+                failed.pop(folder, None)
+                folder = os.path.dirname(folder)
+        if kept:
+            failed.pop("updater.staging")
         if result.get("powercut"):
             pass  # a killed run's leftovers are the next start's to deal with
         elif "updater.journal" in failed:
@@ -1414,6 +1450,40 @@ class WhenTheGameFolderFails(Case):
                     result = self.check_row(["--fail=write:%d:ENOSPC" % n], before, after)
                     if result["UpdateDone"] != "1":
                         self.assertNotIn("archive.pak", result["L3"], "a rebuild stopped the run")
+
+    def test_what_a_failed_or_cut_run_verified_is_not_fetched_again(self):
+        """A run that fails or loses power once the archive's delta arrived
+        whole and matched its signed digest, or once the archive was rebuilt
+        from it, keeps it on record; the next run reads it again, takes it
+        rather than fetch the delta, and leaves the game as a clean run would."""
+        game = self.installed()
+        with Nginx(self.repo) as nginx:
+            clean = run_with_faults(game, ["--count-calls"], self.env)
+            self.assertEqual(clean["UpdateDone"], "1", clean)
+            after = self.tree(game)
+            self.assertEqual(len([r for r in nginx.requests() if "/deltas/" in r]), 1, nginx.requests())
+            counts = clean["calls"]
+            rows = [["%s:%d:%s" % (kind, n, error)] for kind, error in
+                    (("open", "EACCES"), ("open", "cut"), ("close", "EIO"), ("rename", "cut"))
+                    for n in range(1, counts[kind] + 1)]
+            kept_rows = []
+            for faults in rows:
+                with self.subTest(" ".join(faults)):
+                    game = self.installed()
+                    run_with_faults(game, ["--fail=" + fault for fault in faults], self.env)
+                    kept = self.kept_verified(game)
+                    for name, digest in kept.items():
+                        self.assertEqual(hashlib.sha256(game.read(name)).hexdigest(), digest, name)
+                    seen = len(nginx.requests())
+                    again = run_with_faults(game, [], self.env)
+                    self.assertEqual(again["UpdateDone"], "1", again)
+                    self.assertEqual(self.differences(self.tree(game), after), [])
+                    fetched = [r for r in nginx.requests()[seen:] if "/deltas/" in r or "/objects/" in r]
+                    if kept:
+                        kept_rows.append(faults)
+                        self.assertEqual(fetched, [], kept)
+            # Among them: the rebuild's own file refused, the journal refused.
+            self.assertGreaterEqual(len(kept_rows), 2, kept_rows)
 
 if __name__ == "__main__":
     unittest.main()

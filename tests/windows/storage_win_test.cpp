@@ -305,7 +305,7 @@ TEST_CASE(Read, FromAByteOnAndWhatTheFileIs) {
     const fs::path folder = Fresh(kUnicodeFolder);
     WriteBytes(folder / "data.dat", "0123456789");
     const std::unique_ptr<GameFolder> at = OpenFolder(folder);
-    Result<std::unique_ptr<FileReader>> reader = at->OpenForReading("data.dat");
+    Result<std::unique_ptr<FileReader>> reader = at->OpenForReading("data.dat", Links::Followed);
     REQUIRE(reader.ok());
     CHECK((*reader)->Seek(4).ok());
     char bytes[16] = {};
@@ -315,7 +315,14 @@ TEST_CASE(Read, FromAByteOnAndWhatTheFileIs) {
     CHECK_EQ((*reader)->Read(bytes, sizeof bytes).value(), 0u);
     CHECK_EQ((*reader)->Info().value().size, 10u);
     CHECK_EQ(ReadFile(*at, "data.dat", 3).value(), "012");
-    CHECK(!at->OpenForReading("missing.dat").ok());
+    CHECK(!at->OpenForReading("missing.dat", Links::Followed).ok());
+    // Not following opens the file itself (FILE_FLAG_OPEN_REPARSE_POINT):
+    // a plain file reads the same.
+    Result<std::unique_ptr<FileReader>> itself = at->OpenForReading("data.dat", Links::NotFollowed);
+    REQUIRE(itself.ok());
+    CHECK_EQ((*itself)->Read(bytes, sizeof bytes).value(), 10u);
+    CHECK_EQ(std::string(bytes, 10), "0123456789");
+    CHECK(!at->OpenForReading("missing.dat", Links::NotFollowed).ok());
 }
 
 TEST_CASE(Remove, FilesAndEmptyFoldersOnly) {

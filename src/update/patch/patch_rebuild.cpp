@@ -40,7 +40,7 @@ FileDigest DecodeInto(GameFolder& folder, const std::string& staged, const std::
 class FetchedBody {
 public:
     FetchedBody(GameFolder& folder, const std::string& staged) {
-        Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(staged);
+        Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(staged, Links::Followed);
         if (opened.ok()) reader_ = std::move(*opened);
         if (reader_) stream_.emplace(*reader_);
     }

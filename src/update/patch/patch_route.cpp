@@ -82,3 +82,12 @@ std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sh
     ways.push_back(FileWay{});
     return ways;
 }
+
+std::vector<FileWay> WaysToRepair(const PatchOffer& offer, const FileDigest& target) {
+    std::vector<FileWay> ways;
+    if (const auto found = offer.objects.find(target.sha256); found != offer.objects.end()) {
+        ways.push_back(FileWay{FileWay::Kind::Object, {}, found->second});
+    }
+    ways.push_back(FileWay{});
+    return ways;
+}

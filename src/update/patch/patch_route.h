@@ -23,3 +23,9 @@ struct FileWay {
 // when it is smaller than the whole file; always last the whole file.
 std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sha256Digest>& installed,
                                  const FileDigest& target);
+
+// The ways to fetch again the file `target` of the installed version, for a
+// repair: its object whatever its size, then the whole file. The whole file
+// is the newest version's copy, other bytes once the file has changed since:
+// the object is the one way to the installed version's bytes.
+std::vector<FileWay> WaysToRepair(const PatchOffer& offer, const FileDigest& target);

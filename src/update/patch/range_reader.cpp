@@ -27,7 +27,7 @@ RangeReader::RangeReader(const std::filesystem::path& file) {
 }
 
 void RangeReader::Open(GameFolder& folder) {
-    Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(name_);
+    Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(name_, Links::Followed);
     if (!opened.ok()) throw Unreadable(name_);
     in_ = std::move(*opened);
 }

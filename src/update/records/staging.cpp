@@ -12,6 +12,7 @@
 #include "update/records/settings_record.h"
 #include "update/trust/crypto.h"
 #include "update/trust/signed_metadata.h"
+#include "update/trust/trust.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ bool NamesNoFolder(GameFolder& folder, const Journal& journal) {
 }  // namespace
 
 std::optional<std::map<std::string, StagingRecord::Staged>> StagingRecord::ReadRecord() {
-    Result<std::unique_ptr<FileReader>> reader = folder_.OpenForReading(kStagingName);
+    Result<std::unique_ptr<FileReader>> reader = folder_.OpenForReading(kStagingName, Links::Followed);
     if (!reader.ok()) return std::map<std::string, Staged>();
     ReaderStream in(**reader);
     return ReadStagingRecord(in);
@@ -139,9 +140,13 @@ StagingRecord::~StagingRecord() {
     std::map<std::string, Staged> kept = earlier_;
     for (const auto& [staged, what] : *recorded) {
         if (earlier_.count(staged)) continue;
-        const Result<FileInfo> part = folder_.Inspect(staged, Links::Followed);
-        const bool nonEmpty = part.ok() && part->kind == FileKind::Regular && part->size > 0;
-        if (keepPartials_ && !what.validator.empty() && what.total >= 0 && nonEmpty) {
+        const Result<FileInfo> part = folder_.Inspect(staged, Links::NotFollowed);
+        const bool regular = part.ok() && part->kind == FileKind::Regular;
+        const bool nonEmpty = regular && part->size > 0;
+        // A verified body a rebuild has used up is gone; one still whole is
+        // what a failure (memory, disk, a later file) must not cost again.
+        const bool verified = what.verified && regular && part->size == what.verified->size;
+        if (verified || (keepPartials_ && !what.validator.empty() && what.total >= 0 && nonEmpty)) {
             kept[staged] = what;
         } else {
             folder_.Remove(staged).IgnoreError();
@@ -176,6 +181,7 @@ void StagingRecord::Start(const std::map<std::string, Staged>& recorded) {
 void StagingRecord::AppendRecorded(const std::string& staged, const Staged& what) {
     Append("file\t" + staged + '\t' + what.entry);
     if (!what.validator.empty()) Append(ValidLine(staged, what.validator, what.total));
+    if (what.verified) Append(VerifiedLine(staged, *what.verified));
 }
 
 std::string StagingRecord::ValidLine(const std::string& staged, const std::string& validator,
@@ -185,12 +191,27 @@ std::string StagingRecord::ValidLine(const std::string& staged, const std::strin
 
 std::optional<LeftBody> StagingRecord::TakeLeftBody(const std::string& entry) {
     for (auto it = earlier_.begin(); it != earlier_.end(); ++it) {
-        if (it->second.entry != entry) continue;
+        if (it->second.entry != entry || it->second.verified) continue;
         if (!Is(folder_, it->first, FileKind::Regular, Links::Followed)) continue;
         LeftBody left{it->first, it->second.validator, it->second.total};
         // Still in the record: from now on it is this run's.
         earlier_.erase(it);
         return left;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> StagingRecord::TakeVerified(const std::string& entry, const FileDigest& digest) {
+    for (auto it = earlier_.begin(); it != earlier_.end(); ++it) {
+        if (it->second.entry != entry || it->second.verified != digest) continue;
+        // Never through a link planted at the name.
+        if (!Is(folder_, it->first, FileKind::Regular, Links::NotFollowed) ||
+            !HoldsContent(folder_, it->first, digest, Links::NotFollowed)) {
+            continue;
+        }
+        std::string staged = it->first;
+        earlier_.erase(it);
+        return staged;
     }
     return std::nullopt;
 }
@@ -224,6 +245,10 @@ void StagingRecord::RecordValidator(const std::string& staged, const std::string
     // A validator with a line break or a tab would break the record's lines.
     if (validator.find_first_of("\t\r\n") != std::string::npos) return;
     Append(ValidLine(staged, validator, total));
+}
+
+void StagingRecord::RecordVerified(const std::string& staged, const FileDigest& digest) {
+    Append(VerifiedLine(staged, digest));
 }
 
 void StagingRecord::Close() {

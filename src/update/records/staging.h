@@ -36,14 +36,22 @@ public:
     // Reads what earlier runs recorded in the folder; starts a new record.
     explicit StagingRecord(GameFolder& folder);
     // Removes every staged file of this run that was not committed, except
-    // those kept for a later resume.
+    // those kept for a later run: verified bodies still whole, and partial
+    // ones that can be resumed when the run was stopped.
     ~StagingRecord();
     StagingRecord(const StagingRecord&) = delete;
     StagingRecord& operator=(const StagingRecord&) = delete;
 
     // A body of `entry` left by an earlier run (partial or whole; without a
-    // validator it cannot be resumed), taken over by this run.
+    // validator it cannot be resumed), taken over by this run. Verified
+    // bodies are not among them: TakeVerified() hands those out.
     std::optional<LeftBody> TakeLeftBody(const std::string& entry);
+    // The staged name of a compressed object or delta of `entry` that an
+    // earlier run fetched and verified against this digest, when it still
+    // holds those bytes (read again: a disk is faster than a server), taken
+    // over by this run; it is kept for later runs as long as this one has
+    // not used it.
+    std::optional<std::string> TakeVerified(const std::string& entry, const FileDigest& digest);
     // Removes what earlier runs left that this run did not take over.
     void RemoveLeftovers();
 
@@ -55,6 +63,10 @@ public:
     // and may be continued by a range of that same file; written by the
     // next Flush().
     void RecordValidator(const std::string& staged, const std::string& validator, std::int64_t total);
+    // The staged body arrived whole and matched this signed digest: a run
+    // that fails or stops keeps it, and a later one may take it; written by
+    // the next Flush().
+    void RecordVerified(const std::string& staged, const FileDigest& digest);
     // Writes what was recorded since the last call (one write for thousands
     // of files, not one each). Throws UpdateFailure when the record could not
     // take it, nor anything before.

@@ -67,10 +67,23 @@ std::optional<CommitMove> ReadMove(std::string_view line) {
     return move;
 }
 
-// Only names the updater gives its staged copies are taken: a "valid" line
-// for a name no "file" line gave fails the record.
-bool ReadStagingLine(std::string_view line, std::map<std::string, StagedFile>& named) {
+// "verified <staged> <SHA-256 hex> <size>", of a name a "file" line gave.
+bool ReadVerifiedLine(const std::vector<std::string_view>& fields, std::map<std::string, StagedFile>& named) {
+    const auto sha256 = ParseDigest(fields[2]);
+    const auto size = ParseDecimal<std::uint64_t>(fields[3]);
+    const auto it = named.find(std::string(fields[1]));
+    if (!sha256 || !size || it == named.end()) return false;
+    it->second.verified = FileDigest{*size, *sha256};
+    return true;
+}
+
+// Only names the updater gives its staged copies are taken: a "valid" or
+// "verified" line for a name no "file" line gave fails the record, and so
+// does a "verified" line in a record of the format before them.
+bool ReadStagingLine(std::string_view line, bool verifiedLines, std::map<std::string, StagedFile>& named) {
     const std::vector<std::string_view> fields = SplitFields(line, '\t');
+    if (verifiedLines && fields.size() == 4 && fields[0] == "verified")
+        return ReadVerifiedLine(fields, named);
     if (fields.size() == 3 && fields[0] == "file") {
         if (!IsStagedNameOf(fields[1], fields[2])) return false;
         named[std::string(fields[1])].entry = fields[2];
@@ -164,16 +177,23 @@ std::optional<Journal> ReadJournal(std::string_view text) {
     return journal;
 }
 
+std::string VerifiedLine(const std::string& staged, const FileDigest& digest) {
+    return "verified\t" + staged + '\t' + Hex(digest.sha256) + '\t' + std::to_string(digest.size);
+}
+
 std::optional<std::map<std::string, StagedFile>> ReadStagingRecord(std::istream& in) {
     std::map<std::string, StagedFile> named;
     std::string line;
     if (!std::getline(in, line) || in.eof()) {
         // Cut before its first line was whole (a crash right after the run
         // made it): a record that names nothing yet.
-        if (in.bad() || !std::string_view(kStagingHeader).starts_with(line)) return std::nullopt;
+        const bool header = std::string_view(kStagingHeader).starts_with(line) ||
+                            std::string_view(kStagingHeaderBeforeVerified).starts_with(line);
+        if (in.bad() || !header) return std::nullopt;
         return named;
     }
-    if (line != kStagingHeader) return std::nullopt;
+    const bool verifiedLines = line == kStagingHeader;
+    if (!verifiedLines && line != kStagingHeaderBeforeVerified) return std::nullopt;
     std::vector<std::string> piece;
     Sha256 sum;
     // A line that ends the file without "\n" was cut while being written.
@@ -181,7 +201,7 @@ std::optional<std::map<std::string, StagedFile>> ReadStagingRecord(std::istream&
         if (line.starts_with("sum ")) {
             if (line != "sum " + Hex(sum.Finish())) return std::nullopt;
             for (const std::string& held : piece) {
-                if (!ReadStagingLine(held, named)) return std::nullopt;
+                if (!ReadStagingLine(held, verifiedLines, named)) return std::nullopt;
             }
             piece.clear();
             continue;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "storage/storage.h"
+#include "update/trust/signed_metadata.h"
 
 // The updater's own working files in the game folder.
 inline constexpr const char* kLockName = "updater.lock";
@@ -71,7 +72,10 @@ std::optional<Journal> ReadJournal(std::string_view text);
 // The staging record's format line. Its pieces are closed by "sum" lines; a
 // record written by an updater before records carried sums and their names
 // were checked is set aside like a broken one.
-inline constexpr const char* kStagingHeader = "kestralon-staging 2";
+inline constexpr const char* kStagingHeader = "kestralon-staging 3";
+// The format before "verified" lines, read as it is: what it names stays
+// named, none of it as verified.
+inline constexpr const char* kStagingHeaderBeforeVerified = "kestralon-staging 2";
 
 // What the staging record says of one staged file.
 struct StagedFile {
@@ -79,7 +83,14 @@ struct StagedFile {
     // Of the answer its body came from; a body without both cannot be continued.
     std::string validator;
     std::int64_t total = -1;
+    // A compressed object or a delta that arrived whole and matched this
+    // signed digest: a later run that needs the same digest takes it
+    // rather than fetch it again.
+    std::optional<FileDigest> verified;
 };
+
+// The record's line that says a staged body is verified.
+std::string VerifiedLine(const std::string& staged, const FileDigest& digest);
 
 // What a staging record names: staged name -> what it holds, "gone" ones
 // left out; nothing when the record fails its checks. Read line by line: a

@@ -185,16 +185,15 @@ std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {
 std::optional<FileDigest> InstalledDigest(GameFolder& folder, const std::string& entry) {
     const Result<FileInfo> installed = folder.Inspect(entry, Links::NotFollowed);
     if (!installed.ok() || installed->kind != FileKind::Regular) return std::nullopt;
-    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry);
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry, Links::NotFollowed);
     if (!reader.ok()) return std::nullopt;
     ReaderStream in(**reader);
     return DigestOfStream(in);
 }
 
-// What the name leads to (a link is looked through) is read only when it is
-// a regular file of the expected size.
-bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected) {
-    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry);
+// What was opened is read only when it is a regular file of the expected size.
+bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected, Links links) {
+    Result<std::unique_ptr<FileReader>> reader = folder.OpenForReading(entry, links);
     if (!reader.ok()) return false;
     const Result<FileInfo> installed = (*reader)->Info();
     if (!installed.ok() || installed->kind != FileKind::Regular || installed->size != expected.size) {

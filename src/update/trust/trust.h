@@ -87,8 +87,9 @@ private:
 std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected);
 
 // True when the file (UTF-8 path relative to the game folder) already holds
-// exactly these bytes; it is read once.
-bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected);
+// exactly these bytes; it is read once. With Links::NotFollowed a link at
+// the name holds nothing, and what it leads to is never read.
+bool HoldsContent(GameFolder& folder, const std::string& entry, const FileDigest& expected, Links links);
 // The size and SHA-256 of the installed file, a regular file (not a link);
 // nothing when there is none or it cannot be read.
 std::optional<FileDigest> InstalledDigest(GameFolder& folder, const std::string& entry);
