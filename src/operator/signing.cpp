@@ -629,6 +629,35 @@ std::vector<Problem> CheckCoveredBySignature(const RepositoryFolder& repository,
     return problems;
 }
 
+namespace {
+
+// The freshness metadata beside a release metadata: signed by the freshness
+// key (or the release keys), unexpired, and naming that release.
+void CheckFreshMetadata(const RepositoryFolder& repository, const TrustedKeys& keys,
+                        const std::string& releaseBytes, std::int64_t now, std::vector<Problem>& problems) {
+    const auto freshBytes = ReadWholeFile(repository.root / kFreshMetadataName);
+    const auto fresh = freshBytes ? ParseFreshMetadata(*freshBytes) : std::nullopt;
+    if (!fresh) {
+        problems.push_back(
+            {kFreshMetadataName,
+             std::string(freshBytes ? "malformed" : "missing") + ": " + kKeyed + "every update",
+             {}});
+        return;
+    }
+    const bool ownKeys = !keys.fresh.empty();
+    CheckSignatures(repository, kFreshMetadataName, *freshBytes, ownKeys ? keys.fresh : keys.release,
+                    ownKeys ? 1 : keys.threshold, problems);
+    CheckExpiry(kFreshMetadataName, fresh->expires, now, "it is refreshed (update-repo refresh)", problems);
+    if (fresh->release != DigestOf(releaseBytes)) {
+        problems.push_back(
+            {kReleaseMetadataName,
+             Recorded(DigestOf(releaseBytes), kFreshMetadataName, fresh->release) + kKeyed + "every update",
+             {}});
+    }
+}
+
+}  // namespace
+
 std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, const TrustedKeys& keys,
                                          std::int64_t now) {
     std::vector<Problem> problems;
@@ -657,26 +686,7 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
         }
         CheckTop(repository, kReleaseMetadataName, *release, true, problems);
 
-        const auto freshBytes = ReadWholeFile(repository.root / kFreshMetadataName);
-        const auto fresh = freshBytes ? ParseFreshMetadata(*freshBytes) : std::nullopt;
-        if (!fresh) {
-            problems.push_back(
-                {kFreshMetadataName,
-                 std::string(freshBytes ? "malformed" : "missing") + ": " + kKeyed + "every update",
-                 {}});
-        } else {
-            const bool ownKeys = !keys.fresh.empty();
-            CheckSignatures(repository, kFreshMetadataName, *freshBytes, ownKeys ? keys.fresh : keys.release,
-                            ownKeys ? 1 : keys.threshold, problems);
-            CheckExpiry(kFreshMetadataName, fresh->expires, now, "it is refreshed (update-repo refresh)",
-                        problems);
-            if (fresh->release != DigestOf(*releaseBytes)) {
-                problems.push_back({kReleaseMetadataName,
-                                    Recorded(DigestOf(*releaseBytes), kFreshMetadataName, fresh->release) +
-                                        kKeyed + "every update",
-                                    {}});
-            }
-        }
+        CheckFreshMetadata(repository, keys, *releaseBytes, now, problems);
     }
     // The first shape, while kept, must check for the updaters that read it.
     if (firstShapeBytes) {

@@ -1,6 +1,6 @@
 #include "update/patch/range_reader.h"
 
-#include "update/patch/zstd_codec.h"
+#include "update/patch/codec_types.h"
 
 namespace {
 

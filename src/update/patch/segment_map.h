@@ -35,7 +35,7 @@
 #include <string_view>
 #include <vector>
 
-#include "update/patch/zstd_codec.h"
+#include "update/patch/codec_types.h"
 
 // One of the 16 magic numbers zstd leaves to skippable frames (0x184D2A5?).
 inline constexpr std::uint32_t kSegmentMapMagic = 0x184D2A5B;

@@ -16,8 +16,10 @@
 #include <istream>
 #include <string>
 
+#include "storage/storage.h"
+#include "update/patch/codec_types.h"
 #include "update/patch/segment_map.h"
-#include "update/patch/zstd_codec.h"
+#include "update/trust/signed_metadata.h"
 
 // `oldFile`: a file of folder, read by every decoder through a reader of
 // its own. `frames`: the delta just after its map. `oldSize`: the old file's size,

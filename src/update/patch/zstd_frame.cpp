@@ -3,7 +3,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include "update/patch/zstd_codec.h"
+#include "update/patch/codec_types.h"
 
 std::string Bytes(std::uint64_t count) {
     return std::to_string(count) + (count == 1 ? " byte" : " bytes");
