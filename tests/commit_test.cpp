@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -168,6 +169,33 @@ protected:
 
 const std::string kJournalUnwritten = "Impossible d'écrire updater.journal.";
 const std::string kVersionUnwritten = "Impossible d'enregistrer la version 7.";
+
+// What a power loss may not take once the journal says "commit": the
+// staged files and the journal itself are flushed, by name, after the
+// journal is in place and before the first file moves; nothing else is.
+TEST_F(CommitTest, FlushesWhatItWroteBeforeTheFirstMove) {
+    Prepare(AllOld());
+    FailingFolder watched(*disk_);
+    CommitUpdate(watched, kMoves, kVersion);
+    EXPECT_EQ(Observe(), AllNew());
+    std::vector<std::string> expected;
+    for (const CommitMove& move : kMoves) expected.push_back(move.staged);
+    expected.push_back(kJournalName);
+    ASSERT_EQ(watched.Flushed().size(), 1u);
+    EXPECT_EQ(watched.Flushed().front(), expected);
+
+    const auto log = watched.Log();
+    const auto at = [&](Call call, const std::string& name) {
+        return std::find(log.begin(), log.end(), std::make_pair(call, name)) - log.begin();
+    };
+    const auto flush = at(Call::Flush, ".");
+    EXPECT_LT(at(Call::Rename, kJournalName), flush) << "the journal is in place before the flush";
+    EXPECT_LT(at(Call::Close, std::string(kJournalName) + ".new"), flush);
+    for (const CommitMove& move : kMoves) {
+        EXPECT_LT(flush, at(Call::Rename, move.backup)) << move.target << " set aside before the flush";
+        EXPECT_LT(flush, at(Call::Rename, move.target)) << move.staged << " moved before the flush";
+    }
+}
 
 TEST_F(CommitTest, AllOldOrAllNewWhateverFails) {
     // journal.new -> journal, then a: aside and in, b: aside and in, c: in.

@@ -128,6 +128,7 @@ IoStatus FailingFolder::Next(Call call, const std::string& name) {
     {
         std::lock_guard lock(mutex_);
         const int count = ++counts_[static_cast<std::size_t>(call)];
+        log_.emplace_back(call, name);
         const auto falls = [&](const Fault& fault) {
             return fault.call == call && (fault.onward ? count >= fault.nth : count == fault.nth);
         };
@@ -178,9 +179,13 @@ Result<std::unique_ptr<FolderLock>> FailingFolder::Lock(const std::string& name)
     return target().Lock(name);
 }
 
-IoStatus FailingFolder::Flush() {
+IoStatus FailingFolder::Flush(const std::vector<std::string>& names) {
+    {
+        std::lock_guard lock(mutex_);
+        flushed_.push_back(names);
+    }
     if (IoStatus failed = Next(Call::Flush, "."); !failed.ok()) return failed;
-    return target().Flush();
+    return target().Flush(names);
 }
 
 Result<std::uint64_t> FailingFolder::FreeSpace() {
@@ -196,4 +201,14 @@ IoStatus FailingFolder::WriteIni(const std::string& section, const std::string& 
                                  const std::string& value) {
     if (IoStatus failed = Next(Call::Settings, kSettingsName); !failed.ok()) return failed;
     return target().WriteIni(section, key, value);
+}
+
+std::vector<std::pair<Call, std::string>> FailingFolder::Log() const {
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+std::vector<std::vector<std::string>> FailingFolder::Flushed() const {
+    std::lock_guard lock(mutex_);
+    return flushed_;
 }

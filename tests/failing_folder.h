@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "storage/folder_wrapper.h"
@@ -72,6 +73,10 @@ public:
     int Failed() const;
     // "open=3 write=12 ..." for every kind.
     std::string Counts() const;
+    // Every call counted, in order, with the name it was given.
+    std::vector<std::pair<Call, std::string>> Log() const;
+    // The names given to each Flush(), in order.
+    std::vector<std::vector<std::string>> Flushed() const;
 
     Result<std::unique_ptr<FileWriter>> OpenForWriting(const std::string& name, WriteMode mode) override;
     Result<std::unique_ptr<FileReader>> OpenForReading(const std::string& name, Links links) override;
@@ -80,7 +85,7 @@ public:
     IoStatus Remove(const std::string& name) override;
     IoStatus MakeFolder(const std::string& name) override;
     Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) override;
-    IoStatus Flush() override;
+    IoStatus Flush(const std::vector<std::string>& names) override;
     Result<std::uint64_t> FreeSpace() override;
     IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value) override;
 
@@ -94,4 +99,6 @@ private:
     std::optional<std::uint64_t> freeSpace_;
     std::function<void()> powerCut_;
     int failed_ = 0;
+    std::vector<std::pair<Call, std::string>> log_;
+    std::vector<std::vector<std::string>> flushed_;
 };

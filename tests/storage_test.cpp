@@ -279,7 +279,12 @@ TEST_F(ProgramFolderTest, LockIsHeldUntilReleased) {
 }
 
 TEST_F(ProgramFolderTest, FlushFreeSpaceAndSettings) {
-    EXPECT_TRUE(folder_->Flush().ok());
+    // What was written is flushed, its folders with it; a name gone
+    // meanwhile is passed over; a name that is no file is a failure.
+    fs::create_directories(root_ / "new" / "deeper");
+    std::ofstream(root_ / "new" / "deeper" / "staged.bin") << "bytes";
+    EXPECT_TRUE(folder_->Flush({"new/deeper/staged.bin", "gone.bin", "new\\deeper\\gone.bin"}).ok());
+    EXPECT_TRUE(folder_->Flush({}).ok());
     // Other programs write to the same disk meanwhile: the two readings are
     // close, not equal.
     const Result<std::uint64_t> space = folder_->FreeSpace();

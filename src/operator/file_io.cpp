@@ -122,13 +122,13 @@ void PendingFile::CommitDurably() {
     Close();
     std::error_code error;
     const std::unique_ptr<GameFolder> folder = OpenFolder(fs::absolute(target_, error).parent_path());
-    const auto flush = [&] {
-        const IoStatus flushed = folder->Flush();
+    const auto flush = [&](const fs::path& name) {
+        const IoStatus flushed = folder->Flush({PathText(name.filename())});
         if (!flushed.ok()) throw std::runtime_error("cannot flush " + flushed.Text());
     };
-    flush();
+    flush(temp_);
     Commit();
-    flush();
+    flush(target_);
 }
 
 void CopyWhole(const fs::path& source, const fs::path& target,

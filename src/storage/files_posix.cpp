@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -184,7 +186,7 @@ public:
     Result<FileInfo> Inspect(const std::string& name, Links links) override;
     bool FileExists(const std::string& name) override;
     Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) override;
-    IoStatus Flush() override;
+    IoStatus Flush(const std::vector<std::string>& names) override;
     Result<std::uint64_t> FreeSpace() override;
     std::string ReadIni(const std::string& section, const std::string& key) override;
     IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value) override;
@@ -297,11 +299,22 @@ Result<std::unique_ptr<FolderLock>> PosixFolder::Lock(const std::string& name) {
     return SystemError(name, EWOULDBLOCK);
 }
 
-IoStatus PosixFolder::Flush() {
-    // One syncfs() flushes every file of the game's file system at once; a
-    // per-file fsync would cost thousands of disk flushes for a big update.
-    // Where it is missing, sync() does the same for every file system.
-    const int fd = ::open(Native("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Past this many files, one syncfs() costs less than their fsyncs.
+constexpr std::size_t kFlushOneByOneMost = 2048;
+
+// fsync() of one file or folder; a name gone meanwhile has nothing to flush.
+IoStatus SyncOne(const std::string& native, const std::string& name, int flags) {
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags);
+    if (fd < 0) return errno == ENOENT ? IoStatus() : SystemError(name, errno);
+    const int synced = ::fsync(fd);
+    const int error = errno;
+    ::close(fd);
+    return synced == 0 ? IoStatus() : SystemError(name, error);
+}
+
+// One syncfs() for the whole file system, for many files at once.
+IoStatus SyncFileSystem(const std::string& root) {
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         ::sync();
         return {};
@@ -317,6 +330,27 @@ IoStatus PosixFolder::Flush() {
     }
     ::close(fd);
     return flushed;
+}
+
+IoStatus PosixFolder::Flush(const std::vector<std::string>& names) {
+    // Each file, then each folder that holds one, up to the game folder: the
+    // folders keep the names (new folders among them). syncfs() would wait
+    // for every other writer on the same file system, which on a busy
+    // machine takes several times longer; past a few thousand files, though,
+    // their fsyncs cost more than it does.
+    if (names.size() > kFlushOneByOneMost) return SyncFileSystem(Native(""));
+    std::set<std::filesystem::path> folders;
+    for (const std::string& name : names) {
+        if (IoStatus synced = SyncOne(Native(name), name, 0); !synced.ok()) return synced;
+        for (std::filesystem::path folder = Where(name).parent_path();
+             folder.native().size() >= root_.size() && folders.insert(folder).second;
+             folder = folder.parent_path()) {
+        }
+    }
+    for (const std::filesystem::path& folder : folders) {
+        if (IoStatus synced = SyncOne(folder.native(), ".", O_DIRECTORY); !synced.ok()) return synced;
+    }
+    return {};
 }
 
 Result<std::uint64_t> PosixFolder::FreeSpace() {

@@ -92,48 +92,21 @@ IoStatus ReplaceRunningExecutable(const fs::path& from, const fs::path& to, cons
     return {};
 }
 
-std::int64_t Ticks(const FILETIME& time) {
-    return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
-                                     time.dwLowDateTime);
-}
-
-// When this process started, in FILETIME ticks (100 ns since 1601).
-std::int64_t ProcessStart() {
-    FILETIME created{}, exited{}, kernel{}, user{};
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    return Ticks(created);
-}
-
-// Flushes the files of folder (and below) last written at or after since.
-void FlushWrittenSince(const fs::path& folder, std::int64_t since, int depth) {
-    // A folder tree deeper than any path can be is a loop of links.
-    if (depth > 128) return;
-    WIN32_FIND_DATAW found{};
-    const fs::path pattern = folder / L"*";
-    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring_view name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        // Links lead out of the game folder (or back into it): not ours.
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        const fs::path path = folder / found.cFileName;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            FlushWrittenSince(path, since, depth + 1);
-            continue;
-        }
-        if (Ticks(found.ftLastWriteTime) < since) continue;
-        // FlushFileBuffers needs a handle with write access; a file that
-        // another program holds without write sharing was not written by us.
-        HANDLE file =
-            CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) continue;
-        FlushFileBuffers(file);
-        CloseHandle(file);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+// Writes one file's data through to the disk. FlushFileBuffers needs a
+// handle with write access; a name gone meanwhile has nothing to flush.
+IoStatus FlushOne(const fs::path& path, const std::string& name) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return {};
+        return SystemError(name, static_cast<int>(error));
+    }
+    const BOOL flushed = FlushFileBuffers(file);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return flushed ? IoStatus() : SystemError(name, static_cast<int>(error));
 }
 
 std::uint64_t SizeOf(DWORD high, DWORD low) {
@@ -284,7 +257,7 @@ public:
     Result<FileInfo> Inspect(const std::string& name, Links links) override;
     bool FileExists(const std::string& name) override;
     Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) override;
-    IoStatus Flush() override;
+    IoStatus Flush(const std::vector<std::string>& names) override;
     Result<std::uint64_t> FreeSpace() override;
     std::string ReadIni(const std::string& section, const std::string& key) override;
     IoStatus WriteIni(const std::string& section, const std::string& key, const std::string& value) override;
@@ -458,18 +431,13 @@ Result<std::unique_ptr<FolderLock>> WindowsFolder::Lock(const std::string& name)
 }
 
 // Windows has no syncfs(): flushing a whole volume takes a handle on the
-// volume, which only administrators may open, and the game is not updated as
-// one. The files this run wrote (the staged copies and the journal) are
-// flushed one by one instead; they are the ones written since this process
-// started. The rest of the folder is only listed, which costs no disk
-// flush. Two seconds of slack cover FAT's write-time granularity.
-IoStatus WindowsFolder::Flush() {
-    constexpr std::int64_t kTwoSeconds = 2 * 10000000LL;
-    try {
-        FlushWrittenSince(Where(""), ProcessStart() - kTwoSeconds, 0);
-    } catch (...) {
-        // Durability is best effort: a name the system cannot take here is
-        // not one this run wrote.
+// volume, which only administrators may open. The files named (the staged
+// copies and the journal) are flushed one by one.
+IoStatus WindowsFolder::Flush(const std::vector<std::string>& names) {
+    // NTFS journals the names themselves: the files' data is what a power
+    // loss could still lose.
+    for (const std::string& name : names) {
+        if (IoStatus flushed = FlushOne(Where(name), name); !flushed.ok()) return flushed;
     }
     return {};
 }

@@ -26,7 +26,7 @@ public:
     }
     bool FileExists(const std::string& name) override { return target_.FileExists(name); }
     Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) override { return target_.Lock(name); }
-    IoStatus Flush() override { return target_.Flush(); }
+    IoStatus Flush(const std::vector<std::string>& names) override { return target_.Flush(names); }
     Result<std::uint64_t> FreeSpace() override { return target_.FreeSpace(); }
     std::string ReadIni(const std::string& section, const std::string& key) override {
         return target_.ReadIni(section, key);

@@ -115,9 +115,12 @@ public:
     // file: nobody can write here).
     virtual Result<std::unique_ptr<FolderLock>> Lock(const std::string& name) = 0;
 
-    // Makes the data of the files written so far durable, so that a commit
-    // recorded after it never points at files a power loss could still empty.
-    virtual IoStatus Flush() = 0;
+    // Makes these files (names of the folder) durable, and their names in
+    // the folders that hold them, so that a commit recorded after it never
+    // points at files a power loss could still empty or lose. Only these:
+    // other programs' writes to the same disk are not waited for. A name
+    // that is gone meanwhile is passed over.
+    virtual IoStatus Flush(const std::vector<std::string>& names) = 0;
     // The bytes this process may still write on the folder's file system.
     virtual Result<std::uint64_t> FreeSpace() = 0;
 

@@ -68,8 +68,13 @@ void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std:
         throw unwritten;
     }
     // The staged files and the journal reach the disk before the first move;
-    // a journal that may not have is no commit to start.
-    if (!folder.Flush().ok()) {
+    // a journal that may not have is no commit to start. Only what the run
+    // wrote is flushed, not every file of the disk.
+    std::vector<std::string> durable;
+    durable.reserve(moves.size() + 1);
+    for (const CommitMove& move : moves) durable.push_back(move.staged);
+    durable.push_back(kJournalName);
+    if (!folder.Flush(durable).ok()) {
         folder.Remove(kJournalName).IgnoreError();
         throw unwritten;
     }
