@@ -35,6 +35,10 @@ constexpr auto kCheckGrace = std::chrono::milliseconds(2);
 // real progress: a trickle of a few bytes a second would take days.
 constexpr std::uint64_t kLeastBytesPerWindow = 1024;
 constexpr int kLongestStallWindowSeconds = 30;
+// A small file's deadline grows by a second for each KiB that has come, so
+// that a long list over a slow line, or under the player's cap shared by
+// several transfers, is not cut, while a trickle is.
+constexpr std::uint64_t kMetadataBytesPerExtraSecond = 1024;
 // A pause always lasts a little, and a countdown's slice ends just past the
 // shown second, so that the next number is due when the pause returns.
 constexpr double kShortestPauseSeconds = 0.001;
@@ -58,6 +62,7 @@ struct Work {
     Clock::time_point notBefore{};
     bool busyServer = false;  // waiting because the server said so
     bool optional = false;    // its last failure is reported, not thrown
+    bool deadline = false;    // a small file: whole within the metadata deadline, or failed
 };
 
 // What one attempt came to: a complete and checked body (no failure), or how
@@ -145,6 +150,32 @@ Judgement Judge(const TransferResult& result, const Body& body, bool closed, con
             return Failed(Failure::Cut, texts::TransferCut(*item.remote));
     }
 }
+
+// Passes every report of small files on; an optional one that failed is
+// emptied first, so that no part of it is taken for it.
+class TextListener : public DownloadListener {
+public:
+    TextListener(DownloadListener& listener, std::vector<std::string>& texts)
+        : listener_(listener), texts_(texts) {}
+    void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
+        listener_.Progress(job, done, total);
+    }
+    void Finished(std::size_t job) override { listener_.Finished(job); }
+    void Failed(std::size_t job) override {
+        texts_[job].clear();
+        listener_.Failed(job);
+    }
+    void Resumable(std::size_t job, const std::string& validator, std::int64_t total) override {
+        listener_.Resumable(job, validator, total);
+    }
+    void ServerBusy(int secondsLeft) override { listener_.ServerBusy(secondsLeft); }
+    void Idle() override { listener_.Idle(); }
+    void Pause(double seconds) override { listener_.Pause(seconds); }
+
+private:
+    DownloadListener& listener_;
+    std::vector<std::string>& texts_;
+};
 
 // Cancels whatever is still running when the loop is left, by a failure or
 // by the player closing the window.
@@ -244,6 +275,7 @@ private:
     const std::size_t parallel_;
     const Clock::duration answerTimeout_;
     const Clock::duration stallWindow_;
+    const Clock::duration metadataDeadline_;
     InFlight inFlight_;
     std::vector<Checking> checking_;  // counted with the transfers in flight
     std::size_t next_ = 0;
@@ -261,6 +293,7 @@ Downloader::State::Loop::Loop(State& state, std::size_t count, const MakeWork& m
       parallel_(static_cast<std::size_t>(std::max(1, state.settings.parallel))),
       answerTimeout_(std::chrono::seconds(state.settings.answerTimeoutSeconds)),
       stallWindow_(std::chrono::seconds(std::min(kLongestStallWindowSeconds, state.settings.timeoutSeconds))),
+      metadataDeadline_(std::chrono::seconds(state.settings.metadataDeadlineSeconds)),
       inFlight_(*state.client) {}
 
 void Downloader::State::Loop::Run() {
@@ -386,7 +419,9 @@ void Downloader::State::Loop::SettleChecked() {
 }
 
 // A server that has not begun to answer in time is left like one that
-// cannot be reached; a body that trickles in is stalled.
+// cannot be reached; a body that trickles in is stalled; a small file that
+// is not whole in its time is overdue, however it trickles: the progress
+// rule alone would let a server stretch a 1 MiB index over hours.
 void Downloader::State::Loop::EnforceDeadlines() {
     const auto now = Clock::now();
     std::vector<std::pair<TransferId, Judgement>> overdue;
@@ -404,7 +439,12 @@ void Downloader::State::Loop::EnforceDeadlines() {
 }
 
 std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry, Clock::time_point now) {
-    const std::string& remote = *Item(entry.work).remote;
+    const Work& item = Item(entry.work);
+    const std::string& remote = *item.remote;
+    const auto allowance = std::chrono::seconds(entry.body->Written() / kMetadataBytesPerExtraSecond);
+    if (item.deadline && now - entry.started >= metadataDeadline_ + allowance) {
+        return Failed(Failure::Overdue, texts::TimedOut(remote));
+    }
     if (!entry.body->Begun()) {
         if (now - entry.started < answerTimeout_) return std::nullopt;
         return Failed(Failure::NoAnswer, texts::TimedOut(remote));
@@ -542,6 +582,16 @@ Downloader::Downloader(DownloadSettings settings) : state_(std::make_unique<Stat
 
 Downloader::~Downloader() = default;
 
+std::size_t Downloader::Mirror() const {
+    return state_->mirror;
+}
+
+bool Downloader::NextMirror() {
+    if (!state_->MirrorLeft()) return false;
+    state_->SwitchMirror();
+    return true;
+}
+
 std::string Downloader::FetchText(const std::string& remote, std::size_t maxBytes,
                                   DownloadListener& listener) {
     return FetchTexts({{remote, maxBytes, {}}}, listener).front();
@@ -550,18 +600,21 @@ std::string Downloader::FetchText(const std::string& remote, std::size_t maxByte
 std::vector<std::string> Downloader::FetchTexts(const std::vector<TextRequest>& files,
                                                 DownloadListener& listener) {
     std::vector<std::string> texts(files.size());
+    TextListener textListener(listener, texts);
     state_->Run(
         files.size(),
         [&](std::size_t k) {
             Work item;
             item.remote = &files[k].name;
             item.local = files[k].name;
+            item.optional = files[k].optional;
+            item.deadline = true;
             item.makeBody = [&, k](std::uint64_t) {
                 return std::make_unique<MemoryBody>(files[k], texts[k]);
             };
             return item;
         },
-        &listener);
+        &textListener);
     return texts;
 }
 

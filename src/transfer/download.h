@@ -48,6 +48,9 @@ struct DownloadSettings {
     // Before a server has begun to answer (connection and first byte); past
     // it, the server is left like one that cannot be reached.
     int answerTimeoutSeconds = 10;
+    // A small file (FetchTexts) must be whole within this, plus a second for
+    // each KiB that has come, or it fails like a server that cannot serve it.
+    int metadataDeadlineSeconds = 60;
     int retryPauseMs = 1000;
     std::string caFile;
     int wakeDescriptor = -1;              // see HttpOptions
@@ -68,8 +71,16 @@ public:
     // A small repository file, whole, into memory. Refused beyond maxBytes.
     // Throws UpdateFailure with the French reason.
     std::string FetchText(const std::string& remote, std::size_t maxBytes, DownloadListener& listener);
-    // Several small files at once, whole, in the order given.
+    // Several small files at once, whole, in the order given. An optional
+    // one that fails for good is reported to the listener and comes back
+    // empty.
     std::vector<std::string> FetchTexts(const std::vector<TextRequest>& files, DownloadListener& listener);
+
+    // The mirror in use, by its place in the settings' list.
+    std::size_t Mirror() const;
+    // Leaves the mirror in use for the next one, for the rest of the run;
+    // false when it was the last.
+    bool NextMirror();
 
     // Every job, at most `parallel` at once, started in order. Returns when
     // all are complete and checked; throws UpdateFailure at the first that

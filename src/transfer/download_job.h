@@ -25,11 +25,13 @@ public:
 // A small repository file to fetch into memory, refused past `limit` bytes.
 // `tooLong` is the reason shown then; when empty, a generic one. A file with
 // a signed size is fetched with that size as its limit, and the caller's
-// reason for one that passes it.
+// reason for one that passes it. An optional file's failure is reported,
+// not thrown: the run can do without it.
 struct TextRequest {
     std::string name;
     std::size_t limit = 0;
     std::string tooLong;
+    bool optional = false;
 };
 
 // One game file to fetch into `staged`. Thousands of jobs may wait at once:

@@ -25,7 +25,8 @@ bool LeavesAPart(Failure failure) {
 // every player while the others hold what was signed.
 bool BlamesTheServer(Failure failure) {
     return failure == Failure::ServerError || failure == Failure::ServerBusy ||
-           failure == Failure::Unreachable || failure == Failure::NoAnswer || failure == Failure::Altered;
+           failure == Failure::Unreachable || failure == Failure::NoAnswer || failure == Failure::Altered ||
+           failure == Failure::Overdue;
 }
 
 // The server may say when to come back.
@@ -57,6 +58,9 @@ NextStep DecideAfterFailure(const FailedAttempt& attempt, int retryPauseMs, doub
         step.kind = NextStep::Kind::NextMirror;
         return step;
     }
+    // A server that took the whole deadline over a small file would take it
+    // again: asking it once more only makes the player wait longer.
+    if (attempt.failure == Failure::Overdue) return step;
     if (!attempt.progressed) ++step.attemptsWithoutProgress;
     if (step.attemptsWithoutProgress >= kAttemptsWithoutProgress || attempt.attempts >= kAttemptsInAll) {
         return step;

@@ -19,6 +19,7 @@ enum class Failure {
     TooManyRequests,  // 429: the server's Retry-After
     Unreachable,      // no connection could be made
     NoAnswer,         // connected (or still connecting) but no answer came in time
+    Overdue,          // a small file was not whole in its time: another mirror, or given up
 };
 
 struct FailedAttempt {

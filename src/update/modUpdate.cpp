@@ -30,11 +30,16 @@ DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateVi
     download.parallel = settings.parallelTransfers;
     download.timeoutSeconds = settings.timeoutSeconds;
     download.answerTimeoutSeconds = settings.answerTimeoutSeconds;
+    download.metadataDeadlineSeconds = settings.metadataDeadlineSeconds;
     download.retryPauseMs = settings.retryPauseMs;
     download.caFile = settings.caFile;
     download.wakeDescriptor = view.EventDescriptor();
     download.maxBytesPerSecond = BandwidthCap(folder);
     return download;
+}
+
+TrustSettings TrustSettingsOf(const RunSettings& settings) {
+    return {settings.publicKeys, settings.releaseThreshold, settings.freshKeys, settings.channel};
 }
 
 // The game files' reports for one round of transfers (jobs from `first` in
@@ -159,20 +164,15 @@ void UpdateRun::Run() {
     staging_ = std::make_unique<StagingRecord>(folder_);
     ReadInstalledVersion();
     ConnectToRepository();
-    const std::string index = FetchIndex();
-    trust_->CheckIndex(index, [this](const TextRequests& files) { return FetchTexts(files); });
+    ReadRepository();
     if (settings_.repair) {
-        Repair(index);
+        Repair();
         return;
     }
-    const NewerVersions newer = ReadNewerVersions(index, CurrentVersion);
-    NewVersions = newer.versions;
-    NewestVersion = newer.newest;
     if (!(CurrentVersion < NewestVersion)) {
         FinishUpToDate();
         return;
     }
-    FetchLists();
     ShowNoFileYet(view_);
     InstallPlan plan = PlanInstall();
     FetchFiles(plan);
@@ -180,17 +180,52 @@ void UpdateRun::Run() {
     FinishUpdated();
 }
 
+// What the repository holds, all from one mirror as far as it can serve
+// it: a failure of any of its files there (a transfer, a signature, a
+// digest, an expiry, a limit) reads it again from the next mirror, and only
+// the last mirror's failure stops the run. A mirror that the transfers left
+// on a failure of their own is read from its start before the next one.
+void UpdateRun::ReadRepository() {
+    while (true) {
+        const std::size_t first = downloader_->Mirror();
+        try {
+            ReadMirror();
+            return;
+        } catch (const UpdateFailure&) {
+            if (downloader_->Mirror() == first && !downloader_->NextMirror()) throw;
+        }
+    }
+}
+
+// The index and its signed metadata, then the lists of the versions the
+// run needs: the newer ones, or for a repair those up to the installed one.
+void UpdateRun::ReadMirror() {
+    trust_ = std::make_unique<RepositoryTrust>(TrustSettingsOf(settings_), folder_);
+    NewVersions.clear();
+    FileList.clear();
+    FileCount = 0;
+    listed_.reset();
+    const std::string index = FetchIndex();
+    trust_->CheckIndex(index, [this](const TextRequests& files) { return FetchTexts(files); });
+    if (settings_.repair) {
+        for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
+            if (version <= CurrentVersion) NewVersions.push_back(version);
+        }
+        NewestVersion = CurrentVersion;
+    } else {
+        const NewerVersions newer = ReadNewerVersions(index, CurrentVersion);
+        NewVersions = newer.versions;
+        NewestVersion = newer.newest;
+        if (!(CurrentVersion < NewestVersion)) return;
+    }
+    FetchLists();
+}
+
 // The installed version's files, each checked against the signed metadata
 // of the newest version up to the installed one that lists it; those that
 // differ, or are missing, are fetched again and put in place all at once.
 // The recorded version stays as it is.
-void UpdateRun::Repair(const std::string& index) {
-    if (!trust_->Enabled()) throw UpdateFailure(texts::RepairNeedsSignatures());
-    for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
-        if (version <= CurrentVersion) NewVersions.push_back(version);
-    }
-    NewestVersion = CurrentVersion;
-    FetchLists();
+void UpdateRun::Repair() {
     const std::vector<std::size_t> damaged = CheckInstalledFiles();
     if (damaged.empty()) {
         FinishUpToDate();
@@ -267,10 +302,15 @@ void UpdateRun::ReadInstalledVersion() {
     }
 }
 
+// The build's keys are read, and a repair, which needs signatures whatever a
+// mirror serves, refused without them, before the first request; each mirror
+// read then starts from a trust of its own.
 void UpdateRun::ConnectToRepository() {
-    trust_ = std::make_unique<RepositoryTrust>(TrustSettings{settings_.publicKeys, settings_.releaseThreshold,
-                                                             settings_.freshKeys, settings_.channel},
-                                               folder_);
+    trust_ = std::make_unique<RepositoryTrust>(TrustSettingsOf(settings_), folder_);
+    if (settings_.repair && !trust_->Enabled()) {
+        view_.Show();
+        throw UpdateFailure(texts::RepairNeedsSignatures());
+    }
     downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_, folder_));
 }
 
@@ -286,6 +326,7 @@ void UpdateRun::FetchLists() {
     ShowCheckingVersions(view_);
     listed_ = std::make_unique<ListMerge>(FileList, FileCount);
     const std::size_t batch = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
+    std::vector<std::int16_t> withoutPatches;
     for (std::size_t first = 0; first < NewVersions.size(); first += batch) {
         const std::size_t end = std::min(NewVersions.size(), first + batch);
         TextRequests names;
@@ -304,13 +345,29 @@ void UpdateRun::FetchLists() {
         const std::vector<std::string> texts = FetchTexts(names);
         for (std::size_t i = first; i < end; ++i) {
             const std::size_t at = starts[i - first];
-            if (trust_->Enabled()) {
-                trust_->CheckList(NewVersions[i],
-                                  {texts.begin() + static_cast<std::ptrdiff_t>(at),
-                                   texts.begin() + static_cast<std::ptrdiff_t>(starts[i - first + 1])});
-            }
+            const bool patches = trust_->CheckList(
+                NewVersions[i], {texts.begin() + static_cast<std::ptrdiff_t>(at),
+                                 texts.begin() + static_cast<std::ptrdiff_t>(starts[i - first + 1])});
+            if (!patches) withoutPatches.push_back(NewVersions[i]);
             listed_->Add(texts[at]);
         }
+    }
+    FetchMissingPatches(std::move(withoutPatches));
+}
+
+// A version's patch metadata that the mirror does not have, or has altered,
+// is asked of the next mirrors (the run moves on to them); when none has it,
+// the version's files come whole, as before patches existed.
+void UpdateRun::FetchMissingPatches(std::vector<std::int16_t> versions) {
+    while (!versions.empty() && downloader_->NextMirror()) {
+        TextRequests names;
+        for (const std::int16_t version : versions) names.push_back(trust_->VersionRequests(version).back());
+        const std::vector<std::string> texts = FetchTexts(names);
+        std::vector<std::int16_t> missing;
+        for (std::size_t k = 0; k < versions.size(); ++k) {
+            if (!trust_->TakePatches(versions[k], texts[k])) missing.push_back(versions[k]);
+        }
+        versions = std::move(missing);
     }
 }
 

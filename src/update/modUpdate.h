@@ -41,13 +41,16 @@ private:
     void LockGameFolder();
     void ReadInstalledVersion();
     void ConnectToRepository();
+    void ReadRepository();
+    void ReadMirror();
     std::string FetchIndex();
     void FetchLists();
+    void FetchMissingPatches(std::vector<std::int16_t> versions);
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
     void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts);
     void RebuildPatched(InstallPlan& plan);
-    void Repair(const std::string& index);
+    void Repair();
     std::vector<std::size_t> CheckInstalledFiles();
     void Commit(const InstallPlan& plan);
     void FinishUpToDate();

@@ -28,6 +28,9 @@
 #ifndef ANSWER_TIMEOUT_SECONDS
 #define ANSWER_TIMEOUT_SECONDS 10
 #endif
+#ifndef METADATA_DEADLINE_SECONDS
+#define METADATA_DEADLINE_SECONDS 60
+#endif
 #ifndef RETRY_PAUSE_MS
 #define RETRY_PAUSE_MS 1000
 #endif
@@ -43,6 +46,7 @@ RunSettings CompiledSettings() {
     settings.channel = UPDATE_CHANNEL;
     settings.timeoutSeconds = TRANSFER_TIMEOUT_SECONDS;
     settings.answerTimeoutSeconds = ANSWER_TIMEOUT_SECONDS;
+    settings.metadataDeadlineSeconds = METADATA_DEADLINE_SECONDS;
     settings.retryPauseMs = RETRY_PAUSE_MS;
     return settings;
 }

@@ -28,6 +28,10 @@ struct RunSettings {
     // For a server to begin to answer (connection and first byte) before
     // the run leaves it for the next mirror.
     int answerTimeoutSeconds = 10;
+    // For a small repository file (the index, a list, metadata, signatures)
+    // to be whole, plus a second for each KiB it brought; past it, the run
+    // leaves the server for the next mirror.
+    int metadataDeadlineSeconds = 60;
     int retryPauseMs = 1000;  // the first pause before a failed transfer is tried again
     // Instead of updating: check every installed file against the installed
     // version's signed metadata and fetch again those that differ.

@@ -11,8 +11,8 @@ import tempfile
 import unittest
 from unittest import mock
 
-from harness import (BUILD_DIR, INDEX, SOURCE_DIR, FaultServer, GameFolder, Nginx, UPDATE_URL, headless_program,
-                     list_name, make_readable, parse_headless, run_headless, wait_for_port_free)
+from harness import (BUILD_DIR, HOST, INDEX, SOURCE_DIR, FaultServer, GameFolder, Nginx, UPDATE_URL, free_port,
+                     headless_program, list_name, make_readable, parse_headless, run_headless, wait_for_port_free)
 
 TOOL = os.path.join(BUILD_DIR, "update-repo")
 BIG = os.urandom(5 * 1024 * 1024)  # big enough for the copy to show its percentage
@@ -1075,6 +1075,12 @@ class Patches(Case):
             rewrite(os.path.join(repo, "deltas", "%s-%s.zst" % (sha(PAK_1), sha(PAK_3))),
                     lambda c: c[:-9] + bytes([c[-9] ^ 1]) + c[-8:])
 
+        def without_patches(repo):
+            os.remove(os.path.join(repo, "qoro_update_3.patch"))
+
+        def altered_patches(repo):
+            rewrite(os.path.join(repo, "qoro_update_3.patch"), lambda c: c[:-2] + bytes([c[-2] ^ 1]) + c[-1:])
+
         keyed = {"UPDATER_TEST_PUBLIC_KEY": self.public}
         segments = 16 * 1024
         # (what, publish options, segment size, damage, installed archive, env) -> the archive's requests, in order
@@ -1089,6 +1095,12 @@ class Patches(Case):
             ("a chain of segmented deltas", ("--patch-versions", "1"), segments, None, PAK_1, keyed,
              [delta_1_2, delta_2_3]),
             ("an updater without a key", (), None, None, PAK_1, {}, [whole]),
+            # The version's patch metadata is not needed: its files come whole.
+            ("the newest version's patch metadata missing", (), None, without_patches, PAK_1, keyed, [whole]),
+            ("the newest version's patch metadata altered", (), None, altered_patches, PAK_1, keyed, [whole]),
+            # A mirror that lacks it leaves the run to the next, which has it.
+            ("the newest version's patch metadata missing on the first mirror", (), None,
+             ("first mirror", without_patches), PAK_1, keyed, [delta_1_3]),
         ]
         for what, options, segmented, damage, installed, env, expected in cases:
             with self.subTest(what):
@@ -1096,12 +1108,21 @@ class Patches(Case):
                 deltas = [os.path.join(repo, "deltas", n) for n in os.listdir(os.path.join(repo, "deltas"))]
                 # A segmented delta starts with the skippable frame of its map.
                 self.assertEqual({segmented is not None}, {read(d)[:4] == SEGMENT_MAP_MAGIC for d in deltas}, what)
+                second = None
+                if isinstance(damage, tuple):
+                    second = self.folder("mirror-")
+                    shutil.copytree(repo, second, dirs_exist_ok=True)
+                    damage = damage[1]
                 if damage:
                     damage(repo)
                 game = self.game(1, files={PAK: installed, "small.txt": b"small"})
-                with Nginx(Served(repo)) as nginx:
-                    result = run_headless(game, env=env)
-                    requests = nginx.requests()
+                port = free_port()
+                with Nginx(Served(repo)) as nginx, FaultServer(Served(second or repo), port=port) as mirror:
+                    urls = "%s http://%s:%d/game/update/" % (UPDATE_URL, HOST, port)
+                    result = run_headless(game, env=dict(env, UPDATER_TEST_URLS=urls) if second else env)
+                    requests = nginx.requests() + [base + r for r in mirror.requests]
+                if second:
+                    self.assertIn("qoro_update_3.patch", mirror.requests)
                 self.assertEqual(result["UpdateDone"], "1", result)
                 self.assertEqual(game.read(PAK), PAK_3)
                 self.assertEqual(game.read("small.txt"), b"small 2")

@@ -24,6 +24,8 @@ NOBODY = 65534
 FAILED = "Échec de la mise à jour."
 CERTIFICATE_REFUSED = "Certificat du serveur refusé."
 REMOTE_KEEP = "files\\data/keep.dat"
+# An index of one version and 100 KB of blank lines: long enough to trickle.
+TRICKLED_INDEX = "6\r\n" + "\r\n" * 50_000
 RELEASE, RELEASE_SIG = "qoro_update_release.meta", "qoro_update_release.sig"
 FRESH, FRESH_SIG = "qoro_update_fresh.meta", "qoro_update_fresh.sig"
 
@@ -340,10 +342,13 @@ class AgainstAFaultyServer(Case):
             ("empty", INDEX, "Index des versions illisible: qoro_update_infos.deploy."),
             ("gzip", INDEX, "Contenu compressé refusé: qoro_update_infos.deploy."),
             ("no-length", list_name(6), "Le serveur n'a pas indiqué la taille de qoro_update_6.deploy."),
+            # Fast enough for the progress rule, which would wait minutes for
+            # it: the deadline of a small file stops it within seconds.
+            (("slow", 400), INDEX, "Délai dépassé: qoro_update_infos.deploy.", TRICKLED_INDEX),
         ]
-        for fault, remote, reason in cases:
+        for fault, remote, reason, *index in cases:
             with self.subTest(fault=fault, remote=remote):
-                game, before, _, result = self.run_fault(fault, remote=remote)
+                game, before, _, result = self.run_fault(fault, remote=remote, index=index[0] if index else "6\r\n")
                 self.assertStoppedUnchanged(game, before, result, reason)
 
     def test_500_is_tried_three_times(self):
@@ -514,13 +519,16 @@ class AgainstAFaultyServer(Case):
 
     def test_failover_to_the_next_mirror(self):
         dead = "http://127.0.0.1:%d/game/update/" % free_port()
-        for first, reason in ((dead, "unreachable"), ("http://127.0.0.1:%d/game/update/", "500")):
+        up = "http://127.0.0.1:%d/game/update/"
+        cases = [(dead, "unreachable", "500"), (up, "500", "500"), (up, "404", "404"),
+                 (up, "index trickled past its deadline", ("slow", 400))]
+        for first, reason, fault in cases:
             with self.subTest(first=reason):
-                repo = self.repository("6\r\n", {6: crlf_list("first.dat", self.KEEP)},
+                repo = self.repository(TRICKLED_INDEX, {6: crlf_list("first.dat", self.KEEP)},
                                        {"first.dat": b"first", self.KEEP: b"new"})
                 game = self.game(files={self.KEEP: b"installed copy"})
                 second_port = free_port()
-                with FaultServer(repo, {INDEX: "500"}) as failing, \
+                with FaultServer(repo, {INDEX: fault}) as failing, \
                         FaultServer(repo, {}, port=second_port) as second:
                     urls = (first % PORT if "%d" in first else first) + " http://127.0.0.1:%d/game/update/" % second_port
                     result = run_headless(game, env={"UPDATER_TEST_URLS": urls})
@@ -869,6 +877,14 @@ class AgainstASignedRepository(Case):
         self.sign_by_hand(repo, RELEASE, key, text)
         self.refresh_by_hand(repo, fresh_key or self.key)
 
+    def copy_of(self, repo):
+        """Another repository folder holding exactly what repo holds, as a
+        mirror does."""
+        copy = types.SimpleNamespace(root=tempfile.mkdtemp(prefix="mirror-"), files=dict(repo.files))
+        self.addCleanup(shutil.rmtree, copy.root, True)
+        shutil.copytree(repo.root, copy.root, dirs_exist_ok=True)
+        return copy
+
     def refresh_by_hand(self, repo, key, edit=lambda text: text):
         with open(os.path.join(repo.root, RELEASE), "rb") as f:
             release = f.read()
@@ -944,6 +960,12 @@ class AgainstASignedRepository(Case):
         def endless_version_metadata(repo):
             return {"qoro_update_6.meta": "endless"}
 
+        def endless_release_metadata(repo):
+            # Fresh metadata (signed as a stolen freshness key could) naming
+            # a release metadata of 1.5 GiB, which the server makes endless.
+            self.refresh_by_hand(repo, self.key, lambda text: re.sub(rb"(release \S+) \d+", rb"\1 1610612736", text))
+            return {RELEASE: "endless"}
+
         cases = [
             (replace_file, "Fichier altéré: data/keep.dat."),
             (longer_file, "Fichier altéré: data/keep.dat."),
@@ -962,10 +984,12 @@ class AgainstASignedRepository(Case):
             (endless_chunked_body, "Fichier altéré: data/keep.dat."),
             (endless_list, "Signature invalide: qoro_update_6.deploy."),
             (endless_version_metadata, "Signature invalide: qoro_update_6.meta."),
+            (endless_release_metadata, "Signature invalide: qoro_update_release.meta."),
         ]
         for attack, reason in cases:
             with self.subTest(attack=attack.__name__):
                 repo = self.signed_repository()
+                good = self.copy_of(repo)
                 faults = attack(repo)
                 game = self.game(files={self.KEEP: b"installed copy", "first.dat": b"installed first"})
                 before = game.snapshot()
@@ -978,6 +1002,15 @@ class AgainstASignedRepository(Case):
                     # size; what the server got rid of besides sits in the
                     # sockets' buffers. Unbounded, it is 256 MiB an attempt.
                     self.assertLess(server.sent[remote], 3 * self.MOST_IN_SOCKETS, remote)
+            with self.subTest(attack=attack.__name__, mirrors="the attacked one, then a good one"):
+                # A mirror needs no trust: whatever it spoils, the run moves on.
+                game = self.game(files={self.KEEP: b"installed copy", "first.dat": b"installed first"})
+                good_port = free_port()
+                with FaultServer(repo, faults) if faults else Nginx(repo), FaultServer(good, {}, port=good_port):
+                    urls = "http://%s:%d/game/update/ http://%s:%d/game/update/" % (HOST, PORT, HOST, good_port)
+                    result = run_headless(game, env=dict(self.env, UPDATER_TEST_URLS=urls))
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual({e: game.read(e) for e in good.files}, good.files)
 
     def test_a_mirror_that_serves_what_was_not_signed_is_left_for_the_next(self):
         for fault in ("tampered", "endless", "endless-chunked"):

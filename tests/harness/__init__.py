@@ -17,7 +17,7 @@ them. Standard library only.
 The names the suites use are gathered here."""
 
 from . import tls
-from .config import BASE_PATH, BUILD_DIR, HOST, PORT, SOURCE_DIR, TRANSFER_TIMEOUT, UPDATE_URL
+from .config import BASE_PATH, BUILD_DIR, HOST, METADATA_DEADLINE, PORT, SOURCE_DIR, TRANSFER_TIMEOUT, UPDATE_URL
 from .fault_server import FaultServer
 from .game import (INDEX, FolderCase, GameFolder, Repository, crlf_list, list_name, make_readable,
                    make_tree_readable, read_or_empty, snapshot)
@@ -29,7 +29,7 @@ from .waiting import WAIT_SECONDS, free_port, wait_for_port, wait_for_port_free,
 from .window import (FERMER, TITLE_PATTERN, WINDOW_SIZE, check_display, click, ensure_display,
                      main_window, message_boxes, press, screenshot, stop_display, visible_windows, xdotool)
 
-__all__ = ["tls", "BASE_PATH", "BUILD_DIR", "HOST", "PORT", "SOURCE_DIR", "TRANSFER_TIMEOUT", "UPDATE_URL",
+__all__ = ["tls", "BASE_PATH", "BUILD_DIR", "HOST", "METADATA_DEADLINE", "PORT", "SOURCE_DIR", "TRANSFER_TIMEOUT", "UPDATE_URL",
            "FaultServer", "INDEX", "FolderCase", "GameFolder", "Repository", "crlf_list", "list_name",
            "make_readable", "make_tree_readable", "read_or_empty", "snapshot", "Nginx", "headless_program",
            "parse_headless", "run_headless", "start_headless", "updater_program", "DisplayError",

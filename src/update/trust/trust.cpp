@@ -16,8 +16,11 @@
 namespace {
 
 // The fresh metadata is four lines; the release metadata's size is signed
-// in it.
+// in it, but only by the freshness keys, which may live on the server: it is
+// held to a fixed limit too, far above the few hundred bytes a version takes
+// in it, so that a stolen freshness key cannot make players read gigabytes.
 constexpr std::size_t kLargestFreshMetadata = 4096;
+constexpr std::size_t kLargestReleaseMetadata = 4 * 1024 * 1024;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
 
 [[noreturn]] void Refuse(const std::string& file) {
@@ -84,7 +87,9 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (!freshness) Refuse(kFreshMetadataName);
     if (HasExpired(freshness->expires, now)) throw UpdateFailure(texts::Expired());
 
-    // The release metadata is what the fresh metadata names, no longer.
+    // The release metadata is what the fresh metadata names, no longer; one
+    // that would pass the limit is not asked for.
+    if (freshness->release.size > kLargestReleaseMetadata) Refuse(kReleaseMetadataName);
     const std::vector<std::string> release =
         fetch({{kReleaseMetadataName, static_cast<std::size_t>(freshness->release.size),
                 texts::BadSignature(kReleaseMetadataName)},
@@ -122,13 +127,16 @@ std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) 
     };
     std::vector<TextRequest> requests = {limited(list, signedVersion->list.size),
                                          limited(VersionMetadataName(version), signedVersion->files.size)};
-    if (signedVersion->patches)
+    // Without its patch metadata, a version's files still come whole.
+    if (signedVersion->patches) {
         requests.push_back(limited(VersionPatchesName(version), signedVersion->patches->size));
+        requests.back().optional = true;
+    }
     return requests;
 }
 
-void RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::string>& texts) {
-    if (!Enabled()) return;
+bool RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::string>& texts) {
+    if (!Enabled()) return true;
     const SignedVersion* signedVersion = FindVersion(*metadata_, version);
     if (!signedVersion || DigestOf(texts.at(0)) != signedVersion->list) Refuse(ListName(version));
     const std::string filesName = VersionMetadataName(version);
@@ -139,12 +147,16 @@ void RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::str
         auto [where, added] = files_.try_emplace(AnsiToUtf8(path), version, digest);
         if (!added && where->second.first < version) where->second = {version, digest};
     }
-    if (!signedVersion->patches) return;
-    const std::string patchesName = VersionPatchesName(version);
-    if (DigestOf(texts.at(2)) != *signedVersion->patches) Refuse(patchesName);
-    const auto patches = ParseVersionPatches(texts[2]);
-    if (!patches || patches->version != version) Refuse(patchesName);
+    return !signedVersion->patches || TakePatches(version, texts.at(2));
+}
+
+bool RepositoryTrust::TakePatches(std::int16_t version, const std::string& text) {
+    const SignedVersion* signedVersion = metadata_ ? FindVersion(*metadata_, version) : nullptr;
+    if (!signedVersion || !signedVersion->patches || DigestOf(text) != *signedVersion->patches) return false;
+    const auto patches = ParseVersionPatches(text);
+    if (!patches || patches->version != version) return false;
     offer_.Add(*patches);
+    return true;
 }
 
 FileDigest RepositoryTrust::Expected(const std::string& entry) const {

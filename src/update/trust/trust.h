@@ -49,13 +49,19 @@ public:
     // digest. Throws UpdateFailure.
     void CheckIndex(const std::string& index, const Fetch& fetch);
     // What to fetch for a version: its list and, when signed, its file
-    // metadata (and its patch metadata when it has some), each limited to
-    // the size the release metadata signed for it. Throws UpdateFailure for
-    // a version the metadata does not sign.
+    // metadata (and its patch metadata when it has some, as an optional
+    // file), each limited to the size the release metadata signed for it.
+    // Throws UpdateFailure for a version the metadata does not sign.
     std::vector<TextRequest> VersionRequests(std::int16_t version) const;
-    // Checks a version's list, its file metadata and its patch metadata
-    // (fetched beside the list as VersionRequests asked: texts[0] the list).
-    void CheckList(std::int16_t version, const std::vector<std::string>& texts);
+    // Checks a version's list and its file metadata (fetched beside the
+    // list as VersionRequests asked: texts[0] the list), and takes its patch
+    // metadata when it is what was signed. False when the version has patch
+    // metadata that was not taken (missing, or not what was signed).
+    bool CheckList(std::int16_t version, const std::vector<std::string>& texts);
+    // Takes a version's patch metadata fetched again (VersionRequests' last
+    // request) when it is what was signed: the offer gets its objects and
+    // deltas. Without them, the version's files come whole.
+    bool TakePatches(std::int16_t version, const std::string& text);
     // The objects and deltas the checked versions offer.
     const PatchOffer& Offer() const { return offer_; }
     // The size and SHA-256 the entry (UTF-8) must have: those of the newest
