@@ -315,8 +315,9 @@ def publish_and_update(old, new, work, level):
         shutil.rmtree(build, ignore_errors=True)
         os.makedirs(os.path.join(build, "data"))
         os.link(content, os.path.join(build, PAK))
+        first = ["--first-signing"] if version == 1 else []
         published = Measured([tool("update-repo"), "publish", "--repo", repo, "--version", str(version), "--from",
-                              build, "--key", key, "--level", str(level)] + (["--first-signing"] if version == 1 else []))
+                              build, "--key", key, "--level", str(level)] + first)
         print("publish %d: %.1f s, %s" % (version, published.seconds, published.memory()), flush=True)
         for line in (published.out + published.err).splitlines():
             if "delta" in line:
