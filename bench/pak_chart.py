@@ -46,7 +46,7 @@ def svg(bars):
     height = TOP + len(bars) * (BAR + GAP) + 20
     scale = (WIDTH - LEFT - RIGHT) / most
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d">' % (WIDTH, height),
-           '<rect width="100%" height="100%" fill="white"/>',
+           '<rect width="100%" height="100%" fill="white" stroke="none"/>',
            '<text x="%d" y="28" font-family="DejaVu Sans" font-size="17" font-weight="bold">'
            'Updating a 3 GiB game archive: MB moved (seed 1, 326 edits)</text>' % 10]
     for number, (label, value) in enumerate(bars):
@@ -54,7 +54,8 @@ def svg(bars):
         colour = "#2b6cb0" if label.startswith("ours") else "#9aa5b1" if label.startswith("new bytes") else "#dd6b20"
         out.append('<text x="%d" y="%d" font-family="DejaVu Sans" font-size="14" text-anchor="end">%s</text>'
                    % (LEFT - 8, y + BAR * 0.7, escape(label)))
-        out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s"/>' % (LEFT, y, value * scale, BAR, colour))
+        out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s" stroke="none"/>'
+                   % (LEFT, y, value * scale, BAR, colour))
         out.append('<text x="%.1f" y="%d" font-family="DejaVu Sans" font-size="14">%.2f</text>'
                    % (LEFT + value * scale + 6, y + BAR * 0.7, value))
     out.append("</svg>")
