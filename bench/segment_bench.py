@@ -42,6 +42,7 @@ import argparse
 import hashlib
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -65,6 +66,7 @@ class Measured:
 
     def __init__(self, argv, cwd=None, env=None):
         started = time.monotonic()
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         process = subprocess.Popen(argv, cwd=cwd, env=dict(os.environ, **(env or {})), stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
         self.private = self.resident = 0
@@ -83,6 +85,9 @@ class Measured:
         done.set()
         sampler.join()
         self.seconds = time.monotonic() - started
+        # Its children's time too, once each has been waited for.
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
         self.out, self.err = out, err
         if process.returncode != 0:
             raise RuntimeError("%s failed (%d): %s %s" % (argv[0], process.returncode, out[-500:], err[-500:]))
@@ -291,8 +296,8 @@ def peers(old, new, work):
             moved = rsync_moved(ran.out) if name.startswith("rsync") else nginx.sent()
             result = seed if name.startswith("rsync") else out
             ok = sha256(result) == want
-            print("%s: %d bytes moved, %.1f s (%.1f s before the sync), %s%s" % (
-                name, moved, seconds, ran.seconds, ran.memory(), "" if ok else " WRONG RESULT"), flush=True)
+            print("%s: %d bytes moved, %.1f s (%.1f s before the sync, CPU %.1f s), %s%s" % (
+                name, moved, seconds, ran.seconds, ran.cpu, ran.memory(), "" if ok else " WRONG RESULT"), flush=True)
             results[name] = moved
             shutil.rmtree(client)
     return results
@@ -341,8 +346,8 @@ def publish_and_update(old, new, work, level):
         run = Measured([os.path.join(game, "bench_updater")], cwd=game, env={"UPDATER_BENCH_PUBLIC_KEY": public})
         fetched = [r for r in nginx.requests()]
     moved = sum(size(os.path.join(repo, r[len(harness.BASE_PATH):].replace("files\\", "files/", 1))) for r in fetched)
-    print("update: %.1f s, %s; %d bytes fetched in %d requests: %s" % (
-        run.seconds, run.memory(), moved, len(fetched), ", ".join(r.split("/")[-1][:40] for r in fetched)))
+    print("update: %.1f s (CPU %.1f s), %s; %d bytes fetched in %d requests: %s" % (
+        run.seconds, run.cpu, run.memory(), moved, len(fetched), ", ".join(r.split("/")[-1][:40] for r in fetched)))
     print("  the archive %s" % ("is the new version" if sha256(os.path.join(game, PAK)) == sha256(new) else
                                 "DIFFERS from the new version"), flush=True)
     return moved
