@@ -26,7 +26,7 @@ overwrites, inserted 512 KiB and removed 256 KiB blocks), then:
              chunk store), both from nginx on loopback (bytes: nginx's
              answers, headers included); time until on disk and the peak
              memory of the client and its children. What they serve is made
-             once under --work and kept (peers-serve/), its cost printed
+             once under --work and kept (peers-pak-SEED-SIZE/), its cost printed
 
 Peak memory is sampled from /proc every 10 ms, summed over the program and
 its children (private: RssAnon; resident: VmRSS, the mapped files' pages
@@ -266,7 +266,8 @@ def rsync_moved(output):
 def peers(old, new, work):
     """rsync -cz, zsync and casync, each updating a copy of the old archive
     to the new one: bytes moved, time, peak memory of the client."""
-    serve = os.path.join(work, "peers-serve")
+    # Named after the archives: another seed or size gets its own.
+    serve = os.path.join(work, "peers-" + os.path.splitext(os.path.basename(new))[0])
     peer_servers(new, serve)
     harness.make_tree_readable(serve)
     want = sha256(new)
