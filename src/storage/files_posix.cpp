@@ -6,11 +6,15 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "storage/cp1252.h"
@@ -301,6 +305,7 @@ Result<std::unique_ptr<FolderLock>> PosixFolder::Lock(const std::string& name) {
 
 // Past this many files, one syncfs() costs less than their fsyncs.
 constexpr std::size_t kFlushOneByOneMost = 2048;
+constexpr std::size_t kFlushThreads = 16;
 
 // fsync() of one file or folder; a name gone meanwhile has nothing to flush.
 IoStatus SyncOne(const std::string& native, const std::string& name, int flags) {
@@ -332,6 +337,30 @@ IoStatus SyncFileSystem(const std::string& root) {
     return flushed;
 }
 
+// fsync() of every (native, name) pair, from several threads: a journaling
+// file system commits the flushes that wait together at once, where one
+// after the other each waits for a commit of its own (500 small files: a
+// third of the time with 16 threads). The first failure, in the given
+// order, is the one reported.
+IoStatus SyncAll(const std::vector<std::pair<std::string, std::string>>& items, int flags) {
+    std::vector<IoStatus> results(items.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t k = next++; k < items.size(); k = next++) {
+            results[k] = SyncOne(items[k].first, items[k].second, flags);
+        }
+    };
+    std::vector<std::jthread> threads;
+    const std::size_t helpers = std::min(items.size() / 8, kFlushThreads - 1);
+    for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
+    work();
+    threads.clear();
+    for (IoStatus& result : results) {
+        if (!result.ok()) return result;
+    }
+    return {};
+}
+
 IoStatus PosixFolder::Flush(const std::vector<std::string>& names) {
     // Each file, then each folder that holds one, up to the game folder: the
     // folders keep the names (new folders among them). syncfs() would wait
@@ -339,18 +368,19 @@ IoStatus PosixFolder::Flush(const std::vector<std::string>& names) {
     // machine takes several times longer; past a few thousand files, though,
     // their fsyncs cost more than it does.
     if (names.size() > kFlushOneByOneMost) return SyncFileSystem(Native(""));
+    std::vector<std::pair<std::string, std::string>> files;
     std::set<std::filesystem::path> folders;
     for (const std::string& name : names) {
-        if (IoStatus synced = SyncOne(Native(name), name, 0); !synced.ok()) return synced;
+        files.emplace_back(Native(name), name);
         for (std::filesystem::path folder = Where(name).parent_path();
              folder.native().size() >= root_.size() && folders.insert(folder).second;
              folder = folder.parent_path()) {
         }
     }
-    for (const std::filesystem::path& folder : folders) {
-        if (IoStatus synced = SyncOne(folder.native(), ".", O_DIRECTORY); !synced.ok()) return synced;
-    }
-    return {};
+    if (IoStatus synced = SyncAll(files, 0); !synced.ok()) return synced;
+    std::vector<std::pair<std::string, std::string>> holders;
+    for (const std::filesystem::path& folder : folders) holders.emplace_back(folder.native(), ".");
+    return SyncAll(holders, O_DIRECTORY);
 }
 
 Result<std::uint64_t> PosixFolder::FreeSpace() {
