@@ -1192,7 +1192,6 @@ TEST_F(Scratch, ASegmentedDeltaIsNoFrameToAnUpdaterWithoutSegments) {
     EXPECT_EQ(output, "");
 }
 
-
 // What a rebuild may hold, from the sizes known before it starts, as the
 // queue of rebuilds counts it against its limit.
 TEST(RebuildMemory, IsTheWindowAndWhatADeltaReadsWithinTheBudget) {
@@ -1221,11 +1220,13 @@ TEST(RebuildMemory, IsTheWindowAndWhatADeltaReadsWithinTheBudget) {
         {"a delta: old file, new file and delta", deltas({kMiB}), 10 * kMiB, 9 * kMiB, kBudget, 21 * kMiB},
         {"a delta of a big file needs the whole budget", deltas({kMiB}), 2048 * kMiB, 2048 * kMiB, kBudget,
          kBudget},
-        {"a chain: its versions between have no signed size", deltas({kMiB, kMiB}), kMiB, kMiB, kBudget, kBudget},
+        {"a chain: its versions between have no signed size", deltas({kMiB, kMiB}), kMiB, kMiB, kBudget,
+         kBudget},
         {"an object beyond a small budget", object(kMiB), 50 * kMiB, 0, 20 * kMiB, 20 * kMiB},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(RebuildMemory(row.way, FileDigest{row.size, {}}, row.installed, row.budget), row.holds) << row.what;
+        EXPECT_EQ(RebuildMemory(row.way, FileDigest{row.size, {}}, row.installed, row.budget), row.holds)
+            << row.what;
     }
 }
 
@@ -1258,9 +1259,17 @@ TEST_F(Scratch, TheQueueOfRebuildsReturnsEveryFileItWasGiven) {
             Write(folder_ / (g.entry + ".fetched"), frame);
             FileWay way;
             way.kind = g.delta ? FileWay::Kind::Deltas : FileWay::Kind::Object;
-            if (g.delta) way.deltas.push_back({DigestOf(g.old).sha256, DigestOf(g.made).sha256, DigestOf(frame)});
-            files.push_back({0, g.entry, DigestOf(g.made), {way}, {}, {g.entry + ".fetched"}, {g.entry + ".made"},
-                             {}, false});
+            if (g.delta)
+                way.deltas.push_back({DigestOf(g.old).sha256, DigestOf(g.made).sha256, DigestOf(frame)});
+            files.push_back({0,
+                             g.entry,
+                             DigestOf(g.made),
+                             {way},
+                             {},
+                             {g.entry + ".fetched"},
+                             {g.entry + ".made"},
+                             {},
+                             false});
         }
         return files;
     };

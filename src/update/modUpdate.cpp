@@ -428,7 +428,8 @@ void UpdateRun::FetchAndRebuild(InstallPlan& plan, FileTexts& texts) {
 }
 
 // The plan's jobs from `first` on, at once.
-void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PatchedRebuilds& rebuilds) {
+void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts,
+                           PatchedRebuilds& rebuilds) {
     // The first round takes the plan's jobs whole, not a copy beside them:
     // a list of a million files holds its jobs once.
     std::vector<DownloadJob> round;

@@ -16,7 +16,11 @@ constexpr auto kEventSlice = std::chrono::milliseconds(20);
 
 PatchedRebuilds::PatchedRebuilds(InstallPlan& plan, GameFolder& folder, StagingRecord& staging,
                                  IsListed isListed, RebuildQueue::Limits limits)
-    : plan_(plan), folder_(folder), staging_(staging), isListed_(std::move(isListed)), queue_(folder, limits) {}
+    : plan_(plan),
+      folder_(folder),
+      staging_(staging),
+      isListed_(std::move(isListed)),
+      queue_(folder, limits) {}
 
 void PatchedRebuilds::StartTaken() {
     for (std::size_t k = 0; k < plan_.patched.size(); ++k) {

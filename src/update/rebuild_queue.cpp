@@ -47,7 +47,8 @@ RebuildQueue::~RebuildQueue() {
 void RebuildQueue::Add(std::size_t key, PatchedFile file) {
     const Result<FileInfo> installed = folder_.Inspect(file.entry, Links::Followed);
     const std::uint64_t installedSize = installed.ok() ? installed->size : 0;
-    const std::uint64_t memory = RebuildMemory(file.ways.front(), file.expected, installedSize, limits_.memory);
+    const std::uint64_t memory =
+        RebuildMemory(file.ways.front(), file.expected, installedSize, limits_.memory);
     {
         std::lock_guard lock(mutex_);
         if (stop_) return;
@@ -97,7 +98,8 @@ void RebuildQueue::Work() {
         Job job;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return stop_ || (!waiting_.empty() && waiting_.front().memory <= free_); });
+            changed_.wait(lock,
+                          [&] { return stop_ || (!waiting_.empty() && waiting_.front().memory <= free_); });
             if (stop_) return;
             job = std::move(waiting_.front());
             waiting_.pop_front();
