@@ -38,26 +38,32 @@ void PatchedRebuilds::Arrived(std::size_t k) {
     }
 }
 
-void PatchedRebuilds::Advance() {
-    for (const RebuildQueue::Outcome& outcome : queue_.Take()) Settle(outcome);
+void PatchedRebuilds::StartArrived() {
     // The bodies a rebuild uses up are on record as verified before it
-    // starts, and the names of the copies it makes before it makes them: a
-    // run killed meanwhile leaves nothing the next one does not know of.
+    // starts: a run killed meanwhile leaves them to the next.
     staging_.Flush();
     for (const std::size_t k : arrived_) queue_.Add(k, plan_.patched[k]);
     arrived_.clear();
 }
 
+// The files rebuilt during a round go on record at its end, with what the
+// round left to write, as when every rebuild came after the last transfer:
+// the record is written at the same points whatever order the workers end in.
 bool PatchedRebuilds::NextRound(UpdateView& view) {
     const std::size_t first = plan_.jobs.size();
     for (;;) {
-        Advance();
+        StartArrived();
+        WaitForRebuilds(view);
         TakeNextWays();
         // A next way that an earlier run fetched needs only its rebuild.
-        if (!arrived_.empty()) continue;
-        if (plan_.jobs.size() > first) return true;
-        if (queue_.Unfinished() == 0) return false;
+        if (arrived_.empty()) return plan_.jobs.size() > first;
+    }
+}
+
+void PatchedRebuilds::WaitForRebuilds(UpdateView& view) {
+    while (queue_.Unfinished() > 0) {
         queue_.Wait(kEventSlice);
+        for (const RebuildQueue::Outcome& outcome : queue_.Take()) Settle(outcome);
         view.ProcessEvents();
         StopIfClosed(view);
     }
