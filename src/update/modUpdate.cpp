@@ -85,10 +85,10 @@ public:
     void ServerBusy(int secondsLeft) override { texts_.ServerBusy(secondsLeft); }
     // Validators reach the record in batches, at the pace of window events:
     // a run killed meanwhile loses at most the last few, and those bodies
-    // are fetched again from their start. The files whose way is then on
-    // record are handed over to their rebuild.
+    // are fetched again from their start. The rebuilds that ended are
+    // taken at the same pace, and those whose way is on record start.
     void Idle() override {
-        rebuilds_.StartArrived();
+        rebuilds_.Advance();
         texts_.Idle();
     }
     void Pause(double seconds) override { texts_.Pause(seconds); }

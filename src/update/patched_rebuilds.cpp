@@ -38,32 +38,26 @@ void PatchedRebuilds::Arrived(std::size_t k) {
     }
 }
 
-void PatchedRebuilds::StartArrived() {
-    // The bodies a rebuild uses up are on record as verified before it
-    // starts: a run killed meanwhile leaves them to the next.
+void PatchedRebuilds::Advance() {
+    for (const RebuildQueue::Outcome& outcome : queue_.Take()) Settle(outcome);
+    // A file rebuilt is on record once its delta is gone, and the bodies a
+    // rebuild uses up are on record as verified before it starts: a run
+    // killed meanwhile leaves either to the next.
     staging_.Flush();
     for (const std::size_t k : arrived_) queue_.Add(k, plan_.patched[k]);
     arrived_.clear();
 }
 
-// The files rebuilt during a round go on record at its end, with what the
-// round left to write, as when every rebuild came after the last transfer:
-// the record is written at the same points whatever order the workers end in.
 bool PatchedRebuilds::NextRound(UpdateView& view) {
     const std::size_t first = plan_.jobs.size();
     for (;;) {
-        StartArrived();
-        WaitForRebuilds(view);
+        Advance();
         TakeNextWays();
         // A next way that an earlier run fetched needs only its rebuild.
-        if (arrived_.empty()) return plan_.jobs.size() > first;
-    }
-}
-
-void PatchedRebuilds::WaitForRebuilds(UpdateView& view) {
-    while (queue_.Unfinished() > 0) {
+        if (!arrived_.empty()) continue;
+        if (plan_.jobs.size() > first) return true;
+        if (queue_.Unfinished() == 0) return false;
         queue_.Wait(kEventSlice);
-        for (const RebuildQueue::Outcome& outcome : queue_.Take()) Settle(outcome);
         view.ProcessEvents();
         StopIfClosed(view);
     }

@@ -28,20 +28,21 @@ public:
     // Every job of patched file k's way in this round has ended, finished
     // or failed.
     void Arrived(std::size_t k);
-    // Now and then during a round: writes the staging record, then hands
-    // over the ways that arrived.
-    void StartArrived();
-    // Between rounds: waits, handling the window's events, for every
-    // rebuild handed over (a file rebuilt goes on record as verified), then
-    // adds to the plan the jobs of the next way of each file whose way
-    // failed. True when the plan has new jobs. Rethrows what a rebuild threw.
+    // Now and then during a round: takes the rebuilds that ended (a file
+    // rebuilt goes on record as verified; one whose rebuild failed waits for
+    // the next round), writes the staging record, then hands over the ways
+    // that arrived. Rethrows what a rebuild threw.
+    void Advance();
+    // Between rounds: the next way of each file whose way failed, its jobs
+    // added to the plan; waits, handling the window's events, until a way
+    // fails or every rebuild has ended. True when the plan has new jobs:
+    // the rebuilds still under way end during the next round.
     bool NextRound(UpdateView& view);
     // The run stops: the rebuilds under way are cancelled, and those that
     // ended go on record, for the next run to move in rather than rebuild.
     void Stop();
 
 private:
-    void WaitForRebuilds(UpdateView& view);
     void Settle(const RebuildQueue::Outcome& outcome);
     void KeepRebuilt(std::size_t k, const std::string& result);
     void Fall(std::size_t k);
