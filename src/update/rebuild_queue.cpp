@@ -25,7 +25,9 @@ std::uint64_t RebuildMemory(const FileWay& way, const FileDigest& expected, std:
             break;
         case FileWay::Kind::Deltas:
             if (way.deltas.size() != 1) return budget;
-            holds = installedSize + expected.size + way.deltas.front().delta.size;
+            // The old ranges of a segmented delta's segments may overlap:
+            // together they may read the old file about twice.
+            holds = 2 * installedSize + expected.size + way.deltas.front().delta.size;
             break;
     }
     return std::min(budget, holds + kDecoderBytes);

@@ -32,8 +32,9 @@
 // known before it starts (the installed copy's, the signed ones): a
 // compressed object's window, no larger than the file; a single delta's
 // window beside the old file it maps, or its segments under way, each with
-// its frame, old range and new bytes; a chain of deltas (whose versions in
-// between have no signed size) the whole budget. Capped at `budget`.
+// its frame, old range and new bytes (the ranges may overlap); a chain of
+// deltas (whose versions in between have no signed size) the whole budget.
+// Capped at `budget`.
 std::uint64_t RebuildMemory(const FileWay& way, const FileDigest& expected, std::uint64_t installedSize,
                             std::uint64_t budget);
 
