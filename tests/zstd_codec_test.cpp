@@ -1231,51 +1231,54 @@ TEST(RebuildMemory, IsTheWindowAndWhatADeltaReadsWithinTheBudget) {
     }
 }
 
+// A file handed to the queue of rebuilds: its installed copy, its new
+// version, and how its way fetched it.
+struct Handed {
+    std::string entry, old, made;
+    bool delta = false, damaged = false;
+};
+
+// What each file's way fetched, written beside it, as the run hands it over.
+std::vector<PatchedFile> WriteWays(const fs::path& folder, const std::vector<Handed>& handed) {
+    std::vector<PatchedFile> files;
+    for (const Handed& h : handed) {
+        Write(folder / "new.bin", h.made);
+        std::string frame;
+        h.delta ? MakeDelta(folder / h.entry, folder / "new.bin", Into(frame), 3)
+                : CompressObject(folder / "new.bin", Into(frame), 3);
+        if (h.damaged) frame[frame.size() / 2] ^= 1;
+        Write(folder / (h.entry + ".fetched"), frame);
+        FileWay way;
+        way.kind = h.delta ? FileWay::Kind::Deltas : FileWay::Kind::Object;
+        if (h.delta) way.deltas.push_back({DigestOf(h.old).sha256, DigestOf(h.made).sha256, DigestOf(frame)});
+        files.push_back({0,
+                         h.entry,
+                         DigestOf(h.made),
+                         {way},
+                         {},
+                         {h.entry + ".fetched"},
+                         {h.entry + ".made"},
+                         {},
+                         false});
+    }
+    return files;
+}
+
 // Files handed to the queue of rebuilds come back rebuilt from what their
 // way fetched, or refused when it is damaged, whatever the order the
 // workers end in and however little memory they share; a queue stopped with
 // rebuilds under way returns only those that ended, and leaves no copy of
 // the others.
 TEST_F(Scratch, TheQueueOfRebuildsReturnsEveryFileItWasGiven) {
-    struct Given {
-        std::string entry, old, made;
-        bool delta = false, damaged = false;
-    };
-    std::vector<Given> given;
+    std::vector<Handed> given;
     for (unsigned k = 0; k < 6; ++k) {
         const std::string old = Make(kText) + std::to_string(k);
         given.push_back({"file" + std::to_string(k) + ".dat", old, Edited(old, k), k % 2 == 1, k >= 4});
         Write(folder_ / given.back().entry, old);
     }
-    // What each file's way fetched, written again for each queue: a delta
-    // applied is gone.
-    const auto fetched = [&] {
-        std::vector<PatchedFile> files;
-        for (const Given& g : given) {
-            Write(folder_ / "new.bin", g.made);
-            std::string frame;
-            g.delta ? MakeDelta(folder_ / g.entry, folder_ / "new.bin", Into(frame), 3)
-                    : CompressObject(folder_ / "new.bin", Into(frame), 3);
-            if (g.damaged) frame[frame.size() / 2] ^= 1;
-            Write(folder_ / (g.entry + ".fetched"), frame);
-            FileWay way;
-            way.kind = g.delta ? FileWay::Kind::Deltas : FileWay::Kind::Object;
-            if (g.delta)
-                way.deltas.push_back({DigestOf(g.old).sha256, DigestOf(g.made).sha256, DigestOf(frame)});
-            files.push_back({0,
-                             g.entry,
-                             DigestOf(g.made),
-                             {way},
-                             {},
-                             {g.entry + ".fetched"},
-                             {g.entry + ".made"},
-                             {},
-                             false});
-        }
-        return files;
-    };
     for (const bool stopped : {false, true}) {
-        const std::vector<PatchedFile> files = fetched();
+        // Written again for each queue: a delta applied is gone.
+        const std::vector<PatchedFile> files = WriteWays(folder_, given);
         RebuildQueue queue(*scratch_, {2, 3 << 20});
         for (std::size_t k = 0; k < files.size(); ++k) queue.Add(k, files[k]);
         if (stopped) queue.Stop();
