@@ -15,8 +15,10 @@
 #include "operator/encode/segment_plan.h"
 #include "operator/encode/segmented_encode.h"
 #include "update/patch/segment_map.h"
+#include "update/rebuild_queue.h"
 
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -1188,6 +1190,121 @@ TEST_F(Scratch, ASegmentedDeltaIsNoFrameToAnUpdaterWithoutSegments) {
         EXPECT_NE(std::string(error.what()).find("not a zstd frame"), std::string::npos) << error.what();
     }
     EXPECT_EQ(output, "");
+}
+
+// What a rebuild may hold, from the sizes known before it starts, as the
+// queue of rebuilds counts it against its limit.
+TEST(RebuildMemory, IsTheWindowAndWhatADeltaReadsWithinTheBudget) {
+    constexpr std::uint64_t kMiB = 1 << 20, kBudget = 192 * kMiB, kContext = kMiB;
+    const auto object = [](std::uint64_t size) {
+        FileWay way;
+        way.kind = FileWay::Kind::Object;
+        way.object.size = size;
+        return way;
+    };
+    const auto deltas = [](std::vector<std::uint64_t> sizes) {
+        FileWay way;
+        way.kind = FileWay::Kind::Deltas;
+        for (const std::uint64_t size : sizes) way.deltas.push_back({{}, {}, {size, {}}});
+        return way;
+    };
+    struct Row {
+        const char* what;
+        FileWay way;
+        std::uint64_t size, installed, budget, holds;
+    };
+    const Row rows[] = {
+        {"the whole file: nothing to rebuild", FileWay{}, 50 * kMiB, 10 * kMiB, kBudget, 0},
+        {"an object: its window, the file's size", object(kMiB), 3 * kMiB, 0, kBudget, 3 * kMiB + kContext},
+        {"an object's window stops at 128 MiB", object(kMiB), 150 * kMiB, 0, 500 * kMiB, 129 * kMiB},
+        {"a delta: old file twice, new file and delta", deltas({kMiB}), 10 * kMiB, 9 * kMiB, kBudget,
+         30 * kMiB},
+        {"a delta of a big file needs the whole budget", deltas({kMiB}), 2048 * kMiB, 2048 * kMiB, kBudget,
+         kBudget},
+        {"a chain: its versions between have no signed size", deltas({kMiB, kMiB}), kMiB, kMiB, kBudget,
+         kBudget},
+        {"an object beyond a small budget", object(kMiB), 50 * kMiB, 0, 20 * kMiB, 20 * kMiB},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(RebuildMemory(row.way, FileDigest{row.size, {}}, row.installed, row.budget), row.holds)
+            << row.what;
+    }
+}
+
+// A file handed to the queue of rebuilds: its installed copy, its new
+// version, and how its way fetched it.
+struct Handed {
+    std::string entry, old, made;
+    bool delta = false, damaged = false;
+};
+
+// What each file's way fetched, written beside it, as the run hands it over.
+std::vector<PatchedFile> WriteWays(const fs::path& folder, const std::vector<Handed>& handed) {
+    std::vector<PatchedFile> files;
+    for (const Handed& h : handed) {
+        Write(folder / "new.bin", h.made);
+        std::string frame;
+        h.delta ? MakeDelta(folder / h.entry, folder / "new.bin", Into(frame), 3)
+                : CompressObject(folder / "new.bin", Into(frame), 3);
+        if (h.damaged) frame[frame.size() / 2] ^= 1;
+        Write(folder / (h.entry + ".fetched"), frame);
+        FileWay way;
+        way.kind = h.delta ? FileWay::Kind::Deltas : FileWay::Kind::Object;
+        if (h.delta) way.deltas.push_back({DigestOf(h.old).sha256, DigestOf(h.made).sha256, DigestOf(frame)});
+        files.push_back({0,
+                         h.entry,
+                         DigestOf(h.made),
+                         {way},
+                         {},
+                         {h.entry + ".fetched"},
+                         {h.entry + ".made"},
+                         {},
+                         false});
+    }
+    return files;
+}
+
+// Files handed to the queue of rebuilds come back rebuilt from what their
+// way fetched, or refused when it is damaged, whatever the order the
+// workers end in and however little memory they share; a queue stopped with
+// rebuilds under way returns only those that ended, and leaves no copy of
+// the others.
+TEST_F(Scratch, TheQueueOfRebuildsReturnsEveryFileItWasGiven) {
+    std::vector<Handed> given;
+    for (unsigned k = 0; k < 6; ++k) {
+        const std::string old = Make(kText) + std::to_string(k);
+        given.push_back({"file" + std::to_string(k) + ".dat", old, Edited(old, k), k % 2 == 1, k >= 4});
+        Write(folder_ / given.back().entry, old);
+    }
+    for (const bool stopped : {false, true}) {
+        // Written again for each queue: a delta applied is gone.
+        const std::vector<PatchedFile> files = WriteWays(folder_, given);
+        RebuildQueue queue(*scratch_, {2, 3 << 20});
+        for (std::size_t k = 0; k < files.size(); ++k) queue.Add(k, files[k]);
+        if (stopped) queue.Stop();
+        std::map<std::size_t, RebuildQueue::Outcome> ended;
+        while (queue.Unfinished() > 0) {
+            queue.Wait(std::chrono::milliseconds(100));
+            for (RebuildQueue::Outcome& outcome : queue.Take()) ended[outcome.key] = std::move(outcome);
+        }
+        for (std::size_t k = 0; k < files.size(); ++k) {
+            const fs::path made = folder_ / (given[k].entry + ".made");
+            const auto found = ended.find(k);
+            if (found == ended.end()) {
+                EXPECT_TRUE(stopped) << k;
+                EXPECT_FALSE(fs::exists(made)) << k;
+                continue;
+            }
+            EXPECT_FALSE(found->second.error) << k;
+            EXPECT_EQ(found->second.rebuilt == Rebuilt::Done, !given[k].damaged) << k;
+            if (found->second.rebuilt == Rebuilt::Done) {
+                EXPECT_EQ(found->second.result, given[k].entry + ".made");
+                std::ifstream in(made, std::ios::binary);
+                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), given[k].made) << k;
+            }
+            fs::remove(made);
+        }
+    }
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "update/file_lists.h"
 #include "update/formats/repository.h"
 #include "update/install_plan.h"
-#include "update/patch/patch_rebuild.h"
+#include "update/patched_rebuilds.h"
 #include "update/records/settings_record.h"
 #include "update/records/staging.h"
 #include "update/run_texts.h"
@@ -49,14 +49,16 @@ TrustSettings TrustSettingsOf(const RunSettings& settings) {
 // shown (files already in place are counted but not fetched; a file fetched
 // as several deltas is finished with its last), validators and verified
 // compressed forms to the staging record, failures of a compressed form to
-// the file that falls back.
+// the file that falls back, and a patched file whose way has ended to its
+// rebuild.
 class FileFetchListener : public DownloadListener {
 public:
-    FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, std::size_t first,
-                      const std::vector<DownloadJob>& jobs)
+    FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, PatchedRebuilds& rebuilds,
+                      std::size_t first, const std::vector<DownloadJob>& jobs)
         : texts_(texts),
           staging_(staging),
           plan_(plan),
+          rebuilds_(rebuilds),
           first_(first),
           jobs_(jobs),
           left_(plan.numbers.size(), 0) {
@@ -70,11 +72,14 @@ public:
         const std::string& staged = jobs_[job].staged;
         if (const auto digest = ArtifactDigest(plan_, first_ + job, staged))
             staging_.RecordVerified(staged, *digest);
-        if (--left_[PlaceOf(job)] == 0) texts_.Finished(PlaceOf(job));
+        if (--left_[PlaceOf(job)] > 0) return;
+        texts_.Finished(PlaceOf(job));
+        if (const auto patched = plan_.PatchedOfJob(first_ + job)) rebuilds_.Arrived(*patched);
     }
     void Failed(std::size_t job) override {
-        if (const auto patched = plan_.PatchedOfJob(first_ + job)) plan_.patched[*patched].failed = true;
-        --left_[PlaceOf(job)];
+        const auto patched = plan_.PatchedOfJob(first_ + job);
+        if (patched) plan_.patched[*patched].failed = true;
+        if (--left_[PlaceOf(job)] == 0 && patched) rebuilds_.Arrived(*patched);
     }
     void Resumable(std::size_t job, const std::string& validator, std::int64_t total) override {
         staging_.RecordValidator(jobs_[job].staged, validator, total);
@@ -82,9 +87,10 @@ public:
     void ServerBusy(int secondsLeft) override { texts_.ServerBusy(secondsLeft); }
     // Validators reach the record in batches, at the pace of window events:
     // a run killed meanwhile loses at most the last few, and those bodies
-    // are fetched again from their start.
+    // are fetched again from their start. The rebuilds that ended are
+    // taken at the same pace, and those whose way is on record start.
     void Idle() override {
-        staging_.Flush();
+        rebuilds_.Advance();
         texts_.Idle();
     }
     void Pause(double seconds) override { texts_.Pause(seconds); }
@@ -95,6 +101,7 @@ private:
     FileTexts& texts_;
     StagingRecord& staging_;
     InstallPlan& plan_;
+    PatchedRebuilds& rebuilds_;
     std::size_t first_;
     const std::vector<DownloadJob>& jobs_;
     // Per place, the jobs of this round not finished: a few bytes a file,
@@ -397,17 +404,7 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
     MarkWaysTaken(plan, texts);
     texts.Start();
     try {
-        FetchRound(plan, 0, texts);
-        // Files that came compressed or as deltas are rebuilt; a way that
-        // fails gives way to the next, down to the whole file.
-        while (true) {
-            const std::size_t first = plan.jobs.size();
-            RebuildPatched(plan);
-            if (plan.jobs.size() == first) break;
-            MarkWaysTaken(plan, texts);
-            staging_->Flush();
-            FetchRound(plan, first, texts);
-        }
+        FetchAndRebuild(plan, texts);
     } catch (const RunCancelled&) {
         staging_->KeepPartials();
         throw;
@@ -418,8 +415,32 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
     ShowAllArrived(view_);
 }
 
+// Files that came compressed or as deltas are rebuilt on workers as soon as
+// their way has arrived, while the other files go on arriving; a way that
+// fails gives way to the next, down to the whole file, in the next round.
+// Whatever stops the run stops the rebuilds first.
+void UpdateRun::FetchAndRebuild(InstallPlan& plan, FileTexts& texts) {
+    const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
+    PatchedRebuilds rebuilds(plan, folder_, *staging_, isListed, DefaultRebuildLimits());
+    try {
+        rebuilds.StartTaken();
+        std::size_t first = 0;
+        while (true) {
+            FetchRound(plan, first, texts, rebuilds);
+            first = plan.jobs.size();
+            if (!rebuilds.NextRound(view_)) break;
+            MarkWaysTaken(plan, texts);
+            staging_->Flush();
+        }
+    } catch (...) {
+        rebuilds.Stop();
+        throw;
+    }
+}
+
 // The plan's jobs from `first` on, at once.
-void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts) {
+void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts,
+                           PatchedRebuilds& rebuilds) {
     // The first round takes the plan's jobs whole, not a copy beside them:
     // a list of a million files holds its jobs once.
     std::vector<DownloadJob> round;
@@ -430,7 +451,7 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
                      std::make_move_iterator(plan.jobs.end()));
         plan.jobs.resize(first);
     }
-    FileFetchListener listener(texts, *staging_, plan, first, round);
+    FileFetchListener listener(texts, *staging_, plan, rebuilds, first, round);
     const auto restore = [&] {
         if (plan.jobs.empty()) {
             plan.jobs.swap(round);
@@ -445,32 +466,6 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
         throw;
     }
     restore();
-    // The last bodies verified are on record before the rebuilds, which a
-    // kill may cut.
-    staging_->Flush();
-}
-
-// Rebuilds every patched file whose way is fetched; those whose way failed
-// get the jobs of their next way.
-void UpdateRun::RebuildPatched(InstallPlan& plan) {
-    const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    for (std::size_t k = 0; k < plan.patched.size(); ++k) {
-        PatchedFile& file = plan.patched[k];
-        if (!file.result.empty()) continue;  // rebuilt, or fetched whole
-        if (!file.failed && BesideWindow<Rebuilt>(view_, [&](const std::atomic<bool>& stop) {
-                                return RebuildFile(folder_, file, stop);
-                            }) == Rebuilt::Done) {
-            DropWayFiles(folder_, file, true);
-            // A run that fails later keeps it for the next, which moves it
-            // in rather than rebuild it.
-            staging_->RecordVerified(file.result, file.expected);
-            continue;
-        }
-        DropWayFiles(folder_, file, false);
-        file.result.clear();
-        file.ways.erase(file.ways.begin());
-        AddWayJobs(plan, k, *staging_, isListed);
-    }
 }
 
 void UpdateRun::Commit(const InstallPlan& plan) {

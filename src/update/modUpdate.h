@@ -15,6 +15,7 @@
 class Downloader;
 class FileTexts;
 class ListMerge;
+class PatchedRebuilds;
 class RepositoryTrust;
 class StagingRecord;
 struct InstallPlan;
@@ -48,8 +49,8 @@ private:
     void FetchMissingPatches(std::vector<std::int16_t> versions);
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
-    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts);
-    void RebuildPatched(InstallPlan& plan);
+    void FetchAndRebuild(InstallPlan& plan, FileTexts& texts);
+    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PatchedRebuilds& rebuilds);
     void Repair();
     std::vector<std::size_t> CheckInstalledFiles();
     void Commit(const InstallPlan& plan);

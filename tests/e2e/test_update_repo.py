@@ -8,11 +8,13 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 from unittest import mock
 
 from harness import (BUILD_DIR, HOST, INDEX, SOURCE_DIR, FaultServer, GameFolder, Nginx, UPDATE_URL, free_port,
-                     headless_program, list_name, make_readable, parse_headless, run_headless, wait_for_port_free)
+                     headless_program, list_name, make_readable, parse_headless, read_or_empty, run_headless,
+                     start_headless, wait_for_port_free, wait_until)
 
 TOOL = os.path.join(BUILD_DIR, "update-repo")
 BIG = os.urandom(5 * 1024 * 1024)  # big enough for the copy to show its percentage
@@ -1059,6 +1061,19 @@ def read(path):
 
 
 SEGMENT_MAP_MAGIC = (0x184D2A5B).to_bytes(4, "little")
+# A file listed after the archive, new in version 3, that a server can hold
+# back: large enough to arrive a piece at a time for minutes.
+HELD = "movies/intro.bik"
+HELD_CONTENT = os.urandom(4 * 1024 * 1024)
+
+
+def rebuilt_in_staging(game, entry, content):
+    """Whether a staged copy of entry, under a name the game's staging record
+    gives it, holds content."""
+    record = read_or_empty(game.path("updater.staging")).decode("utf-8", "replace")
+    named = [line.split("\t")[1] for line in record.split("\n")
+             if line.startswith("file\t") and line.endswith("\t" + entry)]
+    return any(read_or_empty(game.path(name)) == content for name in named)
 
 
 class Patches(Case):
@@ -1070,11 +1085,13 @@ class Patches(Case):
     def setUp(self):
         self.key, self.public = keygen(self.folder("keys-"))
 
-    def published(self, *extra, segments=None):
+    def published(self, *extra, segments=None, held=False):
         """segments: the archive's deltas segmented, in segments of that many
-        bytes (the tool's setting for tests), as for a file of gigabytes."""
+        bytes (the tool's setting for tests), as for a file of gigabytes;
+        held: version 3 adds HELD."""
         repo = self.folder("repo-")
-        builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"}, {PAK: PAK_3})
+        builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"},
+                  {PAK: PAK_3, **({HELD: HELD_CONTENT} if held else {})})
         setting = {"UPDATE_REPO_TEST_SEGMENT_BYTES": str(segments)} if segments else {}
         with mock.patch.dict(os.environ, setting):
             for version, files in enumerate(builds, start=1):
@@ -1102,7 +1119,9 @@ class Patches(Case):
 
         keyed = {"UPDATER_TEST_PUBLIC_KEY": self.public}
         segments = 16 * 1024
-        # (what, publish options, segment size, damage, installed archive, env) -> the archive's requests, in order
+        # (what, publish options, segment size, damage, installed archive, env) -> the archive's requests, in
+        # order; then, optionally, "held": HELD, listed after the archive, is held back by the server until
+        # the archive is rebuilt, and comes as a whole file.
         cases = [
             ("a delta from the installed copy", (), None, None, PAK_1, keyed, [delta_1_3]),
             ("a tampered delta", (), None, corrupt_delta, PAK_1, keyed, [delta_1_3, object_3]),
@@ -1120,10 +1139,14 @@ class Patches(Case):
             # A mirror that lacks it leaves the run to the next, which has it.
             ("the newest version's patch metadata missing on the first mirror", (), None,
              ("first mirror", without_patches), PAK_1, keyed, [delta_1_3]),
+            # Rebuilt while the transfers go on, not after the last one.
+            ("a delta applied while a later file arrives", (), None, None, PAK_1, keyed, [delta_1_3], "held"),
+            ("a chain of segmented deltas applied while a later file arrives", ("--patch-versions", "1"), segments,
+             None, PAK_1, keyed, [delta_1_2, delta_2_3], "held"),
         ]
-        for what, options, segmented, damage, installed, env, expected in cases:
+        for what, options, segmented, damage, installed, env, expected, *held in cases:
             with self.subTest(what):
-                repo = self.published(*options, segments=segmented)
+                repo = self.published(*options, segments=segmented, held=bool(held))
                 deltas = [os.path.join(repo, "deltas", n) for n in os.listdir(os.path.join(repo, "deltas"))]
                 # A segmented delta starts with the skippable frame of its map.
                 self.assertEqual({segmented is not None}, {read(d)[:4] == SEGMENT_MAP_MAGIC for d in deltas}, what)
@@ -1136,10 +1159,17 @@ class Patches(Case):
                     damage(repo)
                 game = self.game(1, files={PAK: installed, "small.txt": b"small"})
                 port = free_port()
-                with Nginx(Served(repo)) as nginx, FaultServer(Served(second or repo), port=port) as mirror:
-                    urls = "%s http://%s:%d/game/update/" % (UPDATE_URL, HOST, port)
-                    result = run_headless(game, env=dict(env, UPDATER_TEST_URLS=urls) if second else env)
-                    requests = nginx.requests() + [base + r for r in mirror.requests]
+                if held:
+                    result, requests = self.run_holding_back(game, repo, env)
+                    self.assertEqual(game.read(HELD), HELD_CONTENT)
+                    # Fetched at once: the order they reach this server is
+                    # their connections' race.
+                    requests, expected = sorted(requests), sorted(expected)
+                else:
+                    with Nginx(Served(repo)) as nginx, FaultServer(Served(second or repo), port=port) as mirror:
+                        urls = "%s http://%s:%d/game/update/" % (UPDATE_URL, HOST, port)
+                        result = run_headless(game, env=dict(env, UPDATER_TEST_URLS=urls) if second else env)
+                        requests = nginx.requests() + [base + r for r in mirror.requests]
                 if second:
                     self.assertIn("qoro_update_3.patch", mirror.requests)
                 self.assertEqual(result["UpdateDone"], "1", result)
@@ -1156,6 +1186,24 @@ class Patches(Case):
         corrupt_delta(repo)
         status, out, _ = self.verify(repo, "--public-key", self.public)
         self.assertIn("deltas/%s-%s.zst: " % (sha(PAK_1), sha(PAK_3)), out)
+
+    def run_holding_back(self, game, repo, env):
+        """The update from a server that holds HELD back until the new
+        archive is rebuilt in its staged copy: what the window was told, and
+        the requests."""
+        held = "files\\" + HELD
+        release = threading.Event()
+        with FaultServer(Served(repo), {held: ("held", release)}, port=free_port()) as server:
+            url = "http://%s:%d/game/update/" % (HOST, server.port)
+            process = start_headless(game, env=dict(env, UPDATER_TEST_URLS=url))
+            try:
+                wait_until(lambda: rebuilt_in_staging(game, PAK, PAK_3), what="the archive rebuilt before %s" % HELD)
+                self.assertLess(server.sent[held], len(HELD_CONTENT))
+            finally:
+                release.set()
+                output = process.communicate(timeout=120)[0]
+        self.assertEqual(process.returncode, 0)
+        return parse_headless(output), ["/game/update/" + r for r in server.requests]
 
     def test_repair_fetches_again_only_the_files_that_differ(self):
         repo = self.published()

@@ -40,6 +40,8 @@ class FaultServer:
       "reset"                 sends headers and part of the body, then resets the connection
       "redirect"              302 to a second URL that serves the file
       ("slow", bytes_per_s)   the whole file, slowly
+      ("held", event)         the file (or the range asked) in small pieces, fast enough never to
+                              stall, until event is set: then the rest at once
       "no-length"             200 without Content-Length, half the body, then closes
       "http10"                an HTTP/1.0 answer without Content-Length, half the body
       "204", "205"            that status, no body
@@ -375,6 +377,8 @@ class FaultServer:
             h.send_header("Location", "/redirected/" + urllib.parse.quote(remote))
             h.send_header("Content-Length", "0")
             h.end_headers()
+        elif isinstance(fault, tuple) and fault[0] == "held":
+            self._held(h, remote, body, fault[1])
         elif isinstance(fault, tuple) and fault[0] == "slow":
             self._headers(h, 200, len(body))
             rate = fault[1]
@@ -409,6 +413,30 @@ class FaultServer:
             sent += len(piece)
             self.sent[remote] += len(piece)
         h.close_connection = True
+
+    # A held body keeps well within the stall rule (a KiB every few seconds)
+    # on a loaded machine, and lasts minutes when nobody lets it go.
+    HELD_PIECE = 2048
+    HELD_PAUSE = 0.2
+
+    def _held(self, h, remote, body, release):
+        wanted = h.headers.get("Range")
+        start = int(wanted[len("bytes="):-1]) if wanted else 0
+        h.send_response(206 if wanted else 200)
+        h.send_header("Content-Length", str(len(body) - start))
+        if wanted:
+            h.send_header("Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body)))
+        h.send_header("ETag", self.etag(body))
+        h.end_headers()
+        at = start
+        while at < len(body) and not release.wait(self.HELD_PAUSE):
+            piece = body[at:at + self.HELD_PIECE]
+            h.wfile.write(piece)
+            h.wfile.flush()
+            at += len(piece)
+            self.sent[remote] += len(piece)
+        h.wfile.write(body[at:])
+        self.sent[remote] += len(body) - at
 
     def _splice(self, h, body, change, first):
         """The file changed on the server between the two answers; a server
