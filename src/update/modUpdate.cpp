@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <set>
 #include <thread>
 
 #include "failure.h"
@@ -205,6 +206,9 @@ void UpdateRun::ReadMirror() {
     FileList.clear();
     FileCount = 0;
     listed_.reset();
+    drops_.clear();
+    droppedListed_.clear();
+    due_.clear();
     const std::string index = FetchIndex();
     trust_->CheckIndex(index, [this](const TextRequests& files) { return FetchTexts(files); });
     if (settings_.repair) {
@@ -217,8 +221,35 @@ void UpdateRun::ReadMirror() {
         NewVersions = newer.versions;
         NewestVersion = newer.newest;
         if (!(CurrentVersion < NewestVersion)) return;
+        TakeDrops();
     }
     FetchLists();
+    due_ = RemovalsDue(CurrentVersion, NewestVersion, drops_, droppedListed_);
+}
+
+// The files the newer versions dropped, as the signed extras name them; an
+// unsigned repository drops none.
+void UpdateRun::TakeDrops() {
+    const ReleaseExtras* extras = trust_->Extras();
+    if (!extras) return;
+    for (const RemovedEntry& drop : extras->removed) {
+        if (drop.version > CurrentVersion && drop.version <= NewestVersion)
+            drops_.push_back({drop.version, drop.last, AnsiToUtf8(drop.entry)});
+    }
+}
+
+// A dropped entry that a list names again is not removed by that drop:
+// the list's entries with such a name are kept aside (a few, not the list).
+void UpdateRun::NoteDroppedListed(std::int16_t version, const std::string& list) {
+    if (drops_.empty()) return;
+    std::set<std::string> names;
+    for (const RemovedEntry& drop : drops_) names.insert(FileSystemSpelling(drop.entry));
+    VersionEntries listed{version, {}};
+    ForEachListEntry(list, [&](std::string_view line) {
+        std::string entry = AnsiToUtf8(line);
+        if (names.contains(FileSystemSpelling(entry))) listed.entries.push_back(std::move(entry));
+    });
+    droppedListed_.push_back(std::move(listed));
 }
 
 // The installed version's files, each checked against the signed metadata
@@ -350,6 +381,7 @@ void UpdateRun::FetchLists() {
                                  texts.begin() + static_cast<std::ptrdiff_t>(starts[i - first + 1])});
             if (!patches) withoutPatches.push_back(NewVersions[i]);
             listed_->Add(texts[at]);
+            NoteDroppedListed(NewVersions[i], texts[at]);
         }
     }
     FetchMissingPatches(std::move(withoutPatches));
@@ -373,7 +405,7 @@ void UpdateRun::FetchMissingPatches(std::vector<std::int16_t> versions) {
 
 InstallPlan UpdateRun::PlanInstall() {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_);
+    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_, due_);
     staging_->RemoveLeftovers();
     // Every staged name is on record before its file is made.
     staging_->Flush();
@@ -462,8 +494,9 @@ void UpdateRun::RebuildPatched(InstallPlan& plan) {
     }
 }
 
-void UpdateRun::Commit(const InstallPlan& plan) {
+void UpdateRun::Commit(InstallPlan& plan) {
     RecheckLeftovers(folder_, plan, *trust_);
+    RecheckRemovals(folder_, plan);
     const std::vector<CommitMove> moves = CommitMoves(plan);
     CommitUpdate(folder_, moves, NewestVersion);
     staging_->Close();

@@ -9,6 +9,7 @@
 
 #include "storage/storage.h"
 #include "transfer/download.h"
+#include "update/removals.h"
 #include "update/run_settings.h"
 #include "update/view.h"
 
@@ -46,13 +47,15 @@ private:
     std::string FetchIndex();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
+    void TakeDrops();
+    void NoteDroppedListed(std::int16_t version, const std::string& list);
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
     void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts);
     void RebuildPatched(InstallPlan& plan);
     void Repair();
     std::vector<std::size_t> CheckInstalledFiles();
-    void Commit(const InstallPlan& plan);
+    void Commit(InstallPlan& plan);
     void FinishUpToDate();
     void FinishUpdated();
 
@@ -81,4 +84,9 @@ private:
     std::int32_t FileCount = 0;
     // Which entries FileList holds, to look them up.
     std::unique_ptr<ListMerge> listed_;
+    // The signed drops of the newer versions (entries in UTF-8), the lists'
+    // entries that have their names, and the removals they make due.
+    std::vector<RemovedEntry> drops_;
+    std::vector<VersionEntries> droppedListed_;
+    std::vector<DueRemoval> due_;
 };
