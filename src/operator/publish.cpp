@@ -10,6 +10,7 @@
 
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/removed_files.h"
 #include "operator/verify.h"
 #include "storage/cp1252.h"
 #include "update/formats/utc_time.h"
@@ -120,9 +121,13 @@ void PrintPlan(const PublishOptions& options, const PublishPlan& plan, std::ostr
         out << "  " << ChangeName(file.change) << " " << file.path << " (" << file.size << " bytes)"
             << (file.change == Change::Restored ? ", was missing under files/" : "") << "\n";
     }
-    if (!plan.gone.empty()) {
+    if (!plan.gone.empty() && !options.signing.keyFiles.empty()) {
         out << "note: " << plan.gone.size()
-            << " published file(s) no longer in the build; a repository cannot delete files, "
+            << " published file(s) no longer in the build; updaters with the release key remove the "
+               "copies players have not changed, older ones keep them:\n";
+    } else if (!plan.gone.empty()) {
+        out << "note: " << plan.gone.size()
+            << " published file(s) no longer in the build; an unsigned repository cannot delete files, "
                "players keep their copies:\n";
         for (const std::string& path : plan.gone) out << "  " << path << "\n";
     }
@@ -379,10 +384,14 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     if (!CheckFolders(options, err)) return 1;
     const RepositoryFolder repository = ReadRepositoryFolder(options.repository);
     PublishPlan plan = PlanPublish(options, repository, err);
-    const std::optional<SigningPlan> signing = PlanSigningAlong(options, repository, plan);
+    std::optional<SigningPlan> signing = PlanSigningAlong(options, repository, plan);
     if (!plan.refusals.empty()) {
         PrintRefusals(plan, signing, err);
         return 1;
+    }
+    if (signing) {
+        RecordRemovedFiles(repository, static_cast<std::int16_t>(options.version), plan.gone,
+                           signing->extras);
     }
     PrintPlan(options, plan, out);
     if (signing) {

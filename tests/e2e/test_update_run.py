@@ -1274,6 +1274,65 @@ class AgainstASignedRepository(Case):
                 self.assertEqual(game.read("big.dat"), big)
                 self.assertEqual([n for n in game.snapshot() if "~" in n or n.startswith("updater.")], [])
 
+    def published(self, *builds):
+        """A repository that update-repo publish --key made of builds, as
+        versions 1, 2, ..."""
+        repo = types.SimpleNamespace(root=tempfile.mkdtemp(prefix="repository-"))
+        self.addCleanup(shutil.rmtree, repo.root, True)
+        for version, files in enumerate(builds, start=1):
+            build = tempfile.mkdtemp(prefix="build-")
+            self.addCleanup(shutil.rmtree, build, True)
+            for name, content in files.items():
+                os.makedirs(os.path.dirname(os.path.join(build, name)), exist_ok=True)
+                with open(os.path.join(build, name), "wb") as f:
+                    f.write(content)
+            update_repo("publish", "--repo", repo.root, "--version", str(version), "--from", build, "--key", self.key,
+                        *(["--first-signing"] if version == 1 else []))
+        readable(repo)
+        return repo
+
+    def test_files_a_version_drops_are_removed_and_a_renamed_one_is_copied(self):
+        """Version 2 drops two files and a third one the player changed, and
+        moves a file to another name: a keyed updater removes the two,
+        with the folders they leave empty, keeps the player's file, and
+        copies the moved one instead of fetching it; an updater without a
+        key removes nothing and fetches it. A player's own file in a dropped
+        file's folder keeps that folder."""
+        moved = os.urandom(50_000)
+        first = {"keep.dat": b"kept", "gone.dat": b"dropped", "old/deep/gone.dat": b"dropped too",
+                 "changed.dat": b"dropped, changed by the player", "sounds/theme.ogg": moved,
+                 "maps/gone.map": b"dropped beside a player's file"}
+        second = {"keep.dat": b"kept", "music/theme.ogg": moved, "readme.txt": b"new"}
+        repo = self.published(first, second)
+        installed = dict(first, **{"changed.dat": b"the player's own text", "maps/mine.map": b"the player's map"})
+        base = "/game/update/"
+        for keyed in (True, False):
+            with self.subTest(keyed=keyed):
+                game = self.game(settings=b"[VERSION]\r\nGame= 1\r\n", files=installed)
+                with Nginx(repo) as nginx:
+                    result = run_headless(game, env=self.env if keyed else {})
+                    requests = nginx.requests()
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(result["L2"], "Mise à jours à la version 2!")
+                self.assertEqual(game.read("music/theme.ogg"), moved)
+                self.assertEqual(game.read("readme.txt"), b"new")
+                self.assertEqual(game.read("changed.dat"), b"the player's own text")
+                self.assertEqual(game.read("maps/mine.map"), b"the player's map")
+                self.assertEqual(os.path.exists(game.path("sounds/theme.ogg")), not keyed)
+                self.assertEqual(game.read("keep.dat"), b"kept")
+                theme = [r for r in requests if "theme.ogg" in r or hashlib.sha256(moved).hexdigest() in r]
+                if keyed:
+                    # No request for what the folder already held.
+                    self.assertEqual(theme, [], requests)
+                    for gone in ("gone.dat", "old", "sounds", "maps/gone.map"):
+                        self.assertFalse(os.path.exists(game.path(gone)), gone)
+                else:
+                    self.assertEqual(theme, [base + "files\\music/theme.ogg"], requests)
+                    for name in ("gone.dat", "old/deep/gone.dat", "maps/gone.map"):
+                        self.assertEqual(game.read(name), first[name], name)
+                left = [n for n in os.listdir(game.root) if ".~" in n or n.startswith("updater.")]
+                self.assertEqual(left, [])
+
     def test_an_updater_without_a_key_still_updates_from_a_signed_repository(self):
         repo = self.signed_repository()
         game = self.game()
