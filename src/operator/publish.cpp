@@ -20,6 +20,9 @@
 
 namespace {
 
+constexpr const char* kNothingToPublish =
+    "nothing to publish: the build matches the published game (--allow-empty publishes an empty version)";
+
 // Copies at least this big report their percentage as they go.
 constexpr std::uint64_t kLargeFile = 4 << 20;
 // Comparing a big build takes a while too: a counter every so many files.
@@ -332,10 +335,11 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
     for (const std::string& path : published) {
         if (!inBuild.contains(path)) plan.gone.push_back(path);
     }
-    if (plan.files.empty() && !options.allowEmpty && plan.refusals.empty()) {
-        plan.refusals.push_back(
-            "nothing to publish: the build matches the published game (--allow-empty publishes an empty "
-            "version)");
+    // Signed, a file gone from the build is a change: keyed updaters remove it
+    // (whether it is a new drop is known once the signing is planned).
+    const bool drops = !options.signing.keyFiles.empty() && !plan.gone.empty();
+    if (plan.files.empty() && !options.allowEmpty && !drops && plan.refusals.empty()) {
+        plan.refusals.push_back(kNothingToPublish);
     }
     if (options.version >= INT16_MIN && options.version <= INT16_MAX) {
         std::error_code error;
@@ -385,13 +389,15 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     const RepositoryFolder repository = ReadRepositoryFolder(options.repository);
     PublishPlan plan = PlanPublish(options, repository, err);
     std::optional<SigningPlan> signing = PlanSigningAlong(options, repository, plan);
+    if (signing && plan.refusals.empty()) {
+        const std::size_t dropped = RecordRemovedFiles(repository, static_cast<std::int16_t>(options.version),
+                                                       plan.gone, signing->extras);
+        if (plan.files.empty() && !options.allowEmpty && dropped == 0)
+            plan.refusals.push_back(kNothingToPublish);
+    }
     if (!plan.refusals.empty()) {
         PrintRefusals(plan, signing, err);
         return 1;
-    }
-    if (signing) {
-        RecordRemovedFiles(repository, static_cast<std::int16_t>(options.version), plan.gone,
-                           signing->extras);
     }
     PrintPlan(options, plan, out);
     if (signing) {

@@ -40,8 +40,9 @@ std::string Described(const FileDigest& digest) {
 
 }  // namespace
 
-void RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version,
-                        const std::vector<std::string>& gone, ReleaseExtras& extras) {
+std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version,
+                               const std::vector<std::string>& gone, ReleaseExtras& extras) {
+    const std::size_t before = extras.removed.size();
     for (const std::string& path : gone) {
         const std::optional<std::int16_t> listed = LastListing(repository, path, version);
         if (!listed) continue;
@@ -55,6 +56,7 @@ void RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version
         if (!last) last = DigestOfFile(repository.GameFilePath(path));
         extras.removed.push_back({version, *last, entry});
     }
+    return extras.removed.size() - before;
 }
 
 std::vector<Problem> CheckRemovedFiles(const RepositoryFolder& repository, const ReleaseExtras& extras) {

@@ -17,9 +17,9 @@
 // a version before it installed: the digest of it in the metadata of the
 // newest version that lists it, or, when that version has none yet, the
 // bytes under files/. A path dropped already since it was last listed gets
-// no second record.
-void RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version,
-                        const std::vector<std::string>& gone, ReleaseExtras& extras);
+// no second record. Returns how many it adds.
+std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version,
+                               const std::vector<std::string>& gone, ReleaseExtras& extras);
 
 // Each record of extras must name an entry that a version before its own
 // lists, with the digest that the newest of those versions' metadata gives

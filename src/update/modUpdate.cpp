@@ -478,6 +478,8 @@ void UpdateRun::RebuildPatched(InstallPlan& plan) {
     for (std::size_t k = 0; k < plan.patched.size(); ++k) {
         PatchedFile& file = plan.patched[k];
         if (!file.result.empty()) continue;  // rebuilt, or fetched whole
+        // A copy fetches nothing: its folder is made here, as transfers make theirs.
+        if (file.ways.front().kind == FileWay::Kind::Local) folders_.MakeFolderOf(file.entry).IgnoreError();
         if (!file.failed && BesideWindow<Rebuilt>(view_, [&](const std::atomic<bool>& stop) {
                                 return RebuildFile(folder_, file, stop);
                             }) == Rebuilt::Done) {
