@@ -135,7 +135,8 @@ bool HoldsSignedLeftover(GameFolder& folder, const std::string& staged, const Fi
 
 // The content among those that the installed file holds, when it is a
 // regular file reached through folders: no link at its name nor on its way,
-// whose target may lie outside the game folder.
+// whose target may lie outside the game folder. Throws UpdateFailure when
+// such a file of a signed size cannot be read.
 std::optional<FileDigest> RemovableContent(GameFolder& folder, const DueRemoval& due) {
     bool throughFolders = true;
     ForEachFolderOf(due.entry, [&](std::string_view above) {
@@ -143,9 +144,17 @@ std::optional<FileDigest> RemovableContent(GameFolder& folder, const DueRemoval&
         const Result<FileInfo> there = folder.Inspect(std::string(above), Links::NotFollowed);
         throughFolders = there.ok() && there->kind == FileKind::Folder;
     });
-    if (!throughFolders) return std::nullopt;
+    const Result<FileInfo> info = folder.Inspect(due.entry, Links::NotFollowed);
+    const auto sized = [&](const FileDigest& content) { return content.size == info->size; };
+    if (!throughFolders || !info.ok() || info->kind != FileKind::Regular ||
+        std::none_of(due.contents.begin(), due.contents.end(), sized)) {
+        return std::nullopt;
+    }
+    // A file that may be the signed one but cannot be read stops the run:
+    // going on would leave it installed past its version for good.
     const std::optional<FileDigest> installed = InstalledDigest(folder, due.entry);
-    if (!installed || std::find(due.contents.begin(), due.contents.end(), *installed) == due.contents.end())
+    if (!installed) throw UpdateFailure(texts::CannotRead(Printable(due.entry)));
+    if (std::find(due.contents.begin(), due.contents.end(), *installed) == due.contents.end())
         return std::nullopt;
     return installed;
 }

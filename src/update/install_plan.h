@@ -87,7 +87,8 @@ std::vector<CommitMove> CommitMoves(const InstallPlan& plan);
 
 // The files to remove were read when the run was planned: each is looked at
 // again right before the commit, and one that is no longer exactly as
-// signed (the player changed it meanwhile) stays where it is.
+// signed (the player changed it meanwhile) stays where it is. Throws
+// UpdateFailure for one that cannot be read.
 void RecheckRemovals(GameFolder& folder, InstallPlan& plan);
 
 // The whole leftovers were checked when the run was planned, minutes before
