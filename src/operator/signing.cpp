@@ -11,6 +11,7 @@
 #include "operator/file_io.h"
 #include "operator/names.h"
 #include "operator/removed_files.h"
+#include "operator/signed_extras.h"
 #include "operator/verify.h"
 #include "storage/cp1252.h"
 #include "update/formats/utc_time.h"
@@ -526,6 +527,11 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
             KeepPresentSignatures(repository, kSignatureName, plan.keys, options.dropOtherKeys,
                                   plan.oldSignatures, plan.refusals);
         }
+        KeepPresentSignatures(repository, kExtrasSignatureName, plan.keys, options.dropOtherKeys,
+                              plan.oldSignatures, plan.refusals);
+        if (auto extras = PresentExtras(repository, PublicKeysOf(plan.keys), plan.refusals)) {
+            plan.extras.removed = std::move(extras->removed);
+        }
     }
     // Without release metadata the repository is signed for the first time
     // in two roles: against the first shape's signature while it is kept.
@@ -575,6 +581,10 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
     }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);
+    // The extras first: a player who reads the new release metadata finds
+    // them bound to it.
+    signatures[kExtrasSignatureName] =
+        WriteSignedExtras(repository, plan.extras, release, plan.keys, plan.oldSignatures);
     signatures[kReleaseSignatureName] =
         WriteSignedFile(repository, kReleaseMetadataName, release, plan.keys, plan.oldSignatures);
     const FreshMetadata fresh{plan.freshSerial, plan.freshExpires, DigestOf(release)};
@@ -688,6 +698,7 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
         CheckTop(repository, kReleaseMetadataName, *release, true, problems);
 
         CheckFreshMetadata(repository, keys, *releaseBytes, now, problems);
+        CheckExtras(repository, keys.release, keys.threshold, *releaseBytes, problems);
         const auto extras = ReadWholeFile(repository.root / kExtrasName);
         if (const auto parsed = extras ? ParseReleaseExtras(*extras) : std::nullopt) {
             const std::vector<Problem> removed = CheckRemovedFiles(repository, *parsed);
@@ -715,6 +726,10 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
 std::vector<std::string> TopMetadataNames(const RepositoryFolder& repository) {
     std::vector<std::string> names = {kFreshMetadataName, kFreshSignatureName, kReleaseMetadataName,
                                       kReleaseSignatureName};
+    if (Exists(repository, kExtrasName)) {
+        names.push_back(kExtrasName);
+        names.push_back(kExtrasSignatureName);
+    }
     if (Exists(repository, kMetadataName)) {
         names.push_back(kMetadataName);
         names.push_back(kSignatureName);

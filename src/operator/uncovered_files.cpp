@@ -8,6 +8,7 @@
 #include "operator/file_io.h"
 #include "storage/cp1252.h"
 #include "update/formats/repository.h"
+#include "update/trust/extras.h"
 #include "update/trust/signature_file.h"
 
 namespace {
@@ -49,7 +50,7 @@ std::vector<std::string> FilesNothingSignedNames(const RepositoryFolder& reposit
                                                  const RepositoryMetadata& release) {
     std::set<std::string> covered = {kIndexName,         kReleaseMetadataName, kReleaseSignatureName,
                                      kFreshMetadataName, kFreshSignatureName,  kMetadataName,
-                                     kSignatureName};
+                                     kSignatureName,     kExtrasName,          kExtrasSignatureName};
     for (const SignedVersion& line : release.versions) {
         covered.insert(ListName(line.version));
         covered.insert(VersionMetadataName(line.version));

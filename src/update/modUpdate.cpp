@@ -24,6 +24,8 @@
 
 namespace {
 
+constexpr std::size_t kVersionsAtOnce = 64;
+
 DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateView& view,
                                      GameFolder& folder) {
     DownloadSettings download;
@@ -209,8 +211,9 @@ void UpdateRun::ReadMirror() {
     drops_.clear();
     droppedListed_.clear();
     due_.clear();
-    const std::string index = FetchIndex();
-    trust_->CheckIndex(index, [this](const TextRequests& files) { return FetchTexts(files); });
+    const std::vector<std::string> top = FetchTop();
+    const std::string& index = top.front();
+    trust_->CheckIndex(index, {top.begin() + 1, top.end()});
     if (settings_.repair) {
         for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
             if (version <= CurrentVersion) NewVersions.push_back(version);
@@ -345,18 +348,26 @@ void UpdateRun::ConnectToRepository() {
     downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_, folder_));
 }
 
-std::string UpdateRun::FetchIndex() {
+// The index and, for a signed repository, every metadata file whose name
+// is known before it, at once: one round trip instead of three.
+std::vector<std::string> UpdateRun::FetchTop() {
     view_.Show();
     ShowSearching(view_);
-    return FetchTexts({{kIndexName, kLargestIndex, {}}}).front();
+    TextRequests names = {{kIndexName, kLargestIndex, {}}};
+    const TextRequests signedNames = trust_->TopRequests();
+    names.insert(names.end(), signedNames.begin(), signedNames.end());
+    return FetchTexts(names);
 }
 
 // The lists (and their signed file metadata) come in batches fetched at
-// once, and are merged strictly in index order.
+// once, and are merged strictly in index order. A batch is as large as a
+// player far behind needs: each batch waits for its slowest file, and the
+// lists of a batch are held in memory together.
 void UpdateRun::FetchLists() {
     ShowCheckingVersions(view_);
     listed_ = std::make_unique<ListMerge>(FileList, FileCount);
-    const std::size_t batch = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
+    const std::size_t connections = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
+    const std::size_t batch = std::max(connections, kVersionsAtOnce);
     std::vector<std::int16_t> withoutPatches;
     for (std::size_t first = 0; first < NewVersions.size(); first += batch) {
         const std::size_t end = std::min(NewVersions.size(), first + batch);
@@ -370,8 +381,8 @@ void UpdateRun::FetchLists() {
         starts.push_back(names.size());
         // The files come next, as many at once as allowed: their connections
         // open while the lists arrive (a long list takes several round trips).
-        if (end == NewVersions.size() && names.size() < batch) {
-            downloader_->Prepare(static_cast<int>(batch - names.size()));
+        if (end == NewVersions.size() && names.size() < connections) {
+            downloader_->Prepare(static_cast<int>(connections - names.size()));
         }
         const std::vector<std::string> texts = FetchTexts(names);
         for (std::size_t i = first; i < end; ++i) {

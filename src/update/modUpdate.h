@@ -44,7 +44,7 @@ private:
     void ConnectToRepository();
     void ReadRepository();
     void ReadMirror();
-    std::string FetchIndex();
+    std::vector<std::string> FetchTop();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
     void TakeDrops();

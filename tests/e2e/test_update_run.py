@@ -28,6 +28,7 @@ REMOTE_KEEP = "files\\data/keep.dat"
 TRICKLED_INDEX = "6\r\n" + "\r\n" * 50_000
 RELEASE, RELEASE_SIG = "qoro_update_release.meta", "qoro_update_release.sig"
 FRESH, FRESH_SIG = "qoro_update_fresh.meta", "qoro_update_fresh.sig"
+EXTRAS, EXTRAS_SIG = "qoro_update_extras.meta", "qoro_update_extras.sig"
 
 
 def sealed(*lines):
@@ -1333,6 +1334,46 @@ class AgainstASignedRepository(Case):
                 left = [n for n in os.listdir(game.root) if ".~" in n or n.startswith("updater.")]
                 self.assertEqual(left, [])
 
+    def test_what_can_be_named_in_advance_is_asked_for_at_once(self):
+        """The index and the signed metadata come in one round, then every
+        newer version's list and file metadata in the next: while one answer
+        of a round is held back, the rest of the round is asked for."""
+        repo = self.signed_repository()
+        rounds = [(INDEX, [FRESH, FRESH_SIG, RELEASE, RELEASE_SIG, EXTRAS, EXTRAS_SIG]),
+                  ("qoro_update_6.deploy", ["qoro_update_6.meta", "qoro_update_7.deploy", "qoro_update_7.meta"])]
+        for held, alongside in rounds:
+            with self.subTest(held=held):
+                game = self.game()
+                with FaultServer(repo, {held: "stall"}) as server:
+                    process = start_headless(game, env=self.env, stdout=subprocess.DEVNULL)
+                    try:
+                        wait_until(lambda: all(server.count(name) for name in alongside), what=" ".join(alongside))
+                        self.assertEqual(server.count(held), 1)
+                    finally:
+                        process.kill()
+                        process.wait()
+
+    def test_extras_that_do_not_check_are_set_aside(self):
+        """They only ever save work: the update goes on as without them."""
+        for spoil in ("edited", "made for another release", "missing signature"):
+            with self.subTest(spoil=spoil):
+                repo = self.signed_repository()
+                path = os.path.join(repo.root, EXTRAS)
+                if spoil == "edited":
+                    with open(path, "ab") as f:
+                        f.write(b"pack 1 7 " + b"0" * 64 + b" 10\n")
+                elif spoil == "made for another release":
+                    with open(path, "rb") as f:
+                        text = re.sub(rb"release \S+", b"release " + b"0" * 64, f.read())
+                    self.sign_by_hand(repo, EXTRAS, self.key, text)
+                else:
+                    os.remove(os.path.join(repo.root, EXTRAS_SIG))
+                game = self.game()
+                with Nginx(repo):
+                    result = run_headless(game, env=self.env)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
+
     def test_an_updater_without_a_key_still_updates_from_a_signed_repository(self):
         repo = self.signed_repository()
         game = self.game()
@@ -1380,11 +1421,15 @@ class WhenTheGameFolderFails(Case):
     afterwards, with nothing of the run left but what it keeps on purpose (a
     journal whose version could not be recorded, the compressed forms and
     rebuilt files it verified), and the next clean run leaves it exactly as a
-    clean run would have."""
+    clean run would have. Version 2 also drops a file and moves another:
+    the commit removes the one and the folders it empties, and the other is
+    copied, not fetched."""
 
-    BUILDS = ({"data/archive.pak": archive(1), "readme.txt": b"first readme", "keep.dat": b"unchanged"},
+    BUILDS = ({"data/archive.pak": archive(1), "readme.txt": b"first readme", "keep.dat": b"unchanged",
+               "old/deep/gone.dat": b"dropped by version 2", "sounds/theme.ogg": bytes(range(256)) * 30},
               {"data/archive.pak": archive(2, archive(1), 5), "readme.txt": b"the second readme",
-               "keep.dat": b"unchanged", "maps/new/town.map": bytes(range(256)) * 20})
+               "keep.dat": b"unchanged", "maps/new/town.map": bytes(range(256)) * 20,
+               "music/theme.ogg": bytes(range(256)) * 30})
 
     def setUp(self):
         folder = tempfile.mkdtemp(prefix="faults-")
@@ -1393,7 +1438,8 @@ class WhenTheGameFolderFails(Case):
         self.env = {"UPDATER_TEST_PUBLIC_KEY": update_repo("keygen", "--out", key).split()[0],
                     "UPDATER_TEST_PARALLEL": "1"}
         # Version 2 installs with a delta from the installed archive, a new
-        # file in new folders and a replaced one; keep.dat is already in place.
+        # file in new folders, a replaced one, a removed one and a copied one;
+        # keep.dat is already in place.
         self.repo = types.SimpleNamespace(root=os.path.join(folder, "repository"))
         os.makedirs(self.repo.root)
         for version, files in enumerate(self.BUILDS, start=1):
@@ -1494,10 +1540,15 @@ class WhenTheGameFolderFails(Case):
     def test_all_old_or_all_new_whatever_fails(self):
         game = self.installed()
         before = self.tree(game)
-        with Nginx(self.repo):
+        with Nginx(self.repo) as nginx:
             clean = run_with_faults(game, ["--count-calls"], self.env)
             self.assertEqual(clean["UpdateDone"], "1", clean)
             after = self.tree(game)
+            # The dropped file went with the folders it emptied; the moved one
+            # was copied, not fetched.
+            self.assertEqual({"old", "old/deep", "sounds", "sounds/theme.ogg"} & set(after), set(), after)
+            self.assertEqual(after["music/theme.ogg"], hashlib.sha256(self.BUILDS[1]["music/theme.ogg"]).hexdigest())
+            self.assertEqual([r for r in nginx.requests() if "theme" in r], [])
             counts = clean["calls"]
             rows = [["write:%d+:ENOSPC" % n] for n in range(1, counts["write"] + 1)]
             rows += [["%s:%d:%s" % (kind, n, error)] for kind, error in
