@@ -234,6 +234,7 @@ TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
              // Removals only in their own format, and only of an entry, to
              // a backup name of it.
              Sealed(head + "remove\ta.dat\ta.dat.~old-0123abcd\n"),
+             Sealed(headRemoving + "move\ta.dat.~upd-0123abcd\ta.dat\ta.dat.~old-0123abcd\n"),
              Sealed(headRemoving + "remove\ta.dat\tb.dat.~old-0123abcd\n"),
              Sealed(headRemoving + "remove\ta.dat\ta.dat.~upd-0123abcd\n"),
              Sealed(headRemoving + "remove\ta.dat\ta.dat\n"),

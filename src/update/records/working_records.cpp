@@ -193,6 +193,9 @@ std::optional<Journal> ReadJournal(std::string_view text) {
         if (!move) return std::nullopt;
         journal.moves.push_back(std::move(*move));
     }
+    // Written only for a commit that removes files.
+    const auto removal = [](const CommitMove& m) { return m.IsRemoval(); };
+    if (removals && std::none_of(journal.moves.begin(), journal.moves.end(), removal)) return std::nullopt;
     return journal;
 }
 
