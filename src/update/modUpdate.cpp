@@ -224,19 +224,25 @@ void UpdateRun::ReadMirror() {
         NewVersions = newer.versions;
         NewestVersion = newer.newest;
         if (!(CurrentVersion < NewestVersion)) return;
-        TakeDrops();
     }
+    TakeDrops();
     FetchLists();
-    due_ = RemovalsDue(CurrentVersion, NewestVersion, drops_, droppedListed_);
+    due_ = RemovalsDue(DroppedAfter(), NewestVersion, drops_, droppedListed_);
 }
 
-// The files the newer versions dropped, as the signed extras name them; an
-// unsigned repository drops none.
+// An update acts on the drops of the newer versions; a repair, on those of
+// every version up to the installed one, whose files it never brings back.
+std::int16_t UpdateRun::DroppedAfter() const {
+    return settings_.repair ? INT16_MIN : CurrentVersion;
+}
+
+// The files the versions the run reads dropped, as the signed extras name
+// them; an unsigned repository drops none.
 void UpdateRun::TakeDrops() {
     const ReleaseExtras* extras = trust_->Extras();
     if (!extras) return;
     for (const RemovedEntry& drop : extras->removed) {
-        if (drop.version > CurrentVersion && drop.version <= NewestVersion)
+        if (drop.version > DroppedAfter() && drop.version <= NewestVersion)
             drops_.push_back({drop.version, drop.last, AnsiToUtf8(drop.entry)});
     }
 }
@@ -287,8 +293,11 @@ void UpdateRun::Repair() {
 }
 
 // Reads every listed file once, off the window's thread: the positions in
-// FileList of those that are not exactly as signed.
+// FileList of those that are not exactly as signed. A file a version up to
+// the installed one dropped is not among them, whatever is there.
 std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
+    std::set<std::string> dropped;
+    for (const DueRemoval& removal : due_) dropped.insert(FileSystemSpelling(removal.entry));
     std::atomic<std::size_t> checked{0};
     const std::size_t total = FileList.size();
     ShowCheckingFiles(view_, 0, total);
@@ -300,7 +309,7 @@ std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
                 if (stop) throw RunCancelled();
                 // A link at the name is damage, never read through: what it
                 // leads to may lie outside the game folder.
-                if (!IsBlankEntry(FileList[k]) &&
+                if (!IsBlankEntry(FileList[k]) && !dropped.contains(FileSystemSpelling(FileList[k])) &&
                     !HoldsContent(folder_, FileList[k], trust_->Expected(FileList[k]), Links::NotFollowed)) {
                     damaged.push_back(k);
                 }

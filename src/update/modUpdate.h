@@ -47,6 +47,7 @@ private:
     std::vector<std::string> FetchTop();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
+    std::int16_t DroppedAfter() const;
     void TakeDrops();
     void NoteDroppedListed(std::int16_t version, const std::string& list);
     InstallPlan PlanInstall();

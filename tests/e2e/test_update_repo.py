@@ -1189,7 +1189,11 @@ class Patches(Case):
                     self.assertIn("qoro_update_3.patch", mirror.requests)
                 self.assertEqual(result["UpdateDone"], "1", result)
                 self.assertEqual(game.read(PAK), PAK_3)
-                self.assertEqual(game.read("small.txt"), b"small 2")
+                # Version 3 drops small.txt: a keyed updater neither fetches
+                # version 2's copy nor removes the installed one, which is not
+                # the content the versions before 3 had last.
+                self.assertEqual(game.read("small.txt"), b"small" if env else b"small 2")
+                self.assertEqual([r for r in requests if "small.txt" in r], [] if env else [base + "files\\small.txt"])
                 self.assertEqual([r for r in requests if PAK in r or "/deltas/" in r or sha(PAK_3) in r], expected,
                                  what)
                 if not env:
@@ -1217,12 +1221,13 @@ class Patches(Case):
             result = repair()
             fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
         self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
-                         ("Réparation terminée!", "2 fichier(s) remplacé(s).", "1"), result)
+                         ("Réparation terminée!", "1 fichier(s) remplacé(s).", "1"), result)
         self.assertIn(("L2", "Vérification des fichiers: 2 sur 2"), result["trace"])
-        # Both come as the installed version's objects, the small file's too,
-        # though it compresses to more than itself.
-        self.assertEqual(sorted(fetched), sorted("/game/update/objects/%s.zst" % sha(c) for c in (PAK_3, b"small 2")))
-        self.assertEqual((game.read(PAK), game.read("small.txt")), (PAK_3, b"small 2"))
+        # The archive comes as the installed version's object; small.txt,
+        # which version 3 dropped, is not brought back.
+        self.assertEqual(fetched, ["/game/update/objects/%s.zst" % sha(PAK_3)])
+        self.assertEqual(game.read(PAK), PAK_3)
+        self.assertFalse(os.path.exists(game.path("small.txt")))
         self.assertEqual(game.read("Readme.txt"), b"not listed, left alone")
         self.assertEqual(game.read("Config/Client.ini").replace(b"Fin=1", b"Fin=0").split(b"[UPDATER]")[0],
                          settings.split(b"[UPDATER]")[0])

@@ -1327,6 +1327,12 @@ class AgainstASignedRepository(Case):
                     self.assertEqual(theme, [], requests)
                     for gone in ("gone.dat", "old", "sounds", "maps/gone.map"):
                         self.assertFalse(os.path.exists(game.path(gone)), gone)
+                    # A repair finds the game whole: what version 2 dropped
+                    # is not brought back.
+                    with Nginx(repo):
+                        repaired = run_headless(game, env=self.env, arguments=["--repair"])
+                    self.assertEqual(repaired["L2"], "Tous les fichiers sont intacts!", repaired)
+                    self.assertFalse(os.path.exists(game.path("gone.dat")))
                 else:
                     self.assertEqual(theme, [base + "files\\music/theme.ogg"], requests)
                     for name in ("gone.dat", "old/deep/gone.dat", "maps/gone.map"):
