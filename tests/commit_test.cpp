@@ -23,38 +23,93 @@ namespace fs = std::filesystem;
 
 using Files = std::map<std::string, std::string>;  // every file and folder ("<dir>") below the root
 
-const Files kInstalled = {
-    {"Config", "<dir>"},    {"Config/Client.ini", "[VERSION]\r\nGame= 5\r\n"},
-    {"a.dat", "old a"},     {"sub", "<dir>"},
-    {"sub/b.dat", "old b"},
+// One commit to make: the installed game, what the run staged, the moves,
+// and the game once they are made.
+struct Game {
+    std::string what;
+    Files installed;
+    Files staged;
+    std::vector<CommitMove> moves;
+    Files allNew;
 };
-// What the run staged: two files replace installed ones, one is new.
-const Files kStaged = {
-    {"a.dat.~upd-0000000a", "new a"},
-    {"sub/b.dat.~upd-0000000b", "new b"},
-    {"sub/c.dat.~upd-0000000c", "new c"},
+
+// Two files replace installed ones, one is new.
+const Game kReplacing = {
+    "replacing",
+    {
+        {"Config", "<dir>"},
+        {"Config/Client.ini", "[VERSION]\r\nGame= 5\r\n"},
+        {"a.dat", "old a"},
+        {"sub", "<dir>"},
+        {"sub/b.dat", "old b"},
+    },
+    {
+        {"a.dat.~upd-0000000a", "new a"},
+        {"sub/b.dat.~upd-0000000b", "new b"},
+        {"sub/c.dat.~upd-0000000c", "new c"},
+    },
+    {
+        {"a.dat.~upd-0000000a", "a.dat", "a.dat.~old-0000000a"},
+        {"sub/b.dat.~upd-0000000b", "sub/b.dat", "sub/b.dat.~old-0000000b"},
+        {"sub/c.dat.~upd-0000000c", "sub/c.dat", "sub/c.dat.~old-0000000c"},
+    },
+    {
+        {"Config", "<dir>"},
+        {"Config/Client.ini", "[VERSION]\r\nGame= 7\r\n"},
+        {"a.dat", "new a"},
+        {"sub", "<dir>"},
+        {"sub/b.dat", "new b"},
+        {"sub/c.dat", "new c"},
+    },
 };
-const std::vector<CommitMove> kMoves = {
-    {"a.dat.~upd-0000000a", "a.dat", "a.dat.~old-0000000a"},
-    {"sub/b.dat.~upd-0000000b", "sub/b.dat", "sub/b.dat.~old-0000000b"},
-    {"sub/c.dat.~upd-0000000c", "sub/c.dat", "sub/c.dat.~old-0000000c"},
+
+// The same, and two files the new version no longer has are removed first:
+// the folders one leaves empty go with it, the one the other leaves does not.
+const Game kRemoving = {
+    "removing",
+    {
+        {"Config", "<dir>"},
+        {"Config/Client.ini", "[VERSION]\r\nGame= 5\r\n"},
+        {"a.dat", "old a"},
+        {"sub", "<dir>"},
+        {"sub/b.dat", "old b"},
+        {"gone", "<dir>"},
+        {"gone/deep", "<dir>"},
+        {"gone/deep/x.dat", "dropped x"},
+        {"sub/y.dat", "dropped y"},
+    },
+    kReplacing.staged,
+    {
+        {"", "gone/deep/x.dat", "gone/deep/x.dat.~old-0000000d"},
+        {"", "sub/y.dat", "sub/y.dat.~old-0000000e"},
+        {"a.dat.~upd-0000000a", "a.dat", "a.dat.~old-0000000a"},
+        {"sub/b.dat.~upd-0000000b", "sub/b.dat", "sub/b.dat.~old-0000000b"},
+        {"sub/c.dat.~upd-0000000c", "sub/c.dat", "sub/c.dat.~old-0000000c"},
+    },
+    kReplacing.allNew,
 };
+
+const Game* const kGames[] = {&kReplacing, &kRemoving};
 constexpr std::int16_t kVersion = 7;
 
 // Before the commit, and after one that failed: the installed game and the
 // staged copies as they were.
-Files AllOld() {
-    Files files = kInstalled;
-    files.insert(kStaged.begin(), kStaged.end());
+Files AllOld(const Game& game) {
+    Files files = game.installed;
+    files.insert(game.staged.begin(), game.staged.end());
     return files;
 }
 
-Files AllNew() {
-    return {
-        {"Config", "<dir>"},    {"Config/Client.ini", "[VERSION]\r\nGame= 7\r\n"},
-        {"a.dat", "new a"},     {"sub", "<dir>"},
-        {"sub/b.dat", "new b"}, {"sub/c.dat", "new c"},
-    };
+// The renames a clean commit makes, in order, each named by the target of
+// its move (the journal's first): two for a file that replaces another,
+// one for a new file and for a removal.
+std::vector<std::string> RenamedTargets(const Game& game) {
+    std::vector<std::string> targets = {kJournalName};
+    for (const CommitMove& move : game.moves) {
+        targets.push_back(move.target);
+        if (!move.IsRemoval() && game.installed.contains(move.target)) targets.push_back(move.target);
+    }
+    return targets;
 }
 
 enum class Outcome {
@@ -133,21 +188,21 @@ protected:
     void ExpectFinishedByTheNextStart() {
         EXPECT_TRUE(fs::exists(root_ / kJournalName));
         EXPECT_EQ(Failure([&] { EXPECT_TRUE(FinishPendingCommit(*disk_)); }), "");
-        EXPECT_EQ(Observe(), AllNew());
+        EXPECT_EQ(Observe(), game_->allNew);
     }
 
     void Check(const Row& row, const std::function<void(GameFolder&)>& commit) {
         SCOPED_TRACE(row.what);
-        Prepare(AllOld());
+        Prepare(AllOld(*game_));
         FailingFolder folder(*disk_, row.faults);
         EXPECT_EQ(Failure([&] { commit(folder); }), row.failure);
         EXPECT_EQ(folder.Failed(), static_cast<int>(row.faults.size()));
         switch (row.outcome) {
             case Outcome::Old:
-                EXPECT_EQ(Observe(), AllOld());
+                EXPECT_EQ(Observe(), AllOld(*game_));
                 break;
             case Outcome::New:
-                EXPECT_EQ(Observe(), AllNew());
+                EXPECT_EQ(Observe(), game_->allNew);
                 break;
             case Outcome::JournalKept:
                 ExpectFinishedByTheNextStart();
@@ -156,13 +211,16 @@ protected:
     }
 
     int CountedInACleanCommit(Call call) {
-        Prepare(AllOld());
+        Prepare(AllOld(*game_));
         FailingFolder counting(*disk_);
-        CommitUpdate(counting, kMoves, kVersion);
-        EXPECT_EQ(Observe(), AllNew());
+        CommitUpdate(counting, game_->moves, kVersion);
+        EXPECT_EQ(Observe(), game_->allNew);
         return counting.Count(call);
     }
 
+    void Commit(GameFolder& folder) const { CommitUpdate(folder, game_->moves, kVersion); }
+
+    const Game* game_ = &kReplacing;
     fs::path root_;
     std::unique_ptr<GameFolder> disk_;
 };
@@ -170,80 +228,99 @@ protected:
 const std::string kJournalUnwritten = "Impossible d'écrire updater.journal.";
 const std::string kVersionUnwritten = "Impossible d'enregistrer la version 7.";
 
+// The renames that put the moves before the last back, when the last is
+// refused: a replaced file's new copy out and its old one in, a new file
+// out, a removed file in.
+int PutBackRenames(const Game& game) {
+    int renames = 0;
+    for (std::size_t k = 0; k + 1 < game.moves.size(); ++k) {
+        const CommitMove& move = game.moves[k];
+        renames += !move.IsRemoval() && game.installed.contains(move.target) ? 2 : 1;
+    }
+    return renames;
+}
+
 // What a power loss may not take once the journal says "commit": the
 // staged files and the journal itself are flushed, by name, after the
-// journal is in place and before the first file moves; nothing else is.
+// journal is in place and before the first file moves; nothing else is (a
+// removal has nothing staged).
 TEST_F(CommitTest, FlushesWhatItWroteBeforeTheFirstMove) {
-    Prepare(AllOld());
-    FailingFolder watched(*disk_);
-    CommitUpdate(watched, kMoves, kVersion);
-    EXPECT_EQ(Observe(), AllNew());
-    std::vector<std::string> expected;
-    for (const CommitMove& move : kMoves) expected.push_back(move.staged);
-    expected.push_back(kJournalName);
-    ASSERT_EQ(watched.Flushed().size(), 1u);
-    EXPECT_EQ(watched.Flushed().front(), expected);
+    for (const Game* game : kGames) {
+        SCOPED_TRACE(game->what);
+        game_ = game;
+        Prepare(AllOld(*game));
+        FailingFolder watched(*disk_);
+        Commit(watched);
+        EXPECT_EQ(Observe(), game->allNew);
+        std::vector<std::string> expected;
+        for (const CommitMove& move : game->moves) {
+            if (!move.IsRemoval()) expected.push_back(move.staged);
+        }
+        expected.push_back(kJournalName);
+        ASSERT_EQ(watched.Flushed().size(), 1u);
+        EXPECT_EQ(watched.Flushed().front(), expected);
 
-    const auto log = watched.Log();
-    const auto at = [&](Call call, const std::string& name) {
-        return std::find(log.begin(), log.end(), std::make_pair(call, name)) - log.begin();
-    };
-    const auto flush = at(Call::Flush, ".");
-    EXPECT_LT(at(Call::Rename, kJournalName), flush) << "the journal is in place before the flush";
-    EXPECT_LT(at(Call::Close, std::string(kJournalName) + ".new"), flush);
-    for (const CommitMove& move : kMoves) {
-        EXPECT_LT(flush, at(Call::Rename, move.backup)) << move.target << " set aside before the flush";
-        EXPECT_LT(flush, at(Call::Rename, move.target)) << move.staged << " moved before the flush";
+        const auto log = watched.Log();
+        const auto at = [&](Call call, const std::string& name) {
+            return std::find(log.begin(), log.end(), std::make_pair(call, name)) - log.begin();
+        };
+        const auto flush = at(Call::Flush, ".");
+        EXPECT_LT(at(Call::Rename, kJournalName), flush) << "the journal is in place before the flush";
+        EXPECT_LT(at(Call::Close, std::string(kJournalName) + ".new"), flush);
+        for (const CommitMove& move : game->moves) {
+            EXPECT_LT(flush, at(Call::Rename, move.backup)) << move.target << " set aside before the flush";
+            EXPECT_LT(flush, at(Call::Rename, move.target)) << move.staged << " moved before the flush";
+        }
     }
 }
 
 TEST_F(CommitTest, AllOldOrAllNewWhateverFails) {
-    // journal.new -> journal, then a: aside and in, b: aside and in, c: in.
-    const int renames = CountedInACleanCommit(Call::Rename);
-    ASSERT_EQ(renames, 6);
-    const std::string targets[] = {"",
-                                   kJournalUnwritten,
-                                   "Impossible d'écrire a.dat.",
-                                   "Impossible d'écrire a.dat.",
-                                   "Impossible d'écrire sub/b.dat.",
-                                   "Impossible d'écrire sub/b.dat.",
-                                   "Impossible d'écrire sub/c.dat."};
-    std::vector<Row> rows = {
-        {"nothing fails", {}, Outcome::New, ""},
-        {"the journal cannot be opened",
-         {Failing(Call::Open, 1, std::errc::permission_denied)},
-         Outcome::Old,
-         kJournalUnwritten},
-        {"the disk is full at the journal's write",
-         {Failing(Call::Write, 1, std::errc::no_space_on_device)},
-         Outcome::Old,
-         kJournalUnwritten},
-        {"closing the journal reports a lost write",
-         {Failing(Call::Close, 1)},
-         Outcome::Old,
-         kJournalUnwritten},
-        {"the flush before the moves fails", {Failing(Call::Flush, 1)}, Outcome::Old, kJournalUnwritten},
-        {"the version cannot be recorded after the moves",
-         {Failing(Call::Settings, 1)},
-         Outcome::JournalKept,
-         kVersionUnwritten},
-    };
-    for (int at = 1; at <= renames; ++at) {
-        rows.push_back({"rename " + std::to_string(at) + " of " + std::to_string(renames) + " refused",
-                        {Failing(Call::Rename, at, std::errc::permission_denied)},
-                        Outcome::Old,
-                        targets[at]});
-    }
-    // Refused at the last move (c), then again at each rename that puts a
-    // moved file back: b's new copy out, b's old one in, the same for a.
-    for (int back = renames + 1; back <= renames + 4; ++back) {
-        rows.push_back({"the last move refused, then putting back rename " + std::to_string(back),
-                        {Failing(Call::Rename, renames), Failing(Call::Rename, back)},
-                        Outcome::JournalKept,
-                        targets[renames]});
-    }
-    for (const Row& row : rows) {
-        Check(row, [](GameFolder& folder) { CommitUpdate(folder, kMoves, kVersion); });
+    for (const Game* game : kGames) {
+        game_ = game;
+        // journal.new -> journal, then a: aside and in, b: aside and in, c:
+        // in; each removal: aside, first.
+        const int renames = CountedInACleanCommit(Call::Rename);
+        const std::vector<std::string> targets = RenamedTargets(*game);
+        ASSERT_EQ(renames, static_cast<int>(targets.size())) << game->what;
+        std::vector<Row> rows = {
+            {"nothing fails", {}, Outcome::New, ""},
+            {"the journal cannot be opened",
+             {Failing(Call::Open, 1, std::errc::permission_denied)},
+             Outcome::Old,
+             kJournalUnwritten},
+            {"the disk is full at the journal's write",
+             {Failing(Call::Write, 1, std::errc::no_space_on_device)},
+             Outcome::Old,
+             kJournalUnwritten},
+            {"closing the journal reports a lost write",
+             {Failing(Call::Close, 1)},
+             Outcome::Old,
+             kJournalUnwritten},
+            {"the flush before the moves fails", {Failing(Call::Flush, 1)}, Outcome::Old, kJournalUnwritten},
+            {"the version cannot be recorded after the moves",
+             {Failing(Call::Settings, 1)},
+             Outcome::JournalKept,
+             kVersionUnwritten},
+        };
+        for (int at = 1; at <= renames; ++at) {
+            rows.push_back({"rename " + std::to_string(at) + " of " + std::to_string(renames) + " refused",
+                            {Failing(Call::Rename, at, std::errc::permission_denied)},
+                            Outcome::Old,
+                            "Impossible d'écrire " + targets[at - 1] + "."});
+        }
+        // Refused at the last move (c), then again at each rename that puts
+        // a moved file back: b's new copy out, b's old one in, the same for
+        // a, then each removed file in.
+        for (int back = renames + 1; back <= renames + PutBackRenames(*game); ++back) {
+            rows.push_back({"the last move refused, then putting back rename " + std::to_string(back),
+                            {Failing(Call::Rename, renames), Failing(Call::Rename, back)},
+                            Outcome::JournalKept,
+                            "Impossible d'écrire " + targets.back() + "."});
+        }
+        for (const Row& row : rows) {
+            SCOPED_TRACE(game->what);
+            Check(row, [&](GameFolder& folder) { Commit(folder); });
+        }
     }
 }
 
@@ -251,66 +328,74 @@ TEST_F(CommitTest, AllOldOrAllNewWhateverFails) {
 // start finds the journal and finishes the commit; before the journal is in
 // place, there is nothing to finish and the game is as it was.
 TEST_F(CommitTest, APowerCutAnywhereIsFinishedByTheNextStart) {
-    const int renames = CountedInACleanCommit(Call::Rename);
-    std::vector<Row> rows;
-    rows.push_back({"the power goes before the journal is in place",
-                    {PowerCutAt(Call::Rename, 1)},
-                    Outcome::Old,
-                    "power cut"});
-    for (int at = 2; at <= renames; ++at) {
-        rows.push_back({"the power goes at rename " + std::to_string(at),
-                        {PowerCutAt(Call::Rename, at)},
-                        Outcome::JournalKept,
+    for (const Game* game : kGames) {
+        SCOPED_TRACE(game->what);
+        game_ = game;
+        const int renames = CountedInACleanCommit(Call::Rename);
+        std::vector<Row> rows;
+        rows.push_back({"the power goes before the journal is in place",
+                        {PowerCutAt(Call::Rename, 1)},
+                        Outcome::Old,
                         "power cut"});
-    }
-    for (int back = renames + 1; back <= renames + 4; ++back) {
-        rows.push_back(
-            {"the last move refused, then the power goes putting back rename " + std::to_string(back),
-             {Failing(Call::Rename, renames), PowerCutAt(Call::Rename, back)},
-             Outcome::JournalKept,
-             "power cut"});
-    }
-    for (Row& row : rows) {
-        if (row.outcome == Outcome::Old) {
-            // The journal's temporary copy is all there is; the next start removes it.
-            SCOPED_TRACE(row.what);
-            Prepare(AllOld());
-            FailingFolder folder(*disk_, row.faults);
-            EXPECT_EQ(Failure([&] { CommitUpdate(folder, kMoves, kVersion); }), "power cut");
-            EXPECT_FALSE(FinishPendingCommit(*disk_));
-            EXPECT_EQ(Observe(), AllOld());
-            continue;
+        for (int at = 2; at <= renames; ++at) {
+            rows.push_back({"the power goes at rename " + std::to_string(at),
+                            {PowerCutAt(Call::Rename, at)},
+                            Outcome::JournalKept,
+                            "power cut"});
         }
-        Check(row, [](GameFolder& folder) { CommitUpdate(folder, kMoves, kVersion); });
+        for (int back = renames + 1; back <= renames + PutBackRenames(*game); ++back) {
+            rows.push_back(
+                {"the last move refused, then the power goes putting back rename " + std::to_string(back),
+                 {Failing(Call::Rename, renames), PowerCutAt(Call::Rename, back)},
+                 Outcome::JournalKept,
+                 "power cut"});
+        }
+        for (Row& row : rows) {
+            if (row.outcome == Outcome::Old) {
+                // The journal's temporary copy is all there is; the next start removes it.
+                SCOPED_TRACE(row.what);
+                Prepare(AllOld(*game));
+                FailingFolder folder(*disk_, row.faults);
+                EXPECT_EQ(Failure([&] { Commit(folder); }), "power cut");
+                EXPECT_FALSE(FinishPendingCommit(*disk_));
+                EXPECT_EQ(Observe(), AllOld(*game));
+                continue;
+            }
+            Check(row, [&](GameFolder& folder) { Commit(folder); });
+        }
     }
 }
 
 // The next start's recovery fails in turn, at each of its renames or at the
 // version: it keeps the journal, and the start after it finishes the commit.
 TEST_F(CommitTest, ARecoveryThatFailsIsFinishedByTheStartAfter) {
-    for (int cut = 2; cut <= 6; ++cut) {
-        Prepare(AllOld());
-        FailingFolder cutting(*disk_, {PowerCutAt(Call::Rename, cut)});
-        ASSERT_EQ(Failure([&] { CommitUpdate(cutting, kMoves, kVersion); }), "power cut");
-        const Files left = Observe();
-        // The renames a recovery from there makes; each row below starts
-        // again from what the cut left.
-        FailingFolder counting(*disk_);
-        ASSERT_TRUE(FinishPendingCommit(counting));
-        const int renames = counting.Count(Call::Rename);
-        std::vector<Fault> faults = {Failing(Call::Settings, 1), PowerCutAt(Call::Settings, 1)};
-        for (int at = 1; at <= renames; ++at) {
-            faults.push_back(Failing(Call::Rename, at, std::errc::permission_denied));
-            faults.push_back(PowerCutAt(Call::Rename, at));
-        }
-        for (const Fault& fault : faults) {
-            SCOPED_TRACE("cut at rename " + std::to_string(cut) + ", then the recovery's " +
-                         std::string(CallName(fault.call)) + " " + std::to_string(fault.nth) +
-                         (fault.powerCut ? " cut" : " refused"));
-            Prepare(left);
-            FailingFolder folder(*disk_, {fault});
-            EXPECT_NE(Failure([&] { FinishPendingCommit(folder); }), "");
-            ExpectFinishedByTheNextStart();
+    for (const Game* game : kGames) {
+        game_ = game;
+        const int commitRenames = CountedInACleanCommit(Call::Rename);
+        for (int cut = 2; cut <= commitRenames; ++cut) {
+            Prepare(AllOld(*game));
+            FailingFolder cutting(*disk_, {PowerCutAt(Call::Rename, cut)});
+            ASSERT_EQ(Failure([&] { Commit(cutting); }), "power cut");
+            const Files left = Observe();
+            // The renames a recovery from there makes; each row below starts
+            // again from what the cut left.
+            FailingFolder counting(*disk_);
+            ASSERT_TRUE(FinishPendingCommit(counting));
+            const int renames = counting.Count(Call::Rename);
+            std::vector<Fault> faults = {Failing(Call::Settings, 1), PowerCutAt(Call::Settings, 1)};
+            for (int at = 1; at <= renames; ++at) {
+                faults.push_back(Failing(Call::Rename, at, std::errc::permission_denied));
+                faults.push_back(PowerCutAt(Call::Rename, at));
+            }
+            for (const Fault& fault : faults) {
+                SCOPED_TRACE(game->what + ": cut at rename " + std::to_string(cut) +
+                             ", then the recovery's " + std::string(CallName(fault.call)) + " " +
+                             std::to_string(fault.nth) + (fault.powerCut ? " cut" : " refused"));
+                Prepare(left);
+                FailingFolder folder(*disk_, {fault});
+                EXPECT_NE(Failure([&] { FinishPendingCommit(folder); }), "");
+                ExpectFinishedByTheNextStart();
+            }
         }
     }
 }

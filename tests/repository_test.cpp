@@ -5,12 +5,14 @@
 #include <cmath>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "storage/cp1252.h"
 #include "transfer/download.h"
 #include "update/formats/repository.h"
 #include "update/records/settings_record.h"
 #include "update/records/working_records.h"
+#include "update/removals.h"
 
 namespace {
 
@@ -193,19 +195,29 @@ std::string Sealed(const std::string& text) {
 TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
     const std::vector<CommitMove> moves = {{"a.dat.~upd-0123abcd", "a.dat", "a.dat.~old-0123abcd"},
                                            {"d/b.dat.~upd-ffff0000", "d/b.dat", "d/b.dat.~old-ffff0000"}};
-    std::ostringstream written;
+    // With removals, in a format that updaters which know only moves set aside.
+    std::vector<CommitMove> removing = moves;
+    removing.insert(removing.begin(), {"", "gone/c d.dat", "gone/c d.dat.~old-00aa11bb"});
+    std::ostringstream written, writtenRemoving;
     WriteJournalText(written, -3, moves);
-    const std::optional<Journal> read = ReadJournal(written.str());
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->version, -3);
-    ASSERT_EQ(read->moves.size(), moves.size());
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        EXPECT_EQ(read->moves[i].staged, moves[i].staged);
-        EXPECT_EQ(read->moves[i].target, moves[i].target);
-        EXPECT_EQ(read->moves[i].backup, moves[i].backup);
+    WriteJournalText(writtenRemoving, 9, removing);
+    EXPECT_TRUE(written.str().starts_with("kestralon-journal 2\n"));
+    EXPECT_TRUE(writtenRemoving.str().starts_with("kestralon-journal 3\n"));
+    for (const auto& [text, version, expected] :
+         {std::tuple(written.str(), -3, moves), std::tuple(writtenRemoving.str(), 9, removing)}) {
+        const std::optional<Journal> read = ReadJournal(text);
+        ASSERT_TRUE(read) << text;
+        EXPECT_EQ(read->version, version);
+        ASSERT_EQ(read->moves.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(read->moves[i].staged, expected[i].staged);
+            EXPECT_EQ(read->moves[i].target, expected[i].target);
+            EXPECT_EQ(read->moves[i].backup, expected[i].backup);
+        }
     }
 
     const std::string head = "kestralon-journal 2\nversion 6\n";
+    const std::string headRemoving = "kestralon-journal 3\nversion 6\n";
     std::string editedSum = Sealed(head + "version 32767\n");
     editedSum[editedSum.size() - 2] ^= 1;
     const std::string whole = written.str();
@@ -219,6 +231,17 @@ TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
                     "move\tupdater.journal.~upd-0123abcd\tupdater.journal\tupdater.journal.~old-0123abcd\n"),
              Sealed(head + "move\ta.dat.~upd-0123abcd\ta.dat\n"),
              Sealed(head + "version 7\n"),
+             // Removals only in their own format, and only of an entry, to
+             // a backup name of it.
+             Sealed(head + "remove\ta.dat\ta.dat.~old-0123abcd\n"),
+             Sealed(headRemoving + "move\ta.dat.~upd-0123abcd\ta.dat\ta.dat.~old-0123abcd\n"),
+             Sealed(headRemoving + "remove\ta.dat\tb.dat.~old-0123abcd\n"),
+             Sealed(headRemoving + "remove\ta.dat\ta.dat.~upd-0123abcd\n"),
+             Sealed(headRemoving + "remove\ta.dat\ta.dat\n"),
+             Sealed(headRemoving + "remove\t../outside\t../outside.~old-0123abcd\n"),
+             Sealed(headRemoving + "remove\tupdater.staging\tupdater.staging.~old-0123abcd\n"),
+             Sealed(headRemoving + "remove\ta.dat\n"),
+             Sealed(headRemoving + "remove\t\ta.dat.~old-0123abcd\n"),
              Sealed("kestralon-journal 2\nversion 32768\n"),
              Sealed("kestralon-journal 2\nversion +6\n"),
              Sealed("kestralon-journal 2\n"),
@@ -227,6 +250,7 @@ TEST(Journal, IsReadBackOnlyWhenWholeAndNamingTheUpdatersOwnMoves) {
              editedSum,
              head + "sum " + std::string(64, '0') + "\n",
              whole.substr(0, whole.size() - 1),
+             writtenRemoving.str().substr(0, writtenRemoving.str().rfind("sum ")),
              whole.substr(0, whole.rfind("sum ")),
              std::string(),
          }) {
@@ -354,6 +378,63 @@ TEST(AnsiText, Windows1252RoundTripsEveryByte) {
     EXPECT_EQ(Utf8ToCp1252("\xE2\x82\xAC"), "\x80");
     EXPECT_EQ(Utf8ToCp1252("\xE4\xB8\xAD"), "?");   // not in the code page
     EXPECT_EQ(Utf8ToCp1252("bad\xC3"), "bad\xC3");  // a cut sequence stays a byte
+}
+
+// Which installed files an update from one version to another removes: the
+// drops of the versions in between, but those a list from the drop on names
+// again (under any spelling Windows takes for the same file) and those
+// that name no file a list may hold.
+TEST(Removals, AreTheDropsInRangeThatNoLaterListNamesAgain) {
+    const FileDigest a = DigestOf("a"), b = DigestOf("b"), c = DigestOf("c");
+    const auto drop = [](std::int16_t version, const FileDigest& last, std::string entry) {
+        return RemovedEntry{version, last, std::move(entry)};
+    };
+    using Due = std::vector<std::pair<std::string, std::vector<FileDigest>>>;
+    const struct {
+        const char* what;
+        std::int16_t installed, newest;
+        std::vector<RemovedEntry> removed;
+        std::vector<VersionEntries> lists;
+        Due due;
+    } rows[] = {
+        {"nothing dropped", 3, 6, {}, {{4, {"x.dat"}}}, {}},
+        {"dropped by a newer version", 3, 6, {drop(5, a, "x.dat")}, {}, {{"x.dat", {a}}}},
+        {"dropped by the newest", 3, 6, {drop(6, a, "x.dat")}, {}, {{"x.dat", {a}}}},
+        {"dropped by the installed version", 5, 6, {drop(5, a, "x.dat")}, {}, {}},
+        {"dropped by an older version", 5, 6, {drop(2, a, "x.dat")}, {}, {}},
+        {"dropped beyond the newest", 3, 6, {drop(7, a, "x.dat")}, {}, {}},
+        {"listed again later", 3, 8, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}}, {}},
+        {"listed again by the dropping version", 3, 8, {drop(5, a, "x.dat")}, {{5, {"x.dat"}}}, {}},
+        {"listed again in another spelling", 3, 8, {drop(5, a, "Data/X.dat")}, {{7, {"data\\x.dat."}}}, {}},
+        {"listed before the drop only", 3, 8, {drop(5, a, "x.dat")}, {{4, {"x.dat"}}}, {{"x.dat", {a}}}},
+        {"listed after the newest", 3, 6, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}}, {{"x.dat", {a}}}},
+        {"dropped, listed again, dropped again: either content",
+         3,
+         9,
+         {drop(5, a, "x.dat"), drop(8, b, "x.dat")},
+         {{4, {"x.dat"}}, {7, {"x.dat"}}},
+         {{"x.dat", {a, b}}}},
+        {"dropped, then listed again", 3, 9, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}, {9, {"y.dat"}}}, {}},
+        {"sorted by entry, each once",
+         0,
+         9,
+         {drop(6, c, "z.dat"), drop(4, a, "b.dat"), drop(7, a, "b.dat")},
+         {},
+         {{"b.dat", {a}}, {"z.dat", {c}}}},
+        {"names no list may hold",
+         3,
+         6,
+         {drop(5, a, "  "), drop(5, a, "../outside.dat"), drop(5, a, "/etc/passwd"),
+          drop(5, a, "updater.journal"), drop(5, b, "kept.dat")},
+         {},
+         {{"kept.dat", {b}}}},
+    };
+    for (const auto& row : rows) {
+        Due due;
+        for (const DueRemoval& removal : RemovalsDue(row.installed, row.newest, row.removed, row.lists))
+            due.emplace_back(removal.entry, removal.contents);
+        EXPECT_EQ(due, row.due) << row.what;
+    }
 }
 
 }  // namespace

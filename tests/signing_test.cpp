@@ -638,6 +638,7 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         // A repair fetches the installed version's bytes: no delta, and the
         // object whatever its size.
         bool repair;
+        std::optional<std::string> local = {};  // a file of the game folder with the content
     } cases[] = {
         {"nothing offered", {}, std::nullopt, 'a', {{Kind::Whole, 1000}}, false},
         {"an object", {}, 300, 'a', {{Kind::Object, 300}, {Kind::Whole, 1000}}, false},
@@ -710,6 +711,22 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
          {{Kind::Object, 300}, {Kind::Whole, 1000}},
          true},
         {"a repair without an object", {delta('a', 'd', 40)}, std::nullopt, 'a', {{Kind::Whole, 1000}}, true},
+        // A file of the game folder said to hold the content goes first, and
+        // moves nothing; the others stay behind it, as its copy is checked.
+        {"a copy of another file",
+         {delta('a', 'd', 40)},
+         300,
+         'a',
+         {{Kind::Local, 0}, {Kind::Deltas, 40}, {Kind::Object, 300}, {Kind::Whole, 1000}},
+         false,
+         "moved/d.dat"},
+        {"a copy, nothing offered",
+         {},
+         std::nullopt,
+         std::nullopt,
+         {{Kind::Local, 0}, {Kind::Whole, 1000}},
+         false,
+         "moved/d.dat"},
     };
     for (const auto& c : cases) {
         PatchOffer offer;
@@ -721,8 +738,10 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         if (c.installed) installed = content(*c.installed);
         std::vector<Way> ways;
         for (const FileWay& way :
-             c.repair ? WaysToRepair(offer, target) : WaysToFetch(offer, installed, target))
+             c.repair ? WaysToRepair(offer, target) : WaysToFetch(offer, installed, target, c.local)) {
             ways.push_back({way.kind, way.Bytes(1000)});
+            EXPECT_EQ(way.source, way.kind == Kind::Local ? *c.local : "") << c.what;
+        }
         EXPECT_EQ(ways, c.ways) << c.what;
     }
 }

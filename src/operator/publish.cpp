@@ -10,6 +10,7 @@
 
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/removed_files.h"
 #include "operator/verify.h"
 #include "storage/cp1252.h"
 #include "update/formats/utc_time.h"
@@ -18,6 +19,9 @@
 #include "update/trust/signed_metadata.h"
 
 namespace {
+
+constexpr const char* kNothingToPublish =
+    "nothing to publish: the build matches the published game (--allow-empty publishes an empty version)";
 
 // Copies at least this big report their percentage as they go.
 constexpr std::uint64_t kLargeFile = 4 << 20;
@@ -120,9 +124,13 @@ void PrintPlan(const PublishOptions& options, const PublishPlan& plan, std::ostr
         out << "  " << ChangeName(file.change) << " " << file.path << " (" << file.size << " bytes)"
             << (file.change == Change::Restored ? ", was missing under files/" : "") << "\n";
     }
-    if (!plan.gone.empty()) {
+    if (!plan.gone.empty() && !options.signing.keyFiles.empty()) {
         out << "note: " << plan.gone.size()
-            << " published file(s) no longer in the build; a repository cannot delete files, "
+            << " published file(s) no longer in the build; updaters with the release key remove the "
+               "copies players have not changed, older ones keep them:\n";
+    } else if (!plan.gone.empty()) {
+        out << "note: " << plan.gone.size()
+            << " published file(s) no longer in the build; an unsigned repository cannot delete files, "
                "players keep their copies:\n";
         for (const std::string& path : plan.gone) out << "  " << path << "\n";
     }
@@ -327,10 +335,11 @@ PublishPlan PlanPublish(const PublishOptions& options, const RepositoryFolder& r
     for (const std::string& path : published) {
         if (!inBuild.contains(path)) plan.gone.push_back(path);
     }
-    if (plan.files.empty() && !options.allowEmpty && plan.refusals.empty()) {
-        plan.refusals.push_back(
-            "nothing to publish: the build matches the published game (--allow-empty publishes an empty "
-            "version)");
+    // Signed, a file gone from the build is a change: keyed updaters remove it
+    // (whether it is a new drop is known once the signing is planned).
+    const bool drops = !options.signing.keyFiles.empty() && !plan.gone.empty();
+    if (plan.files.empty() && !options.allowEmpty && !drops && plan.refusals.empty()) {
+        plan.refusals.push_back(kNothingToPublish);
     }
     if (options.version >= INT16_MIN && options.version <= INT16_MAX) {
         std::error_code error;
@@ -379,7 +388,13 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     if (!CheckFolders(options, err)) return 1;
     const RepositoryFolder repository = ReadRepositoryFolder(options.repository);
     PublishPlan plan = PlanPublish(options, repository, err);
-    const std::optional<SigningPlan> signing = PlanSigningAlong(options, repository, plan);
+    std::optional<SigningPlan> signing = PlanSigningAlong(options, repository, plan);
+    if (signing && plan.refusals.empty()) {
+        const std::size_t dropped = RecordRemovedFiles(repository, static_cast<std::int16_t>(options.version),
+                                                       plan.gone, signing->extras);
+        if (plan.files.empty() && !options.allowEmpty && dropped == 0)
+            plan.refusals.push_back(kNothingToPublish);
+    }
     if (!plan.refusals.empty()) {
         PrintRefusals(plan, signing, err);
         return 1;

@@ -10,6 +10,7 @@
 #include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/removed_files.h"
 #include "operator/signed_extras.h"
 #include "operator/verify.h"
 #include "storage/cp1252.h"
@@ -698,6 +699,11 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
 
         CheckFreshMetadata(repository, keys, *releaseBytes, now, problems);
         CheckExtras(repository, keys.release, keys.threshold, *releaseBytes, problems);
+        const auto extras = ReadWholeFile(repository.root / kExtrasName);
+        if (const auto parsed = extras ? ParseReleaseExtras(*extras) : std::nullopt) {
+            const std::vector<Problem> removed = CheckRemovedFiles(repository, *parsed);
+            problems.insert(problems.end(), removed.begin(), removed.end());
+        }
     }
     // The first shape, while kept, must check for the updaters that read it.
     if (firstShapeBytes) {

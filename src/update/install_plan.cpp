@@ -1,6 +1,8 @@
 #include "update/install_plan.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "failure.h"
 #include "player_texts.h"
@@ -131,6 +133,43 @@ bool HoldsSignedLeftover(GameFolder& folder, const std::string& staged, const Fi
            HoldsContent(folder, staged, expected, Links::NotFollowed);
 }
 
+// The content among those that the installed file holds, when it is a
+// regular file reached through folders: no link at its name nor on its way,
+// whose target may lie outside the game folder. Throws UpdateFailure when
+// such a file of a signed size cannot be read.
+std::optional<FileDigest> RemovableContent(GameFolder& folder, const DueRemoval& due) {
+    bool throughFolders = true;
+    ForEachFolderOf(due.entry, [&](std::string_view above) {
+        if (!throughFolders) return;
+        const Result<FileInfo> there = folder.Inspect(std::string(above), Links::NotFollowed);
+        throughFolders = there.ok() && there->kind == FileKind::Folder;
+    });
+    const Result<FileInfo> info = folder.Inspect(due.entry, Links::NotFollowed);
+    const auto sized = [&](const FileDigest& content) { return content.size == info->size; };
+    if (!throughFolders || !info.ok() || info->kind != FileKind::Regular ||
+        std::none_of(due.contents.begin(), due.contents.end(), sized)) {
+        return std::nullopt;
+    }
+    // A file that may be the signed one but cannot be read stops the run:
+    // going on would leave it installed past its version for good.
+    const std::optional<FileDigest> installed = InstalledDigest(folder, due.entry);
+    if (!installed) throw UpdateFailure(texts::CannotRead(Printable(due.entry)));
+    if (std::find(due.contents.begin(), due.contents.end(), *installed) == due.contents.end())
+        return std::nullopt;
+    return installed;
+}
+
+void PlanRemovals(GameFolder& folder, const std::vector<DueRemoval>& due, StagingRecord& staging,
+                  const IsListed& isListed, InstallPlan& plan) {
+    for (const DueRemoval& removal : due) {
+        if (const std::optional<FileDigest> content = RemovableContent(folder, removal)) {
+            // A staged name nothing is written under: its tag names the backup.
+            const std::string backup = BackupName(staging.NewStagedName(removal.entry, isListed));
+            plan.removals.push_back({removal.entry, backup, *content});
+        }
+    }
+}
+
 // Plans one entry; the caller has already added it to the files shown.
 class EntryPlanner {
 public:
@@ -138,10 +177,22 @@ public:
                  const RepositoryTrust& trust, InstallPlan& plan)
         : folder_(folder), isListed_(isListed), staging_(staging), trust_(trust), plan_(plan) {}
 
+    // The files the update removes: they are not fetched, and what they
+    // hold is copied where another name needs it.
+    void Removing(const std::vector<DueRemoval>& due) {
+        for (const DueRemoval& removal : due) dropped_.insert(FileSystemSpelling(removal.entry));
+        for (const PlannedRemoval& removal : plan_.removals)
+            held_.emplace(removal.content.sha256, removal.entry);
+    }
+
     void Plan(const std::string& entry) {
         const std::size_t place = plan_.numbers.size() - 1;
         DownloadJob job;
         std::vector<FileWay> ways;
+        if (!dropped_.empty() && dropped_.contains(FileSystemSpelling(entry))) {
+            plan_.inPlace.push_back(place);
+            return;
+        }
         if (trust_.Enabled()) {
             const FileDigest expected = trust_.Expected(entry);
             // Already installed exactly as signed: a run cut short after
@@ -160,7 +211,7 @@ public:
                 return;
             }
             if (UseVerifiedLeftover(entry, expected, place)) return;
-            ways = WaysToFetch(trust_.Offer(), installed, expected);
+            ways = WaysToFetch(trust_.Offer(), installed, expected, HeldElsewhere(entry, expected));
             job.expectedSize = expected.size;
             job.check = MakeDigestCheck(expected);
         }
@@ -186,6 +237,13 @@ public:
     }
 
 private:
+    // A file the update removes that holds the entry's signed content.
+    std::optional<std::string> HeldElsewhere(const std::string& entry, const FileDigest& expected) const {
+        const auto held = held_.find(expected.sha256);
+        if (held == held_.end() || held->second == entry) return std::nullopt;
+        return held->second;
+    }
+
     // A run that failed after rebuilding this file kept it, verified.
     bool UseVerifiedLeftover(const std::string& entry, const FileDigest& expected, std::size_t place) {
         std::optional<std::string> kept = staging_.TakeVerified(entry, expected);
@@ -222,12 +280,15 @@ private:
     StagingRecord& staging_;
     const RepositoryTrust& trust_;
     InstallPlan& plan_;
+    std::set<std::string> dropped_;             // file-system spellings of the entries due for removal
+    std::map<Sha256Digest, std::string> held_;  // content -> a file to remove that holds it
 };
 
 }  // namespace
 
 InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& fileList,
-                        const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust) {
+                        const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust,
+                        const std::vector<DueRemoval>& due) {
     std::vector<std::size_t> positions;  // file list positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < fileList.size(); ++k) {
         if (!IsBlankEntry(fileList[k])) positions.push_back(k);
@@ -237,7 +298,9 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
     InstallPlan plan;
     plan.jobs.reserve(positions.size());
     plan.placeOfJob.reserve(positions.size());
+    PlanRemovals(folder, due, staging, isListed, plan);
     EntryPlanner planner(folder, isListed, staging, trust, plan);
+    planner.Removing(due);
     for (const std::size_t k : positions) {
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         planner.Plan(fileList[k]);
@@ -321,6 +384,9 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
         add(std::move(job));
     };
     switch (way.kind) {
+        case FileWay::Kind::Local:
+            file.steps.push_back(staging.NewStagedName(file.entry, isListed));
+            break;
         case FileWay::Kind::Deltas:
             for (const PatchDelta& delta : way.deltas) {
                 artifact(DeltaName(delta.from, delta.to), delta.delta);
@@ -375,7 +441,8 @@ std::optional<std::size_t> InstallPlan::PatchedOfJob(std::size_t k) const {
 
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {
     std::vector<CommitMove> moves;
-    moves.reserve(plan.jobs.size() + plan.leftWhole.size());
+    moves.reserve(plan.removals.size() + plan.jobs.size() + plan.leftWhole.size());
+    for (const PlannedRemoval& removal : plan.removals) moves.push_back({{}, removal.entry, removal.backup});
     for (const auto& [staged, entry] : plan.leftWhole) moves.push_back({staged, entry, BackupName(staged)});
     for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
         if (plan.PatchedOfJob(k)) continue;
@@ -386,4 +453,10 @@ std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {
         moves.push_back({file.result, file.entry, BackupName(file.result)});
     }
     return moves;
+}
+
+void RecheckRemovals(GameFolder& folder, InstallPlan& plan) {
+    std::erase_if(plan.removals, [&](const PlannedRemoval& removal) {
+        return RemovableContent(folder, {removal.entry, {removal.content}}) != removal.content;
+    });
 }

@@ -14,7 +14,15 @@
 #include "transfer/download.h"
 #include "update/patch/patch_rebuild.h"
 #include "update/records/staging.h"
+#include "update/removals.h"
 #include "update/trust/trust.h"
+
+// An installed file the update removes: it holds exactly the signed content.
+struct PlannedRemoval {
+    std::string entry;
+    std::string backup;  // where the commit sets it aside
+    FileDigest content;
+};
 
 struct InstallPlan {
     // Every file shown, in list order (blank entries are not shown): its
@@ -35,17 +43,26 @@ struct InstallPlan {
 
     // The patched file job k serves, if any.
     std::optional<std::size_t> PatchedOfJob(std::size_t k) const;
+    // Installed files the newest version no longer has, set aside by the
+    // commit like replaced ones, and gone once the version is recorded.
+    std::vector<PlannedRemoval> removals;
     // A repair's files that something is in the way of (a folder where the
     // file goes, a file where its folder goes): their positions in the file
     // list. The others are repaired without them.
     std::vector<std::size_t> blocked;
 };
 
-// Plans the install of every entry of fileList. Throws UpdateFailure for an
-// entry the game folder cannot take as a file, and when the disk cannot take
-// the update. Nothing is written: the folders are made as files arrive.
+// Plans the install of every entry of fileList, and the removal of the
+// files due that hold exactly a signed content (reached through folders,
+// never through a link; anything else there stays). An entry due for
+// removal that a version before the drop lists is not fetched; a needed
+// content that a file to remove holds is copied from it rather than
+// fetched. Throws UpdateFailure for an entry the game folder cannot take as
+// a file, and when the disk cannot take the update. Nothing is written: the
+// folders are made as files arrive.
 InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& fileList,
-                        const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust);
+                        const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust,
+                        const std::vector<DueRemoval>& due = {});
 
 // A repair's plan: the files at these positions of fileList, installed
 // wrong or missing, fetched again as the installed version's objects (whole
@@ -64,9 +81,15 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
 // compressed object or a delta (not a whole file).
 std::optional<FileDigest> ArtifactDigest(const InstallPlan& plan, std::size_t k, const std::string& staged);
 
-// The commit's moves: the whole leftovers, the fetched whole files, then
-// the rebuilt ones.
+// The commit's moves: the removals, the whole leftovers, the fetched whole
+// files, then the rebuilt ones.
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan);
+
+// The files to remove were read when the run was planned: each is looked at
+// again right before the commit, and one that is no longer exactly as
+// signed (the player changed it meanwhile) stays where it is. Throws
+// UpdateFailure for one that cannot be read.
+void RecheckRemovals(GameFolder& folder, InstallPlan& plan);
 
 // The whole leftovers were checked when the run was planned, minutes before
 // the commit moves them: each is checked again, a regular file with the

@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <set>
 #include <thread>
 
 #include "failure.h"
@@ -214,6 +215,9 @@ void UpdateRun::ReadMirror() {
     FileList.clear();
     FileCount = 0;
     listed_.reset();
+    drops_.clear();
+    droppedListed_.clear();
+    due_.clear();
     const std::vector<std::string> top = FetchTop();
     const std::string& index = top.front();
     trust_->CheckIndex(index, {top.begin() + 1, top.end()});
@@ -228,7 +232,40 @@ void UpdateRun::ReadMirror() {
         NewestVersion = newer.newest;
         if (!(CurrentVersion < NewestVersion)) return;
     }
+    TakeDrops();
     FetchLists();
+    due_ = RemovalsDue(DroppedAfter(), NewestVersion, drops_, droppedListed_);
+}
+
+// An update acts on the drops of the newer versions; a repair, on those of
+// every version up to the installed one, whose files it never brings back.
+std::int16_t UpdateRun::DroppedAfter() const {
+    return settings_.repair ? INT16_MIN : CurrentVersion;
+}
+
+// The files the versions the run reads dropped, as the signed extras name
+// them; an unsigned repository drops none.
+void UpdateRun::TakeDrops() {
+    const ReleaseExtras* extras = trust_->Extras();
+    if (!extras) return;
+    for (const RemovedEntry& drop : extras->removed) {
+        if (drop.version > DroppedAfter() && drop.version <= NewestVersion)
+            drops_.push_back({drop.version, drop.last, AnsiToUtf8(drop.entry)});
+    }
+}
+
+// A dropped entry that a list names again is not removed by that drop:
+// the list's entries with such a name are kept aside (a few, not the list).
+void UpdateRun::NoteDroppedListed(std::int16_t version, const std::string& list) {
+    if (drops_.empty()) return;
+    std::set<std::string> names;
+    for (const RemovedEntry& drop : drops_) names.insert(FileSystemSpelling(drop.entry));
+    VersionEntries listed{version, {}};
+    ForEachListEntry(list, [&](std::string_view line) {
+        std::string entry = AnsiToUtf8(line);
+        if (names.contains(FileSystemSpelling(entry))) listed.entries.push_back(std::move(entry));
+    });
+    droppedListed_.push_back(std::move(listed));
 }
 
 // The installed version's files, each checked against the signed metadata
@@ -263,8 +300,11 @@ void UpdateRun::Repair() {
 }
 
 // Reads every listed file once, off the window's thread: the positions in
-// FileList of those that are not exactly as signed.
+// FileList of those that are not exactly as signed. A file a version up to
+// the installed one dropped is not among them, whatever is there.
 std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
+    std::set<std::string> dropped;
+    for (const DueRemoval& removal : due_) dropped.insert(FileSystemSpelling(removal.entry));
     std::atomic<std::size_t> checked{0};
     const std::size_t total = FileList.size();
     ShowCheckingFiles(view_, 0, total);
@@ -276,7 +316,7 @@ std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
                 if (stop) throw RunCancelled();
                 // A link at the name is damage, never read through: what it
                 // leads to may lie outside the game folder.
-                if (!IsBlankEntry(FileList[k]) &&
+                if (!IsBlankEntry(FileList[k]) && !dropped.contains(FileSystemSpelling(FileList[k])) &&
                     !HoldsContent(folder_, FileList[k], trust_->Expected(FileList[k]), Links::NotFollowed)) {
                     damaged.push_back(k);
                 }
@@ -368,6 +408,7 @@ void UpdateRun::FetchLists() {
                                  texts.begin() + static_cast<std::ptrdiff_t>(starts[i - first + 1])});
             if (!patches) withoutPatches.push_back(NewVersions[i]);
             listed_->Add(texts[at]);
+            NoteDroppedListed(NewVersions[i], texts[at]);
         }
     }
     FetchMissingPatches(std::move(withoutPatches));
@@ -391,7 +432,7 @@ void UpdateRun::FetchMissingPatches(std::vector<std::int16_t> versions) {
 
 InstallPlan UpdateRun::PlanInstall() {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_);
+    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_, due_);
     staging_->RemoveLeftovers();
     // Every staged name is on record before its file is made.
     staging_->Flush();
@@ -421,7 +462,7 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
 // Whatever stops the run stops the rebuilds first.
 void UpdateRun::FetchAndRebuild(InstallPlan& plan, FileTexts& texts) {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    PatchedRebuilds rebuilds(plan, folder_, *staging_, isListed, DefaultRebuildLimits());
+    PatchedRebuilds rebuilds(plan, folder_, folders_, *staging_, isListed, DefaultRebuildLimits());
     try {
         rebuilds.StartTaken();
         std::size_t first = 0;
@@ -468,8 +509,9 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
     restore();
 }
 
-void UpdateRun::Commit(const InstallPlan& plan) {
+void UpdateRun::Commit(InstallPlan& plan) {
     RecheckLeftovers(folder_, plan, *trust_);
+    RecheckRemovals(folder_, plan);
     const std::vector<CommitMove> moves = CommitMoves(plan);
     CommitUpdate(folder_, moves, NewestVersion);
     staging_->Close();

@@ -9,6 +9,7 @@
 
 #include "storage/storage.h"
 #include "transfer/download.h"
+#include "update/removals.h"
 #include "update/run_settings.h"
 #include "update/view.h"
 
@@ -47,13 +48,16 @@ private:
     std::vector<std::string> FetchTop();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
+    std::int16_t DroppedAfter() const;
+    void TakeDrops();
+    void NoteDroppedListed(std::int16_t version, const std::string& list);
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
     void FetchAndRebuild(InstallPlan& plan, FileTexts& texts);
     void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PatchedRebuilds& rebuilds);
     void Repair();
     std::vector<std::size_t> CheckInstalledFiles();
-    void Commit(const InstallPlan& plan);
+    void Commit(InstallPlan& plan);
     void FinishUpToDate();
     void FinishUpdated();
 
@@ -82,4 +86,9 @@ private:
     std::int32_t FileCount = 0;
     // Which entries FileList holds, to look them up.
     std::unique_ptr<ListMerge> listed_;
+    // The signed drops of the newer versions (entries in UTF-8), the lists'
+    // entries that have their names, and the removals they make due.
+    std::vector<RemovedEntry> drops_;
+    std::vector<VersionEntries> droppedListed_;
+    std::vector<DueRemoval> due_;
 };

@@ -14,10 +14,11 @@ constexpr auto kEventSlice = std::chrono::milliseconds(20);
 
 }  // namespace
 
-PatchedRebuilds::PatchedRebuilds(InstallPlan& plan, GameFolder& folder, StagingRecord& staging,
-                                 IsListed isListed, RebuildQueue::Limits limits)
+PatchedRebuilds::PatchedRebuilds(InstallPlan& plan, GameFolder& folder, MadeFolders& folders,
+                                 StagingRecord& staging, IsListed isListed, RebuildQueue::Limits limits)
     : plan_(plan),
       folder_(folder),
+      folders_(folders),
       staging_(staging),
       isListed_(std::move(isListed)),
       queue_(folder, limits) {}
@@ -44,7 +45,13 @@ void PatchedRebuilds::Advance() {
     // rebuild uses up are on record as verified before it starts: a run
     // killed meanwhile leaves either to the next.
     staging_.Flush();
-    for (const std::size_t k : arrived_) queue_.Add(k, plan_.patched[k]);
+    for (const std::size_t k : arrived_) {
+        // A copy fetches nothing: its folder is made here, as transfers
+        // make theirs, and never from a worker.
+        const PatchedFile& file = plan_.patched[k];
+        if (file.ways.front().kind == FileWay::Kind::Local) folders_.MakeFolderOf(file.entry).IgnoreError();
+        queue_.Add(k, file);
+    }
     arrived_.clear();
 }
 

@@ -19,8 +19,8 @@
 
 class PatchedRebuilds {
 public:
-    PatchedRebuilds(InstallPlan& plan, GameFolder& folder, StagingRecord& staging, IsListed isListed,
-                    RebuildQueue::Limits limits);
+    PatchedRebuilds(InstallPlan& plan, GameFolder& folder, MadeFolders& folders, StagingRecord& staging,
+                    IsListed isListed, RebuildQueue::Limits limits);
 
     // The files whose way an earlier run fetched and verified whole: they
     // need no transfer, only their rebuild.
@@ -50,6 +50,7 @@ private:
 
     InstallPlan& plan_;
     GameFolder& folder_;
+    MadeFolders& folders_;
     StagingRecord& staging_;
     IsListed isListed_;
     RebuildQueue queue_;

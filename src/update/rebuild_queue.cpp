@@ -20,6 +20,8 @@ std::uint64_t RebuildMemory(const FileWay& way, const FileDigest& expected, std:
     switch (way.kind) {
         case FileWay::Kind::Whole:
             return 0;  // nothing to rebuild
+        case FileWay::Kind::Local:
+            break;  // a copy through a buffer
         case FileWay::Kind::Object:
             holds = std::min(expected.size, std::uint64_t{1} << kObjectWindowLog);
             break;

@@ -550,6 +550,36 @@ class Signing(Case):
         self.assertEqual(run_tool("keygen", "--out", os.path.join(keys, "missing", "k.pem"))[0], 1)
         self.assertNotEqual(keygen(keys, "second.pem")[1], public)
 
+    def test_publish_with_a_key_records_the_files_a_version_drops_and_every_signing_keeps_them(self):
+        """A file dropped, published again with other bytes and dropped again
+        is recorded once per drop, with the bytes versions before it had; a
+        file dropped already gets no second record, and a signing without
+        publishing keeps the records."""
+        import hashlib
+        path, public = keygen(self.keys())
+        repo = self.folder("repo-")
+        builds = [{"a.dat": b"a", "b.dat": b"b first", "sub/c.dat": b"c"},
+                  {"a.dat": b"a"},
+                  {"a.dat": b"a 3"},
+                  {"a.dat": b"a 3", "b.dat": b"b again"},
+                  {"a.dat": b"a 5"}]
+        for version, files in enumerate(builds, start=1):
+            out, _ = self.assertPublished(repo, version, self.build(files), "--key", path,
+                                          *(("--first-signing",) * (version == 1)))
+        self.assertIn("updaters with the release key remove the copies players have not changed", out)
+        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+        self.assertEqual(status, 0, out + err)
+
+        def removed(version, content, entry):
+            return "removed %d %s %d %s" % (version, hashlib.sha256(content).hexdigest(), len(content), entry)
+        with open(os.path.join(repo, EXTRAS), "rb") as f:
+            lines = f.read().decode("ascii").splitlines()
+        self.assertEqual(sorted(l for l in lines if l.startswith("removed ")),
+                         sorted([removed(2, b"b first", "b.dat"), removed(2, b"c", "sub/c.dat"),
+                                 removed(5, b"b again", "b.dat")]))
+        status, out, _ = self.verify(repo, "--public-key", public)
+        self.assertEqual(status, 0, out)
+
     def test_publish_with_a_key_signs_and_verify_finds_it_clean_and_served(self):
         path, public = keygen(self.keys())
         repo = self.signed_repository(path)
@@ -926,6 +956,14 @@ def resign(repo, key, *extra):
         raise AssertionError(out + err)
 
 
+def edit_extras(repo, context, change):
+    """The extras edited and signed again by the release key, as a key
+    holder could without update-repo."""
+    rewrite(os.path.join(repo, EXTRAS), change)
+    with open(os.path.join(repo, EXTRAS), "rb") as f:
+        sign_by_hand(repo, EXTRAS, context["key"], context["public"], f.read())
+
+
 # Damage done to a copy of a signed repository -> the problem line verify
 # --public-key must report (it may report more), and whether verify finds it
 # without the key too (everything but the signature itself).
@@ -966,6 +1004,12 @@ SIGNED_DEFECTS = {
     "signed by another key": (
         lambda r, k: [os.remove(os.path.join(r, name)) for name in TOPS] and resign(r, k["stranger"], "--first-signing"),
         SIG + ": 0 valid signature(s) of " + META + " by the given key(s)", False),
+    "a dropped file recorded with other bytes than it had": (
+        lambda r, k: edit_extras(r, k, lambda c: re.sub(rb"(removed 3 )[0-9a-f]{64}", rb"\g<1>" + b"0" * 64, c)),
+        EXTRAS + ': records that version 3 drops "data/old.dat" with the last content ', True),
+    "a dropped file recorded that no earlier version lists": (
+        lambda r, k: edit_extras(r, k, lambda c: c + b"removed 3 " + b"1" * 64 + b" 5 never.dat\n"),
+        EXTRAS + ': records that version 3 drops "never.dat", which no version before it lists', True),
     "fresh metadata missing": (
         lambda r, k: os.remove(os.path.join(r, FRESH)),
         FRESH + ": missing", True),
@@ -1019,7 +1063,8 @@ class VerifyFindsInSigned(Case):
         self.assertIn("8 file(s), release signatures not checked, channel live, serial 3, expires ", out)
 
     def test_each_defect_in_a_signed_repository_that_has_it(self):
-        context = {"other": self.other, "older": self.older, "stranger": self.stranger}
+        context = {"other": self.other, "older": self.older, "stranger": self.stranger, "key": self.key,
+                   "public": self.public}
         for name, (damage, line, without_key) in SIGNED_DEFECTS.items():
             with self.subTest(defect=name):
                 repo = os.path.join(self.folder("damaged-"), "repository")
@@ -1174,7 +1219,11 @@ class Patches(Case):
                     self.assertIn("qoro_update_3.patch", mirror.requests)
                 self.assertEqual(result["UpdateDone"], "1", result)
                 self.assertEqual(game.read(PAK), PAK_3)
-                self.assertEqual(game.read("small.txt"), b"small 2")
+                # Version 3 drops small.txt: a keyed updater neither fetches
+                # version 2's copy nor removes the installed one, which is not
+                # the content the versions before 3 had last.
+                self.assertEqual(game.read("small.txt"), b"small" if env else b"small 2")
+                self.assertEqual([r for r in requests if "small.txt" in r], [] if env else [base + "files\\small.txt"])
                 self.assertEqual([r for r in requests if PAK in r or "/deltas/" in r or sha(PAK_3) in r], expected,
                                  what)
                 if not env:
@@ -1220,12 +1269,13 @@ class Patches(Case):
             result = repair()
             fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
         self.assertEqual((result["L2"], result["L3"], result["UpdateDone"]),
-                         ("Réparation terminée!", "2 fichier(s) remplacé(s).", "1"), result)
+                         ("Réparation terminée!", "1 fichier(s) remplacé(s).", "1"), result)
         self.assertIn(("L2", "Vérification des fichiers: 2 sur 2"), result["trace"])
-        # Both come as the installed version's objects, the small file's too,
-        # though it compresses to more than itself.
-        self.assertEqual(sorted(fetched), sorted("/game/update/objects/%s.zst" % sha(c) for c in (PAK_3, b"small 2")))
-        self.assertEqual((game.read(PAK), game.read("small.txt")), (PAK_3, b"small 2"))
+        # The archive comes as the installed version's object; small.txt,
+        # which version 3 dropped, is not brought back.
+        self.assertEqual(fetched, ["/game/update/objects/%s.zst" % sha(PAK_3)])
+        self.assertEqual(game.read(PAK), PAK_3)
+        self.assertFalse(os.path.exists(game.path("small.txt")))
         self.assertEqual(game.read("Readme.txt"), b"not listed, left alone")
         self.assertEqual(game.read("Config/Client.ini").replace(b"Fin=1", b"Fin=0").split(b"[UPDATER]")[0],
                          settings.split(b"[UPDATER]")[0])

@@ -1275,6 +1275,71 @@ class AgainstASignedRepository(Case):
                 self.assertEqual(game.read("big.dat"), big)
                 self.assertEqual([n for n in game.snapshot() if "~" in n or n.startswith("updater.")], [])
 
+    def published(self, *builds):
+        """A repository that update-repo publish --key made of builds, as
+        versions 1, 2, ..."""
+        repo = types.SimpleNamespace(root=tempfile.mkdtemp(prefix="repository-"))
+        self.addCleanup(shutil.rmtree, repo.root, True)
+        for version, files in enumerate(builds, start=1):
+            build = tempfile.mkdtemp(prefix="build-")
+            self.addCleanup(shutil.rmtree, build, True)
+            for name, content in files.items():
+                os.makedirs(os.path.dirname(os.path.join(build, name)), exist_ok=True)
+                with open(os.path.join(build, name), "wb") as f:
+                    f.write(content)
+            update_repo("publish", "--repo", repo.root, "--version", str(version), "--from", build, "--key", self.key,
+                        *(["--first-signing"] if version == 1 else []))
+        readable(repo)
+        return repo
+
+    def test_files_a_version_drops_are_removed_and_a_renamed_one_is_copied(self):
+        """Version 2 drops two files and a third one the player changed, and
+        moves a file to another name: a keyed updater removes the two,
+        with the folders they leave empty, keeps the player's file, and
+        copies the moved one instead of fetching it; an updater without a
+        key removes nothing and fetches it. A player's own file in a dropped
+        file's folder keeps that folder."""
+        moved = os.urandom(50_000)
+        first = {"keep.dat": b"kept", "gone.dat": b"dropped", "old/deep/gone.dat": b"dropped too",
+                 "changed.dat": b"dropped, changed by the player", "sounds/theme.ogg": moved,
+                 "maps/gone.map": b"dropped beside a player's file"}
+        second = {"keep.dat": b"kept", "music/theme.ogg": moved, "readme.txt": b"new"}
+        repo = self.published(first, second)
+        installed = dict(first, **{"changed.dat": b"the player's own text", "maps/mine.map": b"the player's map"})
+        base = "/game/update/"
+        for keyed in (True, False):
+            with self.subTest(keyed=keyed):
+                game = self.game(settings=b"[VERSION]\r\nGame= 1\r\n", files=installed)
+                with Nginx(repo) as nginx:
+                    result = run_headless(game, env=self.env if keyed else {})
+                    requests = nginx.requests()
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(result["L2"], "Mise à jours à la version 2!")
+                self.assertEqual(game.read("music/theme.ogg"), moved)
+                self.assertEqual(game.read("readme.txt"), b"new")
+                self.assertEqual(game.read("changed.dat"), b"the player's own text")
+                self.assertEqual(game.read("maps/mine.map"), b"the player's map")
+                self.assertEqual(os.path.exists(game.path("sounds/theme.ogg")), not keyed)
+                self.assertEqual(game.read("keep.dat"), b"kept")
+                theme = [r for r in requests if "theme.ogg" in r or hashlib.sha256(moved).hexdigest() in r]
+                if keyed:
+                    # No request for what the folder already held.
+                    self.assertEqual(theme, [], requests)
+                    for gone in ("gone.dat", "old", "sounds", "maps/gone.map"):
+                        self.assertFalse(os.path.exists(game.path(gone)), gone)
+                    # A repair finds the game whole: what version 2 dropped
+                    # is not brought back.
+                    with Nginx(repo):
+                        repaired = run_headless(game, env=self.env, arguments=["--repair"])
+                    self.assertEqual(repaired["L2"], "Tous les fichiers sont intacts!", repaired)
+                    self.assertFalse(os.path.exists(game.path("gone.dat")))
+                else:
+                    self.assertEqual(theme, [base + "files\\music/theme.ogg"], requests)
+                    for name in ("gone.dat", "old/deep/gone.dat", "maps/gone.map"):
+                        self.assertEqual(game.read(name), first[name], name)
+                left = [n for n in os.listdir(game.root) if ".~" in n or n.startswith("updater.")]
+                self.assertEqual(left, [])
+
     def test_what_can_be_named_in_advance_is_asked_for_at_once(self):
         """The index and the signed metadata come in one round, then every
         newer version's list and file metadata in the next: while one answer
@@ -1362,11 +1427,15 @@ class WhenTheGameFolderFails(Case):
     afterwards, with nothing of the run left but what it keeps on purpose (a
     journal whose version could not be recorded, the compressed forms and
     rebuilt files it verified), and the next clean run leaves it exactly as a
-    clean run would have."""
+    clean run would have. Version 2 also drops a file and moves another:
+    the commit removes the one and the folders it empties, and the other is
+    copied, not fetched."""
 
-    BUILDS = ({"data/archive.pak": archive(1), "readme.txt": b"first readme", "keep.dat": b"unchanged"},
+    BUILDS = ({"data/archive.pak": archive(1), "readme.txt": b"first readme", "keep.dat": b"unchanged",
+               "old/deep/gone.dat": b"dropped by version 2", "sounds/theme.ogg": bytes(range(256)) * 30},
               {"data/archive.pak": archive(2, archive(1), 5), "readme.txt": b"the second readme",
-               "keep.dat": b"unchanged", "maps/new/town.map": bytes(range(256)) * 20})
+               "keep.dat": b"unchanged", "maps/new/town.map": bytes(range(256)) * 20,
+               "music/theme.ogg": bytes(range(256)) * 30})
 
     def setUp(self):
         folder = tempfile.mkdtemp(prefix="faults-")
@@ -1375,7 +1444,8 @@ class WhenTheGameFolderFails(Case):
         self.env = {"UPDATER_TEST_PUBLIC_KEY": update_repo("keygen", "--out", key).split()[0],
                     "UPDATER_TEST_PARALLEL": "1"}
         # Version 2 installs with a delta from the installed archive, a new
-        # file in new folders and a replaced one; keep.dat is already in place.
+        # file in new folders, a replaced one, a removed one and a copied one;
+        # keep.dat is already in place.
         self.repo = types.SimpleNamespace(root=os.path.join(folder, "repository"))
         os.makedirs(self.repo.root)
         for version, files in enumerate(self.BUILDS, start=1):
@@ -1489,10 +1559,15 @@ class WhenTheGameFolderFails(Case):
     def test_all_old_or_all_new_whatever_fails(self):
         game = self.installed()
         before = self.tree(game)
-        with Nginx(self.repo):
+        with Nginx(self.repo) as nginx:
             clean = run_with_faults(game, ["--count-calls"], self.env)
             self.assertEqual(clean["UpdateDone"], "1", clean)
             after = self.tree(game)
+            # The dropped file went with the folders it emptied; the moved one
+            # was copied, not fetched.
+            self.assertEqual({"old", "old/deep", "sounds", "sounds/theme.ogg"} & set(after), set(), after)
+            self.assertEqual(after["music/theme.ogg"], hashlib.sha256(self.BUILDS[1]["music/theme.ogg"]).hexdigest())
+            self.assertEqual([r for r in nginx.requests() if "theme" in r], [])
             counts = clean["calls"]
             rows = [["write:%d+:ENOSPC" % n] for n in range(1, counts["write"] + 1)]
             rows += [["%s:%d:%s" % (kind, n, error)] for kind, error in

@@ -16,7 +16,14 @@ void Check(const std::string& text, std::string_view body) {
     const std::optional<Journal> journal = ReadJournal(text);
     if (!journal) return;
     for (const CommitMove& move : journal->moves) {
-        FUZZ_CHECK(IsStagedNameOf(move.staged, move.target) && move.backup == BackupName(move.staged));
+        // A removal has no staged copy: its backup is the one a staged copy would have.
+        std::string staged = move.staged;
+        if (move.IsRemoval()) {
+            FUZZ_CHECK(move.backup.rfind(kBackupMark) != std::string::npos);
+            staged = move.backup;
+            staged.replace(staged.rfind(kBackupMark), kBackupMark.size(), kStagedMark);
+        }
+        FUZZ_CHECK(IsStagedNameOf(staged, move.target) && move.backup == BackupName(staged));
         FUZZ_CHECK(!RefusedEntryReason(move.target) && !IsBlankEntry(move.target));
         FUZZ_CHECK(!IsWorkingFileName(move.target) && !IsWorkingFileName(move.staged) &&
                    !IsWorkingFileName(move.backup));

@@ -145,6 +145,8 @@ def journal_seeds():
         "body": body,
         "no_moves": b"kestralon-journal 2\nversion -3\n",
         "crlf_body": crlf(body),
+        "removals": b"kestralon-journal 3\nversion 7\nremove\tgone/x.dat\tgone/x.dat.~old-00aa11bb\n"
+                    + body[len(b"kestralon-journal 2\nversion 6\n"):],
     }
 
 

@@ -9,6 +9,7 @@
 #include "storage/file_streams.h"
 #include "update/formats/repository.h"
 #include "update/patch/zstd_codec.h"
+#include "update/trust/crypto.h"
 
 namespace {
 
@@ -52,12 +53,46 @@ private:
     std::istringstream empty_;
 };
 
+// The file's bytes as they are read, never through a link at its name
+// (what a link leads to may lie outside the game folder), and never more
+// than `most` of them.
+FileDigest CopyBytes(GameFolder& folder, const std::string& source, std::uint64_t most,
+                     const ByteSink& sink) {
+    const CodecError unreadable(CodecError::Kind::Damaged, "Cannot read " + source + ".");
+    Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(source, Links::NotFollowed);
+    if (!opened.ok()) throw unreadable;
+    const Result<FileInfo> info = (*opened)->Info();
+    if (!info.ok() || info->kind != FileKind::Regular) throw unreadable;
+    std::vector<char> buffer(1 << 16);
+    Sha256 sum;
+    std::uint64_t size = 0;
+    while (true) {
+        const Result<std::size_t> read = (*opened)->Read(buffer.data(), buffer.size());
+        if (!read.ok()) throw unreadable;
+        if (*read == 0) break;
+        sum.Update(buffer.data(), *read);
+        size += *read;
+        if (size > most) throw unreadable;
+        if (!sink(buffer.data(), *read))
+            throw CodecError(CodecError::Kind::Unwritable, "Cannot write a copy.");
+    }
+    return {size, sum.Finish()};
+}
+
 }  // namespace
 
 Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<bool>& stop) {
     const FileWay& way = file.ways.front();
     try {
-        if (way.kind == FileWay::Kind::Object) {
+        if (way.kind == FileWay::Kind::Local) {
+            // The other name's file may have changed since it was signed:
+            // the copy is checked like any way's result.
+            const FileDigest made =
+                DecodeInto(folder, file.steps.front(), file.entry, stop, [&](const ByteSink& sink) {
+                    return CopyBytes(folder, way.source, file.expected.size, sink);
+                });
+            if (made != file.expected) return Rebuilt::Failed;
+        } else if (way.kind == FileWay::Kind::Object) {
             FetchedBody in(folder, file.artifacts.front());
             const FileDigest made =
                 DecodeInto(folder, file.steps.front(), file.entry, stop, [&](const ByteSink& sink) {

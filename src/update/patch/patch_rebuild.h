@@ -1,7 +1,8 @@
 // Rebuilds a file that travelled compressed or as deltas, from the staged
 // bodies its way fetched: the deltas applied in order from the installed
 // copy, or the object decoded, each step into a staged copy of its own and
-// checked against its signed digest, each delta dropped once applied. The
+// checked against its signed digest, each delta dropped once applied; or a
+// file of the game folder copied, checked the same way. The
 // work is the processor's, not the window's: it runs on a worker thread.
 #pragma once
 
@@ -24,6 +25,7 @@ struct PatchedFile {
     std::vector<std::size_t> jobs;       // the way's jobs in the round's job list
     std::vector<std::string> artifacts;  // Deltas, Object: what they fetch
     std::vector<std::string> steps;      // Deltas: the staged copy after each delta; the last is the result
+                                         // (Object, Local: the one staged copy)
     std::string result;                  // the checked file to move in
     bool failed = false;                 // a fetch of this way failed
 };

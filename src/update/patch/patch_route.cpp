@@ -14,6 +14,8 @@ std::uint64_t FileWay::Bytes(std::uint64_t wholeSize) const {
         }
         case Kind::Object:
             return object.size;
+        case Kind::Local:
+            return 0;
         case Kind::Whole:
         default:
             return wholeSize;
@@ -66,15 +68,16 @@ std::vector<PatchDelta> CheapestChain(const PatchOffer& offer, const Sha256Diges
 }  // namespace
 
 std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sha256Digest>& installed,
-                                 const FileDigest& target) {
+                                 const FileDigest& target, const std::optional<std::string>& local) {
     std::vector<FileWay> ways;
+    if (local) ways.push_back(FileWay{FileWay::Kind::Local, {}, {}, *local});
     std::optional<FileWay> object;
     if (const auto found = offer.objects.find(target.sha256);
         found != offer.objects.end() && found->second.size < target.size) {
-        object = FileWay{FileWay::Kind::Object, {}, found->second};
+        object = FileWay{FileWay::Kind::Object, {}, found->second, {}};
     }
     if (installed && *installed != target.sha256) {
-        FileWay chain{FileWay::Kind::Deltas, CheapestChain(offer, *installed, target.sha256), {}};
+        FileWay chain{FileWay::Kind::Deltas, CheapestChain(offer, *installed, target.sha256), {}, {}};
         const std::uint64_t cheaper = object ? object->object.size : target.size;
         if (!chain.deltas.empty() && chain.Bytes(target.size) < cheaper) ways.push_back(std::move(chain));
     }
@@ -86,7 +89,7 @@ std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sh
 std::vector<FileWay> WaysToRepair(const PatchOffer& offer, const FileDigest& target) {
     std::vector<FileWay> ways;
     if (const auto found = offer.objects.find(target.sha256); found != offer.objects.end()) {
-        ways.push_back(FileWay{FileWay::Kind::Object, {}, found->second});
+        ways.push_back(FileWay{FileWay::Kind::Object, {}, found->second, {}});
     }
     ways.push_back(FileWay{});
     return ways;

@@ -1,28 +1,33 @@
-// How one signed file travels: the cheapest of a chain of deltas from the
-// installed copy, the compressed object, or the whole file. Pure: the run
+// How one signed file travels: a copy of a file already in the game folder
+// under another name (a moved or renamed file), the cheapest of a chain of
+// deltas from the installed copy, the compressed object, or the whole file. Pure: the run
 // gives what the signed patch metadata offers and gets the ways to try, in
 // order, each falling back to the next when it fails.
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "update/trust/signed_metadata.h"
 
 struct FileWay {
-    enum class Kind { Deltas, Object, Whole };
+    enum class Kind { Local, Deltas, Object, Whole };
     Kind kind = Kind::Whole;
     std::vector<PatchDelta> deltas;  // Deltas: applied in order, from the installed copy
     FileDigest object;               // Object
+    std::string source;              // Local: the file in the game folder copied, which moves no byte
     std::uint64_t Bytes(std::uint64_t wholeSize) const;
 };
 
 // The ways to fetch the file `target` (its signed digest), cheapest first:
-// the chain of deltas from `installed` (the installed copy's SHA-256) that
-// moves the fewest bytes, when it moves fewer than the object; the object,
-// when it is smaller than the whole file; always last the whole file.
+// a copy of `local`, a file of the game folder said to hold those bytes (the
+// copy is checked like any way); the chain of deltas from `installed` (the
+// installed copy's SHA-256) that moves the fewest bytes, when it moves fewer
+// than the object; the object, when it is smaller than the whole file;
+// always last the whole file.
 std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sha256Digest>& installed,
-                                 const FileDigest& target);
+                                 const FileDigest& target, const std::optional<std::string>& local = {});
 
 // The ways to fetch again the file `target` of the installed version, for a
 // repair: its object whatever its size, then the whole file. The whole file

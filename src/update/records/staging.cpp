@@ -46,7 +46,30 @@ IoStatus MoveInPlace(GameFolder& folder, const CommitMove& move, bool& replaced)
     if (replaced) {
         if (IoStatus moved = folder.Replace(move.target, move.backup); !moved.ok()) return moved;
     }
-    return folder.Replace(move.staged, move.target);
+    return move.IsRemoval() ? IoStatus() : folder.Replace(move.staged, move.target);
+}
+
+// The folders that held a removed file, from the deepest up, while they are
+// empty: only those the removal emptied go (a folder's removal fails while
+// anything is in it).
+void RemoveEmptiedFolders(GameFolder& folder, const std::string& removed) {
+    for (std::size_t cut = removed.find_last_of("/\\"); cut != std::string::npos && cut > 0;
+         cut = removed.find_last_of("/\\", cut - 1)) {
+        const std::string above = removed.substr(0, cut);
+        if (!Is(folder, above, FileKind::Folder, Links::NotFollowed) || !folder.Remove(above).ok()) return;
+    }
+}
+
+// Once the version is recorded: the replaced and removed files go, then the
+// folders the removals emptied.
+void DropBackups(GameFolder& folder, const std::vector<CommitMove>& moves,
+                 const std::vector<bool>& replaced) {
+    for (std::size_t k = 0; k < moves.size(); ++k) {
+        if (replaced[k]) folder.Remove(moves[k].backup).IgnoreError();
+    }
+    for (const CommitMove& move : moves) {
+        if (move.IsRemoval() && !Exists(folder, move.target)) RemoveEmptiedFolders(folder, move.target);
+    }
 }
 
 IoStatus WriteJournalFile(FileWriter& out, const std::vector<CommitMove>& moves, std::int16_t version) {
@@ -72,7 +95,9 @@ void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std:
     // wrote is flushed, not every file of the disk.
     std::vector<std::string> durable;
     durable.reserve(moves.size() + 1);
-    for (const CommitMove& move : moves) durable.push_back(move.staged);
+    for (const CommitMove& move : moves) {
+        if (!move.IsRemoval()) durable.push_back(move.staged);
+    }
     durable.push_back(kJournalName);
     if (!folder.Flush(durable).ok()) {
         folder.Remove(kJournalName).IgnoreError();
@@ -87,7 +112,7 @@ void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std:
 void PutBack(GameFolder& folder, const std::vector<CommitMove>& moves, std::size_t failed) {
     for (std::size_t k = failed + 1; k-- > 0;) {
         const CommitMove& move = moves[k];
-        if (k < failed && !folder.Replace(move.target, move.staged).ok()) return;
+        if (k < failed && !move.IsRemoval() && !folder.Replace(move.target, move.staged).ok()) return;
         if (Exists(folder, move.backup) && !folder.Replace(move.backup, move.target).ok()) return;
     }
     folder.Remove(kJournalName).IgnoreError();
@@ -100,7 +125,7 @@ bool NamesNoFolder(GameFolder& folder, const Journal& journal) {
         return Is(folder, name, FileKind::Folder, Links::NotFollowed);
     };
     return std::none_of(journal.moves.begin(), journal.moves.end(), [&](const CommitMove& move) {
-        return isFolder(move.staged) || isFolder(move.target) || isFolder(move.backup);
+        return (!move.IsRemoval() && isFolder(move.staged)) || isFolder(move.target) || isFolder(move.backup);
     });
 }
 
@@ -322,9 +347,7 @@ void CommitUpdate(GameFolder& folder, const std::vector<CommitMove>& moves, std:
         // records the version before anything else.
         throw UpdateFailure(texts::CannotRecordVersion(version));
     }
-    for (std::size_t k = 0; k < moves.size(); ++k) {
-        if (replaced[k]) folder.Remove(moves[k].backup).IgnoreError();
-    }
+    DropBackups(folder, moves, replaced);
     folder.Remove(kJournalName).IgnoreError();
 }
 
@@ -343,17 +366,18 @@ bool FinishPendingCommit(GameFolder& folder) {
     const std::vector<CommitMove>& moves = read->moves;
     const std::int16_t version = read->version;
     for (const CommitMove& move : moves) {
-        if (!Exists(folder, move.staged)) continue;  // already in place
+        // A removal is done once its file is aside; a move once its staged copy is in.
+        if (move.IsRemoval() ? Exists(folder, move.backup) : !Exists(folder, move.staged)) continue;
         const bool setAside = Exists(folder, move.target) && !Exists(folder, move.backup);
         if ((setAside && !folder.Replace(move.target, move.backup).ok()) ||
-            !folder.Replace(move.staged, move.target).ok()) {
+            (!move.IsRemoval() && !folder.Replace(move.staged, move.target).ok())) {
             throw UpdateFailure(texts::CannotWrite(move.target));
         }
     }
     if (!WriteVersion(folder, version).ok()) {
         throw UpdateFailure(texts::CannotRecordVersion(version));
     }
-    for (const CommitMove& move : moves) folder.Remove(move.backup).IgnoreError();
+    DropBackups(folder, moves, std::vector<bool>(moves.size(), true));
     folder.Remove(kJournalName).IgnoreError();
     return true;
 }

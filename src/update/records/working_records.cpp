@@ -16,6 +16,9 @@ namespace {
 // Written by an updater before records carried sums and their names were
 // checked: such a record is set aside like a broken one.
 constexpr std::string_view kJournalHeader = "kestralon-journal 2";
+// The same with "remove" lines: an updater that knows only moves sets such a
+// journal aside instead of making its moves without its removals.
+constexpr std::string_view kJournalHeaderWithRemovals = "kestralon-journal 3";
 // The longest name of one file or folder, in bytes, on Linux's file
 // systems; Windows counts UTF-16 units, never more than the UTF-8 bytes.
 constexpr std::size_t kLongestName = 255;
@@ -28,38 +31,26 @@ char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// The name as Windows resolves it, in lowercase with "/" between the parts:
-// "." and empty parts name the folder they are in, and a part's trailing
-// dots and blanks are dropped.
-std::string FileSystemSpelling(std::string_view entry) {
-    std::string spelled;
-    std::size_t start = 0;
-    while (start <= entry.size()) {
-        std::size_t end = entry.find_first_of("/\\", start);
-        if (end == std::string_view::npos) end = entry.size();
-        std::string_view part = entry.substr(start, end - start);
-        while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
-        if (!part.empty()) {
-            if (!spelled.empty()) spelled += '/';
-            std::transform(part.begin(), part.end(), std::back_inserter(spelled), Lower);
-        }
-        start = end + 1;
-    }
-    return spelled;
-}
-
 bool IsLowerHex(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// An entry a list may hold, and so one the records may name.
-bool IsRecordableEntry(std::string_view entry) {
-    return !IsBlankEntry(entry) && !RefusedEntryReason(entry) && !IsWorkingFileName(entry);
+// "remove <entry> <backup>": the backup name the entry's staged copy would
+// have, which no staged file of this commit has.
+std::optional<CommitMove> ReadRemoval(const std::vector<std::string_view>& fields) {
+    CommitMove removal{std::string(), std::string(fields[1]), std::string(fields[2])};
+    const std::size_t mark = removal.backup.rfind(kBackupMark);
+    if (mark == std::string::npos) return std::nullopt;
+    std::string staged = removal.backup;
+    staged.replace(mark, kBackupMark.size(), kStagedMark);
+    if (!IsStagedNameOf(staged, removal.target) || BackupName(staged) != removal.backup) return std::nullopt;
+    return removal;
 }
 
-std::optional<CommitMove> ReadMove(std::string_view line) {
+std::optional<CommitMove> ReadMove(std::string_view line, bool removals) {
     const std::vector<std::string_view> fields = SplitFields(line, '\t');
+    if (removals && fields.size() == 3 && fields[0] == "remove") return ReadRemoval(fields);
     if (fields.size() != 4 || fields[0] != "move") return std::nullopt;
     CommitMove move{std::string(fields[1]), std::string(fields[2]), std::string(fields[3])};
     if (!IsStagedNameOf(move.staged, move.target) || move.backup != BackupName(move.staged))
@@ -106,6 +97,27 @@ bool ReadStagingLine(std::string_view line, bool verifiedLines, std::map<std::st
 
 }  // namespace
 
+std::string FileSystemSpelling(std::string_view entry) {
+    std::string spelled;
+    std::size_t start = 0;
+    while (start <= entry.size()) {
+        std::size_t end = entry.find_first_of("/\\", start);
+        if (end == std::string_view::npos) end = entry.size();
+        std::string_view part = entry.substr(start, end - start);
+        while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
+        if (!part.empty()) {
+            if (!spelled.empty()) spelled += '/';
+            std::transform(part.begin(), part.end(), std::back_inserter(spelled), Lower);
+        }
+        start = end + 1;
+    }
+    return spelled;
+}
+
+bool IsRecordableEntry(std::string_view entry) {
+    return !IsBlankEntry(entry) && !RefusedEntryReason(entry) && !IsWorkingFileName(entry);
+}
+
 bool IsWorkingFileName(std::string_view entry) {
     const std::string spelled = FileSystemSpelling(entry);
     return std::find(kWorkingNames.begin(), kWorkingNames.end(), spelled) != kWorkingNames.end();
@@ -146,11 +158,17 @@ void WriteJournalText(std::ostream& out, std::int16_t version, const std::vector
         sum.Update(text.data(), text.size());
         out << text;
     };
-    write(kJournalHeader);
+    const bool removals =
+        std::any_of(moves.begin(), moves.end(), [](const CommitMove& m) { return m.IsRemoval(); });
+    write(removals ? kJournalHeaderWithRemovals : kJournalHeader);
     write("\nversion " + std::to_string(version) + "\n");
     std::string line;
     for (const CommitMove& move : moves) {
-        line.assign("move\t").append(move.staged).append("\t").append(move.target);
+        if (move.IsRemoval()) {
+            line.assign("remove\t").append(move.target);
+        } else {
+            line.assign("move\t").append(move.staged).append("\t").append(move.target);
+        }
         write(line.append("\t").append(move.backup).append("\n"));
     }
     // Also the proof that the journal was written whole.
@@ -164,16 +182,20 @@ std::optional<Journal> ReadJournal(std::string_view text) {
     if (lastLine == 0 || text.substr(lastLine, text.size() - lastLine - 1) != SumLine(body))
         return std::nullopt;
     const std::vector<std::string_view> lines = SplitLines(body);
-    if (lines.size() < 2 || lines[0] != kJournalHeader || !lines[1].starts_with("version "))
+    const bool removals = lines.size() >= 1 && lines[0] == kJournalHeaderWithRemovals;
+    if (lines.size() < 2 || (lines[0] != kJournalHeader && !removals) || !lines[1].starts_with("version "))
         return std::nullopt;
     const auto version = ParseDecimal<std::int16_t>(lines[1].substr(8));
     if (!version) return std::nullopt;
     Journal journal{*version, {}};
     for (std::size_t i = 2; i < lines.size(); ++i) {
-        std::optional<CommitMove> move = ReadMove(lines[i]);
+        std::optional<CommitMove> move = ReadMove(lines[i], removals);
         if (!move) return std::nullopt;
         journal.moves.push_back(std::move(*move));
     }
+    // Written only for a commit that removes files.
+    const auto removal = [](const CommitMove& m) { return m.IsRemoval(); };
+    if (removals && std::none_of(journal.moves.begin(), journal.moves.end(), removal)) return std::nullopt;
     return journal;
 }
 

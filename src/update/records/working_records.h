@@ -50,10 +50,15 @@ std::string BackupName(const std::string& staged);
 // the text before it, since the header or the previous "sum" line.
 std::string SumLine(std::string_view text);
 
+// One step of a commit: the staged file moved over its target, which is set
+// aside under the backup name first. Without a staged file, it is a
+// removal: the target is only set aside, and goes with the other backups
+// once the version is recorded.
 struct CommitMove {
-    std::string staged;  // relative to the game folder, as the other two
+    std::string staged;  // relative to the game folder, as the other two; empty for a removal
     std::string target;
     std::string backup;
+    bool IsRemoval() const { return staged.empty(); }
 };
 
 struct Journal {
@@ -62,11 +67,14 @@ struct Journal {
 };
 
 // Writes the journal's text: its format line, the version, one line per
-// move, and a "sum" line over all of it. Streamed: a million moves are not
-// held twice.
+// move ("remove" lines for removals, in a format of their own that earlier
+// updaters set aside rather than half-apply), and a "sum" line over all of
+// it. Streamed: a million moves are not held twice.
 void WriteJournalText(std::ostream& out, std::int16_t version, const std::vector<CommitMove>& moves);
 // Nothing unless the text is one WriteJournalText wrote: its format, its sum,
-// and every move a staged name, its entry and the matching backup name.
+// and every move a staged name, its entry and the matching backup name
+// (a removal: an entry and a backup name of it). Journals written before
+// removals existed are read as they are.
 std::optional<Journal> ReadJournal(std::string_view text);
 
 // The staging record's format line. Its pieces are closed by "sum" lines; a
@@ -98,6 +106,15 @@ std::string VerifiedLine(const std::string& staged, const FileDigest& digest);
 // "sum" line proves it whole; a last piece without one was cut by a crash and
 // is left out.
 std::optional<std::map<std::string, StagedFile>> ReadStagingRecord(std::istream& in);
+
+// The name a list entry stands for on the file system, whatever its
+// spelling: lowercase, "/" between its parts, without "." and empty parts,
+// nor a part's trailing dots and blanks. Two entries with the same spelling
+// are one file for Windows.
+std::string FileSystemSpelling(std::string_view entry);
+
+// An entry a list may hold, and so one the records may name.
+bool IsRecordableEntry(std::string_view entry);
 
 // Renames a record that failed to "<record>.bad" (an older one goes); when it
 // cannot be renamed, it is removed. Either way it is never acted on.
