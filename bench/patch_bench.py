@@ -7,7 +7,7 @@ run and kept under build/patch-bench/ (never committed):
   esbuild   npm @esbuild/linux-x64 0.28.1 -> 0.28.2 (one 11 MB executable)
   three     npm three 0.186.1 -> 0.187.0 (1,263 files, 21 MB)
   openjdk   Debian openjdk-17-jre-headless 17.0.19+10-1~deb12u2 -> 17.0.21.1+2-1~deb12u1 (116 files, 193 MB)
-  mui       npm @mui/material 9.5.0 -> 9.6.0 (2,738 files of 3.4 KB on average, 9.2 MB;
+  mui       npm @mui/material 9.5.0 -> 9.6.0 (2,738 files of 3.1 KB on average, 8.5 MB;
             496 changed, 18 new: a release that edits modules all over the tree,
             where each file's bytes are few and the requests and round trips weigh)
 When a version is no longer to be had, the nearest consecutive pair that is
