@@ -506,9 +506,12 @@ def first_file_request(requests, rtt_s):
             first = i
             break
     if first is None:
-        return {"requests": len(requests), "before": float("nan"), "waves": float("nan"), "to_first": float("nan")}
+        return {"requests": len(requests), "before": float("nan"), "waves": float("nan"), "to_first": float("nan"),
+                "path": []}
+    path = ["%s @%.0f ms (wave %d)" % (r.path[len(REPOSITORY_PATH):], 1000 * (r.start - requests[0].start), w)
+            for r, w in zip(requests[:first + 1], waves)]
     return {"requests": len(requests), "before": first, "waves": waves[first] - 1,
-            "to_first": requests[first].start - requests[0].start}
+            "to_first": requests[first].start - requests[0].start, "path": path}
 
 
 
@@ -903,6 +906,7 @@ def bench_pair(pair, links, loopback, tools, runs, cap):
                             sample.note), flush=True)
                         if sample.requests:
                             print("    %-18s %s" % ("", requests_line(sample.requests)), flush=True)
+                            print("    %-18s %s" % ("", ", ".join(sample.requests["path"])), flush=True)
                 for tool in tools:
                     if tool in skipped:
                         rows.append(empty_row(pair.title(), link.name, tool, skipped[tool]))
@@ -1045,6 +1049,17 @@ unset multiplot
     print("Chart: %s" % path)
 
 
+def tools_named(text):
+    """The tools of a comma-separated list, whose names may hold a comma themselves ("ours, patches")."""
+    parts = [t.strip() for t in text.split(",")]
+    tools = []
+    while parts:
+        joined = ", ".join(parts[:2])
+        tools.append(joined if len(parts) > 1 and joined in TOOLS else parts[0])
+        del parts[:2 if tools[-1] == joined and len(parts) > 1 else 1]
+    return tools
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
@@ -1064,7 +1079,7 @@ def main():
         return
     if args.quick:
         args.pairs, args.runs = "esbuild", 1
-    tools = TOOLS if not args.tools else [t.strip() for t in args.tools.split(",")]
+    tools = TOOLS if not args.tools else tools_named(args.tools)
     unknown = [t for t in tools if t not in TOOLS]
     if unknown:
         sys.exit("unknown tools: %s (known: %s)" % (", ".join(unknown), ", ".join(TOOLS)))
