@@ -514,7 +514,6 @@ def first_file_request(requests, rtt_s):
             "to_first": requests[first].start - requests[0].start, "path": path}
 
 
-
 class Servers:
     """nginx (deploy/nginx.conf, plus /patch/ for the other tools' files) and
     an rsync daemon serving the new tree, in the link's server namespace."""
@@ -531,9 +530,8 @@ class Servers:
         os.symlink(pair.serve, os.path.join(self.prefix, "patch"))
         with open(os.path.join(SOURCE_DIR, "deploy", "nginx.conf")) as f:
             conf = f.read()
-        if "listen 127.0.0.1:8080;" not in conf or "        location / {" not in conf:
-            raise RuntimeError("deploy/nginx.conf changed shape")
-        if "    access_log logs/access.log;" not in conf:
+        if any(line not in conf for line in ("listen 127.0.0.1:8080;", "        location / {",
+                                             "    access_log logs/access.log;")):
             raise RuntimeError("deploy/nginx.conf changed shape")
         conf = conf.replace("listen 127.0.0.1:8080;", "listen %s:%d;" % (SERVER_ADDRESS, HTTP_PORT)).replace(
             "        location / {", "        location /patch/ {\n            alias patch/;\n        }\n"
