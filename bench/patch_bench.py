@@ -2,11 +2,14 @@
 """Updating an installed version to the next one: what each way of doing it
 moves over the wire, and what it costs the client.
 
-Three real version pairs, fetched from the package registries at the first
+Four real version pairs, fetched from the package registries at the first
 run and kept under build/patch-bench/ (never committed):
   esbuild   npm @esbuild/linux-x64 0.28.1 -> 0.28.2 (one 11 MB executable)
   three     npm three 0.186.1 -> 0.187.0 (1,263 files, 21 MB)
   openjdk   Debian openjdk-17-jre-headless 17.0.19+10-1~deb12u2 -> 17.0.21.1+2-1~deb12u1 (116 files, 193 MB)
+  mui       npm @mui/material 9.5.0 -> 9.6.0 (2,738 files of 3.1 KB on average, 8.5 MB;
+            496 changed, 18 new: a release that edits modules all over the tree,
+            where each file's bytes are few and the requests and round trips weigh)
 When a version is no longer to be had, the nearest consecutive pair that is
 is taken, and the run says so. Each package is unpacked to an "old" and a
 "new" tree of regular files (links are left out: a game folder has none).
@@ -32,6 +35,20 @@ new tree byte for byte:
 Bytes are counted where they cross: at the delay line for the WAN, by
 nftables counters on the loopback namespace's lo; IP packets, headers
 included, server to client ("down") and back ("up").
+
+For the update run, nginx's access log ($msec, $request_time) tells how many
+requests it made and how long it took to come to its first file request
+(a game file, object, delta or pack part: anything of the repository but
+the qoro_update_* index, lists and metadata): the requests before it, the
+sequential waves before it (a request is a wave after another when it
+reached the server at least half a round trip after the other's answer left)
+and the time from the first request to it, in round trips of the link.
+The table sets each row against the per-file ideal (bytes down) and, on the
+WAN, against its own link bound: its bytes down at the link's rate plus 4
+round trips. Its goals column says, for the update run, whether it met
+  rsync -cz    no longer than rsync -cz on the same link (bytes shown beside)
+  link bound   wall time at most 1.5 times the link bound (WAN only)
+  ideal        bytes down at most 1.15 times the per-file ideal's
 
 Run through scripts/bench --patch, which builds the programs and sets the paths."""
 
@@ -68,6 +85,13 @@ MIB = 1024 * 1024
 
 TOOLS = ["rsync -c", "rsync -cz", "zsync", "casync", "zstd per file", "ours, whole files", "ours, patches"]
 IDEAL = "zstd per file"
+PEER = "rsync -cz"
+# What the update run is held to: its wall time against the link bound, its
+# bytes down against the per-file ideal's.
+BOUND_GOAL, IDEAL_GOAL = 1.5, 1.15
+# Round trips the link bound grants besides the bytes: the connection, the
+# index, the version's list and metadata, the first file request.
+BOUND_ROUND_TRIPS = 4
 
 
 class Unavailable(Exception):
@@ -95,6 +119,7 @@ PAIRS = [
     Pair("esbuild", "npm", "@esbuild/linux-x64", "0.28.1", "0.28.2"),
     Pair("three", "npm", "three", "0.186.1", "0.187.0"),
     Pair("openjdk", "deb", "openjdk-17-jre-headless", "17.0.19+10-1~deb12u2", "17.0.21.1+2-1~deb12u1"),
+    Pair("mui", "npm", "@mui/material", "9.5.0", "9.6.0"),
 ]
 
 
@@ -354,6 +379,8 @@ class Loopback:
     its byte counts run a few per cent below the WAN link's for the same data."""
 
     name = "loopback"
+    rtt_ms = 0
+    rate_mbit = None
 
     def __init__(self, prefix):
         self.ns = prefix + "-lo"
@@ -430,6 +457,62 @@ class Wan:
 
 # ----------------------------------------------------------- the servers
 
+# When each request came and went: $msec is when nginx logged it (the answer
+# handed to the kernel), $request_time how long before that the request's
+# first bytes were read, both to the millisecond.
+ACCESS_LOG = ("    log_format timed '$msec $request_time $status $body_bytes_sent \"$request\"';\n"
+              "    access_log logs/access.log timed;")
+LOG_LINE = re.compile(r'^(\d+\.\d+) (\d+\.\d+) (\d{3}) (\d+) "\S+ (\S+)', re.MULTILINE)
+REPOSITORY_PATH = "/game/update/"
+# The index, the lists and the signed metadata: everything else the update
+# run asks of the repository is a file (game file, object, delta, pack part).
+METADATA_NAME = re.compile(r"qoro_update_[^/\\]*$")
+
+
+class Request:
+    def __init__(self, start, end, status, size, path):
+        self.start, self.end, self.status, self.size, self.path = start, end, status, size, path
+
+    def is_file(self):
+        name = self.path.split("?", 1)[0][len(REPOSITORY_PATH):]
+        return not METADATA_NAME.match(name)
+
+
+def parse_access_log(text):
+    """The repository's requests in the order they came."""
+    requests = []
+    for m in LOG_LINE.finditer(text):
+        if m.group(5).startswith(REPOSITORY_PATH):
+            end = float(m.group(1))
+            requests.append(Request(end - float(m.group(2)), end, int(m.group(3)), int(m.group(4)), m.group(5)))
+    return sorted(requests, key=lambda r: r.start)
+
+
+def first_file_request(requests, rtt_s):
+    """How the update run came to its first file request: the requests in
+    all, those before it, the waves before it and the seconds from the first
+    request to it. A request comes in a later wave than another when it
+    arrived after the other's answer left, by at least half a round trip
+    over a link that has one (requests sent together reach the server a
+    little apart, one behind the other on the line), else by the log's
+    millisecond."""
+    slack = max(rtt_s / 2, 0.001)
+    waves = []
+    first = None
+    for i, request in enumerate(requests):
+        waves.append(1 + max((w for w, earlier in zip(waves, requests[:i]) if earlier.end + slack <= request.start),
+                             default=0))
+        if request.is_file():
+            first = i
+            break
+    if first is None:
+        return {"requests": len(requests), "before": float("nan"), "waves": float("nan"), "to_first": float("nan"),
+                "path": []}
+    path = ["%s @%.0f ms (wave %d)" % (r.path[len(REPOSITORY_PATH):], 1000 * (r.start - requests[0].start), w)
+            for r, w in zip(requests[:first + 1], waves)]
+    return {"requests": len(requests), "before": first, "waves": waves[first] - 1,
+            "to_first": requests[first].start - requests[0].start, "path": path}
+
 
 class Servers:
     """nginx (deploy/nginx.conf, plus /patch/ for the other tools' files) and
@@ -447,11 +530,12 @@ class Servers:
         os.symlink(pair.serve, os.path.join(self.prefix, "patch"))
         with open(os.path.join(SOURCE_DIR, "deploy", "nginx.conf")) as f:
             conf = f.read()
-        if "listen 127.0.0.1:8080;" not in conf or "        location / {" not in conf:
+        if any(line not in conf for line in ("listen 127.0.0.1:8080;", "        location / {",
+                                             "    access_log logs/access.log;")):
             raise RuntimeError("deploy/nginx.conf changed shape")
         conf = conf.replace("listen 127.0.0.1:8080;", "listen %s:%d;" % (SERVER_ADDRESS, HTTP_PORT)).replace(
             "        location / {", "        location /patch/ {\n            alias patch/;\n        }\n"
-            "        location / {", 1)
+            "        location / {", 1).replace("    access_log logs/access.log;", ACCESS_LOG, 1)
         self.conf = os.path.join(self.prefix, "nginx.conf")
         with open(self.conf, "w") as f:
             f.write(conf)
@@ -459,7 +543,17 @@ class Servers:
         with open(self.rsyncd_conf, "w") as f:
             f.write("use chroot = no\nuid = root\ngid = root\npid file = %s/rsyncd.pid\n"
                     "[new]\n    path = %s\n    read only = yes\n" % (self.prefix, pair.new))
+        self.log = os.path.join(self.prefix, "logs", "access.log")
         self.processes = []
+
+    def log_size(self):
+        return os.path.getsize(self.log) if os.path.exists(self.log) else 0
+
+    def requests_since(self, offset):
+        """The requests logged after `offset` (nginx writes each line as the answer is sent)."""
+        with open(self.log, "rb") as f:
+            f.seek(offset)
+            return parse_access_log(f.read().decode("latin-1"))
 
     def serve(self, repository):
         """Points nginx's /game/update/ at another repository (nginx follows the link per request)."""
@@ -608,6 +702,7 @@ def compare(result, new_tree, ignore=(), allowed_leftovers=()):
 class Sample:
     def __init__(self, wall, cpu, rss, down, up, note=""):
         self.wall, self.cpu, self.rss, self.down, self.up, self.note = wall, cpu, rss, down, up, note
+        self.requests = None  # the update run's, from the access log (first_file_request)
 
 
 class Runner:
@@ -650,8 +745,10 @@ class Runner:
         folder, tree = self.fresh_copy(template, tool)
         try:
             args, cwd, result = self.command(tool, folder, tree)
+            logged = self.servers.log_size()
             sample = self.measure(args, cwd, env)
             if ours:
+                sample.requests = first_file_request(self.servers.requests_since(logged), self.link.rtt_ms / 1000)
                 problem = compare(result, self.pair.new, ignore=own, allowed_leftovers=self.changes.deleted)
                 left = [p for p in self.changes.deleted if os.path.exists(os.path.join(result, p))]
                 if left:
@@ -693,19 +790,74 @@ class Runner:
         return Sample(wall, cpu, rss, after_down - down, after_up - up, note)
 
 
+REQUEST_FIELDS = ("requests", "before", "waves", "to_first")
+
+
+def median_of(values):
+    values = [v for v in values if v == v]
+    return statistics.median(values) if values else float("nan")
+
+
 def median_row(pair, link, tool, samples):
     notes = sorted({s.note for s in samples if s.note})
-    return {"pair": pair, "link": link, "tool": tool, "runs": len(samples),
-            "down": statistics.median(s.down for s in samples) / MB,
-            "up": statistics.median(s.up for s in samples) / MB,
-            "wall": statistics.median(s.wall for s in samples), "cpu": statistics.median(s.cpu for s in samples),
-            "rss": statistics.median(s.rss for s in samples), "note": "; ".join(notes)}
+    row = empty_row(pair, link, tool, "; ".join(notes))
+    row.update({"runs": len(samples), "down": statistics.median(s.down for s in samples) / MB,
+                "up": statistics.median(s.up for s in samples) / MB,
+                "wall": statistics.median(s.wall for s in samples), "cpu": statistics.median(s.cpu for s in samples),
+                "rss": statistics.median(s.rss for s in samples)})
+    for field in REQUEST_FIELDS:
+        row[field] = median_of(s.requests[field] for s in samples if s.requests)
+    return row
 
 
 def empty_row(pair, link, tool, note):
     nan = float("nan")
-    return {"pair": pair, "link": link, "tool": tool, "runs": 0, "down": nan, "up": nan, "wall": nan, "cpu": nan,
-            "rss": nan, "note": note}
+    row = {"pair": pair, "link": link, "tool": tool, "runs": 0, "down": nan, "up": nan, "wall": nan, "cpu": nan,
+           "rss": nan, "ratio": nan, "bound": nan, "rtt": nan, "goals": "", "note": note}
+    row.update((field, nan) for field in REQUEST_FIELDS)
+    return row
+
+
+def link_bound(down_mb, link):
+    """The least time the link needs to move what a tool moved: its bytes at
+    the link's rate, plus the round trips no update run avoids."""
+    if not link.rate_mbit:
+        return float("nan")
+    return down_mb * MB * 8 / (link.rate_mbit * 1e6) + BOUND_ROUND_TRIPS * link.rtt_ms / 1000
+
+
+def goals(row, peer):
+    """Whether an update run's row met its goals, with the ratios that decide."""
+    def verdict(met):
+        return "met" if met else "not met"
+    parts = []
+    if peer and peer["runs"] and row["runs"]:
+        wall, down = row["wall"] / peer["wall"], row["down"] / peer["down"]
+        parts.append("%s %s (wall %.2fx; down %.2fx)" % (PEER, verdict(wall <= 1.0), wall, down))
+    else:
+        parts.append("%s n/a" % PEER)
+    if row["bound"] == row["bound"]:
+        parts.append("link bound %s" % verdict(row["bound"] <= BOUND_GOAL))
+    else:
+        parts.append("link bound n/a")
+    parts.append("ideal %s" % verdict(row["ratio"] <= IDEAL_GOAL) if row["ratio"] == row["ratio"] else "ideal n/a")
+    return " · ".join(parts)
+
+
+def judge(rows, links):
+    """Sets each row against the ideal and the link bound of its link, and
+    the update run's rows against their goals."""
+    for link in links:
+        mine = [r for r in rows if r["link"] == link.name]
+        ideal = next((r for r in mine if r["tool"] == IDEAL and r["runs"]), None)
+        peer = next((r for r in mine if r["tool"] == PEER and r["runs"]), None)
+        for row in mine:
+            bound = link_bound(row["down"], link)
+            row["ratio"] = row["down"] / ideal["down"] if ideal else float("nan")
+            row["bound"] = row["wall"] / bound if bound == bound else float("nan")
+            row["rtt"] = row["to_first"] / (link.rtt_ms / 1000) if link.rtt_ms else float("nan")
+            if row["tool"].startswith("ours"):
+                row["goals"] = goals(row, peer)
 
 
 def bench_pair(pair, links, loopback, tools, runs, cap):
@@ -750,6 +902,9 @@ def bench_pair(pair, links, loopback, tools, runs, cap):
                         print("    %-18s %8.3f s  CPU %7.3f s  %6.1f MiB  down %9.3f MB  up %7.3f MB  %s" % (
                             tool, sample.wall, sample.cpu, sample.rss, sample.down / MB, sample.up / MB,
                             sample.note), flush=True)
+                        if sample.requests:
+                            print("    %-18s %s" % ("", requests_line(sample.requests)), flush=True)
+                            print("    %-18s %s" % ("", ", ".join(sample.requests["path"])), flush=True)
                 for tool in tools:
                     if tool in skipped:
                         rows.append(empty_row(pair.title(), link.name, tool, skipped[tool]))
@@ -763,46 +918,68 @@ def bench_pair(pair, links, loopback, tools, runs, cap):
         shutil.rmtree(out_root, ignore_errors=True)
         shutil.rmtree(work, ignore_errors=True)
         Outputs.settle(len(changes.old))
-    for link in links:
-        ideal = next((r for r in rows if r["link"] == link.name and r["tool"] == IDEAL and r["runs"]), None)
-        for row in rows:
-            if row["link"] == link.name:
-                row["ratio"] = row["down"] / ideal["down"] if ideal else float("nan")
+    judge(rows, links)
     return rows
 
 
 # ---------------------------------------------------------------- output
 
 
+def requests_line(counts):
+    return "%d requests; the first file request after %s, %s waves, %s ms" % (
+        counts["requests"], fmt(counts["before"], "%d"), fmt(counts["waves"], "%d"),
+        fmt(counts["to_first"] * 1000, "%.0f"))
+
+
 def fmt(value, pattern):
     return "" if value != value else pattern % value
 
 
-HEADER = ("| pair | link | tool | runs | down MB | up MB | wall s | CPU s | peak RSS MiB | down / zstd per file "
-          "| note |")
+# (heading, row key, format; None for text)
+COLUMNS = [("pair", "pair", None), ("link", "link", None), ("tool", "tool", None), ("runs", "runs", "%d"),
+           ("down MB", "down", "%.3f"), ("up MB", "up", "%.3f"), ("wall s", "wall", "%.3f"), ("CPU s", "cpu", "%.3f"),
+           ("peak RSS MiB", "rss", "%.1f"), ("down / zstd per file", "ratio", "%.2f"),
+           ("wall / link bound", "bound", "%.2f"), ("requests", "requests", "%d"),
+           ("requests before 1st file", "before", "%d"), ("waves before 1st file", "waves", "%d"),
+           ("ms to 1st file", "to_first", "%.0f"), ("round trips to 1st file", "rtt", "%.1f"),
+           ("goals", "goals", None), ("note", "note", None)]
+SCALE = {"to_first": 1000}  # seconds kept, milliseconds shown
+LEGEND = ("Link bound: the row's own bytes down at the link's rate plus %d round trips. Goals of the update "
+          "run: %s (wall time at most 1.0x), link bound (wall at most %.1fx), ideal (down at most "
+          "%.2fx). Requests: the update run's, from nginx's access log; a file request is one for a game file, object, "
+          "delta or pack part; a wave comes after an answer left the server, by half a round trip or more." % (
+              BOUND_ROUND_TRIPS, PEER, BOUND_GOAL, IDEAL_GOAL))
 
 
 def table(rows):
-    lines = [HEADER, "|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines = ["| %s |" % " | ".join(c[0] for c in COLUMNS), "|%s" % ("---|" * len(COLUMNS))]
     for r in rows:
-        lines.append("| %s | %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
-            r["pair"], r["link"], r["tool"], r["runs"], fmt(r["down"], "%.3f"), fmt(r["up"], "%.3f"),
-            fmt(r["wall"], "%.3f"), fmt(r["cpu"], "%.3f"), fmt(r["rss"], "%.1f"), fmt(r["ratio"], "%.2f"),
-            r["note"]))
-    return "\n".join(lines)
+        cells = []
+        for _, key, pattern in COLUMNS:
+            value = r.get(key, "" if pattern is None else float("nan"))
+            cells.append(str(value) if pattern is None else fmt(value * SCALE.get(key, 1), pattern))
+        lines.append("| %s |" % " | ".join(cells))
+    return "\n".join(lines) + "\n\n" + LEGEND
 
 
 def rows_from_markdown(path):
-    rows = []
+    """The rows of a table written before, by its headings (older tables have fewer columns)."""
+    keys = {heading: (key, pattern) for heading, key, pattern in COLUMNS}
+    rows, headings = [], None
     with open(path, encoding="utf-8") as f:
         for line in f:
             cells = [c.strip() for c in line.strip().strip("|").split("|")]
-            if len(cells) == 11 and cells[2] in TOOLS:
-                number = lambda text: float(text) if text else float("nan")  # noqa: E731
-                rows.append({"pair": cells[0], "link": cells[1], "tool": cells[2], "runs": int(cells[3]),
-                             "down": number(cells[4]), "up": number(cells[5]), "wall": number(cells[6]),
-                             "cpu": number(cells[7]), "rss": number(cells[8]), "ratio": number(cells[9]),
-                             "note": cells[10]})
+            if cells[:3] == ["pair", "link", "tool"]:
+                headings = cells
+            elif headings and len(cells) == len(headings) and cells[2] in TOOLS:
+                row = empty_row(cells[0], cells[1], cells[2], "")
+                for heading, text in zip(headings, cells):
+                    if heading in keys:
+                        key, pattern = keys[heading]
+                        row[key] = text if pattern is None else (
+                            float(text) / SCALE.get(key, 1) if text else float("nan"))
+                row["runs"] = int(row["runs"])
+                rows.append(row)
     return rows
 
 
@@ -870,11 +1047,22 @@ unset multiplot
     print("Chart: %s" % path)
 
 
+def tools_named(text):
+    """The tools of a comma-separated list, whose names may hold a comma themselves ("ours, patches")."""
+    parts = [t.strip() for t in text.split(",")]
+    tools = []
+    while parts:
+        joined = ", ".join(parts[:2])
+        tools.append(joined if len(parts) > 1 and joined in TOOLS else parts[0])
+        del parts[:2 if tools[-1] == joined and len(parts) > 1 else 1]
+    return tools
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="the smallest pair, one run each")
-    parser.add_argument("--pairs", default="esbuild,three,openjdk", help="pairs to run, e.g. 'three,esbuild'")
+    parser.add_argument("--pairs", default="esbuild,three,openjdk,mui", help="pairs to run, e.g. 'three,mui'")
     parser.add_argument("--links", default="wan,loopback", help="'wan', 'loopback' or both")
     parser.add_argument("--tools", help="a subset of the tools, comma-separated (default all): " + ", ".join(TOOLS))
     parser.add_argument("--rate", type=float, default=20, help="the WAN link's rate, Mbit/s")
@@ -889,7 +1077,7 @@ def main():
         return
     if args.quick:
         args.pairs, args.runs = "esbuild", 1
-    tools = TOOLS if not args.tools else [t.strip() for t in args.tools.split(",")]
+    tools = TOOLS if not args.tools else tools_named(args.tools)
     unknown = [t for t in tools if t not in TOOLS]
     if unknown:
         sys.exit("unknown tools: %s (known: %s)" % (", ".join(unknown), ", ".join(TOOLS)))
