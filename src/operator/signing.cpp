@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "operator/encode/packs.h"
 #include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
@@ -572,10 +573,22 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
         if (patches) patchesDigest = DigestOf(*patches);
         metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes), patchesDigest});
     }
+    // Packs are made of the objects and deltas just written, and named in
+    // the extras, which bind them to this release.
+    ReleaseExtras extras;
+    if (plan.patches && plan.patches->packs) {
+        PackOptions packs;
+        packs.versionsBack = plan.patches->versionsBack;
+        packs.level = plan.patches->level;
+        extras.packs = WritePacks(repository, index, packs, progress);
+    }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);
     signatures[kReleaseSignatureName] =
         WriteSignedFile(repository, kReleaseMetadataName, release, plan.keys, plan.oldSignatures);
+    extras.release = DigestOf(release);
+    signatures[kExtrasSignatureName] =
+        WriteSignedFile(repository, kExtrasName, FormatReleaseExtras(extras), plan.keys, plan.oldSignatures);
     const FreshMetadata fresh{plan.freshSerial, plan.freshExpires, DigestOf(release)};
     signatures[kFreshSignatureName] = WriteSignedFile(
         repository, kFreshMetadataName, FormatFreshMetadata(fresh), plan.freshKeys, plan.oldSignatures);
@@ -687,6 +700,12 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
         CheckTop(repository, kReleaseMetadataName, *release, true, problems);
 
         CheckFreshMetadata(repository, keys, *releaseBytes, now, problems);
+        const auto extrasBytes = ReadWholeFile(repository.root / kExtrasName);
+        const auto extras = extrasBytes ? ParseReleaseExtras(*extrasBytes) : std::nullopt;
+        if (extras && extras->release == DigestOf(*releaseBytes)) {
+            const std::vector<Problem> packs = CheckPacks(repository, extras->packs);
+            problems.insert(problems.end(), packs.begin(), packs.end());
+        }
     }
     // The first shape, while kept, must check for the updaters that read it.
     if (firstShapeBytes) {

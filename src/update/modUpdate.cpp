@@ -15,6 +15,7 @@
 #include "update/file_lists.h"
 #include "update/formats/repository.h"
 #include "update/install_plan.h"
+#include "update/pack_source.h"
 #include "update/patch/patch_rebuild.h"
 #include "update/records/settings_record.h"
 #include "update/records/staging.h"
@@ -22,6 +23,8 @@
 #include "update/trust/trust.h"
 
 namespace {
+
+constexpr std::size_t kVersionsAtOnce = 64;
 
 DownloadSettings DownloadSettingsFor(const RunSettings& settings, const UpdateView& view,
                                      GameFolder& folder) {
@@ -42,6 +45,17 @@ TrustSettings TrustSettingsOf(const RunSettings& settings) {
     return {settings.publicKeys, settings.releaseThreshold, settings.freshKeys, settings.channel};
 }
 
+// A part's files are rebuilt beside their targets, whose folders are made
+// here, on the window's thread, as the transfers make theirs.
+void HandOver(std::size_t part, PartRebuilds& rebuilds, MadeFolders& folders, const InstallPlan& plan) {
+    for (const std::size_t member : plan.parts[part].members) {
+        // A folder that cannot be made fails the rebuild, and the file falls
+        // to its whole copy, whose transfer says why.
+        folders.MakeFolderOf(plan.patched[member].steps.front()).IgnoreError();
+    }
+    rebuilds.Arrived(part);
+}
+
 // The game files' reports for one round of transfers (jobs from `first` in
 // the plan): progress goes to the texts under the files' places among those
 // shown (files already in place are counted but not fetched; a file fetched
@@ -51,26 +65,47 @@ TrustSettings TrustSettingsOf(const RunSettings& settings) {
 class FileFetchListener : public DownloadListener {
 public:
     FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, std::size_t first,
-                      const std::vector<DownloadJob>& jobs)
+                      const std::vector<DownloadJob>& jobs, PartRebuilds* rebuilds, MadeFolders& folders)
         : texts_(texts),
           staging_(staging),
           plan_(plan),
           first_(first),
           jobs_(jobs),
+          rebuilds_(rebuilds),
+          folders_(folders),
           left_(plan.numbers.size(), 0) {
-        for (std::size_t k = 0; k < jobs.size(); ++k) ++left_[PlaceOf(k)];
+        for (std::size_t k = 0; k < jobs.size(); ++k) {
+            if (!PartOf(k)) ++left_[PlaceOf(k)];
+        }
     }
 
+    // A part's progress is that of every file it carries.
     void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
+        if (const auto part = PartOf(job)) {
+            for (const std::size_t member : plan_.parts[*part].members)
+                texts_.Progress(plan_.patched[member].place, done, total);
+            return;
+        }
         texts_.Progress(PlaceOf(job), done, total);
     }
     void Finished(std::size_t job) override {
         const std::string& staged = jobs_[job].staged;
         if (const auto digest = ArtifactDigest(plan_, first_ + job, staged))
             staging_.RecordVerified(staged, *digest);
+        if (const auto part = PartOf(job)) {
+            for (const std::size_t member : plan_.parts[*part].members)
+                texts_.Finished(plan_.patched[member].place);
+            if (rebuilds_) HandOver(*part, *rebuilds_, folders_, plan_);
+            return;
+        }
         if (--left_[PlaceOf(job)] == 0) texts_.Finished(PlaceOf(job));
     }
+    // The files of a part that failed take their next way.
     void Failed(std::size_t job) override {
+        if (const auto part = PartOf(job)) {
+            for (const std::size_t member : plan_.parts[*part].members) plan_.patched[member].failed = true;
+            return;
+        }
         if (const auto patched = plan_.PatchedOfJob(first_ + job)) plan_.patched[*patched].failed = true;
         --left_[PlaceOf(job)];
     }
@@ -89,12 +124,15 @@ public:
 
 private:
     std::size_t PlaceOf(std::size_t job) const { return plan_.placeOfJob[first_ + job]; }
+    std::optional<std::size_t> PartOf(std::size_t job) const { return plan_.PartOfJob(first_ + job); }
 
     FileTexts& texts_;
     StagingRecord& staging_;
     InstallPlan& plan_;
     std::size_t first_;
     const std::vector<DownloadJob>& jobs_;
+    PartRebuilds* rebuilds_;
+    MadeFolders& folders_;
     // Per place, the jobs of this round not finished: a few bytes a file,
     // for lists of a million files.
     std::vector<std::uint32_t> left_;
@@ -205,8 +243,9 @@ void UpdateRun::ReadMirror() {
     FileList.clear();
     FileCount = 0;
     listed_.reset();
-    const std::string index = FetchIndex();
-    trust_->CheckIndex(index, [this](const TextRequests& files) { return FetchTexts(files); });
+    const std::vector<std::string> top = FetchTop();
+    const std::string& index = top.front();
+    trust_->CheckIndex(index, {top.begin() + 1, top.end()});
     if (settings_.repair) {
         for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
             if (version <= CurrentVersion) NewVersions.push_back(version);
@@ -217,6 +256,7 @@ void UpdateRun::ReadMirror() {
         NewVersions = newer.versions;
         NewestVersion = newer.newest;
         if (!(CurrentVersion < NewestVersion)) return;
+        if (FetchPack()) return;
     }
     FetchLists();
 }
@@ -314,18 +354,26 @@ void UpdateRun::ConnectToRepository() {
     downloader_ = std::make_unique<Downloader>(DownloadSettingsFor(settings_, view_, folder_));
 }
 
-std::string UpdateRun::FetchIndex() {
+// The index and, for a signed repository, every metadata file whose name
+// is known before it, at once: one round trip instead of three.
+std::vector<std::string> UpdateRun::FetchTop() {
     view_.Show();
     ShowSearching(view_);
-    return FetchTexts({{kIndexName, kLargestIndex, {}}}).front();
+    TextRequests names = {{kIndexName, kLargestIndex, {}}};
+    const TextRequests signedNames = trust_->TopRequests();
+    names.insert(names.end(), signedNames.begin(), signedNames.end());
+    return FetchTexts(names);
 }
 
 // The lists (and their signed file metadata) come in batches fetched at
-// once, and are merged strictly in index order.
+// once, and are merged strictly in index order. A batch is as large as a
+// player far behind needs: each batch waits for its slowest file, and the
+// lists of a batch are held in memory together.
 void UpdateRun::FetchLists() {
     ShowCheckingVersions(view_);
     listed_ = std::make_unique<ListMerge>(FileList, FileCount);
-    const std::size_t batch = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
+    const std::size_t connections = static_cast<std::size_t>(std::max(1, settings_.parallelTransfers));
+    const std::size_t batch = std::max(connections, kVersionsAtOnce);
     std::vector<std::int16_t> withoutPatches;
     for (std::size_t first = 0; first < NewVersions.size(); first += batch) {
         const std::size_t end = std::min(NewVersions.size(), first + batch);
@@ -339,8 +387,8 @@ void UpdateRun::FetchLists() {
         starts.push_back(names.size());
         // The files come next, as many at once as allowed: their connections
         // open while the lists arrive (a long list takes several round trips).
-        if (end == NewVersions.size() && names.size() < batch) {
-            downloader_->Prepare(static_cast<int>(batch - names.size()));
+        if (end == NewVersions.size() && names.size() < connections) {
+            downloader_->Prepare(static_cast<int>(connections - names.size()));
         }
         const std::vector<std::string> texts = FetchTexts(names);
         for (std::size_t i = first; i < end; ++i) {
@@ -353,6 +401,40 @@ void UpdateRun::FetchLists() {
         }
     }
     FetchMissingPatches(std::move(withoutPatches));
+}
+
+// A pack from the installed version to the newest, when the release offers
+// one: its index gives the file list and every file's signed digest, in
+// place of every newer version's list and metadata. False when there is
+// none, or this mirror's is missing or altered: the lists are read then.
+bool UpdateRun::FetchPack() {
+    pack_.reset();
+    const PackOffer* offer = FindPack(trust_->Extras(), CurrentVersion, NewestVersion);
+    if (!offer || offer->index.size > kLargestPackIndex) return false;
+    ShowCheckingVersions(view_);
+    const std::string name = PackIndexName(offer->from, offer->to);
+    TextRequest request{name, static_cast<std::size_t>(offer->index.size), texts::BadSignature(name), true};
+    std::optional<PackIndex> index = ReadPackIndex(*offer, FetchTexts({request}).front());
+    if (!index) return false;
+    listed_ = std::make_unique<ListMerge>(FileList, FileCount);
+    for (const PackEntry& entry : index->entries) listed_->AddEntry(entry.entry);
+    trust_->TakePackIndex(*index);
+    // Files too large for the pack travel as the version metadata says.
+    if (std::any_of(index->entries.begin(), index->entries.end(),
+                    [](const PackEntry& entry) { return entry.way == PackEntry::Way::Loose; })) {
+        TextRequests names;
+        std::vector<std::int16_t> versions;
+        for (const std::int16_t version : NewVersions) {
+            const TextRequests requests = trust_->VersionRequests(version);
+            if (requests.size() < 3) continue;  // no patch metadata
+            names.push_back(requests.back());
+            versions.push_back(version);
+        }
+        const std::vector<std::string> texts = FetchTexts(names);
+        for (std::size_t k = 0; k < versions.size(); ++k) trust_->TakePatches(versions[k], texts[k]);
+    }
+    pack_ = std::move(index);
+    return true;
 }
 
 // A version's patch metadata that the mirror does not have, or has altered,
@@ -373,7 +455,8 @@ void UpdateRun::FetchMissingPatches(std::vector<std::int16_t> versions) {
 
 InstallPlan UpdateRun::PlanInstall() {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_);
+    InstallPlan plan =
+        ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_, pack_ ? &*pack_ : nullptr);
     staging_->RemoveLeftovers();
     // Every staged name is on record before its file is made.
     staging_->Flush();
@@ -386,7 +469,25 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
     MarkWaysTaken(plan, texts);
     texts.Start();
     try {
-        FetchRound(plan, 0, texts);
+        // The files of the pack's parts are rebuilt as each part arrives;
+        // parts an earlier run verified are there already.
+        std::optional<PartRebuilds> rebuilds;
+        if (!plan.parts.empty()) {
+            rebuilds.emplace(folder_, plan);
+            for (std::size_t k = 0; k < plan.parts.size(); ++k) {
+                if (!plan.parts[k].job && !plan.parts[k].members.empty())
+                    HandOver(k, *rebuilds, folders_, plan);
+            }
+        }
+        FetchRound(plan, 0, texts, rebuilds ? &*rebuilds : nullptr);
+        if (rebuilds) {
+            BesideWindow<bool>(view_, [&](const std::atomic<bool>& stop) {
+                rebuilds->Drain(stop);
+                return true;
+            });
+            rebuilds.reset();
+            KeepRebuiltMembers(plan);
+        }
         // Files that came compressed or as deltas are rebuilt; a way that
         // fails gives way to the next, down to the whole file.
         while (true) {
@@ -407,8 +508,20 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
     ShowAllArrived(view_);
 }
 
+// A run that fails later keeps what the parts rebuilt for the next, which
+// moves the files in rather than fetch the parts again.
+void UpdateRun::KeepRebuiltMembers(const InstallPlan& plan) {
+    for (const InstallPlan::Part& part : plan.parts) {
+        for (const std::size_t member : part.members) {
+            const PatchedFile& file = plan.patched[member];
+            if (!file.result.empty()) staging_->RecordVerified(file.result, file.expected);
+        }
+    }
+    staging_->Flush();
+}
+
 // The plan's jobs from `first` on, at once.
-void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts) {
+void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PartRebuilds* rebuilds) {
     // The first round takes the plan's jobs whole, not a copy beside them:
     // a list of a million files holds its jobs once.
     std::vector<DownloadJob> round;
@@ -419,7 +532,7 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
                      std::make_move_iterator(plan.jobs.end()));
         plan.jobs.resize(first);
     }
-    FileFetchListener listener(texts, *staging_, plan, first, round);
+    FileFetchListener listener(texts, *staging_, plan, first, round, rebuilds, folders_);
     const auto restore = [&] {
         if (plan.jobs.empty()) {
             plan.jobs.swap(round);

@@ -10,11 +10,13 @@
 #include "storage/storage.h"
 #include "transfer/download.h"
 #include "update/run_settings.h"
+#include "update/trust/pack_index.h"
 #include "update/view.h"
 
 class Downloader;
 class FileTexts;
 class ListMerge;
+class PartRebuilds;
 class RepositoryTrust;
 class StagingRecord;
 struct InstallPlan;
@@ -43,12 +45,14 @@ private:
     void ConnectToRepository();
     void ReadRepository();
     void ReadMirror();
-    std::string FetchIndex();
+    std::vector<std::string> FetchTop();
+    bool FetchPack();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
-    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts);
+    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PartRebuilds* rebuilds = nullptr);
+    void KeepRebuiltMembers(const InstallPlan& plan);
     void RebuildPatched(InstallPlan& plan);
     void Repair();
     std::vector<std::size_t> CheckInstalledFiles();
@@ -81,4 +85,6 @@ private:
     std::int32_t FileCount = 0;
     // Which entries FileList holds, to look them up.
     std::unique_ptr<ListMerge> listed_;
+    // The pack the files come from, when one goes from CurrentVersion to NewestVersion.
+    std::optional<PackIndex> pack_;
 };

@@ -22,6 +22,9 @@ namespace {
 constexpr std::size_t kLargestFreshMetadata = 4096;
 constexpr std::size_t kLargestReleaseMetadata = 4 * 1024 * 1024;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
+// The extras grow with every file a version drops; their size is signed
+// nowhere before they are read.
+constexpr std::size_t kLargestExtras = 16 * 1024 * 1024;
 
 [[noreturn]] void Refuse(const std::string& file) {
     throw UpdateFailure(texts::BadSignature(file));
@@ -75,32 +78,29 @@ RepositoryTrust::RepositoryTrust(const TrustSettings& settings, GameFolder& fold
     keySet_ = KeySetName(releaseKeys_, settings.freshKeys.empty() ? std::vector<PublicKey>{} : freshKeys_);
 }
 
-void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
+std::vector<TextRequest> RepositoryTrust::TopRequests() const {
+    if (!Enabled()) return {};
+    std::vector<TextRequest> requests = {
+        {kFreshMetadataName, kLargestFreshMetadata, {}},
+        {kFreshSignatureName, kLargestSignatures, {}},
+        {kReleaseMetadataName, kLargestReleaseMetadata, texts::BadSignature(kReleaseMetadataName)},
+        {kReleaseSignatureName, kLargestSignatures, {}},
+        {kExtrasName, kLargestExtras, {}},
+        {kExtrasSignatureName, kLargestSignatures, {}}};
+    requests[4].optional = requests[5].optional = true;
+    return requests;
+}
+
+void RepositoryTrust::CheckIndex(const std::string& index, const std::vector<std::string>& texts) {
     if (!Enabled()) return;
     const auto now =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    const std::vector<std::string> fresh = fetch(
-        {{kFreshMetadataName, kLargestFreshMetadata, {}}, {kFreshSignatureName, kLargestSignatures, {}}});
-    if (CountSignedBy(fresh[0], fresh[1], freshKeys_) < freshThreshold_) Refuse(kFreshSignatureName);
-    const auto freshness = ParseFreshMetadata(fresh[0]);
+    if (CountSignedBy(texts[0], texts[1], freshKeys_) < freshThreshold_) Refuse(kFreshSignatureName);
+    const auto freshness = ParseFreshMetadata(texts[0]);
     if (!freshness) Refuse(kFreshMetadataName);
     if (HasExpired(freshness->expires, now)) throw UpdateFailure(texts::Expired());
-
-    // The release metadata is what the fresh metadata names, no longer; one
-    // that would pass the limit is not asked for.
-    if (freshness->release.size > kLargestReleaseMetadata) Refuse(kReleaseMetadataName);
-    const std::vector<std::string> release =
-        fetch({{kReleaseMetadataName, static_cast<std::size_t>(freshness->release.size),
-                texts::BadSignature(kReleaseMetadataName)},
-               {kReleaseSignatureName, kLargestSignatures, {}}});
-    if (DigestOf(release[0]) != freshness->release) Refuse(kReleaseMetadataName);
-    if (CountSignedBy(release[0], release[1], releaseKeys_) < threshold_) Refuse(kReleaseSignatureName);
-    metadata_ = ParseRepositoryMetadata(release[0]);
-    if (!metadata_ || metadata_->channel.empty()) Refuse(kReleaseMetadataName);
-    if (metadata_->channel != channel_) {
-        throw UpdateFailure(texts::OtherChannel(metadata_->channel));
-    }
+    CheckRelease(texts[2], texts[3], freshness->release);
     if (HasExpired(metadata_->expires, now)) throw UpdateFailure(texts::Expired());
     // Metadata older than what this folder once accepted is a replay: it
     // could bring back files the operator has since replaced, or hold back
@@ -110,6 +110,30 @@ void RepositoryTrust::CheckIndex(const std::string& index, const Fetch& fetch) {
     if (offered < accepted) throw UpdateFailure(texts::OlderThanAccepted());
     accepted_ = std::max(offered, accepted);
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
+    TakeExtras(texts[2], texts[4], texts[5]);
+}
+
+// The release metadata is what the fresh metadata names, no longer.
+void RepositoryTrust::CheckRelease(const std::string& release, const std::string& signatures,
+                                   const FileDigest& named) {
+    if (named.size > kLargestReleaseMetadata || DigestOf(release) != named) Refuse(kReleaseMetadataName);
+    if (CountSignedBy(release, signatures, releaseKeys_) < threshold_) Refuse(kReleaseSignatureName);
+    metadata_ = ParseRepositoryMetadata(release);
+    if (!metadata_ || metadata_->channel.empty()) Refuse(kReleaseMetadataName);
+    if (metadata_->channel != channel_) {
+        throw UpdateFailure(texts::OtherChannel(metadata_->channel));
+    }
+}
+
+// Extras signed for another release are what a mirror still serving the
+// last one, or an older update-repo re-signing the release, leaves: the
+// run goes on without them, as it would with none.
+void RepositoryTrust::TakeExtras(const std::string& release, const std::string& extras,
+                                 const std::string& signatures) {
+    extras_.reset();
+    if (extras.empty() || CountSignedBy(extras, signatures, releaseKeys_) < threshold_) return;
+    auto parsed = ParseReleaseExtras(extras);
+    if (parsed && parsed->release == DigestOf(release)) extras_ = std::move(parsed);
 }
 
 std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) const {
@@ -157,6 +181,12 @@ bool RepositoryTrust::TakePatches(std::int16_t version, const std::string& text)
     if (!patches || patches->version != version) return false;
     offer_.Add(*patches);
     return true;
+}
+
+void RepositoryTrust::TakePackIndex(const PackIndex& index) {
+    for (const PackEntry& entry : index.entries) {
+        if (entry.way != PackEntry::Way::Blank) files_[AnsiToUtf8(entry.entry)] = {index.to, entry.expected};
+    }
 }
 
 FileDigest RepositoryTrust::Expected(const std::string& entry) const {

@@ -16,6 +16,8 @@
 
 #include "storage/storage.h"
 #include "transfer/download_job.h"
+#include "update/trust/extras.h"
+#include "update/trust/pack_index.h"
 #include "update/trust/serial_record.h"
 #include "update/trust/signed_metadata.h"
 
@@ -34,20 +36,27 @@ struct TrustSettings {
 
 class RepositoryTrust {
 public:
-    // Fetches small repository files into memory, at once (the run shows them).
-    using Fetch = std::function<std::vector<std::string>(const std::vector<TextRequest>&)>;
-
     // No release key: an unsigned updater. The serials this game folder
     // accepted are kept in it (kSerialName).
     RepositoryTrust(const TrustSettings& settings, GameFolder& folder);
 
     bool Enabled() const { return !releaseKeys_.empty(); }
 
-    // Checks the signed metadata against the index just read: the fresh
-    // metadata's signature and expiry, then the release metadata it names,
-    // its signatures, channel and expiry, the serials, and the index's
-    // digest. Throws UpdateFailure.
-    void CheckIndex(const std::string& index, const Fetch& fetch);
+    // What the run asks for beside the index, all at once: the fresh and
+    // release metadata with their signatures, and the extras (extras.h),
+    // which only some repositories have. The release metadata is held to a
+    // fixed limit here, since its signed size is known only from the fresh
+    // metadata that comes with it. Nothing for an unsigned repository.
+    std::vector<TextRequest> TopRequests() const;
+    // Checks the signed metadata (texts as TopRequests asked) against the
+    // index read with it: the fresh metadata's signature and expiry, then
+    // the release metadata it names, its signatures, channel and expiry, the
+    // serials, and the index's digest. Throws UpdateFailure. Extras that are
+    // missing, not signed by the release keys or made for another release
+    // are left aside: they only ever save work.
+    void CheckIndex(const std::string& index, const std::vector<std::string>& texts);
+    // The checked extras of this release, or nullptr.
+    const ReleaseExtras* Extras() const { return extras_ ? &*extras_ : nullptr; }
     // What to fetch for a version: its list and, when signed, its file
     // metadata (and its patch metadata when it has some, as an optional
     // file), each limited to the size the release metadata signed for it.
@@ -62,6 +71,9 @@ public:
     // request) when it is what was signed: the offer gets its objects and
     // deltas. Without them, the version's files come whole.
     bool TakePatches(std::int16_t version, const std::string& text);
+    // Takes the file digests of a pack's index, checked against the digest
+    // its offer signed, in place of the newer versions' file metadata.
+    void TakePackIndex(const PackIndex& index);
     // The objects and deltas the checked versions offer.
     const PatchOffer& Offer() const { return offer_; }
     // The size and SHA-256 the entry (UTF-8) must have: those of the newest
@@ -73,6 +85,8 @@ public:
 
 private:
     AcceptedSerials ReadAcceptedSerials() const;
+    void CheckRelease(const std::string& release, const std::string& signatures, const FileDigest& named);
+    void TakeExtras(const std::string& release, const std::string& extras, const std::string& signatures);
 
     GameFolder& folder_;
     std::vector<PublicKey> releaseKeys_;
@@ -84,6 +98,7 @@ private:
     std::string keySet_;
     AcceptedSerials accepted_;
     std::optional<RepositoryMetadata> metadata_;
+    std::optional<ReleaseExtras> extras_;
     PatchOffer offer_;
     // Entry (UTF-8) -> the version that vouches for it and its digest.
     std::map<std::string, std::pair<std::int16_t, FileDigest>> files_;
