@@ -11,6 +11,7 @@
 #include "update/formats/utc_time.h"
 #include "update/patch/patch_route.h"
 #include "update/trust/crypto.h"
+#include "update/trust/extras.h"
 #include "update/trust/key_text.h"
 #include "update/trust/pack_index.h"
 #include "update/trust/serial_record.h"
@@ -307,6 +308,46 @@ TEST(FreshMetadata, ParsesFormatsAndRefusesTheMalformed) {
         {"no final line end", text.substr(0, text.size() - 1)},
     };
     for (const auto& c : refused) EXPECT_EQ(ParseFreshMetadata(c.text), std::nullopt) << c.what;
+}
+
+TEST(ReleaseExtras, ParsesFormatsAndRefusesTheMalformed) {
+    const std::string text = "kestralon-extras 1\nrelease " + kDigestA + " 9\nremoved 3 " + kDigestB +
+                             " 12 data/old file.dat\nremoved 4 " + kDigestB +
+                             " 12 data/old file.dat\npack 2 4 " + kDigestA + " 300\n";
+    const auto extras = ParseReleaseExtras(text);
+    ASSERT_TRUE(extras);
+    EXPECT_EQ(extras->release.size, 9u);
+    ASSERT_EQ(extras->removed.size(), 2u);
+    EXPECT_EQ(extras->removed[0].entry, "data/old file.dat");  // blanks inside an entry are its own
+    EXPECT_EQ(extras->removed[1].version, 4);
+    EXPECT_EQ(extras->removed[0].last.size, 12u);
+    ASSERT_EQ(extras->packs.size(), 1u);
+    EXPECT_EQ(extras->packs[0], (PackOffer{2, 4, {300, *ParseDigest(kDigestA)}}));
+    EXPECT_EQ(FormatReleaseExtras(*extras), text);
+    const std::string bare = "kestralon-extras 1\nrelease " + kDigestA + " 9\n";
+    EXPECT_EQ(FormatReleaseExtras(*ParseReleaseExtras(bare)), bare);
+    const struct {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"other format", Replaced(text, "kestralon-extras 1", "kestralon-extras 2")},
+        {"no release line", Replaced(text, "release " + kDigestA + " 9\n", "")},
+        {"release line not second", Replaced(bare, "release ", "pack 1 2 " + kDigestA + " 3\nrelease ")},
+        {"two release lines", bare + "release " + kDigestA + " 9\n"},
+        {"a removal twice", text + "removed 3 " + kDigestB + " 12 data/old file.dat\n"},
+        {"a pack twice", text + "pack 2 4 " + kDigestB + " 30\n"},
+        {"a blank entry", bare + "removed 3 " + kDigestB + " 12  \n"},
+        {"no entry", bare + "removed 3 " + kDigestB + " 12\n"},
+        {"a carriage return inside an entry", bare + "removed 3 " + kDigestB + " 12 a\rb\n"},
+        {"a version past 16 bits", Replaced(text, "removed 3 ", "removed 32768 ")},
+        {"a pack short of its size", bare + "pack 2 4 " + kDigestA + "\n"},
+        {"an unknown line", text + "moved a b\n"},
+        {"no final line end", text.substr(0, text.size() - 1)},
+    };
+    for (const auto& c : refused) EXPECT_EQ(ParseReleaseExtras(c.text), std::nullopt) << c.what;
+    ReleaseExtras twice = *extras;
+    twice.removed.push_back(twice.removed.front());
+    EXPECT_THROW(FormatReleaseExtras(twice), std::invalid_argument);
 }
 
 TEST(RepositoryMetadata, RefusesEveryMalformedText) {

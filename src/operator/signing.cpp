@@ -11,6 +11,7 @@
 #include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
+#include "operator/signed_extras.h"
 #include "operator/verify.h"
 #include "storage/cp1252.h"
 #include "update/formats/utc_time.h"
@@ -526,6 +527,11 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
             KeepPresentSignatures(repository, kSignatureName, plan.keys, options.dropOtherKeys,
                                   plan.oldSignatures, plan.refusals);
         }
+        KeepPresentSignatures(repository, kExtrasSignatureName, plan.keys, options.dropOtherKeys,
+                              plan.oldSignatures, plan.refusals);
+        if (auto extras = PresentExtras(repository, PublicKeysOf(plan.keys), plan.refusals)) {
+            plan.extras.removed = std::move(extras->removed);
+        }
     }
     // Without release metadata the repository is signed for the first time
     // in two roles: against the first shape's signature while it is kept.
@@ -575,7 +581,7 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
     }
     // Packs are made of the objects and deltas just written, and named in
     // the extras, which bind them to this release.
-    ReleaseExtras extras;
+    ReleaseExtras extras = plan.extras;
     if (plan.patches && plan.patches->packs) {
         PackOptions packs;
         packs.versionsBack = plan.patches->versionsBack;
@@ -584,11 +590,12 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
     }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);
+    // The extras first: a player who reads the new release metadata finds
+    // them bound to it.
+    signatures[kExtrasSignatureName] =
+        WriteSignedExtras(repository, extras, release, plan.keys, plan.oldSignatures);
     signatures[kReleaseSignatureName] =
         WriteSignedFile(repository, kReleaseMetadataName, release, plan.keys, plan.oldSignatures);
-    extras.release = DigestOf(release);
-    signatures[kExtrasSignatureName] =
-        WriteSignedFile(repository, kExtrasName, FormatReleaseExtras(extras), plan.keys, plan.oldSignatures);
     const FreshMetadata fresh{plan.freshSerial, plan.freshExpires, DigestOf(release)};
     signatures[kFreshSignatureName] = WriteSignedFile(
         repository, kFreshMetadataName, FormatFreshMetadata(fresh), plan.freshKeys, plan.oldSignatures);
@@ -700,6 +707,7 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
         CheckTop(repository, kReleaseMetadataName, *release, true, problems);
 
         CheckFreshMetadata(repository, keys, *releaseBytes, now, problems);
+        CheckExtras(repository, keys.release, keys.threshold, *releaseBytes, problems);
         const auto extrasBytes = ReadWholeFile(repository.root / kExtrasName);
         const auto extras = extrasBytes ? ParseReleaseExtras(*extrasBytes) : std::nullopt;
         if (extras && extras->release == DigestOf(*releaseBytes)) {
@@ -728,6 +736,10 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
 std::vector<std::string> TopMetadataNames(const RepositoryFolder& repository) {
     std::vector<std::string> names = {kFreshMetadataName, kFreshSignatureName, kReleaseMetadataName,
                                       kReleaseSignatureName};
+    if (Exists(repository, kExtrasName)) {
+        names.push_back(kExtrasName);
+        names.push_back(kExtrasSignatureName);
+    }
     if (Exists(repository, kMetadataName)) {
         names.push_back(kMetadataName);
         names.push_back(kSignatureName);

@@ -11,6 +11,8 @@
 //   qoro_update_infos.meta      the release metadata's first shape, signed by
 //                               the release keys, for updaters built before
 //                               the two roles; kept up to date while present
+//   qoro_update_extras.meta     what the release offers beyond (extras.h),
+//                               bound to the release metadata
 // each top .meta with its signatures in the .sig of the same stem.
 #pragma once
 
@@ -29,6 +31,7 @@
 #include "operator/repository_folder.h"
 #include "operator/signing_key.h"
 #include "update/trust/crypto.h"
+#include "update/trust/extras.h"
 #include "update/trust/signed_metadata.h"
 
 inline constexpr long long kFreshDays = 7;
@@ -73,6 +76,9 @@ struct SigningPlan {
     // Objects and deltas for the version metadata written now; none: the
     // versions travel whole only.
     std::optional<PatchOptions> patches;
+    // What the release offers beyond the files every updater reads: the
+    // present extras' records, carried forward, and what this signing adds.
+    ReleaseExtras extras;
 };
 
 // True when the repository has any of the signed metadata files.

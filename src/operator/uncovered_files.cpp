@@ -9,6 +9,7 @@
 #include "operator/file_io.h"
 #include "storage/cp1252.h"
 #include "update/formats/repository.h"
+#include "update/trust/extras.h"
 #include "update/trust/signature_file.h"
 
 namespace {
@@ -50,15 +51,13 @@ std::vector<std::string> FilesNothingSignedNames(const RepositoryFolder& reposit
                                                  const RepositoryMetadata& release) {
     std::set<std::string> covered = {kIndexName,         kReleaseMetadataName, kReleaseSignatureName,
                                      kFreshMetadataName, kFreshSignatureName,  kMetadataName,
-                                     kSignatureName};
+                                     kSignatureName,     kExtrasName,          kExtrasSignatureName};
     for (const SignedVersion& line : release.versions) {
         covered.insert(ListName(line.version));
         covered.insert(VersionMetadataName(line.version));
         if (line.patches) covered.insert(VersionPatchesName(line.version));
         AddVersionFiles(repository, line, covered);
     }
-    covered.insert(kExtrasName);
-    covered.insert(kExtrasSignatureName);
     const auto extrasBytes = ReadWholeFile(repository.root / kExtrasName);
     if (const auto extras = extrasBytes ? ParseReleaseExtras(*extrasBytes) : std::nullopt) {
         for (std::string& name : PackFileNames(repository, extras->packs)) covered.insert(std::move(name));

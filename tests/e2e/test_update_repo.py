@@ -448,7 +448,9 @@ FRESH = "qoro_update_fresh.meta"
 FRESH_SIG = "qoro_update_fresh.sig"
 FIRST_META = "qoro_update_infos.meta"
 FIRST_SIG = "qoro_update_infos.sig"
-TOPS = (META, SIG, FRESH, FRESH_SIG)
+EXTRAS = "qoro_update_extras.meta"
+EXTRAS_SIG = "qoro_update_extras.sig"
+TOPS = (META, SIG, FRESH, FRESH_SIG, EXTRAS, EXTRAS_SIG)
 
 
 def version_meta(version):
@@ -495,11 +497,19 @@ def key_id(public_key):
 
 
 def sign_by_hand(repo, name, key, public, text):
-    """A top metadata file and its signature by key, written without update-repo."""
+    """A top metadata file and its signature by key, written without update-repo.
+    A release metadata takes its extras along, bound to it anew."""
     with open(os.path.join(repo, name), "wb") as f:
         f.write(text)
     with open(os.path.join(repo, name[:-len(".meta")] + ".sig"), "wb") as f:
         f.write(b"kestralon-signature 1\n%s %s\n" % (key_id(public).encode(), openssl_sign(key, text).encode()))
+    extras = os.path.join(repo, EXTRAS)
+    if name == META and os.path.exists(extras):
+        import hashlib
+        with open(extras, "rb") as f:
+            bound = re.sub(rb"^release \S+ \d+$", b"release %s %d" % (hashlib.sha256(text).hexdigest().encode(), len(text)),
+                           f.read(), count=1, flags=re.M)
+        sign_by_hand(repo, EXTRAS, key, public, bound)
 
 
 def fresh_by_hand(repo, key, public, serial=1, expires=b"2099-12-31T23:59:59Z"):
@@ -968,6 +978,15 @@ SIGNED_DEFECTS = {
     "pack index altered": (
         lambda r, k: rewrite(os.path.join(r, "packs", "2-3.index"), lambda c: c[:-5] + bytes([c[-5] ^ 1]) + c[-4:]),
         "packs/2-3.index: is not what qoro_update_extras.meta signs", True),
+    "extras of the last release kept": (
+        lambda r, k: [shutil.copy(os.path.join(k["older"], name), os.path.join(r, name)) for name in (EXTRAS, EXTRAS_SIG)],
+        EXTRAS + ": made for another " + META, True),
+    "extras edited": (
+        lambda r, k: append(os.path.join(r, EXTRAS), b"removed 3 " + b"0" * 64 + b" 10 Readme.txt\n"),
+        EXTRAS_SIG + ": short of the release keys' signatures", False),
+    "extras cut": (
+        lambda r, k: rewrite(os.path.join(r, EXTRAS), lambda c: c[:-1]),
+        EXTRAS + ": malformed", True),
 }
 
 

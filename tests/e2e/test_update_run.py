@@ -28,6 +28,7 @@ REMOTE_KEEP = "files\\data/keep.dat"
 TRICKLED_INDEX = "6\r\n" + "\r\n" * 50_000
 RELEASE, RELEASE_SIG = "qoro_update_release.meta", "qoro_update_release.sig"
 FRESH, FRESH_SIG = "qoro_update_fresh.meta", "qoro_update_fresh.sig"
+EXTRAS, EXTRAS_SIG = "qoro_update_extras.meta", "qoro_update_extras.sig"
 
 
 def sealed(*lines):
@@ -1273,6 +1274,46 @@ class AgainstASignedRepository(Case):
                 self.assertEqual([q for r, q in zip(server.requests, server.ranges) if r == remote], ranges)
                 self.assertEqual(game.read("big.dat"), big)
                 self.assertEqual([n for n in game.snapshot() if "~" in n or n.startswith("updater.")], [])
+
+    def test_what_can_be_named_in_advance_is_asked_for_at_once(self):
+        """The index and the signed metadata come in one round, then every
+        newer version's list and file metadata in the next: while one answer
+        of a round is held back, the rest of the round is asked for."""
+        repo = self.signed_repository()
+        rounds = [(INDEX, [FRESH, FRESH_SIG, RELEASE, RELEASE_SIG, EXTRAS, EXTRAS_SIG]),
+                  ("qoro_update_6.deploy", ["qoro_update_6.meta", "qoro_update_7.deploy", "qoro_update_7.meta"])]
+        for held, alongside in rounds:
+            with self.subTest(held=held):
+                game = self.game()
+                with FaultServer(repo, {held: "stall"}) as server:
+                    process = start_headless(game, env=self.env, stdout=subprocess.DEVNULL)
+                    try:
+                        wait_until(lambda: all(server.count(name) for name in alongside), what=" ".join(alongside))
+                        self.assertEqual(server.count(held), 1)
+                    finally:
+                        process.kill()
+                        process.wait()
+
+    def test_extras_that_do_not_check_are_set_aside(self):
+        """They only ever save work: the update goes on as without them."""
+        for spoil in ("edited", "made for another release", "missing signature"):
+            with self.subTest(spoil=spoil):
+                repo = self.signed_repository()
+                path = os.path.join(repo.root, EXTRAS)
+                if spoil == "edited":
+                    with open(path, "ab") as f:
+                        f.write(b"pack 1 7 " + b"0" * 64 + b" 10\n")
+                elif spoil == "made for another release":
+                    with open(path, "rb") as f:
+                        text = re.sub(rb"release \S+", b"release " + b"0" * 64, f.read())
+                    self.sign_by_hand(repo, EXTRAS, self.key, text)
+                else:
+                    os.remove(os.path.join(repo.root, EXTRAS_SIG))
+                game = self.game()
+                with Nginx(repo):
+                    result = run_headless(game, env=self.env)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertEqual(game.read(self.KEEP), repo.files[self.KEEP])
 
     def test_an_updater_without_a_key_still_updates_from_a_signed_repository(self):
         repo = self.signed_repository()

@@ -17,18 +17,6 @@ constexpr std::string_view kFreshFormat = "kestralon-fresh 1";
 constexpr std::string_view kPatchesFormat = "kestralon-patches 1";
 constexpr std::string_view kFilesFormat = "kestralon-files 1";
 
-std::optional<FileDigest> ParseFileDigest(std::string_view hex, std::string_view size) {
-    FileDigest digest;
-    const auto bytes = ParseDecimal<std::uint64_t>(size);
-    if (!bytes || !ParseHexBytes(hex, digest.sha256)) return std::nullopt;
-    digest.size = *bytes;
-    return digest;
-}
-
-std::string DigestText(const FileDigest& digest) {
-    return Hex(digest.sha256) + " " + std::to_string(digest.size);
-}
-
 // "version N", N plain decimal.
 std::optional<std::int16_t> ParseVersionLine(std::string_view line) {
     std::string_view word;
@@ -46,6 +34,18 @@ std::optional<std::pair<std::string_view, FileDigest>> ParseFileLine(std::string
 }
 
 }  // namespace
+
+std::optional<FileDigest> ParseFileDigest(std::string_view hex, std::string_view size) {
+    FileDigest digest;
+    const auto bytes = ParseDecimal<std::uint64_t>(size);
+    if (!bytes || !ParseHexBytes(hex, digest.sha256)) return std::nullopt;
+    digest.size = *bytes;
+    return digest;
+}
+
+std::string DigestText(const FileDigest& digest) {
+    return Hex(digest.sha256) + " " + std::to_string(digest.size);
+}
 
 std::string VersionMetadataName(std::int16_t version) {
     return "qoro_update_" + std::to_string(version) + ".meta";

@@ -46,6 +46,10 @@ FileDigest DigestOf(std::string_view bytes);
 // nothing when the stream fails to read.
 std::optional<FileDigest> DigestOfStream(std::istream& in);
 
+// "<sha256 hex> <size>", as every signed file writes a digest.
+std::string DigestText(const FileDigest& digest);
+std::optional<FileDigest> ParseFileDigest(std::string_view hex, std::string_view size);
+
 // Lowercase hex, two digits a byte.
 std::string Hex(const Sha256Digest& digest);
 // 64 lowercase hex digits, nothing else.
