@@ -1233,6 +1233,9 @@ class Patches(Case):
                 self.assertEqual(result["UpdateDone"], "1", result)
                 for name, content in builds[2].items():
                     self.assertEqual(game.read(name), content, (what, name))
+                # Nothing staged is left: parts, rebuilt copies, records.
+                left = [n for _, _, names in os.walk(game.root) for n in names if "~" in n or n.startswith("updater.")]
+                self.assertEqual(left, [], what)
                 lists = ["qoro_update_%d.deploy" % v for v in range(installed + 1, 4)]
                 if not packed:
                     self.assertEqual([r for r in requests if r.startswith("packs/") and r.endswith(".part")], [], what)
