@@ -170,6 +170,40 @@ PackMembers AddParts(InstallPlan& plan, const PackIndex& pack, StagingRecord& st
     return members;
 }
 
+// Parts whose files are all in place, or kept from an earlier run, are not
+// fetched: their jobs go, and the jobs after them move up.
+void DropIdleParts(InstallPlan& plan) {
+    const std::size_t count = plan.partOfJob.size();
+    std::vector<std::size_t> partOfJob;
+    for (std::size_t k = 0; k < count; ++k) {
+        InstallPlan::Part& part = plan.parts[plan.partOfJob[k]];
+        if (part.members.empty()) {
+            part.job.reset();
+            continue;
+        }
+        part.job = partOfJob.size();
+        if (*part.job != k) plan.jobs[*part.job] = std::move(plan.jobs[k]);
+        partOfJob.push_back(plan.partOfJob[k]);
+    }
+    const std::size_t dropped = count - partOfJob.size();
+    if (dropped == 0) return;
+    const auto from = static_cast<std::ptrdiff_t>(partOfJob.size());
+    plan.jobs.erase(plan.jobs.begin() + from,
+                    plan.jobs.begin() + from + static_cast<std::ptrdiff_t>(dropped));
+    plan.placeOfJob.erase(plan.placeOfJob.begin() + from,
+                          plan.placeOfJob.begin() + from + static_cast<std::ptrdiff_t>(dropped));
+    plan.partOfJob = std::move(partOfJob);
+    for (auto& served : plan.patchedJobs) served.first -= dropped;
+    for (PatchedFile& file : plan.patched) {
+        if (const auto& packed = file.ways.front().packed) {
+            file.jobs.clear();
+            if (const auto job = plan.parts[packed->part].job) file.jobs.push_back(*job);
+        } else {
+            for (std::size_t& job : file.jobs) job -= dropped;
+        }
+    }
+}
+
 // Plans one entry; the caller has already added it to the files shown.
 class EntryPlanner {
 public:
@@ -317,6 +351,7 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         planner.Plan(fileList[k]);
     }
+    DropIdleParts(plan);
     // A chain of deltas makes one copy at a time beside the result.
     std::uint64_t rebuilt = 0, largest = 0;
     for (const PatchedFile& file : plan.patched) {

@@ -415,6 +415,9 @@ bool UpdateRun::FetchPack() {
     const std::string name = PackIndexName(offer->from, offer->to);
     TextRequest request{name, static_cast<std::size_t>(offer->index.size), texts::BadSignature(name), true};
     std::optional<PackIndex> index = ReadPackIndex(*offer, FetchTexts({request}).front());
+    // A mirror that lacks it, or has another, leaves the run to the next
+    // ones, as for patch metadata; without any, the lists are read.
+    while (!index && downloader_->NextMirror()) index = ReadPackIndex(*offer, FetchTexts({request}).front());
     if (!index) return false;
     listed_ = std::make_unique<ListMerge>(FileList, FileCount);
     for (const PackEntry& entry : index->entries) listed_->AddEntry(entry.entry);
@@ -576,6 +579,12 @@ void UpdateRun::RebuildPatched(InstallPlan& plan) {
 }
 
 void UpdateRun::Commit(const InstallPlan& plan) {
+    // The parts have served (every file they carry is rebuilt, or came
+    // whole): they go before the commit, which a failure of the record may
+    // leave with its staged files.
+    for (const InstallPlan::Part& part : plan.parts) {
+        if (!part.staged.empty()) folder_.Remove(part.staged).IgnoreError();
+    }
     RecheckLeftovers(folder_, plan, *trust_);
     const std::vector<CommitMove> moves = CommitMoves(plan);
     CommitUpdate(folder_, moves, NewestVersion);

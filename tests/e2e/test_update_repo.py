@@ -1214,6 +1214,9 @@ class Patches(Case):
             ("the index altered", (), alter("packs/2-3.index"), 2, keyed, False),
             ("the index missing", (), lambda repo: os.remove(os.path.join(repo, "packs/2-3.index")), 2, keyed,
              False),
+            # A mirror that lacks it leaves the run to the next, which has it.
+            ("the index missing on the first mirror", (),
+             ("first mirror", lambda repo: os.remove(os.path.join(repo, "packs/2-3.index"))), 2, keyed, True),
             ("an updater without a key", (), None, 2, {}, False),
         ]
         for what, options, damage, installed, env, packed in cases:
@@ -1224,17 +1227,28 @@ class Patches(Case):
                                          *(("--first-signing",) * (version == 1)))
                 parts = sorted(n for n in os.listdir(os.path.join(repo, "packs")) if n.startswith("%d-3." % installed)
                                and n.endswith(".part"))
+                second = None
+                if isinstance(damage, tuple):
+                    second = self.folder("mirror-")
+                    shutil.copytree(repo, second, dirs_exist_ok=True)
+                    damage = damage[1]
                 if damage:
                     damage(repo)
                 game = self.game(installed, files=builds[installed - 1])
-                with Nginx(Served(repo)) as nginx:
-                    result = run_headless(game, env=env)
-                    requests = [r[len(base):] for r in nginx.requests()]
+                port = free_port()
+                with Nginx(Served(repo)) as nginx, FaultServer(Served(second or repo), port=port) as mirror:
+                    urls = "%s http://%s:%d/game/update/" % (UPDATE_URL, HOST, port)
+                    result = run_headless(game, env=dict(env, UPDATER_TEST_URLS=urls) if second else env)
+                    requests = [r[len(base):] for r in nginx.requests()] + mirror.requests
+                if second:
+                    # Asked of the first mirror, found on the second.
+                    self.assertEqual(requests.count("packs/2-3.index"), 2, requests)
+                    requests.remove("packs/2-3.index")
                 self.assertEqual(result["UpdateDone"], "1", result)
                 for name, content in builds[2].items():
                     self.assertEqual(game.read(name), content, (what, name))
                 # Nothing staged is left: parts, rebuilt copies, records.
-                left = [n for _, _, names in os.walk(game.root) for n in names if "~" in n or n.startswith("updater.")]
+                left = [n for n in game.snapshot() if "~" in n or n.startswith("updater.")]
                 self.assertEqual(left, [], what)
                 lists = ["qoro_update_%d.deploy" % v for v in range(installed + 1, 4)]
                 if not packed:
