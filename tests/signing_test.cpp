@@ -788,6 +788,7 @@ TEST(PackIndex, ParsesFormatsAndRefusesTheMalformed) {
         {"a size that is not plain decimal", Replaced(text, "\t900\t", "\t0900\t")},
         {"a digest in capitals", Replaced(text, "delta\t" + kDigestA, "delta\t" + upperA)},
         {"an unknown way", Replaced(text, "loose\t", "copy\t")},
+        {"an entry holding a CR", Replaced(text, "\tbig.pak", "\tbig\r.pak")},
     };
     for (const auto& c : refused) EXPECT_EQ(ParsePackIndex(c.text), std::nullopt) << c.what;
 }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "fuzz_support.h"
+#include "update/formats/repository.h"
 #include "update/trust/pack_index.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -43,6 +43,8 @@ bool TakeFields(std::string_view& line, std::size_t count, std::vector<std::stri
 }
 
 std::optional<PackEntry> ParseEntryLine(std::string_view line, const std::vector<FileDigest>& parts) {
+    // A CR ends an entry in a list: no entry holds one.
+    if (line.find('\r') != std::string_view::npos) return std::nullopt;
     std::string_view way;
     if (!TakeField(line, '\t', way)) return std::nullopt;
     PackEntry entry;

@@ -50,7 +50,7 @@ struct PackIndex {
 };
 
 // Nothing when the text is not exactly the format: an unknown or repeated
-// line, an entry listed twice, a blank entry with a digest or a non-blank
+// line, an entry listed twice or holding a CR, a blank entry with a digest or a non-blank
 // one without, a member outside its part or of no bytes, a part that does
 // not exist, F not below T.
 std::optional<PackIndex> ParsePackIndex(std::string_view text);
