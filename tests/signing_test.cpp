@@ -13,6 +13,7 @@
 #include "update/trust/crypto.h"
 #include "update/trust/extras.h"
 #include "update/trust/key_text.h"
+#include "update/trust/pack_index.h"
 #include "update/trust/serial_record.h"
 #include "update/trust/signature_file.h"
 #include "update/trust/signed_metadata.h"
@@ -744,4 +745,69 @@ TEST(PatchRoute, TakesTheCheapestWayFirstAndTheWholeFileLast) {
         }
         EXPECT_EQ(ways, c.ways) << c.what;
     }
+}
+
+TEST(PackIndex, ParsesFormatsAndRefusesTheMalformed) {
+    const std::string text = "kestralon-pack 1\nfrom\t3\nto\t6\npart\t" + kDigestA + "\t100\npart\t" +
+                             kDigestB + "\t40\ndelta\t" + kDigestA +
+                             "\t900\t0\t0\t60\tdata/a b.bin\nblank\t  \nobject\t" + kDigestB +
+                             "\t70\t0\t60\t40\tdata/c\td.txt\nloose\t" + kDigestA +
+                             "\t5000000\tbig.pak\nobject\t" + kDigestA + "\t10\t1\t0\t40\te\n";
+    const auto index = ParsePackIndex(text);
+    ASSERT_TRUE(index);
+    std::string upperA = kDigestA;
+    for (char& c : upperA) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(index->from, 3);
+    EXPECT_EQ(index->to, 6);
+    ASSERT_EQ(index->parts.size(), 2u);
+    EXPECT_EQ(index->parts[1].size, 40u);
+    ASSERT_EQ(index->entries.size(), 5u);
+    const struct {
+        PackEntry::Way way;
+        const char* entry;
+        std::uint64_t size, part, offset, length;
+    } rows[] = {
+        {PackEntry::Way::Delta, "data/a b.bin", 900, 0, 0, 60},
+        {PackEntry::Way::Blank, "  ", 0, 0, 0, 0},
+        {PackEntry::Way::Object, "data/c\td.txt", 70, 0, 60, 40},
+        {PackEntry::Way::Loose, "big.pak", 5000000, 0, 0, 0},
+        {PackEntry::Way::Object, "e", 10, 1, 0, 40},
+    };
+    for (std::size_t k = 0; k < std::size(rows); ++k) {
+        const PackEntry& entry = index->entries[k];
+        EXPECT_EQ(entry.way, rows[k].way) << k;
+        EXPECT_EQ(entry.entry, rows[k].entry) << k;
+        EXPECT_EQ(entry.expected.size, rows[k].size) << k;
+        EXPECT_EQ(entry.part, rows[k].part) << k;
+        EXPECT_EQ(entry.offset, rows[k].offset) << k;
+        EXPECT_EQ(entry.length, rows[k].length) << k;
+    }
+    EXPECT_EQ(Hex(index->entries[0].expected.sha256), kDigestA);
+    EXPECT_EQ(FormatPackIndex(*index), text);
+    EXPECT_EQ(PackPartName(-2, 6, 11), "packs/-2-6.11.part");
+
+    const struct {
+        const char* what;
+        std::string text;
+    } refused[] = {
+        {"other format", Replaced(text, "kestralon-pack 1", "kestralon-pack 2")},
+        {"no from line", Replaced(text, "from\t3\n", "")},
+        {"from not below to", Replaced(text, "from\t3", "from\t6")},
+        {"cut before its last line end", text.substr(0, text.size() - 1)},
+        {"a part after an entry", text + "part\t" + kDigestA + "\t9\n"},
+        {"a part of no bytes", Replaced(text, "\t40\n", "\t0\n")},
+        {"an entry twice", text + "loose\t" + kDigestA + "\t1\tbig.pak\n"},
+        {"a blank entry twice", text + "blank\t  \n"},
+        {"a member past its part", Replaced(text, "\t60\t40\t", "\t61\t40\t")},
+        {"a member of no bytes", Replaced(text, "\t1\t0\t40\t", "\t1\t0\t0\t")},
+        {"a member in a part that does not exist", Replaced(text, "\t1\t0\t40\t", "\t2\t0\t40\t")},
+        {"a blank entry that is not blank", Replaced(text, "blank\t  ", "blank\t x")},
+        {"a non-blank way for a blank entry", Replaced(text, "\tbig.pak", "\t ")},
+        {"a field missing", Replaced(text, "\t5000000\tbig.pak", "\tbig.pak")},
+        {"a size that is not plain decimal", Replaced(text, "\t900\t", "\t0900\t")},
+        {"a digest in capitals", Replaced(text, "delta\t" + kDigestA, "delta\t" + upperA)},
+        {"an unknown way", Replaced(text, "loose\t", "copy\t")},
+        {"an entry holding a CR", Replaced(text, "\tbig.pak", "\tbig\r.pak")},
+    };
+    for (const auto& c : refused) EXPECT_EQ(ParsePackIndex(c.text), std::nullopt) << c.what;
 }

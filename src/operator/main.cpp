@@ -34,8 +34,9 @@ usage:
   update-repo publish --repo DIR --version N --from BUILD_DIR [--dry-run] [--allow-empty]
                       [--key KEY_FILE ...] [--freshness-key KEY_FILE ...] [--channel NAME]
                       [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
-                      [--no-patches] [--patch-versions K] [--level L] [--delta-threshold BYTES]
-                      [--state FILE] [--first-signing] [--new-state] [--allow-rollback]
+                      [--no-patches] [--no-packs] [--patch-versions K] [--level L]
+                      [--delta-threshold BYTES] [--state FILE] [--first-signing] [--new-state]
+                      [--allow-rollback]
   update-repo verify --repo DIR [--public-key KEYS] [--threshold N] [--freshness-key KEYS]
                      [--channel NAME] [--url BASE_URL] [--timeout SECONDS]
   update-repo keygen --out KEY_FILE
@@ -72,9 +73,16 @@ publish
   when it saves at least an eighth of the object (one zstd frame up to 64
   MiB, segmented beyond: any size, in bounded memory, on every core);
   qoro_update_N.patch lists them and the release metadata signs it. Keyed
-  updaters fetch the cheapest of them.
+  updaters fetch the cheapest of them. For the newest version and each of the
+  K versions before it, a pack (packs/F-N.index and packs/F-N.K.part, named
+  in qoro_update_extras.meta) holds the delta or object of every changed file
+  of up to 1 MiB in parts of about 256 KiB: a keyed updater at version F
+  reads the pack's index instead of every newer list and metadata and fetches
+  those files in a few requests. sign makes packs again when they are
+  missing or stale.
     --level L       zstd's level for objects and deltas (1 to 22, default 19)
     --no-patches    no objects nor deltas: players fetch whole files
+    --no-packs      no packs: players fetch each changed file on its own
   Files deleted from the build stay installed: the repository cannot express a
   deletion; publish lists them as a note.
 
@@ -170,7 +178,7 @@ std::vector<CommandSyntax> Commands() {
          {"repo", "version", "from"},
          {"key", "freshness-key", "expires-in", "release-expires-in", "channel", "patch-versions", "level",
           "delta-threshold", "state"},
-         {"dry-run", "allow-empty", "drop-other-keys", "no-patches", "first-signing", "new-state",
+         {"dry-run", "allow-empty", "drop-other-keys", "no-patches", "no-packs", "first-signing", "new-state",
           "allow-rollback"},
          {"key", "freshness-key"}},
         {"verify",
@@ -182,7 +190,7 @@ std::vector<CommandSyntax> Commands() {
         {"sign",
          {"repo", "key"},
          {"freshness-key", "expires-in", "release-expires-in", "channel", "level", "state"},
-         {"drop-other-keys", "no-patches", "first-signing", "new-state", "allow-rollback"},
+         {"drop-other-keys", "no-patches", "no-packs", "first-signing", "new-state", "allow-rollback"},
          {"key", "freshness-key"}},
         {"refresh",
          {"repo", "key", "public-key"},
@@ -233,6 +241,7 @@ SigningOptions SigningFrom(const Arguments& arguments) {
             "delta-threshold", arguments.Value("delta-threshold", std::to_string(patches.deltaThreshold)));
         if (threshold < 0) throw UsageError("--delta-threshold must be a number of bytes");
         patches.deltaThreshold = static_cast<std::uint64_t>(threshold);
+        patches.packs = !arguments.Has("no-packs");
         // For tests only: files of a few MB published as segmented deltas
         // of many segments, as the product does for files beyond 64 MiB.
         if (const char* segment = std::getenv("UPDATE_REPO_TEST_SEGMENT_BYTES")) {

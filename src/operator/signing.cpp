@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "operator/encode/packs.h"
 #include "operator/file_digest.h"
 #include "operator/file_io.h"
 #include "operator/names.h"
@@ -579,12 +580,21 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
         if (patches) patchesDigest = DigestOf(*patches);
         metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes), patchesDigest});
     }
+    // Packs are made of the objects and deltas just written, and named in
+    // the extras, which bind them to this release.
+    ReleaseExtras extras = plan.extras;
+    if (plan.patches && plan.patches->packs) {
+        PackOptions packs;
+        packs.versionsBack = plan.patches->versionsBack;
+        packs.level = plan.patches->level;
+        extras.packs = WritePacks(repository, index, packs, progress);
+    }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);
     // The extras first: a player who reads the new release metadata finds
     // them bound to it.
     signatures[kExtrasSignatureName] =
-        WriteSignedExtras(repository, plan.extras, release, plan.keys, plan.oldSignatures);
+        WriteSignedExtras(repository, extras, release, plan.keys, plan.oldSignatures);
     signatures[kReleaseSignatureName] =
         WriteSignedFile(repository, kReleaseMetadataName, release, plan.keys, plan.oldSignatures);
     const FreshMetadata fresh{plan.freshSerial, plan.freshExpires, DigestOf(release)};
@@ -699,10 +709,14 @@ std::vector<Problem> CheckSignedMetadata(const RepositoryFolder& repository, con
 
         CheckFreshMetadata(repository, keys, *releaseBytes, now, problems);
         CheckExtras(repository, keys.release, keys.threshold, *releaseBytes, problems);
-        const auto extras = ReadWholeFile(repository.root / kExtrasName);
-        if (const auto parsed = extras ? ParseReleaseExtras(*extras) : std::nullopt) {
-            const std::vector<Problem> removed = CheckRemovedFiles(repository, *parsed);
+        const auto extrasBytes = ReadWholeFile(repository.root / kExtrasName);
+        if (const auto extras = extrasBytes ? ParseReleaseExtras(*extrasBytes) : std::nullopt) {
+            const std::vector<Problem> removed = CheckRemovedFiles(repository, *extras);
             problems.insert(problems.end(), removed.begin(), removed.end());
+            if (extras->release == DigestOf(*releaseBytes)) {
+                const std::vector<Problem> packs = CheckPacks(repository, extras->packs);
+                problems.insert(problems.end(), packs.begin(), packs.end());
+            }
         }
     }
     // The first shape, while kept, must check for the updaters that read it.

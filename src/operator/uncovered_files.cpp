@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "operator/encode/packs.h"
 #include "operator/file_io.h"
 #include "storage/cp1252.h"
 #include "update/formats/repository.h"
@@ -56,6 +57,10 @@ std::vector<std::string> FilesNothingSignedNames(const RepositoryFolder& reposit
         covered.insert(VersionMetadataName(line.version));
         if (line.patches) covered.insert(VersionPatchesName(line.version));
         AddVersionFiles(repository, line, covered);
+    }
+    const auto extrasBytes = ReadWholeFile(repository.root / kExtrasName);
+    if (const auto extras = extrasBytes ? ParseReleaseExtras(*extrasBytes) : std::nullopt) {
+        for (std::string& name : PackFileNames(repository, extras->packs)) covered.insert(std::move(name));
     }
     std::vector<std::string> uncovered;
     std::error_code error;

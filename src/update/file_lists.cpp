@@ -57,18 +57,20 @@ ListMerge::ListMerge(std::vector<std::string>& fileList, std::int32_t& fileCount
     : fileList_(fileList), fileCount_(fileCount), listed_(0, EntryHash{&fileList}, EntryEqual{&fileList}) {}
 
 void ListMerge::Add(const std::string& list) {
-    ForEachListEntry(list, [this](std::string_view line) {
-        std::string entry = AnsiToUtf8(line);
-        if (const auto problem = RefusedEntryReason(entry)) throw UpdateFailure(*problem);
-        if (IsWorkingFileName(entry)) throw UpdateFailure(texts::RefusedPath(Printable(entry)));
-        if (fileList_.size() >= kMostEntries) {
-            throw UpdateFailure(texts::TooManyFiles(kMostEntries));
-        }
-        fileList_.push_back(std::move(entry));
-        if (!listed_.insert(fileList_.size() - 1).second) {
-            fileList_.pop_back();
-            return;
-        }
-        ++fileCount_;
-    });
+    ForEachListEntry(list, [this](std::string_view line) { AddEntry(line); });
+}
+
+void ListMerge::AddEntry(std::string_view line) {
+    std::string entry = AnsiToUtf8(line);
+    if (const auto problem = RefusedEntryReason(entry)) throw UpdateFailure(*problem);
+    if (IsWorkingFileName(entry)) throw UpdateFailure(texts::RefusedPath(Printable(entry)));
+    if (fileList_.size() >= kMostEntries) {
+        throw UpdateFailure(texts::TooManyFiles(kMostEntries));
+    }
+    fileList_.push_back(std::move(entry));
+    if (!listed_.insert(fileList_.size() - 1).second) {
+        fileList_.pop_back();
+        return;
+    }
+    ++fileCount_;
 }

@@ -28,6 +28,8 @@ public:
     // checked here, before the first game file is fetched, so a hostile list
     // writes nothing: throws UpdateFailure.
     void Add(const std::string& list);
+    // Adds one entry (Windows-1252, as a list holds it), checked as above.
+    void AddEntry(std::string_view line);
 
     // True when `name` is one of the entries merged so far.
     bool Contains(std::string_view name) const;

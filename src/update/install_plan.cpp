@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "failure.h"
 #include "player_texts.h"
@@ -170,12 +171,89 @@ void PlanRemovals(GameFolder& folder, const std::vector<DueRemoval>& due, Stagin
     }
 }
 
+// The pack's members by entry (UTF-8).
+using PackMembers = std::unordered_map<std::string, const PackEntry*>;
+
+// The jobs of the pack's parts, the plan's first, each staged beside the
+// first entry it carries; a part an earlier run verified is taken instead.
+PackMembers AddParts(InstallPlan& plan, const PackIndex& pack, StagingRecord& staging,
+                     const IsListed& isListed) {
+    PackMembers members;
+    std::vector<std::string> first(pack.parts.size());
+    for (const PackEntry& entry : pack.entries) {
+        if (entry.way != PackEntry::Way::Delta && entry.way != PackEntry::Way::Object) continue;
+        std::string name = AnsiToUtf8(entry.entry);
+        if (first[entry.part].empty()) first[entry.part] = name;
+        members.emplace(std::move(name), &entry);
+    }
+    for (std::size_t k = 0; k < pack.parts.size(); ++k) {
+        InstallPlan::Part& part = plan.parts.emplace_back();
+        part.digest = pack.parts[k];
+        if (first[k].empty()) continue;  // carries nothing
+        if (std::optional<std::string> kept = staging.TakeVerified(first[k], part.digest)) {
+            part.staged = std::move(*kept);
+            continue;
+        }
+        DownloadJob job;
+        job.remote = PackPartName(pack.from, pack.to, k);
+        job.entry = first[k];
+        job.optional = true;
+        job.expectedSize = part.digest.size;
+        job.check = MakeDigestCheck(part.digest);
+        job.staged = part.staged = staging.NewStagedName(first[k], isListed);
+        part.job = plan.jobs.size();
+        plan.partOfJob.push_back(k);
+        plan.placeOfJob.push_back(0);  // a part's progress goes to the places of its files
+        plan.jobs.push_back(std::move(job));
+    }
+    return members;
+}
+
+// Parts whose files are all in place, or kept from an earlier run, are not
+// fetched: their jobs go, and the jobs after them move up.
+void DropIdleParts(InstallPlan& plan) {
+    const std::size_t count = plan.partOfJob.size();
+    std::vector<std::size_t> partOfJob;
+    for (std::size_t k = 0; k < count; ++k) {
+        InstallPlan::Part& part = plan.parts[plan.partOfJob[k]];
+        if (part.members.empty()) {
+            part.job.reset();
+            continue;
+        }
+        part.job = partOfJob.size();
+        if (*part.job != k) plan.jobs[*part.job] = std::move(plan.jobs[k]);
+        partOfJob.push_back(plan.partOfJob[k]);
+    }
+    const std::size_t dropped = count - partOfJob.size();
+    if (dropped == 0) return;
+    const auto from = static_cast<std::ptrdiff_t>(partOfJob.size());
+    plan.jobs.erase(plan.jobs.begin() + from,
+                    plan.jobs.begin() + from + static_cast<std::ptrdiff_t>(dropped));
+    plan.placeOfJob.erase(plan.placeOfJob.begin() + from,
+                          plan.placeOfJob.begin() + from + static_cast<std::ptrdiff_t>(dropped));
+    plan.partOfJob = std::move(partOfJob);
+    for (auto& served : plan.patchedJobs) served.first -= dropped;
+    for (PatchedFile& file : plan.patched) {
+        if (const auto& packed = file.ways.front().packed) {
+            file.jobs.clear();
+            if (const auto job = plan.parts[packed->part].job) file.jobs.push_back(*job);
+        } else {
+            for (std::size_t& job : file.jobs) job -= dropped;
+        }
+    }
+}
+
 // Plans one entry; the caller has already added it to the files shown.
 class EntryPlanner {
 public:
     EntryPlanner(GameFolder& folder, const IsListed& isListed, StagingRecord& staging,
-                 const RepositoryTrust& trust, InstallPlan& plan)
-        : folder_(folder), isListed_(isListed), staging_(staging), trust_(trust), plan_(plan) {}
+                 const RepositoryTrust& trust, InstallPlan& plan, const PackMembers& members)
+        : folder_(folder),
+          isListed_(isListed),
+          staging_(staging),
+          trust_(trust),
+          plan_(plan),
+          members_(members) {}
 
     // The files the update removes: they are not fetched, and what they
     // hold is copied where another name needs it.
@@ -191,6 +269,10 @@ public:
         std::vector<FileWay> ways;
         if (!dropped_.empty() && dropped_.contains(FileSystemSpelling(entry))) {
             plan_.inPlace.push_back(place);
+            return;
+        }
+        if (const auto member = members_.find(entry); member != members_.end()) {
+            PlanMember(entry, *member->second, place);
             return;
         }
         if (trust_.Enabled()) {
@@ -244,6 +326,30 @@ private:
         return held->second;
     }
 
+    // A file a pack carries: rebuilt from its part, unless it is in place
+    // already or an earlier run rebuilt it.
+    void PlanMember(const std::string& entry, const PackEntry& member, std::size_t place) {
+        const FileDigest expected = trust_.Expected(entry);
+        if (HoldsContent(folder_, entry, expected, Links::Followed)) {
+            plan_.inPlace.push_back(place);
+            return;
+        }
+        if (UseVerifiedLeftover(entry, expected, place)) return;
+        staging_.TakeLeftBody(entry);  // not needed: it goes at the end
+        const PackedAt at{member.part, member.offset, member.length};
+        plan_.patched.push_back({place,
+                                 entry,
+                                 expected,
+                                 WaysThroughPack(expected, member.way == PackEntry::Way::Delta, at),
+                                 {},
+                                 {},
+                                 {},
+                                 {},
+                                 false});
+        AddWayJobs(plan_, plan_.patched.size() - 1, staging_, isListed_);
+        plan_.parts[member.part].members.push_back(plan_.patched.size() - 1);
+    }
+
     // A run that failed after rebuilding this file kept it, verified.
     bool UseVerifiedLeftover(const std::string& entry, const FileDigest& expected, std::size_t place) {
         std::optional<std::string> kept = staging_.TakeVerified(entry, expected);
@@ -282,13 +388,14 @@ private:
     InstallPlan& plan_;
     std::set<std::string> dropped_;             // file-system spellings of the entries due for removal
     std::map<Sha256Digest, std::string> held_;  // content -> a file to remove that holds it
+    const PackMembers& members_;
 };
 
 }  // namespace
 
 InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& fileList,
                         const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust,
-                        const std::vector<DueRemoval>& due) {
+                        const std::vector<DueRemoval>& due, const PackIndex* pack) {
     std::vector<std::size_t> positions;  // file list positions (from 0) of the files to fetch
     for (std::size_t k = 0; k < fileList.size(); ++k) {
         if (!IsBlankEntry(fileList[k])) positions.push_back(k);
@@ -299,12 +406,14 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
     plan.jobs.reserve(positions.size());
     plan.placeOfJob.reserve(positions.size());
     PlanRemovals(folder, due, staging, isListed, plan);
-    EntryPlanner planner(folder, isListed, staging, trust, plan);
+    const PackMembers members = pack ? AddParts(plan, *pack, staging, isListed) : PackMembers{};
+    EntryPlanner planner(folder, isListed, staging, trust, plan, members);
     planner.Removing(due);
     for (const std::size_t k : positions) {
         plan.numbers.push_back(static_cast<std::int32_t>(k + 1));
         planner.Plan(fileList[k]);
     }
+    DropIdleParts(plan);
     // A chain of deltas makes one copy at a time beside the result.
     std::uint64_t rebuilt = 0, largest = 0;
     for (const PatchedFile& file : plan.patched) {
@@ -362,6 +471,13 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
     file.result.clear();
     file.failed = false;
     const FileWay& way = file.ways.front();
+    if (way.packed) {
+        const InstallPlan::Part& part = plan.parts[way.packed->part];
+        file.artifacts.push_back(part.staged);
+        file.steps.push_back(staging.NewStagedName(file.entry, isListed));
+        if (part.job) file.jobs.push_back(*part.job);
+        return;
+    }
     const auto add = [&](DownloadJob job) {
         file.jobs.push_back(plan.jobs.size());
         plan.placeOfJob.push_back(file.place);
@@ -413,6 +529,7 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
 }
 
 std::optional<FileDigest> ArtifactDigest(const InstallPlan& plan, std::size_t k, const std::string& staged) {
+    if (const auto part = plan.PartOfJob(k)) return plan.parts[*part].digest;
     const std::optional<std::size_t> patched = plan.PatchedOfJob(k);
     if (!patched) return std::nullopt;
     const PatchedFile& file = plan.patched[*patched];
@@ -439,13 +556,18 @@ std::optional<std::size_t> InstallPlan::PatchedOfJob(std::size_t k) const {
     return it->second;
 }
 
+std::optional<std::size_t> InstallPlan::PartOfJob(std::size_t k) const {
+    if (k < partOfJob.size()) return partOfJob[k];
+    return std::nullopt;
+}
+
 std::vector<CommitMove> CommitMoves(const InstallPlan& plan) {
     std::vector<CommitMove> moves;
     moves.reserve(plan.removals.size() + plan.jobs.size() + plan.leftWhole.size());
     for (const PlannedRemoval& removal : plan.removals) moves.push_back({{}, removal.entry, removal.backup});
     for (const auto& [staged, entry] : plan.leftWhole) moves.push_back({staged, entry, BackupName(staged)});
     for (std::size_t k = 0; k < plan.jobs.size(); ++k) {
-        if (plan.PatchedOfJob(k)) continue;
+        if (plan.PatchedOfJob(k) || plan.PartOfJob(k)) continue;
         const DownloadJob& job = plan.jobs[k];
         moves.push_back({job.staged, std::string(job.Local()), BackupName(job.staged)});
     }

@@ -15,6 +15,7 @@
 #include "update/patch/patch_rebuild.h"
 #include "update/records/staging.h"
 #include "update/removals.h"
+#include "update/trust/pack_index.h"
 #include "update/trust/trust.h"
 
 // An installed file the update removes: it holds exactly the signed content.
@@ -41,11 +42,24 @@ struct InstallPlan {
     // Only those: an update of a million files fetched whole holds none.
     std::vector<std::pair<std::size_t, std::size_t>> patchedJobs;
 
+    // The parts of the pack the files come from, when they come from one:
+    // the first jobs of the plan, each serving the patched files packed in it.
+    struct Part {
+        std::string staged;
+        FileDigest digest;
+        std::optional<std::size_t> job;    // none: an earlier run verified it
+        std::vector<std::size_t> members;  // patched files
+    };
+    std::vector<Part> parts;
+    std::vector<std::size_t> partOfJob;  // the first jobs: job -> part
+
     // The patched file job k serves, if any.
     std::optional<std::size_t> PatchedOfJob(std::size_t k) const;
     // Installed files the newest version no longer has, set aside by the
     // commit like replaced ones, and gone once the version is recorded.
     std::vector<PlannedRemoval> removals;
+    // The part job k fetches, if any.
+    std::optional<std::size_t> PartOfJob(std::size_t k) const;
     // A repair's files that something is in the way of (a folder where the
     // file goes, a file where its folder goes): their positions in the file
     // list. The others are repaired without them.
@@ -57,12 +71,14 @@ struct InstallPlan {
 // never through a link; anything else there stays). An entry due for
 // removal that a version before the drop lists is not fetched; a needed
 // content that a file to remove holds is copied from it rather than
-// fetched. Throws UpdateFailure for an entry the game folder cannot take as
-// a file, and when the disk cannot take the update. Nothing is written: the
+// fetched. With a pack (its index checked), the entries it carries as
+// members come from its parts; the others travel as the trust's offer
+// says. Throws UpdateFailure for an entry the game folder cannot take as a
+// file, and when the disk cannot take the update. Nothing is written: the
 // folders are made as files arrive.
 InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& fileList,
                         const IsListed& isListed, StagingRecord& staging, const RepositoryTrust& trust,
-                        const std::vector<DueRemoval>& due = {});
+                        const std::vector<DueRemoval>& due = {}, const PackIndex* pack = nullptr);
 
 // A repair's plan: the files at these positions of fileList, installed
 // wrong or missing, fetched again as the installed version's objects (whole
@@ -78,7 +94,7 @@ InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileL
 void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed);
 
 // The signed digest of job k, staged under that name, when it fetches a
-// compressed object or a delta (not a whole file).
+// compressed object, a delta or a part (not a whole file).
 std::optional<FileDigest> ArtifactDigest(const InstallPlan& plan, std::size_t k, const std::string& staged);
 
 // The commit's moves: the removals, the whole leftovers, the fetched whole

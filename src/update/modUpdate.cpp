@@ -16,6 +16,7 @@
 #include "update/file_lists.h"
 #include "update/formats/repository.h"
 #include "update/install_plan.h"
+#include "update/pack_source.h"
 #include "update/patched_rebuilds.h"
 #include "update/records/settings_record.h"
 #include "update/records/staging.h"
@@ -45,39 +46,73 @@ TrustSettings TrustSettingsOf(const RunSettings& settings) {
     return {settings.publicKeys, settings.releaseThreshold, settings.freshKeys, settings.channel};
 }
 
+// A part's files are rebuilt beside their targets, whose folders are made
+// here, on the window's thread, as the transfers make theirs.
+void HandOver(std::size_t part, PartRebuilds& rebuilds, MadeFolders& folders, const InstallPlan& plan) {
+    for (const std::size_t member : plan.parts[part].members) {
+        // A folder that cannot be made fails the rebuild, and the file falls
+        // to its whole copy, whose transfer says why.
+        folders.MakeFolderOf(plan.patched[member].steps.front()).IgnoreError();
+    }
+    rebuilds.Arrived(part);
+}
+
 // The game files' reports for one round of transfers (jobs from `first` in
 // the plan): progress goes to the texts under the files' places among those
 // shown (files already in place are counted but not fetched; a file fetched
 // as several deltas is finished with its last), validators and verified
 // compressed forms to the staging record, failures of a compressed form to
-// the file that falls back, and a patched file whose way has ended to its
-// rebuild.
+// the file that falls back, a patched file whose way has ended to its
+// rebuild, and a pack's part to the rebuilds of the files it carries.
 class FileFetchListener : public DownloadListener {
 public:
     FileFetchListener(FileTexts& texts, StagingRecord& staging, InstallPlan& plan, PatchedRebuilds& rebuilds,
-                      std::size_t first, const std::vector<DownloadJob>& jobs)
+                      std::size_t first, const std::vector<DownloadJob>& jobs, PartRebuilds* parts,
+                      MadeFolders& folders)
         : texts_(texts),
           staging_(staging),
           plan_(plan),
           rebuilds_(rebuilds),
           first_(first),
           jobs_(jobs),
+          parts_(parts),
+          folders_(folders),
           left_(plan.numbers.size(), 0) {
-        for (std::size_t k = 0; k < jobs.size(); ++k) ++left_[PlaceOf(k)];
+        for (std::size_t k = 0; k < jobs.size(); ++k) {
+            if (!PartOf(k)) ++left_[PlaceOf(k)];
+        }
     }
 
+    // A part's progress is that of every file it carries.
     void Progress(std::size_t job, std::uint64_t done, std::int64_t total) override {
+        if (const auto part = PartOf(job)) {
+            for (const std::size_t member : plan_.parts[*part].members)
+                texts_.Progress(plan_.patched[member].place, done, total);
+            return;
+        }
         texts_.Progress(PlaceOf(job), done, total);
     }
     void Finished(std::size_t job) override {
         const std::string& staged = jobs_[job].staged;
         if (const auto digest = ArtifactDigest(plan_, first_ + job, staged))
             staging_.RecordVerified(staged, *digest);
+        if (const auto part = PartOf(job)) {
+            for (const std::size_t member : plan_.parts[*part].members)
+                texts_.Finished(plan_.patched[member].place);
+            if (parts_) HandOver(*part, *parts_, folders_, plan_);
+            return;
+        }
         if (--left_[PlaceOf(job)] > 0) return;
         texts_.Finished(PlaceOf(job));
         if (const auto patched = plan_.PatchedOfJob(first_ + job)) rebuilds_.Arrived(*patched);
     }
     void Failed(std::size_t job) override {
+        // The files of a part that failed take their next way once the
+        // round is over.
+        if (const auto part = PartOf(job)) {
+            for (const std::size_t member : plan_.parts[*part].members) plan_.patched[member].failed = true;
+            return;
+        }
         const auto patched = plan_.PatchedOfJob(first_ + job);
         if (patched) plan_.patched[*patched].failed = true;
         if (--left_[PlaceOf(job)] == 0 && patched) rebuilds_.Arrived(*patched);
@@ -98,6 +133,7 @@ public:
 
 private:
     std::size_t PlaceOf(std::size_t job) const { return plan_.placeOfJob[first_ + job]; }
+    std::optional<std::size_t> PartOf(std::size_t job) const { return plan_.PartOfJob(first_ + job); }
 
     FileTexts& texts_;
     StagingRecord& staging_;
@@ -105,6 +141,8 @@ private:
     PatchedRebuilds& rebuilds_;
     std::size_t first_;
     const std::vector<DownloadJob>& jobs_;
+    PartRebuilds* parts_;
+    MadeFolders& folders_;
     // Per place, the jobs of this round not finished: a few bytes a file,
     // for lists of a million files.
     std::vector<std::uint32_t> left_;
@@ -233,7 +271,7 @@ void UpdateRun::ReadMirror() {
         if (!(CurrentVersion < NewestVersion)) return;
     }
     TakeDrops();
-    FetchLists();
+    if (settings_.repair || !FetchPack()) FetchLists();
     due_ = RemovalsDue(DroppedAfter(), NewestVersion, drops_, droppedListed_);
 }
 
@@ -414,6 +452,50 @@ void UpdateRun::FetchLists() {
     FetchMissingPatches(std::move(withoutPatches));
 }
 
+// A pack from the installed version to the newest, when the release offers
+// one: its index gives the file list and every file's signed digest, in
+// place of every newer version's list and metadata. False when there is
+// none, or this mirror's is missing or altered: the lists are read then.
+bool UpdateRun::FetchPack() {
+    pack_.reset();
+    const PackOffer* offer = FindPack(trust_->Extras(), CurrentVersion, NewestVersion);
+    if (!offer || offer->index.size > kLargestPackIndex) return false;
+    ShowCheckingVersions(view_);
+    const std::string name = PackIndexName(offer->from, offer->to);
+    TextRequest request{name, static_cast<std::size_t>(offer->index.size), texts::BadSignature(name), true};
+    std::optional<PackIndex> index = ReadPackIndex(*offer, FetchTexts({request}).front());
+    // A mirror that lacks it, or has another, leaves the run to the next
+    // ones, as for patch metadata; without any, the lists are read.
+    while (!index && downloader_->NextMirror()) index = ReadPackIndex(*offer, FetchTexts({request}).front());
+    if (!index) return false;
+    listed_ = std::make_unique<ListMerge>(FileList, FileCount);
+    for (const PackEntry& entry : index->entries) listed_->AddEntry(entry.entry);
+    trust_->TakePackIndex(*index);
+    // Which version lists an entry is not known from a pack: a dropped entry
+    // that it carries counts as listed again by the newest, and stays.
+    if (!drops_.empty()) {
+        std::string entries;
+        for (const PackEntry& entry : index->entries) entries += entry.entry + "\r\n";
+        NoteDroppedListed(NewestVersion, entries);
+    }
+    // Files too large for the pack travel as the version metadata says.
+    if (std::any_of(index->entries.begin(), index->entries.end(),
+                    [](const PackEntry& entry) { return entry.way == PackEntry::Way::Loose; })) {
+        TextRequests names;
+        std::vector<std::int16_t> versions;
+        for (const std::int16_t version : NewVersions) {
+            const TextRequests requests = trust_->VersionRequests(version);
+            if (requests.size() < 3) continue;  // no patch metadata
+            names.push_back(requests.back());
+            versions.push_back(version);
+        }
+        const std::vector<std::string> texts = FetchTexts(names);
+        for (std::size_t k = 0; k < versions.size(); ++k) trust_->TakePatches(versions[k], texts[k]);
+    }
+    pack_ = std::move(index);
+    return true;
+}
+
 // A version's patch metadata that the mirror does not have, or has altered,
 // is asked of the next mirrors (the run moves on to them); when none has it,
 // the version's files come whole, as before patches existed.
@@ -432,7 +514,8 @@ void UpdateRun::FetchMissingPatches(std::vector<std::int16_t> versions) {
 
 InstallPlan UpdateRun::PlanInstall() {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_, due_);
+    InstallPlan plan =
+        ::PlanInstall(folder_, FileList, isListed, *staging_, *trust_, due_, pack_ ? &*pack_ : nullptr);
     staging_->RemoveLeftovers();
     // Every staged name is on record before its file is made.
     staging_->Flush();
@@ -463,25 +546,61 @@ void UpdateRun::FetchFiles(InstallPlan& plan) {
 void UpdateRun::FetchAndRebuild(InstallPlan& plan, FileTexts& texts) {
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
     PatchedRebuilds rebuilds(plan, folder_, folders_, *staging_, isListed, DefaultRebuildLimits());
+    // The files of a pack's parts are rebuilt as each part arrives; parts
+    // an earlier run verified are there already.
+    std::optional<PartRebuilds> parts;
+    if (!plan.parts.empty()) {
+        parts.emplace(folder_, plan);
+        for (std::size_t k = 0; k < plan.parts.size(); ++k) {
+            if (!plan.parts[k].job && !plan.parts[k].members.empty()) HandOver(k, *parts, folders_, plan);
+        }
+    }
     try {
         rebuilds.StartTaken();
         std::size_t first = 0;
         while (true) {
-            FetchRound(plan, first, texts, rebuilds);
+            FetchRound(plan, first, texts, rebuilds, parts ? &*parts : nullptr);
+            if (parts) {
+                BesideWindow<bool>(view_, [&](const std::atomic<bool>& stop) {
+                    parts->Drain(stop);
+                    return true;
+                });
+                parts.reset();
+                KeepRebuiltMembers(plan, rebuilds);
+            }
             first = plan.jobs.size();
             if (!rebuilds.NextRound(view_)) break;
             MarkWaysTaken(plan, texts);
             staging_->Flush();
         }
     } catch (...) {
+        parts.reset();
         rebuilds.Stop();
         throw;
     }
 }
 
+// What the parts rebuilt is kept for a run that fails later, which moves
+// the files in rather than fetch the parts again; a file whose member did
+// not rebuild takes its next way.
+void UpdateRun::KeepRebuiltMembers(InstallPlan& plan, PatchedRebuilds& rebuilds) {
+    for (const InstallPlan::Part& part : plan.parts) {
+        for (const std::size_t member : part.members) {
+            PatchedFile& file = plan.patched[member];
+            if (!file.result.empty()) {
+                staging_->RecordVerified(file.result, file.expected);
+            } else {
+                file.failed = true;
+                rebuilds.Arrived(member);
+            }
+        }
+    }
+    staging_->Flush();
+}
+
 // The plan's jobs from `first` on, at once.
-void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts,
-                           PatchedRebuilds& rebuilds) {
+void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PatchedRebuilds& rebuilds,
+                           PartRebuilds* parts) {
     // The first round takes the plan's jobs whole, not a copy beside them:
     // a list of a million files holds its jobs once.
     std::vector<DownloadJob> round;
@@ -492,7 +611,7 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
                      std::make_move_iterator(plan.jobs.end()));
         plan.jobs.resize(first);
     }
-    FileFetchListener listener(texts, *staging_, plan, rebuilds, first, round);
+    FileFetchListener listener(texts, *staging_, plan, rebuilds, first, round, parts, folders_);
     const auto restore = [&] {
         if (plan.jobs.empty()) {
             plan.jobs.swap(round);
@@ -510,6 +629,12 @@ void UpdateRun::FetchRound(InstallPlan& plan, std::size_t first, FileTexts& text
 }
 
 void UpdateRun::Commit(InstallPlan& plan) {
+    // The parts have served (every file they carry is rebuilt, or came
+    // whole): they go before the commit, which a failure of the record may
+    // leave with its staged files.
+    for (const InstallPlan::Part& part : plan.parts) {
+        if (!part.staged.empty()) folder_.Remove(part.staged).IgnoreError();
+    }
     RecheckLeftovers(folder_, plan, *trust_);
     RecheckRemovals(folder_, plan);
     const std::vector<CommitMove> moves = CommitMoves(plan);

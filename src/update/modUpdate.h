@@ -11,12 +11,14 @@
 #include "transfer/download.h"
 #include "update/removals.h"
 #include "update/run_settings.h"
+#include "update/trust/pack_index.h"
 #include "update/view.h"
 
 class Downloader;
 class FileTexts;
 class ListMerge;
 class PatchedRebuilds;
+class PartRebuilds;
 class RepositoryTrust;
 class StagingRecord;
 struct InstallPlan;
@@ -46,6 +48,7 @@ private:
     void ReadRepository();
     void ReadMirror();
     std::vector<std::string> FetchTop();
+    bool FetchPack();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
     std::int16_t DroppedAfter() const;
@@ -54,7 +57,9 @@ private:
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
     void FetchAndRebuild(InstallPlan& plan, FileTexts& texts);
-    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PatchedRebuilds& rebuilds);
+    void FetchRound(InstallPlan& plan, std::size_t first, FileTexts& texts, PatchedRebuilds& rebuilds,
+                    PartRebuilds* parts);
+    void KeepRebuiltMembers(InstallPlan& plan, PatchedRebuilds& rebuilds);
     void Repair();
     std::vector<std::size_t> CheckInstalledFiles();
     void Commit(InstallPlan& plan);
@@ -91,4 +96,6 @@ private:
     std::vector<RemovedEntry> drops_;
     std::vector<VersionEntries> droppedListed_;
     std::vector<DueRemoval> due_;
+    // The pack the files come from, when one goes from CurrentVersion to NewestVersion.
+    std::optional<PackIndex> pack_;
 };

@@ -26,7 +26,8 @@ PatchedRebuilds::PatchedRebuilds(InstallPlan& plan, GameFolder& folder, MadeFold
 void PatchedRebuilds::StartTaken() {
     for (std::size_t k = 0; k < plan_.patched.size(); ++k) {
         const PatchedFile& file = plan_.patched[k];
-        if (file.jobs.empty() && file.result.empty()) arrived_.push_back(k);
+        // A pack's member is rebuilt from its part, by the part's rebuilds.
+        if (file.jobs.empty() && file.result.empty() && !file.ways.front().packed) arrived_.push_back(k);
     }
 }
 

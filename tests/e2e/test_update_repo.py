@@ -135,6 +135,8 @@ class ThreeVersions(Case):
         self.assertEqual(snapshot(repo)[list_name(2)], crlf("big.bin", "data/same-size.dat"))
         self.assertEqual(snapshot(repo)[list_name(3)], crlf("data/new/deep.dat", "kestralon.dat"))
         self.assertEqual(snapshot(repo)[INDEX], b"1\r\n2\r\n3\r\n")
+        # Unsigned: what older updaters read, nothing more (no extras, no packs).
+        self.assertEqual([n for n in snapshot(repo) if n.startswith(("packs", "objects", "qoro_update_extras"))], [])
         self.assertIn("[6/6]", err1)
         self.assertIn("100%", err2)  # the big copy showed its progress
         self.assertIn("1 new, 1 changed", out2)
@@ -1013,11 +1015,20 @@ SIGNED_DEFECTS = {
     "fresh metadata missing": (
         lambda r, k: os.remove(os.path.join(r, FRESH)),
         FRESH + ": missing", True),
+    "pack part altered": (
+        lambda r, k: rewrite(os.path.join(r, "packs", "2-3.0.part"), lambda c: bytes([c[0] ^ 1]) + c[1:]),
+        "packs/2-3.0.part: is not what its pack index signs", True),
+    "pack part missing": (
+        lambda r, k: os.remove(os.path.join(r, "packs", "1-3.0.part")),
+        "packs/1-3.0.part: missing", True),
+    "pack index altered": (
+        lambda r, k: rewrite(os.path.join(r, "packs", "2-3.index"), lambda c: c[:-5] + bytes([c[-5] ^ 1]) + c[-4:]),
+        "packs/2-3.index: is not what qoro_update_extras.meta signs", True),
     "extras of the last release kept": (
         lambda r, k: [shutil.copy(os.path.join(k["older"], name), os.path.join(r, name)) for name in (EXTRAS, EXTRAS_SIG)],
         EXTRAS + ": made for another " + META, True),
     "extras edited": (
-        lambda r, k: append(os.path.join(r, EXTRAS), b"pack 1 3 " + b"0" * 64 + b" 10\n"),
+        lambda r, k: append(os.path.join(r, EXTRAS), b"removed 3 " + b"0" * 64 + b" 10 Readme.txt\n"),
         EXTRAS_SIG + ": short of the release keys' signatures", False),
     "extras cut": (
         lambda r, k: rewrite(os.path.join(r, EXTRAS), lambda c: c[:-1]),
@@ -1133,14 +1144,14 @@ class Patches(Case):
     def published(self, *extra, segments=None, held=False):
         """segments: the archive's deltas segmented, in segments of that many
         bytes (the tool's setting for tests), as for a file of gigabytes;
-        held: version 3 adds HELD."""
+        held: version 3 adds HELD. Without packs: each file travels on its own."""
         repo = self.folder("repo-")
         builds = ({PAK: PAK_1, "small.txt": b"small"}, {PAK: PAK_2, "small.txt": b"small 2"},
                   {PAK: PAK_3, **({HELD: HELD_CONTENT} if held else {})})
         setting = {"UPDATE_REPO_TEST_SEGMENT_BYTES": str(segments)} if segments else {}
         with mock.patch.dict(os.environ, setting):
             for version, files in enumerate(builds, start=1):
-                self.assertPublished(repo, version, self.build(files), "--key", self.key, *extra,
+                self.assertPublished(repo, version, self.build(files), "--key", self.key, "--no-packs", *extra,
                                      *(("--first-signing",) * (version == 1)))
         return repo
 
@@ -1253,6 +1264,108 @@ class Patches(Case):
                 output = process.communicate(timeout=120)[0]
         self.assertEqual(process.returncode, 0)
         return parse_headless(output), ["/game/update/" + r for r in server.requests]
+
+    def small_builds(self):
+        """Three builds of 60 small text files and a large random file: build 2
+        edits 30 of the texts, build 3 edits 40 (some edited in 2 as well), adds
+        3 random files of 9 kB (their objects fill more than one part) and
+        replaces the large file with another one of 1.2 MB, whose object is too
+        large for a pack."""
+        import random
+        draw = random.Random(7)
+
+        def text(i, edit):
+            return b"\n".join(b"file %d line %d: %s" % (i, n, b"edit %d" % edit if n % 9 == edit % 9 else b"same")
+                              for n in range(70))
+
+        first = {"data/text/f%02d.txt" % i: text(i, 0) for i in range(60)}
+        first["big.bin"] = draw.randbytes(1_200_000)
+        second = dict(first, **{"data/text/f%02d.txt" % i: text(i, 2) for i in range(0, 60, 2)})
+        third = dict(second, **{"data/text/f%02d.txt" % i: text(i, 3) for i in range(20, 60)})
+        third.update({"data/new/n%d.txt" % i: draw.randbytes(9000) for i in range(3)})
+        third["big.bin"] = draw.randbytes(1_200_000)
+        return first, second, third
+
+    def test_a_pack_brings_many_small_files_in_few_requests(self):
+        """A keyed updater at one of the last versions before the newest reads
+        the pack's index instead of the newer lists and metadata, fetches its
+        parts and the files too large for it, and rebuilds every file
+        byte for byte; from a version with no pack, or when the pack's index
+        cannot be had, it goes the way of the lists; a part that does not
+        match its digest leaves its files to their next way."""
+        base = "/game/update/"
+        builds = self.small_builds()
+        tops = [INDEX, FRESH, FRESH_SIG, META, SIG, "qoro_update_extras.meta", "qoro_update_extras.sig"]
+
+        def alter(name):
+            return lambda repo: rewrite(os.path.join(repo, name), lambda c: c[:40] + bytes([c[40] ^ 1]) + c[41:])
+
+        keyed = {"UPDATER_TEST_PUBLIC_KEY": self.public}
+        # (what, publish options, damage, installed version, env, through the pack)
+        cases = [
+            ("from the version before", (), None, 2, keyed, True),
+            ("from two versions before", (), None, 1, keyed, True),
+            ("from a version with no pack", ("--patch-versions", "1"), None, 1, keyed, False),
+            ("a part altered", (), alter("packs/2-3.0.part"), 2, keyed, True),
+            ("the index altered", (), alter("packs/2-3.index"), 2, keyed, False),
+            ("the index missing", (), lambda repo: os.remove(os.path.join(repo, "packs/2-3.index")), 2, keyed,
+             False),
+            # A mirror that lacks it leaves the run to the next, which has it.
+            ("the index missing on the first mirror", (),
+             ("first mirror", lambda repo: os.remove(os.path.join(repo, "packs/2-3.index"))), 2, keyed, True),
+            ("an updater without a key", (), None, 2, {}, False),
+        ]
+        for what, options, damage, installed, env, packed in cases:
+            with self.subTest(what):
+                repo = self.folder("repo-")
+                for version, files in enumerate(builds, start=1):
+                    self.assertPublished(repo, version, self.build(files), "--key", self.key, *options,
+                                         *(("--first-signing",) * (version == 1)))
+                parts = sorted(n for n in os.listdir(os.path.join(repo, "packs")) if n.startswith("%d-3." % installed)
+                               and n.endswith(".part"))
+                second = None
+                if isinstance(damage, tuple):
+                    second = self.folder("mirror-")
+                    shutil.copytree(repo, second, dirs_exist_ok=True)
+                    damage = damage[1]
+                if damage:
+                    damage(repo)
+                game = self.game(installed, files=builds[installed - 1])
+                port = free_port()
+                with Nginx(Served(repo)) as nginx, FaultServer(Served(second or repo), port=port) as mirror:
+                    urls = "%s http://%s:%d/game/update/" % (UPDATE_URL, HOST, port)
+                    result = run_headless(game, env=dict(env, UPDATER_TEST_URLS=urls) if second else env)
+                    requests = [r[len(base):] for r in nginx.requests()] + mirror.requests
+                if second:
+                    # Asked of the first mirror, found on the second.
+                    self.assertEqual(requests.count("packs/2-3.index"), 2, requests)
+                    requests.remove("packs/2-3.index")
+                self.assertEqual(result["UpdateDone"], "1", result)
+                for name, content in builds[2].items():
+                    self.assertEqual(game.read(name), content, (what, name))
+                # Nothing staged is left: parts, rebuilt copies, records.
+                left = [n for n in game.snapshot() if "~" in n or n.startswith("updater.")]
+                self.assertEqual(left, [], what)
+                lists = ["qoro_update_%d.deploy" % v for v in range(installed + 1, 4)]
+                if not packed:
+                    self.assertEqual([r for r in requests if r.startswith("packs/") and r.endswith(".part")], [], what)
+                    self.assertEqual([r for r in requests if r in lists], lists, what)
+                    continue
+                self.assertGreaterEqual(len(parts), 2, what)
+                # Nothing but the top files, the pack, the newer versions'
+                # patch metadata for the large file, and that file itself.
+                pack = ["packs/%d-3.index" % installed] + ["packs/" + p for p in parts]
+                patches = ["qoro_update_%d.patch" % v for v in range(installed + 1, 4)]
+                expected = tops + pack + patches + ["files\\big.bin"]
+                if "altered" not in what:
+                    self.assertEqual(sorted(requests), sorted(expected), what)
+                    continue
+                # The altered part is asked again, as any file that fails its
+                # digest; its files come whole, and nothing else is asked.
+                others = [r for r in requests if r not in expected and r != "packs/2-3.0.part"]
+                self.assertTrue(others, what)
+                self.assertTrue(all(r.startswith("files\\data/") for r in others), others)
+                self.assertEqual([r for r in requests if r in lists], [], what)
 
     def test_repair_fetches_again_only_the_files_that_differ(self):
         repo = self.published()

@@ -99,6 +99,16 @@ def version_patches_seeds():
     return {"patches": patches, "patches_crlf": crlf(patches)}
 
 
+def pack_index_seeds():
+    pack = (f"kestralon-pack 1\nfrom\t3\nto\t6\npart\t{DIGEST_A}\t100\npart\t{DIGEST_B}\t40\n"
+            f"delta\t{DIGEST_A}\t900\t0\t0\t60\tdata/a b.bin\nblank\t  \n"
+            f"object\t{DIGEST_B}\t70\t0\t60\t40\tdata/c\td.txt\n"
+            f"loose\t{DIGEST_A}\t5000000\tbig.pak\nobject\t{DIGEST_A}\t10\t1\t0\t40\te\n").encode()
+    ansi = (f"kestralon-pack 1\nfrom\t-2\nto\t0\nblank\t\n"
+            f"loose\t{DIGEST_B}\t0\tDonn\xe9es/caf\xe9.txt\n").encode("latin-1")
+    return {"pack": pack, "pack_crlf": crlf(pack), "ansi": ansi}
+
+
 def signature_file_seeds():
     sample = f"{RFC_KEY_ID} {RFC_SAMPLE}\n".encode()
     test = f"{RFC_KEY_ID} {RFC_TEST}\n".encode()

@@ -35,6 +35,7 @@ struct PatchOptions {
     int versionsBack = 3;                 // deltas from the file's contents in this many earlier versions
     int level = 19;                       // zstd's level
     std::uint64_t deltaThreshold = 1024;  // smaller changed files travel compressed only
+    bool packs = true;                    // packs from the last versions (operator/encode/packs.h)
     std::uint64_t singleFrameMost = kSingleFrameDeltaBytes;
     SegmentSizes segments;
     // Threads for deltas and for large objects (every core), and the memory

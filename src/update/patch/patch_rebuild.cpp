@@ -36,21 +36,38 @@ FileDigest DecodeInto(GameFolder& folder, const std::string& staged, const std::
     }
 }
 
-// What a way fetched, read as a stream; a body that cannot be opened reads
-// as an empty one, which no decoder takes.
+// What a way fetched, read as a stream: a whole staged body, or a member's
+// bytes in a part (small: read at once). A body that cannot be opened or
+// read reads as an empty one, which no decoder takes.
 class FetchedBody {
 public:
-    FetchedBody(GameFolder& folder, const std::string& staged) {
+    FetchedBody(GameFolder& folder, const std::string& staged, const std::optional<PackedAt>& packed) {
         Result<std::unique_ptr<FileReader>> opened = folder.OpenForReading(staged, Links::Followed);
         if (opened.ok()) reader_ = std::move(*opened);
-        if (reader_) stream_.emplace(*reader_);
+        if (reader_ && packed) {
+            member_.str(ReadMember(*reader_, *packed));
+        } else if (reader_) {
+            stream_.emplace(*reader_);
+        }
     }
-    std::istream& Stream() { return stream_ ? static_cast<std::istream&>(*stream_) : empty_; }
+    std::istream& Stream() { return stream_ ? static_cast<std::istream&>(*stream_) : member_; }
 
 private:
+    static std::string ReadMember(FileReader& reader, const PackedAt& at) {
+        std::string bytes(static_cast<std::size_t>(at.length), '\0');
+        std::size_t got = 0;
+        if (!reader.Seek(at.offset).ok()) return {};
+        while (got < bytes.size()) {
+            const Result<std::size_t> read = reader.Read(bytes.data() + got, bytes.size() - got);
+            if (!read.ok() || *read == 0) return {};
+            got += *read;
+        }
+        return bytes;
+    }
+
     std::unique_ptr<FileReader> reader_;
     std::optional<ReaderStream> stream_;
-    std::istringstream empty_;
+    std::istringstream member_;
 };
 
 // The file's bytes as they are read, never through a link at its name
@@ -93,7 +110,7 @@ Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<boo
                 });
             if (made != file.expected) return Rebuilt::Failed;
         } else if (way.kind == FileWay::Kind::Object) {
-            FetchedBody in(folder, file.artifacts.front());
+            FetchedBody in(folder, file.artifacts.front(), way.packed);
             const FileDigest made =
                 DecodeInto(folder, file.steps.front(), file.entry, stop, [&](const ByteSink& sink) {
                     return DecompressObject(in.Stream(), sink, file.expected.size);
@@ -112,12 +129,12 @@ Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<boo
                     last ? file.expected.size : std::numeric_limits<std::uint64_t>::max();
                 FileDigest made;
                 {
-                    FetchedBody in(folder, file.artifacts[k]);
+                    FetchedBody in(folder, file.artifacts[k], way.packed);
                     made = DecodeInto(folder, file.steps[k], file.entry, stop, [&](const ByteSink& sink) {
                         return ApplyDelta(folder, from, in.Stream(), sink, most);
                     });
                 }
-                folder.Remove(file.artifacts[k]).IgnoreError();
+                if (!way.packed) folder.Remove(file.artifacts[k]).IgnoreError();
                 if (k > 0) folder.Remove(from).IgnoreError();
                 if (made.sha256 != way.deltas[k].to || (last && made != file.expected))
                     return Rebuilt::Failed;
@@ -137,7 +154,10 @@ Rebuilt RebuildFile(GameFolder& folder, PatchedFile& file, const std::atomic<boo
 }
 
 void DropWayFiles(GameFolder& folder, const PatchedFile& file, bool keepResult) {
-    for (const std::string& artifact : file.artifacts) folder.Remove(artifact).IgnoreError();
+    // A part serves other files: it goes with the run's staged files.
+    if (!file.ways.front().packed) {
+        for (const std::string& artifact : file.artifacts) folder.Remove(artifact).IgnoreError();
+    }
     for (const std::string& step : file.steps) {
         if (!keepResult || step != file.result) folder.Remove(step).IgnoreError();
     }

@@ -70,14 +70,14 @@ std::vector<PatchDelta> CheapestChain(const PatchOffer& offer, const Sha256Diges
 std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sha256Digest>& installed,
                                  const FileDigest& target, const std::optional<std::string>& local) {
     std::vector<FileWay> ways;
-    if (local) ways.push_back(FileWay{FileWay::Kind::Local, {}, {}, *local});
+    if (local) ways.push_back(FileWay{FileWay::Kind::Local, {}, {}, *local, {}});
     std::optional<FileWay> object;
     if (const auto found = offer.objects.find(target.sha256);
         found != offer.objects.end() && found->second.size < target.size) {
-        object = FileWay{FileWay::Kind::Object, {}, found->second, {}};
+        object = FileWay{FileWay::Kind::Object, {}, found->second, {}, {}};
     }
     if (installed && *installed != target.sha256) {
-        FileWay chain{FileWay::Kind::Deltas, CheapestChain(offer, *installed, target.sha256), {}, {}};
+        FileWay chain{FileWay::Kind::Deltas, CheapestChain(offer, *installed, target.sha256), {}, {}, {}};
         const std::uint64_t cheaper = object ? object->object.size : target.size;
         if (!chain.deltas.empty() && chain.Bytes(target.size) < cheaper) ways.push_back(std::move(chain));
     }
@@ -89,8 +89,22 @@ std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sh
 std::vector<FileWay> WaysToRepair(const PatchOffer& offer, const FileDigest& target) {
     std::vector<FileWay> ways;
     if (const auto found = offer.objects.find(target.sha256); found != offer.objects.end()) {
-        ways.push_back(FileWay{FileWay::Kind::Object, {}, found->second, {}});
+        ways.push_back(FileWay{FileWay::Kind::Object, {}, found->second, {}, {}});
     }
     ways.push_back(FileWay{});
     return ways;
+}
+
+std::vector<FileWay> WaysThroughPack(const FileDigest& target, bool delta, const PackedAt& at) {
+    FileWay member;
+    const FileDigest bytes{at.length, {}};
+    if (delta) {
+        member.kind = FileWay::Kind::Deltas;
+        member.deltas.push_back({{}, target.sha256, bytes});
+    } else {
+        member.kind = FileWay::Kind::Object;
+        member.object = bytes;
+    }
+    member.packed = at;
+    return {member, FileWay{}};
 }

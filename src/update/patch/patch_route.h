@@ -11,12 +11,22 @@
 
 #include "update/trust/signed_metadata.h"
 
+// Where a member of a pack lies: in a part the run fetches whole (its
+// digest covers the member), at offset.
+struct PackedAt {
+    std::size_t part = 0;  // among the run's parts
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
 struct FileWay {
     enum class Kind { Local, Deltas, Object, Whole };
     Kind kind = Kind::Whole;
     std::vector<PatchDelta> deltas;  // Deltas: applied in order, from the installed copy
     FileDigest object;               // Object
     std::string source;              // Local: the file in the game folder copied, which moves no byte
+    // Deltas (one) or Object read from a part, not fetched on their own.
+    std::optional<PackedAt> packed;
     std::uint64_t Bytes(std::uint64_t wholeSize) const;
 };
 
@@ -33,4 +43,9 @@ std::vector<FileWay> WaysToFetch(const PatchOffer& offer, const std::optional<Sh
 // repair: its object whatever its size, then the whole file. The whole file
 // is the newest version's copy, other bytes once the file has changed since:
 // the object is the one way to the installed version's bytes.
+// The ways of a file that a pack carries as a member (`delta` from the
+// installed copy, or its object) in part `part`: that member, then the whole
+// file.
+std::vector<FileWay> WaysThroughPack(const FileDigest& target, bool delta, const PackedAt& at);
+
 std::vector<FileWay> WaysToRepair(const PatchOffer& offer, const FileDigest& target);

@@ -183,6 +183,12 @@ bool RepositoryTrust::TakePatches(std::int16_t version, const std::string& text)
     return true;
 }
 
+void RepositoryTrust::TakePackIndex(const PackIndex& index) {
+    for (const PackEntry& entry : index.entries) {
+        if (entry.way != PackEntry::Way::Blank) files_[AnsiToUtf8(entry.entry)] = {index.to, entry.expected};
+    }
+}
+
 FileDigest RepositoryTrust::Expected(const std::string& entry) const {
     const auto found = files_.find(entry);
     if (found == files_.end()) throw UpdateFailure(texts::NotSigned(Printable(entry)));

@@ -17,6 +17,7 @@
 #include "storage/storage.h"
 #include "transfer/download_job.h"
 #include "update/trust/extras.h"
+#include "update/trust/pack_index.h"
 #include "update/trust/serial_record.h"
 #include "update/trust/signed_metadata.h"
 
@@ -70,6 +71,9 @@ public:
     // request) when it is what was signed: the offer gets its objects and
     // deltas. Without them, the version's files come whole.
     bool TakePatches(std::int16_t version, const std::string& text);
+    // Takes the file digests of a pack's index, checked against the digest
+    // its offer signed, in place of the newer versions' file metadata.
+    void TakePackIndex(const PackIndex& index);
     // The objects and deltas the checked versions offer.
     const PatchOffer& Offer() const { return offer_; }
     // The size and SHA-256 the entry (UTF-8) must have: those of the newest
