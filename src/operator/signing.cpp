@@ -549,6 +549,38 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     return plan;
 }
 
+namespace {
+
+// A version's line in the release metadata: its file metadata (and patch
+// metadata) written for the new version or when missing, else as they are.
+SignedVersion SignedVersionOf(const RepositoryFolder& repository, const PublishedList& list,
+                              std::optional<std::int16_t> newVersion, const SigningPlan& plan,
+                              std::ostream& progress) {
+    if (!list.bytes) throw std::runtime_error("cannot sign: " + list.name + " is missing");
+    const std::string name = VersionMetadataName(list.version);
+    const fs::path path = repository.root / name;
+    std::error_code error;
+    std::string bytes;
+    std::optional<std::string> patches;
+    if (list.version == newVersion || !fs::exists(path, error)) {
+        const VersionFiles described = DescribeVersion(repository, list);
+        bytes = FormatVersionFiles(described);
+        WriteFile(path, bytes);
+        progress << "wrote " << name << "\n";
+        if (plan.patches) patches = WriteVersionPatches(repository, described, *plan.patches, progress);
+    } else {
+        const auto present = ReadWholeFile(path);
+        if (!present) throw std::runtime_error("cannot read " + PathText(path));
+        bytes = *present;
+        patches = ReadWholeFile(repository.root / VersionPatchesName(list.version));
+    }
+    std::optional<FileDigest> patchesDigest;
+    if (patches) patchesDigest = DigestOf(*patches);
+    return {list.version, DigestOf(*list.bytes), DigestOf(bytes), patchesDigest};
+}
+
+}  // namespace
+
 SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::string& index,
                                 std::optional<std::int16_t> newVersion, const SigningPlan& plan,
                                 std::ostream& progress) {
@@ -558,27 +590,7 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
     metadata.expires = plan.releaseExpires;
     metadata.index = DigestOf(index);
     for (const PublishedList& list : repository.lists) {
-        if (!list.bytes) throw std::runtime_error("cannot sign: " + list.name + " is missing");
-        const std::string name = VersionMetadataName(list.version);
-        const fs::path path = repository.root / name;
-        std::error_code error;
-        std::string bytes;
-        std::optional<std::string> patches;
-        if (list.version == newVersion || !fs::exists(path, error)) {
-            const VersionFiles described = DescribeVersion(repository, list);
-            bytes = FormatVersionFiles(described);
-            WriteFile(path, bytes);
-            progress << "wrote " << name << "\n";
-            if (plan.patches) patches = WriteVersionPatches(repository, described, *plan.patches, progress);
-        } else {
-            const auto present = ReadWholeFile(path);
-            if (!present) throw std::runtime_error("cannot read " + PathText(path));
-            bytes = *present;
-            patches = ReadWholeFile(repository.root / VersionPatchesName(list.version));
-        }
-        std::optional<FileDigest> patchesDigest;
-        if (patches) patchesDigest = DigestOf(*patches);
-        metadata.versions.push_back({list.version, DigestOf(*list.bytes), DigestOf(bytes), patchesDigest});
+        metadata.versions.push_back(SignedVersionOf(repository, list, newVersion, plan, progress));
     }
     // Packs are made of the objects and deltas just written, and named in
     // the extras, which bind them to this release.

@@ -463,6 +463,19 @@ InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileL
     return plan;
 }
 
+namespace {
+
+// A pack's member comes with its part, fetched once for every file it carries.
+void TakePartWay(const InstallPlan& plan, PatchedFile& file, StagingRecord& staging,
+                 const IsListed& isListed) {
+    const InstallPlan::Part& part = plan.parts[file.ways.front().packed->part];
+    file.artifacts.push_back(part.staged);
+    file.steps.push_back(staging.NewStagedName(file.entry, isListed));
+    if (part.job) file.jobs.push_back(*part.job);
+}
+
+}  // namespace
+
 void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const IsListed& isListed) {
     PatchedFile& file = plan.patched[k];
     file.jobs.clear();
@@ -471,13 +484,7 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
     file.result.clear();
     file.failed = false;
     const FileWay& way = file.ways.front();
-    if (way.packed) {
-        const InstallPlan::Part& part = plan.parts[way.packed->part];
-        file.artifacts.push_back(part.staged);
-        file.steps.push_back(staging.NewStagedName(file.entry, isListed));
-        if (part.job) file.jobs.push_back(*part.job);
-        return;
-    }
+    if (way.packed) return TakePartWay(plan, file, staging, isListed);
     const auto add = [&](DownloadJob job) {
         file.jobs.push_back(plan.jobs.size());
         plan.placeOfJob.push_back(file.place);
@@ -501,7 +508,6 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
     };
     switch (way.kind) {
         case FileWay::Kind::Local:
-            file.steps.push_back(staging.NewStagedName(file.entry, isListed));
             break;
         case FileWay::Kind::Deltas:
             for (const PatchDelta& delta : way.deltas) {
@@ -511,7 +517,6 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
             break;
         case FileWay::Kind::Object:
             artifact(ObjectName(file.expected.sha256), way.object);
-            file.steps.push_back(staging.NewStagedName(file.entry, isListed));
             break;
         case FileWay::Kind::Whole: {
             // The last way: its failure stops the run, as any file's does.
@@ -525,6 +530,10 @@ void AddWayJobs(InstallPlan& plan, std::size_t k, StagingRecord& staging, const 
             add(std::move(job));
             break;
         }
+    }
+    // A copy or an object is made in one step.
+    if (way.kind == FileWay::Kind::Local || way.kind == FileWay::Kind::Object) {
+        file.steps.push_back(staging.NewStagedName(file.entry, isListed));
     }
 }
 
