@@ -716,6 +716,9 @@ class Runner:
         folder = tempfile.mkdtemp(prefix="patch-%s-" % tool.split()[0].strip(","), dir=self.out_root)
         tree = os.path.join(folder, "tree")
         subprocess.run(["cp", "-a", source, tree], check=True)
+        # The copy is the bench's own writing: on disk before the tool starts,
+        # so that a tool that flushes what it writes does not wait for it.
+        subprocess.run(["sync"], check=True)
         return folder, tree
 
     def command(self, tool, folder, tree):
