@@ -1179,7 +1179,8 @@ def test_signed_repository_installed(t):
                          "Config\\updater.serial")
             expect_equal(sorted(signature_requests),
                          ["/game/update/qoro_update_%s" % n
-                          for n in ("6.meta", "7.meta", "fresh.meta", "fresh.sig", "release.meta", "release.sig")],
+                          for n in ("6.meta", "7.meta", "extras.meta", "extras.sig", "fresh.meta", "fresh.sig",
+                                    "release.meta", "release.sig")],
                          "signature files fetched by " + what)
         else:
             expect_equal(serial, None, "Config\\updater.serial written by " + what)
