@@ -15,14 +15,6 @@ constexpr std::string_view kPackFormat = "kestralon-pack 1";
 // quarter mebibyte parts are cut to, far below what a member may not pass.
 constexpr std::uint64_t kLargestPart = 1ull << 30;
 
-std::optional<FileDigest> ParseDigestFields(std::string_view hex, std::string_view size) {
-    FileDigest digest;
-    const auto bytes = ParseDecimal<std::uint64_t>(size);
-    if (!bytes || !ParseHexBytes(hex, digest.sha256)) return std::nullopt;
-    digest.size = *bytes;
-    return digest;
-}
-
 std::string DigestFields(const FileDigest& digest) {
     return Hex(digest.sha256) + "\t" + std::to_string(digest.size);
 }
@@ -71,7 +63,7 @@ std::optional<PackEntry> ParseEntryLine(std::string_view line, const std::vector
         return std::nullopt;
     }
     if (entry.way != PackEntry::Way::Blank) {
-        const auto expected = ParseDigestFields(fields[0], fields[1]);
+        const auto expected = ParseFileDigest(fields[0], fields[1]);
         if (!expected || IsBlankEntry(line)) return std::nullopt;
         entry.expected = *expected;
     }
@@ -93,7 +85,7 @@ std::optional<PackIndex> ParsePackIndex(std::string_view text) {
     std::size_t k = 3;
     for (; k < lines->size() && (*lines)[k].starts_with("part\t"); ++k) {
         const std::vector<std::string_view> words = SplitFields((*lines)[k], '\t');
-        const auto part = words.size() == 3 ? ParseDigestFields(words[1], words[2]) : std::nullopt;
+        const auto part = words.size() == 3 ? ParseFileDigest(words[1], words[2]) : std::nullopt;
         if (!part || part->size == 0 || part->size > kLargestPart) return std::nullopt;
         index.parts.push_back(*part);
     }
