@@ -1063,6 +1063,25 @@ class AgainstASignedRepository(Case):
                 self.assertEqual(game.read("big.dat"), files["big.dat"])
                 self.assertEqual([n for n in os.listdir(game.root) if "~" in n], [])
 
+    def test_a_folder_moved_to_another_disk_behind_a_link_is_updated_and_repaired(self):
+        """The player moved data/ elsewhere and left a link: the update and
+        the repair install through it, the link stays, nothing staged stays."""
+        repo = self.signed_repository()
+        game = self.game()
+        elsewhere = tempfile.mkdtemp(prefix="other-disk-")
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        os.symlink(elsewhere, game.path("data"))
+        for arguments, damage in (((), None), (("--repair",), b"damaged")):
+            with self.subTest(arguments=arguments):
+                if damage:
+                    game.write(self.KEEP, damage)
+                with Nginx(repo):
+                    result = run_headless(game, env=self.env, arguments=arguments)
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertTrue(os.path.islink(game.path("data")))
+                self.assertEqual((os.listdir(elsewhere), game.read(self.KEEP)), (["keep.dat"], repo.files[self.KEEP]))
+                self.assertEqual([n for n in os.listdir(game.root) if "~" in n or n.startswith("updater.")], [])
+
     def test_a_whole_leftover_changed_before_the_commit_is_not_moved_in(self):
         """A killed run leaves a file whole under its staged name; the next run
         finds it signed and keeps it for the commit. Changed while the rest
