@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <map>
 
 #include "failing_folder.h"
 #include "failure.h"
+#include "player_texts.h"
 #include "update/records/staging.h"
 
 namespace {
@@ -225,8 +227,8 @@ protected:
     std::unique_ptr<GameFolder> disk_;
 };
 
-const std::string kJournalUnwritten = "Impossible d'écrire updater.journal.";
-const std::string kVersionUnwritten = "Impossible d'enregistrer la version 7.";
+const std::string kJournalUnwritten = texts::CannotWrite(kJournalName);
+const std::string kVersionUnwritten = texts::CannotRecordVersion(kVersion);
 
 // The renames that put the moves before the last back, when the last is
 // refused: a replaced file's new copy out and its old one in, a new file
@@ -291,7 +293,11 @@ TEST_F(CommitTest, AllOldOrAllNewWhateverFails) {
             {"the disk is full at the journal's write",
              {Failing(Call::Write, 1, std::errc::no_space_on_device)},
              Outcome::Old,
-             kJournalUnwritten},
+             texts::NoSpaceFor(kJournalName)},
+            {"the quota is reached at the flush",
+             {{Call::Flush, 1, false, std::error_code(EDQUOT, std::generic_category()), false}},
+             Outcome::Old,
+             texts::NoSpaceFor(kJournalName)},
             {"closing the journal reports a lost write",
              {Failing(Call::Close, 1)},
              Outcome::Old,
@@ -301,6 +307,10 @@ TEST_F(CommitTest, AllOldOrAllNewWhateverFails) {
              {Failing(Call::Settings, 1)},
              Outcome::JournalKept,
              kVersionUnwritten},
+            {"the disk is full at the version",
+             {Failing(Call::Settings, 1, std::errc::no_space_on_device)},
+             Outcome::JournalKept,
+             texts::NoSpaceFor(kSettingsName)},
         };
         for (int at = 1; at <= renames; ++at) {
             rows.push_back({"rename " + std::to_string(at) + " of " + std::to_string(renames) + " refused",

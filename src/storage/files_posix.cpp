@@ -429,6 +429,11 @@ bool IsHeldElsewhere(const IoStatus& failure) {
     return failure.code() == std::error_code(EWOULDBLOCK, std::generic_category());
 }
 
+bool IsDiskFull(const IoStatus& failure) {
+    return failure.code() == std::errc::no_space_on_device ||
+           failure.code() == std::error_code(EDQUOT, std::generic_category());
+}
+
 std::string AnsiToUtf8(std::string_view ansi) {
     return Cp1252ToUtf8(ansi);
 }
