@@ -643,7 +643,8 @@ void UpdateRun::Commit(InstallPlan& plan) {
 }
 
 void UpdateRun::FinishUpToDate() {
-    // Nothing else is left for this run to write: it stops when it cannot.
+    // Nothing was installed: recording the serials is this run's work, and it
+    // stops when it cannot.
     if (const IoStatus recorded = trust_->RecordSerial(); !recorded.ok())
         throw UpdateFailure(texts::WriteRefused(kSerialName, IsDiskFull(recorded)));
     staging_->RemoveLeftovers();
