@@ -327,7 +327,7 @@ void UpdateRun::Repair() {
     if (replaced > 0) {
         FetchFiles(plan);
         Commit(plan);
-        trust_->RecordSerial();
+        RecordSerialAfterCommit();
     }
     if (!plan.blocked.empty()) {
         throw UpdateFailure(texts::RepairBlocked(replaced, Printable(FileList[plan.blocked.front()]),
@@ -643,7 +643,10 @@ void UpdateRun::Commit(InstallPlan& plan) {
 }
 
 void UpdateRun::FinishUpToDate() {
-    trust_->RecordSerial();
+    // Nothing was installed: recording the serials is this run's work, and it
+    // stops when it cannot.
+    if (const IoStatus recorded = trust_->RecordSerial(); !recorded.ok())
+        throw UpdateFailure(texts::WriteRefused(kSerialName, IsDiskFull(recorded)));
     staging_->RemoveLeftovers();
     staging_->Close();
     ShowUpToDate(view_);
@@ -651,9 +654,18 @@ void UpdateRun::FinishUpToDate() {
 }
 
 void UpdateRun::FinishUpdated() {
+    RecordSerialAfterCommit();
     ShowUpdated(view_, NewestVersion);
     RecordFinishMarker(folder_, "1");
-    trust_->RecordSerial();
+}
+
+// Once the commit has put every file in place, the run has succeeded: a
+// serial that cannot be written now (a full disk) is left for the next run,
+// which finds the game up to date under the same release and records it
+// then. Meanwhile the record keeps the serials accepted before, and any
+// release older than those is still refused.
+void UpdateRun::RecordSerialAfterCommit() {
+    trust_->RecordSerial().IgnoreError();
 }
 
 std::vector<std::string> UpdateRun::FetchTexts(const TextRequests& files) {

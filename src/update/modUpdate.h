@@ -65,6 +65,7 @@ private:
     void Commit(InstallPlan& plan);
     void FinishUpToDate();
     void FinishUpdated();
+    void RecordSerialAfterCommit();
 
     using TextRequests = std::vector<TextRequest>;
     // Small repository files, at once when the build fetches several files
