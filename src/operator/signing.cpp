@@ -369,6 +369,19 @@ std::optional<PresentRelease> CheckAgainstPresentSignature(const RepositoryFolde
     return PresentRelease{metadata->channel, metadata->serial, DigestOf(*metadataBytes)};
 }
 
+// What the command line may hold that a signing cannot follow.
+void RefuseBadOptions(const SigningOptions& options, long long freshDays,
+                      std::vector<std::string>& refusals) {
+    if (freshDays < 1 || freshDays > 3650) refusals.push_back("--expires-in must be between 1 and 3650 days");
+    if (options.releaseExpiresInDays < 1 || options.releaseExpiresInDays > 3650) {
+        refusals.push_back("--release-expires-in must be between 1 and 3650 days");
+    }
+    if (options.channel && !IsChannelName(*options.channel)) {
+        refusals.push_back("--channel takes 1 to 64 letters, digits, '.', '_' or '-'");
+    }
+    if (options.keyFiles.empty()) refusals.push_back("no --key given");
+}
+
 // The files versions dropped, carried forward only from extras the release
 // keys signed for the present release: a removal is a deletion on every
 // keyed player's machine.
@@ -540,15 +553,7 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     SigningPlan plan;
     plan.patches = options.patches;
     const long long freshDays = options.expiresInDays.value_or(kFreshDays);
-    if (freshDays < 1 || freshDays > 3650)
-        plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
-    if (options.releaseExpiresInDays < 1 || options.releaseExpiresInDays > 3650) {
-        plan.refusals.push_back("--release-expires-in must be between 1 and 3650 days");
-    }
-    if (options.channel && !IsChannelName(*options.channel)) {
-        plan.refusals.push_back("--channel takes 1 to 64 letters, digits, '.', '_' or '-'");
-    }
-    if (options.keyFiles.empty()) plan.refusals.push_back("no --key given");
+    RefuseBadOptions(options, freshDays, plan.refusals);
     plan.keys = LoadKeys(options.keyFiles, repository, plan.refusals);
     plan.freshKeys = options.freshKeyFiles.empty()
                          ? plan.keys
@@ -871,7 +876,8 @@ bool RecordSigning(const SigningPlan& plan, const FileDigest& release, std::ostr
     } catch (const std::exception& e) {
         err << "update-repo: error: the repository is signed, but its record was not kept: "
             << Escaped(e.what()) << "\nupdate-repo: make " << PathText(plan.state.path)
-            << " writable; the next run finds a later serial than recorded and records it\n";
+            << " writable; the next signing finds this release missing from the record: go on once with "
+               "--signed-elsewhere (--new-state when there was no record)\n";
         return false;
     }
 }
