@@ -139,13 +139,14 @@ refresh
   metadata, a file under files/, the extras and their packs or
   qoro_update_infos.meta is not what the release keys signed, and a release
   older than the last it refreshed (its record, kept as sign keeps its own:
-  beside the first --key, or --state FILE; a later one is recorded). The next fresh serial passes the recorded one and that of
-  a qoro_update_fresh.meta signed by the freshness key or the release keys;
-  a fresh metadata missing or unverified is refused. Then it writes
+  beside the first --key, or --state FILE; a later one is recorded). The
+  next fresh serial passes the recorded one and that of a
+  qoro_update_fresh.meta signed by the freshness key or the release keys; a
+  fresh metadata missing or unverified is refused. Then it writes
   qoro_update_fresh.meta with that serial and a new expiry, and its
   signature; it signs nothing else. Last, it names every file that nothing
   signed names. Daily, after a first run by hand with --new-state:
-    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS --state /var/lib/kestralon/update-repo.state >/dev/null
+    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS --threshold N --state /var/lib/kestralon/update-repo.state >/dev/null
     --expires-in DAYS   validity of the fresh metadata (default 7, at most 3650)
     --new-state, --allow-rollback   as for sign
     --fresh-from-state  the fresh metadata is missing or unverified: go on

@@ -295,9 +295,8 @@ std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const
     if (flags.firstSigning || flags.newState || flags.allowRollback || flags.signedElsewhere ||
         options.signing.threshold) {
         plan.refusals.push_back(
-            "--first-signing, --new-state, --allow-rollback, --signed-elsewhere and --threshold go with "
-            "--key "
-            "only");
+            "--first-signing, --new-state, --allow-rollback, --signed-elsewhere and --threshold go "
+            "with --key only");
     }
     if (IsSigned(repository)) {
         plan.refusals.push_back(
@@ -311,8 +310,9 @@ std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const
 void PrintRefusals(const PublishPlan& plan, const std::optional<SigningPlan>& signing, std::ostream& err) {
     PrintProblems(plan.repositoryProblems, err);
     if (signing) PrintProblems(signing->problems, err);
-    for (const std::string& refusal : plan.refusals)
+    for (const std::string& refusal : plan.refusals) {
         err << "update-repo: refused: " << Escaped(refusal) << "\n";
+    }
     err << "update-repo: nothing was written\n";
 }
 

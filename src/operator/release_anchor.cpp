@@ -79,10 +79,9 @@ std::string Later(const StateFile& state, const std::string& channel, const Pres
 // operator did not sign (whoever holds enough keys, or a state restored
 // from an old backup) must not pass for theirs unnoticed.
 std::string LaterWayOut() {
-    return ". If you signed it elsewhere, check it (update-repo verify --public-key KEYS --threshold N) and "
-           "go "
-           "on with --signed-elsewhere; otherwise restore the recorded release and what it covers from a "
-           "backup";
+    return ". If you signed it elsewhere, check it (update-repo verify --public-key KEYS --threshold N) "
+           "and go on with --signed-elsewhere; otherwise restore the recorded release and what it covers "
+           "from a backup";
 }
 
 // Each flag is refused where its case does not arise.

@@ -490,11 +490,10 @@ void CheckFirstShapeKept(const RepositoryFolder& repository, const std::vector<P
     if (count >= threshold) return;
     refusals.push_back(
         ShortOf(kMetadataName, count, threshold) +
-        ": it is not what the release keys signed, and its serial cannot be followed. Restore it "
-        "and " +
+        ": it is not what the release keys signed, and its serial cannot be followed. Restore it and " +
         kSignatureName +
-        " from a backup of the signed state, or delete both once no player runs an updater "
-        "built before the release and freshness roles");
+        " from a backup of the signed state, or delete both once no player runs an updater built before "
+        "the release and freshness roles");
 }
 
 void KeepPresentSignatures(const RepositoryFolder& repository, const std::string& signatureName,
