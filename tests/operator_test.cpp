@@ -52,6 +52,18 @@ TEST(EntryNames, NameWhatGoesWrong) {
     }
 }
 
+TEST(EntryNames, EscapeWhatATerminalWouldObey) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"caf\xC3\xA9 \xF0\x9F\x8E\xB2", "caf\xC3\xA9 \xF0\x9F\x8E\xB2"},
+        {"a\r\nupdate-repo: all clean\x1B[2J\x7F", "a\\x0D\\x0Aupdate-repo: all clean\\x1B[2J\\x7F"},
+        {"\xC2\x9D;\x9B[", "\\xC2\\x9D;\\x9B["},  // a C1 control (OSC), a stray byte (CSI to 8-bit terminals)
+        // overlong, a surrogate, past U+10FFFF, cut short
+        {"\xE0\x80\x9B\xED\xA0\x80\xF4\x90\x80\x80\xE2\x82",
+         "\\xE0\\x80\\x9B\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xE2\\x82"},
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(Escaped(text), shown) << shown;
+}
+
 TEST(BuildNames, MustSurviveTheAnsiListAndTheWindowsFileSystem) {
     EXPECT_EQ(BuildNameProblem("\xC5\x92uvre \xE2\x82\xAC.txt"), std::nullopt);  // Œuvre €.txt: both in 1252
     EXPECT_NE(BuildNameProblem("\xE6\x97\xA5.txt")->find("Windows-1252"), std::string::npos);
@@ -190,7 +202,7 @@ TEST(ReleaseAnchor, EachFlagGoesOnOnlyWhereItsCaseArises) {
     const std::optional<PresentRelease> older = PresentRelease{"live", 4, digest};
     const std::optional<PresentRelease> unrecorded = PresentRelease{"live", 9, digest};
     const AnchorFlags none, first{true, false, false}, fresh{false, true, false},
-        rollback{false, false, true};
+        rollback{false, false, true}, elsewhere{false, false, false, true};
     // (standing, state, present, flags) -> refused, and a word of the first refusal or note
     const struct {
         ReleaseStanding standing;
@@ -201,8 +213,11 @@ TEST(ReleaseAnchor, EachFlagGoesOnOnlyWhereItsCaseArises) {
         const char* said;
     } cases[] = {
         {ReleaseStanding::Recorded, &state, PresentRelease{"live", 5, digest}, none, false, nullptr},
-        {ReleaseStanding::Later, &state, PresentRelease{"live", 7, digest}, none, false,
+        {ReleaseStanding::Later, &state, PresentRelease{"live", 7, digest}, none, true, "--signed-elsewhere"},
+        {ReleaseStanding::Later, &state, PresentRelease{"live", 7, digest}, elsewhere, false,
          "later than the last"},
+        {ReleaseStanding::Recorded, &state, PresentRelease{"live", 5, digest}, elsewhere, true,
+         "--signed-elsewhere is for"},
         {ReleaseStanding::Older, &state, older, none, true, "older than the last"},
         {ReleaseStanding::Older, &state, older, rollback, false, "as --allow-rollback asks"},
         {ReleaseStanding::Replaced, &state, PresentRelease{"live", 5, {11, {}}}, none, true, "other bytes"},
@@ -226,6 +241,11 @@ TEST(ReleaseAnchor, EachFlagGoesOnOnlyWhereItsCaseArises) {
             EXPECT_NE(said.front().find(c.said), std::string::npos) << said.front();
         }
     }
+    // The daily refresh records a later release: every publication made
+    // offline is one to its record.
+    EXPECT_TRUE(
+        JudgeAnchor(ReleaseStanding::Later, state, "live", PresentRelease{"live", 7, digest}, none, "refresh")
+            .refusals.empty());
     // A signing goes past the present serial and both channels' records.
     EXPECT_EQ(SerialFloor(state, PresentRelease{"live", 2, digest}, "live"), 5u);
     EXPECT_EQ(SerialFloor(state, PresentRelease{"live", 8, digest}, "live"), 8u);

@@ -10,6 +10,7 @@
 
 #include "operator/arguments.h"
 #include "operator/file_io.h"
+#include "operator/names.h"
 #include "operator/publish.h"
 #include "operator/refresh.h"
 #include "operator/signing.h"
@@ -35,14 +36,15 @@ usage:
                       [--key KEY_FILE ...] [--freshness-key KEY_FILE ...] [--channel NAME]
                       [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
                       [--no-patches] [--no-packs] [--patch-versions K] [--level L]
-                      [--delta-threshold BYTES] [--state FILE] [--first-signing] [--new-state]
-                      [--allow-rollback]
+                      [--delta-threshold BYTES] [--threshold N] [--state FILE] [--first-signing]
+                      [--new-state] [--allow-rollback] [--signed-elsewhere]
   update-repo verify --repo DIR [--public-key KEYS] [--threshold N] [--freshness-key KEYS]
                      [--channel NAME] [--url BASE_URL] [--timeout SECONDS]
   update-repo keygen --out KEY_FILE
   update-repo sign --repo DIR --key KEY_FILE [--key KEY_FILE ...] [--freshness-key KEY_FILE ...]
                    [--channel NAME] [--expires-in DAYS] [--release-expires-in DAYS] [--drop-other-keys]
-                   [--state FILE] [--first-signing] [--new-state] [--allow-rollback]
+                   [--threshold N] [--state FILE] [--first-signing] [--new-state] [--allow-rollback]
+                   [--signed-elsewhere]
   update-repo refresh --repo DIR --key FRESHNESS_KEY_FILE --public-key RELEASE_KEYS [--threshold N]
                       [--expires-in DAYS] [--drop-other-keys] [--state FILE] [--new-state]
                       [--allow-rollback] [--fresh-from-state]
@@ -109,33 +111,42 @@ sign
     --release-expires-in DAYS  validity of the release metadata (default 365)
     --drop-other-keys     sign even though a present signature is by a key not
                           given (retiring an old key)
+    --threshold N         how many of the given keys must have signed the
+                          present release metadata, extras and
+                          qoro_update_infos.meta (default: every key given;
+                          adding a new key, the number that signed before)
   What it signed is recorded off the server, in update-repo.state beside the
   first --key (or --state FILE): each repository's last release serial and
   digest, per channel. It never signs a release serial at or below the
   recorded one, and refuses, naming the cause, a repository whose release is
-  older than the record, or that it has no record of; then, knowingly:
+  older or later than the record, or that it has no record of; then,
+  knowingly:
     --first-signing   the repository has no qoro_update_release.meta: never
                       signed, or its signature files were deleted; it vouches
                       for every file the repository holds
     --new-state       no record of the repository (a lost state file, another
                       machine): start one from its present release
     --allow-rollback  its release is older than the recorded one, on purpose
+    --signed-elsewhere  its release is later than the recorded one: you
+                      signed it on another machine (verify it first)
   Each is refused where its case does not arise.
 
 refresh
   The scheduled job, with the freshness key the server may keep: first checks
   the whole repository against the release signatures (by RELEASE_KEYS, N of
-  them, default 1), and refuses, naming each file that differs and writing
-  nothing, when the index, a list, a version's metadata or a file under files/
-  is not what the release keys signed, and a release older than the last it
-  refreshed (its record, kept as sign keeps its own: beside the first --key,
-  or --state FILE). The next fresh serial passes the recorded one and that of
-  a qoro_update_fresh.meta signed by the freshness key or the release keys;
-  a fresh metadata missing or unverified is refused. Then it writes
+  them, default 1: give the players' threshold), and refuses, naming each
+  file that differs and writing nothing, when the index, a list, a version's
+  metadata, a file under files/, the extras and their packs or
+  qoro_update_infos.meta is not what the release keys signed, and a release
+  older than the last it refreshed (its record, kept as sign keeps its own:
+  beside the first --key, or --state FILE; a later one is recorded). The
+  next fresh serial passes the recorded one and that of a
+  qoro_update_fresh.meta signed by the freshness key or the release keys; a
+  fresh metadata missing or unverified is refused. Then it writes
   qoro_update_fresh.meta with that serial and a new expiry, and its
   signature; it signs nothing else. Last, it names every file that nothing
   signed names. Daily, after a first run by hand with --new-state:
-    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS --state /var/lib/kestralon/update-repo.state >/dev/null
+    0 4 * * *  update-repo refresh --repo /srv/kestralon/repository --key /etc/kestralon/fresh.pem --public-key RELEASE_KEYS --threshold N --state /var/lib/kestralon/update-repo.state >/dev/null
     --expires-in DAYS   validity of the fresh metadata (default 7, at most 3650)
     --new-state, --allow-rollback   as for sign
     --fresh-from-state  the fresh metadata is missing or unverified: go on
@@ -177,9 +188,9 @@ std::vector<CommandSyntax> Commands() {
         {"publish",
          {"repo", "version", "from"},
          {"key", "freshness-key", "expires-in", "release-expires-in", "channel", "patch-versions", "level",
-          "delta-threshold", "state"},
+          "delta-threshold", "state", "threshold"},
          {"dry-run", "allow-empty", "drop-other-keys", "no-patches", "no-packs", "first-signing", "new-state",
-          "allow-rollback"},
+          "allow-rollback", "signed-elsewhere"},
          {"key", "freshness-key"}},
         {"verify",
          {"repo"},
@@ -189,8 +200,9 @@ std::vector<CommandSyntax> Commands() {
         {"keygen", {"out"}, {}, {}, {}},
         {"sign",
          {"repo", "key"},
-         {"freshness-key", "expires-in", "release-expires-in", "channel", "level", "state"},
-         {"drop-other-keys", "no-patches", "no-packs", "first-signing", "new-state", "allow-rollback"},
+         {"freshness-key", "expires-in", "release-expires-in", "channel", "level", "state", "threshold"},
+         {"drop-other-keys", "no-patches", "no-packs", "first-signing", "new-state", "allow-rollback",
+          "signed-elsewhere"},
          {"key", "freshness-key"}},
         {"refresh",
          {"repo", "key", "public-key"},
@@ -204,6 +216,14 @@ long long Days(const Arguments& arguments, const std::string& option, long long 
     const long long days = ParseWholeNumber(option, arguments.Value(option, std::to_string(fallback)));
     if (days < 1 || days > 3650) throw UsageError("--" + option + " must be between 1 and 3650 days");
     return days;
+}
+
+std::size_t ThresholdFrom(const Arguments& arguments, std::size_t keys, const std::string& option) {
+    const long long threshold = ParseWholeNumber("threshold", arguments.Value("threshold", "1"));
+    if (threshold < 1 || static_cast<std::size_t>(threshold) > std::max<std::size_t>(keys, 1)) {
+        throw UsageError("--threshold must be between 1 and the number of " + option + " keys");
+    }
+    return static_cast<std::size_t>(threshold);
 }
 
 SigningOptions SigningFrom(const Arguments& arguments) {
@@ -224,7 +244,10 @@ SigningOptions SigningFrom(const Arguments& arguments) {
     options.dropOtherKeys = arguments.Has("drop-other-keys");
     if (arguments.values.contains("state")) options.stateFile = Utf8Path(arguments.Value("state"));
     options.anchor = {arguments.Has("first-signing"), arguments.Has("new-state"),
-                      arguments.Has("allow-rollback")};
+                      arguments.Has("allow-rollback"), arguments.Has("signed-elsewhere")};
+    if (arguments.values.contains("threshold")) {
+        options.threshold = ThresholdFrom(arguments, options.keyFiles.size(), "--key");
+    }
     if (arguments.Has("no-patches")) {
         options.patches.reset();
     } else {
@@ -262,19 +285,11 @@ std::vector<PublicKey> PublicKeysFrom(const Arguments& arguments, const std::str
     return *parsed;
 }
 
-std::size_t ThresholdFrom(const Arguments& arguments, std::size_t keys) {
-    const long long threshold = ParseWholeNumber("threshold", arguments.Value("threshold", "1"));
-    if (threshold < 1 || static_cast<std::size_t>(threshold) > std::max<std::size_t>(keys, 1)) {
-        throw UsageError("--threshold must be between 1 and the number of --public-key keys");
-    }
-    return static_cast<std::size_t>(threshold);
-}
-
 int RunRefresh(const Arguments& arguments) {
     RefreshOptions options;
     for (const std::string& file : arguments.Values("key")) options.keyFiles.push_back(Utf8Path(file));
     options.releaseKeys = PublicKeysFrom(arguments, "public-key");
-    options.threshold = ThresholdFrom(arguments, options.releaseKeys.size());
+    options.threshold = ThresholdFrom(arguments, options.releaseKeys.size(), "--public-key");
     if (arguments.values.contains("expires-in"))
         options.expiresInDays = Days(arguments, "expires-in", kFreshDays);
     options.dropOtherKeys = arguments.Has("drop-other-keys");
@@ -315,7 +330,7 @@ int RunVerify(const Arguments& arguments) {
 
     TrustedKeys keys;
     keys.release = PublicKeysFrom(arguments, "public-key");
-    keys.threshold = ThresholdFrom(arguments, keys.release.size());
+    keys.threshold = ThresholdFrom(arguments, keys.release.size(), "--public-key");
     keys.fresh = PublicKeysFrom(arguments, "freshness-key");
     if (arguments.values.contains("channel")) keys.channel = arguments.Value("channel");
 
@@ -378,10 +393,10 @@ int main(int argc, char** argv) {
         if (arguments.command == "refresh") return RunRefresh(arguments);
         return RunVerify(arguments);
     } catch (const UsageError& e) {
-        std::cerr << "update-repo: " << e.what() << "\n(update-repo --help shows the usage)\n";
+        std::cerr << "update-repo: " << Escaped(e.what()) << "\n(update-repo --help shows the usage)\n";
         return kUsage;
     } catch (const std::exception& e) {
-        std::cerr << "update-repo: error: " << e.what() << "\n";
+        std::cerr << "update-repo: error: " << Escaped(e.what()) << "\n";
         return kProblems;
     }
 }

@@ -1,5 +1,6 @@
 #include "operator/names.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -28,6 +29,26 @@ bool IsDeviceName(std::string_view part) {
     }
     return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' &&
            stem[3] <= '9';
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] (shortest form,
+// no surrogate, at most U+10FFFF), with its code point in c; 0 when there
+// is none.
+std::size_t WellFormedLength(std::string_view text, std::size_t i, char32_t& c) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    c = lead;
+    if (lead < 0x80) return 1;
+    const std::size_t length = lead > 0xF4 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    c = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (next & 0x3F);
+    }
+    constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kShortest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    return length;
 }
 
 }  // namespace
@@ -85,17 +106,26 @@ std::string FoldCase(std::string_view entry) {
     return folded;
 }
 
-std::string Shown(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) {
+std::string Escaped(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        const std::size_t length = WellFormedLength(text, i, c);
+        if (length && c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        // The whole sequence of a control character, else the one stray byte.
+        for (const std::size_t end = i + std::max<std::size_t>(length, 1); i < end; ++i) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02X", b);
+            std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[i]));
             out += escape;
-        } else {
-            out += c;
         }
     }
-    return out + "\"";
+    return out;
+}
+
+std::string Shown(std::string_view text) {
+    return "\"" + Escaped(text) + "\"";
 }

@@ -20,5 +20,12 @@ std::optional<std::string> BuildNameProblem(std::string_view path);
 // Windows-1252 letters. Meant for names that are representable in it.
 std::string FoldCase(std::string_view entry);
 
-// Quoted, with control characters written as \xHH, for messages.
+// The text with every byte a terminal could take for a command written as
+// \xHH: control characters (C0, DEL and C1, which some terminals obey in
+// UTF-8 too) and bytes that are not well-formed UTF-8. Whatever a name
+// holds, it then stays on its own line and cannot pass for the tool's own
+// output. Every text from the repository goes out through it.
+std::string Escaped(std::string_view text);
+
+// Escaped and quoted, for a name inside a message.
 std::string Shown(std::string_view text);

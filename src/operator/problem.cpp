@@ -1,5 +1,9 @@
 #include "operator/problem.h"
 
+#include "operator/names.h"
+
 void PrintProblems(const std::vector<Problem>& problems, std::ostream& out) {
-    for (const Problem& problem : problems) out << problem.file << ": " << problem.message << "\n";
+    for (const Problem& problem : problems) {
+        out << Escaped(problem.file) << ": " << Escaped(problem.message) << "\n";
+    }
 }

@@ -12,5 +12,5 @@ struct Problem {
     std::string missing;  // for a listed game file missing under files/: its entry
 };
 
-// "file: message", one line each.
+// "file: message", one line each, escaped (names.h).
 void PrintProblems(const std::vector<Problem>& problems, std::ostream& out);

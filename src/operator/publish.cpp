@@ -121,7 +121,7 @@ void PrintPlan(const PublishOptions& options, const PublishPlan& plan, std::ostr
         << PathText(options.build) << ": " << count[0] << " new, " << count[1] << " changed, "
         << (count[2] ? std::to_string(count[2]) + " restored, " : "") << plan.unchanged << " unchanged\n";
     for (const PlannedFile& file : plan.files) {
-        out << "  " << ChangeName(file.change) << " " << file.path << " (" << file.size << " bytes)"
+        out << "  " << ChangeName(file.change) << " " << Escaped(file.path) << " (" << file.size << " bytes)"
             << (file.change == Change::Restored ? ", was missing under files/" : "") << "\n";
     }
     if (!plan.gone.empty() && !options.signing.keyFiles.empty()) {
@@ -132,7 +132,7 @@ void PrintPlan(const PublishOptions& options, const PublishPlan& plan, std::ostr
         out << "note: " << plan.gone.size()
             << " published file(s) no longer in the build; an unsigned repository cannot delete files, "
                "players keep their copies:\n";
-        for (const std::string& path : plan.gone) out << "  " << path << "\n";
+        for (const std::string& path : plan.gone) out << "  " << Escaped(path) << "\n";
     }
     if (plan.replacesStrayList) {
         out << "note: " << ListName(static_cast<std::int16_t>(options.version))
@@ -205,7 +205,7 @@ void CopyPlannedFiles(const PublishOptions& options, const RepositoryFolder& rep
     const std::size_t total = plan.files.size();
     std::size_t k = 0;
     for (const PlannedFile& file : plan.files) {
-        progress << "[" << ++k << "/" << total << "] " << file.path << "\n";
+        progress << "[" << ++k << "/" << total << "] " << Escaped(file.path) << "\n";
         const fs::path target = repository.GameFilePath(file.path);
         fs::create_directories(target.parent_path());
         int shownTenth = 0;
@@ -292,8 +292,11 @@ std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const
         return signing;
     }
     const AnchorFlags& flags = options.signing.anchor;
-    if (flags.firstSigning || flags.newState || flags.allowRollback) {
-        plan.refusals.push_back("--first-signing, --new-state and --allow-rollback go with --key only");
+    if (flags.firstSigning || flags.newState || flags.allowRollback || flags.signedElsewhere ||
+        options.signing.threshold) {
+        plan.refusals.push_back(
+            "--first-signing, --new-state, --allow-rollback, --signed-elsewhere and --threshold go "
+            "with --key only");
     }
     if (IsSigned(repository)) {
         plan.refusals.push_back(
@@ -307,7 +310,9 @@ std::optional<SigningPlan> PlanSigningAlong(const PublishOptions& options, const
 void PrintRefusals(const PublishPlan& plan, const std::optional<SigningPlan>& signing, std::ostream& err) {
     PrintProblems(plan.repositoryProblems, err);
     if (signing) PrintProblems(signing->problems, err);
-    for (const std::string& refusal : plan.refusals) err << "update-repo: refused: " << refusal << "\n";
+    for (const std::string& refusal : plan.refusals) {
+        err << "update-repo: refused: " << Escaped(refusal) << "\n";
+    }
     err << "update-repo: nothing was written\n";
 }
 
@@ -378,7 +383,7 @@ std::optional<FileDigest> ApplyPublish(const PublishOptions& options, const Repo
         FinishSignatures(repository, written.signatures);
     } catch (const std::exception& e) {
         // The file still holds a valid signature of the new metadata.
-        progress << "note: the previous signatures stay beside the new ones (" << e.what()
+        progress << "note: the previous signatures stay beside the new ones (" << Escaped(e.what())
                  << "); the next signing drops them\n";
     }
     return written.release;
@@ -412,7 +417,7 @@ int Publish(const PublishOptions& options, std::ostream& out, std::ostream& err)
     try {
         release = ApplyPublish(options, repository, plan, err, signing ? &*signing : nullptr);
     } catch (const std::exception& e) {
-        err << "update-repo: error: " << e.what() << "\n"
+        err << "update-repo: error: " << Escaped(e.what()) << "\n"
             << "update-repo: version " << options.version
             << " was not published: the index is unchanged, players see nothing of it\n";
         if (signing) {

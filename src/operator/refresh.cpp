@@ -5,9 +5,12 @@
 #include <string>
 #include <system_error>
 
+#include "operator/encode/packs.h"
 #include "operator/file_io.h"
+#include "operator/names.h"
 #include "operator/operator_state.h"
 #include "operator/release_anchor.h"
+#include "operator/signed_extras.h"
 #include "operator/signing.h"
 #include "operator/uncovered_files.h"
 #include "operator/verify.h"
@@ -38,6 +41,28 @@ struct RefreshPlan {
 const std::string kReleaseSigning =
     "sign the release again with the release key(s) (update-repo sign): a new release serial passes every "
     "fresh serial";
+
+// What keyed players read beside the release metadata must be what the
+// release keys signed too, as players count signatures: the extras (bound
+// to this release), the packs they name, and the first shape while kept.
+void CheckBesideRelease(const RefreshOptions& options, const RepositoryFolder& repository,
+                        const FileDigest& release, RefreshPlan& plan) {
+    std::vector<Problem> problems;
+    const auto extras = PresentExtras(repository, options.releaseKeys, options.threshold, release, problems);
+    if (!problems.empty()) {
+        plan.refusals.push_back(UntrustedExtras());
+    } else if (extras) {
+        problems = CheckPacks(repository, extras->packs);
+        if (!problems.empty()) {
+            plan.refusals.push_back(std::to_string(problems.size()) +
+                                    " problem(s) of the packs, listed above: they are not what the release "
+                                    "keys signed. Restore them from the signed state, or sign the release "
+                                    "again (update-repo sign makes the packs anew)");
+        }
+    }
+    plan.problems.insert(plan.problems.end(), problems.begin(), problems.end());
+    CheckFirstShapeKept(repository, options.releaseKeys, options.threshold, plan.refusals);
+}
 
 // The release metadata, checked against the release keys and the whole
 // repository against it. False when there is none to refresh.
@@ -74,6 +99,7 @@ bool CheckRelease(const RefreshOptions& options, const RepositoryFolder& reposit
             "Restore those files from the signed state; new content comes only through "
             "update-repo publish --key with the release key(s)");
     }
+    CheckBesideRelease(options, repository, DigestOf(*release), plan);
     plan.release = *release;
     plan.present = {metadata->channel, metadata->serial, DigestOf(*release)};
     plan.releaseExpires = metadata->expires;
@@ -195,10 +221,10 @@ void WarnOfUncovered(const RepositoryFolder& repository, const std::string& rele
             << " file(s) in the repository that nothing signed names; players never fetch them, but someone "
                "who can write to the repository put them there, or an interrupted publish left them: look at "
                "them, then delete them\n";
-        for (const std::string& file : files) err << "  " << file << "\n";
+        for (const std::string& file : files) err << "  " << Escaped(file) << "\n";
     } catch (const std::exception& e) {
-        err << "update-repo: warning: the files nothing signed names were not all looked for: " << e.what()
-            << "\n";
+        err << "update-repo: warning: the files nothing signed names were not all looked for: "
+            << Escaped(e.what()) << "\n";
     }
 }
 
@@ -218,7 +244,7 @@ int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& o
                                                                             FormatFreshMetadata(plan.fresh),
                                                                             plan.keys, plan.oldSignatures)}});
     } catch (const std::exception& e) {
-        err << "update-repo: error: " << e.what() << "\n";
+        err << "update-repo: error: " << Escaped(e.what()) << "\n";
         return 1;
     }
     std::vector<std::string> ids;
@@ -232,8 +258,8 @@ int Refresh(const fs::path& root, const RefreshOptions& options, std::ostream& o
         SaveRecord(plan.state, plan.present.channel,
                    {plan.present.serial, plan.present.digest, plan.fresh.serial});
     } catch (const std::exception& e) {
-        err << "update-repo: error: the fresh metadata is signed, but its record was not kept: " << e.what()
-            << "\nupdate-repo: make " << PathText(plan.state.path)
+        err << "update-repo: error: the fresh metadata is signed, but its record was not kept: "
+            << Escaped(e.what()) << "\nupdate-repo: make " << PathText(plan.state.path)
             << " writable; the next run goes on from the signed fresh metadata\n";
         return 1;
     }

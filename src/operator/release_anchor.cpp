@@ -68,6 +68,22 @@ std::string Replaced(const StateFile& state, const PresentRelease& present, cons
            "Check that the repository holds the release you mean to serve, then go on with --allow-rollback";
 }
 
+std::string Later(const StateFile& state, const std::string& channel, const PresentRelease& present,
+                  const ChannelRecord& record) {
+    return std::string(kReleaseMetadataName) + " has " + Serial(present.serial) +
+           ", later than the last that " + Records(state, channel, record) +
+           ": signed with another copy of the keys or of the state file, or by someone else";
+}
+
+// A signing vouches anew for what the release covers: a release the
+// operator did not sign (whoever holds enough keys, or a state restored
+// from an old backup) must not pass for theirs unnoticed.
+std::string LaterWayOut() {
+    return ". If you signed it elsewhere, check it (update-repo verify --public-key KEYS --threshold N) "
+           "and go on with --signed-elsewhere; otherwise restore the recorded release and what it covers "
+           "from a backup";
+}
+
 // Each flag is refused where its case does not arise.
 void RefuseNeedlessFlags(ReleaseStanding standing, const std::string& channel, const StateFile& state,
                          const AnchorFlags& flags, AnchorVerdict& verdict) {
@@ -82,6 +98,11 @@ void RefuseNeedlessFlags(ReleaseStanding standing, const std::string& channel, c
             "--new-state is for a state without a record of the channel, but " +
             Records(state, channel, *record) +
             ": leave it out (to start that record anew, delete its line from the state file first)");
+    }
+    if (flags.signedElsewhere && standing != ReleaseStanding::Later) {
+        verdict.refusals.push_back(
+            "--signed-elsewhere is for a release later than the one recorded; the repository holds no such "
+            "release: leave it out");
     }
     const bool rollback = standing == ReleaseStanding::Older || standing == ReleaseStanding::Replaced;
     if (flags.allowRollback && !rollback) {
@@ -111,10 +132,11 @@ AnchorVerdict JudgeAnchor(ReleaseStanding standing, const StateFile& state, cons
         case ReleaseStanding::Recorded:
             break;
         case ReleaseStanding::Later:
-            verdict.notes.push_back(std::string(kReleaseMetadataName) + " has " + Serial(present->serial) +
-                                    ", later than the last that " + Records(state, channel, *record) +
-                                    ": signed with another copy of the keys, or the state file is older than "
-                                    "the last signing; recorded from now on");
+            if (command == "refresh" || flags.signedElsewhere) {
+                verdict.notes.push_back(Later(state, channel, *present, *record) + "; recorded from now on");
+            } else {
+                verdict.refusals.push_back(Later(state, channel, *present, *record) + LaterWayOut());
+            }
             break;
         case ReleaseStanding::Unrecorded:
             if (!flags.newState) verdict.refusals.push_back(Unrecorded(state, *present));

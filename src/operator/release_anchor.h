@@ -21,7 +21,7 @@ struct PresentRelease {
 
 enum class ReleaseStanding {
     Recorded,     // the release recorded
-    Later,        // a later serial: signed from another copy of the keys or the state
+    Later,        // a later serial than recorded: signed elsewhere, or not by the operator
     Unrecorded,   // signed, but the state has no record of its channel
     Older,        // a lower serial than recorded: an older release put back
     Replaced,     // the recorded serial with other bytes
@@ -38,6 +38,9 @@ struct AnchorFlags {
     bool firstSigning = false;   // sign and publish only
     bool newState = false;       // no record of the channel: start one from the repository
     bool allowRollback = false;  // an older (or replaced) release, on purpose
+    // A later release than recorded, which the operator signed from another
+    // machine (sign and publish only: refresh records a later release)
+    bool signedElsewhere = false;
 };
 
 struct AnchorVerdict {

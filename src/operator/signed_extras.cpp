@@ -10,29 +10,49 @@ namespace {
 
 const std::string kIgnored =
     ": keyed updaters go on without the extras (files the new versions drop stay installed, packs go "
-    "unused); update-repo sign writes them anew";
+    "unused); restore them from the signed state, since sign, publish --key and refresh refuse them";
 
 }  // namespace
 
 std::optional<ReleaseExtras> PresentExtras(const RepositoryFolder& repository,
-                                           const std::vector<PublicKey>& keys,
-                                           std::vector<std::string>& refusals) {
+                                           const std::vector<PublicKey>& keys, std::size_t threshold,
+                                           const std::optional<FileDigest>& release,
+                                           std::vector<Problem>& problems) {
     const auto bytes = ReadWholeFile(repository.root / kExtrasName);
     if (!bytes) return std::nullopt;
-    const auto signatures = ReadWholeFile(repository.root / kExtrasSignatureName);
     auto extras = ParseReleaseExtras(*bytes);
-    if (!extras || !signatures || !IsSignedBy(*bytes, *signatures, keys)) {
-        if (!keys.empty()) {
-            refusals.push_back(std::string(kExtrasName) +
-                               " carries no valid signature by the given key(s), so the files it records as "
-                               "dropped cannot be trusted: restore it and " +
-                               kExtrasSignatureName +
-                               " from a backup, or sign with a key that signed them; deleting both forgets "
-                               "those removals");
-        }
+    if (!extras) {
+        problems.push_back({kExtrasName, "malformed", {}});
         return std::nullopt;
     }
+    const std::size_t before = problems.size();
+    const auto signatures = ReadWholeFile(repository.root / kExtrasSignatureName);
+    if (!signatures || !SignatureKeyIds(*signatures)) {
+        problems.push_back({kExtrasSignatureName, signatures ? "malformed" : "missing", {}});
+    } else if (const std::size_t count = CountSignedBy(*bytes, *signatures, keys);
+               !keys.empty() && count < threshold) {
+        problems.push_back({kExtrasSignatureName,
+                            "short of the release keys' signatures: " + std::to_string(count) +
+                                " valid by the given key(s), " + std::to_string(threshold) + " needed",
+                            {}});
+    }
+    if (!release || extras->release != *release) {
+        problems.push_back({kExtrasName,
+                            std::string(release ? "made for another " : "made for a ") +
+                                kReleaseMetadataName + (release ? "" : " the repository does not have"),
+                            {}});
+    }
+    if (problems.size() != before) return std::nullopt;
     return extras;
+}
+
+std::string UntrustedExtras() {
+    return std::string(kExtrasName) +
+           " is not what the release keys signed for the present release (listed above), so what it records "
+           "cannot be trusted: keyed updaters delete the files it records as dropped. Restore it and " +
+           kExtrasSignatureName +
+           " from a backup of the signed state; or delete both, which forgets those removals (players keep "
+           "the files dropped versions no longer list)";
 }
 
 std::string WriteSignedExtras(const RepositoryFolder& repository, ReleaseExtras extras,
@@ -44,22 +64,7 @@ std::string WriteSignedExtras(const RepositoryFolder& repository, ReleaseExtras 
 
 void CheckExtras(const RepositoryFolder& repository, const std::vector<PublicKey>& keys,
                  std::size_t threshold, const std::string& releaseBytes, std::vector<Problem>& problems) {
-    const auto bytes = ReadWholeFile(repository.root / kExtrasName);
-    if (!bytes) return;
-    const auto extras = ParseReleaseExtras(*bytes);
-    if (!extras) {
-        problems.push_back({kExtrasName, "malformed" + kIgnored, {}});
-        return;
-    }
-    const auto signatures = ReadWholeFile(repository.root / kExtrasSignatureName);
-    if (!signatures || !SignatureKeyIds(*signatures)) {
-        problems.push_back(
-            {kExtrasSignatureName, std::string(signatures ? "malformed" : "missing") + kIgnored, {}});
-    } else if (!keys.empty() && CountSignedBy(*bytes, *signatures, keys) < threshold) {
-        problems.push_back({kExtrasSignatureName, "short of the release keys' signatures" + kIgnored, {}});
-    }
-    if (extras->release != DigestOf(releaseBytes)) {
-        problems.push_back(
-            {kExtrasName, std::string("made for another ") + kReleaseMetadataName + kIgnored, {}});
-    }
+    const std::size_t before = problems.size();
+    PresentExtras(repository, keys, threshold, DigestOf(releaseBytes), problems);
+    for (std::size_t k = before; k < problems.size(); ++k) problems[k].message += kIgnored;
 }

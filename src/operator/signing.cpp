@@ -324,38 +324,77 @@ void CheckTop(const RepositoryFolder& repository, const std::string& topName,
     CheckSignedVersionsAreIndexed(repository, topName, metadata, problems);
 }
 
+// "<name> carries N valid signature(s) by the given release key(s), T needed".
+std::string ShortOf(const std::string& name, std::size_t count, std::size_t threshold) {
+    return name + " carries " + std::to_string(count) + " valid signature(s) by the given release key(s), " +
+           std::to_string(threshold) + " needed";
+}
+
 // On a signed repository, the present release metadata (or, before the
-// first signing in two roles, the first shape) must carry a valid signature
-// by one of the given keys, and the repository must be what it covers:
-// otherwise whoever can write to the server could have a scheduled job sign
-// files of their own.
+// first signing in two roles, the first shape) must carry the threshold of
+// valid signatures by the given keys, as players count them, and the
+// repository must be what it covers: otherwise whoever can write to the
+// server, or holds fewer keys than players need, could have the operator's
+// tools sign files of their own.
 // Returns the release metadata checked so, when name is that.
 std::optional<PresentRelease> CheckAgainstPresentSignature(const RepositoryFolder& repository,
                                                            const std::string& name, SigningPlan& plan) {
-    const std::string signatureName = SignatureNameOf(name);
     const auto metadataBytes = ReadWholeFile(repository.root / name);
-    const auto signatureBytes = ReadWholeFile(repository.root / signatureName);
     const auto metadata = metadataBytes ? ParseRepositoryMetadata(*metadataBytes) : std::nullopt;
     const std::vector<PublicKey> given = PublicKeysOf(plan.keys);
-    if (!metadata || !signatureBytes || !IsSignedBy(*metadataBytes, *signatureBytes, given)) {
-        if (given.empty()) return std::nullopt;  // the keys are refused already
-        plan.refusals.push_back("the repository is signed, but " + name +
-                                " carries no valid signature by the given key(s), so what it holds cannot be "
-                                "told from what was signed: restore " +
-                                name + " and " + signatureName +
-                                " from a backup, or sign with a key that signed them; to start over with "
-                                "new keys, see docs/signing.md");
+    if (!metadata || given.empty()) return std::nullopt;  // refused already
+    const std::size_t count = ValidSignatures(repository, name, *metadataBytes, given);
+    if (count < plan.threshold) {
+        plan.refusals.push_back(
+            ShortOf(name, count, plan.threshold) +
+            ": it is not what the release keys signed, so what the repository holds cannot be told from what "
+            "was signed (fewer keys than players need sign nothing they accept, nor anything these tools "
+            "sign again). Restore " +
+            name + " and " + SignatureNameOf(name) +
+            " from a backup of the signed state; to start over with new keys, see docs/signing.md" +
+            (count > 0 ? "; adding a release key players do not hold yet, give --threshold " +
+                             std::to_string(count) + ", the number of given keys that signed it"
+                       : ""));
         return std::nullopt;
     }
-    plan.problems = CheckCoveredBySignature(repository, name, *metadata);
-    if (!plan.problems.empty()) {
-        plan.refusals.push_back(std::to_string(plan.problems.size()) +
+    const std::vector<Problem> uncovered = CheckCoveredBySignature(repository, name, *metadata);
+    if (!uncovered.empty()) {
+        plan.refusals.push_back(std::to_string(uncovered.size()) +
                                 " problem(s), listed above: the repository is not what its present signature "
                                 "covers. Restore those files from the signed state; new content comes only "
                                 "through update-repo publish --key");
+        plan.problems.insert(plan.problems.end(), uncovered.begin(), uncovered.end());
     }
     if (name != kReleaseMetadataName) return std::nullopt;
     return PresentRelease{metadata->channel, metadata->serial, DigestOf(*metadataBytes)};
+}
+
+// What the command line may hold that a signing cannot follow.
+void RefuseBadOptions(const SigningOptions& options, long long freshDays,
+                      std::vector<std::string>& refusals) {
+    if (freshDays < 1 || freshDays > 3650) refusals.push_back("--expires-in must be between 1 and 3650 days");
+    if (options.releaseExpiresInDays < 1 || options.releaseExpiresInDays > 3650) {
+        refusals.push_back("--release-expires-in must be between 1 and 3650 days");
+    }
+    if (options.channel && !IsChannelName(*options.channel)) {
+        refusals.push_back("--channel takes 1 to 64 letters, digits, '.', '_' or '-'");
+    }
+    if (options.keyFiles.empty()) refusals.push_back("no --key given");
+}
+
+// The files versions dropped, carried forward only from extras the release
+// keys signed for the present release: a removal is a deletion on every
+// keyed player's machine.
+void CarryRemovals(const RepositoryFolder& repository, const std::optional<PresentRelease>& present,
+                   SigningPlan& plan) {
+    std::vector<Problem> problems;
+    const std::optional<FileDigest> release = present ? std::optional(present->digest) : std::nullopt;
+    auto extras = PresentExtras(repository, PublicKeysOf(plan.keys), plan.threshold, release, problems);
+    if (!problems.empty()) {
+        plan.problems.insert(plan.problems.end(), problems.begin(), problems.end());
+        plan.refusals.push_back(UntrustedExtras());
+    }
+    if (extras) plan.extras.removed = std::move(extras->removed);
 }
 
 // The present release against the state's record, and the release serial
@@ -437,6 +476,26 @@ std::uint64_t NextSerial(const std::optional<std::uint64_t>& present, const std:
     return *present + 1;
 }
 
+std::size_t ValidSignatures(const RepositoryFolder& repository, const std::string& name,
+                            const std::string& bytes, const std::vector<PublicKey>& keys) {
+    const auto signatures = ReadWholeFile(repository.root / SignatureNameOf(name));
+    return signatures ? CountSignedBy(bytes, *signatures, keys) : 0;
+}
+
+void CheckFirstShapeKept(const RepositoryFolder& repository, const std::vector<PublicKey>& keys,
+                         std::size_t threshold, std::vector<std::string>& refusals) {
+    const auto bytes = ReadWholeFile(repository.root / kMetadataName);
+    if (!bytes) return;
+    const std::size_t count = ValidSignatures(repository, kMetadataName, *bytes, keys);
+    if (count >= threshold) return;
+    refusals.push_back(
+        ShortOf(kMetadataName, count, threshold) +
+        ": it is not what the release keys signed, and its serial cannot be followed. Restore it and " +
+        kSignatureName +
+        " from a backup of the signed state, or delete both once no player runs an updater built before "
+        "the release and freshness roles");
+}
+
 void KeepPresentSignatures(const RepositoryFolder& repository, const std::string& signatureName,
                            const std::vector<SigningKey>& keys, bool dropOtherKeys,
                            std::map<std::string, std::string>& oldSignatures,
@@ -493,15 +552,7 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     SigningPlan plan;
     plan.patches = options.patches;
     const long long freshDays = options.expiresInDays.value_or(kFreshDays);
-    if (freshDays < 1 || freshDays > 3650)
-        plan.refusals.push_back("--expires-in must be between 1 and 3650 days");
-    if (options.releaseExpiresInDays < 1 || options.releaseExpiresInDays > 3650) {
-        plan.refusals.push_back("--release-expires-in must be between 1 and 3650 days");
-    }
-    if (options.channel && !IsChannelName(*options.channel)) {
-        plan.refusals.push_back("--channel takes 1 to 64 letters, digits, '.', '_' or '-'");
-    }
-    if (options.keyFiles.empty()) plan.refusals.push_back("no --key given");
+    RefuseBadOptions(options, freshDays, plan.refusals);
     plan.keys = LoadKeys(options.keyFiles, repository, plan.refusals);
     plan.freshKeys = options.freshKeyFiles.empty()
                          ? plan.keys
@@ -511,6 +562,12 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     plan.firstShapeExpires = DaysFrom(now, options.expiresInDays.value_or(kFirstShapeDays));
     // The keys of the present signatures are compared only with a complete set.
     const bool allKeysLoaded = plan.refusals.empty();
+    plan.threshold = options.threshold.value_or(plan.keys.size());
+    if (allKeysLoaded && (plan.threshold < 1 || plan.threshold > plan.keys.size())) {
+        plan.refusals.push_back("--threshold " + std::to_string(plan.threshold) +
+                                " must be between 1 and the " + std::to_string(plan.keys.size()) +
+                                " distinct release key(s) given");
+    }
 
     const auto release = PresentTop(repository, kReleaseMetadataName, plan.refusals);
     plan.channel = options.channel.value_or(release ? release->channel : "live");
@@ -519,33 +576,32 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
     if (const auto firstShape = PresentTop(repository, kMetadataName, plan.refusals)) {
         plan.firstShapeSerial = NextSerial(firstShape->serial, kMetadataName, kNewKeySet, plan.refusals);
     }
-    if (allKeysLoaded) {
-        KeepPresentSignatures(repository, kReleaseSignatureName, plan.keys, options.dropOtherKeys,
+    if (!allKeysLoaded) return plan;
+    KeepPresentSignatures(repository, kReleaseSignatureName, plan.keys, options.dropOtherKeys,
+                          plan.oldSignatures, plan.refusals);
+    KeepPresentSignatures(repository, kFreshSignatureName, plan.freshKeys, options.dropOtherKeys,
+                          plan.oldSignatures, plan.refusals);
+    if (plan.firstShapeSerial) {
+        KeepPresentSignatures(repository, kSignatureName, plan.keys, options.dropOtherKeys,
                               plan.oldSignatures, plan.refusals);
-        KeepPresentSignatures(repository, kFreshSignatureName, plan.freshKeys, options.dropOtherKeys,
-                              plan.oldSignatures, plan.refusals);
-        if (plan.firstShapeSerial) {
-            KeepPresentSignatures(repository, kSignatureName, plan.keys, options.dropOtherKeys,
-                                  plan.oldSignatures, plan.refusals);
-        }
-        KeepPresentSignatures(repository, kExtrasSignatureName, plan.keys, options.dropOtherKeys,
-                              plan.oldSignatures, plan.refusals);
-        if (auto extras = PresentExtras(repository, PublicKeysOf(plan.keys), plan.refusals)) {
-            plan.extras.removed = std::move(extras->removed);
-        }
     }
+    KeepPresentSignatures(repository, kExtrasSignatureName, plan.keys, options.dropOtherKeys,
+                          plan.oldSignatures, plan.refusals);
     // Without release metadata the repository is signed for the first time
     // in two roles: against the first shape's signature while it is kept.
     std::optional<PresentRelease> present;
     if (Exists(repository, kReleaseMetadataName)) {
         present = CheckAgainstPresentSignature(repository, kReleaseMetadataName, plan);
         if (!present) return plan;
+        if (plan.firstShapeSerial)
+            CheckFirstShapeKept(repository, PublicKeysOf(plan.keys), plan.threshold, plan.refusals);
     } else if (Exists(repository, kMetadataName)) {
         CheckAgainstPresentSignature(repository, kMetadataName, plan);
     } else {
         CheckPresentVersionMetadata(repository, plan);
     }
-    if (!options.keyFiles.empty()) AnchorSigning(options, repository, present, plan);
+    CarryRemovals(repository, present, plan);
+    AnchorSigning(options, repository, present, plan);
     return plan;
 }
 
@@ -798,7 +854,7 @@ bool Refused(const std::vector<Problem>& problems, const std::vector<Problem>& u
     if (refusals.empty()) return false;
     PrintProblems(problems, err);
     PrintProblems(uncovered, err);
-    for (const std::string& refusal : refusals) err << "update-repo: refused: " << refusal << "\n";
+    for (const std::string& refusal : refusals) err << "update-repo: refused: " << Escaped(refusal) << "\n";
     err << "update-repo: nothing was written\n";
     return true;
 }
@@ -817,15 +873,16 @@ bool RecordSigning(const SigningPlan& plan, const FileDigest& release, std::ostr
         SaveRecord(plan.state, plan.channel, {plan.releaseSerial, release, plan.freshSerial});
         return true;
     } catch (const std::exception& e) {
-        err << "update-repo: error: the repository is signed, but its record was not kept: " << e.what()
-            << "\nupdate-repo: make " << PathText(plan.state.path)
-            << " writable; the next run finds a later serial than recorded and records it\n";
+        err << "update-repo: error: the repository is signed, but its record was not kept: "
+            << Escaped(e.what()) << "\nupdate-repo: make " << PathText(plan.state.path)
+            << " writable; the next signing finds this release missing from the record: go on once with "
+               "--signed-elsewhere (--new-state when there was no record)\n";
         return false;
     }
 }
 
 void PrintNotes(const std::vector<std::string>& notes, std::ostream& err) {
-    for (const std::string& note : notes) err << "update-repo: note: " << note << "\n";
+    for (const std::string& note : notes) err << "update-repo: note: " << Escaped(note) << "\n";
 }
 
 int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out, std::ostream& err) {
@@ -843,7 +900,7 @@ int Sign(const fs::path& root, const SigningOptions& options, std::ostream& out,
         FinishSignatures(repository, written.signatures);
         release = written.release;
     } catch (const std::exception& e) {
-        err << "update-repo: error: " << e.what() << "\n";
+        err << "update-repo: error: " << Escaped(e.what()) << "\n";
         return 1;
     }
     const bool recorded = RecordSigning(plan, release, err);

@@ -45,6 +45,10 @@ struct SigningOptions {
     long long releaseExpiresInDays = kReleaseDays;
     std::optional<std::string> channel;  // none: the present channel, or "live"
     bool dropOtherKeys = false;          // sign without the keys of the present signatures that are not given
+    // How many of the release keys must have signed what the repository
+    // holds (the present release, extras, first shape); none: every key
+    // given, as a routine signing gives every key players need.
+    std::optional<std::size_t> threshold;
     // Objects and deltas for the versions whose metadata is written; none:
     // whole files only.
     std::optional<PatchOptions> patches = PatchOptions{};
@@ -58,6 +62,7 @@ struct SigningOptions {
 // What signing will write, decided before anything is written.
 struct SigningPlan {
     std::vector<SigningKey> keys;       // release keys
+    std::size_t threshold = 1;          // of them, must have signed the present files
     std::vector<SigningKey> freshKeys;  // the keys that sign the fresh metadata
     std::string channel = "live";
     std::uint64_t releaseSerial = 1;
@@ -153,6 +158,17 @@ std::string SignatureSummary(const RepositoryFolder& repository, const TrustedKe
 std::string WriteSignedFile(const RepositoryFolder& repository, const std::string& name,
                             const std::string& text, const std::vector<SigningKey>& keys,
                             const std::map<std::string, std::string>& oldSignatures);
+
+// How many of keys validly signed the top metadata name, whose bytes are
+// bytes (0 without its signature file).
+std::size_t ValidSignatures(const RepositoryFolder& repository, const std::string& name,
+                            const std::string& bytes, const std::vector<PublicKey>& keys);
+
+// The first shape, while kept beside the release metadata, must carry
+// threshold valid signatures by keys, since its serial goes on from there;
+// a refusal naming the way out otherwise.
+void CheckFirstShapeKept(const RepositoryFolder& repository, const std::vector<PublicKey>& keys,
+                         std::size_t threshold, std::vector<std::string>& refusals);
 
 // Refuses, into refusals, to drop the signature of a key that signed the
 // present file name and is not among keys; remembers the present

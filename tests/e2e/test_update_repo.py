@@ -693,7 +693,9 @@ class Signing(Case):
         self.assertEqual(status, 1)
         self.assertIn("signature by key %s, which is not given" % key_id(old_public), err)
 
-        self.assertEqual(run_tool("sign", "--repo", repo, "--key", old, "--key", new)[0], 0)
+        # Both keys must have signed what is there, unless told how many did.
+        self.assertRegex(run_tool("sign", "--repo", repo, "--key", old, "--key", new)[2], "2 needed.* --threshold 1,")
+        self.assertEqual(run_tool("sign", "--repo", repo, "--key", old, "--key", new, "--threshold", "1")[0], 0)
         for public in (old_public, new_public, old_public + "," + new_public):
             self.assertEqual(self.verify(repo, "--public-key", public)[0], 0, public)
         self.assertPublished(repo, 4, self.build(dict(BUILD_3, **{"n.dat": b"n"})), "--key", old, "--key", new)
@@ -835,8 +837,8 @@ class Signing(Case):
         stranger, stranger_public = keygen(os.path.dirname(fresh), "stranger.pem")
         for command, said in (
                 (["publish", "--repo", repo, "--version", "2", "--from", self.build(BUILD_2), "--key", fresh],
-                 META + " carries no valid signature by the given key(s)"),
-                (["sign", "--repo", repo, "--key", fresh], META + " carries no valid signature by the given key(s)"),
+                 META + " carries 0 valid signature(s) by the given release key(s)"),
+                (["sign", "--repo", repo, "--key", fresh], META + " carries 0 valid signature(s) by the given release"),
                 (["refresh", "--repo", repo, "--key", fresh, "--public-key", fresh_public],
                  META + " carries 0 valid signature(s) by the release keys given with --public-key, 1 needed"),
                 (["refresh", "--repo", repo, "--key", stranger, "--public-key", public],
@@ -880,9 +882,12 @@ class Signing(Case):
         self.assertEqual(metadata_fields(repo, FIRST_META)[2], [1, 2, 3, 4])
         self.assertEqual(self.verify(repo, "--public-key", public)[0], 0)  # its index digest included
         # What an earlier updater reads is checked: one byte of it changed is a problem.
+        signed_first = snapshot(repo)[FIRST_META]
         rewrite(os.path.join(repo, FIRST_META), lambda c: c.replace(b"serial 5", b"serial 6"))
         status, out, _ = self.verify(repo, "--public-key", public)
         self.assertIn(FIRST_SIG + ": 0 valid signature(s) of " + FIRST_META, out)
+        self.assertEqual(run_tool("sign", "--repo", repo, "--key", path)[0], 1)
+        rewrite(os.path.join(repo, FIRST_META), lambda c: signed_first)
         self.assertEqual(run_tool("sign", "--repo", repo, "--key", path)[0], 0)
 
         status, out, err = run_tool("refresh", "--repo", repo, "--key", path, "--public-key", public)
@@ -1491,18 +1496,22 @@ class ServerWriteAccess(Case):
     def setUp(self):
         self.release_key, self.public = keygen(self.folder("offline-"))
         self.fresh_key, self.fresh_public = keygen(self.folder("server-"), "fresh.pem")
+        self.release_keys, self.publics = [self.release_key], [self.public]
         self.env = {"UPDATER_TEST_PUBLIC_KEY": self.public, "UPDATER_TEST_FRESHNESS_KEY": self.fresh_public}
+
+    def signing(self):
+        return [word for key in self.release_keys for word in ("--key", key)] + ["--freshness-key", self.fresh_key]
 
     def publish_signed(self, repo, version, files, *extra):
         first = ("--first-signing",) if not os.path.exists(os.path.join(repo, INDEX)) else ()
-        return self.assertPublished(repo, version, self.build(files), "--key", self.release_key, "--freshness-key",
-                                    self.fresh_key, *first, *extra)
+        return self.assertPublished(repo, version, self.build(files), *self.signing(), *first, *extra)
 
     def sign(self, repo, *extra):
-        return run_tool("sign", "--repo", repo, "--key", self.release_key, "--freshness-key", self.fresh_key, *extra)
+        return run_tool("sign", "--repo", repo, *self.signing(), *extra)
 
     def refresh(self, repo, *extra):
-        return run_tool("refresh", "--repo", repo, "--key", self.fresh_key, "--public-key", self.public, *extra)
+        return run_tool("refresh", "--repo", repo, "--key", self.fresh_key, "--public-key", ",".join(self.publics),
+                        "--threshold", str(len(self.publics)), *extra)
 
     def signed_repository(self, builds=(BUILD_1, BUILD_2)):
         """Versions 1, 2... published with the release key (release serials 1,
@@ -1656,19 +1665,83 @@ class ServerWriteAccess(Case):
             self.assertIn(words, rows[0])
         self.assertNotIn("nor hold back a later release", guide)
 
+    def test_what_one_release_key_of_two_can_do_is_what_the_guide_says(self):
+        """Players need both release keys: what one signs alone, and extras of another release (write access
+        alone), the operator's routine sign, publish --key and refresh refuse to sign over with both."""
+        for keys, made in zip((self.release_keys, self.publics), keygen(os.path.dirname(self.release_key), "b.pem")):
+            keys.append(made)
+        self.env.update(UPDATER_TEST_PUBLIC_KEY=",".join(self.publics), UPDATER_TEST_RELEASE_THRESHOLD="2")
+        repo = self.signed_repository()
+        player = self.game(0)
+        self.assertUpdated(repo, player, 2)
+        signed, record = self.folder("signed-"), os.path.join(os.path.dirname(self.release_key), "update-repo.state")
+        copy_repository(repo, signed)
+        shutil.copy(record, signed + ".state")
+        key_a = shutil.copy(self.release_key, self.folder("thief-"))  # and its own record beside it
+
+        def release_by_one_key():
+            copy = self.folder("copy-")
+            copy_repository(repo, copy)
+            self.assertPublished(copy, 3, self.build(dict(BUILD_2, **{"kestralon.dat": b"MZ evil"})), "--key", key_a,
+                                 "--freshness-key", self.fresh_key, "--drop-other-keys", "--new-state", "--no-patches")
+            copy_repository(copy, repo)
+
+        def removal_by_one_key():
+            with open(os.path.join(repo, version_meta(1)), "rb") as f:
+                last = re.search(rb"^\S+ \d+ kestralon\.dat$", f.read(), re.M).group(0)
+            edit_extras(repo, {"key": key_a, "public": self.publics[0]}, lambda c: c + b"removed 3 " + last + b"\n")
+
+        def extras_of_the_test_channel():  # no key needed
+            test = self.folder("test-")
+            self.publish_signed(test, 1, {"kestralon.dat": BUILD_1["kestralon.dat"]}, "--channel", "test")
+            self.publish_signed(test, 2, {"x.dat": b"x"})  # removes kestralon.dat
+            for name in (EXTRAS, EXTRAS_SIG): shutil.copy(os.path.join(test, name), os.path.join(repo, name))
+
+        def first_shape_by_one_key():
+            first = re.sub(rb"^(version( \S+){5})( \S+ \S+)$", rb"\1", snapshot(repo)[META], flags=re.M)
+            sign_by_hand(repo, FIRST_META, key_a, self.publics[0],
+                         first.replace(b"kestralon-release 1\nchannel live\n", b"kestralon-metadata 1\n"))
+
+        release_3 = dict(BUILD_2, **{"kestralon.dat": b"engine 3" * 1000})
+        rows = [(removal_by_one_key, EXTRAS_SIG + ": short of the release keys' signatures: 1 valid"),
+                (extras_of_the_test_channel, EXTRAS + ": made for another " + META),
+                (first_shape_by_one_key, FIRST_META + " carries 1 valid signature(s) by the "),
+                (release_by_one_key, META + " carries 1 valid signature(s) by the ")]
+        for plant, said in rows:
+            with self.subTest(plant.__name__):
+                copy_repository(signed, repo)
+                shutil.copy(signed + ".state", record)  # each row on its own, whatever the last one signed
+                plant()
+                for command in (lambda: self.sign(repo), lambda: self.refresh(repo),
+                                lambda: self.publish(repo, 3, self.build(release_3), *self.signing())):
+                    self.assertRefused(repo, command, said)
+                self.play(repo, player)
+                self.assertEqual(player.read("kestralon.dat"), BUILD_2["kestralon.dat"])
+        # Told that one key is enough, sign still takes no later release for the operator's.
+        self.assertRefused(repo, lambda: self.sign(repo, "--threshold", "1"), "later than the last that ")
+        copy_repository(signed, repo)
+        self.publish_signed(repo, 3, release_3)
+        self.assertUpdated(repo, player, 3)
+        with open(os.path.join(SOURCE_DIR, "docs", "signing.md"), encoding="utf-8") as f:
+            row = [line for line in f if line.startswith("| one release key of two")] or [""]
+        self.assertTrue(all(words in row[0] for words in ("a release, extras or the first shape", "removal record",
+                                                          "--threshold", "--signed-elsewhere")), row[0])
+
     def test_refresh_names_every_file_nothing_signed_names(self):
         repo = self.signed_repository()
+        forged = "files/x\r\nupdate-repo: all clean\x1b[2J"  # would end the listing on a terminal
         planted = {list_name(9): crlf("evil.exe"), "files/evil.exe": b"MZ planted",
                    "objects/%s.zst" % sha(b"stray"): b"stray object",
-                   "deltas/%s-%s.zst" % (sha(b"a"), sha(b"b")): b"stray delta"}
+                   "deltas/%s-%s.zst" % (sha(b"a"), sha(b"b")): b"stray delta", forged: b""}
         for name, content in planted.items():
             os.makedirs(os.path.dirname(os.path.join(repo, name)), exist_ok=True)
             with open(os.path.join(repo, name), "wb") as f:
                 f.write(content)
         status, out, err = self.refresh(repo)
         self.assertEqual(status, 0, out + err)
-        self.assertIn("4 file(s) in the repository that nothing signed names", err)
-        self.assertEqual([line[2:] for line in err.splitlines() if line.startswith("  ")], sorted(planted))
+        self.assertIn("5 file(s) in the repository that nothing signed names", err)
+        self.assertEqual([line[2:] for line in err.splitlines() if line.startswith("  ")], sorted(
+            name if name != forged else "files/x\\x0D\\x0Aupdate-repo: all clean\\x1B[2J" for name in planted))
 
     def test_publish_checks_every_object_it_reuses_as_an_old_content(self):
         # An object that decodes to 64 MiB, and one of another content: both
@@ -1713,7 +1786,7 @@ class ServerWriteAccess(Case):
         self.assertRefused(repo, lambda: self.refresh(repo, "--new-state"), "--new-state is for a state without")
 
         # A second machine with its own copy of the release key and its own
-        # record: each notes, and records, what the other signed.
+        # record.
         second = self.folder("second-")
         shutil.copy(self.release_key, second)
         second_key = os.path.join(second, os.path.basename(self.release_key))
@@ -1722,7 +1795,10 @@ class ServerWriteAccess(Case):
         self.assertRefused(repo, sign_second, "there is no record of this repository", "--new-state")
         status, out, err = sign_second("--new-state")
         self.assertEqual((status, metadata_fields(repo)[0]), (0, 3), out + err)
-        status, out, err = self.sign(repo)
+        # Each refuses what the other signed until told so; the refresh job records it.
+        self.assertRefused(repo, lambda: self.sign(repo), "has release serial 3, later than the last that ",
+                           "--signed-elsewhere")
+        status, out, err = self.sign(repo, "--signed-elsewhere")
         self.assertEqual((status, metadata_fields(repo)[0]), (0, 4), out + err)
         self.assertIn("has release serial 3, later than the last that ", err)
         status, out, err = self.refresh(repo)

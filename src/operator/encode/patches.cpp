@@ -10,6 +10,7 @@
 #include "operator/encode/segmented_encode.h"
 #include "operator/encode/zstd_encode.h"
 #include "operator/file_io.h"
+#include "operator/names.h"
 #include "storage/cp1252.h"
 #include "storage/storage.h"
 
@@ -244,7 +245,8 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
         if (!described.insert(digest.sha256).second) continue;
         const std::string utf8 = Cp1252ToUtf8(entry);
         const fs::path stored = repository.GameFilePath(utf8);
-        const FileDigest object = ObjectOf(repository, digest, stored, options, progress, utf8);
+        const std::string shown = Escaped(utf8);  // for the progress lines
+        const FileDigest object = ObjectOf(repository, digest, stored, options, progress, shown);
         patches.objects.push_back({digest.sha256, object});
 
         const auto old = earlier.find(entry);
@@ -253,7 +255,7 @@ std::string WriteVersionPatches(const RepositoryFolder& repository, const Versio
             if (from.sha256 == digest.sha256) continue;
             const std::optional<FileDigest> delta =
                 DeltaFrom(repository, from, digest, stored, object.size, options, progress,
-                          utf8 + " from " + Hex(from.sha256).substr(0, 12));
+                          shown + " from " + Hex(from.sha256).substr(0, 12));
             if (delta && DeltaWorthKeeping(delta->size, object.size))
                 patches.deltas.push_back({from.sha256, digest.sha256, *delta});
         }
