@@ -1,6 +1,8 @@
 // What the downloader does after a failed attempt, as a table: what happened
-// to the attempt, and the step it leads to.
+// to the attempt, and the step it leads to; and when a small file is overdue.
 #include <gtest/gtest.h>
+
+#include <utility>
 
 #include "transfer/retry_policy.h"
 
@@ -165,6 +167,27 @@ TEST(RetryPolicy, DecidesTheNextStepFromWhatHappened) {
         EXPECT_EQ(low.busyServer, row.expected.busyServer);
         EXPECT_EQ(low.resume, row.expected.resume);
         EXPECT_EQ(low.attemptsWithoutProgress, row.expected.withoutProgress);
+    }
+}
+
+TEST(SmallFileDeadline, HoldsAMirrorNoLongerThanItsBoundWhileAnotherIsLeft) {
+    constexpr std::uint64_t kKiB = 1024, kMiB = 1024 * kKiB, kTrickle = 1178;  // a little over a KiB a second
+    // Seconds, bytes come, most bytes, a mirror left, deadline, cap, transfers at once: overdue or not.
+    const std::pair<SmallFileClock, bool> rows[] = {
+        {{59, 0, 4 * kKiB, true}, false},
+        {{60, 0, 4 * kKiB, false}, true},
+        {{600, 600 * kTrickle, 16 * kMiB, false}, false},  // the last mirror: the allowance alone
+        {{119, 119 * kTrickle, 4 * kMiB, true}, false},
+        {{121, 121 * kTrickle, 4 * kMiB, true}, true},
+        {{62, 62 * kTrickle, 100 * kKiB, true}, true},
+        {{71, 10 * kKiB, 4 * kMiB, true}, true},  // a slower trickle meets the allowance first
+        {{139, 139 * kKiB, kMiB, true, 60, 100 * kKiB, 8}, false},
+        {{139, 139 * kKiB, kMiB, true, 60, 10 * kMiB, 1}, true},
+        {{5.1, 6 * kKiB, kMiB, true, 4}, true},
+    };
+    for (const auto& [clock, overdue] : rows) {
+        EXPECT_EQ(SmallFileOverdue(clock), overdue)
+            << clock.elapsedSeconds << " s, " << clock.mostBytes << " bytes";
     }
 }
 

@@ -35,10 +35,6 @@ constexpr auto kCheckGrace = std::chrono::milliseconds(2);
 // real progress: a trickle of a few bytes a second would take days.
 constexpr std::uint64_t kLeastBytesPerWindow = 1024;
 constexpr int kLongestStallWindowSeconds = 30;
-// A small file's deadline grows by a second for each KiB that has come, so
-// that a long list over a slow line, or under the player's cap shared by
-// several transfers, is not cut, while a trickle is.
-constexpr std::uint64_t kMetadataBytesPerExtraSecond = 1024;
 // A pause always lasts a little, and a countdown's slice ends just past the
 // shown second, so that the next number is due when the pause returns.
 constexpr double kShortestPauseSeconds = 0.001;
@@ -60,9 +56,10 @@ struct Work {
     int attemptsWithoutProgress = 0;
     std::uint64_t furthest = 0;  // the most of the body any attempt had on disk
     Clock::time_point notBefore{};
-    bool busyServer = false;  // waiting because the server said so
-    bool optional = false;    // its last failure is reported, not thrown
-    bool deadline = false;    // a small file: whole within the metadata deadline, or failed
+    bool busyServer = false;      // waiting because the server said so
+    bool optional = false;        // its last failure is reported, not thrown
+    bool deadline = false;        // a small file: whole within the metadata deadline, or failed
+    std::uint64_t mostBytes = 0;  // a small file's limit: its signed size, or a fixed one
 };
 
 // What one attempt came to: a complete and checked body (no failure), or how
@@ -259,6 +256,7 @@ private:
     void SettleChecked();
     void EnforceDeadlines();
     std::optional<Judgement> Overdue(InFlight::Entry& entry, Clock::time_point now);
+    SmallFileClock ClockOf(const InFlight::Entry& entry, const Work& item, Clock::time_point now) const;
     void Finish(const InFlight::Entry& entry);
     void ApplyPolicy(const InFlight::Entry& entry, const Judgement& judgement, int retryAfterSeconds);
     void ReportProgress();
@@ -273,9 +271,9 @@ private:
     std::unordered_map<std::size_t, Work> active_;  // started and not finished
     DownloadListener* listener_;
     const std::size_t parallel_;
+    const int atOnce_;  // transfers of this call that may be in flight together
     const Clock::duration answerTimeout_;
     const Clock::duration stallWindow_;
-    const Clock::duration metadataDeadline_;
     InFlight inFlight_;
     std::vector<Checking> checking_;  // counted with the transfers in flight
     std::size_t next_ = 0;
@@ -291,9 +289,9 @@ Downloader::State::Loop::Loop(State& state, std::size_t count, const MakeWork& m
       make_(make),
       listener_(listener),
       parallel_(static_cast<std::size_t>(std::max(1, state.settings.parallel))),
+      atOnce_(static_cast<int>(std::max<std::size_t>(1, std::min(parallel_, count)))),
       answerTimeout_(std::chrono::seconds(state.settings.answerTimeoutSeconds)),
       stallWindow_(std::chrono::seconds(std::min(kLongestStallWindowSeconds, state.settings.timeoutSeconds))),
-      metadataDeadline_(std::chrono::seconds(state.settings.metadataDeadlineSeconds)),
       inFlight_(*state.client) {}
 
 void Downloader::State::Loop::Run() {
@@ -441,8 +439,7 @@ void Downloader::State::Loop::EnforceDeadlines() {
 std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry, Clock::time_point now) {
     const Work& item = Item(entry.work);
     const std::string& remote = *item.remote;
-    const auto allowance = std::chrono::seconds(entry.body->Written() / kMetadataBytesPerExtraSecond);
-    if (item.deadline && now - entry.started >= metadataDeadline_ + allowance) {
+    if (item.deadline && SmallFileOverdue(ClockOf(entry, item, now))) {
         return Failed(Failure::Overdue, texts::TimedOut(remote));
     }
     if (!entry.body->Begun()) {
@@ -456,6 +453,21 @@ std::optional<Judgement> Downloader::State::Loop::Overdue(InFlight::Entry& entry
     entry.windowStart = now;
     entry.windowBytes = entry.body->Written();
     return std::nullopt;
+}
+
+SmallFileClock Downloader::State::Loop::ClockOf(const InFlight::Entry& entry, const Work& item,
+                                                Clock::time_point now) const {
+    SmallFileClock clock;
+    clock.elapsedSeconds = std::chrono::duration<double>(now - entry.started).count();
+    clock.come = entry.body->Written();
+    clock.mostBytes = item.mostBytes;
+    // Its own mirror's place, not the one in use: a file still asked of a
+    // mirror the run has left has a better one to go to.
+    clock.mirrorLeft = entry.mirror + 1 < state_.settings.mirrors.size();
+    clock.deadlineSeconds = state_.settings.metadataDeadlineSeconds;
+    clock.capBytesPerSecond = state_.settings.maxBytesPerSecond;
+    clock.transfersAtOnce = atOnce_;
+    return clock;
 }
 
 void Downloader::State::Loop::Finish(const InFlight::Entry& entry) {
@@ -609,6 +621,7 @@ std::vector<std::string> Downloader::FetchTexts(const std::vector<TextRequest>& 
             item.local = files[k].name;
             item.optional = files[k].optional;
             item.deadline = true;
+            item.mostBytes = files[k].limit;
             item.makeBody = [&, k](std::uint64_t) {
                 return std::make_unique<MemoryBody>(files[k], texts[k]);
             };

@@ -49,7 +49,9 @@ struct DownloadSettings {
     // it, the server is left like one that cannot be reached.
     int answerTimeoutSeconds = 10;
     // A small file (FetchTexts) must be whole within this, plus a second for
-    // each KiB that has come, or it fails like a server that cannot serve it.
+    // each KiB that has come, and while another mirror is left within a bound
+    // set by its limit (SmallFileOverdue), or it fails like a server that
+    // cannot serve it.
     int metadataDeadlineSeconds = 60;
     int retryPauseMs = 1000;
     std::string caFile;

@@ -22,7 +22,8 @@ public:
     virtual bool Matches() = 0;  // the whole body has been fed
 };
 
-// A small repository file to fetch into memory, refused past `limit` bytes.
+// A small repository file to fetch into memory, refused past `limit` bytes;
+// while another mirror is left, the limit also sets how long it may take.
 // `tooLong` is the reason shown then; when empty, a generic one. A file with
 // a signed size is fetched with that size as its limit, and the caller's
 // reason for one that passes it. An optional file's failure is reported,

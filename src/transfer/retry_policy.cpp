@@ -14,6 +14,18 @@ constexpr double kLongestBackoffSeconds = 30;
 // Every attempt without progress doubles the pause.
 constexpr double kBackoffGrowth = 2;
 constexpr double kMillisecondsPerSecond = 1000;
+// A small file's deadline grows by a second for each KiB that has come, so
+// that a long list over a slow line, or under the player's cap shared by
+// several transfers, is not cut, while a trickle is.
+constexpr double kBytesPerExtraSecond = 1024;
+// While another mirror is left, a small file also has one more deadline for
+// each 4 MiB it may have: 68 KiB/s at the default 60 s, which one transfer
+// over a line of a megabit still beats (files at once over a slower line may
+// be cut, and come from the next mirror). The largest fixed limits (4 MiB)
+// give a server that trickles padding twice the deadline at most, instead of
+// the hours the per-KiB allowance alone would wait. The floor follows the
+// deadline, which says how patient the build is with a mirror.
+constexpr double kBytesPerDeadline = 4.0 * 1024 * 1024;
 
 // The rest of the body may be asked for, if the part on disk can be trusted.
 bool LeavesAPart(Failure failure) {
@@ -74,4 +86,20 @@ NextStep DecideAfterFailure(const FailedAttempt& attempt, int retryPauseMs, doub
     }
     step.pauseSeconds = Backoff(step.attemptsWithoutProgress, retryPauseMs, jitter);
     return step;
+}
+
+bool SmallFileOverdue(const SmallFileClock& clock) {
+    const double deadline = clock.deadlineSeconds;
+    if (clock.elapsedSeconds >= deadline + static_cast<double>(clock.come) / kBytesPerExtraSecond)
+        return true;
+    if (!clock.mirrorLeft) return false;
+    const double most = static_cast<double>(clock.mostBytes);
+    double forSize = most / kBytesPerDeadline * deadline;
+    // Under the player's cap, each transfer may get no more than its share.
+    if (clock.capBytesPerSecond > 0) {
+        const double share =
+            static_cast<double>(clock.capBytesPerSecond) / std::max(1, clock.transfersAtOnce);
+        forSize = std::max(forSize, most / share);
+    }
+    return clock.elapsedSeconds >= deadline + forSize;
 }

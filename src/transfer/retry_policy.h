@@ -1,8 +1,10 @@
 // What to do after an attempt at a file failed: give up, try again after a
-// pause, or move to the next mirror. The rules are a pure function of what
-// happened, so that they read and test as a table; the transfer loop only
-// applies the answer.
+// pause, or move to the next mirror; and when a small file has had its time.
+// The rules are pure functions of what happened, so that they read and test
+// as tables; the transfer loop only applies the answers.
 #pragma once
+
+#include <cstdint>
 
 // How an attempt failed, as far as trying again is concerned.
 enum class Failure {
@@ -52,3 +54,24 @@ inline constexpr double kMostJitter = 1.5;
 // `jitter` is the caller's draw from [kLeastJitter, kMostJitter];
 // `retryPauseMs` the first backoff, before any doubling.
 NextStep DecideAfterFailure(const FailedAttempt& attempt, int retryPauseMs, double jitter);
+
+// Where one attempt at a small repository file (the index, a list, metadata,
+// a signature) stands.
+struct SmallFileClock {
+    double elapsedSeconds = 0;  // since its request
+    std::uint64_t come = 0;     // body bytes that have come
+    // The most its body may have: its signed size, or its fixed limit.
+    std::uint64_t mostBytes = 0;
+    bool mirrorLeft = false;  // a mirror after the one it was asked of
+    int deadlineSeconds = 60;
+    std::uint64_t capBytesPerSecond = 0;  // the player's cap on all transfers together; 0: none
+    int transfersAtOnce = 1;              // that may share the cap
+};
+
+// True once the file should have been whole. It always has the deadline
+// plus a second for each KiB that came, so that a long file over a slow
+// line, on the last mirror, is never cut. While another mirror is left, it
+// must also be whole within a bound that no trickle can stretch: the
+// deadline plus the time its known size takes at a floor rate that a real
+// server beats over a slow line, a floor lowered to the cap's share.
+bool SmallFileOverdue(const SmallFileClock& clock);

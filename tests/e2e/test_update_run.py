@@ -15,9 +15,9 @@ import types
 import unittest
 
 from harness import tls
-from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, TRANSFER_TIMEOUT, FaultServer, FolderCase, Nginx, crlf_list, free_port,
-                     headless_program, list_name, make_readable, parse_headless, read_or_empty, run_headless,
-                     start_headless, wait_until)
+from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, METADATA_DEADLINE, PORT, TRANSFER_TIMEOUT, FaultServer,
+                     FolderCase, Nginx, crlf_list, free_port, headless_program, list_name, make_readable, parse_headless,
+                     read_or_empty, run_headless, start_headless, wait_until)
 
 NOBODY = 65534
 
@@ -1013,6 +1013,42 @@ class AgainstASignedRepository(Case):
                     result = run_headless(game, env=dict(self.env, UPDATER_TEST_URLS=urls))
                 self.assertEqual(result["UpdateDone"], "1", result)
                 self.assertEqual({e: game.read(e) for e in good.files}, good.files)
+
+    def test_a_mirror_that_trickles_a_small_file_holds_the_run_no_longer_than_its_bound(self):
+        """A first mirror sends one small file at a little over a KiB a second,
+        which the allowance of a second per KiB never cuts: the run leaves it
+        within the file's bound and installs from the second. What nothing
+        signs before it comes is padded to the signatures' limit (the fresh
+        metadata's 4 KiB), as such a mirror would; the signed files are long
+        here. The last row's list comes from the only mirror, past the
+        deadline but within the allowance: it is waited for."""
+        names = ["data/%s.dat" % os.urandom(60).hex() for _ in range(250)]
+        files = {name: os.urandom(64) for name in names}
+        repo = self.repository("6\r\n7\r\n", {6: crlf_list(names[0]), 7: crlf_list(*names)}, files)
+        update_repo("sign", "--repo", repo.root, "--key", self.key, "--first-signing")
+        readable(repo)
+        good_port, pad = free_port(), 64 * 1024
+        rows = [(INDEX, pad), (FRESH, 4096), (FRESH_SIG, pad), (RELEASE, pad), (RELEASE_SIG, pad), (EXTRAS, pad),
+                (EXTRAS_SIG, pad), (list_name(7), 0), ("qoro_update_7.meta", 0), ("qoro_update_7.patch", 0),
+                ("packs/6-7.index", 0), (list_name(7), None)]
+        for remote, pad in rows:
+            with self.subTest(trickled=remote, mirrors=1 if pad is None else 2):
+                # From 6, the pack's index stands for the lists.
+                game = self.game(settings=b"[VERSION]\r\nGame= %d\r\n" % (6 if remote.startswith("packs") else 5))
+                started = time.monotonic()
+                with FaultServer(repo, {remote: ("slow", 4800) if pad is None else ("slow", 1200, pad)}) as slow, \
+                        FaultServer(repo, {}, port=good_port) as good:
+                    urls = ["http://%s:%d/game/update/" % (HOST, port) for port in (PORT, good_port)]
+                    result = run_headless(game, env=dict(self.env, UPDATER_TEST_URLS=" ".join(urls[:2 - (pad is None)])))
+                seconds = time.monotonic() - started
+                self.assertEqual(result["UpdateDone"], "1", result)
+                self.assertTrue(all(game.read(e) == content for e, content in files.items()))
+                if pad is None:
+                    self.assertGreater(seconds, METADATA_DEADLINE)
+                    continue
+                fetched = [r for r in slow.requests if r.startswith(("files\\", "objects/", "packs/")) and r != remote]
+                self.assertEqual((fetched[:1], good.count(remote)), ([], 1))
+                self.assertLess(seconds, 5 * METADATA_DEADLINE)
 
     def test_a_mirror_that_serves_what_was_not_signed_is_left_for_the_next(self):
         for fault in ("tampered", "endless", "endless-chunked"):

@@ -40,6 +40,7 @@ class FaultServer:
       "reset"                 sends headers and part of the body, then resets the connection
       "redirect"              302 to a second URL that serves the file
       ("slow", bytes_per_s)   the whole file, slowly
+      ("slow", bytes_per_s, n) the same, padded with line ends to n bytes
       ("held", event)         the file (or the range asked) in small pieces, fast enough never to
                               stall, until event is set: then the rest at once
       "no-length"             200 without Content-Length, half the body, then closes
@@ -380,6 +381,7 @@ class FaultServer:
         elif isinstance(fault, tuple) and fault[0] == "held":
             self._held(h, remote, body, fault[1])
         elif isinstance(fault, tuple) and fault[0] == "slow":
+            body = body.ljust(fault[2], b"\n") if len(fault) > 2 else body
             self._headers(h, 200, len(body))
             rate = fault[1]
             for i in range(0, len(body), max(1, rate // 10)):
