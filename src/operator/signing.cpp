@@ -599,7 +599,7 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
         PackOptions packs;
         packs.versionsBack = plan.patches->versionsBack;
         packs.level = plan.patches->level;
-        extras.packs = WritePacks(repository, index, packs, progress);
+        extras.packs = WritePacks(repository, index, extras.removed, packs, progress);
     }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);
