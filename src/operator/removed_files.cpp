@@ -1,6 +1,7 @@
 #include "operator/removed_files.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <utility>
