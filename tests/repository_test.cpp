@@ -443,28 +443,4 @@ TEST(Removals, AreTheDropsUpToTheNewestThatNoLaterListNamesAgain) {
     }
 }
 
-// A pack made by an older update-repo may carry a file a version in its
-// range dropped: it is set aside when it gives a dropped entry a content
-// the drop names, and kept when the entry comes back with other bytes.
-TEST(Removals, APackThatMayCarryADroppedFileIsSetAside) {
-    const FileDigest a = DigestOf("a"), b = DigestOf("b");
-    const auto packed = [](std::string entry, const FileDigest& expected) {
-        return PackEntry{PackEntry::Way::Object, std::move(entry), expected, 0, 0, 1};
-    };
-    const struct {
-        const char* what;
-        std::vector<RemovedEntry> removed;
-        std::vector<PackEntry> entries;
-        bool setAside;
-    } rows[] = {
-        {"carries a dropped file", {{5, a, "x.dat"}}, {packed("y.dat", b), packed("x.dat", a)}, true},
-        {"in another spelling", {{5, a, "Data/X.dat"}}, {packed("data\\x.dat", a)}, true},
-        {"listed again with other bytes", {{5, a, "x.dat"}}, {packed("x.dat", b)}, false},
-        {"dropped at the installed version", {{3, a, "x.dat"}}, {packed("x.dat", a)}, false},
-        {"carries no dropped file", {{5, a, "x.dat"}}, {packed("y.dat", a)}, false},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(PackCarriesDropped(3, row.removed, row.entries), row.setAside) << row.what;
-}
-
 }  // namespace
