@@ -90,6 +90,26 @@ std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t 
     return extras.removed.size() - before;
 }
 
+std::size_t CompleteRemovedFiles(const RepositoryFolder& repository, ReleaseExtras& extras) {
+    const std::vector<RemovedEntry> recorded = extras.removed;
+    std::set<std::pair<std::int16_t, std::string>> drops;
+    for (const RemovedEntry& drop : recorded) {
+        if (!drops.emplace(drop.version, drop.entry).second) continue;
+        std::int16_t since = INT16_MIN;  // the entry's previous drop
+        for (const RemovedEntry& r : recorded) {
+            if (r.entry == drop.entry && r.version < drop.version) since = std::max(since, r.version);
+        }
+        for (const FileDigest& content :
+             ListedContents(repository, Cp1252ToUtf8(drop.entry), since, drop.version)) {
+            const bool known = std::any_of(recorded.begin(), recorded.end(), [&](const RemovedEntry& r) {
+                return r.version == drop.version && r.entry == drop.entry && r.last == content;
+            });
+            if (!known) extras.removed.push_back({drop.version, content, drop.entry});
+        }
+    }
+    return extras.removed.size() - recorded.size();
+}
+
 std::vector<Problem> CheckRemovedFiles(const RepositoryFolder& repository, const ReleaseExtras& extras) {
     std::vector<Problem> problems;
     std::set<std::pair<std::int16_t, std::string>> drops;

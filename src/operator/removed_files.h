@@ -22,6 +22,11 @@
 std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version,
                                const std::vector<std::string>& gone, ReleaseExtras& extras);
 
+// Adds to each drop that extras record the contents it lacks of those
+// RecordRemovedFiles gives it (records made before it gave every content
+// name only the last). Returns how many records it adds.
+std::size_t CompleteRemovedFiles(const RepositoryFolder& repository, ReleaseExtras& extras);
+
 // Each record of extras must name an entry that a version before its own
 // lists, with a content that one of those versions' metadata gives it, and
 // each drop must have the content the newest of them gives it: otherwise

@@ -532,6 +532,7 @@ SigningPlan PlanSigning(const SigningOptions& options, const RepositoryFolder& r
                               plan.oldSignatures, plan.refusals);
         if (auto extras = PresentExtras(repository, PublicKeysOf(plan.keys), plan.refusals)) {
             plan.extras.removed = std::move(extras->removed);
+            CompleteRemovedFiles(repository, plan.extras);
         }
     }
     // Without release metadata the repository is signed for the first time

@@ -557,7 +557,8 @@ class Signing(Case):
         is recorded once per drop, with the bytes versions before it had
         since the drop before (every one: a player may have skipped the
         version of the last); a file dropped already gets no second record,
-        and a signing without publishing keeps the records."""
+        and a signing without publishing keeps the records, completing those
+        of an older update-repo, which named the last content only."""
         import hashlib
         path, public = keygen(self.keys())
         repo = self.folder("repo-")
@@ -570,20 +571,24 @@ class Signing(Case):
             out, _ = self.assertPublished(repo, version, self.build(files), "--key", path,
                                           *(("--first-signing",) * (version == 1)))
         self.assertIn("updaters with the release key remove the copies players have not changed", out)
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
-        self.assertEqual(status, 0, out + err)
 
         def removed(version, content, entry):
             return "removed %d %s %d %s" % (version, hashlib.sha256(content).hexdigest(), len(content), entry)
-        with open(os.path.join(repo, EXTRAS), "rb") as f:
-            lines = f.read().decode("ascii").splitlines()
-        self.assertEqual(lines[0], "kestralon-extras 2")
-        self.assertEqual(sorted(l for l in lines if l.startswith("removed ")),
-                         sorted([removed(2, b"b first", "b.dat"), removed(2, b"c", "sub/c.dat"),
-                                 removed(3, b"d first", "d.dat"), removed(3, b"d second", "d.dat"),
-                                 removed(5, b"b again", "b.dat")]))
-        status, out, _ = self.verify(repo, "--public-key", public)
-        self.assertEqual(status, 0, out)
+        for older in (False, True):
+            if older:
+                edit_extras(repo, {"key": path, "public": public}, lambda c: c.replace(b"extras 2", b"extras 1").replace(
+                    removed(3, b"d first", "d.dat").encode() + b"\n", b""))
+            status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+            self.assertEqual(status, 0, out + err)
+            with open(os.path.join(repo, EXTRAS), "rb") as f:
+                lines = f.read().decode("ascii").splitlines()
+            self.assertEqual(lines[0], "kestralon-extras 2")
+            self.assertEqual(sorted(l for l in lines if l.startswith("removed ")),
+                             sorted([removed(2, b"b first", "b.dat"), removed(2, b"c", "sub/c.dat"),
+                                     removed(3, b"d first", "d.dat"), removed(3, b"d second", "d.dat"),
+                                     removed(5, b"b again", "b.dat")]))
+            status, out, _ = self.verify(repo, "--public-key", public)
+            self.assertEqual(status, 0, out)
 
     def test_publish_with_a_key_signs_and_verify_finds_it_clean_and_served(self):
         path, public = keygen(self.keys())
