@@ -554,11 +554,9 @@ class Signing(Case):
 
     def test_publish_with_a_key_records_the_files_a_version_drops_and_every_signing_keeps_them(self):
         """A file dropped, published again with other bytes and dropped again
-        is recorded once per drop, with the bytes versions before it had
-        since the drop before (every one: a player may have skipped the
-        version of the last); a file dropped already gets no second record,
-        and a signing without publishing keeps the records, completing those
-        of an older update-repo, which named the last content only."""
+        is recorded once per drop, with every bytes versions before it had
+        since the drop before; a file dropped already gets no second record,
+        and a signing keeps the records, completing an older update-repo's."""
         import hashlib
         path, public = keygen(self.keys())
         repo = self.folder("repo-")
