@@ -105,6 +105,16 @@ std::string CannotWrite(std::string_view name) {
     return Around("Impossible d'écrire ", name, ".");
 }
 
+std::string NoSpaceFor(std::string_view name, std::uint64_t neededMiB) {
+    std::string text = Around("Espace disque insuffisant pour écrire ", name, "");
+    if (neededMiB > 0) text += " (" + std::to_string(neededMiB) + " Mo nécessaires)";
+    return text + ".";
+}
+
+std::string WriteRefused(std::string_view name, bool diskFull) {
+    return diskFull ? NoSpaceFor(name) : CannotWrite(name);
+}
+
 std::string CannotRead(std::string_view name) {
     return Around("Impossible de lire ", name, ".");
 }

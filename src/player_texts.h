@@ -50,6 +50,11 @@ std::string RepairNeedsSignatures();
 // named (and of `others` more, when there are).
 std::string RepairBlocked(std::size_t replaced, std::string_view name, std::size_t others);
 std::string CannotWrite(std::string_view name);
+// A write of `name` refused for lack of space on the disk; with what the
+// file needs when that is known (0: not known).
+std::string NoSpaceFor(std::string_view name, std::uint64_t neededMiB = 0);
+// CannotWrite, or NoSpaceFor when the disk was full.
+std::string WriteRefused(std::string_view name, bool diskFull);
 std::string CannotRead(std::string_view name);
 std::string CannotRecordVersion(std::int16_t version);
 std::string NoMemory();

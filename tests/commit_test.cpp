@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <map>
 
 #include "failing_folder.h"
 #include "failure.h"
+#include "player_texts.h"
 #include "update/records/staging.h"
 
 namespace {
@@ -288,10 +290,10 @@ TEST_F(CommitTest, AllOldOrAllNewWhateverFails) {
              {Failing(Call::Open, 1, std::errc::permission_denied)},
              Outcome::Old,
              kJournalUnwritten},
-            {"the disk is full at the journal's write",
-             {Failing(Call::Write, 1, std::errc::no_space_on_device)},
+            {"the quota is reached at the journal's write",
+             {{Call::Write, 1, false, std::error_code(EDQUOT, std::generic_category()), false}},
              Outcome::Old,
-             kJournalUnwritten},
+             texts::NoSpaceFor(kJournalName)},
             {"closing the journal reports a lost write",
              {Failing(Call::Close, 1)},
              Outcome::Old,

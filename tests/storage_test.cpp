@@ -285,6 +285,9 @@ TEST_F(ProgramFolderTest, FlushFreeSpaceAndSettings) {
     std::ofstream(root_ / "new" / "deeper" / "staged.bin") << "bytes";
     EXPECT_TRUE(folder_->Flush({"new/deeper/staged.bin", "gone.bin", "new\\deeper\\gone.bin"}).ok());
     EXPECT_TRUE(folder_->Flush({}).ok());
+    // Through a folder moved elsewhere behind a link, as the writes go.
+    fs::create_directory_symlink(root_ / "new", root_ / "moved");
+    EXPECT_TRUE(folder_->Flush({"moved/deeper/staged.bin"}).ok());
     // Other programs write to the same disk meanwhile: the two readings are
     // close, not equal.
     const Result<std::uint64_t> space = folder_->FreeSpace();

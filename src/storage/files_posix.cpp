@@ -307,9 +307,16 @@ Result<std::unique_ptr<FolderLock>> PosixFolder::Lock(const std::string& name) {
 constexpr std::size_t kFlushOneByOneMost = 2048;
 constexpr std::size_t kFlushThreads = 16;
 
+// How the flush opens what it syncs. A file is never opened through a link
+// at its own name; a folder is looked through, as every write into it is: a
+// player may have moved a folder to another disk and left a link, and the
+// names to keep are in the folder it leads to.
+constexpr int kSyncFile = O_NOFOLLOW;
+constexpr int kSyncFolder = O_DIRECTORY;
+
 // fsync() of one file or folder; a name gone meanwhile has nothing to flush.
 IoStatus SyncOne(const std::string& native, const std::string& name, int flags) {
-    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags);
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0) return errno == ENOENT ? IoStatus() : SystemError(name, errno);
     const int synced = ::fsync(fd);
     const int error = errno;
@@ -377,10 +384,10 @@ IoStatus PosixFolder::Flush(const std::vector<std::string>& names) {
              folder = folder.parent_path()) {
         }
     }
-    if (IoStatus synced = SyncAll(files, 0); !synced.ok()) return synced;
+    if (IoStatus synced = SyncAll(files, kSyncFile); !synced.ok()) return synced;
     std::vector<std::pair<std::string, std::string>> holders;
     for (const std::filesystem::path& folder : folders) holders.emplace_back(folder.native(), ".");
-    return SyncAll(holders, O_DIRECTORY);
+    return SyncAll(holders, kSyncFolder);
 }
 
 Result<std::uint64_t> PosixFolder::FreeSpace() {
@@ -420,6 +427,11 @@ std::unique_ptr<GameFolder> OpenFolder(const std::filesystem::path& root) {
 
 bool IsHeldElsewhere(const IoStatus& failure) {
     return failure.code() == std::error_code(EWOULDBLOCK, std::generic_category());
+}
+
+bool IsDiskFull(const IoStatus& failure) {
+    return failure.code() == std::errc::no_space_on_device ||
+           failure.code() == std::error_code(EDQUOT, std::generic_category());
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <system_error>
@@ -480,6 +481,15 @@ std::unique_ptr<GameFolder> OpenFolder(const fs::path& root) {
 
 bool IsHeldElsewhere(const IoStatus& failure) {
     return failure.code() == std::error_code(ERROR_SHARING_VIOLATION, std::system_category());
+}
+
+// A failure told in the C library's numbers (a wrapper of the folder may
+// report one) counts as well.
+bool IsDiskFull(const IoStatus& failure) {
+    const std::error_code& code = failure.code();
+    return code == std::error_code(ERROR_DISK_FULL, std::system_category()) ||
+           code == std::error_code(ERROR_HANDLE_DISK_FULL, std::system_category()) ||
+           code == std::error_code(ENOSPC, std::generic_category());
 }
 
 // Called once at start: the copy of the updater that a previous run moved

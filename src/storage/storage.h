@@ -142,6 +142,8 @@ std::unique_ptr<GameFolder> OpenFolder(const std::filesystem::path& root);
 
 // The failure of GameFolder::Lock when another process holds the lock.
 bool IsHeldElsewhere(const IoStatus& failure);
+// A write refused for lack of space: the disk is full, or the user's quota.
+bool IsDiskFull(const IoStatus& failure);
 
 // The file whole, or its first `most` bytes when it is longer.
 Result<std::string> ReadFile(GameFolder& folder, const std::string& name, std::size_t most = SIZE_MAX);

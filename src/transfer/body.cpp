@@ -106,7 +106,8 @@ StagedBody::StagedBody(const DownloadJob& job, std::uint64_t from, GameFolder& f
 bool StagedBody::Write(const char* data, std::size_t size) {
     // An endless body stops the moment it passes its signed size.
     if (signedSize_ && size > *signedSize_ - std::min(*signedSize_, OnDisk())) return RefuseAltered(local_);
-    if (!out_ || !out_->Write(data, size).ok()) return Refuse(WriteFailure());
+    if (!out_) return Refuse(WriteFailure());
+    if (IoStatus written = out_->Write(data, size); !written.ok()) return RefuseWrite(std::move(written));
     written_ += size;
     if (feed_) feed_->Reached(OnDisk());
     if (written_ - kicked_ >= kWritebackStep) {
@@ -119,9 +120,11 @@ bool StagedBody::Write(const char* data, std::size_t size) {
 bool StagedBody::Close() {
     if (!out_) return true;
     if (written_ - kicked_ >= kLastWritebackStep) out_->StartWriteback();
-    const bool closed = out_->Close().ok();
+    IoStatus closed = out_->Close();
     out_.reset();
-    return closed;
+    if (closed.ok()) return true;
+    failure_ = std::move(closed);
+    return false;
 }
 
 // A new copy is created under a name that nothing holds, so that a link
@@ -129,11 +132,11 @@ bool StagedBody::Close() {
 // a plain file.
 bool StagedBody::Open() {
     if (out_) return true;
-    if (!folders_.MakeFolderOf(staged_).ok()) return Refuse(WriteFailure());
+    if (IoStatus made = folders_.MakeFolderOf(staged_); !made.ok()) return RefuseWrite(std::move(made));
     if (from_ == 0) folder_.Remove(staged_).IgnoreError();
     Result<std::unique_ptr<FileWriter>> opened =
         folder_.OpenForWriting(staged_, from_ > 0 ? WriteMode::Append : WriteMode::CreateNew);
-    if (!opened.ok()) return Refuse(WriteFailure());
+    if (!opened.ok()) return RefuseWrite(opened.error());
     out_ = std::move(*opened);
     return true;
 }
@@ -152,6 +155,21 @@ bool StagedBody::StartOver() {
 bool StagedBody::AcceptsTotal(std::int64_t total) {
     if (!signedSize_ || total < 0 || static_cast<std::uint64_t>(total) == *signedSize_) return true;
     return RefuseAltered(local_);
+}
+
+// A full disk is named as such, with what the whole file needs when its
+// size is known: the player then knows how much room to make.
+std::string StagedBody::WriteFailure() const {
+    if (!IsDiskFull(failure_)) return texts::CannotWrite(local_);
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    const std::uint64_t size =
+        signedSize_ ? *signedSize_ : static_cast<std::uint64_t>(std::max<std::int64_t>(total_, 0));
+    return texts::NoSpaceFor(local_, (size + kMiB - 1) / kMiB);
+}
+
+bool StagedBody::RefuseWrite(IoStatus failure) {
+    failure_ = std::move(failure);
+    return Refuse(WriteFailure());
 }
 
 bool StagedBody::IsPlainFile() const {

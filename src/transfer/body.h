@@ -115,7 +115,7 @@ public:
                CheckWorker* worker);
     bool Write(const char* data, std::size_t size) override;
     bool Close() override;
-    std::string WriteFailure() const override { return texts::CannotWrite(local_); }
+    std::string WriteFailure() const override;
     bool CheckPending(std::chrono::milliseconds wait) override { return feed_ && feed_->Pending(wait); }
     bool ReadBack() override { return !feed_ || feed_->Fed(); }
 
@@ -123,6 +123,7 @@ private:
     bool Open() override;
     bool StartOver() override;
     bool AcceptsTotal(std::int64_t total) override;
+    bool RefuseWrite(IoStatus failure);
     bool IsPlainFile() const;
     std::uint64_t ExistingLength() const;
 
@@ -132,6 +133,7 @@ private:
     MadeFolders& folders_;
     std::optional<std::uint64_t> signedSize_;
     std::unique_ptr<FileWriter> out_;
+    IoStatus failure_;                 // why the copy could not be written
     std::uint64_t kicked_ = 0;         // bytes written when the last writeback was started
     std::unique_ptr<CheckFeed> feed_;  // last, so that it leaves the copy first
 };

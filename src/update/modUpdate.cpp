@@ -370,7 +370,7 @@ void UpdateRun::Repair() {
     if (replaced > 0) FetchFiles(plan);
     if (replaced > 0 || !plan.removals.empty()) {
         Commit(plan);
-        trust_->RecordSerial();
+        RecordSerialAfterCommit();
     }
     if (!plan.blocked.empty()) {
         throw UpdateFailure(texts::RepairBlocked(replaced, Printable(FileList[plan.blocked.front()]),
@@ -697,9 +697,12 @@ void UpdateRun::Commit(InstallPlan& plan) {
 }
 
 void UpdateRun::FinishUpToDate() {
+    // Nothing was installed: recording the serials is this run's work, and it
+    // stops when it cannot.
+    if (const IoStatus recorded = trust_->RecordSerial(); !recorded.ok())
+        throw UpdateFailure(texts::WriteRefused(kSerialName, IsDiskFull(recorded)));
     staging_->RemoveLeftovers();
     RemoveDropped();
-    trust_->RecordSerial();
     ShowUpToDate(view_);
     RecordFinishMarker(folder_, "1");
 }
@@ -718,9 +721,18 @@ void UpdateRun::RemoveDropped() {
 }
 
 void UpdateRun::FinishUpdated() {
+    RecordSerialAfterCommit();
     ShowUpdated(view_, NewestVersion);
     RecordFinishMarker(folder_, "1");
-    trust_->RecordSerial();
+}
+
+// Once the commit has put every file in place, the run has succeeded: a
+// serial that cannot be written now (a full disk) is left for the next run,
+// which finds the game up to date under the same release and records it
+// then. Meanwhile the record keeps the serials accepted before, and any
+// release older than those is still refused.
+void UpdateRun::RecordSerialAfterCommit() {
+    trust_->RecordSerial().IgnoreError();
 }
 
 std::vector<std::string> UpdateRun::FetchTexts(const TextRequests& files) {

@@ -68,6 +68,7 @@ private:
     void FinishUpToDate();
     void RemoveDropped();
     void FinishUpdated();
+    void RecordSerialAfterCommit();
 
     using TextRequests = std::vector<TextRequest>;
     // Small repository files, at once when the build fetches several files

@@ -22,6 +22,7 @@ from harness import (BASE_PATH, BUILD_DIR, HOST, INDEX, PORT, TRANSFER_TIMEOUT, 
 NOBODY = 65534
 
 FAILED = "Échec de la mise à jour."
+DISK_FULL = "Espace disque insuffisant"
 CERTIFICATE_REFUSED = "Certificat du serveur refusé."
 REMOTE_KEEP = "files\\data/keep.dat"
 # An index of one version and 100 KB of blank lines: long enough to trickle.
@@ -1063,6 +1064,18 @@ class AgainstASignedRepository(Case):
                 self.assertEqual(game.read("big.dat"), files["big.dat"])
                 self.assertEqual([n for n in os.listdir(game.root) if "~" in n], [])
 
+    def test_a_folder_moved_to_another_disk_behind_a_link_is_updated_and_repaired(self):
+        repo, game, elsewhere = self.signed_repository(), self.game(), tempfile.mkdtemp(prefix="other-disk-")
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        os.symlink(elsewhere, game.path("data"))
+        for arguments in ((), ("--repair",)):
+            game.write(self.KEEP, b"damaged")
+            with Nginx(repo):
+                result = run_headless(game, env=self.env, arguments=arguments)
+            self.assertEqual((result["UpdateDone"], os.listdir(elsewhere), game.read(self.KEEP)),
+                             ("1", ["keep.dat"], repo.files[self.KEEP]), arguments)
+        self.assertTrue(os.path.islink(game.path("data")))
+
     def test_a_whole_leftover_changed_before_the_commit_is_not_moved_in(self):
         """A killed run leaves a file whole under its staged name; the next run
         finds it signed and keeps it for the commit. Changed while the rest
@@ -1098,7 +1111,7 @@ class AgainstASignedRepository(Case):
     def test_too_little_disk_space_is_said_and_changes_nothing(self):
         """What the update will write (signed sizes, and the files rebuilt from
         compressed forms) is compared with the free space before anything is
-        fetched: the player reads how much is missing."""
+        fetched: the player reads how much is missing; also when it fills anyway."""
         files = {"big.dat": os.urandom(4_000_000)}
         repo = self.signed_repository(files)
         game = self.game(files={"big.dat": b"installed copy"})
@@ -1115,8 +1128,11 @@ class AgainstASignedRepository(Case):
         with Nginx(repo) as nginx:
             result = run_headless(game, env=self.env)
             fetched = [r for r in nginx.requests() if "/files\\" in r or r.endswith(".zst")]
+            filled = run_headless(game, env=self.env, arguments=["--free-space=%d" % 2**40])
         self.assertEqual((result["L2"], result["UpdateDone"], fetched), (FAILED, "0", []), result)
         self.assertRegex(result["L3"], r"^Espace disque insuffisant: il manque [23] Mo \(4 Mo nécessaires, 1 Mo libres\)\.$")
+        self.assertEqual((filled["UpdateDone"], filled["L3"].startswith(DISK_FULL), "big.dat (4 Mo" in filled["L3"]),
+                         ("0", True, True), filled)
         self.assertEqual(game.snapshot(), before)
 
     def test_replayed_metadata_is_refused(self):
@@ -1602,7 +1618,7 @@ class WhenTheGameFolderFails(Case):
         elif "updater.journal" in failed:
             # Kept on purpose: the version could not be recorded, or a file
             # could not be put back; the next start finishes the commit.
-            self.assertRegex(result["L3"], "^Impossible d'(enregistrer la version 2|écrire .*)\\.$", said)
+            self.assertRegex(result["L3"], "^(Impossible d'(enregistrer la version 2|écrire .*)|%s .*)\\.$" % DISK_FULL, said)
         elif self.game_and_version(failed) == self.game_and_version(before):
             self.assertEqual(result["UpdateDone"], "0", said)
             self.assertEqual(self.differences(failed, before), [], "not all old: " + said)
@@ -1611,6 +1627,8 @@ class WhenTheGameFolderFails(Case):
             game_failed, version_failed = self.game_and_version(failed)
             self.assertEqual((self.differences(game_failed, game_after), version_failed), ([], version_after),
                              "neither all old nor all new: " + said)
+            if not any("=settings:" in argument for argument in arguments):  # all new succeeds unless Fin was refused
+                self.assertEqual((result["UpdateDone"], failed["Config/Client.ini"].count(b"Fin=1")), ("1", 1), said)
         again = run_with_faults(game, [], self.env)
         self.assertEqual(again["UpdateDone"], "1", again)
         self.assertEqual(self.differences(self.tree(game), after), [], "the next run did not finish it: " + said)
@@ -1632,7 +1650,8 @@ class WhenTheGameFolderFails(Case):
             rows = [["write:%d+:ENOSPC" % n] for n in range(1, counts["write"] + 1)]
             rows += [["%s:%d:%s" % (kind, n, error)] for kind, error in
                      (("open", "EACCES"), ("close", "EIO"), ("rename", "EACCES"), ("mkdir", "EACCES"),
-                      ("flush", "EIO"), ("settings", "EROFS"), ("space", "EIO"), ("read", "EIO"))
+                      ("flush", "EIO"), ("flush", "ENOSPC"), ("settings", "EROFS"), ("settings", "ENOSPC"),
+                      ("space", "EIO"), ("read", "EIO"))
                      for n in range(1, counts[kind] + 1)]
             # A rename refused, then each of the next ones: those that put
             # the moved files back when it was one of the commit's moves.
@@ -1645,6 +1664,8 @@ class WhenTheGameFolderFails(Case):
                 with self.subTest(" ".join(faults)):
                     result = self.check_row(["--fail=" + fault for fault in faults], before, after)
                     self.assertTrue(self.fault_met(result, faults), result)
+                    if faults[0].endswith("ENOSPC") and result["UpdateDone"] != "1":
+                        self.assertTrue(result["L3"].startswith(DISK_FULL), result)
             with self.subTest("too little free space"):
                 result = self.check_row(["--free-space=1000"], before, after)
                 self.assertRegex(result["L3"], "^Espace disque insuffisant: ", result)

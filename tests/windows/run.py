@@ -1047,15 +1047,21 @@ def test_window_cuts_long_texts(t):
 FAILED = "Échec de la mise à jour."
 
 
-def headless_update(t, files, url, env=None, arguments=(), version=3):
+def headless_update(t, files, url, env=None, arguments=(), version=3, linked=None):
     """headless_updater.exe in a new game folder at version, holding files,
     fetching from url: (what its window was told, the folder before, the
-    folder after)."""
+    folder after); linked: that folder moved elsewhere behind a link (Wine's reparse point, a junction's kin)."""
     t.setup(settings=b"[VERSION]\r\nGame= %d\r\n" % version, files=files, program="headless_updater.exe")
+    if linked:
+        elsewhere = tempfile.mkdtemp(dir=t.scratch())
+        os.rename(t.path(linked), elsewhere)
+        os.symlink(elsewhere, t.path(linked))
     before = snapshot(t.game)
     result = run_headless(t.folder, env=dict(UPDATER_TEST_URLS=url, **(env or {})), arguments=arguments,
                           wine=t.wine)
     after = snapshot(t.game)
+    if linked:
+        after.update((os.path.join(linked, name), content) for name, content in snapshot(elsewhere).items())
     t.folder.remove()
     return result, before, after
 
@@ -1271,7 +1277,7 @@ def test_patched_update_and_repair(t):
     """A repository published twice with update-repo --key: headless_updater.exe
     fetches the changed archive as a delta from its installed copy, rebuilt
     with the Windows build's own zstd on a worker thread; with the archive
-    damaged, /repair fetches it again as a compressed object."""
+    damaged, /repair fetches it again as a compressed object; both through a linked folder."""
     key, public = keygen(t, "operator")
     repository = t.nginx.repository
     shutil.rmtree(repository, ignore_errors=True)
@@ -1296,11 +1302,11 @@ def test_patched_update_and_repair(t):
         return [p for p in paths if "archive" in p or p.endswith(".zst")]
 
     t.nginx.forget()
-    result, _, after = headless_update(t, {pak: old}, url, env)
+    result, _, after = headless_update(t, {pak: old}, url, env, linked="data")
     expect_equal(result["UpdateDone"], "1", "the update: %r" % result)
     expect_equal(after[os.path.join("data", "archive.pak")], new, "the archive rebuilt from its delta")
     expect_equal(fetched(), ["/game/update/deltas/%s-%s.zst" % (sha(old), sha(new))], "what the update fetched")
-    result, _, after = headless_update(t, {pak: new[:-1] + b"!"}, url, env, arguments=["/repair"], version=7)
+    result, _, after = headless_update(t, {pak: new[:-1] + b"!"}, url, env, ["/repair"], 7, "data")
     expect_equal((result["L2"], result["L3"], result["UpdateDone"]),
                  ("Réparation terminée!", "1 fichier(s) remplacé(s).", "1"), "the repair: %r" % result)
     expect_equal(after[os.path.join("data", "archive.pak")], new, "the archive repaired")

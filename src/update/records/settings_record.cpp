@@ -38,5 +38,6 @@ std::uint64_t BandwidthCapOf(const std::string& text) {
 }
 
 void RecordFinishMarker(GameFolder& folder, const std::string& value) {
-    if (!WriteFinishMarker(folder, value).ok()) throw UpdateFailure(texts::CannotWrite(kSettingsName));
+    const IoStatus written = WriteFinishMarker(folder, value);
+    if (!written.ok()) throw UpdateFailure(texts::WriteRefused(kSettingsName, IsDiskFull(written)));
 }

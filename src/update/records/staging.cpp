@@ -84,11 +84,11 @@ void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std:
     const std::string written = std::string(kJournalName) + ".new";
     folder.Remove(written).IgnoreError();
     Result<std::unique_ptr<FileWriter>> out = folder.OpenForWriting(written, WriteMode::CreateNew);
-    const IoStatus status = out.ok() ? WriteJournalFile(**out, moves, version) : out.error();
-    const UpdateFailure unwritten(texts::CannotWrite(kJournalName));
-    if (!status.ok() || !folder.Replace(written, kJournalName).ok()) {
+    IoStatus status = out.ok() ? WriteJournalFile(**out, moves, version) : out.error();
+    if (status.ok()) status = folder.Replace(written, kJournalName);
+    if (!status.ok()) {
         folder.Remove(written).IgnoreError();
-        throw unwritten;
+        throw UpdateFailure(texts::WriteRefused(kJournalName, IsDiskFull(status)));
     }
     // The staged files and the journal reach the disk before the first move;
     // a journal that may not have is no commit to start. Only what the run
@@ -99,10 +99,19 @@ void WriteJournal(GameFolder& folder, const std::vector<CommitMove>& moves, std:
         if (!move.IsRemoval()) durable.push_back(move.staged);
     }
     durable.push_back(kJournalName);
-    if (!folder.Flush(durable).ok()) {
+    if (const IoStatus flushed = folder.Flush(durable); !flushed.ok()) {
         folder.Remove(kJournalName).IgnoreError();
-        throw unwritten;
+        throw UpdateFailure(texts::WriteRefused(kJournalName, IsDiskFull(flushed)));
     }
+}
+
+// After the moves: a full disk is named as such, since making room is all
+// the next start needs to record the version.
+void RecordVersion(GameFolder& folder, std::int16_t version) {
+    const IoStatus written = WriteVersion(folder, version);
+    if (written.ok()) return;
+    throw UpdateFailure(IsDiskFull(written) ? texts::NoSpaceFor(kSettingsName)
+                                            : texts::CannotRecordVersion(version));
 }
 
 // Back to the installed game, from the move that failed to the first. The
@@ -312,7 +321,7 @@ void StagingRecord::Append(const std::string& line) {
 // cannot take them stops the run before any is.
 void StagingRecord::Flush() {
     WritePending();
-    if (!unwritten_.ok()) throw UpdateFailure(texts::CannotWrite(kStagingName));
+    if (!unwritten_.ok()) throw UpdateFailure(texts::WriteRefused(kStagingName, IsDiskFull(unwritten_)));
 }
 
 // One write: a crash cuts at most this piece, whose sum then is missing.
@@ -342,11 +351,9 @@ void CommitUpdate(GameFolder& folder, const std::vector<CommitMove>& moves, std:
         PutBack(folder, moves, done);
         throw UpdateFailure(texts::CannotWrite(moves[done].target));
     }
-    if (!WriteVersion(folder, version).ok()) {
-        // Every file is in place; the journal stays so that the next start
-        // records the version before anything else.
-        throw UpdateFailure(texts::CannotRecordVersion(version));
-    }
+    // Every file is in place; the journal stays so that the next start
+    // records the version before anything else.
+    RecordVersion(folder, version);
     DropBackups(folder, moves, replaced);
     folder.Remove(kJournalName).IgnoreError();
 }
@@ -374,9 +381,7 @@ bool FinishPendingCommit(GameFolder& folder) {
             throw UpdateFailure(texts::CannotWrite(move.target));
         }
     }
-    if (!WriteVersion(folder, version).ok()) {
-        throw UpdateFailure(texts::CannotRecordVersion(version));
-    }
+    RecordVersion(folder, version);
     DropBackups(folder, moves, std::vector<bool>(moves.size(), true));
     folder.Remove(kJournalName).IgnoreError();
     return true;

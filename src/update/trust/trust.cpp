@@ -219,22 +219,21 @@ AcceptedSerials RepositoryTrust::ReadAcceptedSerials() const {
     return RecordedSerials(*text, keySet_);
 }
 
-void RepositoryTrust::RecordSerial() const {
-    if (!Enabled() || !metadata_ || accepted_ <= ReadAcceptedSerials()) return;
+IoStatus RepositoryTrust::RecordSerial() const {
+    if (!Enabled() || !metadata_ || accepted_ <= ReadAcceptedSerials()) return {};
     // Like the settings file: never created where the game has no Config folder.
     const std::string name = kSerialName;
     const Result<FileInfo> config = folder_.Inspect(name.substr(0, name.find('\\')), Links::Followed);
-    if (!config.ok() || config->kind != FileKind::Folder) return;
+    if (!config.ok() || config->kind != FileKind::Folder) return {};
     const std::string written = name + ".new";
     folder_.Remove(written).IgnoreError();
     Result<std::unique_ptr<FileWriter>> out = folder_.OpenForWriting(written, WriteMode::CreateNew);
     const std::string record = FormatSerialRecord(keySet_, accepted_);
     IoStatus status = out.ok() ? (*out)->Write(record.data(), record.size()) : out.error();
     if (out.ok() && status.ok()) status = (*out)->Close();
-    if (!status.ok() || !folder_.Replace(written, name).ok()) {
-        folder_.Remove(written).IgnoreError();
-        throw UpdateFailure(texts::CannotWrite(kSerialName));
-    }
+    if (status.ok()) status = folder_.Replace(written, name);
+    if (!status.ok()) folder_.Remove(written).IgnoreError();
+    return status;
 }
 
 std::unique_ptr<ContentCheck> MakeDigestCheck(const FileDigest& expected) {

@@ -90,8 +90,9 @@ public:
     // version that lists it. Throws UpdateFailure for a listed entry that
     // the metadata does not vouch for.
     FileDigest Expected(const std::string& entry) const;
-    // Remembers the serials of the metadata this run accepted.
-    void RecordSerial() const;
+    // Remembers the serials of the metadata this run accepted; the failure
+    // when they could not be written.
+    IoStatus RecordSerial() const;
 
 private:
     AcceptedSerials ReadAcceptedSerials() const;
