@@ -380,11 +380,12 @@ TEST(AnsiText, Windows1252RoundTripsEveryByte) {
     EXPECT_EQ(Utf8ToCp1252("bad\xC3"), "bad\xC3");  // a cut sequence stays a byte
 }
 
-// Which installed files an update from one version to another removes: the
-// drops of the versions in between, but those a list from the drop on names
-// again (under any spelling Windows takes for the same file) and those
-// that name no file a list may hold.
-TEST(Removals, AreTheDropsInRangeThatNoLaterListNamesAgain) {
+// Which installed files a run that ends at a version removes: the drops up
+// to it (an earlier run may have left the file of one before the installed
+// version), but those a list from the drop on names again (under any
+// spelling Windows takes for the same file) and those that name no file a
+// list may hold; with every content the drops name.
+TEST(Removals, AreTheDropsUpToTheNewestThatNoLaterListNamesAgain) {
     const FileDigest a = DigestOf("a"), b = DigestOf("b"), c = DigestOf("c");
     const auto drop = [](std::int16_t version, const FileDigest& last, std::string entry) {
         return RemovedEntry{version, last, std::move(entry)};
@@ -392,37 +393,42 @@ TEST(Removals, AreTheDropsInRangeThatNoLaterListNamesAgain) {
     using Due = std::vector<std::pair<std::string, std::vector<FileDigest>>>;
     const struct {
         const char* what;
-        std::int16_t installed, newest;
+        std::int16_t newest;
         std::vector<RemovedEntry> removed;
         std::vector<VersionEntries> lists;
         Due due;
     } rows[] = {
-        {"nothing dropped", 3, 6, {}, {{4, {"x.dat"}}}, {}},
-        {"dropped by a newer version", 3, 6, {drop(5, a, "x.dat")}, {}, {{"x.dat", {a}}}},
-        {"dropped by the newest", 3, 6, {drop(6, a, "x.dat")}, {}, {{"x.dat", {a}}}},
-        {"dropped by the installed version", 5, 6, {drop(5, a, "x.dat")}, {}, {}},
-        {"dropped by an older version", 5, 6, {drop(2, a, "x.dat")}, {}, {}},
-        {"dropped beyond the newest", 3, 6, {drop(7, a, "x.dat")}, {}, {}},
-        {"listed again later", 3, 8, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}}, {}},
-        {"listed again by the dropping version", 3, 8, {drop(5, a, "x.dat")}, {{5, {"x.dat"}}}, {}},
-        {"listed again in another spelling", 3, 8, {drop(5, a, "Data/X.dat")}, {{7, {"data\\x.dat."}}}, {}},
-        {"listed before the drop only", 3, 8, {drop(5, a, "x.dat")}, {{4, {"x.dat"}}}, {{"x.dat", {a}}}},
-        {"listed after the newest", 3, 6, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}}, {{"x.dat", {a}}}},
+        {"nothing dropped", 6, {}, {{4, {"x.dat"}}}, {}},
+        {"dropped by a newer version", 6, {drop(5, a, "x.dat")}, {}, {{"x.dat", {a}}}},
+        {"dropped by the newest", 6, {drop(6, a, "x.dat")}, {}, {{"x.dat", {a}}}},
+        {"dropped by the installed or an older version, left",
+         6,
+         {drop(2, a, "x.dat")},
+         {},
+         {{"x.dat", {a}}}},
+        {"dropped beyond the newest", 6, {drop(7, a, "x.dat")}, {}, {}},
+        {"listed again later", 8, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}}, {}},
+        {"listed again by the dropping version", 8, {drop(5, a, "x.dat")}, {{5, {"x.dat"}}}, {}},
+        {"listed again in another spelling", 8, {drop(5, a, "Data/X.dat")}, {{7, {"data\\x.dat."}}}, {}},
+        {"listed before the drop only", 8, {drop(5, a, "x.dat")}, {{4, {"x.dat"}}}, {{"x.dat", {a}}}},
+        {"listed after the newest", 6, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}}, {{"x.dat", {a}}}},
+        {"one drop, every content the versions before it installed",
+         6,
+         {drop(5, a, "x.dat"), drop(5, b, "x.dat")},
+         {},
+         {{"x.dat", {a, b}}}},
         {"dropped, listed again, dropped again: either content",
-         3,
          9,
          {drop(5, a, "x.dat"), drop(8, b, "x.dat")},
          {{4, {"x.dat"}}, {7, {"x.dat"}}},
          {{"x.dat", {a, b}}}},
-        {"dropped, then listed again", 3, 9, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}, {9, {"y.dat"}}}, {}},
+        {"dropped, then listed again", 9, {drop(5, a, "x.dat")}, {{7, {"x.dat"}}, {9, {"y.dat"}}}, {}},
         {"sorted by entry, each once",
-         0,
          9,
          {drop(6, c, "z.dat"), drop(4, a, "b.dat"), drop(7, a, "b.dat")},
          {},
          {{"b.dat", {a}}, {"z.dat", {c}}}},
         {"names no list may hold",
-         3,
          6,
          {drop(5, a, "  "), drop(5, a, "../outside.dat"), drop(5, a, "/etc/passwd"),
           drop(5, a, "updater.journal"), drop(5, b, "kept.dat")},
@@ -431,7 +437,7 @@ TEST(Removals, AreTheDropsInRangeThatNoLaterListNamesAgain) {
     };
     for (const auto& row : rows) {
         Due due;
-        for (const DueRemoval& removal : RemovalsDue(row.installed, row.newest, row.removed, row.lists))
+        for (const DueRemoval& removal : RemovalsDue(row.newest, row.removed, row.lists))
             due.emplace_back(removal.entry, removal.contents);
         EXPECT_EQ(due, row.due) << row.what;
     }

@@ -330,7 +330,7 @@ TEST(ReleaseExtras, ParsesFormatsAndRefusesTheMalformed) {
         const char* what;
         std::string text;
     } refused[] = {
-        {"other format", Replaced(text, "kestralon-extras 1", "kestralon-extras 2")},
+        {"other format", Replaced(text, "kestralon-extras 1", "kestralon-extras 3")},
         {"no release line", Replaced(text, "release " + kDigestA + " 9\n", "")},
         {"release line not second", Replaced(bare, "release ", "pack 1 2 " + kDigestA + " 3\nrelease ")},
         {"two release lines", bare + "release " + kDigestA + " 9\n"},
@@ -348,6 +348,15 @@ TEST(ReleaseExtras, ParsesFormatsAndRefusesTheMalformed) {
     ReleaseExtras twice = *extras;
     twice.removed.push_back(twice.removed.front());
     EXPECT_THROW(FormatReleaseExtras(twice), std::invalid_argument);
+    // A drop's second content takes format 2, which older updaters refuse.
+    const std::string several = Replaced(Replaced(text, "extras 1", "extras 2"), "pack ",
+                                         "removed 3 " + kDigestA + " 5 data/old file.dat\npack ");
+    const auto both = ParseReleaseExtras(several);
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->removed.size(), 3u);
+    EXPECT_EQ(FormatReleaseExtras(*both), several);
+    EXPECT_EQ(ParseReleaseExtras(Replaced(several, "extras 2", "extras 1")), std::nullopt);
+    EXPECT_EQ(ParseReleaseExtras(several + "removed 3 " + kDigestA + " 5 data/old file.dat\n"), std::nullopt);
 }
 
 TEST(RepositoryMetadata, RefusesEveryMalformedText) {

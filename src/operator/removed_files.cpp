@@ -1,7 +1,10 @@
 #include "operator/removed_files.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <set>
+#include <utility>
 
 #include "operator/file_digest.h"
 #include "operator/file_io.h"
@@ -34,6 +37,31 @@ std::optional<FileDigest> SignedDigest(const RepositoryFolder& repository, std::
     return *found;
 }
 
+// Every content that the versions in (since, before) that list path
+// installed, oldest first, each once: what their metadata gives it, or for
+// the newest of them, when it has no metadata yet, the bytes under files/.
+std::vector<FileDigest> ListedContents(const RepositoryFolder& repository, const std::string& path,
+                                       std::int16_t since, std::int16_t before) {
+    const std::string entry = Utf8ToCp1252(path);
+    const std::optional<std::int16_t> newest = LastListing(repository, path, before);
+    std::vector<std::pair<std::int16_t, FileDigest>> found;
+    for (const PublishedList& list : repository.lists) {
+        if (list.version <= since || list.version >= before ||
+            std::find(list.entries.begin(), list.entries.end(), path) == list.entries.end())
+            continue;
+        std::optional<FileDigest> content = SignedDigest(repository, list.version, entry);
+        if (!content && list.version == newest) content = DigestOfFile(repository.GameFilePath(path));
+        if (content) found.emplace_back(list.version, *content);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<FileDigest> contents;
+    for (const auto& [version, content] : found) {
+        if (std::find(contents.begin(), contents.end(), content) == contents.end())
+            contents.push_back(content);
+    }
+    return contents;
+}
+
 std::string Described(const FileDigest& digest) {
     return std::to_string(digest.size) + " bytes, SHA-256 " + Hex(digest.sha256);
 }
@@ -47,20 +75,44 @@ std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t 
         const std::optional<std::int16_t> listed = LastListing(repository, path, version);
         if (!listed) continue;
         const std::string entry = Utf8ToCp1252(path);
-        const bool recorded =
-            std::any_of(extras.removed.begin(), extras.removed.end(), [&](const RemovedEntry& r) {
-                return r.entry == entry && r.version > *listed && r.version <= version;
-            });
+        // The drop before this one: the contents before it are its own.
+        std::int16_t since = INT16_MIN;
+        bool recorded = false;
+        for (const RemovedEntry& r : extras.removed) {
+            if (r.entry != entry || r.version > version) continue;
+            recorded = recorded || r.version > *listed;
+            since = std::max(since, r.version);
+        }
         if (recorded) continue;
-        std::optional<FileDigest> last = SignedDigest(repository, *listed, entry);
-        if (!last) last = DigestOfFile(repository.GameFilePath(path));
-        extras.removed.push_back({version, *last, entry});
+        for (const FileDigest& content : ListedContents(repository, path, since, version))
+            extras.removed.push_back({version, content, entry});
     }
     return extras.removed.size() - before;
 }
 
+std::size_t CompleteRemovedFiles(const RepositoryFolder& repository, ReleaseExtras& extras) {
+    const std::vector<RemovedEntry> recorded = extras.removed;
+    std::set<std::pair<std::int16_t, std::string>> drops;
+    for (const RemovedEntry& drop : recorded) {
+        if (!drops.emplace(drop.version, drop.entry).second) continue;
+        std::int16_t since = INT16_MIN;  // the entry's previous drop
+        for (const RemovedEntry& r : recorded) {
+            if (r.entry == drop.entry && r.version < drop.version) since = std::max(since, r.version);
+        }
+        for (const FileDigest& content :
+             ListedContents(repository, Cp1252ToUtf8(drop.entry), since, drop.version)) {
+            const bool known = std::any_of(recorded.begin(), recorded.end(), [&](const RemovedEntry& r) {
+                return r.version == drop.version && r.entry == drop.entry && r.last == content;
+            });
+            if (!known) extras.removed.push_back({drop.version, content, drop.entry});
+        }
+    }
+    return extras.removed.size() - recorded.size();
+}
+
 std::vector<Problem> CheckRemovedFiles(const RepositoryFolder& repository, const ReleaseExtras& extras) {
     std::vector<Problem> problems;
+    std::set<std::pair<std::int16_t, std::string>> drops;
     for (const RemovedEntry& removed : extras.removed) {
         const std::string path = Cp1252ToUtf8(removed.entry);
         const std::string what =
@@ -73,12 +125,27 @@ std::vector<Problem> CheckRemovedFiles(const RepositoryFolder& repository, const
                                 {}});
             continue;
         }
-        const std::optional<FileDigest> signedDigest = SignedDigest(repository, *listed, removed.entry);
-        if (signedDigest && *signedDigest != removed.last) {
+        const std::vector<FileDigest> contents = ListedContents(repository, path, INT16_MIN, removed.version);
+        if (!contents.empty() &&
+            std::find(contents.begin(), contents.end(), removed.last) == contents.end()) {
             problems.push_back({kExtrasName,
-                                what + " with the last content " + Described(removed.last) +
-                                    ", but version " + std::to_string(*listed) + " installs " +
-                                    Described(*signedDigest) + ": keyed updaters keep the players' copies",
+                                what + " with the content " + Described(removed.last) +
+                                    ", which no version before it installed: keyed updaters would remove a "
+                                    "file of that name that holds those bytes",
+                                {}});
+        }
+        // The last content is the one most players hold.
+        if (!drops.emplace(removed.version, removed.entry).second) continue;
+        const std::optional<FileDigest> last = SignedDigest(repository, *listed, removed.entry);
+        const bool recorded =
+            std::any_of(extras.removed.begin(), extras.removed.end(), [&](const RemovedEntry& r) {
+                return r.version == removed.version && r.entry == removed.entry && r.last == last;
+            });
+        if (last && !recorded) {
+            problems.push_back({kExtrasName,
+                                what + " without its last content: version " + std::to_string(*listed) +
+                                    " installs " + Described(*last) +
+                                    ", and keyed updaters keep those copies",
                                 {}});
         }
     }

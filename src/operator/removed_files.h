@@ -13,16 +13,23 @@
 #include "update/trust/extras.h"
 
 // Records that `version` drops each of gone (UTF-8 paths that versions
-// before it list, and its build no longer has), with the last content that
-// a version before it installed: the digest of it in the metadata of the
-// newest version that lists it, or, when that version has none yet, the
-// bytes under files/. A path dropped already since it was last listed gets
-// no second record. Returns how many it adds.
+// before it list, and its build no longer has), once with each content that
+// a version since its previous drop installed: the digest of it in the
+// metadata of each version that lists it, or, for the newest when it has
+// none yet, the bytes under files/. A player who skipped versions may hold
+// any of them. A path dropped already since it was last listed gets no
+// second record. Returns how many records it adds.
 std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t version,
                                const std::vector<std::string>& gone, ReleaseExtras& extras);
 
+// Adds to each drop that extras record the contents it lacks of those
+// RecordRemovedFiles gives it (records made before it gave every content
+// name only the last). Returns how many records it adds.
+std::size_t CompleteRemovedFiles(const RepositoryFolder& repository, ReleaseExtras& extras);
+
 // Each record of extras must name an entry that a version before its own
-// lists, with the digest that the newest of those versions' metadata gives
-// it: otherwise players' updaters keep a file they should remove, or never
-// find the file the record describes.
+// lists, with a content that one of those versions' metadata gives it, and
+// each drop must have the content the newest of them gives it: otherwise
+// players' updaters keep a file they should remove, or remove one no
+// version installed.
 std::vector<Problem> CheckRemovedFiles(const RepositoryFolder& repository, const ReleaseExtras& extras);

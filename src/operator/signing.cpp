@@ -394,7 +394,11 @@ void CarryRemovals(const RepositoryFolder& repository, const std::optional<Prese
         plan.problems.insert(plan.problems.end(), problems.begin(), problems.end());
         plan.refusals.push_back(UntrustedExtras());
     }
-    if (extras) plan.extras.removed = std::move(extras->removed);
+    if (!extras) return;
+    plan.extras.removed = std::move(extras->removed);
+    // Drops an older update-repo recorded with their last content only get
+    // every content their files had, so players who skipped versions remove them too.
+    CompleteRemovedFiles(repository, plan.extras);
 }
 
 // The present release against the state's record, and the release serial
@@ -655,7 +659,7 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
         PackOptions packs;
         packs.versionsBack = plan.patches->versionsBack;
         packs.level = plan.patches->level;
-        extras.packs = WritePacks(repository, index, packs, progress);
+        extras.packs = WritePacks(repository, index, extras.removed, packs, progress);
     }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);

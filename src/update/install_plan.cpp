@@ -424,11 +424,23 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
     return plan;
 }
 
+InstallPlan PlanRemovalsOnly(GameFolder& folder, const std::vector<DueRemoval>& due, StagingRecord& staging,
+                             const IsListed& isListed) {
+    InstallPlan plan;
+    PlanRemovals(folder, due, staging, isListed, plan);
+    return plan;
+}
+
+bool HoldsDroppedContent(GameFolder& folder, const DueRemoval& due) {
+    return RemovableContent(folder, due).has_value();
+}
+
 InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileList,
                        const std::vector<std::size_t>& damaged, const IsListed& isListed,
-                       StagingRecord& staging, const RepositoryTrust& trust) {
+                       StagingRecord& staging, const RepositoryTrust& trust,
+                       const std::vector<DueRemoval>& due) {
     const std::vector<std::size_t> blocked = BlockedTargets(folder, fileList, damaged, false);
-    InstallPlan plan;
+    InstallPlan plan = PlanRemovalsOnly(folder, due, staging, isListed);
     std::uint64_t rebuilt = 0;
     for (std::size_t i = 0, next = 0; i < damaged.size(); ++i) {
         const std::size_t k = damaged[i];

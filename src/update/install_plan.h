@@ -83,10 +83,21 @@ InstallPlan PlanInstall(GameFolder& folder, const std::vector<std::string>& file
 // A repair's plan: the files at these positions of fileList, installed
 // wrong or missing, fetched again as the installed version's objects (whole
 // when the server has none), but those the game folder cannot take as files
-// (plan.blocked).
+// (plan.blocked); and the removal of the files due that hold exactly a
+// signed content, as an update's.
 InstallPlan PlanRepair(GameFolder& folder, const std::vector<std::string>& fileList,
                        const std::vector<std::size_t>& damaged, const IsListed& isListed,
-                       StagingRecord& staging, const RepositoryTrust& trust);
+                       StagingRecord& staging, const RepositoryTrust& trust,
+                       const std::vector<DueRemoval>& due = {});
+
+// The removals of a run that installs nothing: the files due that hold
+// exactly a signed content, as PlanInstall plans them.
+InstallPlan PlanRemovalsOnly(GameFolder& folder, const std::vector<DueRemoval>& due, StagingRecord& staging,
+                             const IsListed& isListed);
+
+// Whether the installed file holds exactly one of the removal's contents,
+// as PlanInstall decides it. Throws UpdateFailure as PlanInstall does.
+bool HoldsDroppedContent(GameFolder& folder, const DueRemoval& due);
 
 // The jobs of the first way of patched file k (appended to plan.jobs), with
 // their staged names (recorded by the next Flush()); what an earlier run

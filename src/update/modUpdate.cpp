@@ -259,6 +259,7 @@ void UpdateRun::ReadMirror() {
     const std::vector<std::string> top = FetchTop();
     const std::string& index = top.front();
     trust_->CheckIndex(index, {top.begin() + 1, top.end()});
+    FetchMissingExtras();
     if (settings_.repair) {
         for (const std::int16_t version : ReadNewerVersions(index, INT16_MIN).versions) {
             if (version <= CurrentVersion) NewVersions.push_back(version);
@@ -267,28 +268,69 @@ void UpdateRun::ReadMirror() {
     } else {
         const NewerVersions newer = ReadNewerVersions(index, CurrentVersion);
         NewVersions = newer.versions;
-        NewestVersion = newer.newest;
-        if (!(CurrentVersion < NewestVersion)) return;
+        // Up to date, the run stays at the installed version.
+        NewestVersion = std::max(newer.newest, CurrentVersion);
     }
     TakeDrops();
-    if (settings_.repair || !FetchPack()) FetchLists();
-    due_ = RemovalsDue(DroppedAfter(), NewestVersion, drops_, droppedListed_);
+    if (settings_.repair || (CurrentVersion < NewestVersion && !FetchPack())) FetchLists();
+    WeighLeftDrops(index);
+    due_ = RemovalsDue(NewestVersion, drops_, droppedListed_);
 }
 
-// An update acts on the drops of the newer versions; a repair, on those of
-// every version up to the installed one, whose files it never brings back.
-std::int16_t UpdateRun::DroppedAfter() const {
-    return settings_.repair ? INT16_MIN : CurrentVersion;
+// Extras that this mirror lacks, or serves altered or made for another
+// release, are asked of the next mirrors (the run moves on to them, as for
+// patch metadata): without them, files a version dropped would stay.
+void UpdateRun::FetchMissingExtras() {
+    while (trust_->Enabled() && !trust_->Extras() && downloader_->NextMirror())
+        trust_->TakeExtras(FetchTexts(trust_->ExtrasRequests()));
 }
 
-// The files the versions the run reads dropped, as the signed extras name
-// them; an unsigned repository drops none.
+// The files the versions up to the one the run ends at dropped, as the
+// signed extras name them; an unsigned repository drops none.
 void UpdateRun::TakeDrops() {
     const ReleaseExtras* extras = trust_->Extras();
     if (!extras) return;
     for (const RemovedEntry& drop : extras->removed) {
-        if (drop.version > DroppedAfter() && drop.version <= NewestVersion)
+        if (drop.version <= NewestVersion)
             drops_.push_back({drop.version, drop.last, AnsiToUtf8(drop.entry)});
+    }
+}
+
+// A file that a version up to the installed one dropped may still be there:
+// an earlier run went on without the extras, or knew fewer of its contents.
+// It goes now when it holds one of them and no version since its drop lists
+// it again; the lists since the drop are read for such files only, and most
+// runs read none. A repair has read every list up to the installed version.
+void UpdateRun::WeighLeftDrops(const std::string& index) {
+    if (settings_.repair) return;
+    std::vector<RemovedEntry> earlier;
+    for (const RemovedEntry& drop : drops_) {
+        if (drop.version <= CurrentVersion) earlier.push_back(drop);
+    }
+    std::set<std::string> held;
+    for (const DueRemoval& removal : RemovalsDue(CurrentVersion, earlier, {})) {
+        if (HoldsDroppedContent(folder_, removal)) held.insert(removal.entry);
+    }
+    std::erase_if(drops_, [&](const RemovedEntry& drop) {
+        return drop.version <= CurrentVersion && !held.contains(drop.entry);
+    });
+    if (held.empty()) return;
+    std::int16_t earliest = CurrentVersion;
+    for (const RemovedEntry& drop : drops_) earliest = std::min(earliest, drop.version);
+    std::vector<std::int16_t> versions;
+    for (const std::int16_t version : ReadNewerVersions(index, earliest).versions) {
+        if (version <= CurrentVersion) versions.push_back(version);
+    }
+    for (std::size_t first = 0; first < versions.size(); first += kVersionsAtOnce) {
+        const std::size_t end = std::min(versions.size(), first + kVersionsAtOnce);
+        TextRequests names;
+        for (std::size_t i = first; i < end; ++i)
+            names.push_back(trust_->VersionRequests(versions[i]).front());
+        const std::vector<std::string> texts = FetchTexts(names);
+        for (std::size_t i = first; i < end; ++i) {
+            trust_->CheckListAlone(versions[i], texts[i - first]);
+            NoteDroppedListed(versions[i], texts[i - first]);
+        }
     }
 }
 
@@ -308,8 +350,9 @@ void UpdateRun::NoteDroppedListed(std::int16_t version, const std::string& list)
 
 // The installed version's files, each checked against the signed metadata
 // of the newest version up to the installed one that lists it; those that
-// differ, or are missing, are fetched again and put in place all at once.
-// The recorded version stays as it is.
+// differ, or are missing, are fetched again and put in place all at once,
+// and the files versions up to the installed one dropped go as an update's
+// do. The recorded version stays as it is.
 void UpdateRun::Repair() {
     const std::vector<std::size_t> damaged = CheckInstalledFiles();
     if (damaged.empty()) {
@@ -318,14 +361,14 @@ void UpdateRun::Repair() {
         return;
     }
     const IsListed isListed = [this](std::string_view name) { return listed_->Contains(name); };
-    InstallPlan plan = ::PlanRepair(folder_, FileList, damaged, isListed, *staging_, *trust_);
+    InstallPlan plan = ::PlanRepair(folder_, FileList, damaged, isListed, *staging_, *trust_, due_);
     staging_->RemoveLeftovers();
     staging_->Flush();
-    // What can be repaired is, all at once; a file something is in the way
-    // of stays as it is, and the run names it.
+    // What can be repaired is, all at once, with the dropped files that go;
+    // a file something is in the way of stays as it is, and the run names it.
     const std::size_t replaced = damaged.size() - plan.blocked.size();
-    if (replaced > 0) {
-        FetchFiles(plan);
+    if (replaced > 0) FetchFiles(plan);
+    if (replaced > 0 || !plan.removals.empty()) {
         Commit(plan);
         RecordSerialAfterCommit();
     }
@@ -339,7 +382,7 @@ void UpdateRun::Repair() {
 
 // Reads every listed file once, off the window's thread: the positions in
 // FileList of those that are not exactly as signed. A file a version up to
-// the installed one dropped is not among them, whatever is there.
+// the installed one dropped is not among them: it is never brought back.
 std::vector<std::size_t> UpdateRun::CheckInstalledFiles() {
     std::set<std::string> dropped;
     for (const DueRemoval& removal : due_) dropped.insert(FileSystemSpelling(removal.entry));
@@ -467,12 +510,12 @@ bool UpdateRun::FetchPack() {
     // A mirror that lacks it, or has another, leaves the run to the next
     // ones, as for patch metadata; without any, the lists are read.
     while (!index && downloader_->NextMirror()) index = ReadPackIndex(*offer, FetchTexts({request}).front());
-    if (!index) return false;
+    if (!index || CarriesDropped(*index)) return false;
     listed_ = std::make_unique<ListMerge>(FileList, FileCount);
     for (const PackEntry& entry : index->entries) listed_->AddEntry(entry.entry);
     trust_->TakePackIndex(*index);
-    // Which version lists an entry is not known from a pack: a dropped entry
-    // that it carries counts as listed again by the newest, and stays.
+    // What the pack carries is listed again after any drop (see above), by
+    // the newest version as far as the run can tell.
     if (!drops_.empty()) {
         std::string entries;
         for (const PackEntry& entry : index->entries) entries += entry.entry + "\r\n";
@@ -494,6 +537,17 @@ bool UpdateRun::FetchPack() {
     }
     pack_ = std::move(index);
     return true;
+}
+
+// A pack that may carry a file a version after the installed one dropped
+// (removals.h) is set aside for the lists.
+bool UpdateRun::CarriesDropped(const PackIndex& index) const {
+    if (std::none_of(drops_.begin(), drops_.end(),
+                     [&](const RemovedEntry& drop) { return drop.version > CurrentVersion; }))
+        return false;
+    std::vector<PackEntry> named = index.entries;
+    for (PackEntry& entry : named) entry.entry = AnsiToUtf8(entry.entry);
+    return PackCarriesDropped(CurrentVersion, drops_, named);
 }
 
 // A version's patch metadata that the mirror does not have, or has altered,
@@ -648,9 +702,22 @@ void UpdateRun::FinishUpToDate() {
     if (const IoStatus recorded = trust_->RecordSerial(); !recorded.ok())
         throw UpdateFailure(texts::WriteRefused(kSerialName, IsDiskFull(recorded)));
     staging_->RemoveLeftovers();
-    staging_->Close();
+    RemoveDropped();
     ShowUpToDate(view_);
     RecordFinishMarker(folder_, "1");
+}
+
+// A run that installs nothing still removes the dropped files due, in one
+// commit that keeps the version; then the staging record goes.
+void UpdateRun::RemoveDropped() {
+    const IsListed isListed = [this](std::string_view name) { return listed_ && listed_->Contains(name); };
+    InstallPlan plan = PlanRemovalsOnly(folder_, due_, *staging_, isListed);
+    if (plan.removals.empty()) {
+        staging_->Close();
+        return;
+    }
+    staging_->Flush();
+    Commit(plan);
 }
 
 void UpdateRun::FinishUpdated() {

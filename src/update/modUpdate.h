@@ -51,8 +51,10 @@ private:
     bool FetchPack();
     void FetchLists();
     void FetchMissingPatches(std::vector<std::int16_t> versions);
-    std::int16_t DroppedAfter() const;
+    void FetchMissingExtras();
     void TakeDrops();
+    void WeighLeftDrops(const std::string& index);
+    bool CarriesDropped(const PackIndex& index) const;
     void NoteDroppedListed(std::int16_t version, const std::string& list);
     InstallPlan PlanInstall();
     void FetchFiles(InstallPlan& plan);
@@ -64,6 +66,7 @@ private:
     std::vector<std::size_t> CheckInstalledFiles();
     void Commit(InstallPlan& plan);
     void FinishUpToDate();
+    void RemoveDropped();
     void FinishUpdated();
     void RecordSerialAfterCommit();
 
@@ -92,7 +95,8 @@ private:
     std::int32_t FileCount = 0;
     // Which entries FileList holds, to look them up.
     std::unique_ptr<ListMerge> listed_;
-    // The signed drops of the newer versions (entries in UTF-8), the lists'
+    // The signed drops the run weighs (entries in UTF-8): those of the newer
+    // versions, and earlier ones whose file is still there; the lists'
     // entries that have their names, and the removals they make due.
     std::vector<RemovedEntry> drops_;
     std::vector<VersionEntries> droppedListed_;

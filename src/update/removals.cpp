@@ -5,23 +5,22 @@
 
 #include "update/records/working_records.h"
 
-std::vector<DueRemoval> RemovalsDue(std::int16_t installed, std::int16_t newest,
-                                    const std::vector<RemovedEntry>& removed,
+std::vector<DueRemoval> RemovalsDue(std::int16_t newest, const std::vector<RemovedEntry>& removed,
                                     const std::vector<VersionEntries>& lists) {
-    // File-system spelling -> the newest version in range that lists it.
+    // File-system spelling -> the newest version up to newest that lists it.
     std::map<std::string, std::int16_t> lastListed;
     for (const VersionEntries& list : lists) {
-        if (!(list.version > installed && list.version <= newest)) continue;
+        if (list.version > newest) continue;
         for (const std::string& entry : list.entries) {
             const auto [at, added] = lastListed.emplace(FileSystemSpelling(entry), list.version);
             if (!added) at->second = std::max(at->second, list.version);
         }
     }
-    // Entry -> the newest version in range that dropped it, and every
-    // content a drop in range names.
+    // Entry -> the newest version up to newest that dropped it, and every
+    // content its drops name.
     std::map<std::string, std::pair<std::int16_t, DueRemoval>> dropped;
     for (const RemovedEntry& drop : removed) {
-        if (!(drop.version > installed && drop.version <= newest) || !IsRecordableEntry(drop.entry)) continue;
+        if (drop.version > newest || !IsRecordableEntry(drop.entry)) continue;
         auto& [latest, removal] = dropped[drop.entry];
         latest = removal.contents.empty() ? drop.version : std::max(latest, drop.version);
         removal.entry = drop.entry;
@@ -35,4 +34,18 @@ std::vector<DueRemoval> RemovalsDue(std::int16_t installed, std::int16_t newest,
             sorted.push_back(std::move(drop.second));
     }
     return sorted;
+}
+
+bool PackCarriesDropped(std::int16_t installed, const std::vector<RemovedEntry>& removed,
+                        const std::vector<PackEntry>& entries) {
+    std::multimap<std::string, FileDigest> dropped;  // file-system spelling -> a content a drop names
+    for (const RemovedEntry& drop : removed) {
+        if (drop.version > installed) dropped.emplace(FileSystemSpelling(drop.entry), drop.last);
+    }
+    if (dropped.empty()) return false;
+    return std::any_of(entries.begin(), entries.end(), [&](const PackEntry& entry) {
+        if (entry.way == PackEntry::Way::Blank) return false;
+        const auto [first, last] = dropped.equal_range(FileSystemSpelling(entry.entry));
+        return std::any_of(first, last, [&](const auto& drop) { return drop.second == entry.expected; });
+    });
 }

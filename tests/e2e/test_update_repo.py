@@ -554,14 +554,14 @@ class Signing(Case):
 
     def test_publish_with_a_key_records_the_files_a_version_drops_and_every_signing_keeps_them(self):
         """A file dropped, published again with other bytes and dropped again
-        is recorded once per drop, with the bytes versions before it had; a
-        file dropped already gets no second record, and a signing without
-        publishing keeps the records."""
+        is recorded once per drop, with every bytes versions before it had
+        since the drop before; a file dropped already gets no second record,
+        and a signing keeps the records, completing an older update-repo's."""
         import hashlib
         path, public = keygen(self.keys())
         repo = self.folder("repo-")
-        builds = [{"a.dat": b"a", "b.dat": b"b first", "sub/c.dat": b"c"},
-                  {"a.dat": b"a"},
+        builds = [{"a.dat": b"a", "b.dat": b"b first", "sub/c.dat": b"c", "d.dat": b"d first"},
+                  {"a.dat": b"a", "d.dat": b"d second"},
                   {"a.dat": b"a 3"},
                   {"a.dat": b"a 3", "b.dat": b"b again"},
                   {"a.dat": b"a 5"}]
@@ -569,18 +569,24 @@ class Signing(Case):
             out, _ = self.assertPublished(repo, version, self.build(files), "--key", path,
                                           *(("--first-signing",) * (version == 1)))
         self.assertIn("updaters with the release key remove the copies players have not changed", out)
-        status, out, err = run_tool("sign", "--repo", repo, "--key", path)
-        self.assertEqual(status, 0, out + err)
 
         def removed(version, content, entry):
             return "removed %d %s %d %s" % (version, hashlib.sha256(content).hexdigest(), len(content), entry)
-        with open(os.path.join(repo, EXTRAS), "rb") as f:
-            lines = f.read().decode("ascii").splitlines()
-        self.assertEqual(sorted(l for l in lines if l.startswith("removed ")),
-                         sorted([removed(2, b"b first", "b.dat"), removed(2, b"c", "sub/c.dat"),
-                                 removed(5, b"b again", "b.dat")]))
-        status, out, _ = self.verify(repo, "--public-key", public)
-        self.assertEqual(status, 0, out)
+        for older in (False, True):
+            if older:
+                edit_extras(repo, {"key": path, "public": public}, lambda c: c.replace(b"extras 2", b"extras 1").replace(
+                    removed(3, b"d first", "d.dat").encode() + b"\n", b""))
+            status, out, err = run_tool("sign", "--repo", repo, "--key", path)
+            self.assertEqual(status, 0, out + err)
+            with open(os.path.join(repo, EXTRAS), "rb") as f:
+                lines = f.read().decode("ascii").splitlines()
+            self.assertEqual(lines[0], "kestralon-extras 2")
+            self.assertEqual(sorted(l for l in lines if l.startswith("removed ")),
+                             sorted([removed(2, b"b first", "b.dat"), removed(2, b"c", "sub/c.dat"),
+                                     removed(3, b"d first", "d.dat"), removed(3, b"d second", "d.dat"),
+                                     removed(5, b"b again", "b.dat")]))
+            status, out, _ = self.verify(repo, "--public-key", public)
+            self.assertEqual(status, 0, out)
 
     def test_publish_with_a_key_signs_and_verify_finds_it_clean_and_served(self):
         path, public = keygen(self.keys())
@@ -1013,7 +1019,7 @@ SIGNED_DEFECTS = {
         SIG + ": 0 valid signature(s) of " + META + " by the given key(s)", False),
     "a dropped file recorded with other bytes than it had": (
         lambda r, k: edit_extras(r, k, lambda c: re.sub(rb"(removed 3 )[0-9a-f]{64}", rb"\g<1>" + b"0" * 64, c)),
-        EXTRAS + ': records that version 3 drops "data/old.dat" with the last content ', True),
+        EXTRAS + ': records that version 3 drops "data/old.dat" with the content ', True),
     "a dropped file recorded that no earlier version lists": (
         lambda r, k: edit_extras(r, k, lambda c: c + b"removed 3 " + b"1" * 64 + b" 5 never.dat\n"),
         EXTRAS + ': records that version 3 drops "never.dat", which no version before it lists', True),
@@ -1236,10 +1242,9 @@ class Patches(Case):
                     self.assertIn("qoro_update_3.patch", mirror.requests)
                 self.assertEqual(result["UpdateDone"], "1", result)
                 self.assertEqual(game.read(PAK), PAK_3)
-                # Version 3 drops small.txt: a keyed updater neither fetches
-                # version 2's copy nor removes the installed one, which is not
-                # the content the versions before 3 had last.
-                self.assertEqual(game.read("small.txt"), b"small" if env else b"small 2")
+                # Version 3 drops small.txt: a keyed updater does not fetch
+                # version 2's copy, and removes the installed one, version 1's.
+                self.assertEqual(read_or_empty(game.path("small.txt")), b"" if env else b"small 2")
                 self.assertEqual([r for r in requests if "small.txt" in r], [] if env else [base + "files\\small.txt"])
                 self.assertEqual([r for r in requests if PAK in r or "/deltas/" in r or sha(PAK_3) in r], expected,
                                  what)

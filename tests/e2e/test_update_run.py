@@ -1330,7 +1330,7 @@ class AgainstASignedRepository(Case):
     def published(self, *builds):
         """A repository that update-repo publish --key made of builds, as
         versions 1, 2, ..."""
-        repo = types.SimpleNamespace(root=tempfile.mkdtemp(prefix="repository-"))
+        repo = types.SimpleNamespace(root=tempfile.mkdtemp(prefix="repository-"), files={})
         self.addCleanup(shutil.rmtree, repo.root, True)
         for version, files in enumerate(builds, start=1):
             build = tempfile.mkdtemp(prefix="build-")
@@ -1391,6 +1391,66 @@ class AgainstASignedRepository(Case):
                         self.assertEqual(game.read(name), first[name], name)
                 left = [n for n in os.listdir(game.root) if ".~" in n or n.startswith("updater.")]
                 self.assertEqual(left, [])
+
+    def test_a_skipped_version_leaves_nothing_the_newest_dropped_whichever_way(self):
+        """Version 2 adds five files and changes two, version 3 drops them,
+        drops one only version 1 listed and brings back with other bytes the
+        one 2 dropped. From 1 straight to 3, through the pack, the lists or an
+        older update-repo's pack that carries the dropped files, the folder
+        is byte for byte what 1 -> 2 -> 3 gives."""
+        first = {"keep.dat": b"kept", "bin/vuln.dll": b"vuln 1", "bin/other.dll": b"other 1", "old.dat": b"1 only",
+                 "back.dat": b"dropped by 2"}
+        second = dict(first, **{"bin/vuln.dll": b"vuln 2", "bin/other.dll": b"other 2"},
+                      **{"added/n%d.dat" % i: b"added %d" % i for i in range(5)})
+        del second["back.dat"]
+        third = {"keep.dat": b"kept", "back.dat": b"back with other bytes"}
+        at_2, repo = self.published(first, second), self.published(first, second, third)
+        stale, lists = self.copy_of(repo), self.copy_of(repo)
+        os.remove(os.path.join(lists.root, "packs", "1-3.index"))
+        older = self.published(first, second, dict(second, **third)).root
+        shutil.copytree(os.path.join(older, "packs"), os.path.join(stale.root, "packs"), dirs_exist_ok=True)
+        extras = [read_or_empty(os.path.join(r, EXTRAS)) for r in (repo.root, older)]
+        self.sign_by_hand(stale, EXTRAS, self.key, re.sub(rb"pack .*\n", b"", extras[0]) +
+                          b"".join(re.findall(rb"pack .*\n", extras[1])))
+        readable(stale)
+        for what, installed in (("as installed", first), ("changed by the player", dict(first, **{"old.dat": b"mine"})),
+                                ("one absent", {k: v for k, v in first.items() if k != "bin/vuln.dll"})):
+            reference = self.game(settings=b"[VERSION]\r\nGame= 1\r\n", files=installed)
+            for served in (at_2, repo):
+                with Nginx(served):
+                    run_headless(reference, env=self.env)
+            expected = reference.snapshot()
+            self.assertEqual((expected.get("old.dat"), "bin/vuln.dll" in expected),
+                             (b"mine" if "player" in what else None, False))
+            for route, served in (("pack", repo), ("lists", lists), ("older pack", stale)):
+                with self.subTest(what, route=route):
+                    game = self.game(settings=b"[VERSION]\r\nGame= 1\r\n", files=installed)
+                    with Nginx(served) as nginx:
+                        run_headless(game, env=self.env)
+                        self.assertEqual(any(r.endswith(".part") for r in nginx.requests()), route == "pack")
+                    self.assertEqual(game.snapshot(), expected)
+
+    def test_a_dropped_file_left_behind_goes_at_the_next_run(self):
+        """Version 2 drops bin/vuln.dll and back.dat, 3 lists back.dat again.
+        The extras the first mirror lacks are asked of the next; a dropped
+        file an earlier run left goes at the next run, also an up-to-date
+        one (the version stays) and a repair; a player's bytes stay, and so
+        does a file listed again (an up-to-date run repairs nothing)."""
+        first = {"keep.dat": b"kept", "bin/vuln.dll": b"vulnerable", "back.dat": b"back"}
+        repo = self.published(first, {"keep.dat": b"kept"}, {"keep.dat": b"kept", "back.dat": b"back again"})
+        left = dict(first, **{"mine.dll": b"mine"})
+        for what, version, arguments in (("extras missing on the first mirror", 1, []), ("up to date", 3, []),
+                                         ("a repair", 3, ["--repair"])):
+            with self.subTest(what):
+                game = self.game(settings=b"[VERSION]\r\nGame= %d\r\n" % version, files=left)
+                port = free_port()
+                with FaultServer(repo, {EXTRAS: "404"}), FaultServer(repo, {}, port=port) as mirror:
+                    urls = "http://%s:%d/game/update/ http://%s:%d/game/update/" % (HOST, PORT, HOST, port)
+                    result = run_headless(game, env=dict(self.env, UPDATER_TEST_URLS=urls), arguments=arguments)
+                self.assertEqual((result["UpdateDone"], os.path.exists(game.path("bin"))), ("1", False), result)
+                self.assertIn(b"Game= 3", game.read("Config/Client.ini"))
+                self.assertEqual(game.read("back.dat"), b"back" if what == "up to date" else b"back again")
+                self.assertEqual((game.read("mine.dll"), mirror.requests[0]), (b"mine", EXTRAS))
 
     def test_what_can_be_named_in_advance_is_asked_for_at_once(self):
         """The index and the signed metadata come in one round, then every

@@ -12,6 +12,7 @@
 #include "operator/encode/patches.h"
 #include "operator/encode/zstd_encode.h"
 #include "operator/file_io.h"
+#include "storage/cp1252.h"
 #include "update/trust/pack_index.h"
 
 namespace {
@@ -45,16 +46,19 @@ Published ReadPublished(const RepositoryFolder& repository) {
 }
 
 // The entries a game at `from` merges, in the updater's order: the lists of
-// the index fields above it, each entry once, first occurrence first; and
-// the versions of those lists, whose metadata vouches for the entries.
+// the index fields above it, each entry once, first occurrence first, but
+// those a version after `from` dropped that no later list names again (a
+// player's updater removes them, whichever way it comes); and the versions
+// of those lists, whose metadata vouches for the entries.
 struct Merged {
     std::vector<std::string> entries;
     std::set<std::int16_t> versions;
 };
 
-Merged MergedEntries(const RepositoryFolder& repository, const std::string& index, std::int16_t from) {
+Merged MergedEntries(const RepositoryFolder& repository, const std::string& index, std::int16_t from,
+                     const std::vector<RemovedEntry>& removed) {
     Merged merged;
-    std::unordered_set<std::string> seen;
+    std::unordered_map<std::string, std::int16_t> seen;  // entry -> the newest version listing it
     for (const IndexField& field : ReadIndexFields(index)) {
         const auto version = ToVersion(field.value);
         if (!(field.value > from) || !version) continue;
@@ -63,9 +67,19 @@ Merged MergedEntries(const RepositoryFolder& repository, const std::string& inde
         if (list == repository.lists.end() || !list->bytes || !merged.versions.insert(list->version).second)
             continue;
         for (std::string& entry : ReadListEntries(*list->bytes)) {
-            if (seen.insert(entry).second) merged.entries.push_back(std::move(entry));
+            const auto [at, added] = seen.emplace(entry, list->version);
+            at->second = std::max(at->second, list->version);
+            if (added) merged.entries.push_back(std::move(entry));
         }
     }
+    std::unordered_set<std::string> dropped;
+    for (const RemovedEntry& drop : removed) {
+        const auto listed = seen.find(Cp1252ToUtf8(drop.entry));
+        if (drop.version > from && merged.versions.contains(drop.version) && listed != seen.end() &&
+            listed->second < drop.version)
+            dropped.insert(listed->first);
+    }
+    std::erase_if(merged.entries, [&](const std::string& entry) { return dropped.contains(entry); });
     return merged;
 }
 
@@ -134,14 +148,18 @@ std::string Compressed(const RepositoryFolder& repository, const std::string& te
 class PackWriter {
 public:
     PackWriter(const RepositoryFolder& repository, const std::string& index, const Published& published,
-               const PackOptions& options)
-        : repository_(repository), repositoryIndex_(index), published_(published), options_(options) {}
+               const std::vector<RemovedEntry>& removed, const PackOptions& options)
+        : repository_(repository),
+          repositoryIndex_(index),
+          published_(published),
+          removed_(removed),
+          options_(options) {}
 
     PackOffer Write(std::int16_t from, std::int16_t to, std::ostream& progress) {
         index_ = PackIndex{from, to, {}, {}};
         members_.clear();
         loose_ = 0;
-        const Merged merged = MergedEntries(repository_, repositoryIndex_, from);
+        const Merged merged = MergedEntries(repository_, repositoryIndex_, from, removed_);
         for (const std::string& entry : merged.entries) Add(entry, merged.versions);
         const std::vector<std::string> parts = CutParts();
         bool written = false;
@@ -210,6 +228,7 @@ private:
     const RepositoryFolder& repository_;
     const std::string& repositoryIndex_;
     const Published& published_;
+    const std::vector<RemovedEntry>& removed_;
     const PackOptions& options_;
     PackIndex index_;
     std::vector<std::pair<std::size_t, std::string>> members_;  // entry in index_, bytes
@@ -267,14 +286,15 @@ std::optional<PackIndex> ReadPackIndexFile(const RepositoryFolder& repository, c
 }  // namespace
 
 std::vector<PackOffer> WritePacks(const RepositoryFolder& repository, const std::string& index,
-                                  const PackOptions& options, std::ostream& progress) {
+                                  const std::vector<RemovedEntry>& removed, const PackOptions& options,
+                                  std::ostream& progress) {
     std::vector<std::int16_t> versions;
     for (const PublishedList& list : repository.lists) versions.push_back(list.version);
     std::sort(versions.rbegin(), versions.rend());
     std::vector<PackOffer> offers;
     if (versions.size() >= 2) {
         const Published published = ReadPublished(repository);
-        PackWriter writer(repository, index, published, options);
+        PackWriter writer(repository, index, published, removed, options);
         const std::size_t back =
             std::min(versions.size() - 1, static_cast<std::size_t>(std::max(options.versionsBack, 0)));
         for (std::size_t k = 1; k <= back; ++k)

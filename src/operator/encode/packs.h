@@ -35,11 +35,14 @@ struct PackOptions {
 };
 
 // Writes the packs of the repository as players will see it with `index`
-// as its index (its version metadata and patch metadata written) and
-// returns what the release extras offer of them. Throws std::runtime_error
+// as its index (its version metadata and patch metadata written) and with
+// the drops `removed` records, and returns what the release extras offer of
+// them. A pack never carries an entry that a version in its range dropped
+// and no later version up to its end lists again. Throws std::runtime_error
 // when a file cannot be read or written.
 std::vector<PackOffer> WritePacks(const RepositoryFolder& repository, const std::string& index,
-                                  const PackOptions& options, std::ostream& progress);
+                                  const std::vector<RemovedEntry>& removed, const PackOptions& options,
+                                  std::ostream& progress);
 
 // The names of every file the offered packs hold (index and parts), relative
 // to the root; a pack whose index cannot be read names its index only.

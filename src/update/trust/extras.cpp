@@ -2,6 +2,7 @@
 
 #include <set>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "update/formats/number_text.h"
@@ -11,6 +12,15 @@
 namespace {
 
 constexpr std::string_view kExtrasFormat = "kestralon-extras 1";
+// Allows a drop several contents, one line each.
+constexpr std::string_view kSeveralContentsFormat = "kestralon-extras 2";
+
+// What may not be given twice: a drop, or in format 2 a drop's content.
+using RemovalKey = std::tuple<std::int16_t, std::string, std::string>;
+
+RemovalKey KeyOf(const RemovedEntry& removed, bool byContent) {
+    return {removed.version, removed.entry, byContent ? DigestText(removed.last) : std::string()};
+}
 
 bool IsCarriedEntry(std::string_view entry) {
     return !IsBlankEntry(entry) && entry.find_first_of("\r\n") == std::string_view::npos;
@@ -42,20 +52,22 @@ std::optional<PackOffer> ParsePack(std::string_view rest) {
 
 std::optional<ReleaseExtras> ParseReleaseExtras(std::string_view text) {
     const auto lines = SplitEndedLines(text);
-    if (!lines || lines->size() < 2 || (*lines)[0] != kExtrasFormat) return std::nullopt;
+    if (!lines || lines->size() < 2) return std::nullopt;
+    const bool severalContents = (*lines)[0] == kSeveralContentsFormat;
+    if ((*lines)[0] != kExtrasFormat && !severalContents) return std::nullopt;
     const std::vector<std::string_view> release = SplitFields((*lines)[1], ' ');
     if (release.size() != 3 || release[0] != "release") return std::nullopt;
     const auto bound = ParseFileDigest(release[1], release[2]);
     if (!bound) return std::nullopt;
     ReleaseExtras extras{*bound, {}, {}};
-    std::set<std::pair<std::int16_t, std::string>> removals;
+    std::set<RemovalKey> removals;
     std::set<std::pair<std::int16_t, std::int16_t>> packs;
     for (std::size_t k = 2; k < lines->size(); ++k) {
         std::string_view rest = (*lines)[k], kind;
         if (!TakeField(rest, ' ', kind)) return std::nullopt;
         if (kind == "removed") {
             auto removed = ParseRemoved(rest);
-            if (!removed || !removals.emplace(removed->version, removed->entry).second) return std::nullopt;
+            if (!removed || !removals.insert(KeyOf(*removed, severalContents)).second) return std::nullopt;
             extras.removed.push_back(std::move(*removed));
         } else if (kind == "pack") {
             const auto pack = ParsePack(rest);
@@ -69,12 +81,17 @@ std::optional<ReleaseExtras> ParseReleaseExtras(std::string_view text) {
 }
 
 std::string FormatReleaseExtras(const ReleaseExtras& extras) {
-    std::string text = std::string(kExtrasFormat) + "\n" + "release " + DigestText(extras.release) + "\n";
-    std::set<std::pair<std::int16_t, std::string>> removals;
+    std::set<RemovalKey> removals, drops;
+    bool severalContents = false;
     for (const RemovedEntry& removed : extras.removed) {
-        if (!IsCarriedEntry(removed.entry) || !removals.emplace(removed.version, removed.entry).second) {
+        if (!IsCarriedEntry(removed.entry) || !removals.insert(KeyOf(removed, true)).second) {
             throw std::invalid_argument("the removal of \"" + removed.entry + "\" cannot be recorded");
         }
+        severalContents = !drops.insert(KeyOf(removed, false)).second || severalContents;
+    }
+    std::string text = std::string(severalContents ? kSeveralContentsFormat : kExtrasFormat) + "\n" +
+                       "release " + DigestText(extras.release) + "\n";
+    for (const RemovedEntry& removed : extras.removed) {
         text += "removed " + std::to_string(removed.version) + " " + DigestText(removed.last) + " " +
                 removed.entry + "\n";
     }

@@ -1,14 +1,18 @@
 // What a release offers beyond the files every updater reads, in a file of
 // its own so that updaters built before it never see it:
 //   qoro_update_extras.meta   signed by the release keys (qoro_update_extras.sig)
-//     kestralon-extras 1
+//     kestralon-extras 1                       (2: see below)
 //     release <sha256> <size>                  the release metadata it goes with
 //     removed <version> <sha256> <size> <entry>
 //     pack <from> <to> <sha256> <size>
 // `release` binds it to one release metadata, whose serial, expiry and
 // freshness it shares: extras left over from another release are refused.
-// `removed`: version N no longer has entry; the digest is its last content,
-// the one the versions before N installed. `pack`: the index of a pack that
+// `removed`: version N no longer has entry; the digest is a content versions
+// before N installed. A drop whose entry had several contents in the
+// versions that listed it takes one line for each: the format line is then
+// `kestralon-extras 2`, which updaters that allow one line a drop refuse
+// (they go on without the extras); with one content a drop, it stays 1 for
+// them. `pack`: the index of a pack that
 // takes a game at version <from> to <to> (packs/<from>-<to>.index). ASCII
 // lines ending in "\n", fields separated by one space, an entry the rest of
 // its line (blanks included), as in a version's file metadata.
@@ -41,16 +45,18 @@ struct PackOffer {
 
 struct ReleaseExtras {
     FileDigest release;
-    std::vector<RemovedEntry> removed;  // each (version, entry) once
+    std::vector<RemovedEntry> removed;  // each (version, entry, content) once
     std::vector<PackOffer> packs;       // each (from, to) once
     bool operator==(const ReleaseExtras&) const = default;
 };
 
 // Nothing when the text is not exactly the format: the release line missing,
 // repeated or not second, an unknown line, a removal of a blank entry or one
-// holding a line end, a removal or pack given twice.
+// holding a line end, a removal or pack given twice (a drop's several
+// contents are not the same removal in format 2; in format 1 they are).
 std::optional<ReleaseExtras> ParseReleaseExtras(std::string_view text);
-// Throws std::invalid_argument for what the format cannot carry (see above).
+// Format 1 unless a drop has several contents. Throws std::invalid_argument
+// for what the format cannot carry (see above).
 std::string FormatReleaseExtras(const ReleaseExtras& extras);
 
 // "packs/<from>-<to>.index", relative to the repository.

@@ -88,11 +88,22 @@ std::vector<TextRequest> RepositoryTrust::TopRequests() const {
         {kFreshMetadataName, kLargestFreshMetadata, {}},
         {kFreshSignatureName, kLargestSignatures, {}},
         {kReleaseMetadataName, kLargestReleaseMetadata, texts::BadSignature(kReleaseMetadataName)},
-        {kReleaseSignatureName, kLargestSignatures, {}},
-        {kExtrasName, kLargestExtras, {}},
-        {kExtrasSignatureName, kLargestSignatures, {}}};
-    requests[4].optional = requests[5].optional = true;
+        {kReleaseSignatureName, kLargestSignatures, {}}};
+    const std::vector<TextRequest> extras = ExtrasRequests();
+    requests.insert(requests.end(), extras.begin(), extras.end());
     return requests;
+}
+
+std::vector<TextRequest> RepositoryTrust::ExtrasRequests() const {
+    std::vector<TextRequest> requests = {{kExtrasName, kLargestExtras, {}},
+                                         {kExtrasSignatureName, kLargestSignatures, {}}};
+    requests[0].optional = requests[1].optional = true;
+    return requests;
+}
+
+bool RepositoryTrust::TakeExtras(const std::vector<std::string>& texts) {
+    if (metadata_) AcceptExtras(texts.at(0), texts.at(1));
+    return extras_.has_value();
 }
 
 void RepositoryTrust::CheckIndex(const std::string& index, const std::vector<std::string>& texts) {
@@ -114,7 +125,8 @@ void RepositoryTrust::CheckIndex(const std::string& index, const std::vector<std
     if (offered < accepted) throw UpdateFailure(texts::OlderThanAccepted());
     accepted_ = std::max(offered, accepted);
     if (DigestOf(index) != metadata_->index) Refuse(kIndexName);
-    TakeExtras(texts[2], texts[4], texts[5]);
+    release_ = DigestOf(texts[2]);
+    AcceptExtras(texts[4], texts[5]);
 }
 
 // The release metadata is what the fresh metadata names, no longer.
@@ -132,12 +144,11 @@ void RepositoryTrust::CheckRelease(const std::string& release, const std::string
 // Extras signed for another release are what a mirror still serving the
 // last one, or an older update-repo re-signing the release, leaves: the
 // run goes on without them, as it would with none.
-void RepositoryTrust::TakeExtras(const std::string& release, const std::string& extras,
-                                 const std::string& signatures) {
+void RepositoryTrust::AcceptExtras(const std::string& extras, const std::string& signatures) {
     extras_.reset();
     if (extras.empty() || CountSignedBy(extras, signatures, releaseKeys_) < threshold_) return;
     auto parsed = ParseReleaseExtras(extras);
-    if (parsed && parsed->release == DigestOf(release)) extras_ = std::move(parsed);
+    if (parsed && parsed->release == release_) extras_ = std::move(parsed);
 }
 
 std::vector<TextRequest> RepositoryTrust::VersionRequests(std::int16_t version) const {
@@ -176,6 +187,12 @@ bool RepositoryTrust::CheckList(std::int16_t version, const std::vector<std::str
         if (!added && where->second.first < version) where->second = {version, digest};
     }
     return !signedVersion->patches || TakePatches(version, texts.at(2));
+}
+
+void RepositoryTrust::CheckListAlone(std::int16_t version, const std::string& list) const {
+    if (!Enabled()) return;
+    const SignedVersion* signedVersion = FindVersion(*metadata_, version);
+    if (!signedVersion || DigestOf(list) != signedVersion->list) Refuse(ListName(version));
 }
 
 bool RepositoryTrust::TakePatches(std::int16_t version, const std::string& text) {

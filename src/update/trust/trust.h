@@ -57,6 +57,12 @@ public:
     void CheckIndex(const std::string& index, const std::vector<std::string>& texts);
     // The checked extras of this release, or nullptr.
     const ReleaseExtras* Extras() const { return extras_ ? &*extras_ : nullptr; }
+    // The extras and their signatures alone, as TopRequests asks for them:
+    // of another mirror, when this one's were not taken.
+    std::vector<TextRequest> ExtrasRequests() const;
+    // Takes the extras another mirror serves (texts as ExtrasRequests
+    // asked) on the same terms as CheckIndex; false when they are not taken.
+    bool TakeExtras(const std::vector<std::string>& texts);
     // What to fetch for a version: its list and, when signed, its file
     // metadata (and its patch metadata when it has some, as an optional
     // file), each limited to the size the release metadata signed for it.
@@ -67,6 +73,10 @@ public:
     // metadata when it is what was signed. False when the version has patch
     // metadata that was not taken (missing, or not what was signed).
     bool CheckList(std::int16_t version, const std::vector<std::string>& texts);
+    // Checks a version's list read without its file metadata (only its
+    // entries' names are needed). Throws UpdateFailure when it is not the
+    // list signed.
+    void CheckListAlone(std::int16_t version, const std::string& list) const;
     // Takes a version's patch metadata fetched again (VersionRequests' last
     // request) when it is what was signed: the offer gets its objects and
     // deltas. Without them, the version's files come whole.
@@ -87,7 +97,7 @@ public:
 private:
     AcceptedSerials ReadAcceptedSerials() const;
     void CheckRelease(const std::string& release, const std::string& signatures, const FileDigest& named);
-    void TakeExtras(const std::string& release, const std::string& extras, const std::string& signatures);
+    void AcceptExtras(const std::string& extras, const std::string& signatures);
 
     GameFolder& folder_;
     std::vector<PublicKey> releaseKeys_;
@@ -100,6 +110,7 @@ private:
     AcceptedSerials accepted_;
     std::optional<RepositoryMetadata> metadata_;
     std::optional<ReleaseExtras> extras_;
+    FileDigest release_;  // the release metadata's, which the extras must name
     PatchOffer offer_;
     // Entry (UTF-8) -> the version that vouches for it and its digest.
     std::map<std::string, std::pair<std::int16_t, FileDigest>> files_;
