@@ -177,12 +177,13 @@ void KeepUnrepairedProblems(const RepositoryFolder& repository, const std::set<s
 void CompareWithPublished(const PublishOptions& options, const RepositoryFolder& repository,
                           const std::vector<std::string>& publishable, const std::set<std::string>& listed,
                           std::ostream& progress, PublishPlan& plan) {
+    const std::set<std::string> dropped = DroppedPaths(repository);
     std::size_t compared = 0;
     for (const std::string& path : publishable) {
         const fs::path source = options.build / Utf8Path(path);
         const fs::path stored = repository.GameFilePath(path);
         PlannedFile file{path, Change::New, fs::file_size(source)};
-        if (listed.contains(path)) {
+        if (listed.contains(path) && !dropped.contains(path)) {
             std::error_code error;
             if (!fs::exists(stored, error)) {
                 file.change = Change::Restored;

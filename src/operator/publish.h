@@ -24,7 +24,7 @@ struct PublishOptions {
 };
 
 enum class Change {
-    New,       // no version lists it yet
+    New,       // no version lists it yet, or the extras dropped it since the last that did
     Changed,   // listed, and files/ holds other bytes
     Restored,  // listed, but missing under files/
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <utility>
@@ -108,6 +109,26 @@ std::size_t CompleteRemovedFiles(const RepositoryFolder& repository, ReleaseExtr
         }
     }
     return extras.removed.size() - recorded.size();
+}
+
+std::set<std::string> DroppedPaths(const RepositoryFolder& repository) {
+    std::set<std::string> dropped;
+    const auto bytes = ReadWholeFile(repository.root / kExtrasName);
+    const auto extras = bytes ? ParseReleaseExtras(*bytes) : std::nullopt;
+    if (!extras) return dropped;
+    std::map<std::string, std::int16_t> lastListed;
+    for (const PublishedList& list : repository.lists) {
+        for (const std::string& entry : list.entries) {
+            const auto [at, added] = lastListed.emplace(entry, list.version);
+            if (!added) at->second = std::max(at->second, list.version);
+        }
+    }
+    for (const RemovedEntry& drop : extras->removed) {
+        const std::string path = Cp1252ToUtf8(drop.entry);
+        const auto listed = lastListed.find(path);
+        if (listed != lastListed.end() && drop.version > listed->second) dropped.insert(path);
+    }
+    return dropped;
 }
 
 std::vector<Problem> CheckRemovedFiles(const RepositoryFolder& repository, const ReleaseExtras& extras) {

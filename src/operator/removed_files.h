@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ std::size_t RecordRemovedFiles(const RepositoryFolder& repository, std::int16_t 
 // RecordRemovedFiles gives it (records made before it gave every content
 // name only the last). Returns how many records it adds.
 std::size_t CompleteRemovedFiles(const RepositoryFolder& repository, ReleaseExtras& extras);
+
+// The paths (UTF-8) that the present extras drop after the last version
+// that lists them. A build that holds one again publishes it anew, whatever
+// its bytes: players' updaters removed it, and only a new listing brings it
+// back. The extras are read without their signatures: at worst a file is
+// published again unchanged.
+std::set<std::string> DroppedPaths(const RepositoryFolder& repository);
 
 // Each record of extras must name an entry that a version before its own
 // lists, with a content that one of those versions' metadata gives it, and

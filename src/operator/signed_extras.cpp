@@ -1,5 +1,7 @@
 #include "operator/signed_extras.h"
 
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "operator/file_io.h"
@@ -59,7 +61,13 @@ std::string WriteSignedExtras(const RepositoryFolder& repository, ReleaseExtras 
                               const std::string& release, const std::vector<SigningKey>& keys,
                               const std::map<std::string, std::string>& oldSignatures) {
     extras.release = DigestOf(release);
-    return WriteSignedFile(repository, kExtrasName, FormatReleaseExtras(extras), keys, oldSignatures);
+    const std::string text = FormatReleaseExtras(extras);
+    if (text.size() > kLargestExtras) {
+        throw std::runtime_error(std::string(kExtrasName) + " would take " + std::to_string(text.size()) +
+                                 " bytes, past the " + std::to_string(kLargestExtras) +
+                                 " keyed updaters read: they would go on without its removals and packs");
+    }
+    return WriteSignedFile(repository, kExtrasName, text, keys, oldSignatures);
 }
 
 void CheckExtras(const RepositoryFolder& repository, const std::vector<PublicKey>& keys,

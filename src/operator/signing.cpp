@@ -663,6 +663,11 @@ SignedWrite WriteSignedMetadata(const RepositoryFolder& repository, const std::s
     }
     FinalSignatures signatures;
     const std::string release = FormatRepositoryMetadata(metadata);
+    if (release.size() > kLargestReleaseMetadata) {
+        throw std::runtime_error(std::string(kReleaseMetadataName) + " would take " +
+                                 std::to_string(release.size()) + " bytes, past the " +
+                                 std::to_string(kLargestReleaseMetadata) + " keyed updaters read");
+    }
     // The extras first: a player who reads the new release metadata finds
     // them bound to it.
     signatures[kExtrasSignatureName] =

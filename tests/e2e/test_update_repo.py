@@ -556,7 +556,8 @@ class Signing(Case):
         """A file dropped, published again with other bytes and dropped again
         is recorded once per drop, with every bytes versions before it had
         since the drop before; a file dropped already gets no second record,
-        and a signing keeps the records, completing an older update-repo's."""
+        a signing keeps the records, completing an older update-repo's, and
+        a dropped file comes back even with its old bytes."""
         import hashlib
         path, public = keygen(self.keys())
         repo = self.folder("repo-")
@@ -587,6 +588,11 @@ class Signing(Case):
                                      removed(5, b"b again", "b.dat")]))
             status, out, _ = self.verify(repo, "--public-key", public)
             self.assertEqual(status, 0, out)
+        # Back with the bytes it had when dropped: listed again, or players
+        # who removed it would never get it back.
+        self.assertPublished(repo, 6, self.build({"a.dat": b"a 5", "b.dat": b"b again"}), "--key", path)
+        with open(os.path.join(repo, list_name(6)), "rb") as f:
+            self.assertEqual(f.read(), b"b.dat\r\n")
 
     def test_publish_with_a_key_signs_and_verify_finds_it_clean_and_served(self):
         path, public = keygen(self.keys())

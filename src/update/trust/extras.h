@@ -18,6 +18,7 @@
 // its line (blanks included), as in a version's file metadata.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,13 @@
 
 inline constexpr const char* kExtrasName = "qoro_update_extras.meta";
 inline constexpr const char* kExtrasSignatureName = "qoro_update_extras.sig";
+// The extras grow with every file a version drops; their size is signed
+// nowhere before they are read. A drop takes a line of about 120 bytes: the
+// drops of whole histories of open-source games (OpenRA, 55 releases over 13
+// years; Luanti, 82) come to 0.4 and 0.6 MiB. The limit holds 35,000 drops,
+// and keeps what a mirror padding them can make a player wait no longer than
+// for the release metadata. update-repo refuses to sign extras past it.
+inline constexpr std::size_t kLargestExtras = 4 * 1024 * 1024;
 
 struct RemovedEntry {
     std::int16_t version = 0;

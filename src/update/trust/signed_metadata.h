@@ -14,6 +14,7 @@
 // format line first. Digests are SHA-256 in 64 lowercase hex digits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <map>
@@ -29,6 +30,12 @@
 inline constexpr const char* kMetadataName = "qoro_update_infos.meta";
 inline constexpr const char* kReleaseMetadataName = "qoro_update_release.meta";
 inline constexpr const char* kFreshMetadataName = "qoro_update_fresh.meta";
+// The release metadata's size is signed in the fresh metadata, but only by
+// the freshness keys, which may live on the server: it is held to a fixed
+// limit too, far above the few hundred bytes a version takes in it, so that
+// a stolen freshness key cannot make players read gigabytes. update-repo
+// refuses to sign one past it.
+inline constexpr std::size_t kLargestReleaseMetadata = 4 * 1024 * 1024;
 
 // "qoro_update_" + N + ".meta", N in plain decimal ("-" when negative).
 std::string VersionMetadataName(std::int16_t version);

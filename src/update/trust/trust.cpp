@@ -15,20 +15,10 @@
 
 namespace {
 
-// The fresh metadata is four lines; the release metadata's size is signed
-// in it, but only by the freshness keys, which may live on the server: it is
-// held to a fixed limit too, far above the few hundred bytes a version takes
-// in it, so that a stolen freshness key cannot make players read gigabytes.
+// The fresh metadata is four lines; the release metadata (kLargestReleaseMetadata)
+// and the extras (kLargestExtras) have fixed limits of their own.
 constexpr std::size_t kLargestFreshMetadata = 4096;
-constexpr std::size_t kLargestReleaseMetadata = 4 * 1024 * 1024;
 constexpr std::size_t kLargestSignatures = 64 * 1024;
-// The extras grow with every file a version drops; their size is signed
-// nowhere before they are read. A drop takes a line of about 120 bytes: the
-// drops of whole histories of open-source games (OpenRA, 55 releases over 13
-// years; Luanti, 82) come to 0.4 and 0.6 MiB. The limit holds 35,000 drops,
-// and keeps what a mirror padding them can make a player wait
-// (SmallFileOverdue) no longer than for the release metadata.
-constexpr std::size_t kLargestExtras = 4 * 1024 * 1024;
 
 [[noreturn]] void Refuse(const std::string& file) {
     throw UpdateFailure(texts::BadSignature(file));
